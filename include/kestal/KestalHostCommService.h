@@ -1,0 +1,140 @@
+// KestalHostComm: the host-side link to the scan head's controller.
+//
+// A host application takes the one service with GetInstance(), registers its callbacks,
+// chooses a transport with SetCommType() and calls Start(). Callbacks run on library threads:
+//  - the receive callback on the engine's receive worker (one message at a time; the data
+//    pointer is valid only during the call);
+//  - the scanner-status, arm-status and log callbacks on the log-report worker, once a second;
+//  - the device-event callback on whichever thread reports a state, possibly with the
+//    service's start/stop lock held: callbacks must return promptly and must never call
+//    Start() or Stop().
+// Start() and Stop() are called from one application thread at a time, in turn.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#if defined(_WIN32)
+#  if defined(KESTAL_BUILDING_LIBRARY)
+#    define KESTAL_API __declspec(dllexport)
+#  else
+#    define KESTAL_API __declspec(dllimport)
+#  endif
+#else
+#  define KESTAL_API __attribute__((visibility("default")))
+#endif
+
+// Transport selector.
+enum HostCommDeviceType : int {
+  HostCommDeviceStorage = 0,     // the device's 50 MiB disk used as a mailbox
+  HostCommDeviceNetwork = 1,     // TCP, first device endpoint (192.168.66.1:28992)
+  HostCommDeviceNetworkAlt = 2,  // TCP, second device endpoint (192.168.60.1:29372)
+};
+
+// Events passed to the device-event callback, each with a fixed text.
+enum HostCommDeviceEvent : int {
+  DeviceArrival = 0,   // "Device arrival"
+  DeviceLeft = 1,      // "Device left"
+  ConnectedError = 2,  // "Connected Error"
+  ConnectedOk = 3,     // "Connected OK"
+  Connecting = 4,      // "Connecting..."
+  NotConnected = 5,    // "Not connected"
+  CommError = 6,       // "Comm Error"
+};
+
+// Status codes taken by ReportStatus.
+enum HostCommStatus : unsigned int {
+  HostCommStatusNotConnected = 0,
+  HostCommStatusConnecting = 1,
+  HostCommStatusStorageConnectError = 2,
+  HostCommStatusStorageConnected = 3,
+  HostCommStatusNetworkConnectError = 4,
+  HostCommStatusNetworkConnected = 5,
+  HostCommStatusStorageCommError = 6,
+  HostCommStatusCommError = 7,
+  HostCommStatusDeviceArrival = 8,
+  HostCommStatusDeviceLeft = 9,
+};
+
+class HostCommProtocolImpl;
+class ArmCommViaNetwork;
+class KestalHostCommServiceAccess;
+
+class KESTAL_API KestalHostCommService {
+ public:
+  using DeviceEventCallBack = void (*)(HostCommDeviceEvent event, const char* text, void* user_data);
+  using LogCallBack = void (*)(const char* text, void* user_data);
+  using RecvHostCommMsgCallBack = void (*)(unsigned short type, unsigned char* data, unsigned int len,
+                                           void* user_data);
+  using StatusCallBack = void (*)(unsigned short state, void* user_data);
+
+  static KestalHostCommService& GetInstance();
+  ~KestalHostCommService();
+  KestalHostCommService(const KestalHostCommService&) = delete;
+  KestalHostCommService& operator=(const KestalHostCommService&) = delete;
+
+  // 0 when everything started; -1 when the arm link or the engine failed (see README).
+  int Start();
+  // Always 0; takes at least one second.
+  int Stop();
+
+  void SetCommType(HostCommDeviceType type);
+  void SetDeviceEventCallBack(DeviceEventCallBack callback, void* user_data);
+  // Receives only the once-a-second status line (code page 936 bytes), never log lines.
+  void SetLogCallBack(LogCallBack callback, void* user_data);
+  void SetRecvHostCommMsgCallBack(RecvHostCommMsgCallBack callback, void* user_data);
+  void SetScanerStatusCallBack(StatusCallBack callback, void* user_data);
+  void SetArmStatusCallBack(StatusCallBack callback, void* user_data);
+
+  // Sends one message (type and payload) to the device over the active transport. 0 when
+  // queued or written, negative otherwise.
+  int SendHostCommMsg(unsigned short type, unsigned char* data, unsigned int len);
+  // Sends a whole firmware file in chunks; always 0 (progress comes back as type-9 ACKs).
+  int SendUpdateFirmware(unsigned short type, unsigned char* data, unsigned int len);
+  // Delivers a message to the registered receive callback.
+  void RecvHostCommMsg(unsigned short type, unsigned char* data, unsigned int len);
+  // Reports a connection state or device event (HostCommStatus); values above 9 are ignored.
+  void ReportStatus(unsigned int status, const char* text);
+  // Next value of the library-wide 16-bit message sequence counter (the first is 1).
+  unsigned short GetMsgSeqNo();
+  // Writes the storage mailbox's summary areas to "volume<UTC+8 time>_<type>.txt".
+  void PrintVolumeRunInfo();
+
+  // The engine's receive callback: passes a device message on to the application.
+  static void ForwardHostCommMsg(unsigned short type, unsigned char* data, unsigned int len,
+                                 void* user_data);
+
+ private:
+  friend class KestalHostCommServiceAccess;  // the library's own tests and tools
+  KestalHostCommService();
+
+  void LoopReconnect();
+  void LoopLogReport();
+  // Waits one second in 100 ms steps; false when the workers are told to stop.
+  bool WaitOneSecond();
+  void StopEngine();
+  void JoinWorkers();
+
+  static KestalHostCommService m_instance;
+
+  std::atomic<HostCommDeviceType> m_comm_type;
+  std::atomic<DeviceEventCallBack> m_device_event_callback;
+  std::atomic<void*> m_device_event_user_data;
+  std::atomic<LogCallBack> m_log_callback;
+  std::atomic<void*> m_log_user_data;
+  std::atomic<RecvHostCommMsgCallBack> m_recv_host_comm_msg_callback;
+  std::atomic<void*> m_recv_host_comm_msg_user_data;
+  std::atomic<StatusCallBack> m_scaner_status_callback;
+  std::atomic<void*> m_scaner_status_user_data;
+  std::atomic<StatusCallBack> m_arm_status_callback;
+  std::atomic<void*> m_arm_status_user_data;
+  HostCommProtocolImpl* m_host_comm_protocol;  // owned, never destroyed
+  ArmCommViaNetwork* m_arm_comm;               // owned, never destroyed
+  std::atomic<bool> m_need_reconnect;
+  std::atomic<bool> m_stop_workers;
+  std::mutex m_mutex;  // serialises every engine start and stop sequence
+  // The reconnect and log-report workers of one Start, joined by Stop (or the next Start).
+  std::thread m_reconnect_thread;
+  std::thread m_log_report_thread;
+};

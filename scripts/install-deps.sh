@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that the build and the tests need, when they are missing.
+# Runs as root or through sudo; does nothing when everything is present.
+set -euo pipefail
+
+packages=(build-essential cmake libasio-dev libspdlog-dev libfmt-dev
+          libgtest-dev libgmock-dev libbenchmark-dev iproute2 util-linux)
+if [ "${KESTAL_WINDOWS_BUILD:-0}" = 1 ]; then
+  packages+=(g++-mingw-w64-x86-64-posix wine64)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+echo "Installing: ${missing[*]}"
+"${sudo_cmd[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}"

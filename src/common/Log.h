@@ -1,0 +1,52 @@
+// The library's one log: a rolling file "LogKestalHostCommService.txt" in the working directory.
+//
+// Lines are printf-style. KLOG_DEBUG / KLOG_ERROR test the level first, so the arguments of a
+// suppressed line are never formatted. The function field of a line is "Class::Method", taken
+// from the calling function; worker bodies name themselves with the *_AS forms
+// ("Class::StartingMethod.Worker"). Any thread may log at any time.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace kestal {
+
+enum class LogLevel { Debug = 1, Error = 4 };
+
+class Log {
+ public:
+  // Creates the logger (debug level, 64 MiB a file, one rolled-over file). The file itself is
+  // opened when the first line is written. Called by the service's constructor; idempotent.
+  static void Init();
+  // True when the logger exists and admits lines of this level.
+  static bool Enabled(LogLevel level);
+  // Lowest level written; tests turn debug off with LogLevel::Error.
+  static void SetLevel(LogLevel level);
+  static void Flush();
+
+  // Formats and writes one line. `function` overrides the name derived from `pretty_function`.
+  static void Write(LogLevel level, const char* function, const char* pretty_function, int line,
+                    const char* format, ...) __attribute__((format(printf, 5, 6)));
+
+  // "Class::Method" out of a compiler's pretty function signature.
+  static std::string FunctionName(const char* pretty_function);
+
+  // Observes every written line (level, function field, message); tests use it to check the
+  // exact texts. Pass nullptr to remove it. Not for production use: it runs under a lock.
+  using Tap = std::function<void(LogLevel, const std::string& function, const std::string& message)>;
+  static void SetTap(Tap tap);
+};
+
+}  // namespace kestal
+
+#define KLOG_AT_(level, function, ...)                                                    \
+  do {                                                                                    \
+    if (::kestal::Log::Enabled(level))                                                    \
+      ::kestal::Log::Write(level, function, __PRETTY_FUNCTION__, __LINE__, __VA_ARGS__);  \
+  } while (0)
+
+#define KLOG_DEBUG(...) KLOG_AT_(::kestal::LogLevel::Debug, nullptr, __VA_ARGS__)
+#define KLOG_ERROR(...) KLOG_AT_(::kestal::LogLevel::Error, nullptr, __VA_ARGS__)
+#define KLOG_DEBUG_AS(function, ...) KLOG_AT_(::kestal::LogLevel::Debug, function, __VA_ARGS__)
+#define KLOG_ERROR_AS(function, ...) KLOG_AT_(::kestal::LogLevel::Error, function, __VA_ARGS__)

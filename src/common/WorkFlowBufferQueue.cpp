@@ -1,0 +1,115 @@
+#include "common/WorkFlowBufferQueue.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <new>
+
+#include "common/Log.h"
+
+WorkFlowBufferQueue::~WorkFlowBufferQueue() { Deinit(); }
+
+int WorkFlowBufferQueue::Init(uint32_t count) {
+  Deinit();
+  m_buffer_size = kBufferSize;
+  if (count > kMaxBufferCount) {
+    KLOG_DEBUG("WorkFlowBufferQueue Init malloc buffer failed");
+    return -1;
+  }
+  if (count > 0) {
+    // Layout: count buffers, then count descriptors, then the two rings' slot arrays.
+    const std::size_t buffers = static_cast<std::size_t>(count) * kBufferSize;
+    const std::size_t descriptors = sizeof(WorkFlowBuffer) * count;
+    const std::size_t rings = sizeof(WorkFlowBuffer*) * count * 2;
+    m_block = static_cast<uint8_t*>(std::malloc(buffers + descriptors + rings));
+    if (!m_block) {
+      KLOG_DEBUG("WorkFlowBufferQueue Init malloc buffer failed");
+      return -1;
+    }
+    auto* desc = reinterpret_cast<WorkFlowBuffer*>(m_block + buffers);
+    auto** slots = reinterpret_cast<WorkFlowBuffer**>(m_block + buffers + descriptors);
+    m_free.slots = slots;
+    m_full.slots = slots + count;
+    m_free.capacity = m_full.capacity = count;
+    for (uint32_t i = 0; i < count; ++i) {
+      WorkFlowBuffer* d = new (&desc[i]) WorkFlowBuffer();
+      d->data = m_block + static_cast<std::size_t>(i) * kBufferSize;
+      m_free.slots[i] = d;
+    }
+    m_free.size = count;
+  }
+  m_count = count;
+  m_initialised.store(true, std::memory_order_release);
+  return 0;
+}
+
+void WorkFlowBufferQueue::Clear(Ring& ring) {
+  std::lock_guard<std::mutex> lock(ring.mutex);
+  ring.head = 0;
+  ring.size = 0;
+  ring.capacity = 0;
+  ring.slots = nullptr;
+}
+
+void WorkFlowBufferQueue::Deinit() {
+  m_initialised.store(false, std::memory_order_release);
+  Clear(m_free);
+  Clear(m_full);
+  { std::lock_guard<std::mutex> lock(m_free.mutex); m_free.signal.notify_all(); }
+  { std::lock_guard<std::mutex> lock(m_full.mutex); m_full.signal.notify_all(); }
+  std::free(m_block);
+  m_block = nullptr;
+  m_count = 0;
+}
+
+WorkFlowBuffer* WorkFlowBufferQueue::Get(Ring& ring, int32_t timeout_ms) {
+  if (!m_initialised.load(std::memory_order_acquire)) return nullptr;
+  std::unique_lock<std::mutex> lock(ring.mutex);
+  if (ring.size == 0) {
+    if (timeout_ms < 0) return nullptr;
+    if (timeout_ms == 0) {
+      ring.signal.wait(lock);
+    } else if (ring.signal.wait_for(lock, std::chrono::milliseconds(timeout_ms)) ==
+               std::cv_status::timeout) {
+      return nullptr;
+    }
+    if (ring.size == 0) return nullptr;
+  }
+  WorkFlowBuffer* buffer = ring.slots[ring.head];
+  ring.head = ring.head + 1 == ring.capacity ? 0 : ring.head + 1;
+  --ring.size;
+  return buffer;
+}
+
+void WorkFlowBufferQueue::Put(Ring& ring, WorkFlowBuffer* buffer) {
+  std::lock_guard<std::mutex> lock(ring.mutex);
+  if (!m_initialised.load(std::memory_order_acquire)) return;
+  // A descriptor that is not this pool's (the ring is full already) is not queued; a waiter is
+  // still woken and, finding nothing, returns none.
+  if (ring.size >= ring.capacity) {
+    ring.signal.notify_one();
+    return;
+  }
+  uint32_t tail = ring.head + ring.size;
+  if (tail >= ring.capacity) tail -= ring.capacity;
+  ring.slots[tail] = buffer;
+  ++ring.size;
+  ring.signal.notify_one();
+}
+
+WorkFlowBuffer* WorkFlowBufferQueue::GetFree(int32_t timeout_ms) { return Get(m_free, timeout_ms); }
+WorkFlowBuffer* WorkFlowBufferQueue::GetFull(int32_t timeout_ms) { return Get(m_full, timeout_ms); }
+
+void WorkFlowBufferQueue::PutFree(WorkFlowBuffer* buffer) {
+  if (!buffer || !m_initialised.load(std::memory_order_acquire)) return;
+  Put(m_free, buffer);
+}
+
+void WorkFlowBufferQueue::PutFull(WorkFlowBuffer* buffer) {
+  if (!buffer || !m_initialised.load(std::memory_order_acquire)) return;
+  if (buffer->bytes_used > m_buffer_size) {
+    KLOG_ERROR("ERROR, bytes used:%d is large than malloc buffer size:%d\n",
+               static_cast<int>(buffer->bytes_used), static_cast<int>(m_buffer_size));
+    buffer->bytes_used = m_buffer_size;
+  }
+  Put(m_full, buffer);
+}

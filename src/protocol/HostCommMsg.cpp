@@ -1,0 +1,41 @@
+#include "protocol/HostCommMsg.h"
+
+#include <cstring>
+
+#include "common/LittleEndian.h"
+#include "transport/network/FrameCodec.h"
+
+using namespace kestal;
+
+uint32_t HostCommMsg::BuildHeartBeat(uint8_t* out, uint16_t seq_no) {
+  std::memset(out, 0, OrderLayout::kHeaderLength);
+  StoreU16(out + OrderLayout::kSeqNo, seq_no);
+  StoreU16(out + OrderLayout::kSubMsgType, HeartBeat);
+  StoreU32(out + OrderLayout::kParamLen, 0);
+  return OrderLayout::kHeaderLength;
+}
+
+uint32_t HostCommMsg::BuildCommTypeOrder(uint8_t* out, uint16_t seq_no, uint32_t comm_type) {
+  StoreU16(out + OrderLayout::kSeqNo, seq_no);
+  StoreU16(out + OrderLayout::kSubMsgType, SetCommType);
+  StoreU32(out + OrderLayout::kParamLen, 4);
+  StoreU32(out + OrderLayout::kParams, comm_type);
+  return OrderLayout::kHeaderLength + 4;
+}
+
+void HostCommMsg::BuildFirmwareChunkHeader(uint8_t* out, uint16_t seq_no, uint16_t type,
+                                           uint32_t file_len, uint32_t check, uint32_t chunk_offset,
+                                           uint32_t chunk_len) {
+  StoreU16(out + FirmwareChunkLayout::kSeqNo, seq_no);
+  StoreU16(out + FirmwareChunkLayout::kType, type);
+  StoreU32(out + FirmwareChunkLayout::kFileLen, file_len);
+  StoreU32(out + FirmwareChunkLayout::kCheck, check);
+  StoreU32(out + FirmwareChunkLayout::kTotalLen, file_len);
+  StoreU32(out + FirmwareChunkLayout::kChunkOffset, chunk_offset);
+  StoreU32(out + FirmwareChunkLayout::kChunkLen, chunk_len);
+}
+
+uint32_t HostCommMsg::FirmwareCheck(const uint8_t* data, uint32_t len) {
+  // The same additive byte sum as the frame checksum.
+  return FrameCodec::CalcCrc(data, len);
+}

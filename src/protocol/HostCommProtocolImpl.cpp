@@ -1,0 +1,358 @@
+#include "protocol/HostCommProtocolImpl.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "arm/ArmCommViaNetwork.h"
+#include "common/Clock.h"
+#include "common/LittleEndian.h"
+#include "common/Log.h"
+#include "service/ServiceGlobals.h"
+#include "transport/network/FrameCodec.h"
+
+namespace {
+
+constexpr uint32_t kMsgBufferSize = 65536;
+constexpr int32_t kQueueWaitMs = 200;
+constexpr const char* kLoopRecv = "HostCommProtocolImpl::StartLoopRecv.RecvWorker";
+constexpr const char* kLoopHeartBeat = "HostCommProtocolImpl::StartLoopRecv.HeartBeatWorker";
+
+// Reads fields of a received payload; bytes past its end read as 0, so a short message
+// never leads to a read outside what arrived.
+class PayloadReader {
+ public:
+  PayloadReader(const uint8_t* data, uint32_t len) : m_data(data), m_len(len) {}
+  uint8_t U8(uint32_t off) const { return off < m_len ? m_data[off] : 0; }
+  uint16_t U16(uint32_t off) const { return static_cast<uint16_t>(U8(off) | U8(off + 1) << 8); }
+  uint32_t U32(uint32_t off) const {
+    return static_cast<uint32_t>(U16(off)) | static_cast<uint32_t>(U16(off + 2)) << 16;
+  }
+
+ private:
+  const uint8_t* m_data;
+  uint32_t m_len;
+};
+
+}  // namespace
+
+HostCommProtocolImpl::HostCommProtocolImpl() = default;
+
+HostCommProtocolImpl::~HostCommProtocolImpl() {
+  m_stop_loop_recv = true;
+  m_wait_signal.notify_all();
+  JoinWorkers();
+}
+
+void HostCommProtocolImpl::SetHostCommType(uint32_t type) {
+  m_host_comm_type = type;
+  KLOG_DEBUG("SetHostCommType to %d", static_cast<int>(type));
+}
+
+void HostCommProtocolImpl::SetRecvMsgCallBack(RecvMsgCallBack callback, void* user_data) {
+  m_recv_msg_user_data = user_data;
+  m_recv_msg_callback = callback;
+}
+
+int HostCommProtocolImpl::StartLoopRecv() {
+  const uint32_t type = m_host_comm_type;
+  if (type == HostCommTypeStorage) {
+    int r = m_comm_dev_via_storage.StartLoopRecv();
+    if (r < 0) {
+      KLOG_DEBUG("m_comm_dev_via_storage StartLoopRecv failed:%d", r);
+      KLOG_DEBUG("StartLoopRecv failed:%d", r);
+      return -1;
+    }
+  } else if (IsNetworkType(type)) {
+    HostCommViaNetwork& net = m_comm_dev_via_network;
+    net.m_is_server = false;
+    if (type == HostCommTypeNetworkAlt) {
+      net.m_remote_ip = net.m_device_ip_type3;
+      net.m_remote_port = m_device_port_type3;
+    } else {
+      net.m_remote_ip = net.m_device_ip_type1;
+      net.m_remote_port = m_device_port_type1;
+    }
+    int r = net.StartLoopRecv();
+    if (r < 0) {
+      KLOG_DEBUG("m_comm_dev_via_network StartLoopRecv failed:%d", r);
+      KLOG_DEBUG("StartLoopRecv failed:%d", r);
+      return -1;
+    }
+  } else {
+    KLOG_DEBUG("StartLoopRecv failed:%d", -1);
+    return -1;
+  }
+
+  // Workers of an earlier start never run beside the new ones.
+  if (m_recv_thread.joinable() || m_heart_beat_thread.joinable()) {
+    m_stop_loop_recv = true;
+    m_wait_signal.notify_all();
+    JoinWorkers();
+  }
+  m_stop_loop_recv = false;
+  m_recv_thread = std::thread(&HostCommProtocolImpl::LoopRecv, this);
+  m_heart_beat_thread = std::thread(&HostCommProtocolImpl::LoopSendHeartBeat, this);
+  return 0;
+}
+
+void HostCommProtocolImpl::StopLoopRecv() {
+  {
+    std::lock_guard<std::mutex> lock(m_wait_mutex);
+    m_stop_loop_recv = true;
+  }
+  m_wait_signal.notify_all();
+  m_comm_dev_via_network.StopLoopRecv();
+  m_comm_dev_via_storage.StopLoopRecv();
+  JoinWorkers();
+}
+
+void HostCommProtocolImpl::JoinWorkers() {
+  if (m_recv_thread.joinable()) m_recv_thread.join();
+  if (m_heart_beat_thread.joinable()) m_heart_beat_thread.join();
+}
+
+int HostCommProtocolImpl::SendOrder(uint16_t type, const uint8_t* data, uint32_t len) {
+  const uint32_t comm_type = m_host_comm_type;
+  if (comm_type == HostCommTypeStorage) return m_comm_dev_via_storage.SendOrder(type, data, len);
+  if (IsNetworkType(comm_type)) return m_comm_dev_via_network.SendOrder(type, data, len);
+  KLOG_DEBUG("Not support host communication type:%d", static_cast<int>(comm_type));
+  return -1;
+}
+
+int HostCommProtocolImpl::SendCommTypeOrder() {
+  uint8_t order[12];
+  const uint32_t comm_type = m_host_comm_type;
+  uint32_t len = HostCommMsg::BuildCommTypeOrder(order, NextMsgSeqNo(), comm_type);
+  KLOG_DEBUG("SendCommTypeOrder:%d", static_cast<int>(comm_type));
+  SendOrder(Order, order, len);
+  return 0;
+}
+
+int HostCommProtocolImpl::SendUpdateFirmware(uint16_t type, const uint8_t* data, uint32_t len) {
+  using L = FirmwareChunkLayout;
+  std::vector<uint8_t> chunk(kMsgBufferSize);
+  const uint16_t seq_no = NextMsgSeqNo();
+  const uint32_t check = HostCommMsg::FirmwareCheck(data, len);
+  KLOG_DEBUG("firmware file len:%d, check:%d", static_cast<int>(len), static_cast<int>(check));
+  for (uint32_t offset = 0; offset < len;) {
+    const uint32_t chunk_len = len - offset < L::kMaxChunkData ? len - offset : L::kMaxChunkData;
+    HostCommMsg::BuildFirmwareChunkHeader(chunk.data(), seq_no, type, len, check, offset, chunk_len);
+    std::memcpy(chunk.data() + L::kData, data + offset, chunk_len);
+    if (SendOrder(UpdateFirmware, chunk.data(), chunk_len + L::kHeaderLength) < 0) break;
+    offset += chunk_len;
+  }
+  KLOG_DEBUG("Send update firmware:%d", static_cast<int>(len));
+  return 0;
+}
+
+void HostCommProtocolImpl::LoopRecv() {
+  std::vector<uint8_t> msg(kMsgBufferSize);
+  KLOG_DEBUG_AS(kLoopRecv, "loop recv thread started, comm_type:%d", static_cast<int>(m_host_comm_type.load()));
+  while (!m_stop_loop_recv) {
+    const uint32_t comm_type = m_host_comm_type;
+    WorkFlowBufferQueue* queue;
+    if (comm_type == HostCommTypeStorage) {
+      queue = &m_comm_dev_via_storage.m_recv_msg_queue;
+    } else if (IsNetworkType(comm_type)) {
+      queue = &m_comm_dev_via_network.m_recv_msg_queue;
+    } else {
+      KLOG_DEBUG_AS(kLoopRecv, "Not support host communication type:%d", static_cast<int>(comm_type));
+      break;
+    }
+    WorkFlowBuffer* buffer = queue->GetFull(kQueueWaitMs);
+    if (!buffer) continue;
+
+    uint16_t type = 0;
+    uint32_t len = 0;
+    if (comm_type == HostCommTypeStorage) {
+      type = static_cast<uint16_t>(buffer->msg_type);
+      len = buffer->bytes_used;
+      std::memcpy(msg.data(), buffer->data, len);
+    } else if (buffer->bytes_used >= FrameCodec::kFrameOverhead) {
+      // A network buffer holds one whole validated frame.
+      type = kestal::LoadU16(buffer->data + 8);
+      len = buffer->bytes_used - FrameCodec::kFrameOverhead;
+      std::memcpy(msg.data(), buffer->data + FrameCodec::kHeaderLength, len);
+    }
+    queue->PutFree(buffer);
+    if (len != 0) DealMsg(type, msg.data(), len);
+  }
+  KLOG_DEBUG_AS(kLoopRecv, "loop recv thread stopped");
+}
+
+void HostCommProtocolImpl::LoopSendHeartBeat() {
+  KLOG_DEBUG_AS(kLoopHeartBeat, "loop send_heart_beat thread started");
+  uint8_t order[OrderLayout::kHeaderLength];
+  while (!m_stop_loop_recv) {
+    uint32_t len = HostCommMsg::BuildHeartBeat(order, NextMsgSeqNo());
+    SendOrder(Order, order, len);
+    std::unique_lock<std::mutex> lock(m_wait_mutex);
+    m_wait_signal.wait_for(lock, std::chrono::milliseconds(1000), [this] { return m_stop_loop_recv.load(); });
+  }
+  KLOG_DEBUG_AS(kLoopHeartBeat, "loop send_heart_beat thread stopped");
+}
+
+void HostCommProtocolImpl::Forward(uint16_t type, uint8_t* data, uint32_t len) {
+  RecvMsgCallBack callback = m_recv_msg_callback;
+  if (callback) callback(type, data, len, m_recv_msg_user_data);
+}
+
+ControllerStatusSnapshot HostCommProtocolImpl::GetControllerStatus() const {
+  ControllerStatusSnapshot snapshot;
+  std::lock_guard<std::mutex> lock(m_controller_status_mutex);
+  snapshot.time_ms = m_controller_status_time;
+  std::memcpy(snapshot.record, m_controller_status, sizeof snapshot.record);
+  return snapshot;
+}
+
+int HostCommProtocolImpl::DealMsg(uint16_t type, uint8_t* data, uint32_t len) {
+  const PayloadReader in(data, len);
+  switch (type) {
+    case ArmMsg:
+      if (ArmCommViaNetwork* arm = m_arm_comm) arm->SendOrder(data, len);
+      break;
+    case YImage: {
+      const uint32_t y_data_len = in.U32(YImageLayout::kYDataLen);
+      if (static_cast<uint64_t>(YImageLayout::kHeaderLength) + y_data_len != len) {
+        KLOG_DEBUG("Y image is not correct:%d/%d", static_cast<int>(y_data_len), static_cast<int>(len));
+        break;
+      }
+      Forward(type, data, len);
+      break;
+    }
+    case OriginalImagePiece:
+    case YOriginalImagePiece: {
+      int64_t frame_len = m_image_frame.AddPiece(type, data, len);
+      if (frame_len > 0) Forward(type, m_image_frame.Frame(), static_cast<uint32_t>(frame_len));
+      break;
+    }
+    case WriteConfig:
+      KLOG_DEBUG("Recv a write config ACK, seq_no:%d, sub_msg_type:%d, ack_code:%d",
+                 in.U16(ConfigAckLayout::kSeqNo), in.U16(ConfigAckLayout::kSubMsgType),
+                 in.U16(ConfigAckLayout::kAckCode));
+      Forward(type, data, len);
+      break;
+    case ReadConfig:
+      DealReadConfigAck(data, len);
+      Forward(type, data, len);
+      break;
+    case Order:
+      DealOrderAck(data, len);
+      Forward(type, data, len);
+      break;
+    case ControllerStatus:
+      DealControllerStatus(data, len);
+      Forward(type, data, len);
+      break;
+    case UpdateFirmware:
+      KLOG_DEBUG("Recv a update firmware ACK, seq_no:%d, type:%d, ack_code:%d, progress:%d, step:%d",
+                 in.U16(FirmwareAckLayout::kSeqNo), in.U16(FirmwareAckLayout::kType),
+                 in.U16(FirmwareAckLayout::kAckCode), in.U8(FirmwareAckLayout::kProgress),
+                 in.U8(FirmwareAckLayout::kStep));
+      Forward(type, data, len);
+      break;
+    default:  // 0 and unknown types are dropped silently
+      break;
+  }
+  return 0;
+}
+
+void HostCommProtocolImpl::DealReadConfigAck(const uint8_t* data, uint32_t len) {
+  using L = ConfigAckLayout;
+  const PayloadReader in(data, len);
+  const uint32_t file_len = in.U32(L::kConfigFileLen);
+  KLOG_DEBUG("Recv a read config ACK, seq_no:%d, sub_msg_type:%d, ack_code:%d, config_file_len:%d",
+             in.U16(L::kSeqNo), in.U16(L::kSubMsgType), in.U16(L::kAckCode), static_cast<int>(file_len));
+  if (!kestal::Log::Enabled(kestal::LogLevel::Debug)) return;
+  // 64 bytes a line, each "%02x "; never past the end of the payload.
+  for (uint64_t offset = 0; offset < file_len; offset += 64) {
+    const uint64_t first = L::kConfigFile + offset;
+    if (first >= len) break;
+    const uint64_t last = first + 64 < len ? first + 64 : len;
+    char line[64 * 3 + 1];
+    int n = 0;
+    for (uint64_t i = first; i < last; ++i) n += std::snprintf(line + n, sizeof line - n, "%02x ", data[i]);
+    line[n] = '\0';
+    KLOG_DEBUG("%04d: %s", static_cast<int>(offset), line);
+  }
+}
+
+void HostCommProtocolImpl::DealOrderAck(const uint8_t* data, uint32_t len) {
+  const PayloadReader in(data, len);
+  const int seq_no = in.U16(OrderLayout::kSeqNo);
+  switch (in.U16(OrderLayout::kSubMsgType)) {
+    case HeartBeat:
+      KLOG_DEBUG("Recv order to heart beat");
+      break;
+    case StartScan:
+    case StartScanAlt:
+      KLOG_DEBUG("Recv order to start scan ACK:%d", seq_no);
+      break;
+    case StopScan:
+    case StopScanAlt:
+      KLOG_DEBUG("Recv order to stop scan ACK:%d", seq_no);
+      break;
+    case SetExposure:
+      KLOG_DEBUG("Recv order to set exposure:%d", seq_no);
+      break;
+    case SetGain:
+      KLOG_DEBUG("Recv order to set gain:%d", seq_no);
+      break;
+    case TriggerSingle:
+      KLOG_DEBUG("Recv order to trigger single ACK:%d", seq_no);
+      break;
+    case TriggerContinue:
+      KLOG_DEBUG("Recv order to trigger continue ACK:%d", seq_no);
+      break;
+    case EnterOriginalImage:
+      KLOG_DEBUG("Recv order to enter original image ACK:%d", seq_no);
+      break;
+    case EnterYImage:
+      KLOG_DEBUG("Recv order to enter Y image ACK:%d", seq_no);
+      break;
+    case SetCommType:
+      KLOG_DEBUG("Recv order to set comm type ACK:%d", seq_no);
+      break;
+    case SetSensorReg:
+      KLOG_DEBUG("Recv order to set sensor reg ACK:%d", seq_no);
+      break;
+    case GetSensorRegMap:
+      KLOG_DEBUG("Recv order to get sensor reg map ACK:%d", seq_no);
+      KLOG_DEBUG("Recv sensor map, temp:%02x, %02x, roi_height:%02x, %02x, start:%02x, %02x", in.U8(136),
+                 in.U8(137), in.U8(11), in.U8(12), in.U8(13), in.U8(14));
+      KLOG_DEBUG("Recv sensor map, flip:%02x, exposure:%02x, %02x, %02x, gain:%02x", in.U8(50), in.U8(52),
+                 in.U8(53), in.U8(54), in.U8(113));
+      break;
+    case GetDeviceStaticInfo:
+      KLOG_DEBUG("Recv order to get device static info ACK:%d", seq_no);
+      KLOG_DEBUG("Static fpga version:%d.%d.%d.%04d, app version:%d.%d.%d.%04d", in.U8(16), in.U8(17),
+                 in.U16(18), in.U16(20), in.U8(10), in.U8(11), in.U16(12), in.U16(14));
+      break;
+    case GetFpgaTemp:
+      KLOG_DEBUG("Recv order to get fpga temp ACK:%d", seq_no);
+      KLOG_DEBUG("Fpga temp:%.2f", HostCommMsg::FpgaTempCelsius(in.U32(OrderLayout::kAckReplyData)));
+      break;
+    default:
+      break;
+  }
+}
+
+void HostCommProtocolImpl::DealControllerStatus(const uint8_t* data, uint32_t len) {
+  using L = ControllerStatusLayout;
+  const PayloadReader in(data, len);
+  KLOG_DEBUG("Controller status, device:%d/%d, fpga:%dfps/%dBytes, arm:%dfps, host send/recv:%dBytes/%dBytes, "
+             "fpga temp:%.2f",
+             static_cast<int32_t>(in.U32(L::kScannerState)), static_cast<int32_t>(in.U32(L::kArmState)),
+             static_cast<int32_t>(in.U32(L::kFpgaFps)), static_cast<int32_t>(in.U32(L::kFpgaBytes)),
+             static_cast<int32_t>(in.U32(L::kArmFps)), static_cast<int32_t>(in.U32(L::kHostSendBytes)),
+             static_cast<int32_t>(in.U32(L::kHostRecvBytes)), HostCommMsg::FpgaTempCelsius(in.U32(L::kFpgaTemp)));
+  // A short record is stored as far as it arrived, the rest zero.
+  uint8_t record[L::kLength] = {};
+  std::memcpy(record, data, len < L::kLength ? len : L::kLength);
+  const uint64_t now = kestal::NowMs();
+  std::lock_guard<std::mutex> lock(m_controller_status_mutex);
+  std::memcpy(m_controller_status, record, sizeof record);
+  m_controller_status_time = now;
+}

@@ -1,0 +1,90 @@
+// The protocol engine: owns both host transports, starts the active one with the engine's
+// receive and heartbeat workers, routes every outgoing message, builds the library's own
+// orders (heartbeat, comm type, firmware chunks) and interprets what the device sends.
+//
+// Threads: StartLoopRecv / StopLoopRecv / SetHostCommType run on the service's thread under
+// its mutex. SendOrder, SendUpdateFirmware and SendCommTypeOrder run on any thread. DealMsg
+// and the application's receive callback run on the receive worker only.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+#include "protocol/HostCommMsg.h"
+#include "protocol/ImageFrameAssembler.h"
+#include "transport/network/HostCommViaNetwork.h"
+#include "transport/storage/HostCommViaStorage.h"
+
+class ArmCommViaNetwork;
+
+// A consistent copy of the last controller status and the time it arrived.
+struct ControllerStatusSnapshot {
+  uint64_t time_ms = 0;  // 0: none received yet
+  uint8_t record[ControllerStatusLayout::kLength] = {};
+};
+
+class HostCommProtocolImpl {
+ public:
+  using RecvMsgCallBack = void (*)(unsigned short type, unsigned char* data, unsigned int len,
+                                   void* user_data);
+
+  HostCommProtocolImpl();
+  ~HostCommProtocolImpl();
+  HostCommProtocolImpl(const HostCommProtocolImpl&) = delete;
+  HostCommProtocolImpl& operator=(const HostCommProtocolImpl&) = delete;
+
+  // Starts the active transport, then the receive and heartbeat workers. 0 or -1.
+  int StartLoopRecv();
+  // The stop sequence: stop flag, network transport, storage transport, then joins the
+  // engine's workers. Harmless when nothing runs.
+  void StopLoopRecv();
+  // Routes one message to the active transport; -1 when the type names no transport.
+  int SendOrder(uint16_t type, const uint8_t* data, uint32_t len);
+  // Interprets one received message (len >= 1); always 0.
+  int DealMsg(uint16_t type, uint8_t* data, uint32_t len);
+  void SetHostCommType(uint32_t type);
+  // Tells the device the comm type in use; always 0.
+  int SendCommTypeOrder();
+  // Sends a whole firmware file as chunks of at most 65496 bytes; stops at the first failed
+  // chunk; always 0.
+  int SendUpdateFirmware(uint16_t type, const uint8_t* data, uint32_t len);
+
+  void SetRecvMsgCallBack(RecvMsgCallBack callback, void* user_data);
+  ControllerStatusSnapshot GetControllerStatus() const;
+
+  HostCommViaStorage m_comm_dev_via_storage;
+  HostCommViaNetwork m_comm_dev_via_network;
+  std::atomic<bool> m_stop_loop_recv{false};
+  std::atomic<ArmCommViaNetwork*> m_arm_comm{nullptr};
+  ImageFrameAssembler m_image_frame;  // holds the frame buffer
+  std::atomic<uint32_t> m_host_comm_type{HostCommTypeStorage};
+  // Device ports of comm types 1 and 3; tests and tools may point them elsewhere.
+  uint32_t m_device_port_type1 = 28992;
+  uint32_t m_device_port_type3 = 29372;
+
+ private:
+  static bool IsNetworkType(uint32_t type) { return ((type - 1) & ~2u) == 0; }
+  void LoopRecv();
+  void LoopSendHeartBeat();
+  void Forward(uint16_t type, uint8_t* data, uint32_t len);
+  void DealOrderAck(const uint8_t* data, uint32_t len);
+  void DealReadConfigAck(const uint8_t* data, uint32_t len);
+  void DealControllerStatus(const uint8_t* data, uint32_t len);
+  void JoinWorkers();
+
+  // Written by the receive worker, read whole by the service's log-report worker.
+  mutable std::mutex m_controller_status_mutex;
+  uint64_t m_controller_status_time = 0;
+  uint8_t m_controller_status[ControllerStatusLayout::kLength] = {};
+
+  std::atomic<RecvMsgCallBack> m_recv_msg_callback{nullptr};
+  std::atomic<void*> m_recv_msg_user_data{nullptr};
+
+  std::thread m_recv_thread;
+  std::thread m_heart_beat_thread;
+  std::mutex m_wait_mutex;  // lets a stop cut the heartbeat's one-second wait short
+  std::condition_variable m_wait_signal;
+};

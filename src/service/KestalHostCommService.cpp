@@ -1,0 +1,293 @@
+#include "kestal/KestalHostCommService.h"
+
+#include <chrono>
+#include <cstdio>
+#include <new>
+
+#include "arm/ArmCommViaNetwork.h"
+#include "common/Clock.h"
+#include "common/LittleEndian.h"
+#include "common/Log.h"
+#include "protocol/HostCommProtocolImpl.h"
+#include "service/ServiceGlobals.h"
+
+KestalHostCommService* g_host_comm_service = nullptr;
+std::atomic<uint16_t> g_msg_seq_no{0};
+
+// Defined after the globals above, so they are ready when the library's load constructs it.
+KestalHostCommService KestalHostCommService::m_instance;
+
+namespace {
+
+constexpr const char* kLoopReconnect = "KestalHostCommService::Start.ReconnectWorker";
+constexpr const char* kLoopLogReport = "KestalHostCommService::Start.LogReportWorker";
+constexpr uint64_t kStatusStaleMs = 3000;
+constexpr unsigned kInvalidState = 7;
+
+// Engine comm type for each HostCommDeviceType.
+constexpr uint32_t kEngineCommType[] = {HostCommTypeStorage, HostCommTypeNetwork, HostCommTypeNetworkAlt};
+
+// Device state texts and the status line, as code page 936 bytes.
+const char* const kStateText[] = {
+    "\xb9\xa4\xd7\xf7\xd5\xfd\xb3\xa3",                  // working normally
+    "\xc9\xe8\xb1\xb8\xce\xb4\xd5\xd2\xb5\xbd",          // device not found
+    "\xb4\xf2\xbf\xaa\xca\xa7\xb0\xdc",                  // open failed
+    "IO\xb4\xed\xce\xf3",                                // I/O error
+    "\xc9\xe8\xb1\xb8\xb2\xe5\xc8\xeb",                  // device inserted
+    "\xc9\xe8\xb1\xb8\xb0\xce\xb3\xf6",                  // device removed
+    "\xc9\xe8\xb1\xb8\xcd\xa8\xd1\xb6\xb3\xac\xca\xb1",  // device communication timeout
+    "\xce\xde\xd0\xa7",                                  // invalid
+};
+// "scan head: %s, %dfps; articulated arm: %s, %dfps"
+constexpr const char* kStatusLineFormat =
+    "\xc9\xa8\xc3\xe8\xcd\xb7\xa3\xba" "%s, %dfps; " "\xb9\xd8\xbd\xda\xb1\xdb\xa3\xba" "%s, %dfps";
+
+struct StatusRow {
+  int need_reconnect;  // 1 set, 0 clear, -1 unchanged
+  const char* log_line;
+  bool send_comm_type;
+  HostCommDeviceEvent event;
+};
+
+const StatusRow kStatusTable[] = {
+    {1, "Not connected", false, NotConnected},
+    {-1, "Connecting...", false, Connecting},
+    {1, "Connected Error:%s", false, ConnectedError},
+    {0, "Connected OK", true, ConnectedOk},
+    {1, "Connected Error", false, ConnectedError},
+    {0, "Connected OK", true, ConnectedOk},
+    {1, "Comm Error", false, CommError},
+    {1, "Comm Error", false, CommError},
+    {1, "Device arrival", false, DeviceArrival},
+    {1, "Device left", false, DeviceLeft},
+};
+
+const char* const kEventText[] = {"Device arrival", "Device left",   "Connected Error", "Connected OK",
+                                  "Connecting...",  "Not connected", "Comm Error"};
+
+}  // namespace
+
+KestalHostCommService::KestalHostCommService()
+    : m_comm_type(HostCommDeviceStorage),
+      m_device_event_callback(nullptr),
+      m_device_event_user_data(nullptr),
+      m_log_callback(nullptr),
+      m_log_user_data(nullptr),
+      m_recv_host_comm_msg_callback(nullptr),
+      m_recv_host_comm_msg_user_data(nullptr),
+      m_scaner_status_callback(nullptr),
+      m_scaner_status_user_data(nullptr),
+      m_arm_status_callback(nullptr),
+      m_arm_status_user_data(nullptr),
+      m_host_comm_protocol(nullptr),
+      m_arm_comm(nullptr),
+      m_need_reconnect(false),
+      m_stop_workers(false) {
+  m_host_comm_protocol = new HostCommProtocolImpl();
+  m_arm_comm = new ArmCommViaNetwork();
+  kestal::Log::Init();
+  m_host_comm_protocol->SetRecvMsgCallBack(&KestalHostCommService::ForwardHostCommMsg, this);
+  g_host_comm_service = this;
+}
+
+KestalHostCommService::~KestalHostCommService() {
+  // Unloading without Stop: end the service's own workers so no thread outlives the object.
+  m_stop_workers = true;
+  JoinWorkers();
+}
+
+KestalHostCommService& KestalHostCommService::GetInstance() { return m_instance; }
+
+void KestalHostCommService::SetCommType(HostCommDeviceType type) {
+  m_comm_type = type;
+  KLOG_DEBUG("SetCommType to %d", static_cast<int>(type));
+}
+
+void KestalHostCommService::SetDeviceEventCallBack(DeviceEventCallBack callback, void* user_data) {
+  m_device_event_user_data = user_data;
+  m_device_event_callback = callback;
+}
+
+void KestalHostCommService::SetLogCallBack(LogCallBack callback, void* user_data) {
+  m_log_user_data = user_data;
+  m_log_callback = callback;
+}
+
+void KestalHostCommService::SetRecvHostCommMsgCallBack(RecvHostCommMsgCallBack callback, void* user_data) {
+  m_recv_host_comm_msg_user_data = user_data;
+  m_recv_host_comm_msg_callback = callback;
+}
+
+void KestalHostCommService::SetScanerStatusCallBack(StatusCallBack callback, void* user_data) {
+  m_scaner_status_user_data = user_data;
+  m_scaner_status_callback = callback;
+}
+
+void KestalHostCommService::SetArmStatusCallBack(StatusCallBack callback, void* user_data) {
+  m_arm_status_user_data = user_data;
+  m_arm_status_callback = callback;
+}
+
+int KestalHostCommService::SendHostCommMsg(unsigned short type, unsigned char* data, unsigned int len) {
+  return m_host_comm_protocol->SendOrder(type, data, len);
+}
+
+int KestalHostCommService::SendUpdateFirmware(unsigned short type, unsigned char* data, unsigned int len) {
+  return m_host_comm_protocol->SendUpdateFirmware(type, data, len);
+}
+
+void KestalHostCommService::RecvHostCommMsg(unsigned short type, unsigned char* data, unsigned int len) {
+  if (RecvHostCommMsgCallBack callback = m_recv_host_comm_msg_callback)
+    callback(type, data, len, m_recv_host_comm_msg_user_data);
+}
+
+void KestalHostCommService::ForwardHostCommMsg(unsigned short type, unsigned char* data, unsigned int len,
+                                               void* user_data) {
+  if (!user_data) return;
+  static_cast<KestalHostCommService*>(user_data)->RecvHostCommMsg(type, data, len);
+}
+
+unsigned short KestalHostCommService::GetMsgSeqNo() { return NextMsgSeqNo(); }
+
+void KestalHostCommService::PrintVolumeRunInfo() {
+  m_host_comm_protocol->m_comm_dev_via_storage.PrintVolumeRunInfo();
+}
+
+void KestalHostCommService::ReportStatus(unsigned int status, const char* text) {
+  if (status >= sizeof kStatusTable / sizeof kStatusTable[0]) return;
+  const StatusRow& row = kStatusTable[status];
+  if (row.need_reconnect >= 0) m_need_reconnect = row.need_reconnect == 1;
+  if (status == HostCommStatusStorageConnectError)
+    KLOG_DEBUG("Connected Error:%s", text ? text : "null");
+  else
+    KLOG_DEBUG("%s", row.log_line);
+  if (row.send_comm_type) m_host_comm_protocol->SendCommTypeOrder();
+  if (DeviceEventCallBack callback = m_device_event_callback)
+    callback(row.event, kEventText[row.event], m_device_event_user_data);
+}
+
+void KestalHostCommService::StopEngine() { m_host_comm_protocol->StopLoopRecv(); }
+
+void KestalHostCommService::JoinWorkers() {
+  if (m_reconnect_thread.joinable()) m_reconnect_thread.join();
+  if (m_log_report_thread.joinable()) m_log_report_thread.join();
+}
+
+int KestalHostCommService::Start() {
+  KLOG_DEBUG("Called KestalHostCommService::Start");
+  const int comm_type = m_comm_type;
+  if (comm_type < HostCommDeviceStorage || comm_type > HostCommDeviceNetworkAlt) {
+    // No transport has this number: refuse it rather than index past the table.
+    KLOG_DEBUG("Not support comm type:%d", comm_type);
+    return -1;
+  }
+  m_host_comm_protocol->m_arm_comm = m_arm_comm;
+  m_arm_comm->m_protocol = m_host_comm_protocol;
+  m_host_comm_protocol->SetHostCommType(kEngineCommType[comm_type]);
+  ReportServiceStatus(HostCommStatusConnecting, "");
+
+  if (m_arm_comm->StartLoopRecv() < 0) {
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      StopEngine();
+    }
+    ReportServiceStatus(HostCommStatusNotConnected, "");
+    return -1;
+  }
+
+  // Workers of an earlier start have been joined by Stop; a Start after a failed Start may
+  // still have them.
+  m_stop_workers = true;
+  JoinWorkers();
+  m_need_reconnect = false;
+  m_stop_workers = false;
+  m_reconnect_thread = std::thread(&KestalHostCommService::LoopReconnect, this);
+  m_log_report_thread = std::thread(&KestalHostCommService::LoopLogReport, this);
+
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_host_comm_protocol->StartLoopRecv() < 0) {
+    ReportServiceStatus(HostCommStatusNotConnected, "");
+    return -1;
+  }
+  return 0;
+}
+
+int KestalHostCommService::Stop() {
+  KLOG_DEBUG("Called KestalHostCommService::Stop");
+  m_stop_workers = true;
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  JoinWorkers();
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    StopEngine();
+  }
+  m_arm_comm->StopLoopRecv();
+  return 0;
+}
+
+bool KestalHostCommService::WaitOneSecond() {
+  for (int step = 0; step < 10; ++step) {
+    if (m_stop_workers) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return !m_stop_workers;
+}
+
+void KestalHostCommService::LoopReconnect() {
+  KLOG_DEBUG_AS(kLoopReconnect, "loop reconnect thread started");
+  while (!m_stop_workers) {
+    // A network link reconnects by itself; only a lost storage link is restarted here.
+    if (!m_need_reconnect || m_comm_type != HostCommDeviceStorage) {
+      WaitOneSecond();
+      continue;
+    }
+    KLOG_DEBUG_AS(kLoopReconnect, "Reconnect device");
+    if (m_stop_workers) {
+      KLOG_DEBUG_AS(kLoopReconnect, "Reconnect already stopped, Not do stop/start");
+      break;
+    }
+    int r;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      StopEngine();
+      if (m_stop_workers) {
+        KLOG_DEBUG_AS(kLoopReconnect, "Reconnect already stopped, Not do stop/start");
+        break;
+      }
+      r = m_host_comm_protocol->StartLoopRecv();
+    }
+    if (r < 0) {
+      ReportServiceStatus(HostCommStatusNotConnected, "");
+      WaitOneSecond();
+    }
+  }
+  KLOG_DEBUG_AS(kLoopReconnect, "loop reconnect thread stopped");
+}
+
+void KestalHostCommService::LoopLogReport() {
+  using L = ControllerStatusLayout;
+  while (!m_stop_workers) {
+    const ControllerStatusSnapshot status = m_host_comm_protocol->GetControllerStatus();
+    const uint64_t now = kestal::NowMs();
+    StatusCallBack scanner_cb = m_scaner_status_callback;
+    StatusCallBack arm_cb = m_arm_status_callback;
+    if (status.time_ms != 0 && now - status.time_ms < kStatusStaleMs) {
+      uint32_t s = kestal::LoadU32(status.record + L::kScannerState);
+      uint32_t a = kestal::LoadU32(status.record + L::kArmState);
+      if (s > kInvalidState) s = kInvalidState;
+      if (a > kInvalidState) a = kInvalidState;
+      if (scanner_cb) scanner_cb(static_cast<unsigned short>(s), m_scaner_status_user_data);
+      if (arm_cb) arm_cb(static_cast<unsigned short>(a), m_arm_status_user_data);
+      char line[128];
+      std::snprintf(line, sizeof line, kStatusLineFormat, kStateText[s],
+                    static_cast<int32_t>(kestal::LoadU32(status.record + L::kFpgaFps)), kStateText[a],
+                    static_cast<int32_t>(kestal::LoadU32(status.record + L::kArmFps)));
+      if (LogCallBack log_cb = m_log_callback) log_cb(line, m_log_user_data);
+    } else {
+      if (scanner_cb) scanner_cb(kInvalidState, m_scaner_status_user_data);
+      if (arm_cb) arm_cb(kInvalidState, m_arm_status_user_data);
+    }
+    WaitOneSecond();
+  }
+  KLOG_DEBUG_AS(kLoopLogReport, "loop log report thread stopped");
+}

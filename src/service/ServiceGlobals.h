@@ -1,0 +1,34 @@
+// Process-wide objects of the service, for the library's own subsystems.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "kestal/KestalHostCommService.h"
+
+// The service, set by its constructor; transports report states through it and skip the
+// report while it is null.
+extern KestalHostCommService* g_host_comm_service;
+// Library-wide message sequence counter; NextMsgSeqNo increments it and returns the new value.
+extern std::atomic<uint16_t> g_msg_seq_no;
+
+inline uint16_t NextMsgSeqNo() {
+  return static_cast<uint16_t>(g_msg_seq_no.fetch_add(1, std::memory_order_relaxed) + 1);
+}
+
+// Reports a status through the service when it exists.
+inline void ReportServiceStatus(unsigned int status, const char* text) {
+  if (KestalHostCommService* service = g_host_comm_service) service->ReportStatus(status, text);
+}
+
+// Internal access to the service's parts, for the library's tests and tools.
+class KestalHostCommServiceAccess {
+ public:
+  static HostCommProtocolImpl& Engine() { return *KestalHostCommService::GetInstance().m_host_comm_protocol; }
+  static ArmCommViaNetwork& ArmComm() { return *KestalHostCommService::GetInstance().m_arm_comm; }
+  static bool NeedReconnect() { return KestalHostCommService::GetInstance().m_need_reconnect.load(); }
+  static bool WorkersRunning() {
+    auto& s = KestalHostCommService::GetInstance();
+    return s.m_reconnect_thread.joinable() || s.m_log_report_thread.joinable();
+  }
+};

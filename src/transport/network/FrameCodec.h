@@ -1,0 +1,28 @@
+// The network transport's frame: 12-byte header (start tag FF FF FF FF, payload length,
+// message type), the payload, and a 32-bit additive checksum over bytes 4 .. 11+L
+// (0 for message types 2 and 3).
+#pragma once
+
+#include <cstdint>
+
+class FrameCodec {
+ public:
+  static constexpr uint32_t kFrameStartTag = 0xFFFFFFFFu;
+  static constexpr uint32_t kMaxPayloadLength = 0xFFF0;  // 65520
+  static constexpr uint32_t kHeaderLength = 12;
+  static constexpr uint32_t kFrameOverhead = 16;         // header + checksum
+  static constexpr uint32_t kMaxFrameLength = kMaxPayloadLength + kFrameOverhead;
+
+  // Sum of the bytes, each unsigned, modulo 2^32.
+  static uint32_t CalcCrc(const uint8_t* data, uint32_t length);
+
+  // Encodes one frame into `out` (capacity bytes). Returns the frame length L + 16, or -1
+  // when the payload is longer than 65520 bytes or the frame does not fit.
+  static int32_t Encode(uint16_t msg_type, const uint8_t* payload, uint32_t length, uint8_t* out,
+                        uint32_t capacity);
+
+  // Validates the candidate frame at `data` with `available` valid bytes: 0 = incomplete,
+  // -1 = not a frame (logged), else the frame length. `readable` (>= available) bounds the
+  // bytes that the CRC-error dumps may show; bytes past it print as "--".
+  static int32_t Check(const uint8_t* data, uint32_t available, uint32_t readable);
+};

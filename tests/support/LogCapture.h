@@ -1,0 +1,37 @@
+// Captures the library's log lines while it lives, so tests can check exact texts.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/Log.h"
+
+struct CapturedLine {
+  kestal::LogLevel level;
+  std::string function;
+  std::string message;
+};
+
+class LogCapture {
+ public:
+  LogCapture();
+  ~LogCapture();
+
+  std::vector<CapturedLine> Lines() const;
+  std::vector<std::string> Messages() const;
+  // Messages that start with `prefix`, in order.
+  std::vector<std::string> MessagesStartingWith(const std::string& prefix) const;
+  int Count(const std::string& message) const;
+  bool Contains(const std::string& message) const { return Count(message) > 0; }
+  // Waits until `message` has been written at least `times` times.
+  bool WaitFor(const std::string& message, std::chrono::milliseconds timeout, int times = 1) const;
+  void Clear();
+
+ private:
+  mutable std::mutex m_mutex;
+  mutable std::condition_variable m_signal;
+  std::vector<CapturedLine> m_lines;
+};
