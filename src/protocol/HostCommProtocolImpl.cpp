@@ -17,6 +17,8 @@ namespace {
 constexpr uint32_t kMsgBufferSize = 65536;
 constexpr int32_t kQueueWaitMs = 200;
 constexpr const char* kLoopRecv = "HostCommProtocolImpl::StartLoopRecv.RecvWorker";
+// Every line about a received message carries the dispatcher's name.
+constexpr const char* kDealMsg = "HostCommProtocolImpl::DealMsg";
 constexpr const char* kLoopHeartBeat = "HostCommProtocolImpl::StartLoopRecv.HeartBeatWorker";
 
 // Reads fields of a received payload; bytes past its end read as 0, so a short message
@@ -131,19 +133,26 @@ int HostCommProtocolImpl::SendCommTypeOrder() {
 }
 
 int HostCommProtocolImpl::SendUpdateFirmware(uint16_t type, const uint8_t* data, uint32_t len) {
+  return SendFirmwareChunks([this](uint16_t t, const uint8_t* d, uint32_t l) { return SendOrder(t, d, l); },
+                            type, data, len);
+}
+
+int HostCommProtocolImpl::SendFirmwareChunks(const SendFn& send, uint16_t type, const uint8_t* data,
+                                             uint32_t len) {
   using L = FirmwareChunkLayout;
+  constexpr const char* kFunction = "HostCommProtocolImpl::SendUpdateFirmware";
   std::vector<uint8_t> chunk(kMsgBufferSize);
   const uint16_t seq_no = NextMsgSeqNo();
   const uint32_t check = HostCommMsg::FirmwareCheck(data, len);
-  KLOG_DEBUG("firmware file len:%d, check:%d", static_cast<int>(len), static_cast<int>(check));
+  KLOG_DEBUG_AS(kFunction, "firmware file len:%d, check:%d", static_cast<int>(len), static_cast<int>(check));
   for (uint32_t offset = 0; offset < len;) {
     const uint32_t chunk_len = len - offset < L::kMaxChunkData ? len - offset : L::kMaxChunkData;
     HostCommMsg::BuildFirmwareChunkHeader(chunk.data(), seq_no, type, len, check, offset, chunk_len);
     std::memcpy(chunk.data() + L::kData, data + offset, chunk_len);
-    if (SendOrder(UpdateFirmware, chunk.data(), chunk_len + L::kHeaderLength) < 0) break;
+    if (send(UpdateFirmware, chunk.data(), chunk_len + L::kHeaderLength) < 0) break;
     offset += chunk_len;
   }
-  KLOG_DEBUG("Send update firmware:%d", static_cast<int>(len));
+  KLOG_DEBUG_AS(kFunction, "Send update firmware:%d", static_cast<int>(len));
   return 0;
 }
 
@@ -216,7 +225,7 @@ int HostCommProtocolImpl::DealMsg(uint16_t type, uint8_t* data, uint32_t len) {
     case YImage: {
       const uint32_t y_data_len = in.U32(YImageLayout::kYDataLen);
       if (static_cast<uint64_t>(YImageLayout::kHeaderLength) + y_data_len != len) {
-        KLOG_DEBUG("Y image is not correct:%d/%d", static_cast<int>(y_data_len), static_cast<int>(len));
+        KLOG_DEBUG_AS(kDealMsg, "Y image is not correct:%d/%d", static_cast<int>(y_data_len), static_cast<int>(len));
         break;
       }
       Forward(type, data, len);
@@ -229,7 +238,7 @@ int HostCommProtocolImpl::DealMsg(uint16_t type, uint8_t* data, uint32_t len) {
       break;
     }
     case WriteConfig:
-      KLOG_DEBUG("Recv a write config ACK, seq_no:%d, sub_msg_type:%d, ack_code:%d",
+      KLOG_DEBUG_AS(kDealMsg, "Recv a write config ACK, seq_no:%d, sub_msg_type:%d, ack_code:%d",
                  in.U16(ConfigAckLayout::kSeqNo), in.U16(ConfigAckLayout::kSubMsgType),
                  in.U16(ConfigAckLayout::kAckCode));
       Forward(type, data, len);
@@ -247,7 +256,7 @@ int HostCommProtocolImpl::DealMsg(uint16_t type, uint8_t* data, uint32_t len) {
       Forward(type, data, len);
       break;
     case UpdateFirmware:
-      KLOG_DEBUG("Recv a update firmware ACK, seq_no:%d, type:%d, ack_code:%d, progress:%d, step:%d",
+      KLOG_DEBUG_AS(kDealMsg, "Recv a update firmware ACK, seq_no:%d, type:%d, ack_code:%d, progress:%d, step:%d",
                  in.U16(FirmwareAckLayout::kSeqNo), in.U16(FirmwareAckLayout::kType),
                  in.U16(FirmwareAckLayout::kAckCode), in.U8(FirmwareAckLayout::kProgress),
                  in.U8(FirmwareAckLayout::kStep));
@@ -263,7 +272,7 @@ void HostCommProtocolImpl::DealReadConfigAck(const uint8_t* data, uint32_t len) 
   using L = ConfigAckLayout;
   const PayloadReader in(data, len);
   const uint32_t file_len = in.U32(L::kConfigFileLen);
-  KLOG_DEBUG("Recv a read config ACK, seq_no:%d, sub_msg_type:%d, ack_code:%d, config_file_len:%d",
+  KLOG_DEBUG_AS(kDealMsg, "Recv a read config ACK, seq_no:%d, sub_msg_type:%d, ack_code:%d, config_file_len:%d",
              in.U16(L::kSeqNo), in.U16(L::kSubMsgType), in.U16(L::kAckCode), static_cast<int>(file_len));
   if (!kestal::Log::Enabled(kestal::LogLevel::Debug)) return;
   // 64 bytes a line, each "%02x "; never past the end of the payload.
@@ -275,7 +284,7 @@ void HostCommProtocolImpl::DealReadConfigAck(const uint8_t* data, uint32_t len) 
     int n = 0;
     for (uint64_t i = first; i < last; ++i) n += std::snprintf(line + n, sizeof line - n, "%02x ", data[i]);
     line[n] = '\0';
-    KLOG_DEBUG("%04d: %s", static_cast<int>(offset), line);
+    KLOG_DEBUG_AS(kDealMsg, "%04d: %s", static_cast<int>(offset), line);
   }
 }
 
@@ -284,55 +293,55 @@ void HostCommProtocolImpl::DealOrderAck(const uint8_t* data, uint32_t len) {
   const int seq_no = in.U16(OrderLayout::kSeqNo);
   switch (in.U16(OrderLayout::kSubMsgType)) {
     case HeartBeat:
-      KLOG_DEBUG("Recv order to heart beat");
+      KLOG_DEBUG_AS(kDealMsg, "Recv order to heart beat");
       break;
     case StartScan:
     case StartScanAlt:
-      KLOG_DEBUG("Recv order to start scan ACK:%d", seq_no);
+      KLOG_DEBUG_AS(kDealMsg, "Recv order to start scan ACK:%d", seq_no);
       break;
     case StopScan:
     case StopScanAlt:
-      KLOG_DEBUG("Recv order to stop scan ACK:%d", seq_no);
+      KLOG_DEBUG_AS(kDealMsg, "Recv order to stop scan ACK:%d", seq_no);
       break;
     case SetExposure:
-      KLOG_DEBUG("Recv order to set exposure:%d", seq_no);
+      KLOG_DEBUG_AS(kDealMsg, "Recv order to set exposure:%d", seq_no);
       break;
     case SetGain:
-      KLOG_DEBUG("Recv order to set gain:%d", seq_no);
+      KLOG_DEBUG_AS(kDealMsg, "Recv order to set gain:%d", seq_no);
       break;
     case TriggerSingle:
-      KLOG_DEBUG("Recv order to trigger single ACK:%d", seq_no);
+      KLOG_DEBUG_AS(kDealMsg, "Recv order to trigger single ACK:%d", seq_no);
       break;
     case TriggerContinue:
-      KLOG_DEBUG("Recv order to trigger continue ACK:%d", seq_no);
+      KLOG_DEBUG_AS(kDealMsg, "Recv order to trigger continue ACK:%d", seq_no);
       break;
     case EnterOriginalImage:
-      KLOG_DEBUG("Recv order to enter original image ACK:%d", seq_no);
+      KLOG_DEBUG_AS(kDealMsg, "Recv order to enter original image ACK:%d", seq_no);
       break;
     case EnterYImage:
-      KLOG_DEBUG("Recv order to enter Y image ACK:%d", seq_no);
+      KLOG_DEBUG_AS(kDealMsg, "Recv order to enter Y image ACK:%d", seq_no);
       break;
     case SetCommType:
-      KLOG_DEBUG("Recv order to set comm type ACK:%d", seq_no);
+      KLOG_DEBUG_AS(kDealMsg, "Recv order to set comm type ACK:%d", seq_no);
       break;
     case SetSensorReg:
-      KLOG_DEBUG("Recv order to set sensor reg ACK:%d", seq_no);
+      KLOG_DEBUG_AS(kDealMsg, "Recv order to set sensor reg ACK:%d", seq_no);
       break;
     case GetSensorRegMap:
-      KLOG_DEBUG("Recv order to get sensor reg map ACK:%d", seq_no);
-      KLOG_DEBUG("Recv sensor map, temp:%02x, %02x, roi_height:%02x, %02x, start:%02x, %02x", in.U8(136),
+      KLOG_DEBUG_AS(kDealMsg, "Recv order to get sensor reg map ACK:%d", seq_no);
+      KLOG_DEBUG_AS(kDealMsg, "Recv sensor map, temp:%02x, %02x, roi_height:%02x, %02x, start:%02x, %02x", in.U8(136),
                  in.U8(137), in.U8(11), in.U8(12), in.U8(13), in.U8(14));
-      KLOG_DEBUG("Recv sensor map, flip:%02x, exposure:%02x, %02x, %02x, gain:%02x", in.U8(50), in.U8(52),
+      KLOG_DEBUG_AS(kDealMsg, "Recv sensor map, flip:%02x, exposure:%02x, %02x, %02x, gain:%02x", in.U8(50), in.U8(52),
                  in.U8(53), in.U8(54), in.U8(113));
       break;
     case GetDeviceStaticInfo:
-      KLOG_DEBUG("Recv order to get device static info ACK:%d", seq_no);
-      KLOG_DEBUG("Static fpga version:%d.%d.%d.%04d, app version:%d.%d.%d.%04d", in.U8(16), in.U8(17),
+      KLOG_DEBUG_AS(kDealMsg, "Recv order to get device static info ACK:%d", seq_no);
+      KLOG_DEBUG_AS(kDealMsg, "Static fpga version:%d.%d.%d.%04d, app version:%d.%d.%d.%04d", in.U8(16), in.U8(17),
                  in.U16(18), in.U16(20), in.U8(10), in.U8(11), in.U16(12), in.U16(14));
       break;
     case GetFpgaTemp:
-      KLOG_DEBUG("Recv order to get fpga temp ACK:%d", seq_no);
-      KLOG_DEBUG("Fpga temp:%.2f", HostCommMsg::FpgaTempCelsius(in.U32(OrderLayout::kAckReplyData)));
+      KLOG_DEBUG_AS(kDealMsg, "Recv order to get fpga temp ACK:%d", seq_no);
+      KLOG_DEBUG_AS(kDealMsg, "Fpga temp:%.2f", HostCommMsg::FpgaTempCelsius(in.U32(OrderLayout::kAckReplyData)));
       break;
     default:
       break;
@@ -342,7 +351,7 @@ void HostCommProtocolImpl::DealOrderAck(const uint8_t* data, uint32_t len) {
 void HostCommProtocolImpl::DealControllerStatus(const uint8_t* data, uint32_t len) {
   using L = ControllerStatusLayout;
   const PayloadReader in(data, len);
-  KLOG_DEBUG("Controller status, device:%d/%d, fpga:%dfps/%dBytes, arm:%dfps, host send/recv:%dBytes/%dBytes, "
+  KLOG_DEBUG_AS(kDealMsg, "Controller status, device:%d/%d, fpga:%dfps/%dBytes, arm:%dfps, host send/recv:%dBytes/%dBytes, "
              "fpga temp:%.2f",
              static_cast<int32_t>(in.U32(L::kScannerState)), static_cast<int32_t>(in.U32(L::kArmState)),
              static_cast<int32_t>(in.U32(L::kFpgaFps)), static_cast<int32_t>(in.U32(L::kFpgaBytes)),

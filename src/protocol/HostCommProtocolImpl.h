@@ -10,6 +10,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -30,6 +31,7 @@ class HostCommProtocolImpl {
  public:
   using RecvMsgCallBack = void (*)(unsigned short type, unsigned char* data, unsigned int len,
                                    void* user_data);
+  using SendFn = std::function<int(uint16_t type, const uint8_t* data, uint32_t len)>;
 
   HostCommProtocolImpl();
   ~HostCommProtocolImpl();
@@ -51,6 +53,9 @@ class HostCommProtocolImpl {
   // Sends a whole firmware file as chunks of at most 65496 bytes; stops at the first failed
   // chunk; always 0.
   int SendUpdateFirmware(uint16_t type, const uint8_t* data, uint32_t len);
+  // The chunking of SendUpdateFirmware over any sender: one seq_no for the whole file, chunks
+  // in file order, stops at the first chunk that `send` refuses. Always 0.
+  static int SendFirmwareChunks(const SendFn& send, uint16_t type, const uint8_t* data, uint32_t len);
 
   void SetRecvMsgCallBack(RecvMsgCallBack callback, void* user_data);
   ControllerStatusSnapshot GetControllerStatus() const;
