@@ -4,7 +4,7 @@ LogCapture::LogCapture() {
   kestal::Log::Init();
   kestal::Log::SetTap([this](kestal::LogLevel level, const std::string& function, const std::string& message) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_lines.push_back({level, function, message});
+    m_lines.push_back({level, function, message, std::chrono::steady_clock::now()});
     m_signal.notify_all();
   });
 }

@@ -13,6 +13,7 @@ struct CapturedLine {
   kestal::LogLevel level;
   std::string function;
   std::string message;
+  std::chrono::steady_clock::time_point when;
 };
 
 class LogCapture {
