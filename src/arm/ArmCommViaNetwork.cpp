@@ -1,8 +1,191 @@
 #include "arm/ArmCommViaNetwork.h"
 
-ArmCommViaNetwork::ArmCommViaNetwork() = default;
-ArmCommViaNetwork::~ArmCommViaNetwork() = default;
+#include <chrono>
+#include <cstring>
+#include <vector>
 
-int ArmCommViaNetwork::StartLoopRecv() { return 0; }
-int ArmCommViaNetwork::StopLoopRecv() { return 0; }
-int ArmCommViaNetwork::SendOrder(const uint8_t*, uint32_t) { return -1; }
+#include "common/Clock.h"
+#include "common/Log.h"
+#include "protocol/HostCommMsg.h"
+#include "protocol/HostCommProtocolImpl.h"
+
+namespace {
+
+constexpr const char* kRecvWorker = "ArmCommViaNetwork::StartLoopRecv.RecvWorker";
+constexpr const char* kSendWorker = "ArmCommViaNetwork::StartLoopRecv.SendWorker";
+constexpr uint32_t kSendQueueCount = 1024;
+constexpr int32_t kQueueWaitMs = 200;
+// The receive worker looks at the stop flag at least this often, even when the stop
+// datagram does not reach it.
+constexpr int kRecvWaitMs = 200;
+constexpr int kRecvErrorPauseMs = 200;
+constexpr uint64_t kMinSendGapUs = 500;
+constexpr uint8_t kStopDatagram[3] = {'E', 'n', 'd'};
+
+}  // namespace
+
+ArmCommViaNetwork::ArmCommViaNetwork() {
+  m_arm_msg_len = kArmMsgLength;
+  m_send_queue.Init(kSendQueueCount);
+}
+
+ArmCommViaNetwork::~ArmCommViaNetwork() { StopLoopRecv(); }
+
+void ArmCommViaNetwork::SetDeviceRelay(DeviceRelay relay) {
+  std::lock_guard<std::mutex> lock(m_control_mutex);
+  m_device_relay = std::move(relay);
+}
+
+int ArmCommViaNetwork::StartLoopRecv() {
+  std::lock_guard<std::mutex> lock(m_control_mutex);
+  // The workers of one start never run beside those of the next.
+  if (m_recv_thread.joinable() || m_send_thread.joinable() || m_socket.IsOpen()) StopLocked();
+
+  UdpSocket::Startup();
+  if (m_socket.Open() < 0) {
+    KLOG_DEBUG("Create socket failed");
+    return -1;
+  }
+  if (m_socket.SetReuseAddress(true) < 0) {
+    UdpSocket::PrintLastError("setsockopt");
+    m_socket.Close();
+    return -1;
+  }
+  // A companion that is not listening must not make the next receive fail.
+  m_socket.SetReportPortUnreachable(false);
+  if (m_socket.Bind(UdpSocket::Endpoint("0.0.0.0", m_local_port)) < 0) {
+    KLOG_DEBUG("bind failed");
+    m_socket.Close();
+    return -1;
+  }
+
+  m_stop = false;
+  m_recv_thread = std::thread(&ArmCommViaNetwork::LoopRecv, this, m_device_relay);
+  m_send_thread = std::thread(&ArmCommViaNetwork::LoopSend, this);
+  return 0;
+}
+
+int ArmCommViaNetwork::StopLoopRecv() {
+  std::lock_guard<std::mutex> lock(m_control_mutex);
+  StopLocked();
+  return 0;
+}
+
+void ArmCommViaNetwork::StopLocked() {
+  {
+    std::lock_guard<std::mutex> lock(m_wait_mutex);
+    m_stop = true;
+  }
+  m_wait_signal.notify_all();
+  if (m_socket.IsOpen()) {
+    // Wakes a receive worker waiting for a datagram; it is never relayed (see LoopRecv).
+    m_socket.SendTo(kStopDatagram, sizeof(kStopDatagram),
+                    UdpSocket::Endpoint("127.0.0.1", m_local_port));
+  }
+  // The socket is closed only once no worker can use it any more.
+  if (m_recv_thread.joinable()) m_recv_thread.join();
+  if (m_send_thread.joinable()) m_send_thread.join();
+  m_socket.Close();
+}
+
+void ArmCommViaNetwork::PauseUnlessStopped(int ms) {
+  std::unique_lock<std::mutex> lock(m_wait_mutex);
+  m_wait_signal.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_stop.load(); });
+}
+
+int ArmCommViaNetwork::SendOrder(const uint8_t* data, uint32_t len) {
+  if (len > WorkFlowBufferQueue::kBufferSize) {
+    KLOG_DEBUG("Arm message too long:%u", len);
+    return -1;
+  }
+  WorkFlowBuffer* buffer = m_send_queue.GetFree(kQueueWaitMs);
+  if (!buffer) {
+    KLOG_DEBUG("Check recv msg queue full");
+    return -1;
+  }
+  if (len > 0) std::memcpy(buffer->data, data, len);
+  buffer->data_offset = 0;
+  buffer->bytes_used = len;
+  buffer->msg_type = 0;
+  m_send_queue.PutFull(buffer);
+  return 0;
+}
+
+void ArmCommViaNetwork::LoopRecv(DeviceRelay relay) {
+  std::vector<uint8_t> buf(m_recv_buf_size);
+  HostCommProtocolImpl* const protocol = m_protocol;
+  const uint32_t msg_len = m_arm_msg_len < m_recv_buf_size ? m_arm_msg_len : m_recv_buf_size;
+
+  while (!m_stop) {
+    std::memset(buf.data(), 0, msg_len);
+    UdpEndpoint from;
+    const int n = m_socket.RecvFrom(buf.data(), static_cast<uint32_t>(buf.size()), &from,
+                                    kRecvWaitMs);
+    if (n == UdpSocket::kTimedOut) continue;
+    // Once a stop has begun nothing more is relayed: the stop datagram "End" that woke this
+    // worker, or anything else still arriving, never reaches the device.
+    if (m_stop) break;
+    if (n < 0) {
+      const int err = UdpSocket::LastError();
+      KLOG_DEBUG_AS(kRecvWorker, "recv from error:%d, socket:%d, err_code:%d", n,
+                    static_cast<int>(m_socket.Handle()), err);
+      PauseUnlessStopped(kRecvErrorPauseMs);
+      continue;
+    }
+    m_peer_addr.addr = from.addr;
+    m_peer_addr.port = from.port;
+    if (n == 0) {
+      // Address and port as they travel, in network byte order.
+      KLOG_DEBUG_AS(kRecvWorker, "recv from 0, IP:%x, PORT:%d", from.addr,
+                    static_cast<int>(from.port));
+      continue;
+    }
+    // Every arm message to the device has the same length: a shorter datagram is padded with
+    // the zeros cleared above, a longer one is cut.
+    if (relay) {
+      relay(ArmMsg, buf.data(), msg_len);
+    } else if (protocol) {
+      protocol->SendOrder(ArmMsg, buf.data(), msg_len);
+    }
+  }
+  KLOG_DEBUG_AS(kRecvWorker, "loop recv NET message thread stopped");
+  m_peer_addr.port = 0;
+}
+
+void ArmCommViaNetwork::LoopSend() {
+  std::vector<uint8_t> buf(WorkFlowBufferQueue::kBufferSize);
+  const UdpEndpoint destination = UdpSocket::Endpoint("127.0.0.1", m_peer_port);
+  uint64_t last_send_us = kestal::MonotonicUs();
+
+  for (;;) {
+    if (m_stop) {
+      KLOG_DEBUG_AS(kSendWorker, "loop send NET message thread stopped");
+      return;
+    }
+    WorkFlowBuffer* msg = m_send_queue.GetFull(kQueueWaitMs);
+    if (!msg) continue;
+    uint32_t len = msg->bytes_used;
+    if (len > buf.size()) len = static_cast<uint32_t>(buf.size());
+    std::memcpy(buf.data(), msg->data, len);
+    m_send_queue.PutFree(msg);
+
+    // Until the companion has spoken there is nobody to send to; such messages are dropped,
+    // not kept for later.
+    if (len == 0 || !m_socket.IsOpen() || m_peer_addr.port == 0) continue;
+
+    // The companion takes at most one datagram every 500 us. Spinning keeps the gap exact;
+    // a sleep would overshoot by far more than the gap itself.
+    uint64_t now_us;
+    do {
+      now_us = kestal::MonotonicUs();
+    } while (now_us - last_send_us < kMinSendGapUs);
+    last_send_us = now_us;
+
+    const int sent = m_socket.SendTo(buf.data(), len, destination);
+    if (sent != static_cast<int>(len)) {
+      // The worker ends here; later messages wait in the queue until the link restarts.
+      KLOG_DEBUG_AS(kSendWorker, "Send to error:%d", sent);
+      return;
+    }
+  }
+}

@@ -1,22 +1,85 @@
-// Arm link: relays arm messages between the device and the arm companion process over
-// loopback UDP. PLACEHOLDER: the full link replaces this file; the interface below is what
-// the service and the engine rely on.
+// Arm link: relays the arm messages (type 1) between the device and the arm companion process
+// over loopback UDP. The link binds port 26000 on every local address; datagrams from the
+// companion go to the device through the protocol engine as 64-byte type-1 messages, and the
+// device's arm messages go to the companion at 127.0.0.1:27000, at least 500 us apart, once
+// the companion has been heard from.
+//
+// Threads: StartLoopRecv / StopLoopRecv run on the service's thread (serialised here as well).
+// SendOrder runs on the engine's receive worker. Between a start and its stop two owned
+// workers run: the receive worker (companion to device), the only caller of the engine's
+// SendOrder on this link's behalf, and the send worker (device to companion). StopLoopRecv
+// joins both before it closes the socket.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "arm/UdpSocket.h"
+#include "common/WorkFlowBufferQueue.h"
 
 class HostCommProtocolImpl;
 
+// The companion's address as the last received datagram gave it. The port (network byte
+// order) is 0 until the companion has been heard from and again after the receive worker
+// ends; the send worker reads it.
+struct ArmPeerAddress {
+  std::atomic<uint32_t> addr{0};
+  std::atomic<uint16_t> port{0};
+};
+
 class ArmCommViaNetwork {
  public:
-  ArmCommViaNetwork();
-  ~ArmCommViaNetwork();
+  // Where datagrams from the companion go instead of the engine: same arguments and result as
+  // HostCommProtocolImpl::SendOrder. For running the link without an engine (tests, tools).
+  using DeviceRelay = std::function<int(uint16_t type, const uint8_t* data, uint32_t len)>;
 
+  ArmCommViaNetwork();
+  ~ArmCommViaNetwork();  // stops the link
+  ArmCommViaNetwork(const ArmCommViaNetwork&) = delete;
+  ArmCommViaNetwork& operator=(const ArmCommViaNetwork&) = delete;
+
+  // Opens and binds the socket and starts both workers. 0, or -1 when the socket cannot be
+  // created, configured or bound (then nothing runs and no socket stays open). A start while
+  // running stops the running link first.
   int StartLoopRecv();
+  // Stops and joins both workers and closes the socket; always 0. Takes at most about 200 ms.
+  // On a link that is not running it only sets the stop flag.
   int StopLoopRecv();
-  // Queues one device arm message for the companion; 0 or -1.
+  // Queues one device arm message (len <= 65536) for the companion: 0 when queued, -1 when no
+  // buffer became free within 200 ms (the message is lost).
   int SendOrder(const uint8_t* data, uint32_t len);
 
+  // Replaces the engine as the receiver of the companion's messages; an empty relay restores
+  // the engine. Takes effect at the next start.
+  void SetDeviceRelay(DeviceRelay relay);
+
+  UdpSocket m_socket;
+  uint16_t m_local_port = 26000;  // bound on every local address; the stop datagram's target
+  uint16_t m_peer_port = 27000;   // the companion's port on 127.0.0.1
+  std::atomic<bool> m_stop{false};
+  uint32_t m_arm_msg_len = 64;         // length of every type-1 message to the device
+  uint32_t m_recv_buf_size = 4194304;  // the receive worker's datagram buffer
+  ArmPeerAddress m_peer_addr;
+  // Set by the service's Start together with the engine's m_arm_comm; the receive worker
+  // reads it once when it starts.
   std::atomic<HostCommProtocolImpl*> m_protocol{nullptr};
+  WorkFlowBufferQueue m_send_queue;  // 1024 messages waiting for the companion
+
+ private:
+  void LoopRecv(DeviceRelay relay);
+  void LoopSend();
+  void StopLocked();
+  // Waits up to `ms`, less when a stop begins.
+  void PauseUnlessStopped(int ms);
+
+  std::mutex m_control_mutex;  // one start or stop at a time; guards m_device_relay
+  DeviceRelay m_device_relay;
+  std::thread m_recv_thread;
+  std::thread m_send_thread;
+  std::mutex m_wait_mutex;
+  std::condition_variable m_wait_signal;
 };
