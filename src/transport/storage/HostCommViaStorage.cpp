@@ -1,9 +1,657 @@
 #include "transport/storage/HostCommViaStorage.h"
 
-HostCommViaStorage::HostCommViaStorage() { m_recv_msg_queue.Init(128); }
-HostCommViaStorage::~HostCommViaStorage() { m_recv_msg_queue.Deinit(); }
+#include <chrono>
+#include <cstdio>
+#include <cstring>
 
-int HostCommViaStorage::StartLoopRecv() { return -1; }
-int HostCommViaStorage::StopLoopRecv() { m_stop = true; return 0; }
-int HostCommViaStorage::SendOrder(uint16_t, const uint8_t*, uint32_t) { return -1; }
-void HostCommViaStorage::PrintVolumeRunInfo() {}
+#include "common/Clock.h"
+#include "common/LittleEndian.h"
+#include "common/Log.h"
+#include "service/ServiceGlobals.h"
+
+namespace {
+
+constexpr const char* kRecvWorker = "HostCommViaStorage::StartLoopRecv.RecvWorker";
+constexpr int64_t kGiB = int64_t{1} << 30;
+constexpr uint32_t kSlot = SummaryRecord::kSize;
+constexpr int kStopWaitMs = 200;
+constexpr int kPollIntervalMs = 1;
+// The dump files carry the wall-clock time of UTC+8 whatever the host's time zone.
+constexpr int64_t kDumpZoneOffsetS = 8 * 3600;
+
+const uint8_t kZeroBlock[kStorageBlockSize] = {};
+
+struct CivilTime {
+  int year, month, day, hour, minute, second;
+};
+
+// Breaks seconds since 1970 down as UTC without the C runtime's time functions, which differ
+// between platforms.
+CivilTime ToCivil(int64_t seconds) {
+  int64_t days = seconds / 86400;
+  int64_t rem = seconds % 86400;
+  if (rem < 0) {
+    rem += 86400;
+    --days;
+  }
+  const int64_t z = days + 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const int64_t doe = z - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  const int64_t day = doy - (153 * mp + 2) / 5 + 1;
+  const int64_t month = mp < 10 ? mp + 3 : mp - 9;
+  const int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+  return {static_cast<int>(year), static_cast<int>(month), static_cast<int>(day),
+          static_cast<int>(rem / 3600), static_cast<int>(rem % 3600 / 60), static_cast<int>(rem % 60)};
+}
+
+unsigned long long Ull(uint64_t v) { return static_cast<unsigned long long>(v); }
+
+}  // namespace
+
+HostCommViaStorage::HostCommViaStorage() : m_device_path(BlockDevice::SearchPattern()) {
+  m_recv_msg_queue.Init(kRecvQueueBuffers);
+  for (int t = 0; t < kVolumeTypeCount; ++t) m_scan_buffer[t].Allocate(kVolumeAreas[t].SummarySize());
+  m_summary_window.Allocate(kSummaryWindowSize);
+  m_data_buffer.Allocate(kDataBufferSize);
+  m_staging.Allocate(kStagingSize);
+}
+
+HostCommViaStorage::~HostCommViaStorage() {
+  m_stop = true;
+  if (m_recv_thread.joinable()) m_recv_thread.join();
+  {
+    std::unique_lock<std::shared_mutex> lock(m_device_mutex);
+    m_device.Close();
+  }
+  m_recv_msg_queue.Deinit();
+}
+
+void HostCommViaStorage::SetCandidatePaths(std::vector<std::string> paths) {
+  std::unique_lock<std::shared_mutex> lock(m_device_mutex);
+  m_candidate_paths = std::move(paths);
+}
+
+std::string HostCommViaStorage::DevicePath() const {
+  std::shared_lock<std::shared_mutex> lock(m_device_mutex);
+  return m_device_path;
+}
+
+// ---------------------------------------------------------------------------------------
+// Block I/O
+
+void HostCommViaStorage::ErrorReport(StorageError kind) {
+  unsigned int status = HostCommStatusStorageCommError;
+  const char* message = "";
+  switch (kind) {
+    case StorageError::OpenFailed:
+      status = HostCommStatusStorageConnectError;
+      message = "Open device error";
+      break;
+    case StorageError::DeviceNull:
+      status = HostCommStatusStorageConnectError;
+      message = "Device is null";
+      break;
+    case StorageError::ReadFailed:
+      message = "Storage read error";
+      break;
+    case StorageError::WriteFailed:
+      message = "Storage write error";
+      break;
+    case StorageError::WriteCrossBlock:
+      message = "Storage write address is not from block address";
+      break;
+  }
+  KLOG_DEBUG("%s", message);
+  ReportServiceStatus(status, message);
+}
+
+int HostCommViaStorage::OpenStorageDevice() {
+  std::unique_lock<std::shared_mutex> lock(m_device_mutex);
+  m_device.Close();
+  std::vector<std::string> candidates =
+      m_candidate_paths.empty() ? BlockDevice::DefaultCandidates() : m_candidate_paths;
+  if (candidates.size() > BlockDevice::kMaxCandidates) candidates.resize(BlockDevice::kMaxCandidates);
+  for (const std::string& name : candidates) {
+    // A disk that cannot be looked at is passed over without a word.
+    const int64_t size = BlockDevice::ProbeSize(name);
+    if (size < 0) continue;
+    KLOG_DEBUG("Check Disk:%s, size: %lldBytes/ %lldGBytes", name.c_str(), static_cast<long long>(size),
+               static_cast<long long>(size / kGiB));
+    if (size != kStorageDeviceSize) continue;
+    if (m_device.Open(name) < 0) continue;
+    m_device_path = name;
+    KLOG_DEBUG("Found disk:%s", name.c_str());
+    return 0;
+  }
+  lock.unlock();
+  ErrorReport(StorageError::OpenFailed);
+  return -1;
+}
+
+void HostCommViaStorage::LogWriteListing(const uint8_t* data, uint32_t length) const {
+  if (!kestal::Log::Enabled(kestal::LogLevel::Debug)) return;
+  // Eight bytes a line; the last line shows only the bytes there are.
+  for (uint32_t offset = 0; offset < length; offset += 8) {
+    const uint32_t n = length - offset < 8 ? length - offset : 8;
+    char bytes[8 * 3 + 1];
+    int used = 0;
+    for (uint32_t i = 0; i < n; ++i)
+      used += std::snprintf(bytes + used, sizeof bytes - used, i ? " %02x" : "%02x", data[offset + i]);
+    bytes[used] = '\0';
+    KLOG_DEBUG("Index:%02x, data:%s", offset, bytes);
+  }
+}
+
+int HostCommViaStorage::WriteStorageDevice(uint32_t address, const uint8_t* data, uint32_t length) {
+  StorageError error = StorageError::WriteFailed;
+  {
+    std::shared_lock<std::shared_mutex> device_lock(m_device_mutex);
+    if (!m_device.IsOpen()) return -1;
+    KLOG_DEBUG("WriteStorageDevice, addr:%x, data:%d", address, static_cast<int>(length));
+    LogWriteListing(data, length);
+    // Nothing to write: a block-aligned write would otherwise clear a whole block, and at an
+    // area's end that block belongs to the next area.
+    if (length == 0) return 0;
+
+    const uint32_t block_addr = address & ~(kStorageBlockSize - 1);
+    const uint32_t offset_in_block = address - block_addr;
+    std::lock_guard<std::mutex> staging_lock(m_staging_mutex);
+    uint8_t* staging = m_staging.Data();
+    if (!staging) {
+      error = StorageError::WriteFailed;
+    } else if (offset_in_block != 0) {
+      // Inside a block: read, modify, write back that one block.
+      if (static_cast<uint64_t>(offset_in_block) + length > kStorageBlockSize) {
+        error = StorageError::WriteCrossBlock;
+      } else if (m_device.Read(block_addr, staging, kStorageBlockSize) < 0) {
+        error = StorageError::ReadFailed;
+      } else {
+        std::memcpy(staging + offset_in_block, data, length);
+        if (m_device.Write(block_addr, staging, kStorageBlockSize) == 0) return 0;
+        error = StorageError::WriteFailed;
+      }
+    } else {
+      // On a boundary: whole blocks, never read first; the bytes behind the data in the last
+      // block are cleared.
+      uint32_t done = 0;
+      while (done < length) {
+        const uint32_t n = length - done < kStagingSize ? length - done : kStagingSize;
+        const uint32_t padded = RoundUpToBlock(n);
+        std::memcpy(staging, data + done, n);
+        std::memset(staging + n, 0, padded - n);
+        if (m_device.Write(static_cast<uint64_t>(address) + done, staging, padded) < 0) break;
+        done += n;
+      }
+      if (done == length) return 0;
+      error = StorageError::WriteFailed;
+    }
+  }
+  ErrorReport(error);
+  return -1;
+}
+
+int HostCommViaStorage::ReadStorageDevice(uint32_t address, uint8_t* buffer, uint32_t length) {
+  StorageError error = StorageError::ReadFailed;
+  {
+    std::shared_lock<std::shared_mutex> device_lock(m_device_mutex);
+    if (!m_device.IsOpen()) {
+      error = StorageError::DeviceNull;
+    } else if (m_device.Read(address, buffer, length) == 0) {
+      return 0;
+    } else {
+      error = StorageError::ReadFailed;
+    }
+  }
+  ErrorReport(error);
+  return -1;
+}
+
+// ---------------------------------------------------------------------------------------
+// Ring areas
+
+int HostCommViaStorage::ShmWrite(uint32_t address, const uint8_t* data, uint32_t length, uint32_t area_start,
+                                 uint32_t area_end, uint32_t* end_address) {
+  *end_address = address;
+  // Positions come from the disk: one outside the area would make the wrap arithmetic run
+  // past the area.
+  if (address < area_start || address > area_end || length > area_end - area_start) {
+    KLOG_DEBUG("ShmWrite address:%x, len:%d outside area %x/%x", address, static_cast<int>(length), area_start,
+               area_end);
+    return -1;
+  }
+  int r;
+  uint32_t end;
+  if (static_cast<uint64_t>(address) + length <= area_end) {
+    r = WriteStorageDevice(address, data, length);
+    end = address + length == area_end ? area_start : address + length;
+  } else {
+    const uint32_t first = area_end - address;
+    r = WriteStorageDevice(address, data, first);
+    if (r == 0) r = WriteStorageDevice(area_start, data + first, length - first);
+    end = area_start + (length - first);
+  }
+  if (r < 0) return r;
+  *end_address = end;
+  return 0;
+}
+
+int HostCommViaStorage::ShmRead(uint32_t address, uint8_t* buffer, uint32_t length, uint32_t area_start,
+                                uint32_t area_end, uint32_t* end_address) {
+  *end_address = address;
+  if (address < area_start || address > area_end || length > area_end - area_start) {
+    KLOG_DEBUG("ShmRead address:%x, len:%d outside area %x/%x", address, static_cast<int>(length), area_start,
+               area_end);
+    return -1;
+  }
+  uint32_t end;
+  if (static_cast<uint64_t>(address) + length <= area_end) {
+    if (int r = ReadStorageDevice(address, buffer, length); r < 0) {
+      KLOG_DEBUG("ReadStorageDevice FAILED 0");
+      return r;
+    }
+    end = address + length == area_end ? area_start : address + length;
+  } else {
+    const uint32_t first = area_end - address;
+    if (int r = ReadStorageDevice(address, buffer, first); r < 0) {
+      KLOG_DEBUG("ReadStorageDevice FAILED 1");
+      return r;
+    }
+    if (int r = ReadStorageDevice(area_start, buffer + first, length - first); r < 0) {
+      KLOG_DEBUG("ReadStorageDevice FAILED 2");
+      return r;
+    }
+    end = area_start + (length - first);
+  }
+  *end_address = end;
+  return 0;
+}
+
+// ---------------------------------------------------------------------------------------
+// Messages
+
+VolumeRunInfo HostCommViaStorage::RunInfo(int volume_type) const {
+  std::lock_guard<std::mutex> lock(m_volume_mutex[volume_type]);
+  return m_volume_run_info[volume_type];
+}
+
+void HostCommViaStorage::SetRunInfo(int volume_type, const VolumeRunInfo& info) {
+  std::lock_guard<std::mutex> lock(m_volume_mutex[volume_type]);
+  m_volume_run_info[volume_type] = info;
+}
+
+int HostCommViaStorage::SendOrder(uint16_t msg_type, const uint8_t* data, uint32_t length) {
+  if (length > kMaxMsgLen) {
+    KLOG_DEBUG("Send message len:%d to host error", static_cast<int>(length));
+    return -1;
+  }
+  return WriteMsg(kVolumeTypeHostToDevice, msg_type, data, length);
+}
+
+int HostCommViaStorage::WriteMsg(int volume_type, uint16_t msg_type, const uint8_t* data, uint32_t length) {
+  std::lock_guard<std::mutex> lock(m_volume_mutex[volume_type]);
+  return WriteMsgLocked(volume_type, msg_type, data, length);
+}
+
+int HostCommViaStorage::WriteMsgLocked(int volume_type, uint16_t msg_type, const uint8_t* data, uint32_t length) {
+  const VolumeArea& area = kVolumeAreas[volume_type];
+  VolumeRunInfo& info = m_volume_run_info[volume_type];
+  KLOG_DEBUG("Write message, seq_no:%llu, data_addr:0x%x, summary_addr:0x%x, data_len:%d", Ull(info.seq_no),
+             info.data_addr, info.summary_addr, static_cast<int>(length));
+
+  SummaryRecord record;
+  record.seq_no = info.seq_no;
+  record.start = info.data_addr;
+  record.data_len = length;
+  record.msg_type = msg_type;
+  uint8_t bytes[kSlot];
+  record.Encode(bytes);
+
+  // The data reach the disk before the record that describes them, so a reader that finds a
+  // valid record finds its data complete.
+  uint32_t data_end_addr;
+  int r = ShmWrite(info.data_addr, data, length, area.data_start, area.data_end, &data_end_addr);
+  if (r < 0) return r;
+  uint32_t next_slot;
+  r = ShmWrite(info.summary_addr, bytes, kSlot, area.summary_start, area.summary_end, &next_slot);
+  if (r < 0) return r;
+
+  info.data_addr = RoundUpToBlock(data_end_addr);
+  info.summary_addr = next_slot;
+  ++info.seq_no;
+  return 0;
+}
+
+void HostCommViaStorage::AdvanceRecv(uint64_t seq_no) {
+  const VolumeArea& area = kVolumeAreas[kVolumeTypeDeviceToHost];
+  VolumeRunInfo& info = m_volume_run_info[kVolumeTypeDeviceToHost];
+  info.last_summary_addr = info.summary_addr;
+  info.last_seq_no = seq_no;
+  info.summary_addr = info.summary_addr + kSlot >= area.summary_end ? area.summary_start : info.summary_addr + kSlot;
+  info.seq_no = seq_no + 1;
+}
+
+int HostCommViaStorage::ReadMsg() {
+  uint8_t* window = m_summary_window.Data();
+  uint8_t* data_buffer = m_data_buffer.Data();
+  if (!window || !data_buffer) {
+    KLOG_DEBUG("Malloc summary_buf error");
+    return -1;
+  }
+  const VolumeArea& area = kVolumeAreas[kVolumeTypeDeviceToHost];
+  VolumeRunInfo& info = m_volume_run_info[kVolumeTypeDeviceToHost];
+  std::unique_lock<std::mutex> lock(m_volume_mutex[kVolumeTypeDeviceToHost]);
+  auto resynchronise = [&] {
+    lock.unlock();
+    return RepositionVolume(kVolumeTypeDeviceToHost);
+  };
+
+  // The window starts at the block of the last consumed record.
+  const uint32_t window_start = info.last_summary_addr & ~(kStorageBlockSize - 1);
+  uint32_t end_addr;
+  int r = ShmRead(window_start, window, kSummaryWindowSize, area.summary_start, area.summary_end, &end_addr);
+  if (r < 0) return r;
+
+  // The last consumed record must still be there: a changed one means the device wrote a
+  // whole ring past it (or restarted).
+  const uint8_t* last = window + (info.last_summary_addr - window_start);
+  if (!SummaryRecord::IsValid(last)) {
+    KLOG_DEBUG("Check summary summary Error");
+    return resynchronise();
+  }
+  const SummaryRecord last_record = SummaryRecord::Decode(last);
+  if (last_record.seq_no != info.last_seq_no) {
+    KLOG_DEBUG("Check summary seq Number:%d/%d Error", static_cast<int>(last_record.seq_no),
+               static_cast<int>(info.last_seq_no));
+    return resynchronise();
+  }
+
+  uint32_t next_offset;
+  if (info.summary_addr >= window_start)
+    next_offset = info.summary_addr - window_start;
+  else
+    next_offset = (area.summary_end - window_start) + (info.summary_addr - area.summary_start);
+  if (next_offset > kSummaryWindowSize || next_offset % kSlot != 0) {
+    KLOG_DEBUG("Check summary addr:%x/%x Error", info.summary_addr, info.last_summary_addr);
+    return resynchronise();
+  }
+
+  // Gather the new records whose data fit one pass.
+  SummaryRecord gathered[kSummaryWindowSize / kSlot];
+  uint32_t count = 0;
+  uint64_t total = 0;
+  bool unreadable = false;  // the next record can never be read: too long or misplaced
+  SummaryRecord unreadable_record;
+  for (uint32_t offset = next_offset; offset < kSummaryWindowSize; offset += kSlot) {
+    const uint8_t* slot = window + offset;
+    if (!SummaryRecord::IsValid(slot)) break;
+    const SummaryRecord record = SummaryRecord::Decode(slot);
+    if (record.seq_no < info.seq_no) break;  // an old record: nothing newer follows
+    if (record.data_len > kDataBufferSize) {
+      KLOG_DEBUG("Check summary msg len:%d Error", static_cast<int>(record.data_len));
+      unreadable = true;
+      unreadable_record = record;
+      break;
+    }
+    if (record.start < area.data_start || record.start > area.data_end) {
+      KLOG_DEBUG("Check summary data start:%x Error", record.start);
+      unreadable = true;
+      unreadable_record = record;
+      break;
+    }
+    if (record.data_len + total > kDataBufferSize) {
+      KLOG_DEBUG("DATA READ SIZE 3:%u/%u", static_cast<unsigned>(record.data_len + total), kDataBufferSize);
+      break;
+    }
+    gathered[count++] = record;
+    total += RoundUpToBlock(record.data_len);
+  }
+
+  if (count == 0) {
+    if (!unreadable) return 0;
+    // Nothing moves the positions past a record that no pass can read, so it is consumed
+    // here without being delivered; the records after it follow on the next pass.
+    if (unreadable_record.seq_no != info.seq_no) {
+      KLOG_DEBUG("Check summary seq Number:%d/%d Error", static_cast<int>(unreadable_record.seq_no),
+                 static_cast<int>(info.seq_no));
+      return resynchronise();
+    }
+    KLOG_DEBUG("Skip message, seq_no:%llu, data_start:%x, data_len:%u", Ull(unreadable_record.seq_no),
+               unreadable_record.start, unreadable_record.data_len);
+    AdvanceRecv(unreadable_record.seq_no);
+    return 0;
+  }
+
+  r = ShmRead(gathered[0].start, data_buffer, static_cast<uint32_t>(total), area.data_start, area.data_end,
+              &end_addr);
+  if (r < 0) return r;
+
+  for (uint32_t i = 0; i < count; ++i) {
+    const SummaryRecord& record = gathered[i];
+    if (record.seq_no != info.seq_no) {
+      KLOG_DEBUG("Check summary seq Number:%d/%d Error", static_cast<int>(record.seq_no),
+                 static_cast<int>(info.seq_no));
+      return resynchronise();
+    }
+    // Where this record's data stand in what the pass read.
+    uint64_t position;
+    if (record.start >= gathered[0].start)
+      position = record.start - gathered[0].start;
+    else
+      position = static_cast<uint64_t>(record.start) + area.DataSize() - gathered[0].start;
+    if (position + record.data_len > total) {
+      // Records that contradict each other: the pass did not read these data, so there is
+      // nothing true to deliver.
+      KLOG_DEBUG("Skip message, seq_no:%llu, data_start:%x, data_len:%u", Ull(record.seq_no), record.start,
+                 record.data_len);
+      AdvanceRecv(record.seq_no);
+      continue;
+    }
+    WorkFlowBuffer* buffer = m_recv_msg_queue.GetFree(kRecvQueueWaitMs);
+    if (!buffer) {
+      // The positions stay at this record: it and the ones after it come again next pass.
+      KLOG_DEBUG("Check recv msg queue full, seq_no:%d/%d/%d", static_cast<int>(record.seq_no),
+                 static_cast<int>(info.seq_no), static_cast<int>(info.last_seq_no));
+      return 0;
+    }
+    const uint32_t copy = record.data_len < m_recv_msg_queue.BufferSize() ? record.data_len
+                                                                          : m_recv_msg_queue.BufferSize();
+    std::memcpy(buffer->data, data_buffer + position, copy);
+    buffer->data_offset = 0;
+    buffer->bytes_used = record.data_len;
+    buffer->msg_type = record.msg_type;
+    m_recv_msg_queue.PutFull(buffer);
+    AdvanceRecv(record.seq_no);
+  }
+  return 0;
+}
+
+int HostCommViaStorage::RepositionVolume(int volume_type) {
+  std::lock_guard<std::mutex> lock(m_volume_mutex[volume_type]);
+  return RepositionVolumeLocked(volume_type);
+}
+
+int HostCommViaStorage::RepositionVolumeLocked(int volume_type) {
+  const VolumeArea& area = kVolumeAreas[volume_type];
+  VolumeRunInfo& info = m_volume_run_info[volume_type];
+  uint8_t* summary = m_scan_buffer[volume_type].Data();
+  if (!summary) {
+    KLOG_DEBUG("Malloc summary_buf error");
+    return -1;
+  }
+  const uint32_t size = area.SummarySize();
+  uint32_t end_addr;
+  if (ShmRead(area.summary_start, summary, size, area.summary_start, area.summary_end, &end_addr) < 0) {
+    KLOG_DEBUG("RepositionVolume error");
+    return -1;
+  }
+
+  // Records rise slot by slot; after a wrap the newer ones stand at the low slots, so the
+  // first record that is invalid or older than its predecessor ends the newest run.
+  uint32_t offset = 0;
+  uint32_t last = 0;
+  bool accepted = false;
+  uint64_t prev_seq_no = 0;
+  for (; offset < size; offset += kSlot) {
+    const uint8_t* slot = summary + offset;
+    if (!SummaryRecord::IsValid(slot)) break;
+    const uint64_t seq_no = SummaryRecord::Decode(slot).seq_no;
+    if (accepted && seq_no < prev_seq_no) break;
+    prev_seq_no = seq_no;
+    last = offset;
+    accepted = true;
+  }
+  KLOG_DEBUG("RepositionVolume, summary_start:%x, summary_end:%x, data_start:%x, data_end:%x", area.summary_start,
+             area.summary_end, area.data_start, area.data_end);
+
+  if (accepted) {
+    const SummaryRecord newest = SummaryRecord::Decode(summary + last);
+    KLOG_DEBUG("RepositionVolume, offset:%d/%d, summary seq_no:%llu, data_start:%x, data_len:%d",
+               static_cast<int>(offset), static_cast<int>(last), Ull(newest.seq_no), newest.start,
+               static_cast<int>(newest.data_len));
+    info.last_summary_addr = area.summary_start + last;
+    info.last_seq_no = newest.seq_no;
+    info.summary_addr = offset < size ? area.summary_start + offset : area.summary_start;
+    info.seq_no = newest.seq_no + 1;
+    // The next data go behind the newest message's data. Those may have wrapped past the
+    // area's end: then they end near the area's start, and writing at the start would
+    // overwrite their tail before the reader has it.
+    uint64_t data_end_addr = static_cast<uint64_t>(newest.start) + newest.data_len;
+    if (newest.start >= area.data_start && newest.start <= area.data_end && data_end_addr > area.data_end &&
+        newest.data_len <= area.DataSize())
+      data_end_addr = area.data_start + (data_end_addr - area.data_end);
+    // Raised to a block boundary as a whole, so a record with an odd start still leaves the
+    // writer on a boundary.
+    const uint64_t data_addr = (data_end_addr + (kStorageBlockSize - 1)) & ~static_cast<uint64_t>(kStorageBlockSize - 1);
+    info.data_addr = data_addr > UINT32_MAX ? 0 : static_cast<uint32_t>(data_addr);
+    KLOG_DEBUG("RepositionVolume, DATA ADDR:%x, data_start_addr:%x, data_end_addr:%x", info.data_addr,
+               area.data_start, area.data_end);
+    if (info.data_addr < area.data_start || info.data_addr > area.data_end) {
+      info.data_addr = area.data_start;
+      KLOG_DEBUG("RepositionVolume, data_addr = data_start_addr");
+    }
+    KLOG_DEBUG("RepositionVolume, seq_no:%llu, summary_addr:%x, data_addr:%x", Ull(info.seq_no), info.summary_addr,
+               info.data_addr);
+    return 0;
+  }
+
+  // No valid first record: start the type with the init message, number 0.
+  info.summary_addr = area.summary_start;
+  info.seq_no = 0;
+  info.data_addr = area.data_start;
+  if (WriteMsgLocked(volume_type, 0, kZeroBlock, kStorageBlockSize) < 0) {
+    KLOG_DEBUG("RepositionVolume write init message error");
+    return -1;
+  }
+  info.last_summary_addr = area.summary_start;
+  info.last_seq_no = 0;
+  return 0;
+}
+
+// ---------------------------------------------------------------------------------------
+// Start and stop
+
+int HostCommViaStorage::StartLoopRecv() {
+  // A worker that ended by itself (a failed pass) is joined before a new one starts.
+  if (m_recv_thread.joinable()) {
+    m_stop = true;
+    m_recv_thread.join();
+  }
+  m_stop = false;
+  if (OpenStorageDevice() < 0) {
+    KLOG_DEBUG("Open dev:%s failed", DevicePath().c_str());
+    ReportServiceStatus(HostCommStatusStorageConnectError, "");
+    return -1;
+  }
+  KLOG_DEBUG("Open dev:%s successfully", DevicePath().c_str());
+  const int r0 = RepositionVolume(kVolumeTypeHostToDevice);
+  const int r1 = RepositionVolume(kVolumeTypeDeviceToHost);
+  if (r0 < 0 || r1 < 0) {
+    // A disk that cannot be read or written is no connection: reporting one would clear the
+    // failure just reported and leave nobody to retry.
+    {
+      std::unique_lock<std::shared_mutex> lock(m_device_mutex);
+      m_device.Close();
+    }
+    KLOG_DEBUG("Reposition dev:%s failed", DevicePath().c_str());
+    ReportServiceStatus(HostCommStatusStorageConnectError, "");
+    return -1;
+  }
+  ReportServiceStatus(HostCommStatusStorageConnected, "");
+  m_recv_thread = std::thread(&HostCommViaStorage::LoopRecv, this);
+  return 0;
+}
+
+void HostCommViaStorage::LoopRecv() {
+  while (!m_stop) {
+    if (ReadMsg() < 0) {
+      KLOG_DEBUG_AS(kRecvWorker, "ReadMsg FAILED");
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPollIntervalMs));
+  }
+  KLOG_DEBUG_AS(kRecvWorker, "loop recv thread stopped");
+}
+
+int HostCommViaStorage::StopLoopRecv() {
+  m_stop = true;
+  std::this_thread::sleep_for(std::chrono::milliseconds(kStopWaitMs));
+  // A pass in progress (at most a 200 ms queue wait) finishes before the disk is closed.
+  if (m_recv_thread.joinable()) m_recv_thread.join();
+  std::string path;
+  {
+    std::unique_lock<std::shared_mutex> lock(m_device_mutex);
+    m_device.Close();
+    path = m_device_path;
+  }
+  KLOG_DEBUG("Close dev:%s", path.c_str());
+  std::this_thread::sleep_for(std::chrono::milliseconds(kStopWaitMs));
+  return 0;
+}
+
+// ---------------------------------------------------------------------------------------
+// Dump
+
+void HostCommViaStorage::PrintVolumeRunInfo() {
+  for (int type = 0; type < kVolumeTypeCount; ++type) {
+    const VolumeArea& area = kVolumeAreas[type];
+    AlignedBuffer summary;
+    const bool have_buffer = summary.Allocate(area.SummarySize());
+    const VolumeRunInfo info = RunInfo(type);
+    KLOG_DEBUG("PrintVolumeRunInfo, type:%d, summary_address:%x/%x, data_address:%x, seq_no:%x/%x", type,
+               info.summary_addr, info.last_summary_addr, info.data_addr, static_cast<uint32_t>(info.seq_no),
+               static_cast<uint32_t>(info.last_seq_no));
+    if (!have_buffer) {
+      KLOG_DEBUG("Malloc summary_buf error");
+      return;
+    }
+    uint32_t end_addr;
+    if (ShmRead(area.summary_start, summary.Data(), area.SummarySize(), area.summary_start, area.summary_end,
+                &end_addr) < 0) {
+      KLOG_DEBUG("ShmRead Volume error");
+      return;
+    }
+
+    const CivilTime t = ToCivil(static_cast<int64_t>(kestal::NowMs() / 1000) + kDumpZoneOffsetS);
+    char name[256];
+    std::snprintf(name, sizeof name, "volume%04d%02d%02d_%02d%02d%02d_%d.txt", t.year, t.month, t.day, t.hour,
+                  t.minute, t.second, type);
+    FILE* file = std::fopen(name, "wb");
+    for (uint32_t offset = 0; offset < area.SummarySize(); offset += kSlot) {
+      const uint8_t* slot = summary.Data() + offset;
+      using R = SummaryRecord;
+      char line[256];
+      const int n = std::snprintf(
+          line, sizeof line, "0x%08x: tag[%08x], seq_no[%08x/%08x], start[%08x], msg[%08x/%04x], crc[%04x]\r\n",
+          offset, kestal::LoadU32(slot + R::kTagOffset), kestal::LoadU32(slot + R::kSeqNoOffset),
+          kestal::LoadU32(slot + R::kSeqNoInvOffset), kestal::LoadU32(slot + R::kStartOffset),
+          static_cast<uint32_t>(kestal::LoadU16(slot + R::kMsgTypeOffset)),
+          kestal::LoadU32(slot + R::kDataLenOffset),
+          static_cast<uint32_t>(kestal::LoadU16(slot + R::kCrcOffset)));
+      if (file && n > 0) std::fwrite(line, 1, static_cast<std::size_t>(n), file);
+    }
+    if (file) std::fclose(file);
+  }
+}

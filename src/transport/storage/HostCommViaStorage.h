@@ -1,23 +1,132 @@
-// Storage transport: the device's 50 MiB disk as a mailbox. PLACEHOLDER: the full transport
-// replaces this file; the interface below is what the protocol engine relies on.
+// Storage transport: the device presents a disk of exactly 52428800 bytes, and the host reads
+// and writes it block by block as a mailbox (see VolumeArea.h). The host writes volume type 0
+// (host to device) and reads volume type 1 (device to host).
+//
+// Threads:
+//  - StartLoopRecv / StopLoopRecv / SetCandidatePaths: the service's thread (under its mutex),
+//    never concurrently with each other. StartLoopRecv opens the disk, repositions both types
+//    and starts the receive worker; StopLoopRecv joins the worker before it closes the disk.
+//  - SendOrder: any thread; the send lock (type 0's mutex) serialises messages.
+//  - the receive worker: polls type 1 every millisecond (ReadMsg, under type 1's mutex) and
+//    queues each message on m_recv_msg_queue for the engine's receive worker.
+//  - PrintVolumeRunInfo: any thread; it only reads.
+// Every transfer holds the device lock shared, and opening or closing the disk holds it
+// exclusively, so the disk is never closed under a transfer.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "common/WorkFlowBufferQueue.h"
+#include "transport/storage/AlignedBuffer.h"
+#include "transport/storage/BlockDevice.h"
+#include "transport/storage/SummaryRecord.h"
+#include "transport/storage/VolumeArea.h"
 
 class HostCommViaStorage {
  public:
+  static constexpr uint32_t kMaxMsgLen = 65536;          // largest message SendOrder takes
+  static constexpr uint32_t kDataBufferSize = 0x400000;  // one receive pass, and one message
+  static constexpr uint32_t kSummaryWindowSize = 2048;   // summary bytes read per pass
+  static constexpr uint32_t kRecvQueueBuffers = 128;
+  static constexpr int32_t kRecvQueueWaitMs = 200;
+
+  // The failures that ErrorReport turns into a debug line and a status report.
+  enum class StorageError {
+    OpenFailed,       // "Open device error", StorageConnectError
+    DeviceNull,       // "Device is null", StorageConnectError
+    ReadFailed,       // "Storage read error", StorageCommError
+    WriteFailed,      // "Storage write error", StorageCommError
+    WriteCrossBlock,  // "Storage write address is not from block address", StorageCommError
+  };
+
   HostCommViaStorage();
   ~HostCommViaStorage();
+  HostCommViaStorage(const HostCommViaStorage&) = delete;
+  HostCommViaStorage& operator=(const HostCommViaStorage&) = delete;
 
+  // Opens the disk, repositions both volume types (writing an init message into an empty
+  // one), reports StorageConnected and starts the receive worker. 0, or -1 after reporting
+  // StorageConnectError.
   int StartLoopRecv();
+  // Stops and joins the receive worker, closes the disk. Takes at least 400 ms; always 0.
   int StopLoopRecv();
+  // Writes one message (at most 65536 bytes) into type 0. 0 when it is on the disk.
   int SendOrder(uint16_t msg_type, const uint8_t* data, uint32_t length);
+  // Writes the summary areas of both types to "volume<UTC+8 time>_<type>.txt".
   void PrintVolumeRunInfo();
 
-  // Received messages for the engine: bytes_used = payload length, msg_type = message type.
+  // Replaces disk discovery by these paths, tried in order (at most 16); an empty list
+  // restores discovery. For tests, the simulator and tools; call while stopped.
+  void SetCandidatePaths(std::vector<std::string> paths);
+  // The disk in use, or the search pattern while none has been found.
+  std::string DevicePath() const;
+
+  // Block I/O on the disk by byte address. A write starting inside a block stays inside it
+  // (read, modify, write); a write at a block boundary writes whole blocks, the last one
+  // zero-padded. A zero-length write touches nothing.
+  int OpenStorageDevice();
+  int WriteStorageDevice(uint32_t address, const uint8_t* data, uint32_t length);
+  int ReadStorageDevice(uint32_t address, uint8_t* buffer, uint32_t length);
+  static void ErrorReport(StorageError kind);
+
+  // Mailbox operations. SendOrder and the receive worker use them; the tests and tools may
+  // drive them one step at a time (no worker running).
+  int WriteMsg(int volume_type, uint16_t msg_type, const uint8_t* data, uint32_t length);
+  // One receive pass over type 1; negative when the disk failed (the worker then ends).
+  int ReadMsg();
+  // One piece of data into or out of a ring area, continuing at the area's start when it
+  // passes the area's end. `end_address` gets where the next piece would begin.
+  int ShmWrite(uint32_t address, const uint8_t* data, uint32_t length, uint32_t area_start,
+               uint32_t area_end, uint32_t* end_address);
+  int ShmRead(uint32_t address, uint8_t* buffer, uint32_t length, uint32_t area_start, uint32_t area_end,
+              uint32_t* end_address);
+  // Finds the newest record of a type and continues after it; writes the init message into
+  // a type without a valid first record.
+  int RepositionVolume(int volume_type);
+  VolumeRunInfo RunInfo(int volume_type) const;
+  void SetRunInfo(int volume_type, const VolumeRunInfo& info);
+  static const VolumeArea& Area(int volume_type) { return kVolumeAreas[volume_type]; }
+
+  // Received messages for the engine: data = payload, bytes_used = payload length,
+  // msg_type = message type.
   WorkFlowBufferQueue m_recv_msg_queue;
   std::atomic<bool> m_stop{false};
+
+ private:
+  static constexpr uint32_t kStagingSize = 0x10000;
+
+  void LoopRecv();
+  int WriteMsgLocked(int volume_type, uint16_t msg_type, const uint8_t* data, uint32_t length);
+  int RepositionVolumeLocked(int volume_type);
+  // Moves the type 1 positions past the record just consumed.
+  void AdvanceRecv(uint64_t seq_no);
+  void LogWriteListing(const uint8_t* data, uint32_t length) const;
+
+  // The disk. m_device_mutex: shared for transfers, exclusive for open and close.
+  mutable std::shared_mutex m_device_mutex;
+  BlockDevice m_device;
+  std::string m_device_path;
+  std::vector<std::string> m_candidate_paths;
+
+  // Per volume type: positions, guarded by the type's mutex (type 0: the send lock; type 1:
+  // the receive lock), and the buffer that repositioning reads the summary area into.
+  mutable std::mutex m_volume_mutex[kVolumeTypeCount];
+  VolumeRunInfo m_volume_run_info[kVolumeTypeCount];
+  AlignedBuffer m_scan_buffer[kVolumeTypeCount];
+
+  // Receive pass buffers, used under the receive lock.
+  AlignedBuffer m_summary_window;
+  AlignedBuffer m_data_buffer;
+
+  // Aligned copy of what WriteStorageDevice puts on the disk; both types write through it.
+  std::mutex m_staging_mutex;
+  AlignedBuffer m_staging;
+
+  std::thread m_recv_thread;
 };

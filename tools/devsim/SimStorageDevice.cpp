@@ -1,0 +1,209 @@
+#include "devsim/SimStorageDevice.h"
+
+#include <chrono>
+#include <cstring>
+
+#include "common/Log.h"
+
+namespace {
+
+constexpr uint32_t kSlot = SummaryRecord::kSize;
+constexpr uint32_t kBlock = kStorageBlockSize;
+constexpr uint32_t kWindow = 2048;  // summary bytes looked at per poll
+constexpr uint32_t kStagingSize = SimStorageDevice::kMaxMsgLen + kBlock;
+
+}  // namespace
+
+SimStorageDevice::SimStorageDevice(std::string path) : m_path(std::move(path)) {
+  m_write_staging.Allocate(kStagingSize);
+  m_read_window.Allocate(kWindow);
+  m_read_data.Allocate(kStagingSize);
+  m_scan.Allocate(kVolumeAreas[0].SummarySize());
+}
+
+SimStorageDevice::~SimStorageDevice() { Stop(); }
+
+uint64_t SimStorageDevice::NextSendSeqNo() const {
+  std::lock_guard<std::mutex> lock(m_write_mutex);
+  return m_write.seq_no;
+}
+
+int SimStorageDevice::Open() {
+  if (m_device.IsOpen()) return 0;
+  if (!m_write_staging.Data() || !m_read_window.Data() || !m_read_data.Data() || !m_scan.Data()) return -1;
+  if (m_device.Open(m_path) < 0) {
+    KLOG_DEBUG("Open %s failed", m_path.c_str());
+    return -1;
+  }
+  std::lock_guard<std::mutex> lock(m_write_mutex);
+  if (Locate(kVolumeTypeDeviceToHost, &m_write) < 0 || Locate(kVolumeTypeHostToDevice, &m_read) < 0) {
+    m_device.Close();
+    return -1;
+  }
+  KLOG_DEBUG("Opened %s, write seq_no:%llu slot:%x, read seq_no:%llu slot:%x", m_path.c_str(),
+             static_cast<unsigned long long>(m_write.seq_no), m_write.slot,
+             static_cast<unsigned long long>(m_read.seq_no), m_read.slot);
+  return 0;
+}
+
+int SimStorageDevice::Start(Handler handler) {
+  if (m_poll_thread.joinable()) return 0;
+  if (Open() < 0) return -1;
+  m_handler = std::move(handler);
+  m_stop = false;
+  m_poll_thread = std::thread(&SimStorageDevice::LoopPoll, this);
+  return 0;
+}
+
+void SimStorageDevice::Stop() {
+  m_stop = true;
+  if (m_poll_thread.joinable()) m_poll_thread.join();
+  std::lock_guard<std::mutex> lock(m_write_mutex);
+  m_device.Close();
+}
+
+int SimStorageDevice::ReadRing(uint32_t address, uint8_t* buffer, uint32_t len, uint32_t area_start,
+                               uint32_t area_end) {
+  if (address < area_start || address > area_end || len > area_end - area_start) return -1;
+  const uint32_t first = area_end - address < len ? area_end - address : len;
+  if (m_device.Read(address, buffer, first) < 0) return -1;
+  if (first < len && m_device.Read(area_start, buffer + first, len - first) < 0) return -1;
+  return 0;
+}
+
+// `data` lies in the write staging buffer with its last block zero-padded, so every piece is
+// written as whole blocks.
+int SimStorageDevice::WriteRing(uint32_t address, const uint8_t* data, uint32_t len, uint32_t area_start,
+                                uint32_t area_end, uint32_t* end_address) {
+  const uint32_t first = area_end - address < len ? area_end - address : len;
+  if (m_device.Write(address, data, RoundUpToBlock(first)) < 0) return -1;
+  if (first < len) {
+    if (m_device.Write(area_start, data + first, RoundUpToBlock(len - first)) < 0) return -1;
+    *end_address = area_start + (len - first);
+  } else {
+    *end_address = address + len;
+  }
+  if (*end_address >= area_end) *end_address = area_start;
+  return 0;
+}
+
+int SimStorageDevice::Locate(int volume_type, Position* position) {
+  const VolumeArea& area = kVolumeAreas[volume_type];
+  uint8_t* summary = m_scan.Data();
+  if (m_device.Read(area.summary_start, summary, area.SummarySize()) < 0) return -1;
+  uint32_t offset = 0;
+  uint32_t newest = 0;
+  bool found = false;
+  for (; offset < area.SummarySize(); offset += kSlot) {
+    if (!SummaryRecord::IsValid(summary + offset)) break;
+    const SummaryRecord r = SummaryRecord::Decode(summary + offset);
+    if (found && r.seq_no < SummaryRecord::Decode(summary + newest).seq_no) break;
+    newest = offset;
+    found = true;
+  }
+  if (!found) {
+    // An empty type starts with the init message, number 0, as the host's side does.
+    *position = Position{0, area.data_start, 0};
+    const uint8_t zeros[kBlock] = {};
+    return WriteRecordLocked(volume_type, position, 0, zeros, kBlock);
+  }
+  const SummaryRecord r = SummaryRecord::Decode(summary + newest);
+  position->slot = offset < area.SummarySize() ? offset : 0;
+  position->seq_no = r.seq_no + 1;
+  // Behind the newest message's data, which may have wrapped past the area's end.
+  uint64_t data_addr = static_cast<uint64_t>(RoundUpToBlock(r.start)) + RoundUpToBlock(r.data_len);
+  if (r.start >= area.data_start && r.start <= area.data_end && r.data_len <= area.DataSize() &&
+      data_addr > area.data_end)
+    data_addr = area.data_start + (data_addr - area.data_end);
+  position->data_addr = data_addr >= area.data_start && data_addr < area.data_end ? static_cast<uint32_t>(data_addr)
+                                                                                  : area.data_start;
+  return 0;
+}
+
+int SimStorageDevice::WriteRecordLocked(int volume_type, Position* position, uint16_t type, const uint8_t* data,
+                                        uint32_t len) {
+  const VolumeArea& area = kVolumeAreas[volume_type];
+  uint8_t* staging = m_write_staging.Data();
+  if (len > kMaxMsgLen || len > area.DataSize()) return -1;
+  std::memcpy(staging, data, len);
+  std::memset(staging + len, 0, RoundUpToBlock(len) - len);
+  uint32_t data_end;
+  if (WriteRing(position->data_addr, staging, len, area.data_start, area.data_end, &data_end) < 0) return -1;
+
+  SummaryRecord record;
+  record.seq_no = position->seq_no;
+  record.start = position->data_addr;
+  record.data_len = len;
+  record.msg_type = type;
+  // A record at the start of a block is written with the rest of the block cleared; one
+  // inside a block replaces only its own 32 bytes.
+  const uint32_t slot_addr = area.summary_start + position->slot;
+  const uint32_t block_addr = slot_addr & ~(kBlock - 1);
+  uint8_t* block = staging;
+  if (slot_addr == block_addr) {
+    std::memset(block, 0, kBlock);
+  } else if (m_device.Read(block_addr, block, kBlock) < 0) {
+    return -1;
+  }
+  record.Encode(block + (slot_addr - block_addr));
+  if (m_device.Write(block_addr, block, kBlock) < 0) return -1;
+
+  position->data_addr = RoundUpToBlock(data_end);
+  position->slot = position->slot + kSlot >= area.SummarySize() ? 0 : position->slot + kSlot;
+  ++position->seq_no;
+  return 0;
+}
+
+int SimStorageDevice::Send(uint16_t type, const uint8_t* data, uint32_t len) {
+  std::lock_guard<std::mutex> lock(m_write_mutex);
+  if (!m_device.IsOpen()) return -1;
+  return WriteRecordLocked(kVolumeTypeDeviceToHost, &m_write, type, data, len);
+}
+
+bool SimStorageDevice::Poll() {
+  const VolumeArea& area = kVolumeAreas[kVolumeTypeHostToDevice];
+  uint8_t* window = m_read_window.Data();
+  const uint32_t block_offset = m_read.slot & ~(kBlock - 1);
+  const uint32_t window_len =
+      area.SummarySize() - block_offset < kWindow ? area.SummarySize() - block_offset : kWindow;
+  if (m_device.Read(area.summary_start + block_offset, window, window_len) < 0) return false;
+
+  for (uint32_t offset = m_read.slot - block_offset; offset < window_len; offset += kSlot) {
+    const uint8_t* slot = window + offset;
+    if (!SummaryRecord::IsValid(slot)) return true;
+    const SummaryRecord r = SummaryRecord::Decode(slot);
+    if (r.seq_no < m_read.seq_no) return true;  // not written yet: an old record
+    if (r.seq_no > m_read.seq_no) {
+      // The host wrote a whole ring past us, or started over: continue after its newest.
+      KLOG_DEBUG("Host seq_no:%llu, expected:%llu: locate again", static_cast<unsigned long long>(r.seq_no),
+                 static_cast<unsigned long long>(m_read.seq_no));
+      ++m_resyncs;
+      // Locate shares the scan and staging buffers with the writer (it may write an init).
+      std::lock_guard<std::mutex> lock(m_write_mutex);
+      return Locate(kVolumeTypeHostToDevice, &m_read) == 0;
+    }
+    const bool readable = r.data_len <= kMaxMsgLen && r.start >= area.data_start && r.start <= area.data_end;
+    if (readable) {
+      if (ReadRing(r.start, m_read_data.Data(), RoundUpToBlock(r.data_len), area.data_start, area.data_end) < 0)
+        return false;
+      ++m_received;
+      if (m_handler) m_handler(r.msg_type, m_read_data.Data(), r.data_len);
+    } else {
+      KLOG_DEBUG("Skip host message seq_no:%llu, start:%x, len:%u", static_cast<unsigned long long>(r.seq_no),
+                 r.start, r.data_len);
+    }
+    m_read.slot = m_read.slot + kSlot >= area.SummarySize() ? 0 : m_read.slot + kSlot;
+    ++m_read.seq_no;
+  }
+  return true;
+}
+
+void SimStorageDevice::LoopPoll() {
+  while (!m_stop) {
+    if (!Poll()) {
+      KLOG_DEBUG("Poll failed");
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
