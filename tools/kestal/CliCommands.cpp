@@ -1,0 +1,364 @@
+#include "CliCommands.h"
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include "common/LittleEndian.h"
+#include "protocol/HostCommMsg.h"
+
+using namespace std::chrono;
+using kestal::LoadU16;
+using kestal::LoadU32;
+
+namespace {
+
+std::atomic<bool> g_interrupted{false};
+void OnSigint(int) { g_interrupted = true; }
+
+struct OrderName {
+  const char* name;
+  uint16_t sub_type;
+  int params;  // number of numeric parameters
+  const char* param_help;
+};
+
+const OrderName kOrders[] = {
+    {"heartbeat", HeartBeat, 0, ""},
+    {"start-scan", StartScan, 0, ""},
+    {"stop-scan", StopScan, 0, ""},
+    {"exposure", SetExposure, 1, "VALUE (u32)"},
+    {"gain", SetGain, 1, "VALUE (u32)"},
+    {"trigger-single", TriggerSingle, 0, ""},
+    {"trigger-continue", TriggerContinue, 0, ""},
+    {"enter-original", EnterOriginalImage, 0, ""},
+    {"enter-y", EnterYImage, 0, ""},
+    {"sensor-reg", SetSensorReg, 2, "REGISTER VALUE (u16 each)"},
+    {"sensor-map", GetSensorRegMap, 0, ""},
+    {"static-info", GetDeviceStaticInfo, 0, ""},
+    {"fpga-temp", GetFpgaTemp, 0, ""},
+};
+
+int Fail(const std::string& message, int code = 1) {
+  std::fprintf(stderr, "kestal: %s\n", message.c_str());
+  return code;
+}
+
+bool ParseNumber(const std::string& text, uint64_t max, uint64_t& value) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long v = std::strtoull(text.c_str(), &end, 0);
+  if (errno != 0 || *end != '\0' || text[0] == '-' || v > max) return false;
+  value = v;
+  return true;
+}
+
+// Splits "--name value" options off `args`; the rest are positional.
+bool TakeOption(std::vector<std::string>& args, const std::string& name, std::string& value) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == name && i + 1 < args.size()) {
+      value = args[i + 1];
+      args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + 2);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool WantsHelp(const std::vector<std::string>& args) {
+  for (const auto& a : args)
+    if (a == "--help" || a == "-h") return true;
+  return false;
+}
+
+std::vector<uint8_t> BuildOrder(uint16_t seq_no, uint16_t sub_type, const std::vector<uint8_t>& params) {
+  std::vector<uint8_t> order(OrderLayout::kHeaderLength + params.size());
+  kestal::StoreU16(order.data() + OrderLayout::kSeqNo, seq_no);
+  kestal::StoreU16(order.data() + OrderLayout::kSubMsgType, sub_type);
+  kestal::StoreU32(order.data() + OrderLayout::kParamLen, static_cast<uint32_t>(params.size()));
+  std::copy(params.begin(), params.end(), order.begin() + OrderLayout::kParams);
+  return order;
+}
+
+std::string DecodeAck(const OrderName& order, const std::vector<uint8_t>& ack) {
+  char text[256];
+  auto at = [&](size_t i) -> unsigned { return i < ack.size() ? ack[i] : 0u; };
+  auto u16 = [&](size_t i) -> unsigned { return at(i) | at(i + 1) << 8; };
+  int n = std::snprintf(text, sizeof text, "ACK %s seq_no=%u", order.name, u16(0));
+  switch (order.sub_type) {
+    case GetSensorRegMap:
+      std::snprintf(text + n, sizeof text - n,
+                    ": roi_height=%02x %02x start=%02x %02x flip=%02x exposure=%02x %02x %02x gain=%02x "
+                    "temp=%02x %02x",
+                    at(11), at(12), at(13), at(14), at(50), at(52), at(53), at(54), at(113), at(136), at(137));
+      break;
+    case GetDeviceStaticInfo:
+      std::snprintf(text + n, sizeof text - n, ": app version %u.%u.%u.%04u, fpga version %u.%u.%u.%04u", at(10),
+                    at(11), u16(12), u16(14), at(16), at(17), u16(18), u16(20));
+      break;
+    case GetFpgaTemp: {
+      uint32_t raw = static_cast<uint32_t>(u16(10)) | static_cast<uint32_t>(u16(12)) << 16;
+      std::snprintf(text + n, sizeof text - n, ": fpga temperature %.2f C", HostCommMsg::FpgaTempCelsius(raw));
+      break;
+    }
+    default:
+      break;
+  }
+  return text;
+}
+
+std::string DecodeControllerStatus(const std::vector<uint8_t>& p) {
+  uint8_t r[ControllerStatusLayout::kLength] = {};
+  std::memcpy(r, p.data(), std::min<size_t>(p.size(), sizeof r));
+  char text[256];
+  std::snprintf(text, sizeof text,
+                "controller: scanner=%u arm=%u fpga=%ufps/%uB arm=%ufps host send/recv=%u/%uB temp=%.2f C",
+                LoadU32(r + 0), LoadU32(r + 12), LoadU32(r + 8), LoadU32(r + 4), LoadU32(r + 16), LoadU32(r + 20),
+                LoadU32(r + 24), HostCommMsg::FpgaTempCelsius(LoadU32(r + 28)));
+  return text;
+}
+
+int ParseTimeout(std::vector<std::string>& args, int default_ms, int& out) {
+  std::string v;
+  out = default_ms;
+  if (!TakeOption(args, "--timeout-ms", v)) return 0;
+  uint64_t n;
+  if (!ParseNumber(v, 3600000, n)) return Fail("bad --timeout-ms '" + v + "'", 2);
+  out = static_cast<int>(n);
+  return 0;
+}
+
+}  // namespace
+
+std::string CliCommands::OrderNames() {
+  std::string out;
+  for (const auto& o : kOrders) {
+    out += "  ";
+    out += o.name;
+    if (o.params) out += std::string(" ") + o.param_help;
+    out += "\n";
+  }
+  return out;
+}
+
+int CliCommands::RunWatch(const CliOptions& options, const std::vector<std::string>& in_args) {
+  std::vector<std::string> args = in_args;
+  if (WantsHelp(args)) {
+    std::printf("usage: kestal [transport options] watch [--seconds N]\n"
+                "Prints connection events, the status line and controller status as they come;\n"
+                "runs N seconds, or until Ctrl-C when N is not given.\n");
+    return 0;
+  }
+  std::string v;
+  uint64_t seconds = 0;
+  if (TakeOption(args, "--seconds", v) && !ParseNumber(v, 86400, seconds)) return Fail("bad --seconds '" + v + "'", 2);
+  if (!args.empty()) return Fail("unexpected argument '" + args[0] + "'", 2);
+
+  CliSession session(options);
+  std::string error;
+  std::signal(SIGINT, OnSigint);
+  if (session.Connect(error) < 0) return Fail(error);
+  auto deadline = steady_clock::now() + std::chrono::seconds(seconds);
+  while (!g_interrupted && (seconds == 0 || steady_clock::now() < deadline)) {
+    for (const auto& e : session.TakeEvents()) std::printf("%s\n", e.c_str());
+    for (const auto& m : session.TakeMessages())
+      if (m.type == ControllerStatus) std::printf("%s\n", DecodeControllerStatus(m.payload).c_str());
+    std::fflush(stdout);
+    std::this_thread::sleep_for(milliseconds(100));
+  }
+  session.Disconnect();
+  for (const auto& e : session.TakeEvents()) std::printf("%s\n", e.c_str());
+  return 0;
+}
+
+int CliCommands::RunOrder(const CliOptions& options, const std::vector<std::string>& in_args) {
+  std::vector<std::string> args = in_args;
+  if (WantsHelp(args) || args.empty()) {
+    std::printf("usage: kestal [transport options] order NAME [PARAMS...] [--timeout-ms MS]\n"
+                "Sends one order and prints the device's decoded ACK. Orders:\n%s",
+                OrderNames().c_str());
+    return args.empty() ? 2 : 0;
+  }
+  int timeout_ms;
+  if (ParseTimeout(args, 3000, timeout_ms) != 0) return 2;
+  const OrderName* order = nullptr;
+  for (const auto& o : kOrders)
+    if (args[0] == o.name) order = &o;
+  if (!order) return Fail("unknown order '" + args[0] + "' (see kestal order --help)", 2);
+  if (static_cast<int>(args.size()) - 1 != order->params)
+    return Fail(std::string(order->name) + " takes " + std::to_string(order->params) + " parameter(s)", 2);
+  std::vector<uint8_t> params;
+  for (size_t i = 1; i < args.size(); ++i) {
+    uint64_t value;
+    const bool u16 = order->sub_type == SetSensorReg;
+    if (!ParseNumber(args[i], u16 ? 0xFFFF : 0xFFFFFFFFu, value)) return Fail("bad parameter '" + args[i] + "'", 2);
+    uint8_t bytes[4];
+    kestal::StoreU32(bytes, static_cast<uint32_t>(value));
+    params.insert(params.end(), bytes, bytes + (u16 ? 2 : 4));
+  }
+
+  CliSession session(options);
+  std::string error;
+  if (session.Connect(error) < 0) return Fail(error);
+  const uint16_t seq_no = session.Service().GetMsgSeqNo();
+  std::vector<uint8_t> payload = BuildOrder(seq_no, order->sub_type, params);
+  if (session.Service().SendHostCommMsg(Order, payload.data(), static_cast<unsigned>(payload.size())) < 0)
+    return Fail("the order could not be sent");
+  CliMessage ack;
+  const bool got = session.WaitMessage(
+      [&](const CliMessage& m) {
+        return m.type == Order && m.payload.size() >= 4 && LoadU16(m.payload.data()) == seq_no &&
+               LoadU16(m.payload.data() + 2) == order->sub_type;
+      },
+      milliseconds(timeout_ms), ack);
+  if (!got) return Fail("timed out waiting for the ACK of " + std::string(order->name));
+  std::printf("%s\n", DecodeAck(*order, ack.payload).c_str());
+  return 0;
+}
+
+int CliCommands::RunCapture(const CliOptions& options, const std::vector<std::string>& in_args) {
+  std::vector<std::string> args = in_args;
+  if (WantsHelp(args) || args.empty()) {
+    std::printf("usage: kestal [transport options] capture N [--out DIR] [--width W] [--timeout-ms MS]\n"
+                "Starts scanning, saves N complete frames as DIR/frame_NNNN.raw (80-byte header + data)\n"
+                "and, with --width, as 8-bit PGM; stops scanning and prints the frame rate and drops\n"
+                "(gaps in the frame counter of the image header's first four bytes).\n");
+    return args.empty() ? 2 : 0;
+  }
+  int timeout_ms;
+  if (ParseTimeout(args, 10000, timeout_ms) != 0) return 2;
+  std::string out_dir = ".", v;
+  uint64_t width = 0, count = 0;
+  TakeOption(args, "--out", out_dir);
+  if (TakeOption(args, "--width", v) && (!ParseNumber(v, 65535, width) || width == 0))
+    return Fail("bad --width '" + v + "'", 2);
+  if (args.size() != 1 || !ParseNumber(args[0], 100000, count) || count == 0)
+    return Fail("capture takes one frame count above 0", 2);
+  std::error_code ec;
+  std::filesystem::create_directories(out_dir, ec);
+  if (ec) return Fail("cannot create " + out_dir + ": " + ec.message());
+
+  CliSession session(options);
+  std::string error;
+  if (session.Connect(error) < 0) return Fail(error);
+  std::vector<uint8_t> start = BuildOrder(session.Service().GetMsgSeqNo(), StartScan, {});
+  if (session.Service().SendHostCommMsg(Order, start.data(), static_cast<unsigned>(start.size())) < 0)
+    return Fail("the start-scan order could not be sent");
+
+  uint64_t dropped = 0;
+  bool have_last = false;
+  uint32_t last_counter = 0;
+  steady_clock::time_point first_frame, last_frame;
+  for (uint64_t i = 0; i < count; ++i) {
+    CliMessage frame;
+    if (!session.WaitMessage(
+            [](const CliMessage& m) {
+              return (m.type == OriginalImagePiece || m.type == YOriginalImagePiece) && m.payload.size() >= 80;
+            },
+            milliseconds(timeout_ms), frame))
+      return Fail("timed out waiting for frame " + std::to_string(i + 1));
+    last_frame = steady_clock::now();
+    if (i == 0) first_frame = last_frame;
+    const uint32_t counter = LoadU32(frame.payload.data());
+    if (have_last && counter > last_counter + 1) dropped += counter - last_counter - 1;
+    have_last = true;
+    last_counter = counter;
+
+    char name[64];
+    std::snprintf(name, sizeof name, "/frame_%04u", static_cast<unsigned>(i + 1));
+    std::ofstream raw(out_dir + name + ".raw", std::ios::binary);
+    raw.write(reinterpret_cast<const char*>(frame.payload.data()), static_cast<std::streamsize>(frame.payload.size()));
+    const uint64_t image_size = frame.payload.size() - 80;
+    if (width && image_size % width == 0 && image_size > 0) {
+      std::ofstream pgm(out_dir + name + ".pgm", std::ios::binary);
+      pgm << "P5\n" << width << " " << image_size / width << "\n255\n";
+      pgm.write(reinterpret_cast<const char*>(frame.payload.data() + 80), static_cast<std::streamsize>(image_size));
+    }
+    if (!raw) return Fail(std::string("cannot write ") + out_dir + name + ".raw");
+  }
+  std::vector<uint8_t> stop = BuildOrder(session.Service().GetMsgSeqNo(), StopScan, {});
+  session.Service().SendHostCommMsg(Order, stop.data(), static_cast<unsigned>(stop.size()));
+  const double span = duration<double>(last_frame - first_frame).count();
+  const double fps = count > 1 && span > 0 ? (count - 1) / span : 0.0;
+  std::printf("captured %llu frames to %s: %.1f fps, %llu dropped\n", static_cast<unsigned long long>(count),
+              out_dir.c_str(), fps, static_cast<unsigned long long>(dropped));
+  return 0;
+}
+
+int CliCommands::RunFirmware(const CliOptions& options, const std::vector<std::string>& in_args) {
+  std::vector<std::string> args = in_args;
+  if (WantsHelp(args) || args.empty()) {
+    std::printf("usage: kestal [transport options] firmware FILE [--type T] [--timeout-ms MS]\n"
+                "Sends FILE as a firmware update of type T (default 1) and shows the device's progress.\n");
+    return args.empty() ? 2 : 0;
+  }
+  int timeout_ms;
+  if (ParseTimeout(args, 10000, timeout_ms) != 0) return 2;
+  std::string v;
+  uint64_t type = 1;
+  if (TakeOption(args, "--type", v) && !ParseNumber(v, 0xFFFF, type)) return Fail("bad --type '" + v + "'", 2);
+  if (args.size() != 1) return Fail("firmware takes one file", 2);
+  std::ifstream in(args[0], std::ios::binary);
+  if (!in) return Fail("cannot read " + args[0]);
+  std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (file.empty()) return Fail(args[0] + " is empty");
+  if (file.size() > 0xFFFFFFFFu) return Fail(args[0] + " is too large");
+
+  CliSession session(options);
+  std::string error;
+  if (session.Connect(error) < 0) return Fail(error);
+  session.Service().SendUpdateFirmware(static_cast<unsigned short>(type), file.data(),
+                                       static_cast<unsigned>(file.size()));
+  int progress = -1;
+  while (progress < 100) {
+    CliMessage ack;
+    if (!session.WaitMessage([](const CliMessage& m) { return m.type == UpdateFirmware && m.payload.size() >= 8; },
+                             milliseconds(timeout_ms), ack)) {
+      std::printf("\n");
+      return Fail("timed out waiting for the device's firmware progress");
+    }
+    const unsigned ack_code = LoadU16(ack.payload.data() + FirmwareAckLayout::kAckCode);
+    progress = ack.payload[FirmwareAckLayout::kProgress];
+    if (ack_code != 0) {
+      std::printf("\n");
+      return Fail("the device refused the firmware (ack code " + std::to_string(ack_code) + ")");
+    }
+    const int bar = progress > 100 ? 40 : progress * 40 / 100;
+    std::printf("\r[%.*s%.*s] %3d%%", bar, "########################################", 40 - bar,
+                "........................................", progress);
+    std::fflush(stdout);
+  }
+  std::printf("\nfirmware of %zu bytes sent\n", file.size());
+  return 0;
+}
+
+int CliCommands::RunDumpVolume(const CliOptions& options, const std::vector<std::string>& args) {
+  if (WantsHelp(args)) {
+    std::printf("usage: kestal --transport storage [--disk PATH] dump-volume\n"
+                "Writes the mailbox's summary areas to volume<date>_<time>_0.txt and _1.txt here.\n");
+    return 0;
+  }
+  if (!args.empty()) return Fail("unexpected argument '" + args[0] + "'", 2);
+  if (options.transport != "storage") return Fail("dump-volume needs --transport storage", 2);
+  CliSession session(options);
+  std::string error;
+  if (session.Connect(error) < 0) return Fail(error);
+  auto before = std::filesystem::file_time_type::clock::now() - std::chrono::seconds(1);
+  session.Service().PrintVolumeRunInfo();
+  int written = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(".")) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind("volume", 0) == 0 && entry.last_write_time() >= before) {
+      std::printf("%s\n", name.c_str());
+      ++written;
+    }
+  }
+  return written == 2 ? 0 : Fail("the volume dump was not written");
+}

@@ -1,0 +1,149 @@
+#include "CliSession.h"
+
+#include <iconv.h>
+
+#include "protocol/HostCommProtocolImpl.h"
+#include "service/ServiceGlobals.h"
+
+namespace {
+
+// The status line comes as code page 936 bytes; the terminal wants UTF-8.
+std::string Gbk936ToUtf8(const char* text) {
+  iconv_t cd = iconv_open("UTF-8", "GBK");
+  if (cd == reinterpret_cast<iconv_t>(-1)) return text;
+  std::string in(text);
+  std::string out(in.size() * 3 + 4, '\0');
+  char* src = in.data();
+  size_t src_left = in.size();
+  char* dst = out.data();
+  size_t dst_left = out.size();
+  size_t r = iconv(cd, &src, &src_left, &dst, &dst_left);
+  iconv_close(cd);
+  if (r == static_cast<size_t>(-1)) return text;
+  out.resize(out.size() - dst_left);
+  return out;
+}
+
+}  // namespace
+
+CliSession::CliSession(const CliOptions& options)
+    : m_options(options), m_service(KestalHostCommService::GetInstance()) {}
+
+CliSession::~CliSession() { Disconnect(); }
+
+std::string CliSession::Endpoint() const {
+  HostCommProtocolImpl& engine = KestalHostCommServiceAccess::Engine();
+  if (m_options.transport == "storage") return m_options.disk.empty() ? "storage device" : m_options.disk;
+  if (m_options.transport == "network-alt")
+    return engine.m_comm_dev_via_network.m_device_ip_type3 + ":" + std::to_string(engine.m_device_port_type3);
+  return engine.m_comm_dev_via_network.m_device_ip_type1 + ":" + std::to_string(engine.m_device_port_type1);
+}
+
+int CliSession::Connect(std::string& error) {
+  HostCommProtocolImpl& engine = KestalHostCommServiceAccess::Engine();
+  HostCommDeviceType type;
+  if (m_options.transport == "network") {
+    type = HostCommDeviceNetwork;
+    if (!m_options.host.empty()) engine.m_comm_dev_via_network.m_device_ip_type1 = m_options.host;
+    if (m_options.port) engine.m_device_port_type1 = m_options.port;
+  } else if (m_options.transport == "network-alt") {
+    type = HostCommDeviceNetworkAlt;
+    if (!m_options.host.empty()) engine.m_comm_dev_via_network.m_device_ip_type3 = m_options.host;
+    if (m_options.port) engine.m_device_port_type3 = m_options.port;
+  } else if (m_options.transport == "storage") {
+    type = HostCommDeviceStorage;
+    if (!m_options.disk.empty()) engine.m_comm_dev_via_storage.SetCandidatePaths({m_options.disk});
+  } else {
+    error = "unknown transport '" + m_options.transport + "' (network, network-alt or storage)";
+    return -1;
+  }
+  m_service.SetDeviceEventCallBack(&CliSession::OnEvent, this);
+  m_service.SetRecvHostCommMsgCallBack(&CliSession::OnRecv, this);
+  m_service.SetLogCallBack(&CliSession::OnLog, this);
+  m_service.SetCommType(type);
+
+  int started = m_service.Start();
+  m_started = true;
+  std::unique_lock<std::mutex> lock(m_mutex);
+  bool ok = m_signal.wait_for(lock, std::chrono::milliseconds(m_options.connect_timeout_ms),
+                              [this] { return m_connected; });
+  if (ok) return 0;
+  const int connect_errors = m_connect_errors;
+  lock.unlock();
+  if (started < 0 && type == HostCommDeviceStorage)
+    error = "no storage device found (" + Endpoint() + ")";
+  else if (started < 0)
+    error = "the library could not start (is UDP port 26000 of the arm link in use?)";
+  else if (connect_errors > 0)
+    error = "cannot connect to " + Endpoint() + " (connection refused or unreachable)";
+  else
+    error = "timed out connecting to " + Endpoint();
+  Disconnect();
+  return -1;
+}
+
+void CliSession::Disconnect() {
+  if (!m_started) return;
+  m_started = false;
+  m_service.Stop();
+  m_service.SetDeviceEventCallBack(nullptr, nullptr);
+  m_service.SetRecvHostCommMsgCallBack(nullptr, nullptr);
+  m_service.SetLogCallBack(nullptr, nullptr);
+}
+
+void CliSession::OnEvent(HostCommDeviceEvent event, const char* text, void* user) {
+  auto* self = static_cast<CliSession*>(user);
+  std::lock_guard<std::mutex> lock(self->m_mutex);
+  if (event == ConnectedOk) self->m_connected = true;
+  if (event == NotConnected || event == ConnectedError) self->m_connected = false;
+  if (event == ConnectedError) ++self->m_connect_errors;
+  self->m_events.push_back(std::string("event: ") + text);
+  self->m_signal.notify_all();
+}
+
+void CliSession::OnLog(const char* line, void* user) {
+  auto* self = static_cast<CliSession*>(user);
+  std::lock_guard<std::mutex> lock(self->m_mutex);
+  self->m_events.push_back("status: " + Gbk936ToUtf8(line));
+  self->m_signal.notify_all();
+}
+
+void CliSession::OnRecv(unsigned short type, unsigned char* data, unsigned int len, void* user) {
+  auto* self = static_cast<CliSession*>(user);
+  std::lock_guard<std::mutex> lock(self->m_mutex);
+  // Bounded: a command that does not read messages must not grow memory without end.
+  if (self->m_messages.size() >= 4096) self->m_messages.pop_front();
+  self->m_messages.push_back({type, std::vector<uint8_t>(data, data + len)});
+  self->m_signal.notify_all();
+}
+
+bool CliSession::WaitMessage(const std::function<bool(const CliMessage&)>& pred, std::chrono::milliseconds timeout,
+                             CliMessage& out) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::unique_lock<std::mutex> lock(m_mutex);
+  for (;;) {
+    while (!m_messages.empty()) {
+      CliMessage m = std::move(m_messages.front());
+      m_messages.pop_front();
+      if (pred(m)) {
+        out = std::move(m);
+        return true;
+      }
+    }
+    if (m_signal.wait_until(lock, deadline) == std::cv_status::timeout && m_messages.empty()) return false;
+  }
+}
+
+std::vector<std::string> CliSession::TakeEvents() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  std::vector<std::string> out;
+  out.swap(m_events);
+  return out;
+}
+
+std::vector<CliMessage> CliSession::TakeMessages() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  std::vector<CliMessage> out(m_messages.begin(), m_messages.end());
+  m_messages.clear();
+  return out;
+}

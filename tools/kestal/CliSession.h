@@ -1,0 +1,62 @@
+// One run of the library for the command-line tool: starts the service on the chosen
+// transport, collects what the callbacks deliver into queues the commands wait on, and stops.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "kestal/KestalHostCommService.h"
+
+struct CliOptions {
+  std::string transport = "network";  // network, network-alt, storage
+  std::string host;                   // empty: the library's default for the transport
+  uint32_t port = 0;                  // 0: the library's default
+  std::string disk;                   // storage: image file or block device; empty: discovery
+  int connect_timeout_ms = 5000;
+};
+
+struct CliMessage {
+  uint16_t type;
+  std::vector<uint8_t> payload;
+};
+
+class CliSession {
+ public:
+  explicit CliSession(const CliOptions& options);
+  ~CliSession();
+
+  // Starts the library and waits for "Connected OK". 0, or -1 with `error` set.
+  int Connect(std::string& error);
+  void Disconnect();
+
+  // Next message from the device matching `pred`, waiting up to `timeout`; false on timeout.
+  bool WaitMessage(const std::function<bool(const CliMessage&)>& pred, std::chrono::milliseconds timeout,
+                   CliMessage& out);
+  // Drains and returns everything queued so far (events and status lines as text).
+  std::vector<std::string> TakeEvents();
+  std::vector<CliMessage> TakeMessages();
+
+  KestalHostCommService& Service() { return m_service; }
+  std::string Endpoint() const;
+
+ private:
+  static void OnEvent(HostCommDeviceEvent event, const char* text, void* user);
+  static void OnRecv(unsigned short type, unsigned char* data, unsigned int len, void* user);
+  static void OnLog(const char* line, void* user);
+
+  CliOptions m_options;
+  KestalHostCommService& m_service;
+  bool m_started = false;
+  std::mutex m_mutex;
+  std::condition_variable m_signal;
+  std::deque<CliMessage> m_messages;
+  std::vector<std::string> m_events;
+  bool m_connected = false;
+  int m_connect_errors = 0;
+};
