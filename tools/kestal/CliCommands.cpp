@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <iterator>
 #include <thread>
@@ -135,6 +136,102 @@ int ParseTimeout(std::vector<std::string>& args, int default_ms, int& out) {
   return 0;
 }
 
+const OrderName* FindOrder(const std::string& name) {
+  for (const auto& o : kOrders)
+    if (name == o.name) return &o;
+  return nullptr;
+}
+
+// Sends one order and waits for the ACK that echoes its seq_no and sub type.
+bool SendOrderAndWait(CliSession& session, const OrderName& order, const std::vector<uint8_t>& params,
+                      int timeout_ms, CliMessage& ack, std::string& error) {
+  const uint16_t seq_no = session.Service().GetMsgSeqNo();
+  std::vector<uint8_t> payload = BuildOrder(seq_no, order.sub_type, params);
+  if (session.Service().SendHostCommMsg(Order, payload.data(), static_cast<unsigned>(payload.size())) < 0) {
+    error = std::string("the ") + order.name + " order could not be sent";
+    return false;
+  }
+  const bool got = session.WaitMessage(
+      [&](const CliMessage& m) {
+        return m.type == Order && m.payload.size() >= 4 && LoadU16(m.payload.data()) == seq_no &&
+               LoadU16(m.payload.data() + 2) == order.sub_type;
+      },
+      milliseconds(timeout_ms), ack);
+  if (!got) error = std::string("timed out waiting for the ACK of ") + order.name;
+  return got;
+}
+
+struct CaptureResult {
+  double fps = 0;
+  uint64_t dropped = 0;  // gaps in the frame counter at header offset 0
+};
+
+// Starts scanning, hands `count` complete frames to `on_frame` (false there aborts with the
+// error it set), stops scanning.
+bool CaptureFrames(CliSession& session, uint64_t count, int timeout_ms,
+                   const std::function<bool(uint64_t index, const CliMessage& frame, std::string& error)>& on_frame,
+                   CaptureResult& result, std::string& error) {
+  CliMessage ack;
+  if (!SendOrderAndWait(session, *FindOrder("start-scan"), {}, timeout_ms, ack, error)) return false;
+  bool have_last = false;
+  uint32_t last_counter = 0;
+  steady_clock::time_point first_frame, last_frame;
+  bool ok = true;
+  for (uint64_t i = 0; i < count && ok; ++i) {
+    CliMessage frame;
+    if (!session.WaitMessage(
+            [](const CliMessage& m) {
+              return (m.type == OriginalImagePiece || m.type == YOriginalImagePiece) && m.payload.size() >= 80;
+            },
+            milliseconds(timeout_ms), frame)) {
+      error = "timed out waiting for frame " + std::to_string(i + 1);
+      ok = false;
+      break;
+    }
+    last_frame = steady_clock::now();
+    if (i == 0) first_frame = last_frame;
+    const uint32_t counter = LoadU32(frame.payload.data());
+    if (have_last && counter > last_counter + 1) result.dropped += counter - last_counter - 1;
+    have_last = true;
+    last_counter = counter;
+    ok = on_frame(i, frame, error);
+  }
+  std::vector<uint8_t> stop = BuildOrder(session.Service().GetMsgSeqNo(), StopScan, {});
+  session.Service().SendHostCommMsg(Order, stop.data(), static_cast<unsigned>(stop.size()));
+  const double span = duration<double>(last_frame - first_frame).count();
+  result.fps = count > 1 && span > 0 ? (count - 1) / span : 0.0;
+  return ok;
+}
+
+// Sends a firmware file and draws the device's progress until it reports 100 %.
+bool SendFirmware(CliSession& session, const std::vector<uint8_t>& file, uint16_t type, int timeout_ms,
+                  std::string& error) {
+  session.Service().SendUpdateFirmware(type, const_cast<uint8_t*>(file.data()), static_cast<unsigned>(file.size()));
+  int progress = -1;
+  while (progress < 100) {
+    CliMessage ack;
+    if (!session.WaitMessage([](const CliMessage& m) { return m.type == UpdateFirmware && m.payload.size() >= 8; },
+                             milliseconds(timeout_ms), ack)) {
+      std::printf("\n");
+      error = "timed out waiting for the device's firmware progress";
+      return false;
+    }
+    const unsigned ack_code = LoadU16(ack.payload.data() + FirmwareAckLayout::kAckCode);
+    progress = ack.payload[FirmwareAckLayout::kProgress];
+    if (ack_code != 0) {
+      std::printf("\n");
+      error = "the device refused the firmware (ack code " + std::to_string(ack_code) + ")";
+      return false;
+    }
+    const int bar = progress > 100 ? 40 : progress * 40 / 100;
+    std::printf("\r[%.*s%.*s] %3d%%", bar, "########################################", 40 - bar,
+                "........................................", progress);
+    std::fflush(stdout);
+  }
+  std::printf("\n");
+  return true;
+}
+
 }  // namespace
 
 std::string CliCommands::OrderNames() {
@@ -188,9 +285,7 @@ int CliCommands::RunOrder(const CliOptions& options, const std::vector<std::stri
   }
   int timeout_ms;
   if (ParseTimeout(args, 3000, timeout_ms) != 0) return 2;
-  const OrderName* order = nullptr;
-  for (const auto& o : kOrders)
-    if (args[0] == o.name) order = &o;
+  const OrderName* order = FindOrder(args[0]);
   if (!order) return Fail("unknown order '" + args[0] + "' (see kestal order --help)", 2);
   if (static_cast<int>(args.size()) - 1 != order->params)
     return Fail(std::string(order->name) + " takes " + std::to_string(order->params) + " parameter(s)", 2);
@@ -207,18 +302,8 @@ int CliCommands::RunOrder(const CliOptions& options, const std::vector<std::stri
   CliSession session(options);
   std::string error;
   if (session.Connect(error) < 0) return Fail(error);
-  const uint16_t seq_no = session.Service().GetMsgSeqNo();
-  std::vector<uint8_t> payload = BuildOrder(seq_no, order->sub_type, params);
-  if (session.Service().SendHostCommMsg(Order, payload.data(), static_cast<unsigned>(payload.size())) < 0)
-    return Fail("the order could not be sent");
   CliMessage ack;
-  const bool got = session.WaitMessage(
-      [&](const CliMessage& m) {
-        return m.type == Order && m.payload.size() >= 4 && LoadU16(m.payload.data()) == seq_no &&
-               LoadU16(m.payload.data() + 2) == order->sub_type;
-      },
-      milliseconds(timeout_ms), ack);
-  if (!got) return Fail("timed out waiting for the ACK of " + std::string(order->name));
+  if (!SendOrderAndWait(session, *order, params, timeout_ms, ack, error)) return Fail(error);
   std::printf("%s\n", DecodeAck(*order, ack.payload).c_str());
   return 0;
 }
@@ -248,29 +333,8 @@ int CliCommands::RunCapture(const CliOptions& options, const std::vector<std::st
   CliSession session(options);
   std::string error;
   if (session.Connect(error) < 0) return Fail(error);
-  std::vector<uint8_t> start = BuildOrder(session.Service().GetMsgSeqNo(), StartScan, {});
-  if (session.Service().SendHostCommMsg(Order, start.data(), static_cast<unsigned>(start.size())) < 0)
-    return Fail("the start-scan order could not be sent");
-
-  uint64_t dropped = 0;
-  bool have_last = false;
-  uint32_t last_counter = 0;
-  steady_clock::time_point first_frame, last_frame;
-  for (uint64_t i = 0; i < count; ++i) {
-    CliMessage frame;
-    if (!session.WaitMessage(
-            [](const CliMessage& m) {
-              return (m.type == OriginalImagePiece || m.type == YOriginalImagePiece) && m.payload.size() >= 80;
-            },
-            milliseconds(timeout_ms), frame))
-      return Fail("timed out waiting for frame " + std::to_string(i + 1));
-    last_frame = steady_clock::now();
-    if (i == 0) first_frame = last_frame;
-    const uint32_t counter = LoadU32(frame.payload.data());
-    if (have_last && counter > last_counter + 1) dropped += counter - last_counter - 1;
-    have_last = true;
-    last_counter = counter;
-
+  CaptureResult result;
+  auto save = [&](uint64_t i, const CliMessage& frame, std::string& save_error) {
     char name[64];
     std::snprintf(name, sizeof name, "/frame_%04u", static_cast<unsigned>(i + 1));
     std::ofstream raw(out_dir + name + ".raw", std::ios::binary);
@@ -281,14 +345,12 @@ int CliCommands::RunCapture(const CliOptions& options, const std::vector<std::st
       pgm << "P5\n" << width << " " << image_size / width << "\n255\n";
       pgm.write(reinterpret_cast<const char*>(frame.payload.data() + 80), static_cast<std::streamsize>(image_size));
     }
-    if (!raw) return Fail(std::string("cannot write ") + out_dir + name + ".raw");
-  }
-  std::vector<uint8_t> stop = BuildOrder(session.Service().GetMsgSeqNo(), StopScan, {});
-  session.Service().SendHostCommMsg(Order, stop.data(), static_cast<unsigned>(stop.size()));
-  const double span = duration<double>(last_frame - first_frame).count();
-  const double fps = count > 1 && span > 0 ? (count - 1) / span : 0.0;
+    if (!raw) save_error = std::string("cannot write ") + out_dir + name + ".raw";
+    return static_cast<bool>(raw);
+  };
+  if (!CaptureFrames(session, count, timeout_ms, save, result, error)) return Fail(error);
   std::printf("captured %llu frames to %s: %.1f fps, %llu dropped\n", static_cast<unsigned long long>(count),
-              out_dir.c_str(), fps, static_cast<unsigned long long>(dropped));
+              out_dir.c_str(), result.fps, static_cast<unsigned long long>(result.dropped));
   return 0;
 }
 
@@ -314,28 +376,8 @@ int CliCommands::RunFirmware(const CliOptions& options, const std::vector<std::s
   CliSession session(options);
   std::string error;
   if (session.Connect(error) < 0) return Fail(error);
-  session.Service().SendUpdateFirmware(static_cast<unsigned short>(type), file.data(),
-                                       static_cast<unsigned>(file.size()));
-  int progress = -1;
-  while (progress < 100) {
-    CliMessage ack;
-    if (!session.WaitMessage([](const CliMessage& m) { return m.type == UpdateFirmware && m.payload.size() >= 8; },
-                             milliseconds(timeout_ms), ack)) {
-      std::printf("\n");
-      return Fail("timed out waiting for the device's firmware progress");
-    }
-    const unsigned ack_code = LoadU16(ack.payload.data() + FirmwareAckLayout::kAckCode);
-    progress = ack.payload[FirmwareAckLayout::kProgress];
-    if (ack_code != 0) {
-      std::printf("\n");
-      return Fail("the device refused the firmware (ack code " + std::to_string(ack_code) + ")");
-    }
-    const int bar = progress > 100 ? 40 : progress * 40 / 100;
-    std::printf("\r[%.*s%.*s] %3d%%", bar, "########################################", 40 - bar,
-                "........................................", progress);
-    std::fflush(stdout);
-  }
-  std::printf("\nfirmware of %zu bytes sent\n", file.size());
+  if (!SendFirmware(session, file, static_cast<uint16_t>(type), timeout_ms, error)) return Fail(error);
+  std::printf("firmware of %zu bytes sent\n", file.size());
   return 0;
 }
 
@@ -361,4 +403,58 @@ int CliCommands::RunDumpVolume(const CliOptions& options, const std::vector<std:
     }
   }
   return written == 2 ? 0 : Fail("the volume dump was not written");
+}
+
+int CliCommands::RunDemo(const CliOptions& options, const std::vector<std::string>& args) {
+  if (WantsHelp(args)) {
+    std::printf("usage: kestal [transport options] demo\n"
+                "Shows the library at work against a device or the simulator: the connection, the\n"
+                "status line for a few seconds, orders and their ACKs, ten image frames with their\n"
+                "rate, and a firmware update with its progress; then stops.\n");
+    return 0;
+  }
+  if (!args.empty()) return Fail("unexpected argument '" + args[0] + "'", 2);
+  CliSession session(options);
+  std::string error;
+  auto print_events = [&session] {
+    for (const auto& e : session.TakeEvents()) std::printf("  %s\n", e.c_str());
+    std::fflush(stdout);
+  };
+  std::printf("== connecting to %s\n", session.Endpoint().c_str());
+  if (session.Connect(error) < 0) return Fail(error);
+  print_events();
+
+  std::printf("== status line, once a second\n");
+  for (int i = 0; i < 30; ++i) {
+    std::this_thread::sleep_for(milliseconds(100));
+    print_events();
+  }
+
+  std::printf("== orders\n");
+  for (const char* name : {"static-info", "fpga-temp", "sensor-map"}) {
+    CliMessage ack;
+    if (!SendOrderAndWait(session, *FindOrder(name), {}, 3000, ack, error)) return Fail(error);
+    std::printf("  %s\n", DecodeAck(*FindOrder(name), ack.payload).c_str());
+  }
+
+  std::printf("== ten image frames\n");
+  CaptureResult result;
+  auto show = [](uint64_t i, const CliMessage& frame, std::string&) {
+    std::printf("  frame %llu: type %u, counter %u, %zu bytes\n", static_cast<unsigned long long>(i + 1), frame.type,
+                LoadU32(frame.payload.data()), frame.payload.size());
+    return true;
+  };
+  if (!CaptureFrames(session, 10, 10000, show, result, error)) return Fail(error);
+  std::printf("  %.1f frames per second, %llu dropped\n", result.fps, static_cast<unsigned long long>(result.dropped));
+
+  std::printf("== firmware update of 300000 bytes\n");
+  std::vector<uint8_t> firmware(300000);
+  for (size_t i = 0; i < firmware.size(); ++i) firmware[i] = static_cast<uint8_t>(i * 131 + (i >> 9));
+  if (!SendFirmware(session, firmware, 1, 10000, error)) return Fail(error);
+
+  std::printf("== stopping\n");
+  session.Disconnect();
+  print_events();
+  std::printf("== demo finished\n");
+  return 0;
 }

@@ -15,6 +15,7 @@ class CliCommands {
   static int RunCapture(const CliOptions& options, const std::vector<std::string>& args);
   static int RunFirmware(const CliOptions& options, const std::vector<std::string>& args);
   static int RunDumpVolume(const CliOptions& options, const std::vector<std::string>& args);
+  static int RunDemo(const CliOptions& options, const std::vector<std::string>& args);
 
   // Order names and their sub types, for help texts.
   static std::string OrderNames();

@@ -32,16 +32,20 @@ CliSession::CliSession(const CliOptions& options)
 CliSession::~CliSession() { Disconnect(); }
 
 std::string CliSession::Endpoint() const {
-  HostCommProtocolImpl& engine = KestalHostCommServiceAccess::Engine();
+  const HostCommProtocolImpl& engine = KestalHostCommServiceAccess::Engine();
   if (m_options.transport == "storage") return m_options.disk.empty() ? "storage device" : m_options.disk;
-  if (m_options.transport == "network-alt")
-    return engine.m_comm_dev_via_network.m_device_ip_type3 + ":" + std::to_string(engine.m_device_port_type3);
-  return engine.m_comm_dev_via_network.m_device_ip_type1 + ":" + std::to_string(engine.m_device_port_type1);
+  const bool alt = m_options.transport == "network-alt";
+  std::string host = m_options.host.empty()
+                         ? (alt ? engine.m_comm_dev_via_network.m_device_ip_type3 : engine.m_comm_dev_via_network.m_device_ip_type1)
+                         : m_options.host;
+  uint32_t port = m_options.port ? m_options.port : (alt ? engine.m_device_port_type3 : engine.m_device_port_type1);
+  return host + ":" + std::to_string(port);
 }
 
 int CliSession::Connect(std::string& error) {
   HostCommProtocolImpl& engine = KestalHostCommServiceAccess::Engine();
   HostCommDeviceType type;
+  // The device endpoint overrides are the engine's own settings; they apply from this start on.
   if (m_options.transport == "network") {
     type = HostCommDeviceNetwork;
     if (!m_options.host.empty()) engine.m_comm_dev_via_network.m_device_ip_type1 = m_options.host;

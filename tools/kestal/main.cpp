@@ -24,6 +24,7 @@ void Usage(FILE* out) {
                "  capture      save complete image frames and report the frame rate\n"
                "  firmware     send a firmware update with a progress bar\n"
                "  dump-volume  write the storage mailbox's summary dump\n"
+               "  demo         connection, status, orders, frames and a firmware update in one run\n"
                "\n"
                "Exit codes: 0 success, 1 failure (timeout, refused, missing device), 2 bad arguments.\n");
 }
@@ -84,6 +85,7 @@ int main(int argc, char** argv) {
   if (command == "capture") return CliCommands::RunCapture(options, rest);
   if (command == "firmware") return CliCommands::RunFirmware(options, rest);
   if (command == "dump-volume") return CliCommands::RunDumpVolume(options, rest);
+  if (command == "demo") return CliCommands::RunDemo(options, rest);
   std::fprintf(stderr, "kestal: unknown command '%s' (see kestal --help)\n", command.c_str());
   return 2;
 }
