@@ -1,14 +1,613 @@
 #include "transport/network/HostCommViaNetwork.h"
 
+#include <chrono>
+#include <cstring>
+#include <exception>
+#include <stdexcept>
+
+#include "common/LittleEndian.h"
+#include "common/Log.h"
+#include "service/ServiceGlobals.h"
 #include "transport/network/FrameCodec.h"
 
-HostCommViaNetwork::HostCommViaNetwork() { m_recv_msg_queue.Init(m_buffer_count); }
-HostCommViaNetwork::~HostCommViaNetwork() { m_recv_msg_queue.Deinit(); }
+namespace {
 
-int HostCommViaNetwork::StartLoopRecv() { return -1; }
-int HostCommViaNetwork::StopLoopRecv() { m_stop = true; return 0; }
-int HostCommViaNetwork::SendOrder(uint16_t, const uint8_t*, uint32_t) { return -1; }
+constexpr const char* kIoWorker = "HostCommViaNetwork::StartLoopRecv.IoWorker";
+constexpr const char* kConnectWorker = "HostCommViaNetwork::StartLoopRecv.ConnectWorker";
+constexpr const char* kParseWorker = "HostCommViaNetwork::StartLoopRecv.ParseWorker";
+
+constexpr auto kIdleWriteWait = std::chrono::milliseconds(1);
+constexpr auto kChainRetryWait = std::chrono::milliseconds(50);
+constexpr int kConnectedCheckMs = 200;
+constexpr int kRetryPauseMs = 1000;
+
+void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+}  // namespace
+
+HostCommViaNetwork::HostCommViaNetwork() {
+  m_recv_msg_queue.Init(m_buffer_count);
+  m_recv_cache_queue.Init(m_buffer_count);
+  m_send_cache_queue.Init(m_buffer_count);
+  m_recv_cache.reset(new uint8_t[m_recv_cache_capacity + kRecvCacheSlack]());
+}
+
+HostCommViaNetwork::~HostCommViaNetwork() {
+  if (m_io_thread.joinable() || m_connect_thread.joinable() || m_parse_thread.joinable()) StopLoopRecv();
+  m_recv_msg_queue.Deinit();
+  m_recv_cache_queue.Deinit();
+  m_send_cache_queue.Deinit();
+  m_write_timer.reset();
+  m_read_timer.reset();
+}
 
 int32_t HostCommViaNetwork::BuildMsg(const uint8_t* data, uint32_t available) {
   return FrameCodec::Check(data, available, available);
+}
+
+int32_t HostCommViaNetwork::BuildMsg(const uint8_t* data, uint32_t available, uint32_t readable) {
+  return FrameCodec::Check(data, available, readable);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Start and stop
+
+int HostCommViaNetwork::StartLoopRecv() {
+  // Workers of an earlier start never run beside the new ones.
+  if (m_io_thread.joinable() || m_connect_thread.joinable() || m_parse_thread.joinable()) StopLoopRecv();
+
+  m_stop = false;
+  // What an earlier start left behind never joins the data of this one.
+  if (m_recv_cache_len != 0) {
+    KLOG_DEBUG_AS(kParseWorker, "socket is closed, clear recv cache");
+    ClearCache();
+  }
+  while (WorkFlowBuffer* chunk = m_recv_cache_queue.GetFull(-1)) m_recv_cache_queue.PutFree(chunk);
+  m_recv_queued_bytes = 0;
+  m_recv_cache_connection = m_connection_id;
+  if (!m_write_timer) m_write_timer = std::make_unique<asio::steady_timer>(m_io_context);
+  if (!m_read_timer) m_read_timer = std::make_unique<asio::steady_timer>(m_io_context);
+  m_work = std::make_unique<asio::executor_work_guard<asio::io_context::executor_type>>(
+      asio::make_work_guard(m_io_context));
+  m_send_idle = false;
+  {
+    std::lock_guard<std::mutex> lock(m_worker_mutex);
+    m_io_running = true;
+  }
+  m_io_thread = std::thread([this] { LoopIo(); });
+  SleepMs(100);
+  m_connect_thread = std::thread([this] { LoopConnect(); });
+  // The chains make their first steps on the io worker, like every later step, so the socket
+  // and the timers are never touched by two threads.
+  asio::post(m_io_context, [this] {
+    AsyncWriteData();
+    AsyncReadData();
+  });
+  m_parse_thread = std::thread([this] { LoopParse(); });
+  return 0;
+}
+
+int HostCommViaNetwork::StopLoopRecv() {
+  {
+    std::lock_guard<std::mutex> lock(m_worker_mutex);
+    m_stop = true;
+  }
+  m_worker_signal.notify_all();
+
+  if (m_is_server) {
+    // Never started by the engine: wake a listener on the local port, as a server-side
+    // accept loop would need.
+    KLOG_DEBUG("Ready to Create close connection");
+    asio::ip::tcp::socket temp(m_io_context);
+    try {
+      asio::ip::tcp::resolver resolver(m_io_context);
+      auto endpoints = resolver.resolve("127.0.0.1", std::to_string(m_listen_port));
+      asio::connect(temp, endpoints);
+      SleepMs(100);
+      temp.close();
+    } catch (const std::exception& e) {
+      KLOG_DEBUG("Exception:%s", e.what());
+      try {
+        temp.close();
+      } catch (const std::exception& c) {
+        KLOG_DEBUG("Close Exception:%s", c.what());
+      }
+    }
+  }
+
+  // Closing the sockets aborts the pending read and write and any connection attempt.
+  if (m_io_thread.joinable()) {
+    asio::post(m_io_context, [this] {
+      CloseSocket();
+      asio::error_code ignored;
+      m_connect_socket.close(ignored);
+    });
+  } else {
+    CloseSocket();
+    asio::error_code ignored;
+    m_connect_socket.close(ignored);
+  }
+  SleepMs(300);
+
+  // Without the work guard the io worker's run returns as soon as the chains, which see
+  // m_stop, stop re-arming.
+  m_work.reset();
+  SleepMs(300);
+  if (m_io_thread.joinable()) m_io_thread.join();
+  if (m_connect_thread.joinable()) m_connect_thread.join();
+  if (m_parse_thread.joinable()) m_parse_thread.join();
+
+  // No worker runs now. Whatever an io worker that ended early left in the context (the close
+  // above, aborted operations) completes here, on this thread, and sees m_stop.
+  m_io_context.restart();
+  CloseSocket();
+  asio::error_code ignored;
+  m_connect_socket.close(ignored);
+  for (;;) {
+    try {
+      m_io_context.run();
+      break;
+    } catch (const std::exception& e) {
+      KLOG_DEBUG("Exception:%s", e.what());
+    }
+  }
+  m_io_context.restart();
+  m_send_idle = false;
+
+  SleepMs(300);
+  return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Workers
+
+void HostCommViaNetwork::LoopIo() {
+  try {
+    m_io_context.run();
+    KLOG_DEBUG_AS(kIoWorker, "******************io context work exit***********************");
+  } catch (const std::exception& e) {
+    KLOG_DEBUG_AS(kIoWorker, "Exception:%s", e.what());
+    // Both chains have ended with this thread. Without a socket the link shows as down, so
+    // the connect worker reports every further attempt as failed (nothing runs them) and the
+    // service restarts the link, instead of orders piling up on a connection nobody serves.
+    CloseSocket();
+  }
+  KLOG_DEBUG_AS(kIoWorker, "loop async io thread stopped");
+  {
+    std::lock_guard<std::mutex> lock(m_worker_mutex);
+    m_io_running = false;
+  }
+  m_worker_signal.notify_all();
+}
+
+bool HostCommViaNetwork::WaitForStop(int ms) {
+  std::unique_lock<std::mutex> lock(m_worker_mutex);
+  return m_worker_signal.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_stop.load(); });
+}
+
+void HostCommViaNetwork::LoopConnect() {
+  bool reported = false;
+  for (;;) {
+    if (m_stop) {
+      KLOG_DEBUG_AS(kConnectWorker, "loop accept thread stopped");
+      return;
+    }
+    if (m_connected) {
+      WaitForStop(kConnectedCheckMs);
+      // A connection that is already gone again (or a stop) is not reported as connected.
+      if (!reported && m_connected && !m_stop) {
+        ReportServiceStatus(HostCommStatusNetworkConnected, "");
+        reported = true;
+      }
+      continue;
+    }
+    reported = false;
+    try {
+      asio::ip::tcp::resolver resolver(m_io_context);
+      KLOG_DEBUG_AS(kConnectWorker, "Ready to Create a new connection");
+      auto endpoints = resolver.resolve(m_remote_ip, std::to_string(m_remote_port));
+      ConnectAndWait(endpoints);
+      KLOG_DEBUG_AS(kConnectWorker, "Create a new connection");
+    } catch (const std::exception& e) {
+      KLOG_DEBUG_AS(kConnectWorker, "Exception:%s", e.what());
+      ReportServiceStatus(HostCommStatusNetworkConnectError, "");
+      WaitForStop(kRetryPauseMs);
+    }
+  }
+}
+
+// The attempt runs on the io worker as an asynchronous connect, so that a stop can abort it by
+// closing m_connect_socket there; this thread waits for its result.
+void HostCommViaNetwork::ConnectAndWait(const asio::ip::tcp::resolver::results_type& endpoints) {
+  uint64_t attempt;
+  {
+    std::lock_guard<std::mutex> lock(m_worker_mutex);
+    if (!m_io_running) throw std::runtime_error("connect: the io worker has ended");
+    attempt = ++m_connect_attempt;
+    m_connect_done = false;
+    m_connect_error = asio::error_code();
+  }
+  if (m_stop) throw asio::system_error(asio::error::operation_aborted, "connect");
+  asio::post(m_io_context, [this, endpoints, attempt] { StartConnect(endpoints, attempt); });
+
+  std::unique_lock<std::mutex> lock(m_worker_mutex);
+  m_worker_signal.wait(lock, [this] { return m_connect_done || !m_io_running; });
+  if (!m_connect_done) throw std::runtime_error("connect: the io worker has ended");
+  if (m_connect_error) throw asio::system_error(m_connect_error, "connect");
+}
+
+void HostCommViaNetwork::StartConnect(const asio::ip::tcp::resolver::results_type& endpoints,
+                                      uint64_t attempt) {
+  if (m_stop) {
+    FinishConnect(attempt, asio::error::operation_aborted);
+    return;
+  }
+  m_connect_socket = asio::ip::tcp::socket(m_io_context);
+  asio::async_connect(m_connect_socket, endpoints,
+                      [this, attempt](const asio::error_code& error, const asio::ip::tcp::endpoint&) {
+                        asio::error_code result = error;
+                        if (!result && m_stop) {
+                          asio::error_code ignored;
+                          m_connect_socket.close(ignored);
+                          result = asio::error::operation_aborted;
+                        }
+                        if (!result) {
+                          m_socket = std::move(m_connect_socket);
+                          m_connection_id.fetch_add(1);
+                          m_connected = true;
+                        }
+                        FinishConnect(attempt, result);
+                      });
+}
+
+void HostCommViaNetwork::FinishConnect(uint64_t attempt, const asio::error_code& error) {
+  {
+    std::lock_guard<std::mutex> lock(m_worker_mutex);
+    if (attempt != m_connect_attempt) return;
+    m_connect_done = true;
+    m_connect_error = error;
+  }
+  m_worker_signal.notify_all();
+}
+
+void HostCommViaNetwork::CloseSocket() {
+  m_connected = false;
+  asio::error_code error;
+  m_socket.close(error);
+  if (error) KLOG_DEBUG("Close Exception:%s", error.message().c_str());
+}
+
+void HostCommViaNetwork::CloseSocketLater(uint32_t connection) {
+  asio::post(m_io_context, [this, connection] {
+    if (connection == m_connection_id) CloseSocket();
+  });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Send path
+
+int HostCommViaNetwork::SendOrder(uint16_t msg_type, const uint8_t* data, uint32_t length) {
+  std::lock_guard<std::mutex> lock(m_send_mutex);
+  if (length > FrameCodec::kMaxPayloadLength) {
+    KLOG_DEBUG("Send order message is too large:%d/%d", static_cast<int>(length),
+               static_cast<int>(FrameCodec::kMaxPayloadLength));
+    return -1;
+  }
+  if (!m_connected) return -1;
+  const uint32_t connection = m_connection_id;
+  WorkFlowBuffer* buffer = m_send_cache_queue.GetFree(5);
+  if (!buffer) {
+    KLOG_DEBUG("Send cache queue is full");
+    return -1;
+  }
+  int32_t n = FrameCodec::Encode(msg_type, data, length, buffer->data, m_send_cache_queue.BufferSize());
+  buffer->bytes_used = static_cast<uint32_t>(n);
+  buffer->msg_type = connection;
+  m_send_cache_queue.PutFull(buffer);
+  if (m_send_idle.exchange(false)) {
+    asio::post(m_io_context, asio::bind_allocator(HandlerSlotAllocator<void>(&m_wake_slot),
+                                                  [this] { WakeSendChain(); }));
+  }
+  return 0;
+}
+
+// The send chain parks on its timer; cancelling the wait runs its next step now. The step is
+// still called exactly once per wait, so there is never a second chain.
+void HostCommViaNetwork::WakeSendChain() {
+  if (m_write_timer) m_write_timer->cancel();
+}
+
+WorkFlowBuffer* HostCommViaNetwork::TakeFrameToWrite() {
+  while (WorkFlowBuffer* buffer = m_send_cache_queue.GetFull(-1)) {
+    if (buffer->msg_type == m_connection_id) return buffer;
+    m_send_cache_queue.PutFree(buffer);  // queued for a connection that is gone
+  }
+  return nullptr;
+}
+
+void HostCommViaNetwork::DropQueuedFrames() {
+  while (WorkFlowBuffer* buffer = m_send_cache_queue.GetFull(-1)) m_send_cache_queue.PutFree(buffer);
+}
+
+void HostCommViaNetwork::AsyncWriteData() {
+  if (m_stop) {
+    KLOG_DEBUG("Job is stopped");
+    return;
+  }
+  try {
+    if (!m_socket.is_open()) {
+      DropQueuedFrames();
+      m_write_timer->expires_after(kChainRetryWait);
+      m_write_timer->async_wait([this](const asio::error_code&) { AsyncWriteData(); });
+      return;
+    }
+    WorkFlowBuffer* item = TakeFrameToWrite();
+    if (!item) {
+      m_send_idle = true;
+      item = TakeFrameToWrite();  // queued before the flag was up, so no wake-up comes for it
+      if (!item) {
+        m_write_timer->expires_after(kIdleWriteWait);
+        m_write_timer->async_wait([this](const asio::error_code&) { AsyncWriteData(); });
+        return;
+      }
+      m_send_idle = false;
+    }
+    if (m_send_cache_item) KLOG_ERROR("m_send_cache_item IS NOT nullptr");
+    m_send_cache_item = item;
+    const uint32_t connection = m_connection_id;
+    asio::async_write(m_socket, asio::buffer(item->data, item->bytes_used),
+                      [this, connection](const asio::error_code& error, std::size_t bytes) {
+                        AsyncWriteCallback(error, bytes, connection);
+                      });
+  } catch (const std::exception& e) {
+    KLOG_DEBUG("Exception:%s", e.what());
+    CloseSocket();
+  }
+}
+
+void HostCommViaNetwork::AsyncWriteCallback(const asio::error_code& error, std::size_t, uint32_t connection) {
+  if (!m_socket.is_open() || connection != m_connection_id) {
+    KLOG_DEBUG("Socket async Write already closed");
+    ReleaseSendItem();
+  } else if (error) {
+    KLOG_DEBUG("Socket async Write error:%d", error.value());
+    ReleaseSendItem();
+    CloseSocket();
+  } else {
+    ReleaseSendItem();
+  }
+  AsyncWriteData();
+}
+
+void HostCommViaNetwork::ReleaseSendItem() {
+  if (!m_send_cache_item) {
+    KLOG_ERROR("m_send_cache_item IS nullptr");
+    return;
+  }
+  m_send_cache_queue.PutFree(m_send_cache_item);
+  m_send_cache_item = nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Receive path
+
+void HostCommViaNetwork::AsyncReadData() {
+  if (m_stop) {
+    KLOG_DEBUG("Job is stopped");
+    return;
+  }
+  if (!m_socket.is_open()) {
+    m_read_timer->expires_after(kChainRetryWait);
+    m_read_timer->async_wait([this](const asio::error_code&) { AsyncReadData(); });
+    return;
+  }
+  // Chunks read but not yet taken by the parse worker count too: a read never starts unless
+  // its whole chunk still fits into the cache.
+  if (m_recv_cache_len + m_recv_queued_bytes + m_recv_reserve > m_recv_cache_capacity) {
+    m_read_timer->expires_after(kChainRetryWait);
+    m_read_timer->async_wait([this](const asio::error_code&) { AsyncReadData(); });
+    KLOG_DEBUG("Full Receive data, Wait for next timer");
+    return;
+  }
+  WorkFlowBuffer* item = m_recv_cache_queue.GetFree(-1);
+  if (!item) {
+    m_read_timer->expires_after(kChainRetryWait);
+    m_read_timer->async_wait([this](const asio::error_code&) { AsyncReadData(); });
+    KLOG_DEBUG("Full Receive queue, Wait for next timer");
+    return;
+  }
+  if (m_recv_cache_item) KLOG_ERROR("m_recv_cache_item IS NOT nullptr");
+  m_recv_cache_item = item;
+  const uint32_t connection = m_connection_id;
+  m_socket.async_receive(asio::buffer(item->data, m_recv_cache_queue.BufferSize()),
+                         [this, connection](const asio::error_code& error, std::size_t bytes) {
+                           AsyncReadCallback(error, bytes, connection);
+                         });
+}
+
+void HostCommViaNetwork::AsyncReadCallback(const asio::error_code& error, std::size_t bytes, uint32_t connection) {
+  // A socket that replaced the one this read was on is never closed by it.
+  const bool current = connection == m_connection_id;
+  if (error == asio::error::operation_aborted) {
+    KLOG_DEBUG("Connection closed cleanly by peer");
+    ReleaseRecvItem();
+    if (current) CloseSocket();
+    m_read_timer->expires_after(kChainRetryWait);
+    m_read_timer->async_wait([this](const asio::error_code&) { AsyncReadData(); });
+  } else if (error) {
+    KLOG_DEBUG("Socket recv error:%d", error.value());
+    ReleaseRecvItem();
+    if (current) CloseSocket();
+    m_read_timer->expires_after(kChainRetryWait);
+    m_read_timer->async_wait([this](const asio::error_code&) { AsyncReadData(); });
+  } else if (bytes == 0) {
+    KLOG_DEBUG("Recv no new data");
+    ReleaseRecvItem();
+    AsyncReadData();
+  } else {
+    if (!m_recv_cache_item) {
+      KLOG_ERROR("m_recv_cache_item IS nullptr");
+    } else {
+      m_recv_cache_item->bytes_used = static_cast<uint32_t>(bytes);
+      m_recv_cache_item->msg_type = connection;
+      m_recv_queued_bytes += static_cast<uint32_t>(bytes);
+      m_recv_cache_queue.PutFull(m_recv_cache_item);
+      m_recv_cache_item = nullptr;
+    }
+    AsyncReadData();
+  }
+}
+
+void HostCommViaNetwork::ReleaseRecvItem() {
+  if (!m_recv_cache_item) {
+    KLOG_ERROR("m_recv_cache_item IS nullptr");
+    return;
+  }
+  m_recv_cache_queue.PutFree(m_recv_cache_item);
+  m_recv_cache_item = nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Parse worker
+
+void HostCommViaNetwork::LoopParse() {
+  for (;;) {
+    if (m_stop) {
+      KLOG_DEBUG_AS(kParseWorker, "loop parse message thread stopped");
+      return;
+    }
+    try {
+      if (!m_connected) {
+        // Partial data of a lost connection never joins data of the next one.
+        if (m_recv_cache_len != 0) {
+          KLOG_DEBUG_AS(kParseWorker, "socket is closed, clear recv cache");
+          ClearCache();
+        }
+        while (WorkFlowBuffer* chunk = m_recv_cache_queue.GetFull(5)) {
+          m_recv_queued_bytes -= chunk->bytes_used;
+          m_recv_cache_queue.PutFree(chunk);
+        }
+        SleepMs(50);
+        continue;
+      }
+      WorkFlowBuffer* chunk = m_recv_cache_queue.GetFull(50);
+      if (!chunk) {
+        // Frames held back by a full message queue do not wait for more data to arrive.
+        if (m_frames_waiting) ScanCache(m_recv_cache_len);
+        continue;
+      }
+      if (chunk->msg_type != m_recv_cache_connection) {
+        // The first chunk of a new connection: whatever the old one left is dropped.
+        if (m_recv_cache_len != 0) {
+          KLOG_DEBUG_AS(kParseWorker, "socket is closed, clear recv cache");
+          ClearCache();
+        }
+        m_recv_cache_connection = chunk->msg_type;
+      }
+      const uint32_t bytes = chunk->bytes_used;
+      const uint32_t n = AppendToCache(chunk->data, bytes);
+      m_recv_queued_bytes -= bytes;
+      m_recv_cache_queue.PutFree(chunk);
+      ScanCache(n);
+    } catch (const std::exception& e) {
+      KLOG_DEBUG_AS(kParseWorker, "Exception:%s", e.what());
+      CloseSocketLater(m_connection_id);
+    }
+  }
+}
+
+void HostCommViaNetwork::ParseChunk(const uint8_t* data, uint32_t length) {
+  const uint32_t piece_max = m_recv_cache_queue.BufferSize();
+  do {
+    const uint32_t piece = length < piece_max ? length : piece_max;
+    ScanCache(AppendToCache(data, piece));
+    data += piece;
+    length -= piece;
+  } while (length > 0);
+}
+
+void HostCommViaNetwork::ClearCache() {
+  std::lock_guard<std::mutex> lock(m_recv_cache_mutex);
+  m_recv_cache_len = 0;
+  m_skipped_before_tail = false;
+  m_frames_waiting = false;
+}
+
+uint32_t HostCommViaNetwork::AppendToCache(const uint8_t* data, uint32_t length) {
+  if (m_recv_cache_len + length > m_recv_cache_capacity) {
+    KLOG_DEBUG_AS(kParseWorker, "Recv cache buffer is full");
+    ClearCache();
+  }
+  std::lock_guard<std::mutex> lock(m_recv_cache_mutex);
+  const uint32_t len = m_recv_cache_len;
+  if (length > 0) std::memcpy(m_recv_cache.get() + len, data, length);
+  m_recv_cache_len = len + length;
+  return len + length;
+}
+
+void HostCommViaNetwork::ScanCache(uint32_t n) {
+  uint8_t* cache = m_recv_cache.get();
+  uint32_t pos = 0;
+  bool skipped = m_skipped_before_tail;
+  m_skipped_before_tail = false;
+  m_frames_waiting = false;
+  while (pos < n) {
+    const uint32_t left = n - pos;
+    if (left < 4) {
+      // Too few valid bytes for a start tag. They may begin one only if every one of them is
+      // FF; then they wait for the next chunk. Bytes past the valid data are never looked at.
+      bool tag_prefix = true;
+      for (uint32_t i = pos; i < n; ++i) tag_prefix = tag_prefix && cache[i] == 0xFF;
+      if (!tag_prefix) {
+        ++pos;
+        skipped = true;
+        continue;
+      }
+      m_skipped_before_tail = skipped;
+      break;
+    }
+    if (kestal::LoadU32(cache + pos) != m_start_tag) {
+      ++pos;
+      skipped = true;
+      continue;
+    }
+    if (skipped) {
+      KLOG_DEBUG_AS(kParseWorker, "Found discontinue start at %d", static_cast<int>(pos));
+      skipped = false;
+    }
+    const int32_t r = BuildMsg(cache + pos, left, left + kRecvCacheSlack);
+    if (r < 0) {
+      // Nothing behind a bad frame can be trusted to be aligned: drop the whole cache.
+      KLOG_DEBUG_AS(kParseWorker, "Clear recv_cache_len at 0");
+      KLOG_DEBUG_AS(kParseWorker, "Build message check, cache_len:%d, offset:%d",
+                    static_cast<int>(m_recv_cache_len.load()), static_cast<int>(pos));
+      ClearCache();
+      pos = 0;
+      break;
+    }
+    if (r == 0) break;
+    WorkFlowBuffer* msg = m_recv_msg_queue.GetFree(50);
+    if (!msg) {
+      KLOG_DEBUG_AS(kParseWorker, "Check recv msg queue full");
+      m_frames_waiting = true;
+      break;
+    }
+    msg->bytes_used = static_cast<uint32_t>(r);
+    std::memcpy(msg->data, cache + pos, static_cast<uint32_t>(r));
+    m_recv_msg_queue.PutFull(msg);
+    pos += static_cast<uint32_t>(r);
+  }
+
+  std::lock_guard<std::mutex> lock(m_recv_cache_mutex);
+  const uint32_t len = m_recv_cache_len;
+  if (pos == 0) return;
+  if (pos < len) {
+    std::memmove(cache, cache + pos, len - pos);
+    m_recv_cache_len = len - pos;
+  } else if (pos == len) {
+    m_recv_cache_len = 0;
+  } else {
+    KLOG_ERROR_AS(kParseWorker, "Offset:%d is larger than m_recv_cache_len:%d", static_cast<int>(pos),
+                  static_cast<int>(len));
+  }
 }

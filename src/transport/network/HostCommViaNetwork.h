@@ -1,31 +1,169 @@
-// TCP transport (the library is always the client). PLACEHOLDER: the full transport replaces
-// this file; the interface below is what the protocol engine relies on.
+// TCP transport: the library is always the client of the device.
+//
+// Orders are framed into buffers of m_send_cache_queue and written by the send chain; received
+// bytes land in buffers of m_recv_cache_queue (receive chain), are gathered in the receive cache
+// and cut into frames by the parse worker, which hands each validated frame to
+// m_recv_msg_queue for the protocol engine.
+//
+// Threads, all owned and joined by StopLoopRecv:
+//  - io worker: runs m_io_context, so every chain step, completion handler and timer handler.
+//    It is the only thread that touches m_socket, m_connect_socket, the timers and the two
+//    in-flight items, and it never waits on a queue (queues are looked at with GetFull(-1) /
+//    GetFree(-1)).
+//  - connect worker: resolves the device address and asks the io worker to connect; reports
+//    NetworkConnected once per connection and NetworkConnectError after each failed attempt.
+//  - parse worker: receive cache and frame cutting.
+// The other threads learn whether a connection exists from m_connected, which the io worker
+// keeps in step with m_socket.
+//
+// Callers: the protocol engine configures m_is_server, m_remote_ip and m_remote_port and calls
+// StartLoopRecv / StopLoopRecv from the service's thread (one at a time); SendOrder from any
+// thread.
 #pragma once
 
+#include <asio.hpp>
+
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "common/WorkFlowBufferQueue.h"
+#include "transport/network/HandlerSlotAllocator.h"
 
 class HostCommViaNetwork {
  public:
   HostCommViaNetwork();
   ~HostCommViaNetwork();
+  HostCommViaNetwork(const HostCommViaNetwork&) = delete;
+  HostCommViaNetwork& operator=(const HostCommViaNetwork&) = delete;
 
+  // Starts the io, connect and parse workers and both chains; always 0. A start while the
+  // workers of an earlier start still run stops those first.
   int StartLoopRecv();
+  // Stops and joins every worker and closes the sockets; takes at least 900 ms. Always 0.
   int StopLoopRecv();
+  // Frames one order into the send queue: 0 queued, -1 too large, not connected or no free
+  // buffer within 5 ms. Any thread.
   int SendOrder(uint16_t msg_type, const uint8_t* data, uint32_t length);
-  // Validates a candidate frame (see FrameCodec::Check).
+
+  // Validates a candidate frame with `available` valid bytes: 0 incomplete, -1 not a frame
+  // (logged), else the frame length. The diagnostic dumps of a bad frame read no further than
+  // `readable` bytes from data (the two-argument form: no further than the valid bytes).
   static int32_t BuildMsg(const uint8_t* data, uint32_t available);
+  static int32_t BuildMsg(const uint8_t* data, uint32_t available, uint32_t readable);
+
+  // The parse worker's handling of one received chunk: append it to the receive cache, hand
+  // every complete frame on to m_recv_msg_queue and keep what is incomplete. Tests feed it
+  // directly on a transport that is not started.
+  void ParseChunk(const uint8_t* data, uint32_t length);
+  // Valid bytes waiting in the receive cache.
+  uint32_t RecvCacheLen() const { return m_recv_cache_len.load(); }
+  // True while a connection to the device exists.
+  bool IsConnected() const { return m_connected.load(); }
+
+  static constexpr uint32_t kRecvCacheSlack = 0x10000;
 
   // Complete frames for the engine: bytes_used = L + 16, the frame from offset 0.
   WorkFlowBufferQueue m_recv_msg_queue;
   uint32_t m_buffer_count = 256;
   std::atomic<bool> m_stop{false};
-  bool m_is_server = true;
+
+ private:
+  // Receive cache: m_recv_cache_capacity bytes plus kRecvCacheSlack that is never filled but
+  // may be shown by the diagnostics of a bad frame. Only the parse worker writes it.
+  std::unique_ptr<uint8_t[]> m_recv_cache;
+  // Changed under m_recv_cache_mutex; read without it for the receive chain's back-pressure.
+  std::atomic<uint32_t> m_recv_cache_len{0};
+  std::mutex m_recv_cache_mutex;
+  std::mutex m_send_mutex;  // SendOrder callers take turns
+  uint32_t m_recv_cache_capacity = 0x400000;
+  uint32_t m_recv_reserve = 0x100000;  // free cache space a new read requires
+  asio::io_context m_io_context;
+  asio::ip::tcp::socket m_socket{m_io_context};  // the live connection (io worker only)
+
+ public:
+  // Configuration, written before StartLoopRecv and read by its workers.
+  bool m_is_server = true;  // never started by the engine: StopLoopRecv makes a loopback connection
   std::string m_device_ip_type1 = "192.168.66.1";
   std::string m_device_ip_type3 = "192.168.60.1";
   std::string m_remote_ip = m_device_ip_type3;
+
+ private:
+  asio::ip::tcp::socket m_connect_socket{m_io_context};  // attempt in progress (io worker only)
+
+ public:
   uint32_t m_remote_port = 28992;
+  uint32_t m_listen_port = 28992;  // port of StopLoopRecv's loopback connection
+
+ private:
+  const uint32_t m_start_tag = 0xFFFFFFFFu;
+  std::unique_ptr<asio::steady_timer> m_write_timer;  // created by the first start, reused
+  std::unique_ptr<asio::steady_timer> m_read_timer;
+  std::unique_ptr<asio::executor_work_guard<asio::io_context::executor_type>> m_work;
+  WorkFlowBufferQueue m_send_cache_queue;  // framed orders; msg_type = connection id
+  WorkFlowBufferQueue m_recv_cache_queue;  // raw chunks; msg_type = connection id
+  WorkFlowBuffer* m_send_cache_item = nullptr;  // write in flight (io worker only)
+  WorkFlowBuffer* m_recv_cache_item = nullptr;  // read in flight (io worker only)
+
+  // Send chain (io worker).
+  void AsyncWriteData();
+  void AsyncWriteCallback(const asio::error_code& error, std::size_t bytes, uint32_t connection);
+  void ReleaseSendItem();
+  WorkFlowBuffer* TakeFrameToWrite();
+  void DropQueuedFrames();
+  void WakeSendChain();
+  // Receive chain (io worker).
+  void AsyncReadData();
+  void AsyncReadCallback(const asio::error_code& error, std::size_t bytes, uint32_t connection);
+  void ReleaseRecvItem();
+  // Connection (io worker).
+  void StartConnect(const asio::ip::tcp::resolver::results_type& endpoints, uint64_t attempt);
+  void FinishConnect(uint64_t attempt, const asio::error_code& error);
+  void CloseSocket();
+  void CloseSocketLater(uint32_t connection);
+  // Workers.
+  void LoopIo();
+  void LoopConnect();
+  void LoopParse();
+  void ConnectAndWait(const asio::ip::tcp::resolver::results_type& endpoints);
+  bool WaitForStop(int ms);
+  // Parse steps.
+  uint32_t AppendToCache(const uint8_t* data, uint32_t length);
+  void ScanCache(uint32_t n);
+  void ClearCache();
+  void MakeLoopbackConnection();
+
+  // True while m_socket is open; written by the io worker only.
+  std::atomic<bool> m_connected{false};
+  // Numbers the connections; every queued frame and received chunk carries the number of the
+  // connection it belongs to, so nothing of a lost connection ever reaches the next one.
+  std::atomic<uint32_t> m_connection_id{0};
+  // Set by the send chain while it waits on its timer for a frame; SendOrder clears it and
+  // posts a wake-up, so an order is written at once instead of at the next tick.
+  std::atomic<bool> m_send_idle{false};
+  HandlerSlot m_wake_slot;  // memory of the wake-up handler
+  // Bytes read into chunks that the parse worker has not yet taken into the cache; counted
+  // in the read back-pressure so that the cache cannot overflow.
+  std::atomic<uint32_t> m_recv_queued_bytes{0};
+
+  // Parse worker state.
+  uint32_t m_recv_cache_connection = 0;  // connection whose bytes the cache holds
+  bool m_skipped_before_tail = false;    // bytes were skipped before a kept partial start tag
+  bool m_frames_waiting = false;         // complete frames stayed behind a full m_recv_msg_queue
+
+  // Waits of the connect worker and the result of its attempt, cut short by a stop.
+  std::mutex m_worker_mutex;
+  std::condition_variable m_worker_signal;
+  uint64_t m_connect_attempt = 0;
+  bool m_connect_done = false;
+  asio::error_code m_connect_error;
+  bool m_io_running = false;
+
+  std::thread m_io_thread;
+  std::thread m_connect_thread;
+  std::thread m_parse_thread;
 };
