@@ -184,6 +184,8 @@ TEST_F(ServiceTest, StartedWithoutDeviceReportsStatesAndRetries) {
   g_now = 1'800'000'000'000ull;
   kestal::SetWallClockMs(&FakeNow);
   HostCommProtocolImpl& engine = KestalHostCommServiceAccess::Engine();
+  // Never the machine's own disks: a path that does not exist.
+  engine.m_comm_dev_via_storage.SetCandidatePaths({"/nonexistent/kestal-test-disk.img"});
   service.SetCommType(HostCommDeviceStorage);
   EXPECT_EQ(service.Start(), -1);
   auto events = rec.Events();

@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "../unit/storage_test_image.h"
+#include "StorageTestImage.h"
 #include "LogCapture.h"
 #include "common/LittleEndian.h"
 #include "devsim/SimDevice.h"

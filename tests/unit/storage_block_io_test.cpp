@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "LogCapture.h"
-#include "storage_test_image.h"
+#include "StorageTestImage.h"
 #include "transport/storage/BlockDevice.h"
 #include "transport/storage/HostCommViaStorage.h"
 

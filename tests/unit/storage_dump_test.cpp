@@ -10,7 +10,7 @@
 
 #include "LogCapture.h"
 #include "common/Clock.h"
-#include "storage_test_image.h"
+#include "StorageTestImage.h"
 #include "transport/storage/HostCommViaStorage.h"
 
 using namespace storage_test;

@@ -12,7 +12,7 @@
 
 #include "LogCapture.h"
 #include "devsim/SimStorageDevice.h"
-#include "storage_test_image.h"
+#include "StorageTestImage.h"
 #include "transport/storage/HostCommViaStorage.h"
 
 using namespace storage_test;

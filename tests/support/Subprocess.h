@@ -1,0 +1,64 @@
+// Runs a program as a child process for the tests of the command-line tools: in a given
+// directory, with stdin from /dev/null and stdout / stderr going to files there, so output
+// never blocks the child and can be read while it runs. Every wait is bounded; a child that
+// is still running at its deadline, or when its Subprocess is destroyed, is killed and
+// reaped, so no test leaves a process behind.
+//
+// Threads: one Subprocess is used from one thread at a time.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+class Subprocess {
+ public:
+  Subprocess() = default;
+  ~Subprocess();
+  Subprocess(const Subprocess&) = delete;
+  Subprocess& operator=(const Subprocess&) = delete;
+
+  // Starts argv[0] (a path) with the other entries as arguments, in the existing directory
+  // `dir`; output goes to dir/<name>.stdout and dir/<name>.stderr. 0, or -1 when the child
+  // could not be started (a program that exists but cannot be run exits with 127 instead).
+  int Start(const std::vector<std::string>& argv, const std::string& dir, const std::string& name);
+
+  // Waits until the child ends or `timeout` has passed; at the deadline it is killed
+  // (SIGKILL) and TimedOut() becomes true. Returns ExitCode().
+  int Wait(std::chrono::milliseconds timeout);
+  // Asks the child to end (SIGTERM), waits up to `grace`, then kills it. Returns ExitCode().
+  int Terminate(std::chrono::milliseconds grace);
+  bool Running();
+
+  // The exit status, 128 + the signal number for a child ended by a signal, -1 before the
+  // child has ended or when nothing was started.
+  int ExitCode() const { return m_exit_code; }
+  bool TimedOut() const { return m_timed_out; }
+  // From Start to the end of the child (to now while it runs).
+  double Seconds() const;
+
+  // The output written so far.
+  std::string Stdout() const;
+  std::string Stderr() const;
+  // Waits until stdout holds `text`; false when the child ended or `timeout` passed first.
+  bool WaitForStdout(const std::string& text, std::chrono::milliseconds timeout);
+
+  // The program, arguments and directory, for failure messages.
+  const std::string& Describe() const { return m_description; }
+
+ private:
+  // Reaps the child if it has ended; true when it has (or nothing runs).
+  bool Poll();
+  void Kill();
+
+  pid_t m_pid = -1;
+  int m_exit_code = -1;
+  bool m_timed_out = false;
+  std::string m_stdout_path;
+  std::string m_stderr_path;
+  std::string m_description;
+  std::chrono::steady_clock::time_point m_started;
+  std::chrono::steady_clock::time_point m_ended;
+};
