@@ -215,9 +215,9 @@ TEST_F(ServiceTest, StartedWithoutDeviceReportsStatesAndRetries) {
 
   // A status 2999 ms old is current: its states and the status line (code page 936 bytes).
   std::vector<uint8_t> status(56, 0);
-  kestal::StoreU32(status.data() + 0, 3);    // scanner: I/O error
+  kestal::StoreU32(status.data() + 0, 9);    // scanner: out of range -> invalid
   kestal::StoreU32(status.data() + 8, 25);   // fpga fps
-  kestal::StoreU32(status.data() + 12, 9);   // arm: out of range -> invalid
+  kestal::StoreU32(status.data() + 12, 3);   // arm: I/O error
   kestal::StoreU32(status.data() + 16, -1);  // arm fps prints signed
   engine.DealMsg(7, status.data(), 56);
   g_now += 2999;
@@ -225,12 +225,12 @@ TEST_F(ServiceTest, StartedWithoutDeviceReportsStatesAndRetries) {
   ASSERT_TRUE(wait_reports(seen + 2));
   {
     std::lock_guard<std::mutex> lock(rec.mutex);
-    EXPECT_EQ(rec.scanner.back(), 3);
-    EXPECT_EQ(rec.arm.back(), 7);
+    EXPECT_EQ(rec.scanner.back(), 7);
+    EXPECT_EQ(rec.arm.back(), 3);
     ASSERT_FALSE(rec.lines.empty());
     EXPECT_EQ(rec.lines.back(),
-              "\xc9\xa8\xc3\xe8\xcd\xb7\xa3\xba" "IO\xb4\xed\xce\xf3, 25fps; "
-              "\xb9\xd8\xbd\xda\xb1\xdb\xa3\xba" "\xce\xde\xd0\xa7, -1fps");
+              "\xc9\xa8\xc3\xe8\xcd\xb7\xa3\xba" "\xce\xde\xd0\xa7, 25fps; "
+              "\xb9\xd8\xbd\xda\xb1\xdb\xa3\xba" "IO\xb4\xed\xce\xf3, -1fps");
   }
 
   // At 3000 ms it is stale: 7 for both and no further line.
