@@ -192,11 +192,6 @@ int RunInNamespace(ino_t host_namespace) {
 }  // namespace
 
 TEST(NetworkE2ENamespace, LibraryReachesItsDefaultDeviceAddressInsideAPrivateNamespace) {
-#if defined(__SANITIZE_THREAD__)
-  // The log's flush thread already runs, and the thread sanitizer cannot follow a fork of a
-  // multi-threaded process.
-  GTEST_SKIP() << "not under the thread sanitizer (fork of a multi-threaded process)";
-#endif
   const ino_t host_namespace = NetNamespaceInode();
   ASSERT_NE(host_namespace, 0u) << "cannot identify the host's network namespace";
   // The child must be the process's only thread at fork: nothing of the library runs yet.
