@@ -7,11 +7,11 @@
 // Threads: one Subprocess is used from one thread at a time.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <string>
 #include <vector>
-
-#include <sys/types.h>
 
 class Subprocess {
  public:

@@ -87,9 +87,13 @@ bool Subprocess::Poll() {
   } while (r < 0 && errno == EINTR);
   if (r == 0) return false;
   m_ended = std::chrono::steady_clock::now();
-  if (r < 0) m_exit_code = -1;  // not our child any more; nothing left to reap
-  else if (WIFEXITED(status)) m_exit_code = WEXITSTATUS(status);
-  else if (WIFSIGNALED(status)) m_exit_code = 128 + WTERMSIG(status);
+  if (r < 0) {
+    m_exit_code = -1;  // not our child any more; nothing left to reap
+  } else if (WIFEXITED(status)) {
+    m_exit_code = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    m_exit_code = 128 + WTERMSIG(status);
+  }
   m_pid = -1;
   return true;
 }

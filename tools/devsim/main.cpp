@@ -187,6 +187,7 @@ int main(int argc, char** argv) {
       else if (fault == "oversize") server->SendOversizeFrame(70000);
       else server->StallReading(static_cast<uint32_t>(fault_every_ms / 2));
       std::printf("kestal-devsim: injected fault %s\n", fault.c_str());
+      std::fflush(stdout);
       next_fault = now + std::chrono::milliseconds(fault_every_ms);
     }
     if (!quiet && now >= next_report) {

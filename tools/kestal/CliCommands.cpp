@@ -55,7 +55,9 @@ bool ParseNumber(const std::string& text, uint64_t max, uint64_t& value) {
   if (text.empty()) return false;
   char* end = nullptr;
   errno = 0;
-  unsigned long long v = std::strtoull(text.c_str(), &end, 0);
+  // Decimal, or hexadecimal with 0x: a leading zero is not octal.
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  unsigned long long v = std::strtoull(text.c_str(), &end, hex ? 16 : 10);
   if (errno != 0 || *end != '\0' || text[0] == '-' || v > max) return false;
   value = v;
   return true;
@@ -64,9 +66,11 @@ bool ParseNumber(const std::string& text, uint64_t max, uint64_t& value) {
 // Splits "--name value" options off `args`; the rest are positional.
 bool TakeOption(std::vector<std::string>& args, const std::string& name, std::string& value) {
   for (size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == name && i + 1 < args.size()) {
-      value = args[i + 1];
-      args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + 2);
+    if (args[i] == name) {
+      // A trailing option without its value yields an empty value, which its parser refuses.
+      const bool has_value = i + 1 < args.size();
+      value = has_value ? args[i + 1] : std::string();
+      args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + (has_value ? 2 : 1));
       return true;
     }
   }
@@ -278,7 +282,7 @@ int CliCommands::RunWatch(const CliOptions& options, const std::vector<std::stri
 int CliCommands::RunOrder(const CliOptions& options, const std::vector<std::string>& in_args) {
   std::vector<std::string> args = in_args;
   if (WantsHelp(args) || args.empty()) {
-    std::printf("usage: kestal [transport options] order NAME [PARAMS...] [--timeout-ms MS]\n"
+    std::fprintf(args.empty() ? stderr : stdout, "usage: kestal [transport options] order NAME [PARAMS...] [--timeout-ms MS]\n"
                 "Sends one order and prints the device's decoded ACK. Orders:\n%s",
                 OrderNames().c_str());
     return args.empty() ? 2 : 0;
@@ -311,7 +315,7 @@ int CliCommands::RunOrder(const CliOptions& options, const std::vector<std::stri
 int CliCommands::RunCapture(const CliOptions& options, const std::vector<std::string>& in_args) {
   std::vector<std::string> args = in_args;
   if (WantsHelp(args) || args.empty()) {
-    std::printf("usage: kestal [transport options] capture N [--out DIR] [--width W] [--timeout-ms MS]\n"
+    std::fprintf(args.empty() ? stderr : stdout, "usage: kestal [transport options] capture N [--out DIR] [--width W] [--timeout-ms MS]\n"
                 "Starts scanning, saves N complete frames as DIR/frame_NNNN.raw (80-byte header + data)\n"
                 "and, with --width, as 8-bit PGM; stops scanning and prints the frame rate and drops\n"
                 "(gaps in the frame counter of the image header's first four bytes).\n");
@@ -340,6 +344,9 @@ int CliCommands::RunCapture(const CliOptions& options, const std::vector<std::st
     std::ofstream raw(out_dir + name + ".raw", std::ios::binary);
     raw.write(reinterpret_cast<const char*>(frame.payload.data()), static_cast<std::streamsize>(frame.payload.size()));
     const uint64_t image_size = frame.payload.size() - 80;
+    if (width && (image_size == 0 || image_size % width != 0) && i == 0)
+      std::fprintf(stderr, "kestal: warning: %llu image bytes are not rows of %llu; no PGM written\n",
+                   static_cast<unsigned long long>(image_size), static_cast<unsigned long long>(width));
     if (width && image_size % width == 0 && image_size > 0) {
       std::ofstream pgm(out_dir + name + ".pgm", std::ios::binary);
       pgm << "P5\n" << width << " " << image_size / width << "\n255\n";
@@ -357,7 +364,7 @@ int CliCommands::RunCapture(const CliOptions& options, const std::vector<std::st
 int CliCommands::RunFirmware(const CliOptions& options, const std::vector<std::string>& in_args) {
   std::vector<std::string> args = in_args;
   if (WantsHelp(args) || args.empty()) {
-    std::printf("usage: kestal [transport options] firmware FILE [--type T] [--timeout-ms MS]\n"
+    std::fprintf(args.empty() ? stderr : stdout, "usage: kestal [transport options] firmware FILE [--type T] [--timeout-ms MS]\n"
                 "Sends FILE as a firmware update of type T (default 1) and shows the device's progress.\n");
     return args.empty() ? 2 : 0;
   }

@@ -69,8 +69,9 @@ int CliSession::Connect(std::string& error) {
   int started = m_service.Start();
   m_started = true;
   std::unique_lock<std::mutex> lock(m_mutex);
-  bool ok = m_signal.wait_for(lock, std::chrono::milliseconds(m_options.connect_timeout_ms),
-                              [this] { return m_connected; });
+  // A start that failed (arm link port taken, no storage device) is reported at once.
+  bool ok = started >= 0 && m_signal.wait_for(lock, std::chrono::milliseconds(m_options.connect_timeout_ms),
+                                              [this] { return m_connected; });
   if (ok) return 0;
   const int connect_errors = m_connect_errors;
   lock.unlock();
