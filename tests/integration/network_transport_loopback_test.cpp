@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "LogCapture.h"
+#include "NetworkTestFrames.h"
 #include "common/LittleEndian.h"
 #include "protocol/HostCommProtocolImpl.h"
 #include "service/ServiceGlobals.h"
@@ -32,23 +33,10 @@ using std::chrono::milliseconds;
 
 constexpr const char* kParseWorker = "HostCommViaNetwork::StartLoopRecv.ParseWorker";
 
-Bytes Frame(uint16_t type, const Bytes& payload) {
-  Bytes frame(payload.size() + 16);
-  FrameCodec::Encode(type, payload.data(), static_cast<uint32_t>(payload.size()), frame.data(),
-                     static_cast<uint32_t>(frame.size()));
-  return frame;
-}
-
 Bytes Payload(size_t n, uint32_t seed) {
   Bytes p(n);
   for (size_t i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(seed * 31 + i * 7);
   return p;
-}
-
-Bytes Concat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
 }
 
 // Waits for `done` with a deadline, polling.
@@ -262,23 +250,10 @@ class NetworkLoopback : public ::testing::Test {
 
   // Frames queued for the engine within `timeout`, at most `n`.
   std::vector<Bytes> TakeFrames(size_t n, milliseconds timeout) {
-    std::vector<Bytes> out;
-    auto deadline = Clock::now() + timeout;
-    while (out.size() < n && Clock::now() < deadline) {
-      if (WorkFlowBuffer* b = net->m_recv_msg_queue.GetFull(10)) {
-        out.emplace_back(b->data, b->data + b->bytes_used);
-        net->m_recv_msg_queue.PutFree(b);
-      }
-    }
-    return out;
+    return TakeQueuedFrames(net->m_recv_msg_queue, n, timeout);
   }
 
-  std::vector<std::string> ParseLines() const {
-    std::vector<std::string> out;
-    for (const auto& line : log.Lines())
-      if (line.function == kParseWorker) out.push_back(line.message);
-    return out;
-  }
+  std::vector<std::string> ParseLines() const { return MessagesOf(log, kParseWorker); }
 
   // Servers live until the transport has been stopped in TearDown, so it never retries
   // against a port that was given back to the system.

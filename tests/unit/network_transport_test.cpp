@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "LogCapture.h"
-#include "transport/network/FrameCodec.h"
+#include "NetworkTestFrames.h"
 #include "transport/network/HostCommViaNetwork.h"
 
 namespace {
@@ -18,23 +18,10 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr const char* kParseWorker = "HostCommViaNetwork::StartLoopRecv.ParseWorker";
 
-Bytes Frame(uint16_t type, const Bytes& payload) {
-  Bytes frame(payload.size() + 16);
-  FrameCodec::Encode(type, payload.data(), static_cast<uint32_t>(payload.size()), frame.data(),
-                     static_cast<uint32_t>(frame.size()));
-  return frame;
-}
-
 Bytes Payload(size_t n, uint8_t seed) {
   Bytes p(n);
   for (size_t i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(seed + i * 7);
   return p;
-}
-
-Bytes Concat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
 }
 
 class NetworkParse : public ::testing::Test {
@@ -45,20 +32,10 @@ class NetworkParse : public ::testing::Test {
 
   // Every frame queued for the engine, oldest first; their buffers go back.
   std::vector<Bytes> TakeFrames() {
-    std::vector<Bytes> out;
-    while (WorkFlowBuffer* b = net->m_recv_msg_queue.GetFull(-1)) {
-      out.emplace_back(b->data, b->data + b->bytes_used);
-      net->m_recv_msg_queue.PutFree(b);
-    }
-    return out;
+    return TakeQueuedFrames(net->m_recv_msg_queue, SIZE_MAX, std::chrono::milliseconds(0));
   }
 
-  std::vector<std::string> ParseLines() const {
-    std::vector<std::string> out;
-    for (const auto& line : log.Lines())
-      if (line.function == kParseWorker) out.push_back(line.message);
-    return out;
-  }
+  std::vector<std::string> ParseLines() const { return MessagesOf(log, kParseWorker); }
 
   LogCapture log;
   std::unique_ptr<HostCommViaNetwork> net;
