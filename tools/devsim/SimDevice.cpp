@@ -84,8 +84,7 @@ SimDevice::SimDevice(const SimDeviceOptions& options)
 
 SimDevice::~SimDevice() { Stop(); }
 
-void SimDevice::Start(SendFn send) {
-  std::lock_guard<std::mutex> start_lock(m_start_mutex);
+void SimDevice::JoinWorkersLocked() {
   {
     std::lock_guard<std::mutex> lock(m_wait_mutex);
     m_stop = true;
@@ -93,6 +92,11 @@ void SimDevice::Start(SendFn send) {
   WakeWorkers();
   if (m_status_thread.joinable()) m_status_thread.join();
   if (m_image_thread.joinable()) m_image_thread.join();
+}
+
+void SimDevice::Start(SendFn send) {
+  std::lock_guard<std::mutex> start_lock(m_start_mutex);
+  JoinWorkersLocked();
   {
     std::lock_guard<std::mutex> lock(m_send_mutex);
     m_send = std::move(send);
@@ -107,13 +111,7 @@ void SimDevice::Start(SendFn send) {
 
 void SimDevice::Stop() {
   std::lock_guard<std::mutex> start_lock(m_start_mutex);
-  {
-    std::lock_guard<std::mutex> lock(m_wait_mutex);
-    m_stop = true;
-  }
-  WakeWorkers();
-  if (m_status_thread.joinable()) m_status_thread.join();
-  if (m_image_thread.joinable()) m_image_thread.join();
+  JoinWorkersLocked();
   // A reply from the transport's thread may be in flight; it finishes before the send
   // function goes, and none starts afterwards.
   std::lock_guard<std::mutex> lock(m_send_mutex);

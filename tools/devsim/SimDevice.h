@@ -139,6 +139,8 @@ class SimDevice {
   void SendFrame(uint32_t frame_no);
   void FillFrame(uint32_t frame_no, uint16_t type, uint8_t* out) const;
   void WakeWorkers();
+  // Stops and joins the status and image workers; m_start_mutex held.
+  void JoinWorkersLocked();
   void NoteSent(std::atomic<uint64_t>& counter);
 
   SimDeviceOptions m_options;

@@ -6,17 +6,25 @@
 #include <vector>
 
 #include "CliCommands.h"
+#include "protocol/HostCommProtocolImpl.h"
+#include "service/ServiceGlobals.h"
 
 namespace {
 
 void Usage(FILE* out) {
+  // The default endpoints are the library's own settings, not repeated here.
+  const HostCommProtocolImpl& engine = KestalHostCommServiceAccess::Engine();
+  const std::string network = engine.m_comm_dev_via_network.m_device_ip_type1 + ":" +
+                              std::to_string(engine.m_device_port_type1);
+  const std::string network_alt = engine.m_comm_dev_via_network.m_device_ip_type3 + ":" +
+                                  std::to_string(engine.m_device_port_type3);
   std::fprintf(out,
                "usage: kestal [--transport network|network-alt|storage] [--host ADDR] [--port N]\n"
                "              [--disk PATH] [--connect-timeout-ms MS] COMMAND [ARGS...]\n"
                "\n"
-               "Transports: network (default device 192.168.66.1:28992), network-alt\n"
-               "(192.168.60.1:29372), storage (the device's 50 MiB disk; --disk names an image\n"
-               "file or block device instead of searching the disks).\n"
+               "Transports: network (default device %s), network-alt (%s),\n"
+               "storage (the device's 50 MiB disk; --disk names an image file or block device\n"
+               "instead of searching the disks).\n"
                "\n"
                "Commands (each takes --help):\n"
                "  watch        print connection events, the status line and controller status\n"
@@ -26,7 +34,8 @@ void Usage(FILE* out) {
                "  dump-volume  write the storage mailbox's summary dump\n"
                "  demo         connection, status, orders, frames and a firmware update in one run\n"
                "\n"
-               "Exit codes: 0 success, 1 failure (timeout, refused, missing device), 2 bad arguments.\n");
+               "Exit codes: 0 success, 1 failure (timeout, refused, missing device), 2 bad arguments.\n",
+               network.c_str(), network_alt.c_str());
 }
 
 }  // namespace
