@@ -3,13 +3,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "arm/ArmCommViaNetwork.h"
 #include "common/Clock.h"
 #include "common/LittleEndian.h"
 #include "common/Log.h"
-#include "service/ServiceGlobals.h"
 #include "transport/network/FrameCodec.h"
 
 namespace {
@@ -39,12 +39,20 @@ class PayloadReader {
 
 }  // namespace
 
-HostCommProtocolImpl::HostCommProtocolImpl() = default;
+HostCommProtocolImpl::HostCommProtocolImpl(HostCommProtocolConfig config)
+    : m_config(std::move(config)),
+      m_comm_dev_via_storage(m_config.report_status),
+      m_comm_dev_via_network(m_config.report_status) {}
 
 HostCommProtocolImpl::~HostCommProtocolImpl() {
   m_stop_loop_recv = true;
   m_wait_signal.notify_all();
   JoinWorkers();
+}
+
+uint16_t HostCommProtocolImpl::NextSeqNo() {
+  if (m_config.next_seq_no) return m_config.next_seq_no();
+  return static_cast<uint16_t>(m_own_seq_no.fetch_add(1, std::memory_order_relaxed) + 1);
 }
 
 void HostCommProtocolImpl::SetHostCommType(uint32_t type) {
@@ -126,7 +134,7 @@ int HostCommProtocolImpl::SendOrder(uint16_t type, const uint8_t* data, uint32_t
 int HostCommProtocolImpl::SendCommTypeOrder() {
   uint8_t order[12];
   const uint32_t comm_type = m_host_comm_type;
-  uint32_t len = HostCommMsg::BuildCommTypeOrder(order, NextMsgSeqNo(), comm_type);
+  uint32_t len = HostCommMsg::BuildCommTypeOrder(order, NextSeqNo(), comm_type);
   KLOG_DEBUG("SendCommTypeOrder:%d", static_cast<int>(comm_type));
   SendOrder(Order, order, len);
   return 0;
@@ -134,15 +142,14 @@ int HostCommProtocolImpl::SendCommTypeOrder() {
 
 int HostCommProtocolImpl::SendUpdateFirmware(uint16_t type, const uint8_t* data, uint32_t len) {
   return SendFirmwareChunks([this](uint16_t t, const uint8_t* d, uint32_t l) { return SendOrder(t, d, l); },
-                            type, data, len);
+                            NextSeqNo(), type, data, len);
 }
 
-int HostCommProtocolImpl::SendFirmwareChunks(const SendFn& send, uint16_t type, const uint8_t* data,
-                                             uint32_t len) {
+int HostCommProtocolImpl::SendFirmwareChunks(const SendFn& send, uint16_t seq_no, uint16_t type,
+                                             const uint8_t* data, uint32_t len) {
   using L = FirmwareChunkLayout;
   constexpr const char* kFunction = "HostCommProtocolImpl::SendUpdateFirmware";
   std::vector<uint8_t> chunk(kMsgBufferSize);
-  const uint16_t seq_no = NextMsgSeqNo();
   const uint32_t check = HostCommMsg::FirmwareCheck(data, len);
   KLOG_DEBUG_AS(kFunction, "firmware file len:%d, check:%d", static_cast<int>(len), static_cast<int>(check));
   for (uint32_t offset = 0; offset < len;) {
@@ -195,7 +202,7 @@ void HostCommProtocolImpl::LoopSendHeartBeat() {
   KLOG_DEBUG_AS(kLoopHeartBeat, "loop send_heart_beat thread started");
   uint8_t order[OrderLayout::kHeaderLength];
   while (!m_stop_loop_recv) {
-    uint32_t len = HostCommMsg::BuildHeartBeat(order, NextMsgSeqNo());
+    uint32_t len = HostCommMsg::BuildHeartBeat(order, NextSeqNo());
     SendOrder(Order, order, len);
     std::unique_lock<std::mutex> lock(m_wait_mutex);
     m_wait_signal.wait_for(lock, std::chrono::milliseconds(1000), [this] { return m_stop_loop_recv.load(); });

@@ -2,6 +2,10 @@
 // receive and heartbeat workers, routes every outgoing message, builds the library's own
 // orders (heartbeat, comm type, firmware chunks) and interprets what the device sends.
 //
+// What the engine needs from its owner it gets through HostCommProtocolConfig, fixed at
+// construction: the sequence counter that numbers its own orders and the function that takes
+// the transports' connection states.
+//
 // Threads: StartLoopRecv / StopLoopRecv / SetHostCommType run on the service's thread under
 // its mutex. SendOrder, SendUpdateFirmware and SendCommTypeOrder run on any thread. DealMsg
 // and the application's receive callback run on the receive worker only.
@@ -14,6 +18,7 @@
 #include <mutex>
 #include <thread>
 
+#include "common/StatusReport.h"
 #include "protocol/HostCommMsg.h"
 #include "protocol/ImageFrameAssembler.h"
 #include "transport/network/HostCommViaNetwork.h"
@@ -27,13 +32,21 @@ struct ControllerStatusSnapshot {
   uint8_t record[ControllerStatusLayout::kLength] = {};
 };
 
+struct HostCommProtocolConfig {
+  // Next value of the sequence counter for heartbeats, comm-type orders and firmware files;
+  // called from any thread. Empty: the engine numbers them with a counter of its own.
+  std::function<uint16_t()> next_seq_no;
+  // Connection states of both transports; called from their workers and StartLoopRecv.
+  StatusReportFn report_status;
+};
+
 class HostCommProtocolImpl {
  public:
   using RecvMsgCallBack = void (*)(unsigned short type, unsigned char* data, unsigned int len,
                                    void* user_data);
   using SendFn = std::function<int(uint16_t type, const uint8_t* data, uint32_t len)>;
 
-  HostCommProtocolImpl();
+  explicit HostCommProtocolImpl(HostCommProtocolConfig config = {});
   ~HostCommProtocolImpl();
   HostCommProtocolImpl(const HostCommProtocolImpl&) = delete;
   HostCommProtocolImpl& operator=(const HostCommProtocolImpl&) = delete;
@@ -53,12 +66,16 @@ class HostCommProtocolImpl {
   // Sends a whole firmware file as chunks of at most 65496 bytes; stops at the first failed
   // chunk; always 0.
   int SendUpdateFirmware(uint16_t type, const uint8_t* data, uint32_t len);
-  // The chunking of SendUpdateFirmware over any sender: one seq_no for the whole file, chunks
+  // The chunking of SendUpdateFirmware over any sender: `seq_no` for the whole file, chunks
   // in file order, stops at the first chunk that `send` refuses. Always 0.
-  static int SendFirmwareChunks(const SendFn& send, uint16_t type, const uint8_t* data, uint32_t len);
+  static int SendFirmwareChunks(const SendFn& send, uint16_t seq_no, uint16_t type, const uint8_t* data,
+                                uint32_t len);
 
   void SetRecvMsgCallBack(RecvMsgCallBack callback, void* user_data);
   ControllerStatusSnapshot GetControllerStatus() const;
+
+  // Fixed at construction; declared before the transports, which are built from it.
+  const HostCommProtocolConfig m_config;
 
   HostCommViaStorage m_comm_dev_via_storage;
   HostCommViaNetwork m_comm_dev_via_network;
@@ -72,6 +89,7 @@ class HostCommProtocolImpl {
 
  private:
   static bool IsNetworkType(uint32_t type) { return ((type - 1) & ~2u) == 0; }
+  uint16_t NextSeqNo();
   void LoopRecv();
   void LoopSendHeartBeat();
   void Forward(uint16_t type, uint8_t* data, uint32_t len);
@@ -87,6 +105,8 @@ class HostCommProtocolImpl {
 
   std::atomic<RecvMsgCallBack> m_recv_msg_callback{nullptr};
   std::atomic<void*> m_recv_msg_user_data{nullptr};
+
+  std::atomic<uint16_t> m_own_seq_no{0};  // used when the configuration has no counter
 
   std::thread m_recv_thread;
   std::thread m_heart_beat_thread;

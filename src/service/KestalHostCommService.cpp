@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 #include <new>
+#include <utility>
 
 #include "arm/ArmCommViaNetwork.h"
 #include "common/Clock.h"
@@ -83,7 +84,12 @@ KestalHostCommService::KestalHostCommService()
       m_arm_comm(nullptr),
       m_need_reconnect(false),
       m_stop_workers(false) {
-  m_host_comm_protocol = new HostCommProtocolImpl();
+  // The engine and its transports report through the service and number their orders with
+  // the library-wide counter, without knowing the service.
+  HostCommProtocolConfig config;
+  config.next_seq_no = &NextMsgSeqNo;
+  config.report_status = [this](unsigned int status, const char* text) { ReportStatus(status, text); };
+  m_host_comm_protocol = new HostCommProtocolImpl(std::move(config));
   m_arm_comm = new ArmCommViaNetwork();
   kestal::Log::Init();
   m_host_comm_protocol->SetRecvMsgCallBack(&KestalHostCommService::ForwardHostCommMsg, this);

@@ -1,4 +1,5 @@
-// Process-wide objects of the service, for the library's own subsystems.
+// Process-wide objects of the service, for the service itself and for the tools and tests that
+// reach into it. Lower layers get what they need through their configuration instead.
 #pragma once
 
 #include <atomic>

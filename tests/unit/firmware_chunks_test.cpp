@@ -26,7 +26,7 @@ TEST(FirmwareChunks, A65497ByteFileIsTwoChunksWithOneSeqNo) {
     sent.push_back({t, std::vector<uint8_t>(d, d + l)});
     return 0;
   };
-  EXPECT_EQ(HostCommProtocolImpl::SendFirmwareChunks(send, 7, file.data(), 65497), 0);
+  EXPECT_EQ(HostCommProtocolImpl::SendFirmwareChunks(send, 11, 7, file.data(), 65497), 0);
   ASSERT_EQ(sent.size(), 2u);
   EXPECT_EQ(sent[0].payload.size(), 65520u);
   EXPECT_EQ(sent[1].payload.size(), 25u);
@@ -54,7 +54,7 @@ TEST(FirmwareChunks, AFailedChunkStopsTheRest) {
   std::vector<uint8_t> file(65496 * 3, 1);
   int calls = 0;
   auto send = [&](uint16_t, const uint8_t*, uint32_t) { return ++calls == 2 ? -1 : 0; };
-  EXPECT_EQ(HostCommProtocolImpl::SendFirmwareChunks(send, 1, file.data(), static_cast<uint32_t>(file.size())), 0);
+  EXPECT_EQ(HostCommProtocolImpl::SendFirmwareChunks(send, 11, 1, file.data(), static_cast<uint32_t>(file.size())), 0);
   EXPECT_EQ(calls, 2);
 }
 
@@ -62,7 +62,7 @@ TEST(FirmwareChunks, AnEmptyFileSendsNothingButLogsBothLines) {
   LogCapture log;
   int calls = 0;
   auto send = [&](uint16_t, const uint8_t*, uint32_t) { return ++calls, 0; };
-  EXPECT_EQ(HostCommProtocolImpl::SendFirmwareChunks(send, 1, nullptr, 0), 0);
+  EXPECT_EQ(HostCommProtocolImpl::SendFirmwareChunks(send, 11, 1, nullptr, 0), 0);
   EXPECT_EQ(calls, 0);
   EXPECT_EQ(log.Messages(), (std::vector<std::string>{"firmware file len:0, check:0", "Send update firmware:0"}));
 }
@@ -71,8 +71,8 @@ TEST(FirmwareChunks, ConsecutiveFilesTakeConsecutiveSeqNos) {
   std::vector<uint16_t> seqs;
   auto send = [&](uint16_t, const uint8_t* d, uint32_t) { return seqs.push_back(LoadU16(d)), 0; };
   uint8_t byte = 1;
-  HostCommProtocolImpl::SendFirmwareChunks(send, 1, &byte, 1);
-  HostCommProtocolImpl::SendFirmwareChunks(send, 1, &byte, 1);
+  HostCommProtocolImpl::SendFirmwareChunks(send, 11, 1, &byte, 1);
+  HostCommProtocolImpl::SendFirmwareChunks(send, 12, 1, &byte, 1);
   ASSERT_EQ(seqs.size(), 2u);
   EXPECT_EQ(static_cast<uint16_t>(seqs[0] + 1), seqs[1]);
 }

@@ -4,10 +4,11 @@
 #include <cstring>
 #include <exception>
 #include <stdexcept>
+#include <utility>
 
 #include "common/LittleEndian.h"
 #include "common/Log.h"
-#include "service/ServiceGlobals.h"
+#include "kestal/KestalHostCommService.h"
 #include "transport/network/FrameCodec.h"
 
 namespace {
@@ -25,7 +26,8 @@ void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)
 
 }  // namespace
 
-HostCommViaNetwork::HostCommViaNetwork() {
+HostCommViaNetwork::HostCommViaNetwork(StatusReportFn report_status)
+    : m_report_status(std::move(report_status)) {
   m_recv_msg_queue.Init(m_buffer_count);
   m_recv_cache_queue.Init(m_buffer_count);
   m_send_cache_queue.Init(m_buffer_count);
@@ -196,7 +198,7 @@ void HostCommViaNetwork::LoopConnect() {
       WaitForStop(kConnectedCheckMs);
       // A connection that is already gone again (or a stop) is not reported as connected.
       if (!reported && m_connected && !m_stop) {
-        ReportServiceStatus(HostCommStatusNetworkConnected, "");
+        ReportStatusTo(m_report_status, HostCommStatusNetworkConnected, "");
         reported = true;
       }
       continue;
@@ -210,7 +212,7 @@ void HostCommViaNetwork::LoopConnect() {
       KLOG_DEBUG_AS(kConnectWorker, "Create a new connection");
     } catch (const std::exception& e) {
       KLOG_DEBUG_AS(kConnectWorker, "Exception:%s", e.what());
-      ReportServiceStatus(HostCommStatusNetworkConnectError, "");
+      ReportStatusTo(m_report_status, HostCommStatusNetworkConnectError, "");
       WaitForStop(kRetryPauseMs);
     }
   }

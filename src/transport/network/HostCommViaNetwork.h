@@ -31,12 +31,14 @@
 #include <string>
 #include <thread>
 
+#include "common/StatusReport.h"
 #include "common/WorkFlowBufferQueue.h"
 #include "transport/network/HandlerSlotAllocator.h"
 
 class HostCommViaNetwork {
  public:
-  HostCommViaNetwork();
+  // `report_status` receives NetworkConnected and NetworkConnectError from the connect worker.
+  explicit HostCommViaNetwork(StatusReportFn report_status = {});
   ~HostCommViaNetwork();
   HostCommViaNetwork(const HostCommViaNetwork&) = delete;
   HostCommViaNetwork& operator=(const HostCommViaNetwork&) = delete;
@@ -162,6 +164,8 @@ class HostCommViaNetwork {
   bool m_connect_done = false;
   asio::error_code m_connect_error;
   bool m_io_running = false;
+
+  const StatusReportFn m_report_status;
 
   std::thread m_io_thread;
   std::thread m_connect_thread;

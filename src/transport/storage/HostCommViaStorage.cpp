@@ -3,11 +3,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "common/Clock.h"
 #include "common/LittleEndian.h"
 #include "common/Log.h"
-#include "service/ServiceGlobals.h"
+#include "kestal/KestalHostCommService.h"
 
 namespace {
 
@@ -51,7 +52,8 @@ unsigned long long Ull(uint64_t v) { return static_cast<unsigned long long>(v); 
 
 }  // namespace
 
-HostCommViaStorage::HostCommViaStorage() : m_device_path(BlockDevice::SearchPattern()) {
+HostCommViaStorage::HostCommViaStorage(StatusReportFn report_status)
+    : m_report_status(std::move(report_status)), m_device_path(BlockDevice::SearchPattern()) {
   m_recv_msg_queue.Init(kRecvQueueBuffers);
   for (int t = 0; t < kVolumeTypeCount; ++t) m_scan_buffer[t].Allocate(kVolumeAreas[t].SummarySize());
   m_summary_window.Allocate(kSummaryWindowSize);
@@ -82,7 +84,7 @@ std::string HostCommViaStorage::DevicePath() const {
 // ---------------------------------------------------------------------------------------
 // Block I/O
 
-void HostCommViaStorage::ErrorReport(StorageError kind) {
+void HostCommViaStorage::ErrorReport(StorageError kind) const {
   unsigned int status = HostCommStatusStorageCommError;
   const char* message = "";
   switch (kind) {
@@ -105,7 +107,7 @@ void HostCommViaStorage::ErrorReport(StorageError kind) {
       break;
   }
   KLOG_DEBUG("%s", message);
-  ReportServiceStatus(status, message);
+  ReportStatusTo(m_report_status, status, message);
 }
 
 int HostCommViaStorage::OpenStorageDevice() {
@@ -562,7 +564,7 @@ int HostCommViaStorage::StartLoopRecv() {
   m_stop = false;
   if (OpenStorageDevice() < 0) {
     KLOG_DEBUG("Open dev:%s failed", DevicePath().c_str());
-    ReportServiceStatus(HostCommStatusStorageConnectError, "");
+    ReportStatusTo(m_report_status, HostCommStatusStorageConnectError, "");
     return -1;
   }
   KLOG_DEBUG("Open dev:%s successfully", DevicePath().c_str());
@@ -576,10 +578,10 @@ int HostCommViaStorage::StartLoopRecv() {
       m_device.Close();
     }
     KLOG_DEBUG("Reposition dev:%s failed", DevicePath().c_str());
-    ReportServiceStatus(HostCommStatusStorageConnectError, "");
+    ReportStatusTo(m_report_status, HostCommStatusStorageConnectError, "");
     return -1;
   }
-  ReportServiceStatus(HostCommStatusStorageConnected, "");
+  ReportStatusTo(m_report_status, HostCommStatusStorageConnected, "");
   m_recv_thread = std::thread(&HostCommViaStorage::LoopRecv, this);
   return 0;
 }

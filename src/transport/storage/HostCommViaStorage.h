@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/StatusReport.h"
 #include "common/WorkFlowBufferQueue.h"
 #include "transport/storage/AlignedBuffer.h"
 #include "transport/storage/BlockDevice.h"
@@ -45,7 +46,9 @@ class HostCommViaStorage {
     WriteCrossBlock,  // "Storage write address is not from block address", StorageCommError
   };
 
-  HostCommViaStorage();
+  // `report_status` receives the connection states (StorageConnected, StorageConnectError,
+  // StorageCommError); it is called from StartLoopRecv's thread and the receive worker.
+  explicit HostCommViaStorage(StatusReportFn report_status = {});
   ~HostCommViaStorage();
   HostCommViaStorage(const HostCommViaStorage&) = delete;
   HostCommViaStorage& operator=(const HostCommViaStorage&) = delete;
@@ -73,7 +76,7 @@ class HostCommViaStorage {
   int OpenStorageDevice();
   int WriteStorageDevice(uint32_t address, const uint8_t* data, uint32_t length);
   int ReadStorageDevice(uint32_t address, uint8_t* buffer, uint32_t length);
-  static void ErrorReport(StorageError kind);
+  void ErrorReport(StorageError kind) const;
 
   // Mailbox operations. SendOrder and the receive worker use them; the tests and tools may
   // drive them one step at a time (no worker running).
@@ -107,6 +110,8 @@ class HostCommViaStorage {
   // Moves the type 1 positions past the record just consumed.
   void AdvanceRecv(uint64_t seq_no);
   void LogWriteListing(const uint8_t* data, uint32_t length) const;
+
+  const StatusReportFn m_report_status;
 
   // The disk. m_device_mutex: shared for transfers, exclusive for open and close.
   mutable std::shared_mutex m_device_mutex;
