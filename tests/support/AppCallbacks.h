@@ -1,0 +1,73 @@
+// What a host application sees: registers all five callbacks of the service singleton while it
+// lives and records every call, so end-to-end tests assert on what the application got.
+//
+// Threads: the callbacks run on library threads; every accessor may be called from any thread
+// and returns a copy. Only one AppCallbacks may live at a time (the service has one slot per
+// callback); its destructor unregisters them.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "kestal/KestalHostCommService.h"
+
+struct AppMessage {
+  uint16_t type = 0;
+  std::vector<uint8_t> payload;
+};
+
+struct AppEvent {
+  HostCommDeviceEvent event;
+  std::string text;
+};
+
+class AppCallbacks {
+ public:
+  using Match = std::function<bool(const std::vector<uint8_t>& payload)>;
+
+  AppCallbacks();
+  ~AppCallbacks();
+  AppCallbacks(const AppCallbacks&) = delete;
+  AppCallbacks& operator=(const AppCallbacks&) = delete;
+
+  std::vector<AppEvent> Events() const;
+  int CountEvents(HostCommDeviceEvent event) const;
+  // Messages of `type` (all types when negative), in the order they were delivered.
+  std::vector<AppMessage> Messages(int type = -1) const;
+  std::vector<unsigned short> ScannerStates() const;
+  std::vector<unsigned short> ArmStates() const;
+  std::vector<std::string> StatusLines() const;
+  // False when a callback was called with user data other than this object.
+  bool UserDataSeenRight() const;
+  void Clear();
+
+  bool WaitForEvent(HostCommDeviceEvent event, int times, std::chrono::milliseconds timeout) const;
+  // Waits for a message of `type` whose payload `match` accepts (any, without `match`) and
+  // copies the first one to `out`.
+  bool WaitForMessage(uint16_t type, const Match& match, std::chrono::milliseconds timeout,
+                      AppMessage* out = nullptr) const;
+  bool WaitForMessages(uint16_t type, size_t count, std::chrono::milliseconds timeout) const;
+
+ private:
+  static void OnEvent(HostCommDeviceEvent event, const char* text, void* user_data);
+  static void OnMessage(unsigned short type, unsigned char* data, unsigned int len, void* user_data);
+  static void OnScanner(unsigned short state, void* user_data);
+  static void OnArm(unsigned short state, void* user_data);
+  static void OnStatusLine(const char* text, void* user_data);
+  static AppCallbacks* Self(void* user_data);
+
+  mutable std::mutex m_mutex;
+  std::vector<AppEvent> m_events;
+  std::vector<AppMessage> m_messages;
+  std::vector<unsigned short> m_scanner_states;
+  std::vector<unsigned short> m_arm_states;
+  std::vector<std::string> m_status_lines;
+  bool m_wrong_user_data = false;
+};
+
+// Order ACKs carry the order's sequence number in their first two bytes.
+AppCallbacks::Match AckOf(uint16_t seq_no);

@@ -1,0 +1,35 @@
+// The exported service end to end: a test fixture that captures the log and the application's
+// callbacks, starts the service against a simulated device and stops it again after the test,
+// whatever the test's outcome.
+//
+// Start binds the arm link's fixed UDP port, so files that use it are *_fixedports_test.cpp.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "AppCallbacks.h"
+#include "LogCapture.h"
+#include "SimRig.h"
+#include "TestWait.h"
+
+class ServiceFixture : public ::testing::Test {
+ protected:
+  void TearDown() override;
+
+  // Points the service at `sim`, starts it and waits for "Connected OK" (fatal on failure).
+  void StartAgainst(SimRig& sim);
+  // Stops the service (if a test started it) and checks that the stop ended every worker and
+  // took its minimum second.
+  void StopAndCheck();
+  // Sends an order through the exported interface; returns its sequence number.
+  uint16_t SendOrder(uint16_t sub_type, const std::vector<uint8_t>& params = {});
+
+  KestalHostCommService& m_service = KestalHostCommService::GetInstance();
+  LogCapture m_log;
+  AppCallbacks m_app;
+  bool m_started = false;
+};

@@ -1,0 +1,101 @@
+#include "SimRig.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+#include "common/LittleEndian.h"
+#include "protocol/HostCommProtocolImpl.h"
+#include "service/ServiceGlobals.h"
+
+SimDeviceOptions QuietDevice() {
+  SimDeviceOptions options;
+  options.status_interval_ms = 0;
+  return options;
+}
+
+SimRig::SimRig(SimLink link, const SimDeviceOptions& options, const std::string& image_name)
+    : m_link(link), m_device(options) {
+  if (link == SimLink::Network) {
+    m_server = std::make_unique<SimNetworkServer>(m_device);
+  } else {
+    m_image_path = (std::filesystem::current_path() / image_name).string();
+    m_storage = std::make_unique<SimStorageDevice>(m_image_path);
+  }
+}
+
+SimRig::~SimRig() {
+  Stop();
+  if (!m_pointed) return;
+  if (m_link == SimLink::Network) {
+    m_pointed->m_comm_dev_via_network.m_device_ip_type1 = m_saved_ip;
+    m_pointed->m_device_port_type1 = m_saved_port;
+  } else {
+    m_pointed->m_comm_dev_via_storage.SetCandidatePaths({});
+  }
+}
+
+int SimRig::Start() {
+  if (m_server) return m_server->Start();
+  if (MakeImage(std::filesystem::path(m_image_path).filename().string()).empty()) return -1;
+  const int r = m_storage->Start(
+      [this](uint16_t type, const uint8_t* data, uint32_t len) { m_device.OnHostMessage(type, data, len); });
+  if (r != 0) return -1;
+  m_device.Start([this](uint16_t type, const uint8_t* data, uint32_t len) { return m_storage->Send(type, data, len); });
+  return 0;
+}
+
+void SimRig::Stop() {
+  if (m_server) {
+    m_server->Stop();
+  } else {
+    m_device.Stop();
+    m_storage->Stop();
+  }
+}
+
+void SimRig::Point(HostCommProtocolImpl& engine) {
+  if (!m_pointed) {
+    m_saved_ip = engine.m_comm_dev_via_network.m_device_ip_type1;
+    m_saved_port = engine.m_device_port_type1;
+  }
+  m_pointed = &engine;
+  if (m_link == SimLink::Network) {
+    engine.m_comm_dev_via_network.m_device_ip_type1 = "127.0.0.1";
+    engine.m_device_port_type1 = m_server->Port();
+    engine.SetHostCommType(HostCommTypeNetwork);
+  } else {
+    engine.m_comm_dev_via_storage.SetCandidatePaths({m_image_path});
+    engine.SetHostCommType(HostCommTypeStorage);
+  }
+}
+
+void SimRig::PointService() {
+  Point(KestalHostCommServiceAccess::Engine());
+  KestalHostCommService::GetInstance().SetCommType(m_link == SimLink::Network ? HostCommDeviceNetwork
+                                                                              : HostCommDeviceStorage);
+}
+
+std::string MakeImage(const std::string& name, uint64_t size) {
+  const std::filesystem::path path = std::filesystem::current_path() / name;
+  { std::ofstream create(path, std::ios::binary | std::ios::trunc); }
+  std::error_code ec;
+  std::filesystem::resize_file(path, size, ec);
+  return ec ? std::string() : path.string();
+}
+
+std::vector<uint8_t> MakeOrder(uint16_t seq_no, uint16_t sub_type, const std::vector<uint8_t>& params) {
+  std::vector<uint8_t> order(OrderLayout::kHeaderLength + params.size());
+  kestal::StoreU16(order.data() + OrderLayout::kSeqNo, seq_no);
+  kestal::StoreU16(order.data() + OrderLayout::kSubMsgType, sub_type);
+  kestal::StoreU32(order.data() + OrderLayout::kParamLen, static_cast<uint32_t>(params.size()));
+  std::copy(params.begin(), params.end(), order.begin() + OrderLayout::kParams);
+  return order;
+}
+
+size_t CommTypeOrders(const SimDevice& device) {
+  size_t n = 0;
+  for (const SimHostMessage& m : device.HostMessages())
+    n += m.type == Order && m.payload.size() >= 4 && kestal::LoadU16(m.payload.data() + 2) == SetCommType;
+  return n;
+}

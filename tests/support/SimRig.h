@@ -1,0 +1,72 @@
+// A running simulated device for end-to-end tests: the message-level SimDevice behind its TCP
+// half on 127.0.0.1 (an ephemeral port) or its storage half on a 50 MiB image in the test's
+// working directory, and the engine pointed at it. The library never dials its default device
+// addresses through a rig.
+//
+// Threads: built, started, pointed and destroyed on the test's thread. The destructor stops the
+// simulator and restores the engine settings that Point changed; stop the engine first.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "devsim/SimDevice.h"
+#include "devsim/SimNetworkServer.h"
+#include "devsim/SimStorageDevice.h"
+#include "kestal/KestalHostCommService.h"
+
+class HostCommProtocolImpl;
+
+enum class SimLink { Network, Storage };
+
+// Device options without the once-a-second status, so tests see only what they cause.
+SimDeviceOptions QuietDevice();
+
+class SimRig {
+ public:
+  explicit SimRig(SimLink link, const SimDeviceOptions& options = QuietDevice(),
+                  const std::string& image_name = "disk.img");
+  ~SimRig();
+  SimRig(const SimRig&) = delete;
+  SimRig& operator=(const SimRig&) = delete;
+
+  // Starts the simulator (a fresh zeroed image on the storage link). 0 or -1.
+  int Start();
+  void Stop();
+
+  // Points `engine` at this device (comm type 1 on 127.0.0.1:port, or the image as the only
+  // disk candidate) and selects its comm type.
+  void Point(HostCommProtocolImpl& engine);
+  // The same for the service singleton's engine, and the service's comm type.
+  void PointService();
+
+  SimLink Link() const { return m_link; }
+  SimDevice& Device() { return m_device; }
+  SimNetworkServer& Server() { return *m_server; }        // network link only
+  SimStorageDevice& StorageHalf() { return *m_storage; }  // storage link only
+  const std::string& ImagePath() const { return m_image_path; }
+
+ private:
+  const SimLink m_link;
+  SimDevice m_device;
+  std::unique_ptr<SimNetworkServer> m_server;
+  std::unique_ptr<SimStorageDevice> m_storage;
+  std::string m_image_path;
+
+  // The engine settings Point changed, restored by the destructor.
+  HostCommProtocolImpl* m_pointed = nullptr;
+  std::string m_saved_ip;
+  uint32_t m_saved_port = 0;
+};
+
+// Makes a zero-filled (sparse) image of `size` bytes in the working directory; its absolute path
+// or an empty string.
+std::string MakeImage(const std::string& name, uint64_t size = 52428800);
+
+// An order payload: seq_no, sub type, param_len, params.
+std::vector<uint8_t> MakeOrder(uint16_t seq_no, uint16_t sub_type, const std::vector<uint8_t>& params = {});
+
+// Number of comm-type orders the device received.
+size_t CommTypeOrders(const SimDevice& device);
