@@ -27,59 +27,44 @@ AppCallbacks::~AppCallbacks() {
   g_live = nullptr;
 }
 
-AppCallbacks* AppCallbacks::Self(void* user_data) {
-  // A callback must pass back exactly what was registered with it.
-  if (user_data != g_live && g_live) {
-    std::lock_guard<std::mutex> lock(g_live->m_mutex);
-    g_live->m_wrong_user_data = true;
-  }
-  return g_live;
+template <typename Record>
+void AppCallbacks::Note(void* user_data, Record record) {
+  AppCallbacks* self = g_live;
+  if (!self) return;
+  std::lock_guard<std::mutex> lock(self->m_mutex);
+  self->m_wrong_user_data |= user_data != self;  // a callback must pass back what was registered
+  record(*self);
 }
 
 void AppCallbacks::OnEvent(HostCommDeviceEvent event, const char* text, void* user_data) {
-  if (AppCallbacks* self = Self(user_data)) {
-    std::lock_guard<std::mutex> lock(self->m_mutex);
-    self->m_events.push_back({event, text ? text : "(null)"});
-  }
+  Note(user_data, [&](AppCallbacks& a) { a.m_events.push_back({event, text ? text : "(null)"}); });
 }
-
 void AppCallbacks::OnMessage(unsigned short type, unsigned char* data, unsigned int len, void* user_data) {
-  if (AppCallbacks* self = Self(user_data)) {
-    std::lock_guard<std::mutex> lock(self->m_mutex);
-    self->m_messages.push_back({type, std::vector<uint8_t>(data, data + len)});
-  }
+  Note(user_data, [&](AppCallbacks& a) { a.m_messages.push_back({type, std::vector<uint8_t>(data, data + len)}); });
 }
-
 void AppCallbacks::OnScanner(unsigned short state, void* user_data) {
-  if (AppCallbacks* self = Self(user_data)) {
-    std::lock_guard<std::mutex> lock(self->m_mutex);
-    self->m_scanner_states.push_back(state);
-  }
+  Note(user_data, [&](AppCallbacks& a) { a.m_scanner_states.push_back(state); });
 }
-
 void AppCallbacks::OnArm(unsigned short state, void* user_data) {
-  if (AppCallbacks* self = Self(user_data)) {
-    std::lock_guard<std::mutex> lock(self->m_mutex);
-    self->m_arm_states.push_back(state);
-  }
+  Note(user_data, [&](AppCallbacks& a) { a.m_arm_states.push_back(state); });
 }
-
 void AppCallbacks::OnStatusLine(const char* text, void* user_data) {
-  if (AppCallbacks* self = Self(user_data)) {
-    std::lock_guard<std::mutex> lock(self->m_mutex);
-    self->m_status_lines.emplace_back(text ? text : "(null)");
-  }
+  Note(user_data, [&](AppCallbacks& a) { a.m_status_lines.emplace_back(text ? text : "(null)"); });
 }
 
-std::vector<AppEvent> AppCallbacks::Events() const {
+template <typename T>
+std::vector<T> AppCallbacks::Copy(const std::vector<T>& list) const {
   std::lock_guard<std::mutex> lock(m_mutex);
-  return m_events;
+  return list;
 }
+std::vector<AppEvent> AppCallbacks::Events() const { return Copy(m_events); }
+std::vector<unsigned short> AppCallbacks::ScannerStates() const { return Copy(m_scanner_states); }
+std::vector<unsigned short> AppCallbacks::ArmStates() const { return Copy(m_arm_states); }
+std::vector<std::string> AppCallbacks::StatusLines() const { return Copy(m_status_lines); }
 
 int AppCallbacks::CountEvents(HostCommDeviceEvent event) const {
-  std::lock_guard<std::mutex> lock(m_mutex);
   int n = 0;
-  for (const AppEvent& e : m_events) n += e.event == event;
+  for (const AppEvent& e : Events()) n += e.event == event;
   return n;
 }
 
@@ -89,21 +74,6 @@ std::vector<AppMessage> AppCallbacks::Messages(int type) const {
   for (const AppMessage& m : m_messages)
     if (type < 0 || m.type == type) out.push_back(m);
   return out;
-}
-
-std::vector<unsigned short> AppCallbacks::ScannerStates() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_scanner_states;
-}
-
-std::vector<unsigned short> AppCallbacks::ArmStates() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_arm_states;
-}
-
-std::vector<std::string> AppCallbacks::StatusLines() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_status_lines;
 }
 
 bool AppCallbacks::UserDataSeenRight() const {

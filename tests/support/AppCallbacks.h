@@ -58,7 +58,11 @@ class AppCallbacks {
   static void OnScanner(unsigned short state, void* user_data);
   static void OnArm(unsigned short state, void* user_data);
   static void OnStatusLine(const char* text, void* user_data);
-  static AppCallbacks* Self(void* user_data);
+  // Runs `record` on the live recorder under its lock; notes user data that is not it.
+  template <typename Record>
+  static void Note(void* user_data, Record record);
+  template <typename T>
+  std::vector<T> Copy(const std::vector<T>& list) const;
 
   mutable std::mutex m_mutex;
   std::vector<AppEvent> m_events;
