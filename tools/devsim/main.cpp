@@ -1,16 +1,16 @@
 // kestal-devsim: the simulated scan head's controller, over TCP or over a disk image, with
 // the arm companion's side of the arm link. For developing and testing without hardware.
+#include <CLI/CLI.hpp>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <memory>
-#include <cstdio>
-#include <cstdlib>
-#include <fcntl.h>
 #include <string>
 #include <thread>
-#include <unistd.h>
-#include <vector>
 
 #include "SimArmCompanion.h"
 #include "SimDevice.h"
@@ -24,43 +24,6 @@ void OnSignal(int) { g_stop = 1; }
 
 constexpr uint64_t kDiskSize = 52428800;
 
-void Usage(FILE* out) {
-  std::fprintf(out,
-               "usage: kestal-devsim [options]\n"
-               "\n"
-               "Transport (TCP by default):\n"
-               "  --listen ADDR          listen address (default 127.0.0.1)\n"
-               "  --port N               listen port (default 28992; with --alt 29372; 0 = any free port)\n"
-               "  --alt                  use the second endpoint's default port\n"
-               "  --storage PATH         act over a disk image or block device instead of TCP\n"
-               "  --create-image         create PATH as a zeroed 52428800-byte image first\n"
-               "Device:\n"
-               "  --image-size BYTES     image data per frame (default 307200)\n"
-               "  --piece-size BYTES     image data per piece (default 60000, at most 65428)\n"
-               "  --fps N                frames per second while scanning (default 10)\n"
-               "  --status-ms N          controller status period (default 1000, 0 = none)\n"
-               "  --scanner-state N      scan head state code (default 0)\n"
-               "  --arm-state N          arm state code (default 0)\n"
-               "  --fpga-temp RAW        raw FPGA temperature, degrees = RAW*0.01-40 (default 6500)\n"
-               "  --seed N               seed of the image content (default 1)\n"
-               "Arm link:\n"
-               "  --arm-companion        play the arm companion on 127.0.0.1:27000\n"
-               "  --arm-rate N           device arm messages per second (default 0)\n"
-               "Faults (TCP only), repeated every --fault-every-ms (default 3000):\n"
-               "  --fault KIND           drop | garbage | bad-checksum | oversize | stall\n"
-               "  --duration-s N         exit after N seconds (default: until Ctrl-C)\n"
-               "  --quiet                no periodic statistics\n");
-}
-
-bool Number(const char* text, uint64_t max, uint64_t& out) {
-  char* end = nullptr;
-  errno = 0;
-  unsigned long long v = std::strtoull(text, &end, 0);
-  if (!*text || *end || errno || v > max || text[0] == '-') return false;
-  out = v;
-  return true;
-}
-
 int CreateImage(const std::string& path) {
   int fd = open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
   if (fd < 0) return -1;
@@ -72,66 +35,73 @@ int CreateImage(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  SimDeviceOptions device_options;
+  CLI::App app("The simulated scan head's controller, over TCP or over a disk image, with the arm\n"
+               "companion's side of the arm link.",
+               "kestal-devsim");
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);  // the last of repeated options
+  // Every error is one line on stderr.
+  app.failure_message([](const CLI::App*, const CLI::Error& e) {
+    std::string line = e.what();
+    for (char& c : line) c = c == '\n' ? ' ' : c;
+    return "kestal-devsim: " + line + "\n";
+  });
+  SimDeviceOptions options;
   std::string listen = "127.0.0.1", storage, fault;
-  uint64_t port = 0, fault_every_ms = 3000, duration_s = 0, arm_rate = 0, v = 0;
-  bool port_given = false, alt = false, create_image = false, arm_companion = false, quiet = false;
+  uint16_t port = 28992;
+  uint32_t fault_every_ms = 3000, duration_s = 0, arm_rate = 0;
+  bool alt = false, create_image = false, arm_companion = false, quiet = false;
 
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto next = [&](uint64_t max, uint64_t& out) {
-      if (i + 1 >= argc || !Number(argv[i + 1], max, out)) {
-        std::fprintf(stderr, "kestal-devsim: bad or missing value for %s\n", a.c_str());
-        std::exit(2);
-      }
-      ++i;
-    };
-    auto text = [&](std::string& out) {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "kestal-devsim: missing value for %s\n", a.c_str());
-        std::exit(2);
-      }
-      out = argv[++i];
-    };
-    if (a == "--help" || a == "-h") { Usage(stdout); return 0; }
-    else if (a == "--listen") text(listen);
-    else if (a == "--port") { next(65535, port); port_given = true; }
-    else if (a == "--alt") alt = true;
-    else if (a == "--storage") text(storage);
-    else if (a == "--create-image") create_image = true;
-    else if (a == "--image-size") { next(4194304, v); device_options.image_size = static_cast<uint32_t>(v); }
-    else if (a == "--piece-size") { next(SimDevice::kMaxPieceDataLen, v); device_options.piece_data_len = static_cast<uint32_t>(v); }
-    else if (a == "--fps") { next(1000, v); device_options.frame_rate = static_cast<double>(v); }
-    else if (a == "--status-ms") { next(3600000, v); device_options.status_interval_ms = static_cast<uint32_t>(v); }
-    else if (a == "--scanner-state") { next(0xFFFFFFFF, v); device_options.scanner_state = static_cast<uint32_t>(v); }
-    else if (a == "--arm-state") { next(0xFFFFFFFF, v); device_options.arm_state = static_cast<uint32_t>(v); }
-    else if (a == "--fpga-temp") { next(0xFFFFFFFF, v); device_options.fpga_temp_raw = static_cast<uint32_t>(v); }
-    else if (a == "--seed") next(UINT64_MAX, device_options.seed);
-    else if (a == "--arm-companion") arm_companion = true;
-    else if (a == "--arm-rate") next(1000, arm_rate);
-    else if (a == "--fault") text(fault);
-    else if (a == "--fault-every-ms") next(3600000, fault_every_ms);
-    else if (a == "--duration-s") next(86400, duration_s);
-    else if (a == "--quiet") quiet = true;
-    else {
-      std::fprintf(stderr, "kestal-devsim: unknown option '%s' (see --help)\n", a.c_str());
-      return 2;
-    }
+  CLI::Option_group* tcp = app.add_option_group("Transport (TCP by default)");
+  tcp->add_option("--listen", listen, "listen address")->capture_default_str();
+  CLI::Option* port_option = tcp->add_option("--port", port, "listen port (29372 with --alt; 0 = any free port)")
+                                 ->check(CLI::Range(0, 65535))
+                                 ->capture_default_str();
+  tcp->add_flag("--alt", alt, "use the second endpoint's default port");
+  CLI::Option* storage_option = tcp->add_option("--storage", storage, "act over a disk image or block device");
+  tcp->add_flag("--create-image", create_image, "create the --storage image (52428800 zero bytes) first")
+      ->needs(storage_option);
+  CLI::Option_group* dev = app.add_option_group("Device");
+  dev->add_option("--image-size", options.image_size, "image data per frame")
+      ->check(CLI::Range(0, 4194304))
+      ->capture_default_str();
+  dev->add_option("--piece-size", options.piece_data_len, "image data per piece")
+      ->check(CLI::Range(0u, SimDevice::kMaxPieceDataLen))
+      ->capture_default_str();
+  dev->add_option("--fps", options.frame_rate, "frames per second while scanning")
+      ->check(CLI::Range(0, 1000))
+      ->capture_default_str();
+  dev->add_option("--status-ms", options.status_interval_ms, "controller status period (0 = none)")
+      ->check(CLI::Range(0, 3600000))
+      ->capture_default_str();
+  dev->add_option("--scanner-state", options.scanner_state, "scan head state code")->capture_default_str();
+  dev->add_option("--arm-state", options.arm_state, "arm state code")->capture_default_str();
+  dev->add_option("--fpga-temp", options.fpga_temp_raw, "raw FPGA temperature, degrees = RAW*0.01-40")
+      ->capture_default_str();
+  dev->add_option("--seed", options.seed, "seed of the image content")
+      ->check([](const std::string& v) { return v.find('-') == std::string::npos ? "" : v + " is negative"; })
+      ->capture_default_str();
+  CLI::Option_group* link = app.add_option_group("Arm link");
+  link->add_flag("--arm-companion", arm_companion, "play the arm companion on 127.0.0.1:27000");
+  link->add_option("--arm-rate", arm_rate, "device arm messages per second")->check(CLI::Range(0, 1000));
+  CLI::Option_group* run = app.add_option_group("Faults (TCP only) and the run");
+  run->add_option("--fault", fault, "inject this fault every --fault-every-ms")
+      ->check(CLI::IsMember({"drop", "garbage", "bad-checksum", "oversize", "stall"}))
+      ->excludes(storage_option);
+  run->add_option("--fault-every-ms", fault_every_ms, "fault period")
+      ->check(CLI::Range(0, 3600000))
+      ->capture_default_str();
+  run->add_option("--duration-s", duration_s, "exit after N seconds (0: at Ctrl-C)")->check(CLI::Range(0, 86400));
+  run->add_flag("--quiet", quiet, "no periodic statistics");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e) == 0 ? 0 : 2;
   }
-  if (!fault.empty() && fault != "drop" && fault != "garbage" && fault != "bad-checksum" && fault != "oversize" &&
-      fault != "stall") {
-    std::fprintf(stderr, "kestal-devsim: unknown fault '%s'\n", fault.c_str());
-    return 2;
-  }
-  if (!fault.empty() && !storage.empty()) {
-    std::fprintf(stderr, "kestal-devsim: faults are injected over TCP only\n");
-    return 2;
-  }
-  if (!port_given) port = alt ? 29372 : 28992;  // --port 0 picks a free port
+  if (alt && !*port_option) port = 29372;
 
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
-  SimDevice device(device_options);
+  SimDevice device(options);
   std::unique_ptr<SimNetworkServer> server;
   std::unique_ptr<SimStorageDevice> disk;
   if (storage.empty()) {

@@ -51,38 +51,6 @@ int Fail(const std::string& message, int code = 1) {
   return code;
 }
 
-bool ParseNumber(const std::string& text, uint64_t max, uint64_t& value) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  errno = 0;
-  // Decimal, or hexadecimal with 0x: a leading zero is not octal.
-  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-  unsigned long long v = std::strtoull(text.c_str(), &end, hex ? 16 : 10);
-  if (errno != 0 || *end != '\0' || text[0] == '-' || v > max) return false;
-  value = v;
-  return true;
-}
-
-// Splits "--name value" options off `args`; the rest are positional.
-bool TakeOption(std::vector<std::string>& args, const std::string& name, std::string& value) {
-  for (size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == name) {
-      // A trailing option without its value yields an empty value, which its parser refuses.
-      const bool has_value = i + 1 < args.size();
-      value = has_value ? args[i + 1] : std::string();
-      args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + (has_value ? 2 : 1));
-      return true;
-    }
-  }
-  return false;
-}
-
-bool WantsHelp(const std::vector<std::string>& args) {
-  for (const auto& a : args)
-    if (a == "--help" || a == "-h") return true;
-  return false;
-}
-
 std::vector<uint8_t> BuildOrder(uint16_t seq_no, uint16_t sub_type, const std::vector<uint8_t>& params) {
   std::vector<uint8_t> order(OrderLayout::kHeaderLength + params.size());
   kestal::StoreU16(order.data() + OrderLayout::kSeqNo, seq_no);
@@ -128,16 +96,6 @@ std::string DecodeControllerStatus(const std::vector<uint8_t>& p) {
                 LoadU32(r + 0), LoadU32(r + 12), LoadU32(r + 8), LoadU32(r + 4), LoadU32(r + 16), LoadU32(r + 20),
                 LoadU32(r + 24), HostCommMsg::FpgaTempCelsius(LoadU32(r + 28)));
   return text;
-}
-
-int ParseTimeout(std::vector<std::string>& args, int default_ms, int& out) {
-  std::string v;
-  out = default_ms;
-  if (!TakeOption(args, "--timeout-ms", v)) return 0;
-  uint64_t n;
-  if (!ParseNumber(v, 3600000, n)) return Fail("bad --timeout-ms '" + v + "'", 2);
-  out = static_cast<int>(n);
-  return 0;
 }
 
 const OrderName* FindOrder(const std::string& name) {
@@ -249,19 +207,7 @@ std::string CliCommands::OrderNames() {
   return out;
 }
 
-int CliCommands::RunWatch(const CliOptions& options, const std::vector<std::string>& in_args) {
-  std::vector<std::string> args = in_args;
-  if (WantsHelp(args)) {
-    std::printf("usage: kestal [transport options] watch [--seconds N]\n"
-                "Prints connection events, the status line and controller status as they come;\n"
-                "runs N seconds, or until Ctrl-C when N is not given.\n");
-    return 0;
-  }
-  std::string v;
-  uint64_t seconds = 0;
-  if (TakeOption(args, "--seconds", v) && !ParseNumber(v, 86400, seconds)) return Fail("bad --seconds '" + v + "'", 2);
-  if (!args.empty()) return Fail("unexpected argument '" + args[0] + "'", 2);
-
+int CliCommands::RunWatch(const CliOptions& options, uint32_t seconds) {
   CliSession session(options);
   std::string error;
   std::signal(SIGINT, OnSigint);
@@ -279,27 +225,18 @@ int CliCommands::RunWatch(const CliOptions& options, const std::vector<std::stri
   return 0;
 }
 
-int CliCommands::RunOrder(const CliOptions& options, const std::vector<std::string>& in_args) {
-  std::vector<std::string> args = in_args;
-  if (WantsHelp(args) || args.empty()) {
-    std::fprintf(args.empty() ? stderr : stdout, "usage: kestal [transport options] order NAME [PARAMS...] [--timeout-ms MS]\n"
-                "Sends one order and prints the device's decoded ACK. Orders:\n%s",
-                OrderNames().c_str());
-    return args.empty() ? 2 : 0;
-  }
-  int timeout_ms;
-  if (ParseTimeout(args, 3000, timeout_ms) != 0) return 2;
-  const OrderName* order = FindOrder(args[0]);
-  if (!order) return Fail("unknown order '" + args[0] + "' (see kestal order --help)", 2);
-  if (static_cast<int>(args.size()) - 1 != order->params)
+int CliCommands::RunOrder(const CliOptions& options, const std::string& name, const std::vector<uint32_t>& values,
+                          int timeout_ms) {
+  const OrderName* order = FindOrder(name);
+  if (!order) return Fail("unknown order '" + name + "' (see kestal order --help)", 2);
+  if (static_cast<int>(values.size()) != order->params)
     return Fail(std::string(order->name) + " takes " + std::to_string(order->params) + " parameter(s)", 2);
   std::vector<uint8_t> params;
-  for (size_t i = 1; i < args.size(); ++i) {
-    uint64_t value;
-    const bool u16 = order->sub_type == SetSensorReg;
-    if (!ParseNumber(args[i], u16 ? 0xFFFF : 0xFFFFFFFFu, value)) return Fail("bad parameter '" + args[i] + "'", 2);
+  const bool u16 = order->sub_type == SetSensorReg;
+  for (uint32_t value : values) {
+    if (u16 && value > 0xFFFF) return Fail("bad parameter '" + std::to_string(value) + "'", 2);
     uint8_t bytes[4];
-    kestal::StoreU32(bytes, static_cast<uint32_t>(value));
+    kestal::StoreU32(bytes, value);
     params.insert(params.end(), bytes, bytes + (u16 ? 2 : 4));
   }
 
@@ -312,24 +249,8 @@ int CliCommands::RunOrder(const CliOptions& options, const std::vector<std::stri
   return 0;
 }
 
-int CliCommands::RunCapture(const CliOptions& options, const std::vector<std::string>& in_args) {
-  std::vector<std::string> args = in_args;
-  if (WantsHelp(args) || args.empty()) {
-    std::fprintf(args.empty() ? stderr : stdout, "usage: kestal [transport options] capture N [--out DIR] [--width W] [--timeout-ms MS]\n"
-                "Starts scanning, saves N complete frames as DIR/frame_NNNN.raw (80-byte header + data)\n"
-                "and, with --width, as 8-bit PGM; stops scanning and prints the frame rate and drops\n"
-                "(gaps in the frame counter of the image header's first four bytes).\n");
-    return args.empty() ? 2 : 0;
-  }
-  int timeout_ms;
-  if (ParseTimeout(args, 10000, timeout_ms) != 0) return 2;
-  std::string out_dir = ".", v;
-  uint64_t width = 0, count = 0;
-  TakeOption(args, "--out", out_dir);
-  if (TakeOption(args, "--width", v) && (!ParseNumber(v, 65535, width) || width == 0))
-    return Fail("bad --width '" + v + "'", 2);
-  if (args.size() != 1 || !ParseNumber(args[0], 100000, count) || count == 0)
-    return Fail("capture takes one frame count above 0", 2);
+int CliCommands::RunCapture(const CliOptions& options, uint32_t count, const std::string& out_dir, uint32_t width,
+                            int timeout_ms) {
   std::error_code ec;
   std::filesystem::create_directories(out_dir, ec);
   if (ec) return Fail("cannot create " + out_dir + ": " + ec.message());
@@ -361,40 +282,22 @@ int CliCommands::RunCapture(const CliOptions& options, const std::vector<std::st
   return 0;
 }
 
-int CliCommands::RunFirmware(const CliOptions& options, const std::vector<std::string>& in_args) {
-  std::vector<std::string> args = in_args;
-  if (WantsHelp(args) || args.empty()) {
-    std::fprintf(args.empty() ? stderr : stdout, "usage: kestal [transport options] firmware FILE [--type T] [--timeout-ms MS]\n"
-                "Sends FILE as a firmware update of type T (default 1) and shows the device's progress.\n");
-    return args.empty() ? 2 : 0;
-  }
-  int timeout_ms;
-  if (ParseTimeout(args, 10000, timeout_ms) != 0) return 2;
-  std::string v;
-  uint64_t type = 1;
-  if (TakeOption(args, "--type", v) && !ParseNumber(v, 0xFFFF, type)) return Fail("bad --type '" + v + "'", 2);
-  if (args.size() != 1) return Fail("firmware takes one file", 2);
-  std::ifstream in(args[0], std::ios::binary);
-  if (!in) return Fail("cannot read " + args[0]);
+int CliCommands::RunFirmware(const CliOptions& options, const std::string& path, uint16_t type, int timeout_ms) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return Fail("cannot read " + path);
   std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (file.empty()) return Fail(args[0] + " is empty");
-  if (file.size() > 0xFFFFFFFFu) return Fail(args[0] + " is too large");
+  if (file.empty()) return Fail(path + " is empty");
+  if (file.size() > 0xFFFFFFFFu) return Fail(path + " is too large");
 
   CliSession session(options);
   std::string error;
   if (session.Connect(error) < 0) return Fail(error);
-  if (!SendFirmware(session, file, static_cast<uint16_t>(type), timeout_ms, error)) return Fail(error);
+  if (!SendFirmware(session, file, type, timeout_ms, error)) return Fail(error);
   std::printf("firmware of %zu bytes sent\n", file.size());
   return 0;
 }
 
-int CliCommands::RunDumpVolume(const CliOptions& options, const std::vector<std::string>& args) {
-  if (WantsHelp(args)) {
-    std::printf("usage: kestal --transport storage [--disk PATH] dump-volume\n"
-                "Writes the mailbox's summary areas to volume<date>_<time>_0.txt and _1.txt here.\n");
-    return 0;
-  }
-  if (!args.empty()) return Fail("unexpected argument '" + args[0] + "'", 2);
+int CliCommands::RunDumpVolume(const CliOptions& options) {
   if (options.transport != "storage") return Fail("dump-volume needs --transport storage", 2);
   CliSession session(options);
   std::string error;
@@ -412,15 +315,7 @@ int CliCommands::RunDumpVolume(const CliOptions& options, const std::vector<std:
   return written == 2 ? 0 : Fail("the volume dump was not written");
 }
 
-int CliCommands::RunDemo(const CliOptions& options, const std::vector<std::string>& args) {
-  if (WantsHelp(args)) {
-    std::printf("usage: kestal [transport options] demo\n"
-                "Shows the library at work against a device or the simulator: the connection, the\n"
-                "status line for a few seconds, orders and their ACKs, ten image frames with their\n"
-                "rate, and a firmware update with its progress; then stops.\n");
-    return 0;
-  }
-  if (!args.empty()) return Fail("unexpected argument '" + args[0] + "'", 2);
+int CliCommands::RunDemo(const CliOptions& options) {
   CliSession session(options);
   std::string error;
   auto print_events = [&session] {

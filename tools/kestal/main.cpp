@@ -1,7 +1,9 @@
 // kestal: a command-line tool on top of KestalHostComm, for trying, debugging and scripting
 // the library with or without a device.
+#include <CLI/CLI.hpp>
+
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -11,90 +13,111 @@
 
 namespace {
 
-void Usage(FILE* out) {
-  // The default endpoints are the library's own settings, not repeated here.
+// The default endpoints are the library's own settings, not repeated here; read only when the
+// help is shown.
+std::string Footer() {
   const HostCommProtocolImpl& engine = KestalHostCommServiceAccess::Engine();
-  const std::string network = engine.m_comm_dev_via_network.m_device_ip_type1 + ":" +
-                              std::to_string(engine.m_device_port_type1);
-  const std::string network_alt = engine.m_comm_dev_via_network.m_device_ip_type3 + ":" +
-                                  std::to_string(engine.m_device_port_type3);
-  std::fprintf(out,
-               "usage: kestal [--transport network|network-alt|storage] [--host ADDR] [--port N]\n"
-               "              [--disk PATH] [--connect-timeout-ms MS] COMMAND [ARGS...]\n"
-               "\n"
-               "Transports: network (default device %s), network-alt (%s),\n"
-               "storage (the device's 50 MiB disk; --disk names an image file or block device\n"
-               "instead of searching the disks).\n"
-               "\n"
-               "Commands (each takes --help):\n"
-               "  watch        print connection events, the status line and controller status\n"
-               "  order        send a named order and print the decoded ACK\n"
-               "  capture      save complete image frames and report the frame rate\n"
-               "  firmware     send a firmware update with a progress bar\n"
-               "  dump-volume  write the storage mailbox's summary dump\n"
-               "  demo         connection, status, orders, frames and a firmware update in one run\n"
-               "\n"
-               "Exit codes: 0 success, 1 failure (timeout, refused, missing device), 2 bad arguments.\n",
-               network.c_str(), network_alt.c_str());
+  const auto& network = engine.m_comm_dev_via_network;
+  return "Transports: network (default device " + network.m_device_ip_type1 + ":" +
+         std::to_string(engine.m_device_port_type1) + "), network-alt (" + network.m_device_ip_type3 + ":" +
+         std::to_string(engine.m_device_port_type3) +
+         "),\nstorage (the device's 50 MiB disk; --disk names an image file or block device\n"
+         "instead of searching the disks). Every command takes --help.\n\n"
+         "Exit codes: 0 success, 1 failure (timeout, refused, missing device or file), 2 bad arguments.";
+}
+
+// A number option: decimal, or hexadecimal with 0x (a leading zero does not make it octal),
+// from `min` to `max`.
+template <typename T>
+CLI::Option* AddNumber(CLI::App* app, const std::string& name, T& value, int64_t min, int64_t max,
+                       const std::string& help) {
+  return app->add_option(name, value, help)
+      ->transform([](std::string s) {
+        const size_t digit = s.find_first_not_of('0');
+        if (digit > 0 && digit != std::string::npos && s[digit] != 'x' && s[digit] != 'X') s.erase(0, digit);
+        return s;
+      })
+      ->check(CLI::Range(min, max));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  CLI::App app("Drives KestalHostComm from the command line.", "kestal");
+  app.footer(Footer);
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);  // the last of repeated options
+  // Every error is one line on stderr.
+  app.failure_message([](const CLI::App*, const CLI::Error& e) {
+    std::string line = e.what();
+    for (char& c : line) c = c == '\n' ? ' ' : c;
+    return "kestal: " + line + "\n";
+  });
+
   CliOptions options;
-  std::vector<std::string> args(argv + 1, argv + argc);
-  size_t i = 0;
-  auto value = [&](const std::string& name, std::string& out) {
-    if (i + 1 >= args.size()) {
-      std::fprintf(stderr, "kestal: %s needs a value\n", name.c_str());
-      return false;
-    }
-    out = args[++i];
-    return true;
-  };
-  for (; i < args.size() && args[i].rfind("--", 0) == 0; ++i) {
-    const std::string& a = args[i];
-    std::string v;
-    if (a == "--help") {
-      Usage(stdout);
-      return 0;
-    } else if (a == "--transport") {
-      if (!value(a, options.transport)) return 2;
-      if (options.transport != "network" && options.transport != "network-alt" && options.transport != "storage") {
-        std::fprintf(stderr, "kestal: unknown transport '%s'\n", options.transport.c_str());
-        return 2;
-      }
-    } else if (a == "--host") {
-      if (!value(a, options.host)) return 2;
-    } else if (a == "--disk") {
-      if (!value(a, options.disk)) return 2;
-    } else if (a == "--port" || a == "--connect-timeout-ms") {
-      if (!value(a, v)) return 2;
-      char* end = nullptr;
-      unsigned long n = std::strtoul(v.c_str(), &end, 10);
-      if (v.empty() || *end != '\0' || n == 0 || (a == "--port" && n > 65535) || n > 600000) {
-        std::fprintf(stderr, "kestal: bad %s '%s'\n", a.c_str(), v.c_str());
-        return 2;
-      }
-      if (a == "--port") options.port = static_cast<uint32_t>(n);
-      else options.connect_timeout_ms = static_cast<int>(n);
-    } else {
-      std::fprintf(stderr, "kestal: unknown option '%s'\n", a.c_str());
-      return 2;
-    }
+  app.add_option("--transport", options.transport, "network, network-alt or storage")
+      ->check(CLI::IsMember({"network", "network-alt", "storage"}))
+      ->capture_default_str();
+  app.add_option("--host", options.host, "device address (default: the transport's)");
+  AddNumber(&app, "--port", options.port, 1, 65535, "device port (default: the transport's)");
+  app.add_option("--disk", options.disk, "storage: image file or block device (default: search the disks)");
+  AddNumber(&app, "--connect-timeout-ms", options.connect_timeout_ms, 1, 600000, "time to connect")
+      ->capture_default_str();
+
+  uint32_t seconds = 0;
+  CLI::App* watch = app.add_subcommand("watch", "print connection events, the status line and controller status");
+  watch->footer("Runs N seconds, or until Ctrl-C when N is 0.");
+  AddNumber(watch, "--seconds", seconds, 0, 86400, "how long to watch")->capture_default_str();
+
+  std::string order_name;
+  std::vector<uint32_t> params;
+  int order_timeout_ms = 3000;
+  CLI::App* order = app.add_subcommand("order", "send a named order and print the decoded ACK");
+  order->footer("Orders:\n" + CliCommands::OrderNames());
+  order->add_option("NAME", order_name, "the order")->required();
+  AddNumber(order, "PARAMS", params, 0, 0xFFFFFFFF, "its parameters");
+  AddNumber(order, "--timeout-ms", order_timeout_ms, 0, 3600000, "time to wait for the ACK")->capture_default_str();
+
+  uint32_t count = 0, width = 0;
+  std::string out_dir = ".";
+  int capture_timeout_ms = 10000;
+  CLI::App* capture = app.add_subcommand("capture", "save complete image frames and report the frame rate");
+  capture->footer("Starts scanning, saves N complete frames as DIR/frame_NNNN.raw (80-byte header + data)\n"
+                  "and, with --width, as 8-bit PGM; stops scanning and prints the frame rate and drops\n"
+                  "(gaps in the frame counter of the image header's first four bytes).");
+  AddNumber(capture, "N", count, 1, 100000, "frames to save")->required();
+  capture->add_option("--out", out_dir, "directory of the files")->capture_default_str();
+  AddNumber(capture, "--width", width, 1, 65535, "image width: also write PGM files");
+  AddNumber(capture, "--timeout-ms", capture_timeout_ms, 0, 3600000, "time to wait for each frame")
+      ->capture_default_str();
+
+  std::string firmware_file;
+  uint16_t firmware_type = 1;
+  int firmware_timeout_ms = 10000;
+  CLI::App* firmware = app.add_subcommand("firmware", "send a firmware update with a progress bar");
+  firmware->add_option("FILE", firmware_file, "the firmware file")->required();
+  AddNumber(firmware, "--type", firmware_type, 0, 0xFFFF, "firmware type")->capture_default_str();
+  AddNumber(firmware, "--timeout-ms", firmware_timeout_ms, 0, 3600000, "time to wait for each progress report")
+      ->capture_default_str();
+
+  CLI::App* dump = app.add_subcommand("dump-volume", "write the storage mailbox's summary dump");
+  dump->footer("Needs --transport storage. Writes the mailbox's summary areas to\n"
+               "volume<date>_<time>_0.txt and _1.txt here.");
+  CLI::App* demo = app.add_subcommand("demo", "connection, status, orders, frames and a firmware update in one run");
+  demo->footer("Shows the library at work against a device or the simulator: the connection, the\n"
+               "status line for a few seconds, orders and their ACKs, ten image frames with their\n"
+               "rate, and a firmware update with its progress; then stops.");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e) == 0 ? 0 : 2;
   }
-  if (i >= args.size()) {
-    Usage(stderr);
-    return 2;
-  }
-  const std::string command = args[i];
-  const std::vector<std::string> rest(args.begin() + static_cast<long>(i) + 1, args.end());
-  if (command == "watch") return CliCommands::RunWatch(options, rest);
-  if (command == "order") return CliCommands::RunOrder(options, rest);
-  if (command == "capture") return CliCommands::RunCapture(options, rest);
-  if (command == "firmware") return CliCommands::RunFirmware(options, rest);
-  if (command == "dump-volume") return CliCommands::RunDumpVolume(options, rest);
-  if (command == "demo") return CliCommands::RunDemo(options, rest);
-  std::fprintf(stderr, "kestal: unknown command '%s' (see kestal --help)\n", command.c_str());
+  if (*watch) return CliCommands::RunWatch(options, seconds);
+  if (*order) return CliCommands::RunOrder(options, order_name, params, order_timeout_ms);
+  if (*capture) return CliCommands::RunCapture(options, count, out_dir, width, capture_timeout_ms);
+  if (*firmware) return CliCommands::RunFirmware(options, firmware_file, firmware_type, firmware_timeout_ms);
+  if (*dump) return CliCommands::RunDumpVolume(options);
+  if (*demo) return CliCommands::RunDemo(options);
+  std::fprintf(stderr, "kestal: a command is needed (see kestal --help)\n");
   return 2;
 }
