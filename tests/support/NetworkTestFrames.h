@@ -1,24 +1,25 @@
-// Helpers shared by the tests of the TCP framing: frames built with the library's codec,
-// byte concatenation, the frames a transport queued for the engine, and the log lines of
-// one worker.
+// TCP framing test helpers: frames built with the library's codec, byte patterns, frames queued for the engine.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
-#include <initializer_list>
-#include <string>
 #include <vector>
 
-#include "LogCapture.h"
 #include "common/WorkFlowBufferQueue.h"
 #include "transport/network/FrameCodec.h"
 
 // One frame on the wire: start tag, length, type, payload, checksum.
 inline std::vector<uint8_t> Frame(uint16_t type, const std::vector<uint8_t>& payload) {
-  std::vector<uint8_t> frame(payload.size() + 16);
-  FrameCodec::Encode(type, payload.data(), static_cast<uint32_t>(payload.size()), frame.data(),
-                     static_cast<uint32_t>(frame.size()));
+  std::vector<uint8_t> frame(payload.size() + FrameCodec::kFrameOverhead);
+  const auto n = static_cast<uint32_t>(payload.size());
+  FrameCodec::Encode(type, payload.data(), n, frame.data(), n + FrameCodec::kFrameOverhead);
   return frame;
+}
+
+inline std::vector<uint8_t> Payload(size_t n, uint32_t seed) {
+  std::vector<uint8_t> p(n);
+  for (size_t i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(seed * 31 + i * 7);
+  return p;
 }
 
 inline std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> parts) {
@@ -27,30 +28,17 @@ inline std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> p
   return out;
 }
 
-// The frames queued on `queue`, oldest first, at most `n`; their buffers go back. With a zero
-// timeout only what is queued already; otherwise it waits up to `timeout` for the n frames.
-inline std::vector<std::vector<uint8_t>> TakeQueuedFrames(WorkFlowBufferQueue& queue, size_t n,
-                                                          std::chrono::milliseconds timeout) {
+// Up to `n` frames queued on `queue`, oldest first, waited for up to `wait_ms` (-1: none); buffers go back.
+inline std::vector<std::vector<uint8_t>> TakeQueuedFrames(WorkFlowBufferQueue& queue, size_t n, int wait_ms = -1) {
   std::vector<std::vector<uint8_t>> out;
-  const bool wait = timeout.count() > 0;
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
   while (out.size() < n) {
-    if (wait && std::chrono::steady_clock::now() >= deadline) break;
-    WorkFlowBuffer* b = queue.GetFull(wait ? 10 : -1);
-    if (!b) {
-      if (!wait) break;
-      continue;
+    if (WorkFlowBuffer* b = queue.GetFull(wait_ms < 0 ? -1 : 10)) {
+      out.emplace_back(b->data, b->data + b->bytes_used);
+      queue.PutFree(b);
+    } else if (std::chrono::steady_clock::now() >= deadline) {
+      break;
     }
-    out.emplace_back(b->data, b->data + b->bytes_used);
-    queue.PutFree(b);
   }
-  return out;
-}
-
-// The messages logged with `function` as their function field, in order.
-inline std::vector<std::string> MessagesOf(const LogCapture& log, const std::string& function) {
-  std::vector<std::string> out;
-  for (const auto& line : log.Lines())
-    if (line.function == function) out.push_back(line.message);
   return out;
 }
