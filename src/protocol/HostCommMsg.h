@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 enum HostCommMsgType : uint16_t {
   ArmMsg = 1,
@@ -123,6 +124,8 @@ class HostCommMsg {
  public:
   // Heartbeat order: seq_no then six zero bytes. Returns 8.
   static uint32_t BuildHeartBeat(uint8_t* out, uint16_t seq_no);
+  // Any order as the application sends it: seq_no, sub type, param_len, the parameters.
+  static std::vector<uint8_t> BuildOrder(uint16_t seq_no, uint16_t sub_type, const std::vector<uint8_t>& params);
   // Comm-type order: seq_no, 70, param_len 4, the comm type as u32. Returns 12.
   static uint32_t BuildCommTypeOrder(uint8_t* out, uint16_t seq_no, uint32_t comm_type);
   // Writes the 24-byte header of one firmware chunk.

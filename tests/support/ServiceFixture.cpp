@@ -29,7 +29,7 @@ void ServiceFixture::StopAndCheck() {
 
 uint16_t ServiceFixture::SendOrder(uint16_t sub_type, const std::vector<uint8_t>& params) {
   const uint16_t seq = m_service.GetMsgSeqNo();
-  std::vector<uint8_t> order = MakeOrder(seq, sub_type, params);
+  std::vector<uint8_t> order = HostCommMsg::BuildOrder(seq, sub_type, params);
   EXPECT_EQ(m_service.SendHostCommMsg(Order, order.data(), static_cast<unsigned>(order.size())), 0);
   return seq;
 }

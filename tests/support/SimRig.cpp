@@ -84,15 +84,6 @@ std::string MakeImage(const std::string& name, uint64_t size) {
   return ec ? std::string() : path.string();
 }
 
-std::vector<uint8_t> MakeOrder(uint16_t seq_no, uint16_t sub_type, const std::vector<uint8_t>& params) {
-  std::vector<uint8_t> order(OrderLayout::kHeaderLength + params.size());
-  kestal::StoreU16(order.data() + OrderLayout::kSeqNo, seq_no);
-  kestal::StoreU16(order.data() + OrderLayout::kSubMsgType, sub_type);
-  kestal::StoreU32(order.data() + OrderLayout::kParamLen, static_cast<uint32_t>(params.size()));
-  std::copy(params.begin(), params.end(), order.begin() + OrderLayout::kParams);
-  return order;
-}
-
 size_t CommTypeOrders(const SimDevice& device) {
   size_t n = 0;
   for (const SimHostMessage& m : device.HostMessages())

@@ -37,7 +37,8 @@ class SimRig {
   void Stop();
 
   // Points `engine` at this device (comm type 1 on 127.0.0.1:port, or the image as the only
-  // disk candidate) and selects its comm type.
+  // disk candidate) and selects its comm type. The engine must remain live until the rig is
+  // destroyed, which puts its settings back.
   void Point(HostCommProtocolImpl& engine);
   // The same for the service singleton's engine, and the service's comm type.
   void PointService();
@@ -64,9 +65,6 @@ class SimRig {
 // Makes a zero-filled (sparse) image of `size` bytes in the working directory; its absolute path
 // or an empty string.
 std::string MakeImage(const std::string& name, uint64_t size = 52428800);
-
-// An order payload: seq_no, sub type, param_len, params.
-std::vector<uint8_t> MakeOrder(uint16_t seq_no, uint16_t sub_type, const std::vector<uint8_t>& params = {});
 
 // Number of comm-type orders the device received.
 size_t CommTypeOrders(const SimDevice& device);

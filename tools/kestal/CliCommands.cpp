@@ -51,15 +51,6 @@ int Fail(const std::string& message, int code = 1) {
   return code;
 }
 
-std::vector<uint8_t> BuildOrder(uint16_t seq_no, uint16_t sub_type, const std::vector<uint8_t>& params) {
-  std::vector<uint8_t> order(OrderLayout::kHeaderLength + params.size());
-  kestal::StoreU16(order.data() + OrderLayout::kSeqNo, seq_no);
-  kestal::StoreU16(order.data() + OrderLayout::kSubMsgType, sub_type);
-  kestal::StoreU32(order.data() + OrderLayout::kParamLen, static_cast<uint32_t>(params.size()));
-  std::copy(params.begin(), params.end(), order.begin() + OrderLayout::kParams);
-  return order;
-}
-
 std::string DecodeAck(const OrderName& order, const std::vector<uint8_t>& ack) {
   char text[256];
   auto at = [&](size_t i) -> unsigned { return i < ack.size() ? ack[i] : 0u; };
@@ -108,7 +99,7 @@ const OrderName* FindOrder(const std::string& name) {
 bool SendOrderAndWait(CliSession& session, const OrderName& order, const std::vector<uint8_t>& params,
                       int timeout_ms, CliMessage& ack, std::string& error) {
   const uint16_t seq_no = session.Service().GetMsgSeqNo();
-  std::vector<uint8_t> payload = BuildOrder(seq_no, order.sub_type, params);
+  std::vector<uint8_t> payload = HostCommMsg::BuildOrder(seq_no, order.sub_type, params);
   if (session.Service().SendHostCommMsg(Order, payload.data(), static_cast<unsigned>(payload.size())) < 0) {
     error = std::string("the ") + order.name + " order could not be sent";
     return false;
@@ -158,7 +149,7 @@ bool CaptureFrames(CliSession& session, uint64_t count, int timeout_ms,
     last_counter = counter;
     ok = on_frame(i, frame, error);
   }
-  std::vector<uint8_t> stop = BuildOrder(session.Service().GetMsgSeqNo(), StopScan, {});
+  std::vector<uint8_t> stop = HostCommMsg::BuildOrder(session.Service().GetMsgSeqNo(), StopScan, {});
   session.Service().SendHostCommMsg(Order, stop.data(), static_cast<unsigned>(stop.size()));
   const double span = duration<double>(last_frame - first_frame).count();
   result.fps = count > 1 && span > 0 ? (count - 1) / span : 0.0;
