@@ -1,6 +1,5 @@
 // kestal-devsim: the simulated scan head's controller, over TCP or over a disk image, with
 // the arm companion's side of the arm link. For developing and testing without hardware.
-#include <CLI/CLI.hpp>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "CliErrors.h"
 #include "SimArmCompanion.h"
 #include "SimDevice.h"
 #include "SimNetworkServer.h"
@@ -38,13 +38,7 @@ int main(int argc, char** argv) {
   CLI::App app("The simulated scan head's controller, over TCP or over a disk image, with the arm\n"
                "companion's side of the arm link.",
                "kestal-devsim");
-  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);  // the last of repeated options
-  // Every error is one line on stderr.
-  app.failure_message([](const CLI::App*, const CLI::Error& e) {
-    std::string line = e.what();
-    for (char& c : line) c = c == '\n' ? ' ' : c;
-    return "kestal-devsim: " + line + "\n";
-  });
+  UseToolConventions(app, "kestal-devsim");
   SimDeviceOptions options;
   std::string listen = "127.0.0.1", storage, fault;
   uint16_t port = 28992;
@@ -95,7 +89,7 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    return app.exit(e) == 0 ? 0 : 2;
+    return CliExit(app, e);
   }
   if (alt && !*port_option) port = 29372;
 

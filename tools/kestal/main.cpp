@@ -1,6 +1,5 @@
 // kestal: a command-line tool on top of KestalHostComm, for trying, debugging and scripting
 // the library with or without a device.
-#include <CLI/CLI.hpp>
 
 #include <cstdint>
 #include <cstdio>
@@ -8,6 +7,7 @@
 #include <vector>
 
 #include "CliCommands.h"
+#include "CliErrors.h"
 #include "protocol/HostCommProtocolImpl.h"
 #include "service/ServiceGlobals.h"
 
@@ -45,13 +45,7 @@ CLI::Option* AddNumber(CLI::App* app, const std::string& name, T& value, int64_t
 int main(int argc, char** argv) {
   CLI::App app("Drives KestalHostComm from the command line.", "kestal");
   app.footer(Footer);
-  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);  // the last of repeated options
-  // Every error is one line on stderr.
-  app.failure_message([](const CLI::App*, const CLI::Error& e) {
-    std::string line = e.what();
-    for (char& c : line) c = c == '\n' ? ' ' : c;
-    return "kestal: " + line + "\n";
-  });
+  UseToolConventions(app, "kestal");
 
   CliOptions options;
   app.add_option("--transport", options.transport, "network, network-alt or storage")
@@ -110,7 +104,7 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    return app.exit(e) == 0 ? 0 : 2;
+    return CliExit(app, e);
   }
   if (*watch) return CliCommands::RunWatch(options, seconds);
   if (*order) return CliCommands::RunOrder(options, order_name, params, order_timeout_ms);
