@@ -15,8 +15,7 @@
 
 #include "Subprocess.h"
 #include "common/LittleEndian.h"
-#include "devsim/SimDevice.h"
-#include "devsim/SimNetworkServer.h"
+#include "SimRig.h"
 #include "protocol/HostCommMsg.h"
 
 using namespace std::chrono;
@@ -59,20 +58,18 @@ std::vector<std::string> Kestal(uint16_t port, std::vector<std::string> args) {
   return args;
 }
 
-// The simulated device on 127.0.0.1 and a free port, in this process.
-struct NetworkDevice {
-  explicit NetworkDevice(const SimDeviceOptions& options = SimDeviceOptions()) : device(options), server(device) {
-    EXPECT_EQ(server.Start(), 0);
+// The simulated device on 127.0.0.1 and a free port, in this process, reporting its status.
+struct NetworkDevice : SimRig {
+  explicit NetworkDevice(const SimDeviceOptions& options = SimDeviceOptions()) : SimRig(SimLink::Network, options) {
+    EXPECT_EQ(Start(), 0);
   }
-  SimDevice device;
-  SimNetworkServer server;  // stops the device when it stops
 };
 
 // The ACK line of order `name` up to its seq_no: that of the one order that the device received
 // with `tail` after the seq_no (sub type, param_len, params); otherwise how many there were.
-std::string Ack(const NetworkDevice& sim, const std::string& name, const std::vector<uint8_t>& tail) {
+std::string Ack(NetworkDevice& sim, const std::string& name, const std::vector<uint8_t>& tail) {
   std::vector<std::string> found;
-  for (const auto& m : sim.device.HostMessages())
+  for (const auto& m : sim.Device().HostMessages())
     if (m.type == Order && m.payload.size() >= 2 &&
         std::vector<uint8_t>(m.payload.begin() + 2, m.payload.end()) == tail)
       found.push_back(std::to_string(kestal::LoadU16(m.payload.data())));
@@ -89,22 +86,22 @@ TEST(KestalCli, EveryCommandWorksAgainstTheSimulator) {
 
   // One device per order, so that the run's order is the only one of its kind there.
   NetworkDevice exposure_device, reg_device, info_device;
-  ToolRun exposure("exposure", Kestal(exposure_device.server.Port(), {"order", "exposure", "100"}));
+  ToolRun exposure("exposure", Kestal(exposure_device.Server().Port(), {"order", "exposure", "100"}));
   ToolRun reg("register",
-              Kestal(reg_device.server.Port(), {"--transport", "network-alt", "order", "sensor-reg", "0x3012", "010"}));
-  ToolRun info("info", Kestal(info_device.server.Port(), {"order", "static-info"}));
+              Kestal(reg_device.Server().Port(), {"--transport", "network-alt", "order", "sensor-reg", "0x3012", "010"}));
+  ToolRun info("info", Kestal(info_device.Server().Port(), {"order", "static-info"}));
   SimDeviceOptions small;  // small frames in many pieces
   small.image_size = 64 * 50;
   small.piece_data_len = 1000;
   NetworkDevice camera(small);
-  ToolRun capture("capture", Kestal(camera.server.Port(), {"capture", "3", "--width", "64", "--out", "frames"}));
+  ToolRun capture("capture", Kestal(camera.Server().Port(), {"capture", "3", "--width", "64", "--out", "frames"}));
   std::string file(200003, '\0');  // four chunks, the last one short
   for (size_t i = 0; i < file.size(); ++i) file[i] = static_cast<char>(i * 131 + (i >> 9));
   std::ofstream(std::filesystem::current_path() / "fw.bin", std::ios::binary) << file;
   NetworkDevice updated;
-  ToolRun firmware("firmware", Kestal(updated.server.Port(), {"firmware", "../fw.bin"}));
+  ToolRun firmware("firmware", Kestal(updated.Server().Port(), {"firmware", "../fw.bin"}));
   NetworkDevice watched;
-  ToolRun watch("watch", Kestal(watched.server.Port(), {"watch", "--seconds", "2"}));
+  ToolRun watch("watch", Kestal(watched.Server().Port(), {"watch", "--seconds", "2"}));
 
   const std::string ack = storage_order.Succeeded();
   EXPECT_TRUE(std::regex_match(ack, std::regex("ACK fpga-temp seq_no=[0-9]+: fpga temperature 15\\.55 C\n"))) << ack;
@@ -123,15 +120,15 @@ TEST(KestalCli, EveryCommandWorksAgainstTheSimulator) {
   for (uint32_t i = 0; i < 3; ++i) {
     const std::string base = "frames/frame_000" + std::to_string(i + 1);
     const std::string raw = capture.File(base + ".raw");
-    const std::vector<uint8_t> frame = camera.device.ExpectedFrame(first + i, OriginalImagePiece);
+    const std::vector<uint8_t> frame = camera.Device().ExpectedFrame(first + i, OriginalImagePiece);
     EXPECT_TRUE(raw == std::string(frame.begin(), frame.end())) << base << " is not frame " << first + i;
     EXPECT_EQ(capture.File(base + ".pgm"), "P5\n64 50\n255\n" + raw.substr(ImagePieceLayout::kImageHeaderLength));
   }
-  EXPECT_FALSE(camera.device.Scanning());
+  EXPECT_FALSE(camera.Device().Scanning());
 
   // The whole file, byte for byte.
   EXPECT_NE(firmware.Succeeded().find("] 100%\nfirmware of 200003 bytes sent\n"), std::string::npos);
-  EXPECT_TRUE(updated.device.FirmwareImage() == std::vector<uint8_t>(file.begin(), file.end())) << "another file";
+  EXPECT_TRUE(updated.Device().FirmwareImage() == std::vector<uint8_t>(file.begin(), file.end())) << "another file";
 
   // Connection events, then the decoded controller status, until the time is up.
   const std::string seen = watch.Succeeded();
@@ -146,9 +143,9 @@ TEST(KestalCli, EveryCommandWorksAgainstTheSimulator) {
 }
 
 TEST(KestalCli, ExitCodesAndOneLineErrors) {
-  const uint16_t closed = NetworkDevice().server.Port();  // nothing listens there once it is gone
+  const uint16_t closed = NetworkDevice().Server().Port();  // nothing listens there once it is gone
   NetworkDevice silent;                                   // takes the connection, then reads nothing
-  silent.server.StallReading(60000);
+  silent.Server().StallReading(60000);
   struct Case {
     std::vector<std::string> argv;  // every run that could dial names 127.0.0.1
     int code;
@@ -159,7 +156,7 @@ TEST(KestalCli, ExitCodesAndOneLineErrors) {
       {Kestal(0, {"order", "--help"}), 0, "sensor-reg REGISTER VALUE"},
       {{KESTAL_DEVSIM_PATH, "--help"}, 0, "--fault TEXT:\\{drop,garbage,bad-checksum,oversize,stall\\}"},
       {Kestal(closed, {"--connect-timeout-ms", "1500", "watch"}), 1, "^kestal: cannot connect to 127.0.0.1:"},
-      {Kestal(silent.server.Port(), {"order", "heartbeat", "--timeout-ms", "500"}), 1, "timed out waiting for the ACK"},
+      {Kestal(silent.Server().Port(), {"order", "heartbeat", "--timeout-ms", "500"}), 1, "timed out waiting for the ACK"},
       {Kestal(0, {"--transport", "storage", "--disk", "no-such-dir/disk.img", "watch"}), 1, "no storage device found"},
       {Kestal(1, {"firmware", "missing.bin"}), 1, "cannot read missing.bin"},
       {Kestal(1, {}), 2, "a command is needed"},

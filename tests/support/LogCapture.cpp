@@ -16,35 +16,29 @@ std::vector<CapturedLine> LogCapture::Lines() const {
   return m_lines;
 }
 
-std::vector<std::string> LogCapture::Messages() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  std::vector<std::string> out;
-  for (const auto& line : m_lines) out.push_back(line.message);
-  return out;
-}
+std::vector<std::string> LogCapture::Messages() const { return MessagesStartingWith(""); }
 
 std::vector<std::string> LogCapture::MessagesStartingWith(const std::string& prefix) const {
-  std::lock_guard<std::mutex> lock(m_mutex);
   std::vector<std::string> out;
-  for (const auto& line : m_lines)
+  for (const CapturedLine& line : Lines())
     if (line.message.compare(0, prefix.size(), prefix) == 0) out.push_back(line.message);
   return out;
 }
 
+int LogCapture::CountLocked(const std::string& message) const {
+  int n = 0;
+  for (const CapturedLine& line : m_lines) n += line.message == message;
+  return n;
+}
+
 int LogCapture::Count(const std::string& message) const {
   std::lock_guard<std::mutex> lock(m_mutex);
-  int n = 0;
-  for (const auto& line : m_lines) n += line.message == message;
-  return n;
+  return CountLocked(message);
 }
 
 bool LogCapture::WaitFor(const std::string& message, std::chrono::milliseconds timeout, int times) const {
   std::unique_lock<std::mutex> lock(m_mutex);
-  return m_signal.wait_for(lock, timeout, [&] {
-    int n = 0;
-    for (const auto& line : m_lines) n += line.message == message;
-    return n >= times;
-  });
+  return m_signal.wait_for(lock, timeout, [&] { return CountLocked(message) >= times; });
 }
 
 void LogCapture::Clear() {

@@ -32,6 +32,8 @@ class LogCapture {
   void Clear();
 
  private:
+  int CountLocked(const std::string& message) const;
+
   mutable std::mutex m_mutex;
   mutable std::condition_variable m_signal;
   std::vector<CapturedLine> m_lines;

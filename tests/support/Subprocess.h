@@ -49,9 +49,11 @@ class Subprocess {
   const std::string& Describe() const { return m_description; }
 
  private:
-  // Reaps the child if it has ended; true when it has (or nothing runs).
+  // Reaps the child if it has ended (waitpid `options`); true when it has (or nothing runs).
+  bool Reap(int options);
   bool Poll();
   void Kill();
+  int WaitOrKill(std::chrono::milliseconds timeout);
 
   pid_t m_pid = -1;
   int m_exit_code = -1;

@@ -2,6 +2,9 @@
 // layout, writes, repositioning and receive passes; then both sides' workers exchanging at full speed.
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 #include <utility>
@@ -88,6 +91,26 @@ TEST_F(Storage, DiscoveryOpensTheFirstOfSixteenCandidatesOfExactlyTheDeviceSize)
     const Reported failed = {{HostCommStatusStorageConnectError, "Open device error"}};
     EXPECT_EQ(std::exchange(m_reports, {}), c.opened < 0 ? failed : Reported{});
   }
+}
+
+// The real discovery: a loop device over the image, found in /sys/block and written unbuffered.
+TEST_F(Storage, DiscoveryFindsALoopDeviceOfTheDeviceSize) {
+  std::string loop;
+  if (FILE* p = popen(("losetup -f --show '" + m_path + "' 2>/dev/null").c_str(), "r")) {
+    char line[256] = {};
+    if (std::fgets(line, sizeof line, p)) loop.assign(line, std::strcspn(line, "\r\n"));
+    if (pclose(p) != 0) loop.clear();
+  }
+  if (loop.rfind("/dev/loop", 0) != 0) GTEST_SKIP() << "no loop device could be attached (needs root)";
+  struct Detach { std::string dev; ~Detach() { std::system(("losetup -d '" + dev + "'").c_str()); } } detach{loop};
+  m_host.SetCandidatePaths({});
+  ASSERT_EQ(m_host.OpenStorageDevice(), 0);
+  ASSERT_EQ(m_host.DevicePath(), loop) << "another disk of 52428800 bytes comes first";
+  const Bytes data = Payload(5, 700);
+  AlignedBuffer back(1024);
+  ASSERT_EQ(m_host.WriteStorageDevice(0x40000, data.data(), 700) + m_host.ReadStorageDevice(0x40000, back.Data(), 1024), 0);
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), back.Data()) && back.Data()[700] == 0);
+  m_host.StopLoopRecv();
 }
 
 // Dumped twice in one second: the second file replaces the first. A length over 0xffff takes more digits.
