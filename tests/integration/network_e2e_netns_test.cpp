@@ -1,5 +1,5 @@
-// The library unchanged dials its default device address 192.168.66.1:28992 and reaches the simulator there,
-// inside a fresh network namespace (nothing but its own loopback) made by a forked child; skips without one.
+// Inside a fresh network namespace (nothing but its own loopback) made by a forked child, the library
+// unchanged dials its default device address 192.168.66.1:28992 and reaches the simulator; skips without one.
 #include <arpa/inet.h>
 #include <net/if.h>
 #include <sched.h>
@@ -33,13 +33,13 @@ class NetworkNamespace : public ServiceFixture {
     std::snprintf(lo.ifr_name, IFNAMSIZ, "lo");
     std::snprintf(alias.ifr_name, IFNAMSIZ, "lo:1");
     alias.ifr_addr.sa_family = AF_INET;
-    inet_pton(AF_INET, "192.168.66.1", &reinterpret_cast<sockaddr_in*>(&alias.ifr_addr)->sin_addr);
+    inet_pton(AF_INET, "192.168.66.1", &reinterpret_cast<sockaddr_in*>(&alias.ifr_addr)->sin_addr);  // namespace lo
     const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     ASSERT_EQ(::ioctl(s, SIOCGIFFLAGS, &lo), 0);
     lo.ifr_flags = static_cast<short>(lo.ifr_flags | IFF_UP);
     ASSERT_TRUE(::ioctl(s, SIOCSIFFLAGS, &lo) == 0 && ::ioctl(s, SIOCSIFADDR, &alias) == 0);
     SimDevice device(QuietDevice());
-    SimNetworkServer server(device, "192.168.66.1", 28992);
+    SimNetworkServer server(device, "192.168.66.1", 28992);  // on the namespace's own loopback
     ASSERT_EQ(server.Start(), 0);
     m_service.SetCommType(HostCommDeviceNetwork);
     ASSERT_EQ(m_service.Start(), 0);
