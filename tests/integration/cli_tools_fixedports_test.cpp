@@ -16,6 +16,9 @@
 #include "Subprocess.h"
 #include "common/LittleEndian.h"
 #include "SimRig.h"
+#include "kestal/kestal_c.h"
+#include "protocol/HostCommProtocolImpl.h"
+#include "service/ServiceGlobals.h"
 #include "protocol/HostCommMsg.h"
 
 using namespace std::chrono;
@@ -102,6 +105,15 @@ TEST(KestalCli, EveryCommandWorksAgainstTheSimulator) {
   ToolRun firmware("firmware", Kestal(updated.Server().Port(), {"firmware", "../fw.bin"}));
   NetworkDevice watched;
   ToolRun watch("watch", Kestal(watched.Server().Port(), {"watch", "--seconds", "2"}));
+#ifdef KESTAL_SAMPLE_PATH
+  // The C sample sets its device address through the C interface: proven here first, so that a
+  // broken setter can never let the sample dial the default device address from this host.
+  NetworkDevice sampled;
+  ASSERT_EQ(kestal_set_network_endpoint(KESTAL_COMM_NETWORK, "127.0.0.1", sampled.Server().Port()), 0);
+  ASSERT_EQ(KestalHostCommServiceAccess::Engine().m_comm_dev_via_network.m_device_ip_type1, "127.0.0.1");
+  ASSERT_EQ(KestalHostCommServiceAccess::Engine().m_device_port_type1, sampled.Server().Port());
+  ToolRun sample("sample", {KESTAL_SAMPLE_PATH, "127.0.0.1", std::to_string(sampled.Server().Port())});
+#endif
 
   const std::string ack = storage_order.Succeeded();
   EXPECT_TRUE(std::regex_match(ack, std::regex("ACK fpga-temp seq_no=[0-9]+: fpga temperature 15\\.55 C\n"))) << ack;
@@ -133,6 +145,12 @@ TEST(KestalCli, EveryCommandWorksAgainstTheSimulator) {
   // Connection events, then the decoded controller status, until the time is up.
   const std::string seen = watch.Succeeded();
   EXPECT_NE(seen.find("\ncontroller: scanner=0 arm=0 ", seen.find("event: Connected OK\n")), std::string::npos) << seen;
+
+#ifdef KESTAL_SAMPLE_PATH
+  const std::string c_out = sample.Succeeded();
+  EXPECT_TRUE(std::regex_match(c_out, std::regex("event: Connecting...\nevent: Connected OK\n(status: [^\n]+\n)+"
+                                                 "ACK fpga-temp seq_no=[0-9]+: fpga temperature 25.00 C\n"))) << c_out;
+#endif
 
   // The dump: two files of one line per mailbox slot (4096 each way).
   const std::string names = dump.Succeeded();
