@@ -63,7 +63,6 @@ std::once_flag g_init_once;
 std::mutex g_tap_mutex;
 Log::Tap g_tap;
 std::atomic<bool> g_has_tap{false};
-std::atomic<bool> g_flush_started{false};
 
 }  // namespace
 
@@ -75,8 +74,8 @@ void Log::Init() {
     sink->set_formatter(std::move(formatter));
     g_logger = std::make_shared<spdlog::logger>("KestalHostComm", sink);
     g_logger->set_level(spdlog::level::debug);
-    // Errors reach the disk at once; everything else within a second (the periodic flush
-    // starts with the first line, so a process that never logs has no flush thread).
+    // Errors reach the disk at once; everything else when the service flushes the log, once a
+    // second while it runs and at the end of Stop (the log has no thread of its own).
     g_logger->flush_on(spdlog::level::err);
     spdlog::register_logger(g_logger);
     g_min_level.store(static_cast<int>(LogLevel::Debug), std::memory_order_release);
@@ -142,8 +141,6 @@ void Log::Write(LogLevel level, const char* function, const char* pretty_functio
     spdlog::source_loc loc{"", line, name.c_str()};
     logger->log(loc, level == LogLevel::Error ? spdlog::level::err : spdlog::level::debug,
                 spdlog::string_view_t(text, static_cast<std::size_t>(n)));
-    if (!g_flush_started.load(std::memory_order_relaxed) && !g_flush_started.exchange(true))
-      spdlog::flush_every(std::chrono::seconds(1));
   }
   if (g_has_tap.load(std::memory_order_acquire)) {
     std::lock_guard<std::mutex> lock(g_tap_mutex);

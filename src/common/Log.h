@@ -23,6 +23,8 @@ class Log {
   static bool Enabled(LogLevel level);
   // Lowest level written; tests turn debug off with LogLevel::Error.
   static void SetLevel(LogLevel level);
+  // Writes buffered lines to the file; the service's log-report worker calls it once a second
+  // and Stop at its end.
   static void Flush();
 
   // Formats and writes one line. `function` overrides the name derived from `pretty_function`.

@@ -228,6 +228,7 @@ int KestalHostCommService::Stop() {
     StopEngine();
   }
   m_arm_comm->StopLoopRecv();
+  kestal::Log::Flush();
   return 0;
 }
 
@@ -293,6 +294,9 @@ void KestalHostCommService::LoopLogReport() {
       if (scanner_cb) scanner_cb(kInvalidState, m_scaner_status_user_data);
       if (arm_cb) arm_cb(kInvalidState, m_arm_status_user_data);
     }
+    // The log's once-a-second flush: done here rather than by a thread of the log's own, so no
+    // thread of the library outlives Stop or has to be joined while the library unloads.
+    kestal::Log::Flush();
     WaitOneSecond();
   }
   KLOG_DEBUG_AS(kLoopLogReport, "loop log report thread stopped");

@@ -1,6 +1,8 @@
 // The service singleton: its status funnel, its first orders over storage, failed starts, its workers
 // without a device, and its stop. Start binds the arm link's UDP port 26000: fixed ports.
 #include <atomic>
+#include <filesystem>
+#include <iterator>
 #include <thread>
 #include <utility>
 
@@ -148,4 +150,9 @@ TEST_F(ServiceFixture, NothingReachesTheApplicationOrTheDeviceAfterStop) {
   std::this_thread::sleep_for(1500ms);
   EXPECT_EQ(counts(), at_stop);
   for (const AppMessage& m : m_app.Messages()) EXPECT_FALSE(m.payload.empty());
+  sim.Stop();  // no thread of the library outlives Stop (a DLL could not unload with one left)
+  const std::filesystem::path tasks = "/proc/self/task";
+  if (std::filesystem::exists(tasks)) {
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tasks), {}), 1) << "threads besides the test's own";
+  }
 }
