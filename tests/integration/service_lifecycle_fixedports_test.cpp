@@ -7,12 +7,12 @@
 #include <utility>
 
 #include "ServiceFixture.h"
-#include "StorageTestImage.h"
 #include "arm/UdpSocket.h"
 #include "common/Clock.h"
 #include "common/LittleEndian.h"
 #include "protocol/HostCommProtocolImpl.h"
 #include "service/ServiceGlobals.h"
+#include "transport/storage/SummaryRecord.h"
 
 using namespace std::chrono;
 using Access = KestalHostCommServiceAccess;
@@ -27,7 +27,7 @@ static Texts Events(const AppCallbacks& app) {  // "<event>:<text>"
 static std::atomic<uint64_t> g_now{0};  // the wall clock while a test replaces it
 static std::string g_image;
 static uint32_t OrderLength(uint32_t slot) {  // of the order in `slot` of the image's host-to-device ring; 0: none
-  const std::vector<uint8_t> rec = storage_test::Peek(g_image, slot * SummaryRecord::kSize, SummaryRecord::kSize);
+  const std::vector<uint8_t> rec = Peek(g_image, slot * SummaryRecord::kSize, SummaryRecord::kSize);
   if (rec.size() != SummaryRecord::kSize || !SummaryRecord::IsValid(rec.data())) return 0;
   return SummaryRecord::Decode(rec.data()).msg_type == Order ? SummaryRecord::Decode(rec.data()).data_len : 0;
 }

@@ -7,6 +7,7 @@
 #include "common/LittleEndian.h"
 #include "protocol/HostCommProtocolImpl.h"
 #include "service/ServiceGlobals.h"
+#include "transport/storage/SummaryRecord.h"
 
 SimDeviceOptions QuietDevice() {
   SimDeviceOptions options;
@@ -15,7 +16,7 @@ SimDeviceOptions QuietDevice() {
 }
 
 SimRig::SimRig(SimLink link, const SimDeviceOptions& options, const std::string& image_name)
-    : m_link(link), m_device(options) {
+    : m_link(link), m_device(options), m_image_name(image_name) {
   if (link == SimLink::Network) {
     m_server = std::make_unique<SimNetworkServer>(m_device);
   } else {
@@ -28,16 +29,15 @@ SimRig::~SimRig() {
   Stop();
   if (!m_pointed) return;
   if (m_link == SimLink::Network) {
-    m_pointed->m_comm_dev_via_network.m_device_ip_type1 = m_saved_ip;
-    m_pointed->m_device_port_type1 = m_saved_port;
+    KestalHostCommServiceAccess::SetNetworkEndpoint(false, m_saved_ip, m_saved_port);
   } else {
-    m_pointed->m_comm_dev_via_storage.SetCandidatePaths({});
+    KestalHostCommServiceAccess::Engine().m_comm_dev_via_storage.SetCandidatePaths({});
   }
 }
 
 int SimRig::Start() {
   if (m_server) return m_server->Start();
-  if (MakeImage(std::filesystem::path(m_image_path).filename().string()).empty()) return -1;
+  if (MakeImage(m_image_name).empty()) return -1;
   const int r = m_storage->Start(
       [this](uint16_t type, const uint8_t* data, uint32_t len) { m_device.OnHostMessage(type, data, len); });
   if (r != 0) return -1;
@@ -54,24 +54,18 @@ void SimRig::Stop() {
   }
 }
 
-void SimRig::Point(HostCommProtocolImpl& engine) {
+void SimRig::PointService() {
+  HostCommProtocolImpl& engine = KestalHostCommServiceAccess::Engine();
   if (!m_pointed) {
     m_saved_ip = engine.m_comm_dev_via_network.m_device_ip_type1;
     m_saved_port = engine.m_device_port_type1;
+    m_pointed = true;
   }
-  m_pointed = &engine;
   if (m_link == SimLink::Network) {
-    engine.m_comm_dev_via_network.m_device_ip_type1 = "127.0.0.1";
-    engine.m_device_port_type1 = m_server->Port();
-    engine.SetHostCommType(HostCommTypeNetwork);
+    KestalHostCommServiceAccess::SetNetworkEndpoint(false, "127.0.0.1", m_server->Port());
   } else {
     engine.m_comm_dev_via_storage.SetCandidatePaths({m_image_path});
-    engine.SetHostCommType(HostCommTypeStorage);
   }
-}
-
-void SimRig::PointService() {
-  Point(KestalHostCommServiceAccess::Engine());
   KestalHostCommService::GetInstance().SetCommType(m_link == SimLink::Network ? HostCommDeviceNetwork
                                                                               : HostCommDeviceStorage);
 }
@@ -82,6 +76,26 @@ std::string MakeImage(const std::string& name, uint64_t size) {
   std::error_code ec;
   std::filesystem::resize_file(path, size, ec);
   return ec ? std::string() : path.string();
+}
+
+std::vector<uint8_t> Peek(const std::string& path, uint64_t offset, uint32_t len) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<uint8_t> out(len);
+  in.seekg(static_cast<std::streamoff>(offset)).read(reinterpret_cast<char*>(out.data()), len);
+  return in && in.gcount() == static_cast<std::streamsize>(len) ? out : std::vector<uint8_t>();
+}
+
+bool Poke(const std::string& path, uint64_t offset, const std::vector<uint8_t>& bytes) {
+  std::fstream io(path, std::ios::binary | std::ios::in | std::ios::out);
+  io.seekp(static_cast<std::streamoff>(offset))
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(io.flush());
+}
+
+std::vector<uint8_t> RecordBytes(uint64_t seq_no, uint32_t start, uint32_t data_len, uint16_t msg_type) {
+  std::vector<uint8_t> bytes(SummaryRecord::kSize);
+  SummaryRecord{seq_no, start, data_len, msg_type}.Encode(bytes.data());
+  return bytes;
 }
 
 size_t CommTypeOrders(const SimDevice& device) {

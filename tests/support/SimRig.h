@@ -1,10 +1,10 @@
 // A running simulated device for end-to-end tests: the message-level SimDevice behind its TCP
 // half on 127.0.0.1 (an ephemeral port) or its storage half on a 50 MiB image in the test's
-// working directory, and the engine pointed at it. The library never dials its default device
-// addresses through a rig.
+// working directory, and the service pointed at it. The library never dials its default device
+// addresses through a rig. Also the raw image helpers of the storage tests.
 //
 // Threads: built, started, pointed and destroyed on the test's thread. The destructor stops the
-// simulator and restores the engine settings that Point changed; stop the engine first.
+// simulator and restores the settings that PointService changed; stop the service first.
 #pragma once
 
 #include <cstdint>
@@ -16,8 +16,6 @@
 #include "devsim/SimNetworkServer.h"
 #include "devsim/SimStorageDevice.h"
 #include "kestal/KestalHostCommService.h"
-
-class HostCommProtocolImpl;
 
 enum class SimLink { Network, Storage };
 
@@ -36,11 +34,8 @@ class SimRig {
   int Start();
   void Stop();
 
-  // Points `engine` at this device (comm type 1 on 127.0.0.1:port, or the image as the only
-  // disk candidate) and selects its comm type. The engine must remain live until the rig is
-  // destroyed, which puts its settings back.
-  void Point(HostCommProtocolImpl& engine);
-  // The same for the service singleton's engine, and the service's comm type.
+  // Points the service at this device (comm type 1 on 127.0.0.1:port, or the image as the only
+  // disk candidate) and selects that comm type.
   void PointService();
 
   SimLink Link() const { return m_link; }
@@ -54,10 +49,11 @@ class SimRig {
   SimDevice m_device;
   std::unique_ptr<SimNetworkServer> m_server;
   std::unique_ptr<SimStorageDevice> m_storage;
+  const std::string m_image_name;
   std::string m_image_path;
 
-  // The engine settings Point changed, restored by the destructor.
-  HostCommProtocolImpl* m_pointed = nullptr;
+  // The device address PointService replaced, put back by the destructor.
+  bool m_pointed = false;
   std::string m_saved_ip;
   uint32_t m_saved_port = 0;
 };
@@ -65,6 +61,12 @@ class SimRig {
 // Makes a zero-filled (sparse) image of `size` bytes in the working directory; its absolute path
 // or an empty string.
 std::string MakeImage(const std::string& name, uint64_t size = 52428800);
+
+// Bytes of an image file (empty when it is shorter), and writing into it.
+std::vector<uint8_t> Peek(const std::string& path, uint64_t offset, uint32_t len);
+bool Poke(const std::string& path, uint64_t offset, const std::vector<uint8_t>& bytes);
+// The 32 bytes of a summary record.
+std::vector<uint8_t> RecordBytes(uint64_t seq_no, uint32_t start, uint32_t data_len, uint16_t msg_type);
 
 // Number of comm-type orders the device received.
 size_t CommTypeOrders(const SimDevice& device);

@@ -6,17 +6,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 #include <utility>
 
 #include <gtest/gtest.h>
 
 #include "SimRig.h"
-#include "StorageTestImage.h"
 #include "common/Clock.h"
 #include "transport/storage/HostCommViaStorage.h"
 
-using namespace storage_test;
 using namespace std::chrono;
 using Bytes = std::vector<uint8_t>;
 using Reported = std::vector<std::pair<unsigned, std::string>>;
