@@ -31,32 +31,31 @@ CliSession::CliSession(const CliOptions& options)
 
 CliSession::~CliSession() { Disconnect(); }
 
-std::string CliSession::Endpoint() const {
+std::pair<std::string, uint32_t> CliSession::NetworkAddress(bool alt) const {
   const HostCommProtocolImpl& engine = KestalHostCommServiceAccess::Engine();
+  const HostCommViaNetwork& net = engine.m_comm_dev_via_network;
+  return {m_options.host.empty() ? (alt ? net.m_device_ip_type3 : net.m_device_ip_type1) : m_options.host,
+          m_options.port ? m_options.port : (alt ? engine.m_device_port_type3 : engine.m_device_port_type1)};
+}
+
+std::string CliSession::Endpoint() const {
   if (m_options.transport == "storage") return m_options.disk.empty() ? "storage device" : m_options.disk;
-  const bool alt = m_options.transport == "network-alt";
-  std::string host = m_options.host.empty()
-                         ? (alt ? engine.m_comm_dev_via_network.m_device_ip_type3 : engine.m_comm_dev_via_network.m_device_ip_type1)
-                         : m_options.host;
-  uint32_t port = m_options.port ? m_options.port : (alt ? engine.m_device_port_type3 : engine.m_device_port_type1);
+  const auto [host, port] = NetworkAddress(m_options.transport == "network-alt");
   return host + ":" + std::to_string(port);
 }
 
 int CliSession::Connect(std::string& error) {
-  HostCommProtocolImpl& engine = KestalHostCommServiceAccess::Engine();
   HostCommDeviceType type;
   // The device endpoint overrides are the engine's own settings; they apply from this start on.
-  if (m_options.transport == "network") {
-    type = HostCommDeviceNetwork;
-    if (!m_options.host.empty()) engine.m_comm_dev_via_network.m_device_ip_type1 = m_options.host;
-    if (m_options.port) engine.m_device_port_type1 = m_options.port;
-  } else if (m_options.transport == "network-alt") {
-    type = HostCommDeviceNetworkAlt;
-    if (!m_options.host.empty()) engine.m_comm_dev_via_network.m_device_ip_type3 = m_options.host;
-    if (m_options.port) engine.m_device_port_type3 = m_options.port;
+  if (m_options.transport == "network" || m_options.transport == "network-alt") {
+    const bool alt = m_options.transport == "network-alt";
+    type = alt ? HostCommDeviceNetworkAlt : HostCommDeviceNetwork;
+    const auto [host, port] = NetworkAddress(alt);
+    KestalHostCommServiceAccess::SetNetworkEndpoint(alt, host, port);
   } else if (m_options.transport == "storage") {
     type = HostCommDeviceStorage;
-    if (!m_options.disk.empty()) engine.m_comm_dev_via_storage.SetCandidatePaths({m_options.disk});
+    if (!m_options.disk.empty())
+      KestalHostCommServiceAccess::Engine().m_comm_dev_via_storage.SetCandidatePaths({m_options.disk});
   } else {
     error = "unknown transport '" + m_options.transport + "' (network, network-alt or storage)";
     return -1;

@@ -9,6 +9,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kestal/KestalHostCommService.h"
@@ -46,6 +47,8 @@ class CliSession {
   std::string Endpoint() const;
 
  private:
+  // A network transport's device address: the options' host and port over the engine's own.
+  std::pair<std::string, uint32_t> NetworkAddress(bool alt) const;
   static void OnEvent(HostCommDeviceEvent event, const char* text, void* user);
   static void OnRecv(unsigned short type, unsigned char* data, unsigned int len, void* user);
   static void OnLog(const char* line, void* user);
