@@ -3,9 +3,10 @@
 // to the library's port 26000 now and then, so the library knows the companion is there and
 // relays the companion's messages to the device.
 //
-// Threads: Start / Stop on the owner's thread; one owned worker, joined by Stop.
+// Threads: Start / Stop on the owner's thread; one owned worker runs its io_context, joined by Stop.
 #pragma once
 
+#include <asio.hpp>
 #include <atomic>
 #include <cstdint>
 #include <thread>
@@ -25,12 +26,18 @@ class SimArmCompanion {
   uint64_t Sent() const { return m_sent.load(); }
 
  private:
-  void Loop();
+  void Hello();
+  void Receive();
 
   const uint16_t m_listen_port;
   const uint16_t m_library_port;
   const uint32_t m_hello_interval_ms;
-  int m_fd = -1;
+  // The worker's: only its thread touches them while it runs.
+  asio::io_context m_io;
+  asio::ip::udp::socket m_socket{m_io};
+  asio::steady_timer m_hello_timer{m_io};
+  uint8_t m_buffer[65536];
+  uint32_t m_counter = 0;
   std::atomic<bool> m_stop{true};
   std::thread m_thread;
   std::atomic<uint64_t> m_received{0};

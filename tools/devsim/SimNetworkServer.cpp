@@ -1,16 +1,7 @@
 #include "SimNetworkServer.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <algorithm>
 #include <chrono>
-#include <cstring>
 
 #include "common/LittleEndian.h"
 #include "common/Log.h"
@@ -18,10 +9,13 @@
 
 namespace {
 
-constexpr int kPollStepMs = 50;
+constexpr int64_t kStallStepMs = 50;
 constexpr uint32_t kReadChunk = 0x10000;
-constexpr int kReadsPerPass = 16;  // then look at the stop flag and the listener again
 constexpr const char* kLoopIo = "SimNetworkServer::Start.IoWorker";
+
+bool WouldBlock(const std::error_code& ec) {
+  return ec == asio::error::would_block || ec == asio::error::try_again || ec == asio::error::interrupted;
+}
 
 }  // namespace
 
@@ -45,86 +39,67 @@ int64_t SimNetworkServer::NowMs() const {
 
 int SimNetworkServer::Start() {
   Stop();
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(m_port);
-  if (inet_pton(AF_INET, m_address.c_str(), &addr.sin_addr) != 1) {
+  std::error_code ec;
+  const asio::ip::address_v4 ip = asio::ip::make_address_v4(m_address, ec);
+  if (ec) {
     KLOG_DEBUG("Device simulator: not an IPv4 address:%s", m_address.c_str());
     return -1;
   }
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) return -1;
-  int one = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 4) != 0) {
-    KLOG_DEBUG("Device simulator: cannot listen on %s:%d, errno %d", m_address.c_str(), m_port, errno);
-    ::close(fd);
+  const asio::ip::tcp::endpoint endpoint(ip, m_port);
+  m_acceptor.open(endpoint.protocol(), ec);
+  if (!ec) m_acceptor.set_option(asio::socket_base::reuse_address(true), ec);
+  if (!ec) m_acceptor.bind(endpoint, ec);
+  if (!ec) m_acceptor.listen(4, ec);
+  if (!ec) m_bound_port = m_acceptor.local_endpoint(ec).port();
+  if (ec) {
+    KLOG_DEBUG("Device simulator: cannot listen on %s:%d, %s", m_address.c_str(), m_port, ec.message().c_str());
+    m_acceptor.close(ec);
     return -1;
   }
-  sockaddr_in bound{};
-  socklen_t bound_len = sizeof bound;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &bound_len);
-  m_bound_port = ntohs(bound.sin_port);
-  m_listen_fd = fd;
   m_stall_until_ms = 0;
   m_stop = false;
-  m_io_thread = std::thread(&SimNetworkServer::LoopIo, this);
+  m_io.restart();
+  Accept();
+  m_io_thread = std::thread([this] { m_io.run(); });
   m_device.Start([this](uint16_t type, const uint8_t* data, uint32_t len) { return SendMessage(type, data, len); });
   KLOG_DEBUG("Device simulator listening on %s:%d", m_address.c_str(), static_cast<int>(m_bound_port.load()));
   return 0;
 }
 
 void SimNetworkServer::Stop() {
-  if (m_io_thread.joinable()) {
-    m_device.Stop();
-    m_stop = true;
-    m_io_thread.join();
-  }
-  if (m_io_fd >= 0) CloseConnection(m_io_fd);
-  if (m_listen_fd >= 0) {
-    ::close(m_listen_fd);
-    m_listen_fd = -1;
-  }
-}
-
-void SimNetworkServer::LoopIo() {
-  while (!m_stop) {
-    pollfd fds[2] = {};
-    nfds_t count = 1;
-    fds[0].fd = m_listen_fd;
-    fds[0].events = POLLIN;
-    const int64_t stall_left = m_stall_until_ms.load() - NowMs();
-    if (m_io_fd >= 0 && stall_left <= 0) {
-      fds[1].fd = m_io_fd;
-      fds[1].events = POLLIN;
-      count = 2;
-    }
-    int r = ::poll(fds, count, kPollStepMs);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      KLOG_DEBUG_AS(kLoopIo, "Device simulator: poll failed, errno %d", errno);
-      break;
-    }
-    if (r == 0) continue;
-    if (fds[0].revents & POLLIN) Accept();
-    if (count == 2 && fds[1].fd == m_io_fd && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
-      if (!ReadAvailable(m_io_fd)) CloseConnection(m_io_fd);
-    }
-  }
+  if (!m_io_thread.joinable()) return;
+  m_device.Stop();
+  m_stop = true;
+  // Closing aborts every pending operation; no handler re-arms once m_stop is set, so run() ends.
+  asio::post(m_io, [this] {
+    std::error_code ec;
+    m_acceptor.close(ec);
+    m_stall_timer.cancel();
+    if (m_io_socket) CloseConnection();
+  });
+  m_io_thread.join();
 }
 
 void SimNetworkServer::Accept() {
-  int fd = ::accept4(m_listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-  if (fd < 0) return;
-  int one = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  m_acceptor.async_accept([this](std::error_code ec, asio::ip::tcp::socket socket) {
+    if (m_stop) return;  // an unadopted socket closes as it goes
+    if (!ec) Adopt(std::move(socket));
+    Accept();
+  });
+}
+
+void SimNetworkServer::Adopt(asio::ip::tcp::socket socket) {
+  std::error_code ec;
+  socket.set_option(asio::ip::tcp::no_delay(true), ec);
+  // Writers never block in the kernel: they wait in short steps up to their deadline.
+  socket.non_blocking(true, ec);
   // The host dials again only when it has given up the old connection.
-  if (m_io_fd >= 0) CloseConnection(m_io_fd);
+  if (m_io_socket) CloseConnection();
   m_parser.Reset();
-  m_io_fd = fd;
+  m_io_socket = std::make_shared<asio::ip::tcp::socket>(std::move(socket));
   {
     std::lock_guard<std::mutex> lock(m_write_mutex);
-    m_write_fd = fd;
+    m_write_socket = m_io_socket;
   }
   {
     std::lock_guard<std::mutex> lock(m_state_mutex);
@@ -133,31 +108,37 @@ void SimNetworkServer::Accept() {
   }
   m_state_signal.notify_all();
   KLOG_DEBUG_AS(kLoopIo, "Device simulator accepted connection %d", static_cast<int>(m_connections.load()));
+  Read(m_io_socket);
 }
 
-bool SimNetworkServer::ReadAvailable(int fd) {
-  for (int i = 0; i < kReadsPerPass; ++i) {
-    // A stall asked for while poll was waiting holds from the very next read on.
-    if (m_stall_until_ms.load() > NowMs()) return true;
-    ssize_t n = ::recv(fd, m_read_buffer.data(), m_read_buffer.size(), 0);
-    if (n > 0) {
-      m_parser.Append(m_read_buffer.data(), static_cast<uint32_t>(n));
-      continue;
-    }
-    if (n == 0) return false;
-    if (errno == EINTR) continue;
-    return errno == EAGAIN || errno == EWOULDBLOCK;
+void SimNetworkServer::Read(const Socket& socket) {
+  if (m_stop || socket != m_io_socket) return;  // a replaced or closed connection's handler
+  // Short steps notice a stall that was shortened.
+  const int64_t stall_left = m_stall_until_ms.load() - NowMs();
+  if (stall_left > 0) {
+    m_stall_timer.expires_after(std::chrono::milliseconds(std::min(stall_left, kStallStepMs)));
+    m_stall_timer.async_wait([this, socket](std::error_code) { Read(socket); });
+    return;
   }
-  return true;
+  // Waits for data and only then reads, so a stall asked for meanwhile holds from this read on.
+  socket->async_wait(asio::socket_base::wait_read, [this, socket](std::error_code ec) {
+    if (m_stop || socket != m_io_socket) return;
+    size_t n = 0;
+    if (!ec && m_stall_until_ms.load() <= NowMs()) n = socket->read_some(asio::buffer(m_read_buffer), ec);
+    if (n > 0) m_parser.Append(m_read_buffer.data(), static_cast<uint32_t>(n));
+    if (ec && !WouldBlock(ec)) CloseConnection();  // the end of the stream, or a failure
+    else Read(socket);
+  });
 }
 
-void SimNetworkServer::CloseConnection(int fd) {
+void SimNetworkServer::CloseConnection() {
   {
     std::lock_guard<std::mutex> lock(m_write_mutex);
-    if (m_write_fd == fd) m_write_fd = -1;
+    if (m_write_socket == m_io_socket) m_write_socket.reset();
+    std::error_code ec;
+    m_io_socket->close(ec);
   }
-  ::close(fd);
-  if (m_io_fd == fd) m_io_fd = -1;
+  m_io_socket.reset();
   m_parser.Reset();
   {
     std::lock_guard<std::mutex> lock(m_state_mutex);
@@ -168,31 +149,27 @@ void SimNetworkServer::CloseConnection(int fd) {
 }
 
 void SimNetworkServer::ShutdownLocked() {
-  if (m_write_fd < 0) return;
-  // The io worker sees the end of the stream and closes the descriptor itself.
-  ::shutdown(m_write_fd, SHUT_RDWR);
-  m_write_fd = -1;
+  if (!m_write_socket) return;
+  // The io worker sees the end of the stream and closes the socket itself.
+  std::error_code ec;
+  m_write_socket->shutdown(asio::socket_base::shutdown_both, ec);
+  m_write_socket.reset();
 }
 
 int SimNetworkServer::WriteLocked(const uint8_t* data, uint32_t len) {
-  if (m_write_fd < 0) return -1;
+  if (!m_write_socket) return -1;
   const int64_t deadline = NowMs() + kWriteTimeoutMs;
   uint32_t sent = 0;
   while (sent < len) {
-    ssize_t n = ::send(m_write_fd, data + sent, len - sent, MSG_NOSIGNAL);
-    if (n > 0) {
-      sent += static_cast<uint32_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    const int64_t left = deadline - NowMs();
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && left > 0 && !m_stop) {
-      pollfd pfd{m_write_fd, POLLOUT, 0};
-      ::poll(&pfd, 1, static_cast<int>(left < kPollStepMs ? left : kPollStepMs));
+    std::error_code ec;
+    sent += static_cast<uint32_t>(m_write_socket->write_some(asio::buffer(data + sent, len - sent), ec));
+    if (!ec) continue;
+    if (WouldBlock(ec) && NowMs() < deadline && !m_stop) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
       continue;
     }
     // A frame cut short leaves the stream unusable: end the connection.
-    if (sent > 0 || n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) ShutdownLocked();
+    if (sent > 0 || !WouldBlock(ec)) ShutdownLocked();
     return -1;
   }
   return 0;
@@ -239,7 +216,7 @@ int SimNetworkServer::SendOversizeFrame(uint32_t claimed_len) {
 
 int SimNetworkServer::DropMidFrame(uint16_t type, const uint8_t* data, uint32_t len, uint32_t bytes_before_close) {
   std::lock_guard<std::mutex> lock(m_write_mutex);
-  if (m_write_fd < 0) return -1;
+  if (!m_write_socket) return -1;
   int32_t n = FrameCodec::Encode(type, data, len, m_frame.data(), static_cast<uint32_t>(m_frame.size()));
   if (n < 0) return -1;
   if (bytes_before_close > static_cast<uint32_t>(n)) bytes_before_close = static_cast<uint32_t>(n);

@@ -6,15 +6,18 @@
 // would: garbage bytes, a bad checksum, an oversize length, a connection closed mid-frame,
 // or a pause in reading.
 //
-// Threads: Start / Stop on the owner's thread. One owned io worker (joined by Stop) accepts,
-// reads, parses and runs SimDevice::OnHostMessage. SendMessage and the fault operations may
-// be called from any thread; one lock serialises whole frames on the socket. Every socket
-// wait is bounded (50 ms poll steps, a 3 s write deadline).
+// Threads: Start / Stop on the owner's thread. One owned io worker (joined by Stop) runs the
+// asio io_context: it accepts, reads, parses and runs SimDevice::OnHostMessage. SendMessage
+// and the fault operations may be called from any thread, the io worker included; one lock
+// serialises whole frames on the socket. Every wait is bounded (a 3 s write deadline, 50 ms
+// steps while reading is stalled).
 #pragma once
 
+#include <asio.hpp>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -71,11 +74,12 @@ class SimNetworkServer {
   uint64_t SkippedBytes() const { return m_parser.SkippedBytes(); }
 
  private:
-  void LoopIo();
+  using Socket = std::shared_ptr<asio::ip::tcp::socket>;  // pending handlers keep theirs alive
   void Accept();
-  // Reads what is available; false when the connection ended.
-  bool ReadAvailable(int fd);
-  void CloseConnection(int fd);
+  void Adopt(asio::ip::tcp::socket socket);
+  // Arms the next wait for data on `socket` (or a short wait while reading is stalled).
+  void Read(const Socket& socket);
+  void CloseConnection();
   // Writes all bytes to the connection under m_write_mutex (held by the caller). 0 or -1.
   int WriteLocked(const uint8_t* data, uint32_t len);
   void ShutdownLocked();
@@ -86,18 +90,21 @@ class SimNetworkServer {
   const uint16_t m_port;
   std::atomic<uint16_t> m_bound_port{0};
 
-  int m_listen_fd = -1;
-  int m_io_fd = -1;  // the connection as the io worker reads it; only that worker closes it
+  // The io worker's: only its thread touches them while it runs.
+  asio::io_context m_io;
+  asio::ip::tcp::acceptor m_acceptor{m_io};
+  asio::steady_timer m_stall_timer{m_io};
+  Socket m_io_socket;  // the connection being read
   std::thread m_io_thread;
   std::atomic<bool> m_stop{true};
   std::atomic<int64_t> m_stall_until_ms{0};
   SimFrameParser m_parser;  // io worker only
   std::vector<uint8_t> m_read_buffer;
 
-  // The connection as writers see it: -1 once it is shut down, even before the io worker
-  // has closed it, so no write ever goes to a descriptor that might be reused.
+  // The connection as writers see it: empty once it is shut down, even before the io worker
+  // has closed it; the io worker closes it under this lock, so no write overlaps a close.
   std::mutex m_write_mutex;
-  int m_write_fd = -1;
+  Socket m_write_socket;
   std::vector<uint8_t> m_frame;  // encoding buffer, under m_write_mutex
 
   mutable std::mutex m_state_mutex;

@@ -1,12 +1,11 @@
 // kestal-devsim: the simulated scan head's controller, over TCP or over a disk image, with
 // the arm companion's side of the arm link. For developing and testing without hardware.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -25,11 +24,10 @@ void OnSignal(int) { g_stop = 1; }
 constexpr uint64_t kDiskSize = 52428800;
 
 int CreateImage(const std::string& path) {
-  int fd = open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
-  if (fd < 0) return -1;
-  int r = ftruncate(fd, static_cast<off_t>(kDiskSize));
-  close(fd);
-  return r;
+  if (!std::ofstream(path, std::ios::binary | std::ios::trunc)) return -1;  // created empty
+  std::error_code ec;
+  std::filesystem::resize_file(path, kDiskSize, ec);  // zero bytes, sparse where the file system can
+  return ec ? -1 : 0;
 }
 
 }  // namespace
@@ -95,6 +93,9 @@ int main(int argc, char** argv) {
 
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
+#ifdef SIGBREAK
+  std::signal(SIGBREAK, OnSignal);  // Ctrl+Break in a Windows console
+#endif
   SimDevice device(options);
   std::unique_ptr<SimNetworkServer> server;
   std::unique_ptr<SimStorageDevice> disk;
