@@ -7,9 +7,8 @@
 // Threads: one Subprocess is used from one thread at a time.
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -26,14 +25,15 @@ class Subprocess {
   int Start(const std::vector<std::string>& argv, const std::string& dir, const std::string& name);
 
   // Waits until the child ends or `timeout` has passed; at the deadline it is killed
-  // (SIGKILL) and TimedOut() becomes true. Returns ExitCode().
+  // (SIGKILL, TerminateProcess) and TimedOut() becomes true. Returns ExitCode().
   int Wait(std::chrono::milliseconds timeout);
-  // Asks the child to end (SIGTERM), waits up to `grace`, then kills it. Returns ExitCode().
+  // Asks the child to end (SIGTERM; on Windows it is ended at once, with exit code 143), waits
+  // up to `grace`, then kills it. Returns ExitCode().
   int Terminate(std::chrono::milliseconds grace);
   bool Running();
 
-  // The exit status, 128 + the signal number for a child ended by a signal, -1 before the
-  // child has ended or when nothing was started.
+  // The exit status, 128 + the signal number for a child ended by a signal (137 for one killed
+  // on Windows), -1 before the child has ended or when nothing was started.
   int ExitCode() const { return m_exit_code; }
   bool TimedOut() const { return m_timed_out; }
   // From Start to the end of the child (to now while it runs).
@@ -49,13 +49,19 @@ class Subprocess {
   const std::string& Describe() const { return m_description; }
 
  private:
-  // Reaps the child if it has ended (waitpid `options`); true when it has (or nothing runs).
-  bool Reap(int options);
-  bool Poll();
+  // The platform's half (SubprocessPosix.cpp, SubprocessWin32.cpp).
+  // Starts the child with stdin from the null device and stdout / stderr to the two files.
+  int StartChild(const std::vector<std::string>& argv, const std::string& dir);
+  // Reaps the child if it has ended (waiting for it when `wait`); true when it has (or nothing
+  // runs), with m_exit_code and m_ended set.
+  bool Reap(bool wait);
+  void AskToEnd();
   void Kill();
+
+  bool Poll() { return Reap(false); }
   int WaitOrKill(std::chrono::milliseconds timeout);
 
-  pid_t m_pid = -1;
+  std::intptr_t m_child = -1;  // the process id, or the process handle on Windows
   int m_exit_code = -1;
   bool m_timed_out = false;
   std::string m_stdout_path;

@@ -1,29 +1,37 @@
 // Runs every test process in a fresh temporary working directory, so the log file and any
 // dump files stay out of the source and build trees. KESTAL_KEEP_TEST_DIR=1 keeps it.
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <string>
 
 #include <gtest/gtest.h>
-#include <unistd.h>
+
+namespace fs = std::filesystem;
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
-  char dir_template[] = "/tmp/kestal-test-XXXXXX";
-  const char* dir = mkdtemp(dir_template);
-  if (!dir || chdir(dir) != 0) {
-    std::perror("temporary working directory");
+  std::error_code ec;
+  const fs::path base = fs::temp_directory_path(ec);
+  std::mt19937_64 random(std::random_device{}() ^ std::chrono::steady_clock::now().time_since_epoch().count());
+  fs::path dir;
+  for (int attempt = 0; attempt < 100 && dir.empty(); ++attempt) {
+    fs::path candidate = base / ("kestal-test-" + std::to_string(random() % 1000000000));
+    if (fs::create_directory(candidate, ec)) dir = candidate;
+  }
+  if (dir.empty() || (fs::current_path(dir, ec), ec)) {
+    std::fprintf(stderr, "temporary working directory in %s: %s\n", base.string().c_str(), ec.message().c_str());
     return 2;
   }
   int result = RUN_ALL_TESTS();
   const char* keep = std::getenv("KESTAL_KEEP_TEST_DIR");
   if (keep && *keep == '1') {
-    std::printf("test working directory kept: %s\n", dir);
+    std::printf("test working directory kept: %s\n", dir.string().c_str());
   } else {
-    std::error_code ec;
-    std::filesystem::current_path("/tmp", ec);
-    std::filesystem::remove_all(dir, ec);
+    fs::current_path(base, ec);
+    fs::remove_all(dir, ec);
   }
   return result;
 }

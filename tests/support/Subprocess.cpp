@@ -1,0 +1,76 @@
+#include "Subprocess.h"
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "TestWait.h"
+
+namespace {
+
+// A Windows program's text-mode output ends its lines with CR LF; the tests compare lines.
+std::string ReadWhole(const std::string& path) {
+  std::ostringstream text;
+  if (!path.empty()) text << std::ifstream(path, std::ios::binary).rdbuf();
+  std::string s = text.str();
+#ifdef _WIN32
+  size_t out = 0;
+  for (size_t i = 0; i < s.size(); ++i)
+    if (!(s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n')) s[out++] = s[i];
+  s.resize(out);
+#endif
+  return s;
+}
+
+}  // namespace
+
+Subprocess::~Subprocess() {
+  if (!Poll()) Kill();
+}
+
+int Subprocess::Start(const std::vector<std::string>& argv, const std::string& dir, const std::string& name) {
+  if (m_child != -1 || argv.empty()) return -1;
+  const std::filesystem::path base = std::filesystem::absolute(dir);
+  m_stdout_path = (base / (name + ".stdout")).string();
+  m_stderr_path = (base / (name + ".stderr")).string();
+  m_description.clear();
+  for (const auto& a : argv) m_description += a + " ";
+  m_description += "(in " + base.string() + ")";
+  if (StartChild(argv, base.string()) != 0) return -1;
+  m_exit_code = -1;
+  m_timed_out = false;
+  m_started = std::chrono::steady_clock::now();
+  return 0;
+}
+
+int Subprocess::WaitOrKill(std::chrono::milliseconds timeout) {
+  if (!WaitUntil([this] { return Poll(); }, timeout, std::chrono::milliseconds(10))) {
+    m_timed_out = true;
+    Kill();
+  }
+  return m_exit_code;
+}
+
+int Subprocess::Wait(std::chrono::milliseconds timeout) { return WaitOrKill(timeout); }
+
+int Subprocess::Terminate(std::chrono::milliseconds grace) {
+  if (!Poll()) AskToEnd();
+  return WaitOrKill(grace);
+}
+
+bool Subprocess::Running() { return !Poll(); }
+
+double Subprocess::Seconds() const {
+  const auto end = m_child != -1 ? std::chrono::steady_clock::now() : m_ended;
+  return std::chrono::duration<double>(end - m_started).count();
+}
+
+std::string Subprocess::Stdout() const { return ReadWhole(m_stdout_path); }
+
+std::string Subprocess::Stderr() const { return ReadWhole(m_stderr_path); }
+
+bool Subprocess::WaitForStdout(const std::string& text, std::chrono::milliseconds timeout) {
+  const auto found = [&] { return Stdout().find(text) != std::string::npos; };
+  WaitUntil([&] { return found() || !Running(); }, timeout, std::chrono::milliseconds(10));
+  return found();
+}
