@@ -22,8 +22,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 
-# Debian's wine64 package keeps its loader in /usr/lib/wine; the `wine` front end picks it.
+# Programs built here (the test discovery and CTest's runs among them) run under Wine, through a
+# script that gives them a Wine prefix of their own.
 find_program(KESTAL_WINE NAMES wine64 wine PATHS /usr/lib/wine)
 if(KESTAL_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${KESTAL_WINE})
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh)
 endif()

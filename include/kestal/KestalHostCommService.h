@@ -15,7 +15,10 @@
 #include <mutex>
 #include <thread>
 
-#if defined(_WIN32)
+// KESTAL_STATIC: the program links the library's static core (its own tools and tests).
+#if defined(_WIN32) && defined(KESTAL_STATIC)
+#  define KESTAL_API
+#elif defined(_WIN32)
 #  if defined(KESTAL_BUILDING_LIBRARY)
 #    define KESTAL_API __declspec(dllexport)
 #  else

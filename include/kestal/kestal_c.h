@@ -14,7 +14,10 @@
 #ifndef KESTAL_KESTAL_C_H
 #define KESTAL_KESTAL_C_H
 
-#if defined(_WIN32)
+/* KESTAL_STATIC: the program links the library's static core (its own tools and tests). */
+#if defined(_WIN32) && defined(KESTAL_STATIC)
+#  define KESTAL_C_API
+#elif defined(_WIN32)
 #  if defined(KESTAL_BUILDING_LIBRARY)
 #    define KESTAL_C_API __declspec(dllexport)
 #  else

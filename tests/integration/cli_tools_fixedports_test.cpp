@@ -225,12 +225,15 @@ TEST(KestalDevsim, DemoRunsThroughAnInjectedFaultThatTheLibraryRepairs) {
     at = out.find(step, at);
     ASSERT_NE(at, std::string::npos) << "'" << step << "' missing or out of order in:\n" << out;
   }
-  EXPECT_EQ(sim.p.Terminate(milliseconds(5000)), 0);
+  [[maybe_unused]] const int sim_exit = sim.p.Terminate(milliseconds(5000));
+#ifndef _WIN32
+  EXPECT_EQ(sim_exit, 0) << "the simulator did not end cleanly when asked";  // Windows cannot ask
+#endif
   EXPECT_GE(Count(sim.p.Stdout(), "kestal-devsim: injected fault garbage\n"), 3) << sim.p.Stdout();
   // The library skipped the bytes before the start tag each time, on the same connection.
   const std::string log = demo.File("LogKestalHostCommService.txt");
   EXPECT_GE(Count(log, "Found discontinue start at "), 3) << log;
-  EXPECT_EQ(Count(log, "] Connected OK\n"), 1) << log;
+  EXPECT_EQ(Count(log, "] Connected OK"), 1) << log;
 }
 
 }  // namespace

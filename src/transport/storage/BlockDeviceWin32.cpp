@@ -12,11 +12,12 @@ constexpr int kNameMax = 256;
 HANDLE ToHandle(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 
 // Opens a drive (or an image file) for reading and writing, shared with other readers and
-// writers, without overlapped I/O: every transfer completes before it returns.
+// writers, without overlapped I/O: every transfer completes before it returns. An image file
+// may also be removed or replaced while open, as a disk goes away under the library.
 HANDLE OpenDrive(const std::string& path) {
   wchar_t wide[kNameMax];
   if (MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide, kNameMax) == 0) return INVALID_HANDLE_VALUE;
-  return CreateFileW(wide, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+  return CreateFileW(wide, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                      OPEN_EXISTING, 0, nullptr);
 }
 
