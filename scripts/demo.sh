@@ -14,7 +14,7 @@ case "${1:-}" in
   *) echo "usage: $0 [--storage]" >&2; exit 2 ;;
 esac
 
-"$top/scripts/install-deps.sh"
+KESTAL_WINDOWS_BUILD=0 "$top/scripts/install-deps.sh"
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo ${KESTAL_CMAKE_ARGS:-} >/dev/null
 cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target kestal kestal-devsim
 
