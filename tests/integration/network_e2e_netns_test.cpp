@@ -1,5 +1,8 @@
 // Inside a fresh network namespace (nothing but its own loopback) made by a forked child, the library
 // unchanged dials its default device address 192.168.66.1:28992 and reaches the simulator; skips without one.
+#include <gtest/gtest.h>
+
+#ifdef __linux__
 #include <arpa/inet.h>
 #include <net/if.h>
 #include <sched.h>
@@ -70,3 +73,7 @@ TEST_F(NetworkNamespace, LibraryReachesItsDefaultDeviceAddressInsideAPrivateName
 }
 
 }  // namespace
+
+#else
+TEST(NetworkNamespace, NeedsLinux) { GTEST_SKIP() << "network namespaces are Linux's"; }
+#endif
