@@ -1,19 +1,16 @@
 #!/usr/bin/env bash
 # The shared library exports the service class and the C interface (kestal_* functions) and
-# nothing else: no asio, spdlog, fmt, standard-library instantiations or internal classes.
-# A DLL (read with the cross toolchain's objdump, the second argument) also imports from
-# system DLLs only, so nothing has to be shipped beside it.
+# nothing else: no asio, spdlog, fmt, standard-library instantiations or internal classes. A DLL
+# (read with the cross toolchain's objdump, the second argument) imports from system DLLs only.
 set -euo pipefail
 lib=$1
 objdump=${2:-objdump}
 if [[ $lib == *.dll ]]; then
   table=$("$objdump" -p "$lib")
-  # The export name table: "[   n] name" lines after "[Ordinal/Name Pointer] Table".
-  symbols=$(echo "$table" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | sed -n 's/^\s*\[ *[0-9]*\] //p' \
-    | "${objdump%objdump}c++filt")
+  symbols=$(echo "$table" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/s/^\s*\[ *[0-9]*\] //p' | "${objdump%objdump}c++filt")
   imports=$(echo "$table" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
-  foreign_dlls=$(echo "$imports" | grep -vE '^(kernel32|ws2_32|msvcrt|ucrtbase|api-ms-win-[a-z0-9-]+|advapi32|user32|mswsock|ntdll)\.dll$' || true)
-  if [ -n "$foreign_dlls" ]; then echo "imports from DLLs that are not the system's:"; echo "$foreign_dlls"; exit 1; fi
+  ! echo "$imports" | grep -vE '^(kernel32|ws2_32|msvcrt|ucrtbase|api-ms-win-[a-z0-9-]+|advapi32|user32|mswsock|ntdll)\.dll$' \
+    || { echo "imports from DLLs that are not the system's"; exit 1; }
   echo "imports: $(echo $imports)"
 else
   symbols=$(nm -D --defined-only -C "$lib" | awk '$2 ~ /^[TtWwVvDdBbRr]$/ {sub(/^[0-9a-f]+ [A-Za-z] /, ""); print}')
@@ -22,7 +19,5 @@ echo "$symbols" | grep -q '^KestalHostCommService::GetInstance()' || { echo "Get
 echo "$symbols" | grep -q '^kestal_start$' || { echo "the C interface is not exported"; exit 1; }
 foreign=$(echo "$symbols" | grep -v '^KestalHostCommService::' | grep -vE '^(typeinfo|typeinfo name|vtable) for KestalHostCommService$' \
   | grep -vE '^kestal_[a-z_]+$' || true)
-if [ -n "$foreign" ]; then
-  echo "unexpected exported symbols:"; echo "$foreign" | head -20; exit 1
-fi
+[ -z "$foreign" ] || { echo "unexpected exported symbols:"; echo "$foreign" | head -20; exit 1; }
 echo "$(echo "$symbols" | wc -l) symbols, all of KestalHostCommService or the C interface"

@@ -109,13 +109,6 @@ TEST_F(ArmLink, StopsPromptlyRestartsAfreshAndContainsFailures) {
   Greet();
   Send(Bytes(9, 0x90));
   EXPECT_EQ(Heard(), Bytes(9, 0x90));
-  // The companion goes away and comes back: the port-unreachable reply to a send meanwhile does not
-  // end the receive worker (Windows reports it to the next receive unless told not to).
-  m_companion.Close();
-  Send(Bytes(9, 0x91));
-  std::this_thread::sleep_for(100ms);
-  ASSERT_TRUE(m_companion.Open() == 0 && m_companion.Bind(UdpSocket::Endpoint("127.0.0.1", 27000)) == 0);
-  Greet();
   // A failed send ends only the send worker: receiving goes on, the queue (1024) fills, the next waits 200 ms.
   Send(Bytes(65536, 0x5A));  // larger than any datagram
   ASSERT_TRUE(m_log.WaitFor("Send to error:-1", 2000ms));

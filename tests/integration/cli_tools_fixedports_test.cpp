@@ -233,7 +233,15 @@ TEST(KestalDevsim, DemoRunsThroughAnInjectedFaultThatTheLibraryRepairs) {
   // The library skipped the bytes before the start tag each time, on the same connection.
   const std::string log = demo.File("LogKestalHostCommService.txt");
   EXPECT_GE(Count(log, "Found discontinue start at "), 3) << log;
-  EXPECT_EQ(Count(log, "] Connected OK"), 1) << log;
+  // Every line of the file in its layout, with the platform's own line end.
+  const std::string eol = std::filesystem::path::preferred_separator == '\\' ? "\r\n" : "\n";
+  EXPECT_EQ(Count(log, "] Connected OK" + eol), 1) << log;
+  const std::regex layout("[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3} (DEBUG|ERROR) \\[[0-9]+\\] "
+                          "\\[[A-Za-z0-9_]+::[A-Za-z0-9_.]+@[0-9]+\\] [^\r\n]*" + eol);
+  size_t lines = 0;
+  for (size_t at = 0, end; (end = log.find('\n', at)) != std::string::npos; at = end + 1, ++lines)
+    ASSERT_TRUE(std::regex_match(log.substr(at, end + 1 - at), layout)) << log.substr(at, end + 1 - at);
+  EXPECT_TRUE(lines > 20 && log.back() == '\n') << lines << " lines";
 }
 
 }  // namespace

@@ -110,14 +110,7 @@ bool AppCallbacks::WaitForMessage(uint16_t type, const Match& match, std::chrono
 }
 
 bool AppCallbacks::WaitForMessages(uint16_t type, size_t count, std::chrono::milliseconds timeout) const {
-  return WaitUntil(
-      [&] {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        size_t n = 0;
-        for (const AppMessage& m : m_messages) n += m.type == type;
-        return n >= count;
-      },
-      timeout);
+  return WaitUntil([&] { return Messages(type).size() >= count; }, timeout);
 }
 
 AppCallbacks::Match AckOf(uint16_t seq_no) {

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 #include "TestWait.h"
@@ -12,21 +13,14 @@ namespace {
 std::string ReadWhole(const std::string& path) {
   std::ostringstream text;
   if (!path.empty()) text << std::ifstream(path, std::ios::binary).rdbuf();
-  std::string s = text.str();
 #ifdef _WIN32
-  size_t out = 0;
-  for (size_t i = 0; i < s.size(); ++i)
-    if (!(s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n')) s[out++] = s[i];
-  s.resize(out);
+  return std::regex_replace(text.str(), std::regex("\r\n"), "\n");
+#else
+  return text.str();
 #endif
-  return s;
 }
 
 }  // namespace
-
-Subprocess::~Subprocess() {
-  if (!Poll()) Kill();
-}
 
 int Subprocess::Start(const std::vector<std::string>& argv, const std::string& dir, const std::string& name) {
   if (m_child != -1 || argv.empty()) return -1;
@@ -43,22 +37,18 @@ int Subprocess::Start(const std::vector<std::string>& argv, const std::string& d
   return 0;
 }
 
-int Subprocess::WaitOrKill(std::chrono::milliseconds timeout) {
-  if (!WaitUntil([this] { return Poll(); }, timeout, std::chrono::milliseconds(10))) {
-    m_timed_out = true;
-    Kill();
-  }
+int Subprocess::Wait(std::chrono::milliseconds timeout) {
+  m_timed_out = !WaitUntil([this] { return Reap(false); }, timeout, std::chrono::milliseconds(10));
+  Kill();
   return m_exit_code;
 }
 
-int Subprocess::Wait(std::chrono::milliseconds timeout) { return WaitOrKill(timeout); }
-
 int Subprocess::Terminate(std::chrono::milliseconds grace) {
-  if (!Poll()) AskToEnd();
-  return WaitOrKill(grace);
+  if (Running()) AskToEnd();
+  return Wait(grace);
 }
 
-bool Subprocess::Running() { return !Poll(); }
+bool Subprocess::Running() { return !Reap(false); }
 
 double Subprocess::Seconds() const {
   const auto end = m_child != -1 ? std::chrono::steady_clock::now() : m_ended;

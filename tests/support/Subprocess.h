@@ -1,10 +1,7 @@
-// Runs a program as a child process for the tests of the command-line tools: in a given
-// directory, with stdin from /dev/null and stdout / stderr going to files there, so output
-// never blocks the child and can be read while it runs. Every wait is bounded; a child that
-// is still running at its deadline, or when its Subprocess is destroyed, is killed and
-// reaped, so no test leaves a process behind.
-//
-// Threads: one Subprocess is used from one thread at a time.
+// A program run as a child process by the tools' tests: in a given directory, stdin from the
+// null device, stdout / stderr to files there (never blocking the child, readable while it
+// runs). Every wait is bounded; a child still running at its deadline or at destruction is
+// killed and reaped. Threads: one Subprocess is used from one thread at a time.
 #pragma once
 
 #include <chrono>
@@ -15,7 +12,7 @@
 class Subprocess {
  public:
   Subprocess() = default;
-  ~Subprocess();
+  ~Subprocess() { Kill(); }
   Subprocess(const Subprocess&) = delete;
   Subprocess& operator=(const Subprocess&) = delete;
 
@@ -49,17 +46,13 @@ class Subprocess {
   const std::string& Describe() const { return m_description; }
 
  private:
-  // The platform's half (SubprocessPosix.cpp, SubprocessWin32.cpp).
-  // Starts the child with stdin from the null device and stdout / stderr to the two files.
+  // The platform's half (SubprocessPosix.cpp, SubprocessWin32.cpp): starting the child with
+  // its three streams; reaping it once ended (waiting for that when `wait`; true when nothing
+  // runs any more, with m_exit_code and m_ended set); asking it to end; killing and reaping it.
   int StartChild(const std::vector<std::string>& argv, const std::string& dir);
-  // Reaps the child if it has ended (waiting for it when `wait`); true when it has (or nothing
-  // runs), with m_exit_code and m_ended set.
   bool Reap(bool wait);
   void AskToEnd();
   void Kill();
-
-  bool Poll() { return Reap(false); }
-  int WaitOrKill(std::chrono::milliseconds timeout);
 
   std::intptr_t m_child = -1;  // the process id, or the process handle on Windows
   int m_exit_code = -1;

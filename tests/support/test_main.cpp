@@ -16,13 +16,9 @@ int main(int argc, char** argv) {
   std::error_code ec;
   const fs::path base = fs::temp_directory_path(ec);
   std::mt19937_64 random(std::random_device{}() ^ std::chrono::steady_clock::now().time_since_epoch().count());
-  fs::path dir;
-  for (int attempt = 0; attempt < 100 && dir.empty(); ++attempt) {
-    fs::path candidate = base / ("kestal-test-" + std::to_string(random() % 1000000000));
-    if (fs::create_directory(candidate, ec)) dir = candidate;
-  }
-  if (dir.empty() || (fs::current_path(dir, ec), ec)) {
-    std::fprintf(stderr, "temporary working directory in %s: %s\n", base.string().c_str(), ec.message().c_str());
+  const fs::path dir = base / ("kestal-test-" + std::to_string(random()));
+  if (!fs::create_directory(dir, ec) || (fs::current_path(dir, ec), ec)) {
+    std::fprintf(stderr, "temporary working directory %s: %s\n", dir.string().c_str(), ec.message().c_str());
     return 2;
   }
   int result = RUN_ALL_TESTS();
