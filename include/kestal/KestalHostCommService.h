@@ -93,7 +93,8 @@ class KESTAL_API KestalHostCommService {
   // Sends one message (type and payload) to the device over the active transport. 0 when
   // queued or written, negative otherwise.
   int SendHostCommMsg(unsigned short type, unsigned char* data, unsigned int len);
-  // Sends a whole firmware file in chunks; always 0 (progress comes back as type-9 ACKs).
+  // Sends a whole firmware file in chunks (progress comes back as type-9 ACKs). 0 when every
+  // chunk was queued or written; negative when one was not (the rest of the file is not sent).
   int SendUpdateFirmware(unsigned short type, unsigned char* data, unsigned int len);
   // Delivers a message to the registered receive callback.
   void RecvHostCommMsg(unsigned short type, unsigned char* data, unsigned int len);

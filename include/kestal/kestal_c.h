@@ -78,7 +78,8 @@ KESTAL_C_API void kestal_set_status_line_callback(kestal_text_fn callback, void*
 /* Sends one message (type and payload) over the active transport: 0 when queued or written,
  * negative otherwise. */
 KESTAL_C_API int kestal_send(unsigned short type, const unsigned char* data, unsigned int len);
-/* Sends a whole firmware file in chunks; progress comes back as type-9 messages. */
+/* Sends a whole firmware file in chunks; progress comes back as type-9 messages. 0 when every
+ * chunk was queued or written; negative when one was not (the rest of the file is not sent). */
 KESTAL_C_API int kestal_update_firmware(unsigned short firmware_type, const unsigned char* data, unsigned int len);
 /* Next value of the library-wide message sequence counter (the first is 1). */
 KESTAL_C_API unsigned short kestal_next_seq_no(void);

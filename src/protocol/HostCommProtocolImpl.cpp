@@ -152,15 +152,20 @@ int HostCommProtocolImpl::SendFirmwareChunks(const SendFn& send, uint16_t seq_no
   std::vector<uint8_t> chunk(kMsgBufferSize);
   const uint32_t check = HostCommMsg::FirmwareCheck(data, len);
   KLOG_DEBUG_AS(kFunction, "firmware file len:%d, check:%d", static_cast<int>(len), static_cast<int>(check));
+  int result = 0;
   for (uint32_t offset = 0; offset < len;) {
     const uint32_t chunk_len = len - offset < L::kMaxChunkData ? len - offset : L::kMaxChunkData;
     HostCommMsg::BuildFirmwareChunkHeader(chunk.data(), seq_no, type, len, check, offset, chunk_len);
     std::memcpy(chunk.data() + L::kData, data + offset, chunk_len);
-    if (send(UpdateFirmware, chunk.data(), chunk_len + L::kHeaderLength) < 0) break;
+    // The device cannot use a file with a hole: the rest is not sent and the caller hears of it.
+    if (send(UpdateFirmware, chunk.data(), chunk_len + L::kHeaderLength) < 0) {
+      result = -1;
+      break;
+    }
     offset += chunk_len;
   }
   KLOG_DEBUG_AS(kFunction, "Send update firmware:%d", static_cast<int>(len));
-  return 0;
+  return result;
 }
 
 void HostCommProtocolImpl::LoopRecv() {

@@ -64,10 +64,10 @@ class HostCommProtocolImpl {
   // Tells the device the comm type in use; always 0.
   int SendCommTypeOrder();
   // Sends a whole firmware file as chunks of at most 65496 bytes; stops at the first failed
-  // chunk; always 0.
+  // chunk. 0 when every chunk went out, -1 otherwise.
   int SendUpdateFirmware(uint16_t type, const uint8_t* data, uint32_t len);
   // The chunking of SendUpdateFirmware over any sender: `seq_no` for the whole file, chunks
-  // in file order, stops at the first chunk that `send` refuses. Always 0.
+  // in file order, stops at the first chunk that `send` refuses. 0, or -1 after a refusal.
   static int SendFirmwareChunks(const SendFn& send, uint16_t seq_no, uint16_t type, const uint8_t* data,
                                 uint32_t len);
 

@@ -159,7 +159,11 @@ bool CaptureFrames(CliSession& session, uint64_t count, int timeout_ms,
 // Sends a firmware file and draws the device's progress until it reports 100 %.
 bool SendFirmware(CliSession& session, const std::vector<uint8_t>& file, uint16_t type, int timeout_ms,
                   std::string& error) {
-  session.Service().SendUpdateFirmware(type, const_cast<uint8_t*>(file.data()), static_cast<unsigned>(file.size()));
+  if (session.Service().SendUpdateFirmware(type, const_cast<uint8_t*>(file.data()),
+                                          static_cast<unsigned>(file.size())) < 0) {
+    error = "the firmware file could not be sent whole";
+    return false;
+  }
   int progress = -1;
   while (progress < 100) {
     CliMessage ack;
