@@ -41,10 +41,26 @@ int64_t ImageFrameAssembler::AddPiece(uint16_t msg_type, const uint8_t* data, ui
     return -1;
   }
 
+  const bool continues =
+      m_in_frame && msg_type == m_frame_type && image_size == m_frame_size && piece_offset == m_next_offset;
+  if (!continues) {
+    if (m_in_frame || (piece_offset != 0 && !m_skipping)) {
+      ++m_incomplete_frames;
+      KLOG_DEBUG_AS(kDealMsg, "image frame is not complete, dropped:%u/%u", m_in_frame ? m_next_offset : 0u,
+                    m_in_frame ? m_frame_size : image_size);
+    }
+    m_in_frame = piece_offset == 0;
+    m_skipping = !m_in_frame;
+    if (m_skipping) return -1;
+    m_frame_type = msg_type;
+    m_frame_size = image_size;
+  }
   uint8_t* frame = m_image_frame_buf.get();
   std::memcpy(frame, data, L::kImageHeaderLength);
   std::memcpy(frame + L::kImageHeaderLength + piece_offset, data + L::kPieceData, piece_len);
+  m_next_offset = static_cast<uint32_t>(piece_end);
   if (piece_end < image_size) return 0;
+  m_in_frame = false;
 
   if (msg_type == OriginalImagePiece) {
     ++m_original_frame_count;

@@ -163,6 +163,14 @@ TEST_F(EngineTest, ImageFramesFromTheirPieces) {
   EXPECT_TRUE(forwarded.empty());
   Deal(3, Piece(3000, 2000, 1000, 0x23)), Deal(8, Piece(0, 0, 0, 0x44));  // the second: header only
   EXPECT_EQ(forwarded, (Forwarded{{3, Image(3000, 0x23)}, {8, Image(0, 0x44)}}));  // the header of the last piece
+  forwarded.clear(), log.Clear();  // a lost middle piece; a piece of the other kind between two of a frame
+  for (auto [type, offset] : {std::pair<uint16_t, uint32_t>{3, 0}, {3, 2000}, {3, 1000}, {3, 2000}, {3, 0}, {8, 0},
+                              {3, 1000}, {3, 2000}, {3, 0}, {3, 1000}, {3, 2000}})
+    Deal(type, Piece(3000, offset, 1000, uint8_t(0x30 + offset / 1000)));
+  EXPECT_TRUE(forwarded == (Forwarded{{3, Image(3000, 0x32)}})) << forwarded.size() << " frames";
+  EXPECT_EQ(log.MessagesStartingWith("image frame is not complete, dropped:"),
+            (Lines{"image frame is not complete, dropped:1000/3000", "image frame is not complete, dropped:1000/3000",
+                   "image frame is not complete, dropped:1000/3000"}));
   forwarded.clear();  // the largest image in the largest pieces a frame carries
   for (uint32_t offset = 0; offset < 4194304; offset += 65428)
     Deal(8, Piece(4194304, offset, std::min(65428u, 4194304 - offset)));
@@ -191,7 +199,7 @@ TEST(FirmwareChunks, AFileIsCutIntoChunksUnderItsSeqNoUntilASendFails) {
   }
   file.resize(65496 * 3);
   sent.clear(), refused = 2;
-  HostCommProtocolImpl::SendFirmwareChunks(send, 11, 1, file.data(), 65496 * 3);
+  EXPECT_EQ(HostCommProtocolImpl::SendFirmwareChunks(send, 11, 1, file.data(), 65496 * 3), -1);  // a failure
   EXPECT_EQ(sent.size(), 2u);  // nothing after the failed chunk
   LogCapture log;
   EXPECT_EQ(HostCommProtocolImpl::SendFirmwareChunks(send, 11, 1, nullptr, 0), 0);
