@@ -98,11 +98,14 @@ int ArmCommViaNetwork::SendOrder(const uint8_t* data, uint32_t len) {
     KLOG_DEBUG("Arm message too long:%u", len);
     return -1;
   }
-  WorkFlowBuffer* buffer = m_send_queue.GetFree(kQueueWaitMs);
+  // Never waits: the caller is the engine's receive worker, which must not be held up by a
+  // companion that does not keep up. A full queue drops the message, logged once per burst.
+  WorkFlowBuffer* buffer = m_send_queue.GetFree(-1);
   if (!buffer) {
-    KLOG_DEBUG("Check recv msg queue full");
+    if (!m_queue_full.exchange(true)) KLOG_DEBUG("Check recv msg queue full");
     return -1;
   }
+  m_queue_full = false;
   if (len > 0) std::memcpy(buffer->data, data, len);
   buffer->data_offset = 0;
   buffer->bytes_used = len;
@@ -181,11 +184,9 @@ void ArmCommViaNetwork::LoopSend() {
     } while (now_us - last_send_us < kMinSendGapUs);
     last_send_us = now_us;
 
+    // A message that could not be sent (too long for a datagram, a socket error) is lost
+    // alone; the messages behind it still go out.
     const int sent = m_socket.SendTo(buf.data(), len, destination);
-    if (sent != static_cast<int>(len)) {
-      // The worker ends here; later messages wait in the queue until the link restarts.
-      KLOG_DEBUG_AS(kSendWorker, "Send to error:%d", sent);
-      return;
-    }
+    if (sent != static_cast<int>(len)) KLOG_DEBUG_AS(kSendWorker, "Send to error:%d", sent);
   }
 }

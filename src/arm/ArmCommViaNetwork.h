@@ -49,8 +49,9 @@ class ArmCommViaNetwork {
   // Stops and joins both workers and closes the socket; always 0. Takes at most about 200 ms.
   // On a link that is not running it only sets the stop flag.
   int StopLoopRecv();
-  // Queues one device arm message (len <= 65536) for the companion: 0 when queued, -1 when no
-  // buffer became free within 200 ms (the message is lost).
+  // Queues one device arm message (len <= 65536) for the companion: 0 when queued, -1 at once
+  // when the queue is full (the message is lost). A message the socket refuses to send is
+  // lost alone, with a log line.
   int SendOrder(const uint8_t* data, uint32_t len);
 
   // Replaces the engine as the receiver of the companion's messages; an empty relay restores
@@ -76,6 +77,7 @@ class ArmCommViaNetwork {
   // Waits up to `ms`, less when a stop begins.
   void PauseUnlessStopped(int ms);
 
+  std::atomic<bool> m_queue_full{false};  // a full queue has been logged since the last message queued
   std::mutex m_control_mutex;  // one start or stop at a time; guards m_device_relay
   DeviceRelay m_device_relay;
   std::thread m_recv_thread;
