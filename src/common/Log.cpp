@@ -58,11 +58,21 @@ class UpperLevelFlag final : public spdlog::custom_flag_formatter {
 
 // 0 while no logger exists; otherwise the lowest admitted LogLevel.
 std::atomic<int> g_min_level{0};
-std::shared_ptr<spdlog::logger> g_logger;
 std::once_flag g_init_once;
-std::mutex g_tap_mutex;
-Log::Tap g_tap;
 std::atomic<bool> g_has_tap{false};
+
+// The logger and the tap are made once and never destroyed: an application that returns from
+// main without Stop leaves library workers running while the process's static objects are
+// destroyed, and their last lines must find a logger, not the remains of one.
+struct LogState {
+  spdlog::logger* logger = nullptr;  // set once by Init
+  std::mutex tap_mutex;
+  Log::Tap tap;
+};
+LogState& State() {
+  static LogState* const state = new LogState();
+  return *state;
+}
 
 }  // namespace
 
@@ -72,12 +82,12 @@ void Log::Init() {
     auto formatter = std::make_unique<spdlog::pattern_formatter>();
     formatter->add_flag<UpperLevelFlag>('*').set_pattern(kPattern);
     sink->set_formatter(std::move(formatter));
-    g_logger = std::make_shared<spdlog::logger>("KestalHostComm", sink);
-    g_logger->set_level(spdlog::level::debug);
+    spdlog::logger* logger = new spdlog::logger("KestalHostComm", sink);
+    logger->set_level(spdlog::level::debug);
     // Errors reach the disk at once; everything else when the service flushes the log, once a
     // second while it runs and at the end of Stop (the log has no thread of its own).
-    g_logger->flush_on(spdlog::level::err);
-    spdlog::register_logger(g_logger);
+    logger->flush_on(spdlog::level::err);
+    State().logger = logger;
     g_min_level.store(static_cast<int>(LogLevel::Debug), std::memory_order_release);
   });
 }
@@ -92,7 +102,7 @@ void Log::SetLevel(LogLevel level) {
 }
 
 void Log::Flush() {
-  if (g_logger) g_logger->flush();
+  if (g_min_level.load(std::memory_order_acquire) != 0) State().logger->flush();
 }
 
 std::string Log::FunctionName(const char* pretty_function) {
@@ -136,22 +146,23 @@ void Log::Write(LogLevel level, const char* function, const char* pretty_functio
   if (n < 0) n = 0;
 
   std::string name = function ? std::string(function) : FunctionName(pretty_function);
-  std::shared_ptr<spdlog::logger> logger = g_logger;
-  if (logger) {
+  LogState& state = State();
+  if (g_min_level.load(std::memory_order_acquire) != 0) {
     spdlog::source_loc loc{"", line, name.c_str()};
-    logger->log(loc, level == LogLevel::Error ? spdlog::level::err : spdlog::level::debug,
-                spdlog::string_view_t(text, static_cast<std::size_t>(n)));
+    state.logger->log(loc, level == LogLevel::Error ? spdlog::level::err : spdlog::level::debug,
+                      spdlog::string_view_t(text, static_cast<std::size_t>(n)));
   }
   if (g_has_tap.load(std::memory_order_acquire)) {
-    std::lock_guard<std::mutex> lock(g_tap_mutex);
-    if (g_tap) g_tap(level, name, std::string(text, static_cast<std::size_t>(n)));
+    std::lock_guard<std::mutex> lock(state.tap_mutex);
+    if (state.tap) state.tap(level, name, std::string(text, static_cast<std::size_t>(n)));
   }
 }
 
 void Log::SetTap(Tap tap) {
-  std::lock_guard<std::mutex> lock(g_tap_mutex);
-  g_tap = std::move(tap);
-  g_has_tap.store(static_cast<bool>(g_tap), std::memory_order_release);
+  LogState& state = State();
+  std::lock_guard<std::mutex> lock(state.tap_mutex);
+  state.tap = std::move(tap);
+  g_has_tap.store(static_cast<bool>(state.tap), std::memory_order_release);
 }
 
 }  // namespace kestal

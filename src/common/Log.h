@@ -3,7 +3,9 @@
 // Lines are printf-style. KLOG_DEBUG / KLOG_ERROR test the level first, so the arguments of a
 // suppressed line are never formatted. The function field of a line is "Class::Method", taken
 // from the calling function; worker bodies name themselves with the *_AS forms
-// ("Class::StartingMethod.Worker"). Any thread may log at any time.
+// ("Class::StartingMethod.Worker"). Any thread may log at any time, also while the process
+// exits: the logger is never destroyed, so a worker still running then loses nothing but its
+// unflushed lines.
 #pragma once
 
 #include <cstdint>

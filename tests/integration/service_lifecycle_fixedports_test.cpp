@@ -159,3 +159,10 @@ TEST_F(ServiceFixture, NothingReachesTheApplicationOrTheDeviceAfterStop) {
   sim.Stop();  // no thread of the library outlives Stop (a DLL could not unload with one left)
   EXPECT_EQ(threads(), threads_before);
 }
+
+// An application that returns from main without Stop: workers still running log to the very end.
+TEST(ProcessExit, LinesWrittenWhileTheProcessExitsAreSafe) {
+  for (int i = 0; i < 30; ++i)
+    EXPECT_EXIT((kestal::Log::Init(), std::thread([] { for (;;) KLOG_DEBUG("a line as the process exits"); }).detach(),
+                 std::this_thread::sleep_for(20ms), std::exit(0)), testing::ExitedWithCode(0), "") << "run " << i;
+}
