@@ -1,5 +1,6 @@
 // The host communication protocol: frames on the wire, the messages the library builds, and what the
-// engine makes of the device's messages (each type, image frames from pieces), firmware chunks.
+// engine makes of the device's messages (each type, image frames from pieces), firmware chunks; and
+// the simulator's frames that end-to-end tests compare with.
 #include <algorithm>
 #include <string>
 #include <tuple>
@@ -10,6 +11,7 @@
 #include "LogCapture.h"
 #include "NetworkTestFrames.h"
 #include "common/LittleEndian.h"
+#include "devsim/SimDevice.h"
 #include "protocol/HostCommProtocolImpl.h"
 #include "transport/network/HostCommViaNetwork.h"
 
@@ -205,4 +207,16 @@ TEST(FirmwareChunks, AFileIsCutIntoChunksUnderItsSeqNoUntilASendFails) {
   EXPECT_EQ(HostCommProtocolImpl::SendFirmwareChunks(send, 11, 1, nullptr, 0), 0);
   EXPECT_EQ(sent.size(), 2u);  // an empty file sends nothing
   EXPECT_EQ(log.Messages(), (Lines{"firmware file len:0, check:0", "Send update firmware:0"}));
+}
+
+// The simulator's frames depend only on number, kind and seed: end-to-end tests compare delivered
+// frames with ExpectedFrame, which proves order and completeness only because of this.
+TEST(SimDevice, ExpectedFramesDependOnlyOnNumberKindAndSeed) {
+  SimDeviceOptions options, reseeded;
+  reseeded.seed = 2;
+  const SimDevice device(options), same(options), other(reseeded);
+  const Bytes frame = device.ExpectedFrame(3, 3);
+  EXPECT_EQ(same.ExpectedFrame(3, 3), frame);
+  for (const Bytes& differs : {other.ExpectedFrame(3, 3), device.ExpectedFrame(3, 8), device.ExpectedFrame(4, 3)})
+    EXPECT_NE(differs, frame);
 }
