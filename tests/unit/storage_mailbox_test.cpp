@@ -1,5 +1,5 @@
 // The storage transport on sparse images, one step at a time: block I/O, discovery, the dump file, record
-// layout, writes, repositioning and receive passes; then both sides' workers exchanging at full speed.
+// layout, writes, repositioning, receive passes and failure reports; then both sides' workers exchanging at full speed.
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "SimRig.h"
+#include "ServiceFixture.h"
 #include "common/Clock.h"
 #include "transport/storage/HostCommViaStorage.h"
 
@@ -48,7 +48,8 @@ class Storage : public ::testing::Test {
 
   const std::string m_path = MakeImage("disk.img");
   Reported m_reports;
-  HostCommViaStorage m_host{[this](unsigned status, const char* text) { m_reports.emplace_back(status, text); }};
+  std::function<void(unsigned)> m_on_report = [](unsigned) {};  // called on each report
+  HostCommViaStorage m_host{[this](unsigned s, const char* text) { m_reports.emplace_back(s, text), m_on_report(s); }};
 };
 
 TEST_F(Storage, BlockWritesKeepOrClearExactlyTheRightBytes) {
@@ -119,6 +120,9 @@ TEST_F(Storage, DiscoveryFindsALoopDeviceOfTheDeviceSize) {
 TEST_F(Storage, DumpWritesOneCrLfLinePerSlotToAFileNamedInUtcPlus8) {
   kestal::SetWallClockMs([] { return g_now_ms; });
   g_now_ms = 1767223805999;  // 2025-12-31 23:30:05.999 UTC
+  LogCapture log;
+  m_host.PrintVolumeRunInfo();  // no disk open (the network link in use): its line, no report
+  EXPECT_TRUE(m_reports.empty() && log.MessagesStartingWith("PrintVolumeRunInfo, type:0,").size() == 1);
   Open();
   m_host.PrintVolumeRunInfo();
   ASSERT_EQ(m_host.SendOrder(0x1234, Bytes(65536, 0x11).data(), 65536), 0);
@@ -219,7 +223,8 @@ TEST_F(Storage, ReceivePassesDeliverEveryRecordOnceAndRepositionOnDamage) {
        {kPass}, {kPass}, {kPass}}, {1, 3}, 3, 3},
       {"records that contradict each other", {{1, 1, 0x240200, 512}, {2, 2, 0x340200, 100}, {3, 3, 0x240600, 100},
        {4, 4, 0x1000, 100}, {kPass}, {kPass}, {kPass}}, {1, 3}, 4, 4},
-      {"a message longer than a buffer, cut", {{1, 1, 0x240200, 70000}, {kPass}}, {1}, 1, 1},
+      {"a message longer than a buffer, skipped", {{1, 1, 0x240200, 70000}, {2, 2, 0x251400, 40}, {kPass}}, {2}, 2, 2},
+      {"data off a block boundary", {{1, 1, 0x240210, 700}, {2, 2, 0x240610, 500}, {kPass}}, {1, 2}, 2, 2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -250,13 +255,32 @@ TEST_F(Storage, ReceivePassesDeliverEveryRecordOnceAndRepositionOnDamage) {
     }
     ASSERT_EQ(got.size(), c.delivered.size());
     for (size_t i = 0; i < got.size(); ++i)
-      for (const Step& s : c.steps)  // the bytes of the record with that number, at most a buffer's
-        EXPECT_TRUE(s.seq != c.delivered[i] || got[i] == Payload(static_cast<uint32_t>(s.seq), std::min(s.len, 65536u)))
+      for (const Step& s : c.steps)  // the bytes of the record with that number
+        EXPECT_TRUE(s.seq != c.delivered[i] || got[i] == Payload(static_cast<uint32_t>(s.seq), s.len))
             << s.seq;
     const VolumeRunInfo info = m_host.RunInfo(1);
     EXPECT_TRUE(info.last_seq_no == c.last && info.seq_no == c.last + 1);
     EXPECT_EQ(info.last_summary_addr, kSummary1 + c.slot * 32);
     EXPECT_EQ(info.summary_addr, kSummary1 + (c.slot + 1) * 32);
+  }
+}
+
+// Failures are reported outside the locks: a report function that calls back (as an application may) returns.
+TEST_F(Storage, FailuresAreReportedOutsideTheLocksSoTheReportFunctionMayCallBack) {
+  Open();
+  m_on_report = [&](unsigned) {  // the first report dumps and sends
+    if (m_reports.size() == 1) m_host.PrintVolumeRunInfo(), m_host.SendOrder(6, Bytes(8).data(), 8);
+  };
+  m_host.SetRunInfo(0, {0x20, kData0 + 0x10, 1});  // off a block boundary: a long write crosses the block's end
+  const std::function<int()> calls[] = {[&] { return m_host.SendOrder(6, Bytes(600).data(), 600); },
+                                        [&] { return m_host.ReadMsg(); }, [&] { return m_host.RepositionVolume(1); }};
+  for (const auto& call : calls) {
+    if (&call != calls) std::filesystem::resize_file(m_path, kSummary1);  // type 1's areas gone
+    std::atomic<int> result{1};
+    std::thread caller([&] { m_reports.clear(), result = call(); });
+    const bool returned = WaitUntil([&] { return result != 1; }, seconds(10));
+    EXPECT_TRUE(returned && result == -1 && m_reports.at(0).first == HostCommStatusStorageCommError) << &call - calls;
+    returned ? caller.join() : std::_Exit(1);  // a caller hung in its report cannot be joined
   }
 }
 

@@ -50,6 +50,43 @@ CivilTime ToCivil(int64_t seconds) {
 
 unsigned long long Ull(uint64_t v) { return static_cast<unsigned long long>(v); }
 
+// Holds the status reports raised while this thread holds a volume lock and makes them when the
+// section ends: the owner's function runs the application's callback, which may call back into
+// the transport and take that lock. Declared before the section's lock, so it reports after the
+// lock is released; a nested section leaves its reports to the outermost one.
+class ReportsAfterUnlock {
+ public:
+  ReportsAfterUnlock() : m_outer(t_held == nullptr) {
+    if (m_outer) t_held = &m_reports;
+  }
+  ~ReportsAfterUnlock() {
+    if (!m_outer) return;
+    t_held = nullptr;
+    for (const Held& r : m_reports) ReportStatusTo(*r.report, r.status, r.text);
+  }
+  ReportsAfterUnlock(const ReportsAfterUnlock&) = delete;
+  ReportsAfterUnlock& operator=(const ReportsAfterUnlock&) = delete;
+
+  // False when this thread is in no such section: report now.
+  static bool Hold(const StatusReportFn& report, unsigned int status, const char* text) {
+    if (!t_held) return false;
+    t_held->push_back({&report, status, text});
+    return true;
+  }
+
+ private:
+  struct Held {
+    const StatusReportFn* report;
+    unsigned int status;
+    const char* text;
+  };
+  static thread_local std::vector<Held>* t_held;
+  const bool m_outer;
+  std::vector<Held> m_reports;
+};
+
+thread_local std::vector<ReportsAfterUnlock::Held>* ReportsAfterUnlock::t_held = nullptr;
+
 }  // namespace
 
 HostCommViaStorage::HostCommViaStorage(StatusReportFn report_status)
@@ -107,7 +144,7 @@ void HostCommViaStorage::ErrorReport(StorageError kind) const {
       break;
   }
   KLOG_DEBUG("%s", message);
-  ReportStatusTo(m_report_status, status, message);
+  if (!ReportsAfterUnlock::Hold(m_report_status, status, message)) ReportStatusTo(m_report_status, status, message);
 }
 
 int HostCommViaStorage::OpenStorageDevice() {
@@ -293,6 +330,7 @@ int HostCommViaStorage::SendOrder(uint16_t msg_type, const uint8_t* data, uint32
 }
 
 int HostCommViaStorage::WriteMsg(int volume_type, uint16_t msg_type, const uint8_t* data, uint32_t length) {
+  ReportsAfterUnlock reports;
   std::lock_guard<std::mutex> lock(m_volume_mutex[volume_type]);
   return WriteMsgLocked(volume_type, msg_type, data, length);
 }
@@ -344,6 +382,7 @@ int HostCommViaStorage::ReadMsg() {
   }
   const VolumeArea& area = kVolumeAreas[kVolumeTypeDeviceToHost];
   VolumeRunInfo& info = m_volume_run_info[kVolumeTypeDeviceToHost];
+  ReportsAfterUnlock reports;
   std::unique_lock<std::mutex> lock(m_volume_mutex[kVolumeTypeDeviceToHost]);
   auto resynchronise = [&] {
     lock.unlock();
@@ -380,10 +419,12 @@ int HostCommViaStorage::ReadMsg() {
     return resynchronise();
   }
 
-  // Gather the new records whose data fit one pass.
+  // Gather the new records whose data fit one pass. The pass reads whole blocks (a disk opened
+  // unbuffered takes nothing else): each record's data with the blocks that hold them, from the
+  // block of the first record's data start.
   SummaryRecord gathered[kSummaryWindowSize / kSlot];
   uint32_t count = 0;
-  uint64_t total = 0;
+  uint64_t total = 0;  // bytes to read
   bool unreadable = false;  // the next record can never be read: too long or misplaced
   SummaryRecord unreadable_record;
   for (uint32_t offset = next_offset; offset < kSummaryWindowSize; offset += kSlot) {
@@ -391,7 +432,8 @@ int HostCommViaStorage::ReadMsg() {
     if (!SummaryRecord::IsValid(slot)) break;
     const SummaryRecord record = SummaryRecord::Decode(slot);
     if (record.seq_no < info.seq_no) break;  // an old record: nothing newer follows
-    if (record.data_len > kDataBufferSize) {
+    const uint32_t lead = record.start % kStorageBlockSize;  // data not starting a block
+    if (lead + static_cast<uint64_t>(record.data_len) > kDataBufferSize) {
       KLOG_DEBUG("Check summary msg len:%d Error", static_cast<int>(record.data_len));
       unreadable = true;
       unreadable_record = record;
@@ -403,12 +445,12 @@ int HostCommViaStorage::ReadMsg() {
       unreadable_record = record;
       break;
     }
-    if (record.data_len + total > kDataBufferSize) {
+    if (lead + record.data_len + total > kDataBufferSize) {
       KLOG_DEBUG("DATA READ SIZE 3:%u/%u", static_cast<unsigned>(record.data_len + total), kDataBufferSize);
       break;
     }
     gathered[count++] = record;
-    total += RoundUpToBlock(record.data_len);
+    total += RoundUpToBlock(lead + record.data_len);
   }
 
   if (count == 0) {
@@ -426,8 +468,8 @@ int HostCommViaStorage::ReadMsg() {
     return 0;
   }
 
-  r = ShmRead(gathered[0].start, data_buffer, static_cast<uint32_t>(total), area.data_start, area.data_end,
-              &end_addr);
+  const uint32_t read_start = gathered[0].start & ~(kStorageBlockSize - 1);
+  r = ShmRead(read_start, data_buffer, static_cast<uint32_t>(total), area.data_start, area.data_end, &end_addr);
   if (r < 0) return r;
 
   for (uint32_t i = 0; i < count; ++i) {
@@ -439,13 +481,13 @@ int HostCommViaStorage::ReadMsg() {
     }
     // Where this record's data stand in what the pass read.
     uint64_t position;
-    if (record.start >= gathered[0].start)
-      position = record.start - gathered[0].start;
+    if (record.start >= read_start)
+      position = record.start - read_start;
     else
-      position = static_cast<uint64_t>(record.start) + area.DataSize() - gathered[0].start;
-    if (position + record.data_len > total) {
-      // Records that contradict each other: the pass did not read these data, so there is
-      // nothing true to deliver.
+      position = static_cast<uint64_t>(record.start) + area.DataSize() - read_start;
+    if (position + record.data_len > total || record.data_len > m_recv_msg_queue.BufferSize()) {
+      // Records that contradict each other (the pass did not read these data), or a message
+      // longer than a queue buffer (cut, it would look whole): nothing true to deliver.
       KLOG_DEBUG("Skip message, seq_no:%llu, data_start:%x, data_len:%u", Ull(record.seq_no), record.start,
                  record.data_len);
       AdvanceRecv(record.seq_no);
@@ -458,9 +500,7 @@ int HostCommViaStorage::ReadMsg() {
                  static_cast<int>(info.seq_no), static_cast<int>(info.last_seq_no));
       return 0;
     }
-    const uint32_t copy = record.data_len < m_recv_msg_queue.BufferSize() ? record.data_len
-                                                                          : m_recv_msg_queue.BufferSize();
-    std::memcpy(buffer->data, data_buffer + position, copy);
+    std::memcpy(buffer->data, data_buffer + position, record.data_len);
     buffer->data_offset = 0;
     buffer->bytes_used = record.data_len;
     buffer->msg_type = record.msg_type;
@@ -471,6 +511,7 @@ int HostCommViaStorage::ReadMsg() {
 }
 
 int HostCommViaStorage::RepositionVolume(int volume_type) {
+  ReportsAfterUnlock reports;
   std::lock_guard<std::mutex> lock(m_volume_mutex[volume_type]);
   return RepositionVolumeLocked(volume_type);
 }
@@ -629,9 +670,16 @@ void HostCommViaStorage::PrintVolumeRunInfo() {
       KLOG_DEBUG("Malloc summary_buf error");
       return;
     }
-    uint32_t end_addr;
-    if (ShmRead(area.summary_start, summary.Data(), area.SummarySize(), area.summary_start, area.summary_end,
-                &end_addr) < 0) {
+    // Without an open disk (the network link in use) there is nothing to dump and no failure of
+    // the storage link to report. The device lock keeps the disk open for the read.
+    int r;
+    {
+      std::shared_lock<std::shared_mutex> device_lock(m_device_mutex);
+      if (!m_device.IsOpen()) return;
+      r = m_device.Read(area.summary_start, summary.Data(), area.SummarySize());
+    }
+    if (r < 0) {
+      ErrorReport(StorageError::ReadFailed);
       KLOG_DEBUG("ShmRead Volume error");
       return;
     }

@@ -11,7 +11,8 @@
 //    queues each message on m_recv_msg_queue for the engine's receive worker.
 //  - PrintVolumeRunInfo: any thread; it only reads.
 // Every transfer holds the device lock shared, and opening or closing the disk holds it
-// exclusively, so the disk is never closed under a transfer.
+// exclusively, so the disk is never closed under a transfer. No status is reported while a lock
+// is held: the report function may call back into the transport.
 #pragma once
 
 #include <atomic>
@@ -47,7 +48,9 @@ class HostCommViaStorage {
   };
 
   // `report_status` receives the connection states (StorageConnected, StorageConnectError,
-  // StorageCommError); it is called from StartLoopRecv's thread and the receive worker.
+  // StorageCommError); it is called on the thread whose operation connected or failed
+  // (StartLoopRecv, the receive worker, SendOrder, PrintVolumeRunInfo), after the transport has
+  // released its locks.
   explicit HostCommViaStorage(StatusReportFn report_status = {});
   ~HostCommViaStorage();
   HostCommViaStorage(const HostCommViaStorage&) = delete;
@@ -61,7 +64,8 @@ class HostCommViaStorage {
   int StopLoopRecv();
   // Writes one message (at most 65536 bytes) into type 0. 0 when it is on the disk.
   int SendOrder(uint16_t msg_type, const uint8_t* data, uint32_t length);
-  // Writes the summary areas of both types to "volume<UTC+8 time>_<type>.txt".
+  // Writes the summary areas of both types to "volume<UTC+8 time>_<type>.txt". Without an open
+  // disk (the network link in use) it only logs its line and reports nothing.
   void PrintVolumeRunInfo();
 
   // Replaces disk discovery by these paths, tried in order (at most 16); an empty list
@@ -81,7 +85,8 @@ class HostCommViaStorage {
   // Mailbox operations. SendOrder and the receive worker use them; the tests and tools may
   // drive them one step at a time (no worker running).
   int WriteMsg(int volume_type, uint16_t msg_type, const uint8_t* data, uint32_t length);
-  // One receive pass over type 1; negative when the disk failed (the worker then ends).
+  // One receive pass over type 1; negative when the disk failed (the worker then ends). A record
+  // whose message cannot be delivered whole (longer than a queue buffer) is skipped.
   int ReadMsg();
   // One piece of data into or out of a ring area, continuing at the area's start when it
   // passes the area's end. `end_address` gets where the next piece would begin.
