@@ -19,7 +19,8 @@ using Bytes = std::vector<uint8_t>;
 namespace {
 
 constexpr uint16_t kType = 7;  // the device records it and never answers
-constexpr unsigned kConnected = HostCommStatusNetworkConnected, kError = HostCommStatusNetworkConnectError;
+constexpr unsigned kConnected = HostCommStatusNetworkConnected, kError = HostCommStatusNetworkConnectError,
+                   kLost = HostCommStatusCommError;
 
 class NetworkLoopback : public ::testing::Test {
  protected:
@@ -88,7 +89,8 @@ TEST_F(NetworkLoopback, FramesCrossTheWireWholeOnceAndInOrder) {
 }
 
 // Stops join all workers, promptly also while a connect hangs or between attempts, and starts after them work;
-// each connection is reported once, refused attempts a second apart, and queued orders die with their connection.
+// each connection is reported once and its loss once, refused attempts a second apart, queued orders die with their
+// connection, and a handler that throws on the io worker costs the connection only.
 TEST_F(NetworkLoopback, ConnectionsComeAndGoAndStopsEndEverything) {
   auto stop = [&] {  // it takes its minimum time, and the connect worker ends at once
     const auto t0 = Clock::now();
@@ -132,6 +134,7 @@ TEST_F(NetworkLoopback, ConnectionsComeAndGoAndStopsEndEverything) {
   queued_orders_are_dropped([&] {
     ASSERT_EQ(sim.Server().DropMidFrame(kType, Payload(1, 0).data(), 0, 0), 0);
     ASSERT_TRUE(WaitUntil([&] { return Reports(kConnected).size() == 2; }, 3s));
+    EXPECT_TRUE(Reports(kLost).size() == 1 && Reports(kLost)[0] < Reports(kConnected)[1]);
   });
   queued_orders_are_dropped([&] {
     stop();
@@ -141,14 +144,22 @@ TEST_F(NetworkLoopback, ConnectionsComeAndGoAndStopsEndEverything) {
   const Bytes in = Frame(4, Payload(5, 5));
   ASSERT_EQ(sim.Server().SendRaw(in.data(), 21), 0);
   EXPECT_EQ(TakeQueuedFrames(net.m_recv_msg_queue, 1, 2000), std::vector<Bytes>{in});
+  net.m_throw_in_next_read = true;  // the read handler throws: its chunk is lost with the connection, dialled again
+  ASSERT_EQ(sim.Server().SendRaw(in.data(), 21), 0);
+  ASSERT_TRUE(WaitUntil([&] { return Reports(kConnected).size() == 4; }, 3s));
+  ASSERT_EQ(sim.Server().SendRaw(in.data(), 21), 0);
+  EXPECT_EQ(TakeQueuedFrames(net.m_recv_msg_queue, 1, 2000), std::vector<Bytes>{in});
+  ASSERT_EQ(net.SendOrder(kType, in.data(), 21), 0);
+  EXPECT_TRUE(WaitUntil([&] { return sim.Device().HostMessages().back().payload == in; }, 2s));
   sim.Server().Stop();  // the port refuses from now on
   ASSERT_TRUE(WaitUntil([&] { return Reports(kError).size() >= 4; }, 4s));
   EXPECT_GE(Reports(kError)[3] - Reports(kError)[2], 950ms);
   SimNetworkServer back(sim.Device(), "127.0.0.1", sim.Server().Port());
   ASSERT_EQ(back.Start(), 0);
-  EXPECT_TRUE(WaitUntil([&] { return Reports(kConnected).size() == 4; }, 2500ms));
+  EXPECT_TRUE(WaitUntil([&] { return Reports(kConnected).size() == 5; }, 2500ms));
   stop();
-  EXPECT_EQ(sim.Server().Connections(), 4u);  // the first stop's wake-up and three connections; no other wake-up
+  EXPECT_EQ(sim.Server().Connections(), 5u);  // the first stop's wake-up and four connections; no other wake-up
+  EXPECT_EQ(Reports(kLost).size(), 3u);  // the drop, the throwing handler and the stopped device; never a stop
 }
 
 }  // namespace

@@ -36,18 +36,27 @@ TEST(NetworkParse, ReceivedBytesAreCutIntoFrames) {
   kestal::StoreU32(huge.data() + 4, 65521);  // one byte more than a payload may have
   three.back() = 0x55;
   two[13] = 0x01;  // the checksum's low byte
-  const std::string clear = "Clear recv_cache_len at 0", check = "Build message check, cache_len:";
+  const std::string check = "Build message check, cache_len:";
+  std::vector<Bytes> forty;  // behind one stray FF, whose false header announces 0x40FF bytes
+  Bytes all = {0xFF};
+  for (uint32_t i = 0; i < 40; ++i) forty.push_back(Frame(5, Payload(64, i))), all = Concat({all, forty.back()});
   std::vector<StreamCase> cases = {
       {{Concat({a, b})}, {a, b}, 0, {}, ""},                                         // two frames in one chunk
       {{Concat({z3, f})}, {f}, 0, {"Found discontinue start at 3"}, ""},              // garbage before a frame
       {{Concat({z3, Slice(f, 0, 2)}), Slice(f, 2, 99)}, {f}, 0, {"Found discontinue start at 0"}, ""},  // tag cut
       {{Bytes(100, 0), {0x11, 0xFF, 0x00}}, {}, 0, {}, ""},                           // tail that cannot be a tag
       {{{0x22, 0xFF, 0xFF, 0xFF}}, {}, 3, {}, ""},                                    // tail that may be a tag
-      {{Concat({a, bad, f})}, {a}, 0, {clear, check + "108, offset:56"}, "Build message, CRC error:"},
+      {{Concat({a, bad, f})}, {a, f}, 0, {check + "108, offset:56", "Found discontinue start at 80"},
+       "Build message, CRC error:"},  // only the damaged frame is lost
       {{Concat({huge, Bytes(64, 0xAB)}), Concat({Bytes(5, 1), f})}, {f}, 0,
-       {clear, check + "80, offset:0", "Found discontinue start at 5"}, "Build message, payload_length is too large"},
+       {check + "80, offset:0", "Found discontinue start at 5"}, "Build message, payload_length is too large"},
       {{three}, {three}, 0, {}, ""},                                                 // type 3: any checksum
-      {{two}, {}, 0, {clear, check + "17, offset:0"}, "Build message, CRC error:0,1"},  // type 2: checksum 0
+      {{two}, {}, 0, {check + "17, offset:0"}, "Build message, CRC error:0,1"},      // type 2: checksum 0
+      {{Slice(all, 0, 1), Slice(all, 1, 9999)}, forty, 0,  // no wait for bytes that may never come
+       {"Build message, a frame starts inside the header at:1", check + "3201, offset:0",
+        "Found discontinue start at 1"}, ""},
+      {{Concat({Slice(all, 1, 31), {0xFF}, Slice(all, 31, 9999)})}, {forty.begin() + 1, forty.end()}, 0,
+       {check + "3201, offset:0", "Found discontinue start at 81"}, "Build message, CRC error:"},  // FF in a frame
       {{}, {largest}, 0, {}, ""},                                                    // in 1000-byte chunks
   };
   for (size_t at = 0; at < largest.size(); at += 1000) cases.back().chunks.push_back(Slice(largest, at, at + 1000));

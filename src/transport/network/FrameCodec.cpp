@@ -111,3 +111,11 @@ int32_t FrameCodec::Check(const uint8_t* data, uint32_t available, uint32_t read
     LogCrcError(data, available, readable, length, expected, received);
   return -1;
 }
+
+bool FrameCodec::IsFrameAt(const uint8_t* data, uint32_t available) {
+  if (available < kFrameOverhead || LoadU32(data) != kFrameStartTag) return false;
+  const uint32_t length = LoadU32(data + 4), msg_type = LoadU32(data + 8);
+  if (length > kMaxPayloadLength || length + kFrameOverhead > available) return false;
+  const uint32_t expected = IsUnchecked(msg_type) ? 0 : CalcCrc(data + 4, length + 8);
+  return msg_type == 3 || expected == LoadU32(data + kHeaderLength + length);
+}

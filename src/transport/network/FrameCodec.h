@@ -25,4 +25,6 @@ class FrameCodec {
   // -1 = not a frame (logged), else the frame length. `readable` (>= available) bounds the
   // bytes that the CRC-error dumps may show; bytes past it print as "--".
   static int32_t Check(const uint8_t* data, uint32_t available, uint32_t readable);
+  // True when a whole frame that Check accepts starts at `data`; logs nothing.
+  static bool IsFrameAt(const uint8_t* data, uint32_t available);
 };

@@ -76,13 +76,18 @@ int HostCommViaNetwork::StartLoopRecv() {
     std::lock_guard<std::mutex> lock(m_worker_mutex);
     m_io_running = true;
   }
+  m_write_armed = m_read_armed = true;  // their first steps are queued below
   m_io_thread = std::thread([this] { LoopIo(); });
   SleepMs(100);
   m_connect_thread = std::thread([this] { LoopConnect(); });
   // The chains make their first steps on the io worker, like every later step, so the socket
   // and the timers are never touched by two threads.
   asio::post(m_io_context, [this] {
+    m_write_armed = false;
     AsyncWriteData();
+  });
+  asio::post(m_io_context, [this] {
+    m_read_armed = false;
     AsyncReadData();
   });
   m_parse_thread = std::thread([this] { LoopParse(); });
@@ -164,15 +169,16 @@ int HostCommViaNetwork::StopLoopRecv() {
 // Workers
 
 void HostCommViaNetwork::LoopIo() {
-  try {
-    m_io_context.run();
-    KLOG_DEBUG_AS(kIoWorker, "******************io context work exit***********************");
-  } catch (const std::exception& e) {
-    KLOG_DEBUG_AS(kIoWorker, "Exception:%s", e.what());
-    // Both chains have ended with this thread. Without a socket the link shows as down, so
-    // the connect worker reports every further attempt as failed (nothing runs them) and the
-    // service restarts the link, instead of orders piling up on a connection nobody serves.
-    CloseSocket();
+  for (;;) {
+    try {
+      m_io_context.run();
+      KLOG_DEBUG_AS(kIoWorker, "******************io context work exit***********************");
+      break;
+    } catch (const std::exception& e) {
+      // A handler threw; the context runs on once the link is put right.
+      KLOG_DEBUG_AS(kIoWorker, "Exception:%s", e.what());
+      RecoverIo();
+    }
   }
   KLOG_DEBUG_AS(kIoWorker, "loop async io thread stopped");
   {
@@ -185,6 +191,31 @@ void HostCommViaNetwork::LoopIo() {
 bool HostCommViaNetwork::WaitForStop(int ms) {
   std::unique_lock<std::mutex> lock(m_worker_mutex);
   return m_worker_signal.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_stop.load(); });
+}
+
+// The handler that threw ended its chain or the connection attempt it served. The connection is given up as a
+// lost one (the connect worker reports the loss and dials again), an attempt in progress fails, and a chain that
+// is not armed starts again from its timer, so that a handler failing for good throws at most once a retry wait.
+void HostCommViaNetwork::RecoverIo() {
+  CloseSocket();
+  asio::error_code ignored;
+  m_connect_socket.close(ignored);
+  uint64_t attempt;
+  {
+    std::lock_guard<std::mutex> lock(m_worker_mutex);
+    attempt = m_connect_attempt;
+  }
+  FinishConnect(attempt, asio::error::operation_aborted);
+  asio::post(m_io_context, [this] {
+    if (!m_write_armed) {
+      if (m_send_cache_item) ReleaseSendItem();  // no write uses it any more
+      if (!m_stop) WriteAfter(kChainRetryWait);
+    }
+    if (!m_read_armed) {
+      if (m_recv_cache_item) ReleaseRecvItem();
+      if (!m_stop) ReadAfter(kChainRetryWait);
+    }
+  });
 }
 
 void HostCommViaNetwork::LoopConnect() {
@@ -203,6 +234,8 @@ void HostCommViaNetwork::LoopConnect() {
       }
       continue;
     }
+    // A connection the application was told about is gone: said once, before dialling again. A stop is no loss.
+    if (reported && !m_stop) ReportStatusTo(m_report_status, HostCommStatusCommError, "");
     reported = false;
     try {
       asio::ip::tcp::resolver resolver(m_io_context);
@@ -265,7 +298,7 @@ void HostCommViaNetwork::StartConnect(const asio::ip::tcp::resolver::results_typ
 void HostCommViaNetwork::FinishConnect(uint64_t attempt, const asio::error_code& error) {
   {
     std::lock_guard<std::mutex> lock(m_worker_mutex);
-    if (attempt != m_connect_attempt) return;
+    if (attempt != m_connect_attempt || m_connect_done) return;
     m_connect_done = true;
     m_connect_error = error;
   }
@@ -336,35 +369,39 @@ void HostCommViaNetwork::AsyncWriteData() {
     KLOG_DEBUG("Job is stopped");
     return;
   }
-  try {
-    if (!m_socket.is_open()) {
-      DropQueuedFrames();
-      m_write_timer->expires_after(kChainRetryWait);
-      m_write_timer->async_wait([this](const asio::error_code&) { AsyncWriteData(); });
+  if (!m_socket.is_open()) {
+    DropQueuedFrames();
+    WriteAfter(kChainRetryWait);
+    return;
+  }
+  WorkFlowBuffer* item = TakeFrameToWrite();
+  if (!item) {
+    m_send_idle = true;
+    item = TakeFrameToWrite();  // queued before the flag was up, so no wake-up comes for it
+    if (!item) {
+      WriteAfter(kIdleWriteWait);
       return;
     }
-    WorkFlowBuffer* item = TakeFrameToWrite();
-    if (!item) {
-      m_send_idle = true;
-      item = TakeFrameToWrite();  // queued before the flag was up, so no wake-up comes for it
-      if (!item) {
-        m_write_timer->expires_after(kIdleWriteWait);
-        m_write_timer->async_wait([this](const asio::error_code&) { AsyncWriteData(); });
-        return;
-      }
-      m_send_idle = false;
-    }
-    if (m_send_cache_item) KLOG_ERROR("m_send_cache_item IS NOT nullptr");
-    m_send_cache_item = item;
-    const uint32_t connection = m_connection_id;
-    asio::async_write(m_socket, asio::buffer(item->data, item->bytes_used),
-                      [this, connection](const asio::error_code& error, std::size_t bytes) {
-                        AsyncWriteCallback(error, bytes, connection);
-                      });
-  } catch (const std::exception& e) {
-    KLOG_DEBUG("Exception:%s", e.what());
-    CloseSocket();
+    m_send_idle = false;
   }
+  if (m_send_cache_item) KLOG_ERROR("m_send_cache_item IS NOT nullptr");
+  m_send_cache_item = item;
+  const uint32_t connection = m_connection_id;
+  asio::async_write(m_socket, asio::buffer(item->data, item->bytes_used),
+                    [this, connection](const asio::error_code& error, std::size_t bytes) {
+                      m_write_armed = false;
+                      AsyncWriteCallback(error, bytes, connection);
+                    });
+  m_write_armed = true;
+}
+
+void HostCommViaNetwork::WriteAfter(std::chrono::milliseconds wait) {
+  m_write_timer->expires_after(wait);
+  m_write_timer->async_wait([this](const asio::error_code&) {
+    m_write_armed = false;
+    AsyncWriteData();
+  });
+  m_write_armed = true;
 }
 
 void HostCommViaNetwork::AsyncWriteCallback(const asio::error_code& error, std::size_t, uint32_t connection) {
@@ -399,22 +436,19 @@ void HostCommViaNetwork::AsyncReadData() {
     return;
   }
   if (!m_socket.is_open()) {
-    m_read_timer->expires_after(kChainRetryWait);
-    m_read_timer->async_wait([this](const asio::error_code&) { AsyncReadData(); });
+    ReadAfter(kChainRetryWait);
     return;
   }
   // Chunks read but not yet taken by the parse worker count too: a read never starts unless
   // its whole chunk still fits into the cache.
   if (m_recv_cache_len + m_recv_queued_bytes + m_recv_reserve > m_recv_cache_capacity) {
-    m_read_timer->expires_after(kChainRetryWait);
-    m_read_timer->async_wait([this](const asio::error_code&) { AsyncReadData(); });
+    ReadAfter(kChainRetryWait);
     KLOG_DEBUG("Full Receive data, Wait for next timer");
     return;
   }
   WorkFlowBuffer* item = m_recv_cache_queue.GetFree(-1);
   if (!item) {
-    m_read_timer->expires_after(kChainRetryWait);
-    m_read_timer->async_wait([this](const asio::error_code&) { AsyncReadData(); });
+    ReadAfter(kChainRetryWait);
     KLOG_DEBUG("Full Receive queue, Wait for next timer");
     return;
   }
@@ -423,25 +457,35 @@ void HostCommViaNetwork::AsyncReadData() {
   const uint32_t connection = m_connection_id;
   m_socket.async_receive(asio::buffer(item->data, m_recv_cache_queue.BufferSize()),
                          [this, connection](const asio::error_code& error, std::size_t bytes) {
+                           m_read_armed = false;
                            AsyncReadCallback(error, bytes, connection);
                          });
+  m_read_armed = true;
+}
+
+void HostCommViaNetwork::ReadAfter(std::chrono::milliseconds wait) {
+  m_read_timer->expires_after(wait);
+  m_read_timer->async_wait([this](const asio::error_code&) {
+    m_read_armed = false;
+    AsyncReadData();
+  });
+  m_read_armed = true;
 }
 
 void HostCommViaNetwork::AsyncReadCallback(const asio::error_code& error, std::size_t bytes, uint32_t connection) {
+  if (m_throw_in_next_read.exchange(false)) throw std::runtime_error("read handler failed (test hook)");
   // A socket that replaced the one this read was on is never closed by it.
   const bool current = connection == m_connection_id;
   if (error == asio::error::operation_aborted) {
     KLOG_DEBUG("Connection closed cleanly by peer");
     ReleaseRecvItem();
     if (current) CloseSocket();
-    m_read_timer->expires_after(kChainRetryWait);
-    m_read_timer->async_wait([this](const asio::error_code&) { AsyncReadData(); });
+    ReadAfter(kChainRetryWait);
   } else if (error) {
     KLOG_DEBUG("Socket recv error:%d", error.value());
     ReleaseRecvItem();
     if (current) CloseSocket();
-    m_read_timer->expires_after(kChainRetryWait);
-    m_read_timer->async_wait([this](const asio::error_code&) { AsyncReadData(); });
+    ReadAfter(kChainRetryWait);
   } else if (bytes == 0) {
     KLOG_DEBUG("Recv no new data");
     ReleaseRecvItem();
@@ -547,6 +591,21 @@ uint32_t HostCommViaNetwork::AppendToCache(const uint8_t* data, uint32_t length)
   return len + length;
 }
 
+// An incomplete frame is waited for unless a whole frame starts inside its 12-byte header. A true header never
+// holds one: its length (at most 0xFFF0) and type (16 bits) leave a start tag room only at its second byte,
+// and a frame read from there has a length above 0xFFF0 unless the type's low byte is 0, which no device
+// message has. So the header is false, and the length it announces would hold back the frames behind it
+// until that many more bytes came, or for good when the device has nothing more to send.
+bool HostCommViaNetwork::FrameInsideHeader(uint32_t pos, uint32_t left) {
+  for (uint32_t at = 1; at < FrameCodec::kHeaderLength && at < left; ++at) {
+    if (FrameCodec::IsFrameAt(m_recv_cache.get() + pos + at, left - at)) {
+      KLOG_DEBUG_AS(kParseWorker, "Build message, a frame starts inside the header at:%d", static_cast<int>(pos + at));
+      return true;
+    }
+  }
+  return false;
+}
+
 void HostCommViaNetwork::ScanCache(uint32_t n) {
   uint8_t* cache = m_recv_cache.get();
   uint32_t pos = 0;
@@ -578,16 +637,16 @@ void HostCommViaNetwork::ScanCache(uint32_t n) {
       skipped = false;
     }
     const int32_t r = BuildMsg(cache + pos, left, left + kRecvCacheSlack);
-    if (r < 0) {
-      // Nothing behind a bad frame can be trusted to be aligned: drop the whole cache.
-      KLOG_DEBUG_AS(kParseWorker, "Clear recv_cache_len at 0");
+    if (r == 0 && !FrameInsideHeader(pos, left)) break;  // the rest of the frame is still to come
+    if (r <= 0) {
+      // A false start tag (a stray FF just before a frame makes one) or a damaged frame: only its first byte is
+      // dropped and the scan goes on behind it, so the frames that follow in the cache are kept.
       KLOG_DEBUG_AS(kParseWorker, "Build message check, cache_len:%d, offset:%d",
                     static_cast<int>(m_recv_cache_len.load()), static_cast<int>(pos));
-      ClearCache();
-      pos = 0;
-      break;
+      ++pos;
+      skipped = true;
+      continue;
     }
-    if (r == 0) break;
     WorkFlowBuffer* msg = m_recv_msg_queue.GetFree(50);
     if (!msg) {
       KLOG_DEBUG_AS(kParseWorker, "Check recv msg queue full");

@@ -9,9 +9,11 @@
 //  - io worker: runs m_io_context, so every chain step, completion handler and timer handler.
 //    It is the only thread that touches m_socket, m_connect_socket, the timers and the two
 //    in-flight items, and it never waits on a queue (queues are looked at with GetFull(-1) /
-//    GetFree(-1)).
+//    GetFree(-1)). A handler that throws costs the connection, not the worker: it gives the
+//    connection up and starts again what the handler ended (RecoverIo).
 //  - connect worker: resolves the device address and asks the io worker to connect; reports
-//    NetworkConnected once per connection and NetworkConnectError after each failed attempt.
+//    NetworkConnected once per connection, CommError once when a reported connection is lost
+//    (not when it is stopped) and NetworkConnectError after each failed attempt.
 //  - parse worker: receive cache and frame cutting.
 // The other threads learn whether a connection exists from m_connected, which the io worker
 // keeps in step with m_socket.
@@ -24,6 +26,7 @@
 #include <asio.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -37,7 +40,7 @@
 
 class HostCommViaNetwork {
  public:
-  // `report_status` receives NetworkConnected and NetworkConnectError from the connect worker.
+  // `report_status` receives NetworkConnected, CommError and NetworkConnectError from the connect worker.
   explicit HostCommViaNetwork(StatusReportFn report_status = {});
   ~HostCommViaNetwork();
   HostCommViaNetwork(const HostCommViaNetwork&) = delete;
@@ -68,6 +71,8 @@ class HostCommViaNetwork {
   bool IsConnected() const { return m_connected.load(); }
 
   static constexpr uint32_t kRecvCacheSlack = 0x10000;
+  // Test hook: the next read completion on the io worker throws, as a failing handler would.
+  std::atomic<bool> m_throw_in_next_read{false};
 
   // Complete frames for the engine: bytes_used = L + 16, the frame from offset 0.
   WorkFlowBufferQueue m_recv_msg_queue;
@@ -110,9 +115,14 @@ class HostCommViaNetwork {
   WorkFlowBufferQueue m_recv_cache_queue;  // raw chunks; msg_type = connection id
   WorkFlowBuffer* m_send_cache_item = nullptr;  // write in flight (io worker only)
   WorkFlowBuffer* m_recv_cache_item = nullptr;  // read in flight (io worker only)
+  // True while the chain waits for its timer or its operation, so a handler of it will run; false while a step
+  // of it runs, and after a step that threw. Io worker only (and StartLoopRecv before it starts the worker).
+  bool m_write_armed = false;
+  bool m_read_armed = false;
 
   // Send chain (io worker).
   void AsyncWriteData();
+  void WriteAfter(std::chrono::milliseconds wait);  // the chain's next step when its timer fires
   void AsyncWriteCallback(const asio::error_code& error, std::size_t bytes, uint32_t connection);
   void ReleaseSendItem();
   WorkFlowBuffer* TakeFrameToWrite();
@@ -120,6 +130,7 @@ class HostCommViaNetwork {
   void WakeSendChain();
   // Receive chain (io worker).
   void AsyncReadData();
+  void ReadAfter(std::chrono::milliseconds wait);
   void AsyncReadCallback(const asio::error_code& error, std::size_t bytes, uint32_t connection);
   void ReleaseRecvItem();
   // Connection (io worker).
@@ -127,6 +138,7 @@ class HostCommViaNetwork {
   void FinishConnect(uint64_t attempt, const asio::error_code& error);
   void CloseSocket();
   void CloseSocketLater(uint32_t connection);
+  void RecoverIo();  // after a handler threw
   // Workers.
   void LoopIo();
   void LoopConnect();
@@ -136,6 +148,7 @@ class HostCommViaNetwork {
   // Parse steps.
   uint32_t AppendToCache(const uint8_t* data, uint32_t length);
   void ScanCache(uint32_t n);
+  bool FrameInsideHeader(uint32_t pos, uint32_t left);
   void ClearCache();
   void MakeLoopbackConnection();
 
