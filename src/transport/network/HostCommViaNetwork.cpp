@@ -17,7 +17,8 @@ constexpr const char* kIoWorker = "HostCommViaNetwork::StartLoopRecv.IoWorker";
 constexpr const char* kConnectWorker = "HostCommViaNetwork::StartLoopRecv.ConnectWorker";
 constexpr const char* kParseWorker = "HostCommViaNetwork::StartLoopRecv.ParseWorker";
 
-constexpr auto kIdleWriteWait = std::chrono::milliseconds(1);
+// An idle send chain is woken by SendOrder; the timer is only the backstop of a wake-up.
+constexpr auto kIdleWriteWait = std::chrono::milliseconds(1000);
 constexpr auto kChainRetryWait = std::chrono::milliseconds(50);
 constexpr int kConnectedCheckMs = 200;
 constexpr int kRetryPauseMs = 1000;
@@ -352,6 +353,14 @@ void HostCommViaNetwork::WakeSendChain() {
   if (m_write_timer) m_write_timer->cancel();
 }
 
+// The same for the receive chain, once the parse worker has made room.
+void HostCommViaNetwork::WakeReadChain() {
+  if (!m_read_parked.exchange(false)) return;
+  asio::post(m_io_context, asio::bind_allocator(HandlerSlotAllocator<void>(&m_read_wake_slot), [this] {
+               if (m_read_timer) m_read_timer->cancel();
+             }));
+}
+
 WorkFlowBuffer* HostCommViaNetwork::TakeFrameToWrite() {
   while (WorkFlowBuffer* buffer = m_send_cache_queue.GetFull(-1)) {
     if (buffer->msg_type == m_connection_id) return buffer;
@@ -440,8 +449,11 @@ void HostCommViaNetwork::AsyncReadData() {
     return;
   }
   // Chunks read but not yet taken by the parse worker count too: a read never starts unless
-  // its whole chunk still fits into the cache.
-  if (m_recv_cache_len + m_recv_queued_bytes + m_recv_reserve > m_recv_cache_capacity) {
+  // its whole chunk still fits into the cache. The parked flag goes up before the room is
+  // looked at, so room made meanwhile always brings a wake-up.
+  auto cache_full = [this] { return m_recv_cache_len + m_recv_queued_bytes + m_recv_reserve > m_recv_cache_capacity; };
+  m_read_parked = true;
+  if (cache_full()) {
     ReadAfter(kChainRetryWait);
     KLOG_DEBUG("Full Receive data, Wait for next timer");
     return;
@@ -452,6 +464,7 @@ void HostCommViaNetwork::AsyncReadData() {
     KLOG_DEBUG("Full Receive queue, Wait for next timer");
     return;
   }
+  m_read_parked = false;
   if (m_recv_cache_item) KLOG_ERROR("m_recv_cache_item IS NOT nullptr");
   m_recv_cache_item = item;
   const uint32_t connection = m_connection_id;
@@ -540,6 +553,7 @@ void HostCommViaNetwork::LoopParse() {
       if (!chunk) {
         // Frames held back by a full message queue do not wait for more data to arrive.
         if (m_frames_waiting) ScanCache(m_recv_cache_len);
+        WakeReadChain();
         continue;
       }
       if (chunk->msg_type != m_recv_cache_connection) {
@@ -555,6 +569,7 @@ void HostCommViaNetwork::LoopParse() {
       m_recv_queued_bytes -= bytes;
       m_recv_cache_queue.PutFree(chunk);
       ScanCache(n);
+      WakeReadChain();
     } catch (const std::exception& e) {
       KLOG_DEBUG_AS(kParseWorker, "Exception:%s", e.what());
       CloseSocketLater(m_connection_id);

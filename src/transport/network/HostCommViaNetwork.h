@@ -128,7 +128,8 @@ class HostCommViaNetwork {
   WorkFlowBuffer* TakeFrameToWrite();
   void DropQueuedFrames();
   void WakeSendChain();
-  // Receive chain (io worker).
+  // Receive chain (io worker); WakeReadChain runs on the parse worker.
+  void WakeReadChain();
   void AsyncReadData();
   void ReadAfter(std::chrono::milliseconds wait);
   void AsyncReadCallback(const asio::error_code& error, std::size_t bytes, uint32_t connection);
@@ -161,6 +162,11 @@ class HostCommViaNetwork {
   // posts a wake-up, so an order is written at once instead of at the next tick.
   std::atomic<bool> m_send_idle{false};
   HandlerSlot m_wake_slot;  // memory of the wake-up handler
+  // Set by the receive chain while it waits on its timer for room in the cache or a free
+  // chunk; the parse worker clears it and posts a wake-up once it has made room, so reading
+  // goes on as soon as the parser catches up instead of at the next tick.
+  std::atomic<bool> m_read_parked{false};
+  HandlerSlot m_read_wake_slot;
   // Bytes read into chunks that the parse worker has not yet taken into the cache; counted
   // in the read back-pressure so that the cache cannot overflow.
   std::atomic<uint32_t> m_recv_queued_bytes{0};
