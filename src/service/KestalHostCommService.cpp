@@ -1,6 +1,7 @@
 #include "kestal/KestalHostCommService.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <new>
 #include <utility>
@@ -14,6 +15,21 @@
 
 KestalHostCommService* g_host_comm_service = nullptr;
 std::atomic<uint16_t> g_msg_seq_no{0};
+
+namespace {
+// The service's two workers wait a second at a time on this signal; a stop wakes them at once.
+// Defined before the instance, so they outlive its destructor, which joins the workers.
+std::mutex g_worker_mutex;
+std::condition_variable g_worker_signal;
+
+void RaiseStop(std::atomic<bool>& stop) {
+  {
+    std::lock_guard<std::mutex> lock(g_worker_mutex);
+    stop = true;
+  }
+  g_worker_signal.notify_all();
+}
+}  // namespace
 
 // Defined after the globals above, so they are ready when the library's load constructs it.
 KestalHostCommService KestalHostCommService::m_instance;
@@ -98,7 +114,7 @@ KestalHostCommService::KestalHostCommService()
 
 KestalHostCommService::~KestalHostCommService() {
   // Unloading without Stop: end the service's own workers so no thread outlives the object.
-  m_stop_workers = true;
+  RaiseStop(m_stop_workers);
   JoinWorkers();
 }
 
@@ -203,7 +219,7 @@ int KestalHostCommService::Start() {
 
   // Workers of an earlier start have been joined by Stop; a Start after a failed Start may
   // still have them.
-  m_stop_workers = true;
+  RaiseStop(m_stop_workers);
   JoinWorkers();
   m_need_reconnect = false;
   m_stop_workers = false;
@@ -220,7 +236,7 @@ int KestalHostCommService::Start() {
 
 int KestalHostCommService::Stop() {
   KLOG_DEBUG("Called KestalHostCommService::Stop");
-  m_stop_workers = true;
+  RaiseStop(m_stop_workers);
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));
   JoinWorkers();
   {
@@ -233,11 +249,8 @@ int KestalHostCommService::Stop() {
 }
 
 bool KestalHostCommService::WaitOneSecond() {
-  for (int step = 0; step < 10; ++step) {
-    if (m_stop_workers) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return !m_stop_workers;
+  std::unique_lock<std::mutex> lock(g_worker_mutex);
+  return !g_worker_signal.wait_for(lock, std::chrono::seconds(1), [this] { return m_stop_workers.load(); });
 }
 
 void KestalHostCommService::LoopReconnect() {

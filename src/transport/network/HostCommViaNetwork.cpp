@@ -21,6 +21,8 @@ constexpr const char* kParseWorker = "HostCommViaNetwork::StartLoopRecv.ParseWor
 constexpr auto kIdleWriteWait = std::chrono::milliseconds(1000);
 constexpr auto kChainRetryWait = std::chrono::milliseconds(50);
 constexpr int kConnectedCheckMs = 200;
+constexpr int kConnectedWaitMs = 1000;
+constexpr int32_t kParseIdleWaitMs = 500;  // 50 while frames wait for room in the message queue
 constexpr int kRetryPauseMs = 1000;
 
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
@@ -129,6 +131,9 @@ int HostCommViaNetwork::StopLoopRecv() {
       CloseSocket();
       asio::error_code ignored;
       m_connect_socket.close(ignored);
+      // A chain waiting on its timer (an idle send chain waits up to a second) sees m_stop now.
+      if (m_write_timer) m_write_timer->cancel();
+      if (m_read_timer) m_read_timer->cancel();
     });
   } else {
     CloseSocket();
@@ -189,6 +194,11 @@ void HostCommViaNetwork::LoopIo() {
   m_worker_signal.notify_all();
 }
 
+void HostCommViaNetwork::WaitWhileConnected(int ms) {
+  std::unique_lock<std::mutex> lock(m_worker_mutex);
+  m_worker_signal.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_stop || !m_connected; });
+}
+
 bool HostCommViaNetwork::WaitForStop(int ms) {
   std::unique_lock<std::mutex> lock(m_worker_mutex);
   return m_worker_signal.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_stop.load(); });
@@ -227,7 +237,9 @@ void HostCommViaNetwork::LoopConnect() {
       return;
     }
     if (m_connected) {
-      WaitForStop(kConnectedCheckMs);
+      // A new connection is reported once it has lasted a moment; after that the worker sleeps
+      // until the connection is lost (CloseSocket wakes it) or a stop.
+      WaitWhileConnected(reported ? kConnectedWaitMs : kConnectedCheckMs);
       // A connection that is already gone again (or a stop) is not reported as connected.
       if (!reported && m_connected && !m_stop) {
         ReportStatusTo(m_report_status, HostCommStatusNetworkConnected, "");
@@ -307,7 +319,11 @@ void HostCommViaNetwork::FinishConnect(uint64_t attempt, const asio::error_code&
 }
 
 void HostCommViaNetwork::CloseSocket() {
-  m_connected = false;
+  {
+    std::lock_guard<std::mutex> lock(m_worker_mutex);
+    m_connected = false;
+  }
+  m_worker_signal.notify_all();
   asio::error_code error;
   m_socket.close(error);
   if (error) KLOG_DEBUG("Close Exception:%s", error.message().c_str());
@@ -549,7 +565,7 @@ void HostCommViaNetwork::LoopParse() {
         SleepMs(50);
         continue;
       }
-      WorkFlowBuffer* chunk = m_recv_cache_queue.GetFull(50);
+      WorkFlowBuffer* chunk = m_recv_cache_queue.GetFull(m_frames_waiting ? 50 : kParseIdleWaitMs);
       if (!chunk) {
         // Frames held back by a full message queue do not wait for more data to arrive.
         if (m_frames_waiting) ScanCache(m_recv_cache_len);

@@ -146,6 +146,7 @@ class HostCommViaNetwork {
   void LoopParse();
   void ConnectAndWait(const asio::ip::tcp::resolver::results_type& endpoints);
   bool WaitForStop(int ms);
+  void WaitWhileConnected(int ms);
   // Parse steps.
   uint32_t AppendToCache(const uint8_t* data, uint32_t length);
   void ScanCache(uint32_t n);
