@@ -46,8 +46,9 @@ class ArmCommViaNetwork {
   // created, configured or bound (then nothing runs and no socket stays open). A start while
   // running stops the running link first.
   int StartLoopRecv();
-  // Stops and joins both workers and closes the socket; always 0. Takes at most about 200 ms.
-  // On a link that is not running it only sets the stop flag.
+  // Stops and joins both workers and closes the socket; always 0. Both are woken at once (the
+  // receive worker by a datagram to itself, or else within a second). On a link that is not
+  // running it only sets the stop flag.
   int StopLoopRecv();
   // Queues one device arm message (len <= 65536) for the companion: 0 when queued, -1 at once
   // when the queue is full (the message is lost). A message the socket refuses to send is

@@ -64,16 +64,15 @@ void WorkFlowBufferQueue::Deinit() {
 WorkFlowBuffer* WorkFlowBufferQueue::Get(Ring& ring, int32_t timeout_ms) {
   if (!m_initialised.load(std::memory_order_acquire)) return nullptr;
   std::unique_lock<std::mutex> lock(ring.mutex);
-  if (ring.size == 0) {
-    if (timeout_ms < 0) return nullptr;
-    if (timeout_ms == 0) {
-      ring.signal.wait(lock);
-    } else if (ring.signal.wait_for(lock, std::chrono::milliseconds(timeout_ms)) ==
-               std::cv_status::timeout) {
-      return nullptr;
-    }
-    if (ring.size == 0) return nullptr;
+  if (ring.size == 0 && timeout_ms >= 0 && !ring.interrupted) {
+    const auto ready = [&] { return ring.size > 0 || ring.interrupted || !m_initialised.load(); };
+    if (timeout_ms == 0)
+      ring.signal.wait(lock, ready);
+    else
+      ring.signal.wait_for(lock, std::chrono::milliseconds(timeout_ms), ready);
   }
+  ring.interrupted = false;
+  if (ring.size == 0) return nullptr;
   WorkFlowBuffer* buffer = ring.slots[ring.head];
   ring.head = ring.head + 1 == ring.capacity ? 0 : ring.head + 1;
   --ring.size;
@@ -94,6 +93,12 @@ void WorkFlowBufferQueue::Put(Ring& ring, WorkFlowBuffer* buffer) {
   ring.slots[tail] = buffer;
   ++ring.size;
   ring.signal.notify_one();
+}
+
+void WorkFlowBufferQueue::InterruptFullWait() {
+  std::lock_guard<std::mutex> lock(m_full.mutex);
+  m_full.interrupted = true;
+  m_full.signal.notify_all();
 }
 
 WorkFlowBuffer* WorkFlowBufferQueue::GetFree(int32_t timeout_ms) { return Get(m_free, timeout_ms); }

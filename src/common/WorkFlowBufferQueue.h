@@ -35,12 +35,15 @@ class WorkFlowBufferQueue {
   void Deinit();
 
   // timeout_ms: 0 waits without limit, > 0 waits at most that long, < 0 does not wait.
-  // One wait only: a timeout, a spurious wake-up or Deinit all give nullptr.
+  // One wait only: a timeout, an interrupt or Deinit give nullptr.
   WorkFlowBuffer* GetFree(int32_t timeout_ms);
   WorkFlowBuffer* GetFull(int32_t timeout_ms);
   void PutFree(WorkFlowBuffer* buffer);
   // Cuts a bytes_used above kBufferSize to kBufferSize (with an error line).
   void PutFull(WorkFlowBuffer* buffer);
+  // Makes the GetFull that waits now, or else the next one, return at once (nullptr when nothing
+  // is queued): how an owner that stops its consumer cuts the consumer's long wait short.
+  void InterruptFullWait();
 
   uint32_t BufferSize() const { return m_buffer_size; }
   uint32_t Count() const { return m_count; }
@@ -54,6 +57,7 @@ class WorkFlowBufferQueue {
     uint32_t capacity = 0;
     std::mutex mutex;
     std::condition_variable signal;
+    bool interrupted = false;  // InterruptFullWait was called and no get has returned since
   };
 
   WorkFlowBuffer* Get(Ring& ring, int32_t timeout_ms);

@@ -15,7 +15,7 @@
 namespace {
 
 constexpr uint32_t kMsgBufferSize = 65536;
-constexpr int32_t kQueueWaitMs = 200;
+constexpr int32_t kQueueWaitMs = 1000;  // cut short by a stop
 constexpr const char* kLoopRecv = "HostCommProtocolImpl::StartLoopRecv.RecvWorker";
 // Every line about a received message carries the dispatcher's name.
 constexpr const char* kDealMsg = "HostCommProtocolImpl::DealMsg";
@@ -113,6 +113,9 @@ void HostCommProtocolImpl::StopLoopRecv() {
     m_stop_loop_recv = true;
   }
   m_wait_signal.notify_all();
+  // The receive worker waits up to a second for a message; it sees the stop at once.
+  m_comm_dev_via_network.m_recv_msg_queue.InterruptFullWait();
+  m_comm_dev_via_storage.m_recv_msg_queue.InterruptFullWait();
   m_comm_dev_via_network.StopLoopRecv();
   m_comm_dev_via_storage.StopLoopRecv();
   JoinWorkers();
