@@ -115,12 +115,11 @@ TEST_F(ArmLink, StopsPromptlyRestartsAfreshAndContainsFailures) {
   ASSERT_TRUE(m_log.WaitFor("Send to error:-1", 2000ms));
   Send(Bytes(9, 0x91));
   EXPECT_EQ(Heard(), Bytes(9, 0x91));
-  int queued = 0;
-  while (queued < 5000 && m_link.SendOrder(Bytes(32, 1).data(), 32) == 0) ++queued;
-  const auto t1 = steady_clock::now();
-  for (int i = 0; i < 10; ++i) EXPECT_EQ(m_link.SendOrder(Bytes(32, 1).data(), 32), -1);
-  EXPECT_TRUE(queued >= 1000 && steady_clock::now() - t1 < 500ms) << queued;
-  EXPECT_EQ(m_log.Count("Check recv msg queue full"), 1);
+  int refused = 0, tried = 0;  // of 3000 sends as fast as they go (the worker sends one every 500 us), in a second
+  for (const auto t1 = steady_clock::now(); tried < 3000 && steady_clock::now() - t1 < 1s; ++tried)
+    refused += m_link.SendOrder(Bytes(32, 1).data(), 32) != 0;
+  EXPECT_GT(refused, 1000);
+  EXPECT_LT(m_log.Count("Check recv msg queue full") * 5, refused);  // a line per burst, not per message
   m_link.StopLoopRecv();
   EXPECT_TRUE(Stopped("send") == 2 && Stopped("recv") == 2);
 }
