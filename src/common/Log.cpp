@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -126,8 +127,14 @@ std::string Log::FunctionName(const char* pretty_function) {
   return name;
 }
 
-void Log::Write(LogLevel level, const char* function, const char* pretty_function, int line,
-                const char* format, ...) {
+const char* Log::CallSiteName(const char* pretty_function) {
+  const std::string name = FunctionName(pretty_function);
+  char* kept = new char[name.size() + 1];  // never freed: see the header
+  std::memcpy(kept, name.c_str(), name.size() + 1);
+  return kept;
+}
+
+void Log::Write(LogLevel level, const char* function, int line, const char* format, ...) {
   char stack_buf[1024];
   std::vector<char> heap_buf;
   const char* text = stack_buf;
@@ -145,10 +152,10 @@ void Log::Write(LogLevel level, const char* function, const char* pretty_functio
   va_end(again);
   if (n < 0) n = 0;
 
-  std::string name = function ? std::string(function) : FunctionName(pretty_function);
+  const char* name = function ? function : "";
   LogState& state = State();
   if (g_min_level.load(std::memory_order_acquire) != 0) {
-    spdlog::source_loc loc{"", line, name.c_str()};
+    spdlog::source_loc loc{"", line, name};
     state.logger->log(loc, level == LogLevel::Error ? spdlog::level::err : spdlog::level::debug,
                       spdlog::string_view_t(text, static_cast<std::size_t>(n)));
   }

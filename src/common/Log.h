@@ -29,12 +29,16 @@ class Log {
   // and Stop at its end.
   static void Flush();
 
-  // Formats and writes one line. `function` overrides the name derived from `pretty_function`.
-  static void Write(LogLevel level, const char* function, const char* pretty_function, int line,
-                    const char* format, ...) __attribute__((format(printf, 5, 6)));
+  // Formats and writes one line under the function field `function`. Allocates nothing for a
+  // line of up to 1 KiB while no tap is set.
+  static void Write(LogLevel level, const char* function, int line, const char* format, ...)
+      __attribute__((format(printf, 4, 5)));
 
   // "Class::Method" out of a compiler's pretty function signature.
   static std::string FunctionName(const char* pretty_function);
+  // The same, made once per call site and kept for the life of the process (lines may still be
+  // written while the process exits).
+  static const char* CallSiteName(const char* pretty_function);
 
   // Observes every written line (level, function field, message); tests use it to check the
   // exact texts. Pass nullptr to remove it. Not for production use: it runs under a lock.
@@ -44,13 +48,20 @@ class Log {
 
 }  // namespace kestal
 
-#define KLOG_AT_(level, function, ...)                                                    \
-  do {                                                                                    \
-    if (::kestal::Log::Enabled(level))                                                    \
-      ::kestal::Log::Write(level, function, __PRETTY_FUNCTION__, __LINE__, __VA_ARGS__);  \
+#define KLOG_AT_(level, ...)                                                                        \
+  do {                                                                                              \
+    if (::kestal::Log::Enabled(level)) {                                                            \
+      static const char* const kestal_log_function_ = ::kestal::Log::CallSiteName(__PRETTY_FUNCTION__); \
+      ::kestal::Log::Write(level, kestal_log_function_, __LINE__, __VA_ARGS__);                     \
+    }                                                                                               \
   } while (0)
 
-#define KLOG_DEBUG(...) KLOG_AT_(::kestal::LogLevel::Debug, nullptr, __VA_ARGS__)
-#define KLOG_ERROR(...) KLOG_AT_(::kestal::LogLevel::Error, nullptr, __VA_ARGS__)
-#define KLOG_DEBUG_AS(function, ...) KLOG_AT_(::kestal::LogLevel::Debug, function, __VA_ARGS__)
-#define KLOG_ERROR_AS(function, ...) KLOG_AT_(::kestal::LogLevel::Error, function, __VA_ARGS__)
+#define KLOG_AS_(level, function, ...)                                           \
+  do {                                                                           \
+    if (::kestal::Log::Enabled(level)) ::kestal::Log::Write(level, function, __LINE__, __VA_ARGS__); \
+  } while (0)
+
+#define KLOG_DEBUG(...) KLOG_AT_(::kestal::LogLevel::Debug, __VA_ARGS__)
+#define KLOG_ERROR(...) KLOG_AT_(::kestal::LogLevel::Error, __VA_ARGS__)
+#define KLOG_DEBUG_AS(function, ...) KLOG_AS_(::kestal::LogLevel::Debug, function, __VA_ARGS__)
+#define KLOG_ERROR_AS(function, ...) KLOG_AS_(::kestal::LogLevel::Error, function, __VA_ARGS__)
