@@ -172,7 +172,6 @@ int HostCommProtocolImpl::SendFirmwareChunks(const SendFn& send, uint16_t seq_no
 }
 
 void HostCommProtocolImpl::LoopRecv() {
-  std::vector<uint8_t> msg(kMsgBufferSize);
   KLOG_DEBUG_AS(kLoopRecv, "loop recv thread started, comm_type:%d", static_cast<int>(m_host_comm_type.load()));
   while (!m_stop_loop_recv) {
     const uint32_t comm_type = m_host_comm_type;
@@ -188,20 +187,21 @@ void HostCommProtocolImpl::LoopRecv() {
     WorkFlowBuffer* buffer = queue->GetFull(kQueueWaitMs);
     if (!buffer) continue;
 
+    // The message is dealt with where it lies and its buffer goes back afterwards: no copy.
     uint16_t type = 0;
     uint32_t len = 0;
+    uint8_t* payload = buffer->data;
     if (comm_type == HostCommTypeStorage) {
       type = static_cast<uint16_t>(buffer->msg_type);
       len = buffer->bytes_used;
-      std::memcpy(msg.data(), buffer->data, len);
     } else if (buffer->bytes_used >= FrameCodec::kFrameOverhead) {
       // A network buffer holds one whole validated frame.
       type = kestal::LoadU16(buffer->data + 8);
       len = buffer->bytes_used - FrameCodec::kFrameOverhead;
-      std::memcpy(msg.data(), buffer->data + FrameCodec::kHeaderLength, len);
+      payload += FrameCodec::kHeaderLength;
     }
+    if (len != 0) DealMsg(type, payload, len);
     queue->PutFree(buffer);
-    if (len != 0) DealMsg(type, msg.data(), len);
   }
   KLOG_DEBUG_AS(kLoopRecv, "loop recv thread stopped");
 }
