@@ -17,6 +17,8 @@ constexpr int64_t kGiB = int64_t{1} << 30;
 constexpr uint32_t kSlot = SummaryRecord::kSize;
 constexpr int kStopWaitMs = 200;
 constexpr int kPollIntervalMs = 1;
+constexpr auto kBusyPollInterval = std::chrono::microseconds(100);
+constexpr auto kBusyPollSpell = std::chrono::milliseconds(50);
 // The dump files carry the wall-clock time of UTC+8 whatever the host's time zone.
 constexpr int64_t kDumpZoneOffsetS = 8 * 3600;
 
@@ -628,12 +630,20 @@ int HostCommViaStorage::StartLoopRecv() {
 }
 
 void HostCommViaStorage::LoopRecv() {
+  // An idle mailbox is looked at once a millisecond; while messages come, the next one is
+  // likely close behind, so it is looked at every 100 us for a while after the last.
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point last_message = Clock::now() - kBusyPollSpell;
   while (!m_stop) {
+    const uint64_t seq_no = RunInfo(kVolumeTypeDeviceToHost).seq_no;
     if (ReadMsg() < 0) {
       KLOG_DEBUG_AS(kRecvWorker, "ReadMsg FAILED");
       break;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(kPollIntervalMs));
+    const Clock::time_point now = Clock::now();
+    if (RunInfo(kVolumeTypeDeviceToHost).seq_no != seq_no) last_message = now;
+    std::this_thread::sleep_for(now - last_message < kBusyPollSpell ? kBusyPollInterval
+                                                                    : std::chrono::microseconds(kPollIntervalMs * 1000));
   }
   KLOG_DEBUG_AS(kRecvWorker, "loop recv thread stopped");
 }
