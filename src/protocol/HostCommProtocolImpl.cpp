@@ -119,6 +119,10 @@ void HostCommProtocolImpl::StopLoopRecv() {
   m_comm_dev_via_network.StopLoopRecv();
   m_comm_dev_via_storage.StopLoopRecv();
   JoinWorkers();
+  // What the stopped session received but did not deal with yet is dropped with it, so that
+  // a later start never hands the application messages of this one.
+  for (WorkFlowBufferQueue* queue : {&m_comm_dev_via_network.m_recv_msg_queue, &m_comm_dev_via_storage.m_recv_msg_queue})
+    while (WorkFlowBuffer* buffer = queue->GetFull(-1)) queue->PutFree(buffer);
 }
 
 void HostCommProtocolImpl::JoinWorkers() {

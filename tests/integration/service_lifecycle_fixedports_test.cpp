@@ -160,6 +160,31 @@ TEST_F(ServiceFixture, NothingReachesTheApplicationOrTheDeviceAfterStop) {
   EXPECT_EQ(threads(), threads_before);
 }
 
+// Messages still queued for a slow application when it stops belong to that session: a restart
+// delivers only what the device sends after it.
+TEST_F(ServiceFixture, ARestartDeliversNothingTheStoppedSessionLeftQueued) {
+  SimRig sim(SimLink::Network, SimDeviceOptions());
+  ASSERT_EQ(sim.Start(), 0);
+  StartAgainst(sim);
+  m_app.DelayMessages(20ms);
+  auto send = [&](uint8_t session, uint16_t count) {  // order ACKs of a sub type nothing claims
+    for (uint16_t i = 0; i < count; ++i) {
+      uint8_t ack[24] = {static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8), 0xFF, 0x7F, session};
+      ASSERT_EQ(sim.Server().SendMessage(Order, ack, sizeof ack), 0);
+    }
+  };
+  auto of_session = [](uint8_t session) { return [session](const std::vector<uint8_t>& p) { return p[4] == session; }; };
+  send(0xA1, 400);  // more than the receive queue holds
+  ASSERT_TRUE(m_app.WaitForMessage(Order, of_session(0xA1), 5000ms));
+  StopAndCheck();
+  m_app.DelayMessages(0ms);
+  m_app.Clear();
+  StartAgainst(sim);
+  send(0xB2, 1);
+  ASSERT_TRUE(m_app.WaitForMessage(Order, of_session(0xB2), 5000ms));
+  for (const AppMessage& m : m_app.Messages(Order)) EXPECT_NE(m.payload[4], 0xA1) << "seq_no " << m.payload[0];
+}
+
 // An application that returns from main without Stop: workers still running log to the very end.
 TEST(ProcessExit, LinesWrittenWhileTheProcessExitsAreSafe) {
   for (int i = 0; i < 30; ++i)

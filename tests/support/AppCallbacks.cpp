@@ -1,5 +1,7 @@
 #include "AppCallbacks.h"
 
+#include <thread>
+
 #include "TestWait.h"
 #include "common/LittleEndian.h"
 
@@ -40,7 +42,12 @@ void AppCallbacks::OnEvent(HostCommDeviceEvent event, const char* text, void* us
   Note(user_data, [&](AppCallbacks& a) { a.m_events.push_back({event, text ? text : "(null)"}); });
 }
 void AppCallbacks::OnMessage(unsigned short type, unsigned char* data, unsigned int len, void* user_data) {
-  Note(user_data, [&](AppCallbacks& a) { a.m_messages.push_back({type, std::vector<uint8_t>(data, data + len)}); });
+  int delay_ms = 0;
+  Note(user_data, [&](AppCallbacks& a) {
+    a.m_messages.push_back({type, std::vector<uint8_t>(data, data + len)});
+    delay_ms = a.m_message_delay_ms;
+  });
+  if (delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
 }
 void AppCallbacks::OnScanner(unsigned short state, void* user_data) {
   Note(user_data, [&](AppCallbacks& a) { a.m_scanner_states.push_back(state); });

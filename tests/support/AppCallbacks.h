@@ -6,6 +6,7 @@
 // callback); its destructor unregisters them.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -44,6 +45,8 @@ class AppCallbacks {
   // False when a callback was called with user data other than this object.
   bool UserDataSeenRight() const;
   void Clear();
+  // Each message callback returns only after `delay`: a slow application.
+  void DelayMessages(std::chrono::milliseconds delay) { m_message_delay_ms = static_cast<int>(delay.count()); }
 
   bool WaitForEvent(HostCommDeviceEvent event, int times, std::chrono::milliseconds timeout) const;
   // Waits for a message of `type` whose payload `match` accepts (any, without `match`) and
@@ -71,6 +74,7 @@ class AppCallbacks {
   std::vector<unsigned short> m_arm_states;
   std::vector<std::string> m_status_lines;
   bool m_wrong_user_data = false;
+  std::atomic<int> m_message_delay_ms{0};
 };
 
 // Order ACKs carry the order's sequence number in their first two bytes.
