@@ -32,15 +32,13 @@ void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)
 HostCommViaNetwork::HostCommViaNetwork(StatusReportFn report_status)
     : m_report_status(std::move(report_status)) {
   m_recv_msg_queue.Init(m_buffer_count);
-  m_recv_cache_queue.Init(m_buffer_count);
   m_send_cache_queue.Init(m_buffer_count);
-  m_recv_cache.reset(new uint8_t[m_recv_cache_capacity + kRecvCacheSlack]());
+  m_recv_cache.reset(new uint8_t[m_recv_cache_capacity]());
 }
 
 HostCommViaNetwork::~HostCommViaNetwork() {
   if (m_io_thread.joinable() || m_connect_thread.joinable() || m_parse_thread.joinable()) StopLoopRecv();
   m_recv_msg_queue.Deinit();
-  m_recv_cache_queue.Deinit();
   m_send_cache_queue.Deinit();
   m_write_timer.reset();
   m_read_timer.reset();
@@ -63,13 +61,11 @@ int HostCommViaNetwork::StartLoopRecv() {
 
   m_stop = false;
   // What an earlier start left behind never joins the data of this one.
-  if (m_recv_cache_len != 0) {
-    KLOG_DEBUG_AS(kParseWorker, "socket is closed, clear recv cache");
-    ClearCache();
-  }
-  while (WorkFlowBuffer* chunk = m_recv_cache_queue.GetFull(-1)) m_recv_cache_queue.PutFree(chunk);
-  m_recv_queued_bytes = 0;
-  m_recv_cache_connection = m_connection_id;
+  if (RecvCacheLen() != 0) KLOG_DEBUG_AS(kParseWorker, "socket is closed, clear recv cache");
+  ClearCache();
+  m_recv_cache_connection = m_connection_id.load();
+  m_read_parked = false;
+  m_parse_pending = false;
   if (!m_write_timer) m_write_timer = std::make_unique<asio::steady_timer>(m_io_context);
   if (!m_read_timer) m_read_timer = std::make_unique<asio::steady_timer>(m_io_context);
   m_work = std::make_unique<asio::executor_work_guard<asio::io_context::executor_type>>(
@@ -222,10 +218,7 @@ void HostCommViaNetwork::RecoverIo() {
       if (m_send_cache_item) ReleaseSendItem();  // no write uses it any more
       if (!m_stop) WriteAfter(kChainRetryWait);
     }
-    if (!m_read_armed) {
-      if (m_recv_cache_item) ReleaseRecvItem();
-      if (!m_stop) ReadAfter(kChainRetryWait);
-    }
+    if (!m_read_armed && !m_stop) ReadAfter(kChainRetryWait);
   });
 }
 
@@ -371,7 +364,6 @@ void HostCommViaNetwork::WakeSendChain() {
 
 // The same for the receive chain, once the parse worker has made room.
 void HostCommViaNetwork::WakeReadChain() {
-  if (!m_read_parked.exchange(false)) return;
   asio::post(m_io_context, asio::bind_allocator(HandlerSlotAllocator<void>(&m_read_wake_slot), [this] {
                if (m_read_timer) m_read_timer->cancel();
              }));
@@ -460,31 +452,35 @@ void HostCommViaNetwork::AsyncReadData() {
     KLOG_DEBUG("Job is stopped");
     return;
   }
-  if (!m_socket.is_open()) {
+  // The chain parks, with no read in flight, when there is no connection, when the cache still
+  // holds bytes of an earlier connection, or when too little room is left behind the data; the
+  // parse worker then empties or compacts the cache and wakes it. The decision is taken under the
+  // mutex, so the parse worker never moves bytes while a read writes into the cache.
+  // `end` and `parked` are this decision's own: once the lock is left, the parse worker may
+  // already have moved the cache and cleared m_read_parked for the next step.
+  uint32_t end;
+  bool full = false, parked = false;
+  {
+    std::lock_guard<std::mutex> lock(m_recv_cache_mutex);
+    end = m_recv_end;
+    const bool stale = m_recv_cache_connection != m_connection_id;
+    const bool open = m_socket.is_open();
+    full = open && !stale && m_recv_cache_capacity - end < kMinReadRoom;
+    parked = !open || stale || full;
+    m_read_parked = parked;
+    if (parked) m_parse_pending = true;
+  }
+  if (parked) {
+    m_parse_signal.notify_one();
     ReadAfter(kChainRetryWait);
+    // Only a cache that compacting would not free is full; the parse worker is behind.
+    if (full && end - m_recv_begin + kMinReadRoom > m_recv_cache_capacity)
+      KLOG_DEBUG("Full Receive data, Wait for next timer");
     return;
   }
-  // Chunks read but not yet taken by the parse worker count too: a read never starts unless
-  // its whole chunk still fits into the cache. The parked flag goes up before the room is
-  // looked at, so room made meanwhile always brings a wake-up.
-  auto cache_full = [this] { return m_recv_cache_len + m_recv_queued_bytes + m_recv_reserve > m_recv_cache_capacity; };
-  m_read_parked = true;
-  if (cache_full()) {
-    ReadAfter(kChainRetryWait);
-    KLOG_DEBUG("Full Receive data, Wait for next timer");
-    return;
-  }
-  WorkFlowBuffer* item = m_recv_cache_queue.GetFree(-1);
-  if (!item) {
-    ReadAfter(kChainRetryWait);
-    KLOG_DEBUG("Full Receive queue, Wait for next timer");
-    return;
-  }
-  m_read_parked = false;
-  if (m_recv_cache_item) KLOG_ERROR("m_recv_cache_item IS NOT nullptr");
-  m_recv_cache_item = item;
+  const uint32_t room = m_recv_cache_capacity - end;
   const uint32_t connection = m_connection_id;
-  m_socket.async_receive(asio::buffer(item->data, m_recv_cache_queue.BufferSize()),
+  m_socket.async_receive(asio::buffer(m_recv_cache.get() + end, room < kMaxRead ? room : kMaxRead),
                          [this, connection](const asio::error_code& error, std::size_t bytes) {
                            m_read_armed = false;
                            AsyncReadCallback(error, bytes, connection);
@@ -507,39 +503,30 @@ void HostCommViaNetwork::AsyncReadCallback(const asio::error_code& error, std::s
   const bool current = connection == m_connection_id;
   if (error == asio::error::operation_aborted) {
     KLOG_DEBUG("Connection closed cleanly by peer");
-    ReleaseRecvItem();
     if (current) CloseSocket();
     ReadAfter(kChainRetryWait);
   } else if (error) {
     KLOG_DEBUG("Socket recv error:%d", error.value());
-    ReleaseRecvItem();
     if (current) CloseSocket();
     ReadAfter(kChainRetryWait);
   } else if (bytes == 0) {
     KLOG_DEBUG("Recv no new data");
-    ReleaseRecvItem();
     AsyncReadData();
   } else {
-    if (!m_recv_cache_item) {
-      KLOG_ERROR("m_recv_cache_item IS nullptr");
-    } else {
-      m_recv_cache_item->bytes_used = static_cast<uint32_t>(bytes);
-      m_recv_cache_item->msg_type = connection;
-      m_recv_queued_bytes += static_cast<uint32_t>(bytes);
-      m_recv_cache_queue.PutFull(m_recv_cache_item);
-      m_recv_cache_item = nullptr;
-    }
+    // The read began only while the cache belonged to its connection, and nothing moves the
+    // cache while a read is in flight, so its bytes stand right behind the data.
+    m_recv_end.fetch_add(static_cast<uint32_t>(bytes), std::memory_order_release);
+    SignalParser();
     AsyncReadData();
   }
 }
 
-void HostCommViaNetwork::ReleaseRecvItem() {
-  if (!m_recv_cache_item) {
-    KLOG_ERROR("m_recv_cache_item IS nullptr");
-    return;
+void HostCommViaNetwork::SignalParser() {
+  {
+    std::lock_guard<std::mutex> lock(m_recv_cache_mutex);
+    m_parse_pending = true;
   }
-  m_recv_cache_queue.PutFree(m_recv_cache_item);
-  m_recv_cache_item = nullptr;
+  m_parse_signal.notify_one();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -552,40 +539,13 @@ void HostCommViaNetwork::LoopParse() {
       return;
     }
     try {
-      if (!m_connected) {
-        // Partial data of a lost connection never joins data of the next one.
-        if (m_recv_cache_len != 0) {
-          KLOG_DEBUG_AS(kParseWorker, "socket is closed, clear recv cache");
-          ClearCache();
-        }
-        while (WorkFlowBuffer* chunk = m_recv_cache_queue.GetFull(5)) {
-          m_recv_queued_bytes -= chunk->bytes_used;
-          m_recv_cache_queue.PutFree(chunk);
-        }
-        SleepMs(50);
-        continue;
-      }
-      WorkFlowBuffer* chunk = m_recv_cache_queue.GetFull(m_frames_waiting ? 50 : kParseIdleWaitMs);
-      if (!chunk) {
-        // Frames held back by a full message queue do not wait for more data to arrive.
-        if (m_frames_waiting) ScanCache(m_recv_cache_len);
-        WakeReadChain();
-        continue;
-      }
-      if (chunk->msg_type != m_recv_cache_connection) {
-        // The first chunk of a new connection: whatever the old one left is dropped.
-        if (m_recv_cache_len != 0) {
-          KLOG_DEBUG_AS(kParseWorker, "socket is closed, clear recv cache");
-          ClearCache();
-        }
-        m_recv_cache_connection = chunk->msg_type;
-      }
-      const uint32_t bytes = chunk->bytes_used;
-      const uint32_t n = AppendToCache(chunk->data, bytes);
-      m_recv_queued_bytes -= bytes;
-      m_recv_cache_queue.PutFree(chunk);
-      ScanCache(n);
-      WakeReadChain();
+      // Frames held back by a full message queue are retried without waiting for more bytes
+      // (ScanCache itself waits up to 50 ms for a free message buffer).
+      if (m_recv_end.load(std::memory_order_acquire) == m_parsed_end && !m_frames_waiting)
+        WaitForBytes(kParseIdleWaitMs);
+      const bool fresh = m_recv_end.load(std::memory_order_acquire) != m_parsed_end;
+      if ((fresh || m_frames_waiting) && m_connected && m_recv_cache_connection == m_connection_id) ScanCache();
+      TendParkedCache();
     } catch (const std::exception& e) {
       KLOG_DEBUG_AS(kParseWorker, "Exception:%s", e.what());
       CloseSocketLater(m_connection_id);
@@ -593,33 +553,68 @@ void HostCommViaNetwork::LoopParse() {
   }
 }
 
+void HostCommViaNetwork::WaitForBytes(int ms) {
+  std::unique_lock<std::mutex> lock(m_recv_cache_mutex);
+  m_parse_signal.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_parse_pending || m_stop; });
+  m_parse_pending = false;
+}
+
+// With the receive chain parked (no read in flight) the parse worker owns the whole cache: it
+// drops what a lost or earlier connection left, or moves the unparsed bytes to the front so the
+// next read has room, and wakes the chain when it may read again.
+void HostCommViaNetwork::TendParkedCache() {
+  bool wake = false;
+  {
+    std::lock_guard<std::mutex> lock(m_recv_cache_mutex);
+    if (!m_read_parked) return;
+    const uint32_t connection = m_connection_id;
+    if (!m_connected || m_recv_cache_connection != connection) {
+      // Partial data of a lost connection never joins data of the next one.
+      if (RecvCacheLen() != 0) KLOG_DEBUG_AS(kParseWorker, "socket is closed, clear recv cache");
+      ClearCache();
+      if (m_connected) {
+        m_recv_cache_connection = connection;
+        wake = true;
+      }
+    } else if (m_recv_begin != 0) {
+      CompactCache();
+      wake = m_recv_cache_capacity - m_recv_end >= kMinReadRoom;
+    }
+    if (wake) m_read_parked = false;
+  }
+  if (wake) WakeReadChain();
+}
+
+void HostCommViaNetwork::CompactCache() {
+  const uint32_t begin = m_recv_begin, end = m_recv_end;
+  if (end > begin) std::memmove(m_recv_cache.get(), m_recv_cache.get() + begin, end - begin);
+  m_recv_end = end - begin;
+  m_recv_begin = 0;
+  m_parsed_end = m_recv_end;
+}
+
 void HostCommViaNetwork::ParseChunk(const uint8_t* data, uint32_t length) {
-  const uint32_t piece_max = m_recv_cache_queue.BufferSize();
   do {
-    const uint32_t piece = length < piece_max ? length : piece_max;
-    ScanCache(AppendToCache(data, piece));
+    const uint32_t piece = length < kMaxRead ? length : kMaxRead;
+    if (m_recv_cache_capacity - m_recv_end < piece) CompactCache();
+    if (m_recv_cache_capacity - m_recv_end < piece) {
+      KLOG_DEBUG_AS(kParseWorker, "Recv cache buffer is full");
+      ClearCache();
+    }
+    std::memcpy(m_recv_cache.get() + m_recv_end, data, piece);
+    m_recv_end += piece;
+    ScanCache();
     data += piece;
     length -= piece;
   } while (length > 0);
 }
 
 void HostCommViaNetwork::ClearCache() {
-  std::lock_guard<std::mutex> lock(m_recv_cache_mutex);
-  m_recv_cache_len = 0;
+  m_recv_begin = 0;
+  m_recv_end = 0;
+  m_parsed_end = 0;
   m_skipped_before_tail = false;
   m_frames_waiting = false;
-}
-
-uint32_t HostCommViaNetwork::AppendToCache(const uint8_t* data, uint32_t length) {
-  if (m_recv_cache_len + length > m_recv_cache_capacity) {
-    KLOG_DEBUG_AS(kParseWorker, "Recv cache buffer is full");
-    ClearCache();
-  }
-  std::lock_guard<std::mutex> lock(m_recv_cache_mutex);
-  const uint32_t len = m_recv_cache_len;
-  if (length > 0) std::memcpy(m_recv_cache.get() + len, data, length);
-  m_recv_cache_len = len + length;
-  return len + length;
 }
 
 // An incomplete frame is waited for unless a whole frame starts inside its 12-byte header. A true header never
@@ -627,9 +622,9 @@ uint32_t HostCommViaNetwork::AppendToCache(const uint8_t* data, uint32_t length)
 // and a frame read from there has a length above 0xFFF0 unless the type's low byte is 0, which no device
 // message has. So the header is false, and the length it announces would hold back the frames behind it
 // until that many more bytes came, or for good when the device has nothing more to send.
-bool HostCommViaNetwork::FrameInsideHeader(uint32_t pos, uint32_t left) {
+bool HostCommViaNetwork::FrameInsideHeader(const uint8_t* base, uint32_t pos, uint32_t left) {
   for (uint32_t at = 1; at < FrameCodec::kHeaderLength && at < left; ++at) {
-    if (FrameCodec::IsFrameAt(m_recv_cache.get() + pos + at, left - at)) {
+    if (FrameCodec::IsFrameAt(base + pos + at, left - at)) {
       KLOG_DEBUG_AS(kParseWorker, "Build message, a frame starts inside the header at:%d", static_cast<int>(pos + at));
       return true;
     }
@@ -637,8 +632,14 @@ bool HostCommViaNetwork::FrameInsideHeader(uint32_t pos, uint32_t left) {
   return false;
 }
 
-void HostCommViaNetwork::ScanCache(uint32_t n) {
-  uint8_t* cache = m_recv_cache.get();
+// Cuts [m_recv_begin, m_recv_end) into frames and moves m_recv_begin past what it consumed; an
+// incomplete frame stays for the next read.
+void HostCommViaNetwork::ScanCache() {
+  const uint32_t begin = m_recv_begin;
+  const uint32_t end = m_recv_end.load(std::memory_order_acquire);
+  m_parsed_end = end;
+  const uint32_t n = end - begin;
+  const uint8_t* cache = m_recv_cache.get() + begin;
   uint32_t pos = 0;
   bool skipped = m_skipped_before_tail;
   m_skipped_before_tail = false;
@@ -647,7 +648,7 @@ void HostCommViaNetwork::ScanCache(uint32_t n) {
     const uint32_t left = n - pos;
     if (left < 4) {
       // Too few valid bytes for a start tag. They may begin one only if every one of them is
-      // FF; then they wait for the next chunk. Bytes past the valid data are never looked at.
+      // FF; then they wait for the next read. Bytes past the valid data are never looked at.
       bool tag_prefix = true;
       for (uint32_t i = pos; i < n; ++i) tag_prefix = tag_prefix && cache[i] == 0xFF;
       if (!tag_prefix) {
@@ -667,13 +668,14 @@ void HostCommViaNetwork::ScanCache(uint32_t n) {
       KLOG_DEBUG_AS(kParseWorker, "Found discontinue start at %d", static_cast<int>(pos));
       skipped = false;
     }
-    const int32_t r = BuildMsg(cache + pos, left, left + kRecvCacheSlack);
-    if (r == 0 && !FrameInsideHeader(pos, left)) break;  // the rest of the frame is still to come
+    // Behind the valid bytes a read may be writing: the diagnostics of a bad frame stop at them.
+    const int32_t r = BuildMsg(cache + pos, left);
+    if (r == 0 && !FrameInsideHeader(cache, pos, left)) break;  // the rest of the frame is still to come
     if (r <= 0) {
       // A false start tag (a stray FF just before a frame makes one) or a damaged frame: only its first byte is
       // dropped and the scan goes on behind it, so the frames that follow in the cache are kept.
-      KLOG_DEBUG_AS(kParseWorker, "Build message check, cache_len:%d, offset:%d",
-                    static_cast<int>(m_recv_cache_len.load()), static_cast<int>(pos));
+      KLOG_DEBUG_AS(kParseWorker, "Build message check, cache_len:%d, offset:%d", static_cast<int>(n),
+                    static_cast<int>(pos));
       ++pos;
       skipped = true;
       continue;
@@ -689,17 +691,5 @@ void HostCommViaNetwork::ScanCache(uint32_t n) {
     m_recv_msg_queue.PutFull(msg);
     pos += static_cast<uint32_t>(r);
   }
-
-  std::lock_guard<std::mutex> lock(m_recv_cache_mutex);
-  const uint32_t len = m_recv_cache_len;
-  if (pos == 0) return;
-  if (pos < len) {
-    std::memmove(cache, cache + pos, len - pos);
-    m_recv_cache_len = len - pos;
-  } else if (pos == len) {
-    m_recv_cache_len = 0;
-  } else {
-    KLOG_ERROR_AS(kParseWorker, "Offset:%d is larger than m_recv_cache_len:%d", static_cast<int>(pos),
-                  static_cast<int>(len));
-  }
+  m_recv_begin = begin + pos;
 }

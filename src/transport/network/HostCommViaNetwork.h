@@ -1,9 +1,15 @@
 // TCP transport: the library is always the client of the device.
 //
-// Orders are framed into buffers of m_send_cache_queue and written by the send chain; received
-// bytes land in buffers of m_recv_cache_queue (receive chain), are gathered in the receive cache
-// and cut into frames by the parse worker, which hands each validated frame to
-// m_recv_msg_queue for the protocol engine.
+// Orders are framed into buffers of m_send_cache_queue and written by the send chain; the
+// receive chain reads straight into the receive cache, where the parse worker cuts the bytes
+// into frames and hands each validated frame to m_recv_msg_queue for the protocol engine.
+//
+// The receive cache is one block: [m_recv_begin, m_recv_end) holds the bytes not yet parsed, and
+// reads append at m_recv_end. The io worker only ever writes past m_recv_end and the parse worker
+// only reads before it, so they share the block without a lock. The space before m_recv_begin is
+// reclaimed (the unparsed bytes moved to the front) by the parse worker only while the receive
+// chain is parked, that is while no read is in flight; the two agree on that under
+// m_recv_cache_mutex.
 //
 // Threads, all owned and joined by StopLoopRecv:
 //  - io worker: runs m_io_context, so every chain step, completion handler and timer handler.
@@ -61,16 +67,18 @@ class HostCommViaNetwork {
   static int32_t BuildMsg(const uint8_t* data, uint32_t available);
   static int32_t BuildMsg(const uint8_t* data, uint32_t available, uint32_t readable);
 
-  // The parse worker's handling of one received chunk: append it to the receive cache, hand
-  // every complete frame on to m_recv_msg_queue and keep what is incomplete. Tests feed it
-  // directly on a transport that is not started.
+  // What the parse worker does with bytes a read brought: append them to the receive cache (as
+  // the receive chain would), hand every complete frame on to m_recv_msg_queue and keep what is
+  // incomplete. Tests and benchmarks feed it directly on a transport that is not started.
   void ParseChunk(const uint8_t* data, uint32_t length);
   // Valid bytes waiting in the receive cache.
-  uint32_t RecvCacheLen() const { return m_recv_cache_len.load(); }
+  uint32_t RecvCacheLen() const { return m_recv_end.load() - m_recv_begin.load(); }
   // True while a connection to the device exists.
   bool IsConnected() const { return m_connected.load(); }
 
-  static constexpr uint32_t kRecvCacheSlack = 0x10000;
+  // Most bytes one read takes; a read starts only with at least kMinReadRoom free behind the data.
+  static constexpr uint32_t kMaxRead = 0x100000;
+  static constexpr uint32_t kMinReadRoom = 0x10000;
   // Test hook: the next read completion on the io worker throws, as a failing handler would.
   std::atomic<bool> m_throw_in_next_read{false};
 
@@ -80,15 +88,16 @@ class HostCommViaNetwork {
   std::atomic<bool> m_stop{false};
 
  private:
-  // Receive cache: m_recv_cache_capacity bytes plus kRecvCacheSlack that is never filled but
-  // may be shown by the diagnostics of a bad frame. Only the parse worker writes it.
+  // Receive cache of m_recv_cache_capacity bytes (see the top of this file).
   std::unique_ptr<uint8_t[]> m_recv_cache;
-  // Changed under m_recv_cache_mutex; read without it for the receive chain's back-pressure.
-  std::atomic<uint32_t> m_recv_cache_len{0};
+  std::atomic<uint32_t> m_recv_begin{0};  // written by the parse worker
+  std::atomic<uint32_t> m_recv_end{0};    // written by the io worker, and by the parse worker while parked
+  // Guards the parked hand-over of the cache and the parse worker's wake-up (m_parse_pending).
   std::mutex m_recv_cache_mutex;
+  std::condition_variable m_parse_signal;
+  bool m_parse_pending = false;  // a read added bytes or the chain parked since the parse worker last looked
   std::mutex m_send_mutex;  // SendOrder callers take turns
   uint32_t m_recv_cache_capacity = 0x400000;
-  uint32_t m_recv_reserve = 0x100000;  // free cache space a new read requires
   asio::io_context m_io_context;
   asio::ip::tcp::socket m_socket{m_io_context};  // the live connection (io worker only)
 
@@ -112,9 +121,7 @@ class HostCommViaNetwork {
   std::unique_ptr<asio::steady_timer> m_read_timer;
   std::unique_ptr<asio::executor_work_guard<asio::io_context::executor_type>> m_work;
   WorkFlowBufferQueue m_send_cache_queue;  // framed orders; msg_type = connection id
-  WorkFlowBufferQueue m_recv_cache_queue;  // raw chunks; msg_type = connection id
   WorkFlowBuffer* m_send_cache_item = nullptr;  // write in flight (io worker only)
-  WorkFlowBuffer* m_recv_cache_item = nullptr;  // read in flight (io worker only)
   // True while the chain waits for its timer or its operation, so a handler of it will run; false while a step
   // of it runs, and after a step that threw. Io worker only (and StartLoopRecv before it starts the worker).
   bool m_write_armed = false;
@@ -133,7 +140,7 @@ class HostCommViaNetwork {
   void AsyncReadData();
   void ReadAfter(std::chrono::milliseconds wait);
   void AsyncReadCallback(const asio::error_code& error, std::size_t bytes, uint32_t connection);
-  void ReleaseRecvItem();
+  void SignalParser();
   // Connection (io worker).
   void StartConnect(const asio::ip::tcp::resolver::results_type& endpoints, uint64_t attempt);
   void FinishConnect(uint64_t attempt, const asio::error_code& error);
@@ -148,9 +155,11 @@ class HostCommViaNetwork {
   bool WaitForStop(int ms);
   void WaitWhileConnected(int ms);
   // Parse steps.
-  uint32_t AppendToCache(const uint8_t* data, uint32_t length);
-  void ScanCache(uint32_t n);
-  bool FrameInsideHeader(uint32_t pos, uint32_t left);
+  void WaitForBytes(int ms);
+  void TendParkedCache();
+  void CompactCache();
+  void ScanCache();
+  bool FrameInsideHeader(const uint8_t* base, uint32_t pos, uint32_t left);
   void ClearCache();
   void MakeLoopbackConnection();
 
@@ -163,17 +172,17 @@ class HostCommViaNetwork {
   // posts a wake-up, so an order is written at once instead of at the next tick.
   std::atomic<bool> m_send_idle{false};
   HandlerSlot m_wake_slot;  // memory of the wake-up handler
-  // Set by the receive chain while it waits on its timer for room in the cache or a free
-  // chunk; the parse worker clears it and posts a wake-up once it has made room, so reading
-  // goes on as soon as the parser catches up instead of at the next tick.
+  // Set under m_recv_cache_mutex by the receive chain when it waits on its timer with no read in
+  // flight: for room in the cache, for a connection, or for the cache to be emptied of another
+  // connection's bytes. Only then may the parse worker move the cache's bytes; it clears the flag
+  // and posts a wake-up once it has made room, so reading goes on at once instead of at the next tick.
   std::atomic<bool> m_read_parked{false};
   HandlerSlot m_read_wake_slot;
-  // Bytes read into chunks that the parse worker has not yet taken into the cache; counted
-  // in the read back-pressure so that the cache cannot overflow.
-  std::atomic<uint32_t> m_recv_queued_bytes{0};
+  // Connection whose bytes the cache holds; changed by the parse worker while the chain is parked.
+  std::atomic<uint32_t> m_recv_cache_connection{0};
 
   // Parse worker state.
-  uint32_t m_recv_cache_connection = 0;  // connection whose bytes the cache holds
+  uint32_t m_parsed_end = 0;             // m_recv_end when the cache was last scanned
   bool m_skipped_before_tail = false;    // bytes were skipped before a kept partial start tag
   bool m_frames_waiting = false;         // complete frames stayed behind a full m_recv_msg_queue
 
