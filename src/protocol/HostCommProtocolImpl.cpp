@@ -42,9 +42,13 @@ class PayloadReader {
 HostCommProtocolImpl::HostCommProtocolImpl(HostCommProtocolConfig config)
     : m_config(std::move(config)),
       m_comm_dev_via_storage(m_config.report_status),
-      m_comm_dev_via_network(m_config.report_status) {}
+      m_comm_dev_via_network(m_config.report_status,
+                             [this](uint8_t* frame, uint32_t length) { DealFrame(frame, length); }) {}
 
 HostCommProtocolImpl::~HostCommProtocolImpl() {
+  // The network transport's parse worker deals with frames through this engine: it ends before
+  // the members it uses go.
+  if (m_comm_dev_via_network.WorkersRunning()) m_comm_dev_via_network.StopLoopRecv();
   m_stop_loop_recv = true;
   m_wait_signal.notify_all();
   JoinWorkers();
@@ -192,19 +196,11 @@ void HostCommProtocolImpl::LoopRecv() {
     if (!buffer) continue;
 
     // The message is dealt with where it lies and its buffer goes back afterwards: no copy.
-    uint16_t type = 0;
-    uint32_t len = 0;
-    uint8_t* payload = buffer->data;
     if (comm_type == HostCommTypeStorage) {
-      type = static_cast<uint16_t>(buffer->msg_type);
-      len = buffer->bytes_used;
-    } else if (buffer->bytes_used >= FrameCodec::kFrameOverhead) {
-      // A network buffer holds one whole validated frame.
-      type = kestal::LoadU16(buffer->data + 8);
-      len = buffer->bytes_used - FrameCodec::kFrameOverhead;
-      payload += FrameCodec::kHeaderLength;
+      if (buffer->bytes_used != 0) DealMsg(static_cast<uint16_t>(buffer->msg_type), buffer->data, buffer->bytes_used);
+    } else {
+      DealFrame(buffer->data, buffer->bytes_used);  // a network buffer holds one whole validated frame
     }
-    if (len != 0) DealMsg(type, payload, len);
     queue->PutFree(buffer);
   }
   KLOG_DEBUG_AS(kLoopRecv, "loop recv thread stopped");
@@ -233,6 +229,11 @@ ControllerStatusSnapshot HostCommProtocolImpl::GetControllerStatus() const {
   snapshot.time_ms = m_controller_status_time;
   std::memcpy(snapshot.record, m_controller_status, sizeof snapshot.record);
   return snapshot;
+}
+
+void HostCommProtocolImpl::DealFrame(uint8_t* frame, uint32_t length) {
+  if (length <= FrameCodec::kFrameOverhead) return;
+  DealMsg(kestal::LoadU16(frame + 8), frame + FrameCodec::kHeaderLength, length - FrameCodec::kFrameOverhead);
 }
 
 int HostCommProtocolImpl::DealMsg(uint16_t type, uint8_t* data, uint32_t len) {

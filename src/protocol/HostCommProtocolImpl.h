@@ -8,7 +8,9 @@
 //
 // Threads: StartLoopRecv / StopLoopRecv / SetHostCommType run on the service's thread under
 // its mutex. SendOrder, SendUpdateFirmware and SendCommTypeOrder run on any thread. DealMsg
-// and the application's receive callback run on the receive worker only.
+// and the application's receive callback run on one thread at a time: the network transport's
+// parse worker for messages over TCP (each frame is dealt with where it was received), the
+// engine's receive worker for messages from the disk.
 #pragma once
 
 #include <atomic>
@@ -60,6 +62,8 @@ class HostCommProtocolImpl {
   int SendOrder(uint16_t type, const uint8_t* data, uint32_t len);
   // Interprets one received message (len >= 1); always 0.
   int DealMsg(uint16_t type, uint8_t* data, uint32_t len);
+  // DealMsg of the message in one whole validated network frame; an empty one is ignored.
+  void DealFrame(uint8_t* frame, uint32_t length);
   void SetHostCommType(uint32_t type);
   // Tells the device the comm type in use; always 0.
   int SendCommTypeOrder();

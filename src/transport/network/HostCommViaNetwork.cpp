@@ -29,8 +29,8 @@ void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)
 
 }  // namespace
 
-HostCommViaNetwork::HostCommViaNetwork(StatusReportFn report_status)
-    : m_report_status(std::move(report_status)) {
+HostCommViaNetwork::HostCommViaNetwork(StatusReportFn report_status, FrameSinkFn frame_sink)
+    : m_report_status(std::move(report_status)), m_frame_sink(std::move(frame_sink)) {
   m_recv_msg_queue.Init(m_buffer_count);
   m_send_cache_queue.Init(m_buffer_count);
   m_recv_cache.reset(new uint8_t[m_recv_cache_capacity]());
@@ -644,7 +644,7 @@ void HostCommViaNetwork::ScanCache() {
   bool skipped = m_skipped_before_tail;
   m_skipped_before_tail = false;
   m_frames_waiting = false;
-  while (pos < n) {
+  while (pos < n && !m_stop) {
     const uint32_t left = n - pos;
     if (left < 4) {
       // Too few valid bytes for a start tag. They may begin one only if every one of them is
@@ -678,6 +678,12 @@ void HostCommViaNetwork::ScanCache() {
                     static_cast<int>(pos));
       ++pos;
       skipped = true;
+      continue;
+    }
+    if (m_frame_sink) {
+      // The sink may take its time: reads stop once the cache is full, so nothing is lost.
+      m_frame_sink(m_recv_cache.get() + begin + pos, static_cast<uint32_t>(r));
+      pos += static_cast<uint32_t>(r);
       continue;
     }
     WorkFlowBuffer* msg = m_recv_msg_queue.GetFree(50);

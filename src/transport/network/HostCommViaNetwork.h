@@ -2,7 +2,9 @@
 //
 // Orders are framed into buffers of m_send_cache_queue and written by the send chain; the
 // receive chain reads straight into the receive cache, where the parse worker cuts the bytes
-// into frames and hands each validated frame to m_recv_msg_queue for the protocol engine.
+// into frames. Each validated frame goes to the frame sink where the owner configured one (the
+// protocol engine does: its frames are dealt with on the parse worker, where they lie in the
+// cache, with no copy and no further thread), else to m_recv_msg_queue.
 //
 // The receive cache is one block: [m_recv_begin, m_recv_end) holds the bytes not yet parsed, and
 // reads append at m_recv_end. The io worker only ever writes past m_recv_end and the parse worker
@@ -35,6 +37,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -46,8 +49,13 @@
 
 class HostCommViaNetwork {
  public:
-  // `report_status` receives NetworkConnected, CommError and NetworkConnectError from the connect worker.
-  explicit HostCommViaNetwork(StatusReportFn report_status = {});
+  // Takes one whole validated frame (header, payload and checksum) on the parse worker. The bytes
+  // stay valid until it returns.
+  using FrameSinkFn = std::function<void(uint8_t* frame, uint32_t length)>;
+
+  // `report_status` receives NetworkConnected, CommError and NetworkConnectError from the connect
+  // worker; `frame_sink`, when set, every received frame instead of m_recv_msg_queue.
+  explicit HostCommViaNetwork(StatusReportFn report_status = {}, FrameSinkFn frame_sink = {});
   ~HostCommViaNetwork();
   HostCommViaNetwork(const HostCommViaNetwork&) = delete;
   HostCommViaNetwork& operator=(const HostCommViaNetwork&) = delete;
@@ -73,6 +81,8 @@ class HostCommViaNetwork {
   void ParseChunk(const uint8_t* data, uint32_t length);
   // Valid bytes waiting in the receive cache.
   uint32_t RecvCacheLen() const { return m_recv_end.load() - m_recv_begin.load(); }
+  // True from StartLoopRecv until StopLoopRecv; the owner's thread only.
+  bool WorkersRunning() const { return m_parse_thread.joinable(); }
   // True while a connection to the device exists.
   bool IsConnected() const { return m_connected.load(); }
 
@@ -195,6 +205,7 @@ class HostCommViaNetwork {
   bool m_io_running = false;
 
   const StatusReportFn m_report_status;
+  const FrameSinkFn m_frame_sink;
 
   std::thread m_io_thread;
   std::thread m_connect_thread;
