@@ -273,7 +273,7 @@ namespace {
 
 struct StorageRun {
   double per_second = 0;
-  double writer_per_second = 0;  // the device's Send alone: messages / time spent inside it
+  double writer_per_second = 0;  // the device's bursts alone: messages / time spent inside SendMany
   std::vector<double> latencies_us;
   std::vector<double> after_write_us;  // the same less the device's Send: from the record on the disk on
   uint64_t faults = 0;
@@ -312,9 +312,23 @@ bool StorageMessages(SimStorageDevice& device, StorageSink& sink, uint32_t size,
   const uint64_t window = std::min<uint64_t>(1024, area.DataSize() / RoundUpToBlock(size) / 4);
   const uint64_t first = sent;
   const int64_t start = NowNs();
-  for (uint32_t i = 0; ok && i < options.storage_count; ++i) {
-    if (sent - sink.Count(sent).received >= window) ok = sink.WaitReceived(sent - window + 1, 5000);
-    ok = ok && send();
+  // The rate: the device writes bursts (SendMany: the data of a burst in one write, its records in
+  // another), as a device with a queue of messages would, so that the writer is not what is measured.
+  const uint32_t burst = size <= 512 ? 64 : 16;
+  std::vector<std::vector<uint8_t>> burst_payloads(burst, payload);
+  std::vector<SimStorageDevice::Message> messages(burst);
+  for (uint64_t i = 0; ok && i < options.storage_count;) {
+    const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(burst, options.storage_count - i));
+    if (sent + n - sink.Count(sent).received > window) ok = sink.WaitReceived(sent + n - window, 5000);
+    const int64_t t = NowNs();
+    for (uint32_t k = 0; k < n; ++k) {
+      StorageSink::Stamp(burst_payloads[k].data(), sent + k, t);
+      messages[k] = {burst_payloads[k].data(), size};
+    }
+    ok = ok && device.SendMany(Order, messages.data(), n) == 0;
+    send_ns += NowNs() - t;
+    sent += n;
+    i += n;
   }
   ok = ok && sink.WaitReceived(sent, 10000);
   const StorageSink::Counts counts = sink.Count(sent);
@@ -322,7 +336,7 @@ bool StorageMessages(SimStorageDevice& device, StorageSink& sink, uint32_t size,
   run->writer_per_second = send_ns > 0 ? static_cast<double>(sent - first) / Seconds(send_ns) : 0;
   run->faults = counts.lost + counts.duplicated + counts.damaged;
   std::printf(
-      "[storage] %u B: %.0f messages/s (the device's Send alone: %.0f/s; p50 %.0f us a Send one at a time); "
+      "[storage] %u B: %.0f messages/s (the device's bursts alone: %.0f/s; p50 %.0f us a Send one at a time); "
       "%llu sent, %llu received, %llu lost, %llu duplicated, %llu damaged\n",
       size, run->per_second, run->writer_per_second, Percentile(send_us, 50), static_cast<unsigned long long>(sent),
       static_cast<unsigned long long>(counts.received), static_cast<unsigned long long>(counts.lost),
@@ -374,9 +388,9 @@ bool RunStorage(const Options& options, std::vector<Row>* rows) {
       Relative("storage: 64 B messages/s (vs 512 B preads/s)", small.per_second, sectors.per_second, "reported", true));
   rows->push_back(Relative("storage: 65536 B messages/s (vs 64 KiB preads/s)", large.per_second, reads.per_second,
                            ">= 0.5 x baseline", large.per_second >= 0.5 * reads.per_second));
-  rows->push_back(Row{"storage: device writer's Send alone, 64 B/s", small.writer_per_second, std::nullopt, false,
+  rows->push_back(Row{"storage: device writer's bursts alone, 64 B/s", small.writer_per_second, std::nullopt, false,
                       "reported", true});
-  rows->push_back(Row{"storage: device writer's Send alone, 65536 B/s", large.writer_per_second, std::nullopt, false,
+  rows->push_back(Row{"storage: device writer's bursts alone, 65536 B/s", large.writer_per_second, std::nullopt, false,
                       "reported", true});
   for (const StorageRun* run : {&small, &large}) {
     const char* size = run == &small ? "64 B" : "65536 B";

@@ -284,6 +284,30 @@ TEST_F(Storage, FailuresAreReportedOutsideTheLocksSoTheReportFunctionMayCallBack
   }
 }
 
+// A device's burst (SendMany) leaves the disk exactly as one Send per message would, across the
+// ends of both the summary ring (4096 slots, run round twice) and the data ring.
+TEST_F(Storage, ABurstWritesWhatOneSendEachWrites) {
+  std::vector<Bytes> messages;
+  for (uint32_t i = 0; i < 9000; ++i) messages.push_back(Payload(i, 1 + i % 700));
+  for (uint32_t i = 0; i < 50; ++i) messages.push_back(Payload(i, 0x100000 - i));  // the last block half full
+  const std::string burst_path = MakeImage("burst.img");
+  SimStorageDevice one(m_path), burst(burst_path);
+  ASSERT_EQ(one.Open() + burst.Open(), 0);
+  std::vector<SimStorageDevice::Message> run;
+  for (size_t i = 0; i < messages.size(); ++i) {
+    ASSERT_EQ(one.Send(6, messages[i].data(), static_cast<uint32_t>(messages[i].size())), 0);
+    run.push_back({messages[i].data(), static_cast<uint32_t>(messages[i].size())});
+    if (run.size() == 1 + i % 97 || i + 1 == messages.size()) {  // bursts of varying size
+      ASSERT_EQ(burst.SendMany(6, run.data(), static_cast<uint32_t>(run.size())), 0);
+      run.clear();
+    }
+  }
+  one.Stop();
+  burst.Stop();
+  EXPECT_TRUE(FileText(m_path) == FileText(burst_path));
+  EXPECT_EQ(one.NextSendSeqNo(), burst.NextSendSeqNo());
+}
+
 // Two writers: the host sends 5000 messages while the device's storage half echoes each (type + 100); both
 // summary rings and the host's data ring wrap. No flow control: a sender stays well within a ring of its reader.
 TEST_F(Storage, ExchangeFiveThousandMessagesEachWayConcurrently) {

@@ -1,5 +1,6 @@
 #include "devsim/SimStorageDevice.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -122,42 +123,70 @@ int SimStorageDevice::Locate(int volume_type, Position* position) {
 
 int SimStorageDevice::WriteRecordLocked(int volume_type, Position* position, uint16_t type, const uint8_t* data,
                                         uint32_t len) {
+  const Message message{data, len};
+  return WriteRunLocked(volume_type, position, type, &message, 1) < 0 ? -1 : 0;
+}
+
+// The data of the run go out in one write (the first message may wrap round the ring; later ones join only
+// while they fit in the staging buffer and before the ring's end), then their records in one write per stretch
+// of the summary area. A record at the start of a block is written with the rest of the block cleared; one
+// inside a block keeps the block's other records, as a single record's write does.
+int SimStorageDevice::WriteRunLocked(int volume_type, Position* position, uint16_t type, const Message* messages,
+                                     uint32_t count) {
   const VolumeArea& area = kVolumeAreas[volume_type];
   uint8_t* staging = m_write_staging.Data();
-  if (len > kMaxMsgLen || len > area.DataSize()) return -1;
-  std::memcpy(staging, data, len);
-  std::memset(staging + len, 0, RoundUpToBlock(len) - len);
-  uint32_t data_end;
-  if (WriteRing(position->data_addr, staging, len, area.data_start, area.data_end, &data_end) < 0) return -1;
-
-  SummaryRecord record;
-  record.seq_no = position->seq_no;
-  record.start = position->data_addr;
-  record.data_len = len;
-  record.msg_type = type;
-  // A record at the start of a block is written with the rest of the block cleared; one
-  // inside a block replaces only its own 32 bytes.
-  const uint32_t slot_addr = area.summary_start + position->slot;
-  const uint32_t block_addr = slot_addr & ~(kBlock - 1);
-  uint8_t* block = staging;
-  if (slot_addr == block_addr) {
-    std::memset(block, 0, kBlock);
-  } else if (m_device.Read(block_addr, block, kBlock) < 0) {
-    return -1;
+  uint32_t staged = 0, n = 0;
+  for (; n < count; ++n) {
+    const uint32_t len = messages[n].len;
+    if (len > kMaxMsgLen || len > area.DataSize()) return -1;
+    const uint32_t padded = RoundUpToBlock(len);
+    if (n > 0 && (staged + padded > kMaxMsgLen || position->data_addr + staged + padded > area.data_end)) break;
+    std::memcpy(staging + staged, messages[n].data, len);
+    std::memset(staging + staged + len, 0, padded - len);
+    staged += padded;
   }
-  record.Encode(block + (slot_addr - block_addr));
-  if (m_device.Write(block_addr, block, kBlock) < 0) return -1;
+  uint32_t data_end;
+  if (WriteRing(position->data_addr, staging, staged, area.data_start, area.data_end, &data_end) < 0) return -1;
 
+  uint32_t start = position->data_addr;
+  for (uint32_t k = 0; k < n;) {
+    const uint32_t run = std::min(n - k, (area.SummarySize() - position->slot) / kSlot);
+    const uint32_t first_addr = area.summary_start + position->slot;
+    const uint32_t block_addr = first_addr & ~(kBlock - 1);
+    if (first_addr != block_addr && m_device.Read(block_addr, staging, kBlock) < 0) return -1;
+    for (uint32_t j = 0; j < run; ++j, ++k) {
+      const uint32_t at = first_addr - block_addr + j * kSlot;
+      if (at % kBlock == 0) std::memset(staging + at, 0, kBlock);
+      SummaryRecord record;
+      record.seq_no = position->seq_no++;
+      record.start = start;
+      record.data_len = messages[k].len;
+      record.msg_type = type;
+      record.Encode(staging + at);
+      start += RoundUpToBlock(messages[k].len);
+    }
+    if (m_device.Write(block_addr, staging, RoundUpToBlock(first_addr - block_addr + run * kSlot)) < 0) return -1;
+    position->slot = position->slot + run * kSlot >= area.SummarySize() ? 0 : position->slot + run * kSlot;
+  }
   position->data_addr = RoundUpToBlock(data_end);
-  position->slot = position->slot + kSlot >= area.SummarySize() ? 0 : position->slot + kSlot;
-  ++position->seq_no;
-  return 0;
+  return static_cast<int>(n);
 }
 
 int SimStorageDevice::Send(uint16_t type, const uint8_t* data, uint32_t len) {
   std::lock_guard<std::mutex> lock(m_write_mutex);
   if (!m_device.IsOpen()) return -1;
   return WriteRecordLocked(kVolumeTypeDeviceToHost, &m_write, type, data, len);
+}
+
+int SimStorageDevice::SendMany(uint16_t type, const Message* messages, uint32_t count) {
+  std::lock_guard<std::mutex> lock(m_write_mutex);
+  if (!m_device.IsOpen()) return -1;
+  for (uint32_t done = 0; done < count;) {
+    const int n = WriteRunLocked(kVolumeTypeDeviceToHost, &m_write, type, messages + done, count - done);
+    if (n < 0) return -1;
+    done += static_cast<uint32_t>(n);
+  }
+  return 0;
 }
 
 bool SimStorageDevice::Poll() {

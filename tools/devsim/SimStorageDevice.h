@@ -45,8 +45,15 @@ class SimStorageDevice {
   // Stops and joins the worker, closes the disk. Idempotent.
   void Stop();
 
+  struct Message {
+    const uint8_t* data;
+    uint32_t len;
+  };
   // Writes one message into type 1: data first, then its record. 0 or -1.
   int Send(uint16_t type, const uint8_t* data, uint32_t len);
+  // Writes a burst of messages as a device with a queue of them would: the data of many in one
+  // write, then their records together. What the host reads is the same as after one Send each.
+  int SendMany(uint16_t type, const Message* messages, uint32_t count);
 
   // Observation for tests.
   uint64_t MessagesReceived() const { return m_received.load(); }
@@ -63,6 +70,8 @@ class SimStorageDevice {
   // Newest record of a type, or an init message when the type has none. -1 on failure.
   int Locate(int volume_type, Position* position);
   int WriteRecordLocked(int volume_type, Position* position, uint16_t type, const uint8_t* data, uint32_t len);
+  // Writes the first messages of `messages` (at least one); how many, or -1.
+  int WriteRunLocked(int volume_type, Position* position, uint16_t type, const Message* messages, uint32_t count);
   int WriteRing(uint32_t address, const uint8_t* data, uint32_t len, uint32_t area_start, uint32_t area_end,
                 uint32_t* end_address);
   int ReadRing(uint32_t address, uint8_t* buffer, uint32_t len, uint32_t area_start, uint32_t area_end);
