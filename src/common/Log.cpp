@@ -1,17 +1,19 @@
 #include "common/Log.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <vector>
 
 #include <spdlog/pattern_formatter.h>
-#include <spdlog/sinks/base_sink.h>
 #include <spdlog/sinks/rotating_file_sink.h>
-#include <spdlog/spdlog.h>
+#include <spdlog/details/log_msg.h>
 
 namespace kestal {
 namespace {
@@ -20,30 +22,6 @@ constexpr const char* kLogFileName = "LogKestalHostCommService.txt";
 constexpr std::size_t kMaxFileSize = 64u * 1024 * 1024;
 constexpr std::size_t kRolledFiles = 1;
 constexpr const char* kPattern = "%Y-%m-%d %H:%M:%S.%e %* [%t] [%!@%#] %v";
-
-// Opens the rolling file only when the first line arrives, so loading the library (or listing
-// a test binary's tests) leaves no empty log file behind.
-class LazyRotatingSink final : public spdlog::sinks::base_sink<std::mutex> {
- protected:
-  void sink_it_(const spdlog::details::log_msg& msg) override {
-    if (!m_file) {
-      m_file = std::make_unique<spdlog::sinks::rotating_file_sink_st>(kLogFileName, kMaxFileSize,
-                                                                      kRolledFiles);
-      m_file->set_formatter(formatter_->clone());
-    }
-    m_file->log(msg);
-  }
-  void flush_() override {
-    if (m_file) m_file->flush();
-  }
-  void set_formatter_(std::unique_ptr<spdlog::formatter> formatter) override {
-    if (m_file) m_file->set_formatter(formatter->clone());
-    formatter_ = std::move(formatter);
-  }
-
- private:
-  std::unique_ptr<spdlog::sinks::rotating_file_sink_st> m_file;
-};
 
 // "DEBUG" / "ERROR" in the severity column.
 class UpperLevelFlag final : public spdlog::custom_flag_formatter {
@@ -62,11 +40,26 @@ std::atomic<int> g_min_level{0};
 std::once_flag g_init_once;
 std::atomic<bool> g_has_tap{false};
 
-// The logger and the tap are made once and never destroyed: an application that returns from
-// main without Stop leaves library workers running while the process's static objects are
-// destroyed, and their last lines must find a logger, not the remains of one.
+// Lines are formatted on the thread that writes them into `active`; the file is written by
+// WriteOut, which the service's log writer runs when half of `active` is taken and its report
+// worker once a second. A line that finds `active` full is written out by its own thread
+// first, so nothing is lost; an error line is written out and flushed at once.
+//
+// Made once and never destroyed: an application that returns from main without Stop leaves
+// library workers running while the process's static objects are destroyed, and their last
+// lines must find a log, not the remains of one.
 struct LogState {
-  spdlog::logger* logger = nullptr;  // set once by Init
+  std::mutex mutex;  // guards formatter, scratch, active and wake_sent; taken after file_mutex
+  std::unique_ptr<spdlog::formatter> formatter;
+  spdlog::memory_buf_t scratch;
+  std::vector<char> active;  // kBufferCapacity reserved: appending allocates nothing
+  bool wake_sent = false;    // the writer was told that half of `active` is taken
+  std::condition_variable wake;
+
+  std::mutex file_mutex;      // guards pending and file
+  std::vector<char> pending;  // swapped with `active` by WriteOut
+  std::unique_ptr<spdlog::sinks::rotating_file_sink_st> file;  // opened by the first WriteOut with lines
+
   std::mutex tap_mutex;
   Log::Tap tap;
 };
@@ -75,20 +68,62 @@ LogState& State() {
   return *state;
 }
 
+constexpr std::size_t kBufferCapacity = 1u << 20;
+
+void WriteOut(LogState& s, bool flush) {
+  std::lock_guard<std::mutex> file_lock(s.file_mutex);
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.active.swap(s.pending);
+    s.wake_sent = false;
+  }
+  if (!s.pending.empty()) {
+    // Opened only when the first lines are written, so loading the library (or listing a test
+    // binary's tests) leaves no empty log file behind.
+    if (!s.file) {
+      s.file = std::make_unique<spdlog::sinks::rotating_file_sink_st>(kLogFileName, kMaxFileSize, kRolledFiles);
+      // The lines are formatted already; the file takes them as they are.
+      s.file->set_formatter(std::make_unique<spdlog::pattern_formatter>("%v", spdlog::pattern_time_type::local, ""));
+    }
+    s.file->log(spdlog::details::log_msg(spdlog::source_loc{}, "", spdlog::level::debug,
+                                         spdlog::string_view_t(s.pending.data(), s.pending.size())));
+    s.pending.clear();
+  }
+  if (flush && s.file) s.file->flush();
+}
+
+void Append(LogState& s, const spdlog::details::log_msg& msg) {
+  for (int attempt = 0;; ++attempt) {
+    {
+      std::lock_guard<std::mutex> lock(s.mutex);
+      s.scratch.clear();
+      s.formatter->format(msg, s.scratch);
+      // After one write-out the line goes in even if other threads filled the buffer again.
+      if (s.active.size() + s.scratch.size() <= kBufferCapacity || attempt > 0) {
+        s.active.insert(s.active.end(), s.scratch.begin(), s.scratch.end());
+        if (!s.wake_sent && s.active.size() >= kBufferCapacity / 2) {
+          s.wake_sent = true;
+          s.wake.notify_one();
+        }
+        return;
+      }
+    }
+    WriteOut(s, false);
+  }
+}
+
 }  // namespace
 
 void Log::Init() {
   std::call_once(g_init_once, [] {
-    auto sink = std::make_shared<LazyRotatingSink>();
+    LogState& s = State();
     auto formatter = std::make_unique<spdlog::pattern_formatter>();
     formatter->add_flag<UpperLevelFlag>('*').set_pattern(kPattern);
-    sink->set_formatter(std::move(formatter));
-    spdlog::logger* logger = new spdlog::logger("KestalHostComm", sink);
-    logger->set_level(spdlog::level::debug);
-    // Errors reach the disk at once; everything else when the service flushes the log, once a
-    // second while it runs and at the end of Stop (the log has no thread of its own).
-    logger->flush_on(spdlog::level::err);
-    State().logger = logger;
+    s.formatter = std::move(formatter);
+    s.active.reserve(kBufferCapacity);
+    s.pending.reserve(kBufferCapacity);
+    // Lines written after the last flush (after Stop, say) reach the file when the process exits normally.
+    std::atexit([] { WriteOut(State(), true); });
     g_min_level.store(static_cast<int>(LogLevel::Debug), std::memory_order_release);
   });
 }
@@ -103,7 +138,27 @@ void Log::SetLevel(LogLevel level) {
 }
 
 void Log::Flush() {
-  if (g_min_level.load(std::memory_order_acquire) != 0) State().logger->flush();
+  if (g_min_level.load(std::memory_order_acquire) != 0) WriteOut(State(), true);
+}
+
+void Log::WriteBacklog(int timeout_ms) {
+  if (g_min_level.load(std::memory_order_acquire) == 0) return;
+  LogState& s = State();
+  {
+    std::unique_lock<std::mutex> lock(s.mutex);
+    if (!s.wake.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return s.wake_sent; })) return;
+  }
+  WriteOut(s, false);
+}
+
+void Log::WakeWriter() {
+  if (g_min_level.load(std::memory_order_acquire) == 0) return;
+  LogState& s = State();
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.wake_sent = true;
+  }
+  s.wake.notify_all();
 }
 
 std::string Log::FunctionName(const char* pretty_function) {
@@ -155,9 +210,11 @@ void Log::Write(LogLevel level, const char* function, int line, const char* form
   const char* name = function ? function : "";
   LogState& state = State();
   if (g_min_level.load(std::memory_order_acquire) != 0) {
-    spdlog::source_loc loc{"", line, name};
-    state.logger->log(loc, level == LogLevel::Error ? spdlog::level::err : spdlog::level::debug,
-                      spdlog::string_view_t(text, static_cast<std::size_t>(n)));
+    const bool error = level == LogLevel::Error;
+    Append(state, spdlog::details::log_msg(spdlog::source_loc{"", line, name}, "KestalHostComm",
+                                           error ? spdlog::level::err : spdlog::level::debug,
+                                           spdlog::string_view_t(text, static_cast<std::size_t>(n))));
+    if (error) WriteOut(state, true);  // errors reach the disk at once
   }
   if (g_has_tap.load(std::memory_order_acquire)) {
     std::lock_guard<std::mutex> lock(state.tap_mutex);

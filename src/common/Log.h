@@ -5,7 +5,8 @@
 // from the calling function; worker bodies name themselves with the *_AS forms
 // ("Class::StartingMethod.Worker"). Any thread may log at any time, also while the process
 // exits: the logger is never destroyed, so a worker still running then loses nothing but its
-// unflushed lines.
+// unflushed lines. Lines are formatted by the thread that writes them and buffered; the file is
+// written off the callers' paths by the service's workers (see WriteBacklog).
 #pragma once
 
 #include <cstdint>
@@ -25,9 +26,15 @@ class Log {
   static bool Enabled(LogLevel level);
   // Lowest level written; tests turn debug off with LogLevel::Error.
   static void SetLevel(LogLevel level);
-  // Writes buffered lines to the file; the service's log-report worker calls it once a second
-  // and Stop at its end.
+  // Writes the buffered lines to the file and flushes it; the service's log-report worker calls
+  // it once a second and Stop at its end.
   static void Flush();
+  // The log writer's wait: returns after `timeout_ms`, or writes the buffered lines once half of
+  // the buffer is taken (or WakeWriter was called). Lines never wait for it: a line that finds the
+  // buffer full is written by its own thread, an error line is written and flushed at once.
+  static void WriteBacklog(int timeout_ms);
+  // Ends the writer's current wait (a stop).
+  static void WakeWriter();
 
   // Formats and writes one line under the function field `function`. Allocates nothing for a
   // line of up to 1 KiB while no tap is set.

@@ -17,8 +17,9 @@ KestalHostCommService* g_host_comm_service = nullptr;
 std::atomic<uint16_t> g_msg_seq_no{0};
 
 namespace {
-// The service's two workers wait a second at a time on this signal; a stop wakes them at once.
-// Defined before the instance, so they outlive its destructor, which joins the workers.
+// The service's reconnect worker waits a second at a time on this signal, the log-report worker
+// on the log's (it writes the log); a stop wakes both at once. Defined before the instance, so
+// they outlive its destructor, which joins the workers.
 std::mutex g_worker_mutex;
 std::condition_variable g_worker_signal;
 
@@ -28,6 +29,7 @@ void RaiseStop(std::atomic<bool>& stop) {
     stop = true;
   }
   g_worker_signal.notify_all();
+  kestal::Log::WakeWriter();
 }
 }  // namespace
 
@@ -307,10 +309,15 @@ void KestalHostCommService::LoopLogReport() {
       if (scanner_cb) scanner_cb(kInvalidState, m_scaner_status_user_data);
       if (arm_cb) arm_cb(kInvalidState, m_arm_status_user_data);
     }
-    // The log's once-a-second flush: done here rather than by a thread of the log's own, so no
-    // thread of the library outlives Stop or has to be joined while the library unloads.
+    // The log's writer is this worker rather than a thread of the log's own, so no thread of the
+    // library outlives Stop or has to be joined while the library unloads: it flushes the log once
+    // a second and, until the next report, writes the buffered lines whenever half the buffer is taken.
     kestal::Log::Flush();
-    WaitOneSecond();
+    const auto next = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    for (auto now = std::chrono::steady_clock::now(); !m_stop_workers && now < next;
+         now = std::chrono::steady_clock::now())
+      kestal::Log::WriteBacklog(
+          static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count()) + 1);
   }
   KLOG_DEBUG_AS(kLoopLogReport, "loop log report thread stopped");
 }

@@ -1,0 +1,47 @@
+// The log file: lines are buffered and written off the callers' paths, yet none is lost or torn when
+// many threads outrun the writer, and an error line is on the disk as soon as it is logged.
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/Log.h"
+
+namespace {
+std::string LogFileText() {
+  std::ifstream in("LogKestalHostCommService.txt", std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+}  // namespace
+
+TEST(LogFile, EveryLineOfRacingThreadsArrivesWholeAndInOrderAndErrorsAtOnce) {
+  kestal::Log::Init();
+  constexpr int kThreads = 4, kLines = 6000;  // about 2.5 MiB: the buffer (1 MiB) overflows many times
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([t] {
+      for (int i = 0; i < kLines; ++i) KLOG_DEBUG("racer %d line %d of a test that fills the log's buffer", t, i);
+    });
+  for (std::thread& thread : threads) thread.join();
+  KLOG_ERROR("an error line, on the disk at once");
+  EXPECT_NE(LogFileText().find("an error line, on the disk at once"), std::string::npos);
+
+  kestal::Log::Flush();
+  std::istringstream text(LogFileText());
+  std::vector<int> next(kThreads, 0);
+  int bad = 0;
+  for (std::string line; std::getline(text, line);) {
+    const size_t at = line.find("] racer ");
+    if (at == std::string::npos) continue;
+    int t = -1, i = -1;
+    const bool whole = std::sscanf(line.c_str() + at, "] racer %d line %d of a test", &t, &i) == 2 &&
+                       line.find("DEBUG [") == 24 && line.rfind("fills the log's buffer") + 22 == line.size() - (line.back() == '\r');
+    if (!whole || t < 0 || t >= kThreads || i != next[t]++) ++bad;
+  }
+  EXPECT_EQ(bad, 0);
+  EXPECT_EQ(next, std::vector<int>(kThreads, kLines));
+}
