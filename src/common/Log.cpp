@@ -12,7 +12,6 @@
 #include <vector>
 
 #include <spdlog/pattern_formatter.h>
-#include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/details/log_msg.h>
 
 namespace kestal {
@@ -20,8 +19,41 @@ namespace {
 
 constexpr const char* kLogFileName = "LogKestalHostCommService.txt";
 constexpr std::size_t kMaxFileSize = 64u * 1024 * 1024;
-constexpr std::size_t kRolledFiles = 1;
+constexpr const char* kRolledFileName = "LogKestalHostCommService.1.txt";  // the one rolled-over file
 constexpr const char* kPattern = "%Y-%m-%d %H:%M:%S.%e %* [%t] [%!@%#] %v";
+
+// The log file, appended to; past kMaxFileSize it becomes the rolled-over file and a new one is
+// begun. Writes whole buffers of formatted lines, so no line is ever split between the two.
+class RollingFile {
+ public:
+  void Write(const char* data, std::size_t n) {
+    if (!m_file && !Open("ab")) return;
+    if (m_size + n > kMaxFileSize && m_size > 0) {
+      std::fclose(m_file);
+      m_file = nullptr;
+      std::remove(kRolledFileName);
+      std::rename(kLogFileName, kRolledFileName);
+      if (!Open("wb")) return;
+    }
+    m_size += std::fwrite(data, 1, n, m_file);
+  }
+  void Flush() {
+    if (m_file) std::fflush(m_file);
+  }
+
+ private:
+  bool Open(const char* mode) {
+    m_file = std::fopen(kLogFileName, mode);
+    if (!m_file) return false;
+    std::fseek(m_file, 0, SEEK_END);
+    const long size = std::ftell(m_file);
+    m_size = size > 0 ? static_cast<std::size_t>(size) : 0;
+    return true;
+  }
+
+  std::FILE* m_file = nullptr;  // opened by the first write, so an unused log leaves no empty file
+  std::size_t m_size = 0;
+};
 
 // "DEBUG" / "ERROR" in the severity column.
 class UpperLevelFlag final : public spdlog::custom_flag_formatter {
@@ -58,7 +90,7 @@ struct LogState {
 
   std::mutex file_mutex;      // guards pending and file
   std::vector<char> pending;  // swapped with `active` by WriteOut
-  std::unique_ptr<spdlog::sinks::rotating_file_sink_st> file;  // opened by the first WriteOut with lines
+  RollingFile file;
 
   std::mutex tap_mutex;
   Log::Tap tap;
@@ -77,19 +109,9 @@ void WriteOut(LogState& s, bool flush) {
     s.active.swap(s.pending);
     s.wake_sent = false;
   }
-  if (!s.pending.empty()) {
-    // Opened only when the first lines are written, so loading the library (or listing a test
-    // binary's tests) leaves no empty log file behind.
-    if (!s.file) {
-      s.file = std::make_unique<spdlog::sinks::rotating_file_sink_st>(kLogFileName, kMaxFileSize, kRolledFiles);
-      // The lines are formatted already; the file takes them as they are.
-      s.file->set_formatter(std::make_unique<spdlog::pattern_formatter>("%v", spdlog::pattern_time_type::local, ""));
-    }
-    s.file->log(spdlog::details::log_msg(spdlog::source_loc{}, "", spdlog::level::debug,
-                                         spdlog::string_view_t(s.pending.data(), s.pending.size())));
-    s.pending.clear();
-  }
-  if (flush && s.file) s.file->flush();
+  if (!s.pending.empty()) s.file.Write(s.pending.data(), s.pending.size());
+  s.pending.clear();
+  if (flush) s.file.Flush();
 }
 
 void Append(LogState& s, const spdlog::details::log_msg& msg) {
