@@ -2,8 +2,10 @@
 //
 // A host application takes the one service with GetInstance(), registers its callbacks,
 // chooses a transport with SetCommType() and calls Start(). Callbacks run on library threads:
-//  - the receive callback on the engine's receive worker (one message at a time; the data
-//    pointer is valid only during the call);
+//  - the receive callback on one receive thread at a time (over TCP the worker that cuts the
+//    received bytes into messages, over the disk the engine's receive worker), one message at a
+//    time, the data pointer valid only during the call; a slow callback holds up reading from
+//    the device, never loses a message;
 //  - the scanner-status, arm-status and log callbacks on the log-report worker, once a second;
 //  - the device-event callback on whichever thread reports a state, possibly with the
 //    service's start/stop lock held: callbacks must return promptly and must never call

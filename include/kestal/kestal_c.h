@@ -5,8 +5,8 @@
  * Delphi, Python through ctypes). All functions act on the library's one service object; they
  * may be mixed freely with the class.
  *
- * Threads: as for the class. Callbacks run on library threads (the message callback on the
- * receive worker, the state and status-line callbacks once a second on the log-report worker,
+ * Threads: as for the class. Callbacks run on library threads (the message callback on one
+ * receive thread at a time, the state and status-line callbacks once a second on the log-report worker,
  * the event callback on whichever thread reports); they must return promptly and must never
  * call kestal_start or kestal_stop. Register them before kestal_start. kestal_start and
  * kestal_stop are called from one application thread at a time.
