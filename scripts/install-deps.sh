@@ -9,6 +9,10 @@ packages=(build-essential cmake libasio-dev libspdlog-dev libfmt-dev
 if [ "${KESTAL_WINDOWS_BUILD:-1}" = 1 ]; then
   packages+=(g++-mingw-w64-x86-64-posix wine64)
 fi
+# clang and its runtime (libFuzzer) for the fuzzers, when KESTAL_FUZZ_DEPS=1 (scripts/sanitize.sh).
+if [ "${KESTAL_FUZZ_DEPS:-0}" = 1 ]; then
+  packages+=(clang libclang-rt-dev)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

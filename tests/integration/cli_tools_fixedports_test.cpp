@@ -205,8 +205,8 @@ TEST(KestalCli, ExitCodesAndOneLineErrors) {
     EXPECT_EQ(ok ? p.Stderr() : p.Stdout(), "");
     EXPECT_TRUE(std::regex_search(out, std::regex(cases[i].text))) << out;
     EXPECT_TRUE(ok || std::regex_match(out, std::regex("kestal(-devsim)?: [^\n]+\n"))) << "one line: " << out;
-    // Bad arguments are refused before the library starts: its start and stop alone take 2 s.
-    EXPECT_TRUE(cases[i].code != 2 || p.Seconds() < 1.5) << p.Seconds() << " s";
+    // Bad arguments are refused before the library starts (it would have logged its start).
+    EXPECT_TRUE(cases[i].code != 2 || runs[i].File("LogKestalHostCommService.txt").empty()) << "the library ran";
   }
 }
 

@@ -5,6 +5,13 @@
 #include <chrono>
 #include <thread>
 
+// Upper bounds on elapsed time are multiplied by this in sanitizer builds, which run several
+// times slower (the build sets it); lower bounds stand as they are.
+#ifndef KESTAL_TEST_TIME_SCALE
+#define KESTAL_TEST_TIME_SCALE 1
+#endif
+constexpr int kTimeScale = KESTAL_TEST_TIME_SCALE;
+
 // True as soon as `condition()` holds; false when `timeout` passed first (checked once more at
 // the deadline, so a condition that became true meanwhile still counts).
 template <typename Condition>

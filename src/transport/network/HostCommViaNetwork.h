@@ -79,6 +79,8 @@ class HostCommViaNetwork {
   // the receive chain would), hand every complete frame on to m_recv_msg_queue and keep what is
   // incomplete. Tests and benchmarks feed it directly on a transport that is not started.
   void ParseChunk(const uint8_t* data, uint32_t length);
+  // Forgets the bytes waiting in the receive cache; for tests and fuzzers, on a transport not started.
+  void ClearRecvCache() { ClearCache(); }
   // Valid bytes waiting in the receive cache.
   uint32_t RecvCacheLen() const { return m_recv_end.load() - m_recv_begin.load(); }
   // True from StartLoopRecv until StopLoopRecv; the owner's thread only.
