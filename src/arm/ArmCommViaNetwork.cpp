@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "arm/LocalSourceFilter.h"
 #include "common/Clock.h"
 #include "common/Log.h"
 #include "protocol/HostCommMsg.h"
@@ -119,6 +120,7 @@ void ArmCommViaNetwork::LoopRecv(DeviceRelay relay) {
   std::vector<uint8_t> buf(m_recv_buf_size);
   HostCommProtocolImpl* const protocol = m_protocol;
   const uint32_t msg_len = m_arm_msg_len < m_recv_buf_size ? m_arm_msg_len : m_recv_buf_size;
+  LocalSourceFilter sources;
 
   while (!m_stop) {
     std::memset(buf.data(), 0, msg_len);
@@ -134,6 +136,14 @@ void ArmCommViaNetwork::LoopRecv(DeviceRelay relay) {
       KLOG_DEBUG_AS(kRecvWorker, "recv from error:%d, socket:%d, err_code:%d", n,
                     static_cast<int>(m_socket.Handle()), err);
       PauseUnlessStopped(kRecvErrorPauseMs);
+      continue;
+    }
+    // Only the companion beside the library is relayed, and only a source that passed takes the
+    // companion's place; a datagram from another host reaches nothing.
+    if (!sources.FromThisHost(from.addr)) {
+      if (sources.FirstSighting(from.addr))
+        KLOG_DEBUG_AS(kRecvWorker, "Drop datagrams from another host, IP:%x, PORT:%d", from.addr,
+                      static_cast<int>(from.port));
       continue;
     }
     m_peer_addr.addr = from.addr;

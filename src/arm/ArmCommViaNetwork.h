@@ -1,5 +1,6 @@
 // Arm link: relays the arm messages (type 1) between the device and the arm companion process
-// over loopback UDP. The link binds port 26000 on every local address; datagrams from the
+// over loopback UDP. The link binds port 26000 on every local address but relays only
+// datagrams from this host (see LocalSourceFilter); datagrams from the
 // companion go to the device through the protocol engine as 64-byte type-1 messages, and the
 // device's arm messages go to the companion at 127.0.0.1:27000, at least 500 us apart, once
 // the companion has been heard from.
