@@ -24,6 +24,7 @@ namespace {
 
 constexpr uint32_t kData0 = 0x40000, kSummary1 = 0x20000, kData1 = 0x240000;  // type 0's data end at kData1
 constexpr uint32_t kPass = ~0u, kShift = ~1u, kHold = ~2u;  // receive steps other than a record
+constexpr uint64_t kDamaged = ~1ull;                         // a record step: the slot's number, failing its check
 uint64_t g_now_ms = 0;
 
 Bytes Payload(uint32_t index, uint32_t len) {
@@ -203,7 +204,7 @@ TEST_F(Storage, WritesAdvanceSlotAndDataAddressAndRepositionFindsTheNewestRecord
   }
 }
 
-// Steps: records written by hand into type 1 with their data (seq ~0: the slot cleared), kPass, kShift (the next
+// Steps: records written by hand into type 1 with their data (seq ~0: the slot cleared; kDamaged), kPass, kShift (the next
 // slot moved off), kHold (buffers taken); then the numbers delivered, the last record consumed and its slot.
 TEST_F(Storage, ReceivePassesDeliverEveryRecordOnceAndRepositionOnDamage) {
   struct Step { uint32_t slot; uint64_t seq = 0; uint32_t start = 0, len = 0; };
@@ -215,7 +216,11 @@ TEST_F(Storage, ReceivePassesDeliverEveryRecordOnceAndRepositionOnDamage) {
   } cases[] = {
       {"data wrapped at the disk's end, and a full queue", {{1, 1, 0x31FFE00, 700}, {2, 2, 0x240200, 700},
        {3, 3, 0x240600, 700}, {4, 4, 0x240A00, 700}, {kHold}, {kPass}, {kPass}}, {1, 2, 3, 4}, 4, 4},
-      {"a sequence gap", {{1, 1, 0x240200, 8}, {2, 3, 0x240400, 8}, {kPass}}, {1}, 3, 2},
+      {"a sequence gap", {{1, 1, 0x240200, 8}, {2, 3, 0x240400, 8}, {kPass}}, {1, 3}, 3, 2},
+      {"a damaged record between intact ones", {{1, 1, 0x240200, 8}, {2, kDamaged, 0x240400, 8},
+       {3, 3, 0x240600, 8}, {kPass}, {kPass}}, {1, 3}, 3, 3},
+      {"a record caught in writing is waited for", {{1, 1, 0x240200, 8}, {2, kDamaged, 0x240400, 8},
+       {3, 3, 0x240600, 8}, {kPass}, {2, 2, 0x240400, 8}, {kPass}}, {1, 2, 3}, 3, 3},
       {"the last record consumed cleared", {{1, 1, 0x240200, 8}, {2, 2, 0x240400, 8}, {kPass}, {2, ~0ull}, {kPass}},
        {1, 2}, 1, 1},
       {"a stray next slot", {{1, 1, 0x240200, 8}, {2, 2, 0x240400, 8}, {kPass}, {kShift}, {kPass}}, {1, 2}, 2, 2},
@@ -249,7 +254,8 @@ TEST_F(Storage, ReceivePassesDeliverEveryRecordOnceAndRepositionOnDamage) {
         const size_t first = std::min<size_t>(data.size(), kStorageDeviceSize - s.start);
         ASSERT_TRUE(s.start < kData1 || (Poke(m_path, s.start, {data.begin(), data.begin() + first}) &&
                                          Poke(m_path, kData1, {data.begin() + first, data.end()})));
-        const Bytes record = s.seq == ~0ull ? Bytes(32) : RecordBytes(s.seq, s.start, s.len, 6);
+        Bytes record = s.seq == ~0ull ? Bytes(32) : RecordBytes(s.seq == kDamaged ? s.slot : s.seq, s.start, s.len, 6);
+        if (s.seq == kDamaged) record[20] ^= 0x40;
         ASSERT_TRUE(Poke(m_path, kSummary1 + s.slot * 32, record));
       }
     }

@@ -431,7 +431,24 @@ int HostCommViaStorage::ReadMsg() {
   SummaryRecord unreadable_record;
   for (uint32_t offset = next_offset; offset < kSummaryWindowSize; offset += kSlot) {
     const uint8_t* slot = window + offset;
-    if (!SummaryRecord::IsValid(slot)) break;
+    if (!SummaryRecord::IsValid(slot)) {
+      // A record that fails its check although the slot behind it holds the next number was
+      // written and damaged, not caught in writing. Seen so on two passes, its message is given
+      // up and the records behind it are read; until then the reader waits at it.
+      const uint8_t* behind = slot + kSlot;
+      const uint64_t expected = count > 0 ? gathered[count - 1].seq_no + 1 : info.seq_no;
+      const bool damaged = offset + 2 * kSlot <= kSummaryWindowSize && SummaryRecord::IsValid(behind) &&
+                           SummaryRecord::Decode(behind).seq_no == expected + 1;
+      if (!damaged) break;
+      if (count > 0 || m_damaged_seq_no != expected) {
+        m_damaged_seq_no = expected;
+        break;
+      }
+      KLOG_DEBUG("Skip damaged record, seq_no:%llu, summary_addr:%x", Ull(info.seq_no), info.summary_addr);
+      info.summary_addr = info.summary_addr + kSlot >= area.summary_end ? area.summary_start : info.summary_addr + kSlot;
+      ++info.seq_no;
+      continue;
+    }
     const SummaryRecord record = SummaryRecord::Decode(slot);
     if (record.seq_no < info.seq_no) break;  // an old record: nothing newer follows
     const uint32_t lead = record.start % kStorageBlockSize;  // data not starting a block
@@ -476,11 +493,16 @@ int HostCommViaStorage::ReadMsg() {
 
   for (uint32_t i = 0; i < count; ++i) {
     const SummaryRecord& record = gathered[i];
-    if (record.seq_no != info.seq_no) {
+    if (record.seq_no < info.seq_no) {
       KLOG_DEBUG("Check summary seq Number:%d/%d Error", static_cast<int>(record.seq_no),
                  static_cast<int>(info.seq_no));
       return resynchronise();
     }
+    // A higher number in the next slot is the device skipping numbers: the last consumed record
+    // is still in place (checked above), so the writer has not come round the ring, and the
+    // records from here on are new. They are read, not skipped by a resynchronisation.
+    if (record.seq_no > info.seq_no)
+      KLOG_DEBUG("Sequence gap, seq_no:%llu, expected:%llu", Ull(record.seq_no), Ull(info.seq_no));
     // Where this record's data stand in what the pass read.
     uint64_t position;
     if (record.start >= read_start)

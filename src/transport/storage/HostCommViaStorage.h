@@ -114,6 +114,8 @@ class HostCommViaStorage {
   int RepositionVolumeLocked(int volume_type);
   // Moves the type 1 positions past the record just consumed.
   void AdvanceRecv(uint64_t seq_no);
+  // The number of a damaged record seen by the last pass (receive lock); a second sighting skips it.
+  uint64_t m_damaged_seq_no = ~0ull;
   void LogWriteListing(const uint8_t* data, uint32_t length) const;
 
   const StatusReportFn m_report_status;
