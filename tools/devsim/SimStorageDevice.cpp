@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <thread>
+#include <utility>
 
 #include "common/Log.h"
 
@@ -163,6 +165,7 @@ int SimStorageDevice::WriteRunLocked(int volume_type, Position* position, uint16
       record.data_len = messages[k].len;
       record.msg_type = type;
       record.Encode(staging + at);
+      if (std::exchange(m_damage_next_record, false)) staging[at + SummaryRecord::kStartOffset] ^= 0x40;
       start += RoundUpToBlock(messages[k].len);
     }
     if (m_device.Write(block_addr, staging, RoundUpToBlock(first_addr - block_addr + run * kSlot)) < 0) return -1;
@@ -176,6 +179,23 @@ int SimStorageDevice::Send(uint16_t type, const uint8_t* data, uint32_t len) {
   std::lock_guard<std::mutex> lock(m_write_mutex);
   if (!m_device.IsOpen()) return -1;
   return WriteRecordLocked(kVolumeTypeDeviceToHost, &m_write, type, data, len);
+}
+
+int SimStorageDevice::SendFaulty(uint16_t type, const uint8_t* data, uint32_t len, int torn_ms) {
+  std::lock_guard<std::mutex> lock(m_write_mutex);
+  if (!m_device.IsOpen()) return -1;
+  Position again = m_write;
+  m_damage_next_record = true;
+  if (WriteRecordLocked(kVolumeTypeDeviceToHost, &m_write, type, data, len) < 0) return -1;
+  if (torn_ms < 0) return 0;
+  // Nothing else is written meanwhile: the lock is held, as a device's writer would be busy.
+  std::this_thread::sleep_for(std::chrono::milliseconds(torn_ms));
+  return WriteRecordLocked(kVolumeTypeDeviceToHost, &again, type, data, len);
+}
+
+void SimStorageDevice::SkipSeqNos(uint64_t count) {
+  std::lock_guard<std::mutex> lock(m_write_mutex);
+  m_write.seq_no += count;
 }
 
 int SimStorageDevice::SendMany(uint16_t type, const Message* messages, uint32_t count) {

@@ -55,6 +55,13 @@ class SimStorageDevice {
   // write, then their records together. What the host reads is the same as after one Send each.
   int SendMany(uint16_t type, const Message* messages, uint32_t count);
 
+  // Faults of a device writing type 1 (tests, the soak). A message whose record fails its check:
+  // for good (torn_ms < 0: a damaged summary field, its number used up), or for torn_ms before it
+  // is written whole (a record caught in writing). 0 or -1.
+  int SendFaulty(uint16_t type, const uint8_t* data, uint32_t len, int torn_ms);
+  // The next record's number is `count` higher than it should be (the device skipped numbers).
+  void SkipSeqNos(uint64_t count);
+
   // Observation for tests.
   uint64_t MessagesReceived() const { return m_received.load(); }
   uint64_t Resyncs() const { return m_resyncs.load(); }
@@ -88,6 +95,7 @@ class SimStorageDevice {
   // Type 1 position, the write staging buffer and the scan buffer.
   mutable std::mutex m_write_mutex;
   Position m_write;
+  bool m_damage_next_record = false;  // SendFaulty: the next record written fails its check
   AlignedBuffer m_write_staging;
 
   Position m_read;  // the poll worker's alone once it runs

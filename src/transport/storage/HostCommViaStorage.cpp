@@ -387,8 +387,9 @@ int HostCommViaStorage::ReadMsg() {
   ReportsAfterUnlock reports;
   std::unique_lock<std::mutex> lock(m_volume_mutex[kVolumeTypeDeviceToHost]);
   auto resynchronise = [&] {
+    const uint64_t delivered = info.last_seq_no;
     lock.unlock();
-    return RepositionVolume(kVolumeTypeDeviceToHost);
+    return ResynchroniseRecv(delivered);
   };
 
   // The window starts at the block of the last consumed record.
@@ -534,6 +535,44 @@ int HostCommViaStorage::ReadMsg() {
   return 0;
 }
 
+int HostCommViaStorage::ResynchroniseRecv(uint64_t delivered) {
+  ReportsAfterUnlock reports;
+  std::lock_guard<std::mutex> lock(m_volume_mutex[kVolumeTypeDeviceToHost]);
+  const int r = RepositionVolumeLocked(kVolumeTypeDeviceToHost);
+  if (r < 0) return r;
+  // Repositioning goes on after the newest record. When the writer came round the ring past the
+  // reader, the records before the newest are messages not read yet: the reader goes back to the
+  // oldest of them whose data no later message can have overwritten (a margin of one pass's
+  // worth of data for the message being written now), never to one it delivered already.
+  const VolumeArea& area = kVolumeAreas[kVolumeTypeDeviceToHost];
+  VolumeRunInfo& info = m_volume_run_info[kVolumeTypeDeviceToHost];
+  const uint8_t* summary = m_scan_buffer[kVolumeTypeDeviceToHost].Data();
+  const uint32_t slots = area.SummarySize() / kSlot;
+  const uint32_t newest = (info.last_summary_addr - area.summary_start) / kSlot;
+  const SummaryRecord newest_record = SummaryRecord::Decode(summary + newest * kSlot);
+  uint64_t bytes = RoundUpToBlock(newest_record.start % kStorageBlockSize + newest_record.data_len);
+  uint32_t oldest = newest;
+  for (uint32_t back = 1; back < slots; ++back) {
+    const uint32_t slot = (newest + slots - back) % slots;
+    const uint8_t* raw = summary + slot * kSlot;
+    if (!SummaryRecord::IsValid(raw)) break;
+    const SummaryRecord record = SummaryRecord::Decode(raw);
+    bytes += RoundUpToBlock(record.start % kStorageBlockSize + record.data_len);
+    if (record.seq_no != newest_record.seq_no - back || record.seq_no <= delivered ||
+        bytes + kDataBufferSize > area.DataSize())
+      break;
+    oldest = slot;
+  }
+  if (oldest == newest) return 0;
+  const SummaryRecord first = SummaryRecord::Decode(summary + oldest * kSlot);
+  KLOG_DEBUG("Resume at the oldest intact record, seq_no:%llu, newest:%llu", Ull(first.seq_no),
+             Ull(newest_record.seq_no));
+  // The record to read next stands as the last consumed one too, so the next pass finds it in place.
+  info.last_summary_addr = info.summary_addr = area.summary_start + oldest * kSlot;
+  info.last_seq_no = info.seq_no = first.seq_no;
+  return 0;
+}
+
 int HostCommViaStorage::RepositionVolume(int volume_type) {
   ReportsAfterUnlock reports;
   std::lock_guard<std::mutex> lock(m_volume_mutex[volume_type]);
@@ -548,6 +587,7 @@ int HostCommViaStorage::RepositionVolumeLocked(int volume_type) {
     KLOG_DEBUG("Malloc summary_buf error");
     return -1;
   }
+  if (volume_type == kVolumeTypeDeviceToHost) m_damaged_seq_no = ~0ull;  // a sighting before the move says nothing
   const uint32_t size = area.SummarySize();
   uint32_t end_addr;
   if (ShmRead(area.summary_start, summary, size, area.summary_start, area.summary_end, &end_addr) < 0) {

@@ -112,6 +112,9 @@ class HostCommViaStorage {
   void LoopRecv();
   int WriteMsgLocked(int volume_type, uint16_t msg_type, const uint8_t* data, uint32_t length);
   int RepositionVolumeLocked(int volume_type);
+  // The receive pass's resynchronisation: repositions type 1 and, when the writer came round the
+  // ring, goes back to the oldest intact message numbered above `delivered`.
+  int ResynchroniseRecv(uint64_t delivered);
   // Moves the type 1 positions past the record just consumed.
   void AdvanceRecv(uint64_t seq_no);
   // The number of a damaged record seen by the last pass (receive lock); a second sighting skips it.
