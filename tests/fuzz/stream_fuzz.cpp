@@ -1,0 +1,61 @@
+// Fuzzes the TCP receive stream: frames and garbage cut into random chunks and fed to HostCommViaNetwork::ParseChunk
+// on a transport never started. Checks that m_recv_msg_queue gives exactly the encoded frames, byte for byte, each
+// once, in order, and that only the trailing FF bytes (which may yet begin a frame) stay in the receive cache.
+#include "FuzzFormats.h"
+#include "transport/network/FrameCodec.h"
+#include "transport/network/HostCommViaNetwork.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static HostCommViaNetwork net;
+  FuzzReader in{data, size};
+  uint32_t rng = in.Get<uint8_t>() * 2654435761u + 1;
+  Bytes stream;
+  std::vector<std::pair<size_t, uint32_t>> frames;  // offset and length of each encoded frame
+  size_t ff_run = 0;
+  while (in.m_left > 0) {
+    const uint8_t kind = in.Get<uint8_t>();
+    const uint16_t type = (kind & 1) ? in.Get<uint16_t>() : 0;
+    size_t n = (kind & 1) ? std::min<size_t>(in.Get<uint16_t>(), FrameCodec::kMaxPayloadLength) : in.Get<uint8_t>();
+    const uint8_t* bytes = in.Take(n);
+    if (kind & 1) {
+      stream.insert(stream.end(), ff_run, 0xFF);
+      frames.emplace_back(stream.size(), n + FrameCodec::kFrameOverhead);
+      stream.resize(stream.size() + frames.back().second);
+      // No device type has a low byte 0: a frame of such a type may hold another in its header (FrameInsideHeader).
+      FrameCodec::Encode(type & 0xFF ? type : type | 1, bytes, n, &stream[frames.back().first], frames.back().second);
+      ff_run = 0;
+    } else {
+      for (size_t i = 0; i < n; ++i) stream.push_back(bytes[i] == 0xFF ? 0xFE : bytes[i]);
+      // FF bytes go only right before a frame or at the end: followed by garbage they make a header whose length
+      // holds back all behind it until that many bytes came, as it must.
+      ff_run = (kind >> 1) & 7;
+    }
+  }
+  stream.insert(stream.end(), ff_run, 0xFF);
+  // A whole valid frame starting among the garbage (a stray FF heading a longer frame whose checksum the fuzzer
+  // matched) makes the stream ambiguous: no parser can tell, so it is no test.
+  for (size_t at = 0, f = 0; at < stream.size(); ++at) {
+    if (f < frames.size() && at == frames[f].first)
+      at += frames[f++].second - 1;
+    else if (FrameCodec::IsFrameAt(&stream[at], static_cast<uint32_t>(stream.size() - at)))
+      return 0;
+  }
+  net.ClearRecvCache();
+  size_t next = 0;  // the frame expected next
+  for (size_t at = 0; at < stream.size();) {
+    rng = rng * 1103515245u + 12345u;  // chunks of 1..4096 bytes, small ones as likely as large ones
+    const size_t chunk = std::min<size_t>(1 + (((rng >> 4) % 4096) >> ((rng >> 27) % 13)), stream.size() - at);
+    net.ParseChunk(&stream[at], static_cast<uint32_t>(chunk));
+    at += chunk;
+    while (WorkFlowBuffer* msg = net.m_recv_msg_queue.GetFull(-1)) {
+      if (next == frames.size() || msg->bytes_used != frames[next].second ||
+          std::memcmp(msg->data, &stream[frames[next].first], msg->bytes_used) != 0)
+        Fail("a frame came out that is not the next one encoded");
+      ++next;
+      net.m_recv_msg_queue.PutFree(msg);
+    }
+  }
+  if (next != frames.size()) Fail("an encoded frame never came out");
+  if (net.RecvCacheLen() != ff_run) Fail("the receive cache keeps more or less than the trailing FF bytes");
+  return 0;
+}
