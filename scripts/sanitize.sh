@@ -39,7 +39,7 @@ for step in "${steps[@]}"; do
           echo "== $name failed (the whole output: $log)"
           exit 1
         fi
-        grep -E "^#[0-9]+ +DONE|^stat::(number_of_executed_units|average_exec_per_sec)" "$log" || true
+        grep -E "^#[0-9]+[[:space:]]+DONE|^stat::(number_of_executed_units|average_exec_per_sec)" "$log" || true
       done
       ;;
     *)
