@@ -16,12 +16,11 @@ TEST(ExportedApi, SequenceNumbersAndTheReceiveCallback) {
   EXPECT_EQ(service.GetMsgSeqNo(), 1);
   EXPECT_EQ(service.SendUpdateFirmware(1, nullptr, 0), 0);
   struct Call { unsigned short type; unsigned char* data; unsigned int len; void* user_data; int count; } call{};
-  auto record = [](unsigned short type, unsigned char* data, unsigned int len, void* user_data) {
-    *static_cast<Call*>(user_data) = {type, data, len, user_data, static_cast<Call*>(user_data)->count + 1};
-  };
   unsigned char payload[3] = {1, 2, 3};
   service.RecvHostCommMsg(6, payload, 3);  // nothing registered yet
-  service.SetRecvHostCommMsgCallBack(record, &call);
+  service.SetRecvHostCommMsgCallBack([](unsigned short type, unsigned char* data, unsigned int len, void* user_data) {
+    *static_cast<Call*>(user_data) = {type, data, len, user_data, static_cast<Call*>(user_data)->count + 1};
+  }, &call);
   service.RecvHostCommMsg(6, payload, 3);
   service.SetRecvHostCommMsgCallBack(nullptr, nullptr);
   service.RecvHostCommMsg(6, payload, 3);

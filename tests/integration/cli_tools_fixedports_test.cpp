@@ -92,8 +92,8 @@ TEST(KestalCli, EveryCommandWorksAgainstTheSimulator) {
   // One device per order, so that the run's order is the only one of its kind there.
   NetworkDevice exposure_device, reg_device, info_device;
   ToolRun exposure("exposure", Kestal(exposure_device.Server().Port(), {"order", "exposure", "100"}));
-  ToolRun reg("register",
-              Kestal(reg_device.Server().Port(), {"--transport", "network-alt", "order", "sensor-reg", "0x3012", "010"}));
+  ToolRun reg("register", Kestal(reg_device.Server().Port(),
+                                 {"--transport", "network-alt", "order", "sensor-reg", "0x3012", "010"}));
   ToolRun info("info", Kestal(info_device.Server().Port(), {"order", "static-info"}));
   SimDeviceOptions small;  // small frames in many pieces
   small.image_size = 64 * 50;
@@ -140,7 +140,6 @@ TEST(KestalCli, EveryCommandWorksAgainstTheSimulator) {
   }
   EXPECT_FALSE(camera.Device().Scanning());
 
-  // The whole file, byte for byte.
   EXPECT_NE(firmware.Succeeded().find("] 100%\nfirmware of 200003 bytes sent\n"), std::string::npos);
   EXPECT_TRUE(updated.Device().FirmwareImage() == std::vector<uint8_t>(file.begin(), file.end())) << "another file";
 
@@ -176,7 +175,8 @@ TEST(KestalCli, ExitCodesAndOneLineErrors) {
       {Kestal(0, {"order", "--help"}), 0, "sensor-reg REGISTER VALUE"},
       {{KESTAL_DEVSIM_PATH, "--help"}, 0, "--fault TEXT:\\{drop,garbage,bad-checksum,oversize,stall\\}"},
       {Kestal(closed, {"--connect-timeout-ms", "1500", "watch"}), 1, "^kestal: cannot connect to 127.0.0.1:"},
-      {Kestal(silent.Server().Port(), {"order", "heartbeat", "--timeout-ms", "500"}), 1, "timed out waiting for the ACK"},
+      {Kestal(silent.Server().Port(), {"order", "heartbeat", "--timeout-ms", "500"}), 1,
+       "timed out waiting for the ACK"},
       {Kestal(0, {"--transport", "storage", "--disk", "no-such-dir/disk.img", "watch"}), 1, "no storage device found"},
       {Kestal(1, {"firmware", "missing.bin"}), 1, "cannot read missing.bin"},
       {Kestal(1, {}), 2, "a command is needed"},
@@ -193,8 +193,7 @@ TEST(KestalCli, ExitCodesAndOneLineErrors) {
   std::deque<ToolRun> runs;
   for (size_t i = 0; i < cases.size(); ++i) runs.emplace_back("case" + std::to_string(i), cases[i].argv);
   // Each run is reaped as soon as it ends, so its time is its own and not that of the runs before it.
-  WaitUntil([&] { return std::count_if(runs.begin(), runs.end(), [](ToolRun& r) { return r.p.Running(); }) == 0; },
-            milliseconds(30000));
+  WaitUntil([&] { return std::none_of(runs.begin(), runs.end(), [](ToolRun& r) { return r.p.Running(); }); }, 30s);
   for (size_t i = 0; i < cases.size(); ++i) {
     Subprocess& p = runs[i].p;
     p.Wait(milliseconds(30000));

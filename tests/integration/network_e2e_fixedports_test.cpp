@@ -52,7 +52,8 @@ TEST_F(NetworkE2E, DamagedStreamIsDroppedAndTheLinkRecovers) {
   SimRig sim(SimLink::Network);
   ASSERT_EQ(sim.Start(), 0);
   StartAgainst(sim);
-  auto ack = [](uint16_t seq) { return HostCommMsg::BuildOrder(seq, GetFpgaTemp, Bytes(6)); };  // an ACK the device volunteers
+  // ACKs the device volunteers, 14 bytes each.
+  auto ack = [](uint16_t seq) { return HostCommMsg::BuildOrder(seq, GetFpgaTemp, Bytes(6)); };
   ASSERT_EQ(sim.Server().SendGarbageThenFrame(3, Order, ack(60001).data(), 14), 0);
   EXPECT_TRUE(m_app.WaitForMessage(Order, AckOf(60001), 3s));
   ASSERT_EQ(sim.Server().SendBadChecksumFrame(Order, ack(60002).data(), 14), 0);

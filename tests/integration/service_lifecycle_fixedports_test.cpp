@@ -173,7 +173,7 @@ TEST_F(ServiceFixture, ARestartDeliversNothingTheStoppedSessionLeftQueued) {
       ASSERT_EQ(sim.Server().SendMessage(Order, ack, sizeof ack), 0);
     }
   };
-  auto of_session = [](uint8_t session) { return [session](const std::vector<uint8_t>& p) { return p[4] == session; }; };
+  auto of_session = [](uint8_t session) { return [session](const auto& payload) { return payload[4] == session; }; };
   send(0xA1, 400);  // more than the receive queue holds
   ASSERT_TRUE(m_app.WaitForMessage(Order, of_session(0xA1), 5000ms));
   StopAndCheck();

@@ -32,8 +32,7 @@ TEST(FrameCodec, EncodesTheWorkedExampleByteForByteWithinItsLimits) {
 }
 
 TEST(FrameCodec, CalcCrcMatchesAPlainSumAtEveryLengthAndAlignment) {
-  Bytes data(300);
-  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 37 + 11);
+  const Bytes data = Payload(300, 11);
   for (uint32_t offset = 0; offset < 16; ++offset) {
     for (uint32_t len = 0; len + offset <= data.size(); len += 7) {
       uint32_t sum = 0;
@@ -171,8 +170,7 @@ TEST_F(EngineTest, ImageFramesFromTheirPieces) {
     Deal(type, Piece(3000, offset, 1000, uint8_t(0x30 + offset / 1000)));
   EXPECT_TRUE(forwarded == (Forwarded{{3, Image(3000, 0x32)}})) << forwarded.size() << " frames";
   EXPECT_EQ(log.MessagesStartingWith("image frame is not complete, dropped:"),
-            (Lines{"image frame is not complete, dropped:1000/3000", "image frame is not complete, dropped:1000/3000",
-                   "image frame is not complete, dropped:1000/3000"}));
+            Lines(3, "image frame is not complete, dropped:1000/3000"));
   forwarded.clear();  // the largest image in the largest pieces a frame carries
   for (uint32_t offset = 0; offset < 4194304; offset += 65428)
     Deal(8, Piece(4194304, offset, std::min(65428u, 4194304 - offset)));
@@ -181,9 +179,8 @@ TEST_F(EngineTest, ImageFramesFromTheirPieces) {
 }
 
 TEST(FirmwareChunks, AFileIsCutIntoChunksUnderItsSeqNoUntilASendFails) {
-  Bytes file(65497);
-  uint32_t sum = 0;
-  for (size_t i = 0; i < file.size(); ++i) sum += file[i] = static_cast<uint8_t>(i * 13 + 5);
+  Bytes file = Payload(65497, 5);
+  const uint32_t sum = FrameCodec::CalcCrc(file.data(), 65497);  // the file's check is a plain byte sum too
   Forwarded sent;
   size_t refused = 0;  // the send that fails, counted from 1; 0: none
   auto send = [&](uint16_t type, const uint8_t* data, uint32_t len) {
