@@ -1,6 +1,5 @@
 // The arm link over loopback UDP on its fixed ports: a companion socket on 127.0.0.1:27000 talks to
 // the link on 26000. A device relay stands in for the engine (same arguments) unless a case unsets it.
-#include <algorithm>
 #include <cstdlib>
 #include <mutex>
 #include <optional>
@@ -43,10 +42,7 @@ class ArmLink : public ::testing::Test {
     const int n = m_companion.RecvFrom(b.data(), uint32_t(b.size()), nullptr, timeout_ms);
     return n < 0 ? std::nullopt : std::optional<Bytes>(Bytes(b.begin(), b.begin() + n));
   }
-  Relayed Device() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_relayed;
-  }
+  Relayed Device() { std::lock_guard<std::mutex> lock(m_mutex); return m_relayed; }
   void Greet() {  // the companion speaks and is heard
     const size_t n = Device().size();
     Tell({'h', 'i'});
@@ -142,17 +138,16 @@ class ArmLinkBetweenHosts : public ArmLink {
     if (::unshare(CLONE_NEWNET) != 0 || ::pipe(ready) != 0 || ::pipe(go) != 0) ::_exit(77);
     char c = 1;
     const pid_t far = ::fork();
-    if (far == 0) {  // the other host: three datagrams once its end of the pair is up; it lives (and so does the
-                     // pair) until told to go
+    if (far == 0) {  // the other host, alive (keeping the pair) until told: three datagrams once its end is up
       if (::unshare(CLONE_NEWNET) != 0 || ::write(ready[1], &c, 1) != 1 || ::read(go[0], &c, 1) != 1) ::_exit(1);
       UdpSocket s;
-      for (int i = 0; i < 3 && s.Open() == 0; ++i) s.SendTo(Bytes(8, 0xFA).data(), 8, UdpSocket::Endpoint("10.77.0.1", 26000));
+      for (int i = 0; i < 3 && s.Open() == 0; ++i)
+        s.SendTo(Bytes(8, 0xFA).data(), 8, UdpSocket::Endpoint("10.77.0.1", 26000));
       ::_exit(::write(ready[1], &c, 1) == 1 && ::read(go[0], &c, 1) == 1 ? 0 : 1);
     }
-    const std::string pid = std::to_string(far);
-    const std::string pair = "ip link add kst-a type veth peer name kst-b netns " + pid +
-                             " && ip link set lo up && ip addr add 10.77.0.1/24 dev kst-a && ip link set kst-a up"
-                             " && nsenter -t " + pid + " -n sh -c 'ip addr add 10.77.0.2/24 dev kst-b && ip link set kst-b up'";
+    const std::string pid = std::to_string(far), pair = "ip link add kst-a type veth peer name kst-b netns " + pid +
+        " && ip link set lo up && ip addr add 10.77.0.1/24 dev kst-a && ip link set kst-a up && nsenter -t " + pid +
+        " -n sh -c 'ip addr add 10.77.0.2/24 dev kst-b && ip link set kst-b up'";
     if (::read(ready[0], &c, 1) != 1 || std::system(pair.c_str()) != 0) ::kill(far, SIGKILL), ::_exit(77);
     ASSERT_EQ(m_link.StartLoopRecv(), 0);
     ASSERT_TRUE(::write(go[1], &c, 1) == 1 && ::read(ready[0], &c, 1) == 1);
@@ -164,9 +159,7 @@ class ArmLinkBetweenHosts : public ArmLink {
     ASSERT_TRUE(WaitUntil([&] { return Device().size() >= 2; }, 2000ms));
     const Relayed relayed = Device();
     EXPECT_TRUE(relayed.size() == 2 && relayed[0].second[0] == 0x0A && relayed[1].second[0] == 0x0B);
-    const auto lines = m_log.Lines();
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const CapturedLine& l) {
-                return l.message.rfind("Drop datagrams from another host, IP:", 0) == 0; }), 1);
+    EXPECT_EQ(m_log.MessagesStartingWith("Drop datagrams from another host, IP:").size(), 1u);
     m_link.StopLoopRecv();
     int status = 0;
     EXPECT_TRUE(::write(go[1], &c, 1) == 1 && ::waitpid(far, &status, 0) == far && status == 0);

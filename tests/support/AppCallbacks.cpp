@@ -1,32 +1,21 @@
 #include "AppCallbacks.h"
 
+#include <algorithm>
 #include <thread>
 
 #include "TestWait.h"
 #include "common/LittleEndian.h"
 
-namespace {
-AppCallbacks* g_live = nullptr;  // the one registered recorder
-}
+static AppCallbacks* g_live = nullptr;  // the one registered recorder
 
-AppCallbacks::AppCallbacks() {
-  g_live = this;
+void AppCallbacks::Register(AppCallbacks* self) {
+  g_live = self;
   KestalHostCommService& service = KestalHostCommService::GetInstance();
-  service.SetDeviceEventCallBack(&OnEvent, this);
-  service.SetRecvHostCommMsgCallBack(&OnMessage, this);
-  service.SetScanerStatusCallBack(&OnScanner, this);
-  service.SetArmStatusCallBack(&OnArm, this);
-  service.SetLogCallBack(&OnStatusLine, this);
-}
-
-AppCallbacks::~AppCallbacks() {
-  KestalHostCommService& service = KestalHostCommService::GetInstance();
-  service.SetDeviceEventCallBack(nullptr, nullptr);
-  service.SetRecvHostCommMsgCallBack(nullptr, nullptr);
-  service.SetScanerStatusCallBack(nullptr, nullptr);
-  service.SetArmStatusCallBack(nullptr, nullptr);
-  service.SetLogCallBack(nullptr, nullptr);
-  g_live = nullptr;
+  service.SetDeviceEventCallBack(self ? &OnEvent : nullptr, self);
+  service.SetRecvHostCommMsgCallBack(self ? &OnMessage : nullptr, self);
+  service.SetScanerStatusCallBack(self ? &OnScanner : nullptr, self);
+  service.SetArmStatusCallBack(self ? &OnArm : nullptr, self);
+  service.SetLogCallBack(self ? &OnStatusLine : nullptr, self);
 }
 
 template <typename Record>
@@ -44,8 +33,7 @@ void AppCallbacks::OnEvent(HostCommDeviceEvent event, const char* text, void* us
 void AppCallbacks::OnMessage(unsigned short type, unsigned char* data, unsigned int len, void* user_data) {
   int delay_ms = 0;
   Note(user_data, [&](AppCallbacks& a) {
-    a.m_messages.push_back({type, std::vector<uint8_t>(data, data + len)});
-    delay_ms = a.m_message_delay_ms;
+    a.m_messages.push_back({type, std::vector<uint8_t>(data, data + len)}), delay_ms = a.m_message_delay_ms;
   });
   if (delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
 }
@@ -59,16 +47,6 @@ void AppCallbacks::OnStatusLine(const char* text, void* user_data) {
   Note(user_data, [&](AppCallbacks& a) { a.m_status_lines.emplace_back(text ? text : "(null)"); });
 }
 
-template <typename T>
-std::vector<T> AppCallbacks::Copy(const std::vector<T>& list) const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return list;
-}
-std::vector<AppEvent> AppCallbacks::Events() const { return Copy(m_events); }
-std::vector<unsigned short> AppCallbacks::ScannerStates() const { return Copy(m_scanner_states); }
-std::vector<unsigned short> AppCallbacks::ArmStates() const { return Copy(m_arm_states); }
-std::vector<std::string> AppCallbacks::StatusLines() const { return Copy(m_status_lines); }
-
 int AppCallbacks::CountEvents(HostCommDeviceEvent event) const {
   int n = 0;
   for (const AppEvent& e : Events()) n += e.event == event;
@@ -76,25 +54,15 @@ int AppCallbacks::CountEvents(HostCommDeviceEvent event) const {
 }
 
 std::vector<AppMessage> AppCallbacks::Messages(int type) const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  std::vector<AppMessage> out;
-  for (const AppMessage& m : m_messages)
-    if (type < 0 || m.type == type) out.push_back(m);
+  std::vector<AppMessage> out = Copy(m_messages);
+  out.erase(std::remove_if(out.begin(), out.end(), [&](const AppMessage& m) { return type >= 0 && m.type != type; }),
+            out.end());
   return out;
-}
-
-bool AppCallbacks::UserDataSeenRight() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return !m_wrong_user_data;
 }
 
 void AppCallbacks::Clear() {
   std::lock_guard<std::mutex> lock(m_mutex);
-  m_events.clear();
-  m_messages.clear();
-  m_scanner_states.clear();
-  m_arm_states.clear();
-  m_status_lines.clear();
+  m_events.clear(), m_messages.clear(), m_scanner_states.clear(), m_arm_states.clear(), m_status_lines.clear();
 }
 
 bool AppCallbacks::WaitForEvent(HostCommDeviceEvent event, int times, std::chrono::milliseconds timeout) const {
@@ -103,17 +71,15 @@ bool AppCallbacks::WaitForEvent(HostCommDeviceEvent event, int times, std::chron
 
 bool AppCallbacks::WaitForMessage(uint16_t type, const Match& match, std::chrono::milliseconds timeout,
                                   AppMessage* out) const {
-  return WaitUntil(
-      [&] {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        for (const AppMessage& m : m_messages)
-          if (m.type == type && (!match || match(m.payload))) {
-            if (out) *out = m;
-            return true;
-          }
-        return false;
-      },
-      timeout);
+  return WaitUntil([&] {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const AppMessage& m : m_messages) {
+      if (m.type != type || (match && !match(m.payload))) continue;
+      if (out) *out = m;
+      return true;
+    }
+    return false;
+  }, timeout);
 }
 
 bool AppCallbacks::WaitForMessages(uint16_t type, size_t count, std::chrono::milliseconds timeout) const {

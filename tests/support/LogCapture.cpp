@@ -9,15 +9,6 @@ LogCapture::LogCapture() {
   });
 }
 
-LogCapture::~LogCapture() { kestal::Log::SetTap(nullptr); }
-
-std::vector<CapturedLine> LogCapture::Lines() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_lines;
-}
-
-std::vector<std::string> LogCapture::Messages() const { return MessagesStartingWith(""); }
-
 std::vector<std::string> LogCapture::MessagesStartingWith(const std::string& prefix) const {
   std::vector<std::string> out;
   for (const CapturedLine& line : Lines())
@@ -31,17 +22,7 @@ int LogCapture::CountLocked(const std::string& message) const {
   return n;
 }
 
-int LogCapture::Count(const std::string& message) const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return CountLocked(message);
-}
-
 bool LogCapture::WaitFor(const std::string& message, std::chrono::milliseconds timeout, int times) const {
   std::unique_lock<std::mutex> lock(m_mutex);
   return m_signal.wait_for(lock, timeout, [&] { return CountLocked(message) >= times; });
-}
-
-void LogCapture::Clear() {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_lines.clear();
 }

@@ -33,12 +33,9 @@ inline std::vector<std::vector<uint8_t>> TakeQueuedFrames(WorkFlowBufferQueue& q
   std::vector<std::vector<uint8_t>> out;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
   while (out.size() < n) {
-    if (WorkFlowBuffer* b = queue.GetFull(wait_ms < 0 ? -1 : 10)) {
-      out.emplace_back(b->data, b->data + b->bytes_used);
-      queue.PutFree(b);
-    } else if (std::chrono::steady_clock::now() >= deadline) {
-      break;
-    }
+    WorkFlowBuffer* b = queue.GetFull(wait_ms < 0 ? -1 : 10);
+    if (b) out.emplace_back(b->data, b->data + b->bytes_used), queue.PutFree(b);
+    else if (std::chrono::steady_clock::now() >= deadline) break;
   }
   return out;
 }

@@ -16,58 +16,41 @@ SimDeviceOptions QuietDevice() {
 }
 
 SimRig::SimRig(SimLink link, const SimDeviceOptions& options, const std::string& image_name)
-    : m_link(link), m_device(options), m_image_name(image_name) {
-  if (link == SimLink::Network) {
-    m_server = std::make_unique<SimNetworkServer>(m_device);
-  } else {
-    m_image_path = (std::filesystem::current_path() / image_name).string();
-    m_storage = std::make_unique<SimStorageDevice>(m_image_path);
-  }
+    : m_link(link), m_device(options), m_image_name(image_name),
+      m_image_path(link == SimLink::Storage ? (std::filesystem::current_path() / image_name).string() : "") {
+  if (link == SimLink::Network) m_server = std::make_unique<SimNetworkServer>(m_device);
+  else m_storage = std::make_unique<SimStorageDevice>(m_image_path);
 }
 
 SimRig::~SimRig() {
   Stop();
-  if (!m_pointed) return;
-  if (m_link == SimLink::Network) {
-    KestalHostCommServiceAccess::SetNetworkEndpoint(false, m_saved_ip, m_saved_port);
-  } else {
-    KestalHostCommServiceAccess::Engine().m_comm_dev_via_storage.SetCandidatePaths({});
-  }
+  if (m_pointed && m_server) KestalHostCommServiceAccess::SetNetworkEndpoint(false, m_saved_ip, m_saved_port);
+  if (m_pointed && m_storage) KestalHostCommServiceAccess::Engine().m_comm_dev_via_storage.SetCandidatePaths({});
 }
 
 int SimRig::Start() {
   if (m_server) return m_server->Start();
   if (MakeImage(m_image_name).empty()) return -1;
-  const int r = m_storage->Start(
-      [this](uint16_t type, const uint8_t* data, uint32_t len) { m_device.OnHostMessage(type, data, len); });
-  if (r != 0) return -1;
+  if (m_storage->Start([this](uint16_t t, const uint8_t* d, uint32_t n) { m_device.OnHostMessage(t, d, n); }) != 0)
+    return -1;
   m_device.Start([this](uint16_t type, const uint8_t* data, uint32_t len) { return m_storage->Send(type, data, len); });
   return 0;
 }
 
 void SimRig::Stop() {
-  if (m_server) {
-    m_server->Stop();
-  } else {
-    m_device.Stop();
-    m_storage->Stop();
-  }
+  if (m_server) return m_server->Stop();
+  m_device.Stop();
+  m_storage->Stop();
 }
 
 void SimRig::PointService() {
   HostCommProtocolImpl& engine = KestalHostCommServiceAccess::Engine();
-  if (!m_pointed) {
-    m_saved_ip = engine.m_comm_dev_via_network.m_device_ip_type1;
-    m_saved_port = engine.m_device_port_type1;
-    m_pointed = true;
-  }
-  if (m_link == SimLink::Network) {
-    KestalHostCommServiceAccess::SetNetworkEndpoint(false, "127.0.0.1", m_server->Port());
-  } else {
-    engine.m_comm_dev_via_storage.SetCandidatePaths({m_image_path});
-  }
-  KestalHostCommService::GetInstance().SetCommType(m_link == SimLink::Network ? HostCommDeviceNetwork
-                                                                              : HostCommDeviceStorage);
+  if (!m_pointed) m_saved_ip = engine.m_comm_dev_via_network.m_device_ip_type1;
+  if (!m_pointed) m_saved_port = engine.m_device_port_type1;
+  m_pointed = true;
+  if (m_server) KestalHostCommServiceAccess::SetNetworkEndpoint(false, "127.0.0.1", m_server->Port());
+  else engine.m_comm_dev_via_storage.SetCandidatePaths({m_image_path});
+  KestalHostCommService::GetInstance().SetCommType(m_server ? HostCommDeviceNetwork : HostCommDeviceStorage);
 }
 
 std::string MakeImage(const std::string& name, uint64_t size) {

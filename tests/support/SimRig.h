@@ -1,10 +1,7 @@
-// A running simulated device for end-to-end tests: the message-level SimDevice behind its TCP
-// half on 127.0.0.1 (an ephemeral port) or its storage half on a 50 MiB image in the test's
-// working directory, and the service pointed at it. The library never dials its default device
-// addresses through a rig. Also the raw image helpers of the storage tests.
-//
-// Threads: built, started, pointed and destroyed on the test's thread. The destructor stops the
-// simulator and restores the settings that PointService changed; stop the service first.
+// A running simulated device for end-to-end tests: the SimDevice behind its TCP half on 127.0.0.1 (an ephemeral port)
+// or its storage half on a 50 MiB image in the working directory, with the service pointed at it (never at its
+// default device addresses); also the storage tests' raw image helpers. Used on the test's thread; the destructor
+// stops the simulator and restores what PointService changed (stop the service first).
 #pragma once
 
 #include <cstdint>
@@ -27,15 +24,13 @@ class SimRig {
   explicit SimRig(SimLink link, const SimDeviceOptions& options = QuietDevice(),
                   const std::string& image_name = "disk.img");
   ~SimRig();
-  SimRig(const SimRig&) = delete;
-  SimRig& operator=(const SimRig&) = delete;
 
   // Starts the simulator (a fresh zeroed image on the storage link). 0 or -1.
   int Start();
   void Stop();
 
-  // Points the service at this device (comm type 1 on 127.0.0.1:port, or the image as the only
-  // disk candidate) and selects that comm type.
+  // Points the service at this device (comm type 1 on 127.0.0.1:port, or the image as the only disk candidate) and
+  // selects that comm type.
   void PointService();
 
   SimLink Link() const { return m_link; }
@@ -49,8 +44,7 @@ class SimRig {
   SimDevice m_device;
   std::unique_ptr<SimNetworkServer> m_server;
   std::unique_ptr<SimStorageDevice> m_storage;
-  const std::string m_image_name;
-  std::string m_image_path;
+  const std::string m_image_name, m_image_path;
 
   // The device address PointService replaced, put back by the destructor.
   bool m_pointed = false;
@@ -58,8 +52,7 @@ class SimRig {
   uint32_t m_saved_port = 0;
 };
 
-// Makes a zero-filled (sparse) image of `size` bytes in the working directory; its absolute path
-// or an empty string.
+// Makes a zero-filled (sparse) image of `size` bytes in the working directory; its absolute path or an empty string.
 std::string MakeImage(const std::string& name, uint64_t size = 52428800);
 
 // Bytes of an image file (empty when it is shorter), and writing into it.

@@ -7,10 +7,8 @@
 
 #include "TestWait.h"
 
-namespace {
-
 // A Windows program's text-mode output ends its lines with CR LF; the tests compare lines.
-std::string ReadWhole(const std::string& path) {
+static std::string ReadWhole(const std::string& path) {
   std::ostringstream text;
   if (!path.empty()) text << std::ifstream(path, std::ios::binary).rdbuf();
 #ifdef _WIN32
@@ -19,8 +17,6 @@ std::string ReadWhole(const std::string& path) {
   return text.str();
 #endif
 }
-
-}  // namespace
 
 int Subprocess::Start(const std::vector<std::string>& argv, const std::string& dir, const std::string& name) {
   if (m_child != -1 || argv.empty()) return -1;
@@ -33,7 +29,6 @@ int Subprocess::Start(const std::vector<std::string>& argv, const std::string& d
   if (StartChild(argv, base.string()) != 0) return -1;
   m_exit_code = -1;
   m_timed_out = false;
-  m_started = std::chrono::steady_clock::now();
   return 0;
 }
 
@@ -48,15 +43,7 @@ int Subprocess::Terminate(std::chrono::milliseconds grace) {
   return Wait(grace);
 }
 
-bool Subprocess::Running() { return !Reap(false); }
-
-double Subprocess::Seconds() const {
-  const auto end = m_child != -1 ? std::chrono::steady_clock::now() : m_ended;
-  return std::chrono::duration<double>(end - m_started).count();
-}
-
 std::string Subprocess::Stdout() const { return ReadWhole(m_stdout_path); }
-
 std::string Subprocess::Stderr() const { return ReadWhole(m_stderr_path); }
 
 bool Subprocess::WaitForStdout(const std::string& text, std::chrono::milliseconds timeout) {

@@ -48,7 +48,6 @@ bool Subprocess::Reap(bool wait) {
   if (WaitForSingleObject(AsHandle(m_child), wait ? INFINITE : 0) == WAIT_TIMEOUT) return false;
   DWORD code = 0;
   m_exit_code = GetExitCodeProcess(AsHandle(m_child), &code) ? static_cast<int>(code) : -1;
-  m_ended = std::chrono::steady_clock::now();
   CloseHandle(AsHandle(m_child));
   m_child = -1;
   return true;

@@ -23,11 +23,7 @@ int main(int argc, char** argv) {
   }
   int result = RUN_ALL_TESTS();
   const char* keep = std::getenv("KESTAL_KEEP_TEST_DIR");
-  if (keep && *keep == '1') {
-    std::printf("test working directory kept: %s\n", dir.string().c_str());
-  } else {
-    fs::current_path(base, ec);
-    fs::remove_all(dir, ec);
-  }
+  if (keep && *keep == '1') std::printf("test working directory kept: %s\n", dir.string().c_str());
+  else fs::current_path(base, ec), fs::remove_all(dir, ec);
   return result;
 }

@@ -11,12 +11,10 @@
 
 #include "common/Log.h"
 
-namespace {
-std::string LogFileText() {
+static std::string LogFileText() {
   std::ifstream in("LogKestalHostCommService.txt", std::ios::binary);
   return {std::istreambuf_iterator<char>(in), {}};
 }
-}  // namespace
 
 TEST(LogFile, EveryLineOfRacingThreadsArrivesWholeAndInOrderAndErrorsAtOnce) {
   kestal::Log::Init();
@@ -29,7 +27,6 @@ TEST(LogFile, EveryLineOfRacingThreadsArrivesWholeAndInOrderAndErrorsAtOnce) {
   for (std::thread& thread : threads) thread.join();
   KLOG_ERROR("an error line, on the disk at once");
   EXPECT_NE(LogFileText().find("an error line, on the disk at once"), std::string::npos);
-
   kestal::Log::Flush();
   std::istringstream text(LogFileText());
   std::vector<int> next(kThreads, 0);
@@ -39,7 +36,8 @@ TEST(LogFile, EveryLineOfRacingThreadsArrivesWholeAndInOrderAndErrorsAtOnce) {
     if (at == std::string::npos) continue;
     int t = -1, i = -1;
     const bool whole = std::sscanf(line.c_str() + at, "] racer %d line %d of a test", &t, &i) == 2 &&
-                       line.find("DEBUG [") == 24 && line.rfind("fills the log's buffer") + 22 == line.size() - (line.back() == '\r');
+                       line.find("DEBUG [") == 24 &&
+                       line.rfind("fills the log's buffer") + 22 == line.size() - (line.back() == '\r');
     if (!whole || t < 0 || t >= kThreads || i != next[t]++) ++bad;
   }
   EXPECT_EQ(bad, 0);

@@ -112,7 +112,8 @@ TEST_F(Storage, DiscoveryFindsALoopDeviceOfTheDeviceSize) {
   ASSERT_EQ(m_host.DevicePath(), loop) << "another disk of 52428800 bytes comes first";
   const Bytes data = Payload(5, 700);
   AlignedBuffer back(1024);
-  ASSERT_EQ(m_host.WriteStorageDevice(0x40000, data.data(), 700) + m_host.ReadStorageDevice(0x40000, back.Data(), 1024), 0);
+  ASSERT_EQ(m_host.WriteStorageDevice(0x40000, data.data(), 700), 0);
+  ASSERT_EQ(m_host.ReadStorageDevice(0x40000, back.Data(), 1024), 0);
   EXPECT_TRUE(std::equal(data.begin(), data.end(), back.Data()) && back.Data()[700] == 0);
   m_host.StopLoopRecv();
 }
@@ -160,9 +161,8 @@ TEST_F(Storage, WritesAdvanceSlotAndDataAddressAndRepositionFindsTheNewestRecord
     EXPECT_EQ(SummaryRecord::IsValid(changed.data()), i >= 52) << "case " << i;  // 52-61: start, length, type
   }
   ASSERT_TRUE(Poke(m_path, kData1, Bytes(512, 0x5A)));  // type 1's first block
-  const struct {
-    uint32_t slot, data, len, next_slot, next_data, valid = 0, newest = 0, start = 0, newest_len = 0;
-  } writes[] = {
+  struct Write { uint32_t slot, data, len, next_slot, next_data, valid = 0, newest = 0, start = 0, newest_len = 0; };
+  const Write writes[] = {
       {0x20, 0x40200, 12, 0x40, 0x40400}, {0x40, kData0, 512, 0x60, 0x40200}, {0x60, kData0, 513, 0x80, 0x40400},
       {0x1FFE0, 0x23FE00, 1000, 0, 0x40200},  // the last slot; data past the area's end go on at its start
       {0, kData0, 65536, 0x20, 0x50000},      // the first slot; the largest message
@@ -204,16 +204,12 @@ TEST_F(Storage, WritesAdvanceSlotAndDataAddressAndRepositionFindsTheNewestRecord
   }
 }
 
-// Steps: records written by hand into type 1 with their data (seq ~0: the slot cleared; kDamaged), kPass, kShift (the next
-// slot moved off), kHold (buffers taken); then the numbers delivered, the last record consumed and its slot.
+// Steps: records written by hand into type 1 with their data (seq ~0: the slot cleared; kDamaged), kPass, kShift (the
+// next slot moved off), kHold (buffers taken); then the numbers delivered, the last record consumed and its slot.
 TEST_F(Storage, ReceivePassesDeliverEveryRecordOnceAndRepositionOnDamage) {
   struct Step { uint32_t slot; uint64_t seq = 0; uint32_t start = 0, len = 0; };
-  const struct {
-    const char* what;
-    std::vector<Step> steps;
-    std::vector<uint64_t> delivered;
-    uint64_t last, slot;
-  } cases[] = {
+  struct Case { const char* what; std::vector<Step> steps; std::vector<uint64_t> delivered; uint64_t last, slot; };
+  const Case cases[] = {
       {"data wrapped at the disk's end, and a full queue", {{1, 1, 0x31FFE00, 700}, {2, 2, 0x240200, 700},
        {3, 3, 0x240600, 700}, {4, 4, 0x240A00, 700}, {kHold}, {kPass}, {kPass}}, {1, 2, 3, 4}, 4, 4},
       {"a sequence gap", {{1, 1, 0x240200, 8}, {2, 3, 0x240400, 8}, {kPass}}, {1, 3}, 3, 2},
@@ -262,8 +258,7 @@ TEST_F(Storage, ReceivePassesDeliverEveryRecordOnceAndRepositionOnDamage) {
     ASSERT_EQ(got.size(), c.delivered.size());
     for (size_t i = 0; i < got.size(); ++i)
       for (const Step& s : c.steps)  // the bytes of the record with that number
-        EXPECT_TRUE(s.seq != c.delivered[i] || got[i] == Payload(static_cast<uint32_t>(s.seq), s.len))
-            << s.seq;
+        EXPECT_TRUE(s.seq != c.delivered[i] || got[i] == Payload(static_cast<uint32_t>(s.seq), s.len)) << s.seq;
     const VolumeRunInfo info = m_host.RunInfo(1);
     EXPECT_TRUE(info.last_seq_no == c.last && info.seq_no == c.last + 1);
     EXPECT_EQ(info.last_summary_addr, kSummary1 + c.slot * 32);
@@ -308,8 +303,7 @@ TEST_F(Storage, ABurstWritesWhatOneSendEachWrites) {
       run.clear();
     }
   }
-  one.Stop();
-  burst.Stop();
+  one.Stop(), burst.Stop();
   EXPECT_TRUE(FileText(m_path) == FileText(burst_path));
   EXPECT_EQ(one.NextSendSeqNo(), burst.NextSendSeqNo());
 }
@@ -334,8 +328,7 @@ TEST_F(Storage, ExchangeFiveThousandMessagesEachWayConcurrently) {
       errors += m_host.SendOrder(1 + sent % 9, message(sent).data(), 4 + sent % 300) != 0;
     if (WorkFlowBuffer* b = m_host.m_recv_msg_queue.GetFull(50)) {
       errors += b->msg_type != 101 + at_host % 9 || Bytes(b->data, b->data + b->bytes_used) != message(at_host);
-      ++at_host;
-      m_host.m_recv_msg_queue.PutFree(b);
+      ++at_host, m_host.m_recv_msg_queue.PutFree(b);
     }
   }
   std::this_thread::sleep_for(milliseconds(30));  // nothing trails behind the last message
