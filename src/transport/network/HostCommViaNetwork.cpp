@@ -99,6 +99,10 @@ int HostCommViaNetwork::StopLoopRecv() {
     m_stop = true;
   }
   m_worker_signal.notify_all();
+  {
+    std::lock_guard<std::mutex> lock(m_recv_cache_mutex);  // the parse worker's wait sees the stop at once
+  }
+  m_parse_signal.notify_all();
 
   if (m_is_server) {
     // Never started by the engine: wake a listener on the local port, as a server-side
