@@ -16,6 +16,7 @@
 #include <unistd.h>
 #endif
 
+#include "ForkedChild.h"
 #include "LogCapture.h"
 #include "TestWait.h"
 #include "arm/ArmCommViaNetwork.h"
@@ -169,19 +170,6 @@ class ArmLinkBetweenHosts : public ArmLink {
 // With a veth pair to a second namespace, the other host: its datagrams reach nothing and are logged once; this
 // host's own interface address and 127.0.0.1 get through.
 TEST_F(ArmLinkBetweenHosts, DatagramsFromAnotherHostReachNothing) {
-  std::fflush(nullptr);
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    ::alarm(30);  // a child that hangs ends after 30 s
-    FromAnotherHost();
-    std::fflush(nullptr);
-    ::_exit(HasFailure() ? 1 : 0);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status)) << "the child ended abnormally (or hung), status " << status;
-  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no network namespaces and veth pairs here (needs root and iproute2)";
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "the child's failures are listed above";
+  RunInForkedChild([this] { FromAnotherHost(); }, "no network namespaces and veth pairs here (needs root and iproute2)");
 }
 #endif

@@ -8,11 +8,11 @@
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 
+#include "ForkedChild.h"
 #include "ServiceFixture.h"
 #include "protocol/HostCommMsg.h"
 #include "service/ServiceGlobals.h"
@@ -53,23 +53,10 @@ class NetworkNamespace : public ServiceFixture {
 };
 
 TEST_F(NetworkNamespace, LibraryReachesItsDefaultDeviceAddressInsideAPrivateNamespace) {
-  // The fork wants this thread alone: no library worker runs, nothing logged yet started the log's flusher.
+  // The fork wants this thread alone: no library worker runs.
   const ino_t host = NetNamespace();
   ASSERT_TRUE(host != 0 && !KestalHostCommServiceAccess::WorkersRunning() && m_log.Lines().empty());
-  std::fflush(nullptr);
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    ::alarm(30);  // a child that hangs ends after 30 s
-    InNamespace(host);
-    std::fflush(nullptr);
-    ::_exit(HasFailure() ? 1 : 0);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status)) << "the child ended abnormally (or hung), status " << status;
-  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no private network namespace available";
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "the child's failures are listed above";
+  RunInForkedChild([&] { InNamespace(host); }, "no private network namespace available");
 }
 
 }  // namespace
