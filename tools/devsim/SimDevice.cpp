@@ -148,7 +148,7 @@ void SimDevice::OnHostMessage(uint16_t type, const uint8_t* data, uint32_t len) 
   m_host_recv_bytes += len;
   {
     std::lock_guard<std::mutex> lock(m_observe_mutex);
-    m_host_messages.push_back({type, std::vector<uint8_t>(data, data + len)});
+    if (m_options.keep_host_messages) m_host_messages.push_back({type, std::vector<uint8_t>(data, data + len)});
   }
   m_observe_signal.notify_all();
 

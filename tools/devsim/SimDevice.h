@@ -44,6 +44,8 @@ struct SimDeviceOptions {
   uint32_t arm_fps = 0;                 // arm frame rate reported in the controller status
   // Largest firmware file the device accepts; larger files are refused with ack_code 2.
   uint32_t max_firmware_len = 64u * 1024 * 1024;
+  // Whether HostMessages keeps every message received (tests look at them); a long run does not.
+  bool keep_host_messages = true;
 };
 
 // One message as the device received it from the host.

@@ -110,6 +110,7 @@ int main(int argc, char** argv) {
 
   SimDeviceOptions options;
   options.frame_rate = 20;
+  options.keep_host_messages = false;  // the simulator's own record would grow the process for the whole run
   SimDevice device(options);
   g_tally.device = &device;
   std::unique_ptr<SimNetworkServer> server;
