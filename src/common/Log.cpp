@@ -164,17 +164,16 @@ void Log::Flush() {
 }
 
 void Log::WriteBacklog(int timeout_ms) {
-  if (g_min_level.load(std::memory_order_acquire) == 0) return;
   LogState& s = State();
-  {
+  {  // waits even without a log, so that the writer's loop never spins
     std::unique_lock<std::mutex> lock(s.mutex);
     if (!s.wake.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return s.wake_sent; })) return;
+    if (g_min_level.load(std::memory_order_acquire) == 0) return void(s.wake_sent = false);  // nothing to write
   }
   WriteOut(s, false);
 }
 
 void Log::WakeWriter() {
-  if (g_min_level.load(std::memory_order_acquire) == 0) return;
   LogState& s = State();
   {
     std::lock_guard<std::mutex> lock(s.mutex);
