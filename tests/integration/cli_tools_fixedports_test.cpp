@@ -17,7 +17,7 @@
 #include "Subprocess.h"
 #include "TestWait.h"
 #include "common/LittleEndian.h"
-#include "SimRig.h"
+#include "SimSupport.h"
 #include "kestal/kestal_c.h"
 #include "protocol/HostCommProtocolImpl.h"
 #include "service/ServiceGlobals.h"

@@ -49,7 +49,7 @@ TEST_F(NetworkE2E, HeartbeatsImagesFirmwareAndArmMessagesCrossIntact) {
 // Damage is dropped and the link carries on; a connection dropped mid-frame is dialled again and announced,
 // its half frame never surfaces nor spoils the next connection's first frame, and orders are answered.
 TEST_F(NetworkE2E, DamagedStreamIsDroppedAndTheLinkRecovers) {
-  SimRig sim(SimLink::Network);
+  SimRig sim(SimLink::Network, QuietDevice());
   ASSERT_EQ(sim.Start(), 0);
   StartAgainst(sim);
   // ACKs the device volunteers, 14 bytes each.

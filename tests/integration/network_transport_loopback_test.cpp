@@ -8,7 +8,7 @@
 
 #include "LogCapture.h"
 #include "NetworkTestFrames.h"
-#include "SimRig.h"
+#include "SimSupport.h"
 #include "TestWait.h"
 #include "transport/network/HostCommViaNetwork.h"
 
@@ -39,7 +39,7 @@ class NetworkLoopback : public ::testing::Test {
   }
   int starts = 0;
   LogCapture log;
-  SimRig sim{SimLink::Network};
+  SimRig sim{SimLink::Network, QuietDevice()};
   std::mutex mutex;
   std::map<unsigned, std::vector<Clock::time_point>> reports;
   HostCommViaNetwork net{[this](unsigned status, const char*) {

@@ -139,7 +139,7 @@ TEST_F(ServiceFixture, NothingReachesTheApplicationOrTheDeviceAfterStop) {
   };
   std::thread([] {}).join();  // a sanitizer's runtime starts a thread of its own with the first one
   const auto threads_before = threads();
-  SimRig sim(SimLink::Network, SimDeviceOptions());  // with its status every second
+  SimRig sim(SimLink::Network);  // with its status every second
   ASSERT_EQ(sim.Start(), 0);
   StartAgainst(sim);
   EXPECT_EQ(sim.Server().SendMessage(Order, reinterpret_cast<const uint8_t*>(""), 0), 0);  // an empty frame
@@ -163,7 +163,7 @@ TEST_F(ServiceFixture, NothingReachesTheApplicationOrTheDeviceAfterStop) {
 // Messages still queued for a slow application when it stops belong to that session: a restart
 // delivers only what the device sends after it.
 TEST_F(ServiceFixture, ARestartDeliversNothingTheStoppedSessionLeftQueued) {
-  SimRig sim(SimLink::Network, SimDeviceOptions());
+  SimRig sim(SimLink::Network);
   ASSERT_EQ(sim.Start(), 0);
   StartAgainst(sim);
   m_app.DelayMessages(20ms);

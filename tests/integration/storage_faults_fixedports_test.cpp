@@ -21,7 +21,7 @@ Bytes Message(uint16_t n) {  // an order ACK of a sub type nothing claims, numbe
 }  // namespace
 
 TEST_F(ServiceFixture, StorageFaultsCostOnlyTheMessagesTheyDamage) {
-  SimRig sim(SimLink::Storage);
+  SimRig sim(SimLink::Storage, QuietDevice());
   ASSERT_EQ(sim.Start(), 0);
   StartAgainst(sim);
   SimStorageDevice& device = sim.StorageHalf();

@@ -9,7 +9,7 @@
 using namespace std::chrono;
 
 struct StorageService : ServiceFixture {
-  SimRig m_sim{SimLink::Storage, SimDeviceOptions()};  // status every second, frames while scanning
+  SimRig m_sim{SimLink::Storage};  // status every second, frames while scanning
 };
 
 TEST_F(StorageService, MissingDiskIsFoundTrafficCrossesAndALostDiskIsTriedUntilItIsBack) {

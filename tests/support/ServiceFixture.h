@@ -11,7 +11,7 @@
 
 #include "AppCallbacks.h"
 #include "LogCapture.h"
-#include "SimRig.h"
+#include "SimSupport.h"
 #include "TestWait.h"
 
 class ServiceFixture : public ::testing::Test {

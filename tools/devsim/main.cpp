@@ -4,31 +4,17 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <memory>
 #include <string>
 #include <thread>
 
 #include "CliErrors.h"
 #include "SimArmCompanion.h"
-#include "SimDevice.h"
-#include "SimNetworkServer.h"
-#include "SimStorageDevice.h"
+#include "SimRig.h"
 
 namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
 void OnSignal(int) { g_stop = 1; }
-
-constexpr uint64_t kDiskSize = 52428800;
-
-int CreateImage(const std::string& path) {
-  if (!std::ofstream(path, std::ios::binary | std::ios::trunc)) return -1;  // created empty
-  std::error_code ec;
-  std::filesystem::resize_file(path, kDiskSize, ec);  // zero bytes, sparse where the file system can
-  return ec ? -1 : 0;
-}
 
 }  // namespace
 
@@ -96,31 +82,24 @@ int main(int argc, char** argv) {
 #ifdef SIGBREAK
   std::signal(SIGBREAK, OnSignal);  // Ctrl+Break in a Windows console
 #endif
-  SimDevice device(options);
-  std::unique_ptr<SimNetworkServer> server;
-  std::unique_ptr<SimStorageDevice> disk;
-  if (storage.empty()) {
-    server = std::make_unique<SimNetworkServer>(device, listen, static_cast<uint16_t>(port));
-    if (server->Start() < 0) {
+  if (!storage.empty() && create_image && CreateImage(storage) != 0) {
+    std::fprintf(stderr, "kestal-devsim: cannot create %s\n", storage.c_str());
+    return 1;
+  }
+  SimRig rig(storage.empty() ? SimLink::Network : SimLink::Storage, options,
+             {listen, port, storage, false});
+  SimDevice& device = rig.Device();
+  SimNetworkServer* server = storage.empty() ? &rig.Server() : nullptr;
+  if (rig.Start() < 0) {
+    if (server)
       std::fprintf(stderr, "kestal-devsim: cannot listen on %s:%llu\n", listen.c_str(),
                    static_cast<unsigned long long>(port));
-      return 1;
-    }
-    std::printf("kestal-devsim: listening on %s:%u\n", listen.c_str(), server->Port());
-  } else {
-    if (create_image && CreateImage(storage) != 0) {
-      std::fprintf(stderr, "kestal-devsim: cannot create %s\n", storage.c_str());
-      return 1;
-    }
-    disk = std::make_unique<SimStorageDevice>(storage);
-    SimStorageDevice* d = disk.get();
-    if (d->Start([&device](uint16_t t, const uint8_t* p, uint32_t l) { device.OnHostMessage(t, p, l); }) < 0) {
+    else
       std::fprintf(stderr, "kestal-devsim: cannot open %s as the device's disk\n", storage.c_str());
-      return 1;
-    }
-    device.Start([d](uint16_t t, const uint8_t* p, uint32_t l) { return d->Send(t, p, l); });
-    std::printf("kestal-devsim: serving the mailbox on %s\n", storage.c_str());
+    return 1;
   }
+  if (server) std::printf("kestal-devsim: listening on %s:%u\n", listen.c_str(), server->Port());
+  else std::printf("kestal-devsim: serving the mailbox on %s\n", storage.c_str());
   std::fflush(stdout);
 
   SimArmCompanion companion;
@@ -165,9 +144,7 @@ int main(int argc, char** argv) {
     }
   }
   companion.Stop();
-  if (server) server->Stop();
-  device.Stop();
-  if (disk) disk->Stop();
+  rig.Stop();
   std::printf("kestal-devsim: stopped\n");
   return 0;
 }

@@ -6,8 +6,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <random>
 #include <string>
@@ -17,13 +15,9 @@
 #include <CLI/CLI.hpp>
 
 #include "common/LittleEndian.h"
-#include "devsim/SimDevice.h"
-#include "devsim/SimNetworkServer.h"
-#include "devsim/SimStorageDevice.h"
+#include "devsim/SimRig.h"
 #include "kestal/KestalHostCommService.h"
 #include "protocol/HostCommMsg.h"
-#include "protocol/HostCommProtocolImpl.h"
-#include "service/ServiceGlobals.h"
 
 namespace {
 
@@ -111,28 +105,12 @@ int main(int argc, char** argv) {
   SimDeviceOptions options;
   options.frame_rate = 20;
   options.keep_host_messages = false;  // the simulator's own record would grow the process for the whole run
-  SimDevice device(options);
+  SimRig rig(transport == "network" ? SimLink::Network : SimLink::Storage, options, {"127.0.0.1", 0, disk, true});
+  SimDevice& device = rig.Device();
   g_tally.device = &device;
-  std::unique_ptr<SimNetworkServer> server;
-  std::unique_ptr<SimStorageDevice> storage;
+  if (rig.Start() < 0) return std::fprintf(stderr, "kestal-soak: cannot start the simulator\n"), 1;
+  rig.PointService();
   KestalHostCommService& service = KestalHostCommService::GetInstance();
-  if (transport == "network") {
-    server = std::make_unique<SimNetworkServer>(device, "127.0.0.1", 0);
-    if (server->Start() < 0) return std::fprintf(stderr, "kestal-soak: cannot listen on 127.0.0.1\n"), 1;
-    KestalHostCommServiceAccess::SetNetworkEndpoint(false, "127.0.0.1", server->Port());
-    service.SetCommType(HostCommDeviceNetwork);
-  } else {
-    std::filesystem::remove(disk);
-    std::ofstream(disk, std::ios::binary).close();
-    std::filesystem::resize_file(disk, kStorageDeviceSize);
-    storage = std::make_unique<SimStorageDevice>(disk);
-    SimStorageDevice* d = storage.get();
-    if (d->Start([&](uint16_t t, const uint8_t* p, uint32_t l) { device.OnHostMessage(t, p, l); }) < 0)
-      return std::fprintf(stderr, "kestal-soak: cannot open %s\n", disk.c_str()), 1;
-    device.Start([d](uint16_t t, const uint8_t* p, uint32_t l) { return d->Send(t, p, l); });
-    KestalHostCommServiceAccess::Engine().m_comm_dev_via_storage.SetCandidatePaths({disk});
-    service.SetCommType(HostCommDeviceStorage);
-  }
   service.SetRecvHostCommMsgCallBack(&OnMessage, nullptr);
   service.SetDeviceEventCallBack(&OnEvent, nullptr);
   service.Start();  // a failed start is retried by the service itself
@@ -163,15 +141,15 @@ int main(int argc, char** argv) {
     if (now >= next_fault) {
       const int kind = static_cast<int>(random() % 4);
       int r = 0;
-      if (server) {
-        r = kind == 0   ? server->DropMidFrame(ControllerStatus, filler.data(), 56, 20)
-            : kind == 1 ? server->SendGarbageThenFrame(16, ControllerStatus, filler.data(), 56)
-            : kind == 2 ? server->SendBadChecksumFrame(ControllerStatus, filler.data(), 56)
-                        : server->SendOversizeFrame(70000);
+      if (rig.Link() == SimLink::Network) {
+        r = kind == 0   ? rig.Server().DropMidFrame(ControllerStatus, filler.data(), 56, 20)
+            : kind == 1 ? rig.Server().SendGarbageThenFrame(16, ControllerStatus, filler.data(), 56)
+            : kind == 2 ? rig.Server().SendBadChecksumFrame(ControllerStatus, filler.data(), 56)
+                        : rig.Server().SendOversizeFrame(70000);
       } else {
-        r = kind == 0   ? storage->SendFaulty(ControllerStatus, filler.data(), 56, -1)
-            : kind == 1 ? storage->SendFaulty(ControllerStatus, filler.data(), 56, 30)
-                        : (storage->SkipSeqNos(1 + random() % 5), 0);
+        r = kind == 0   ? rig.StorageHalf().SendFaulty(ControllerStatus, filler.data(), 56, -1)
+            : kind == 1 ? rig.StorageHalf().SendFaulty(ControllerStatus, filler.data(), 56, 30)
+                        : (rig.StorageHalf().SkipSeqNos(1 + random() % 5), 0);
       }
       if (r == 0) ++faults, g_tally.last_fault_ms = NowMs();
       next_fault = now + std::chrono::milliseconds(fault_every_ms);
@@ -193,9 +171,7 @@ int main(int argc, char** argv) {
     }
   }
   service.Stop();
-  if (server) server->Stop();
-  device.Stop();
-  if (storage) storage->Stop();
+  rig.Stop();
   const bool grew = first_minute_mib > 0 && mib > first_minute_mib * 1.05;
   const bool lost = g_tally.frames_unexplained + g_tally.acks_unexplained + g_tally.damaged > 0 || g_tally.frames == 0;
   if (grew) std::printf("kestal-soak: resident memory grew from %.1f to %.1f MiB\n", first_minute_mib, mib);
