@@ -92,6 +92,8 @@ void WorkFlowBufferQueue::Put(Ring& ring, WorkFlowBuffer* buffer) {
   if (tail >= ring.capacity) tail -= ring.capacity;
   ring.slots[tail] = buffer;
   ++ring.size;
+  if (&ring == &m_full && ring.size > m_full_high.load(std::memory_order_relaxed))
+    m_full_high.store(ring.size, std::memory_order_relaxed);
   ring.signal.notify_one();
 }
 

@@ -47,6 +47,8 @@ class WorkFlowBufferQueue {
 
   uint32_t BufferSize() const { return m_buffer_size; }
   uint32_t Count() const { return m_count; }
+  // Most buffers ever queued full at once (a health figure); any thread.
+  uint32_t FullHighWater() const { return m_full_high.load(std::memory_order_relaxed); }
 
  private:
   // FIFO of descriptor pointers in a ring with one slot per buffer, so it never overflows.
@@ -70,4 +72,5 @@ class WorkFlowBufferQueue {
   std::atomic<bool> m_initialised{false};
   Ring m_free;
   Ring m_full;
+  std::atomic<uint32_t> m_full_high{0};  // written under m_full.mutex
 };

@@ -43,7 +43,10 @@ HostCommProtocolImpl::HostCommProtocolImpl(HostCommProtocolConfig config)
     : m_config(std::move(config)),
       m_comm_dev_via_storage(m_config.report_status),
       m_comm_dev_via_network(m_config.report_status,
-                             [this](uint8_t* frame, uint32_t length) { DealFrame(frame, length); }) {}
+                             [this](uint8_t* frame, uint32_t length) { DealFrame(frame, length); }) {
+  m_comm_dev_via_storage.m_health = &m_health;
+  m_comm_dev_via_network.m_health = &m_health;
+}
 
 HostCommProtocolImpl::~HostCommProtocolImpl() {
   // The network transport's parse worker deals with frames through this engine: it ends before
@@ -52,6 +55,11 @@ HostCommProtocolImpl::~HostCommProtocolImpl() {
   m_stop_loop_recv = true;
   m_wait_signal.notify_all();
   JoinWorkers();
+}
+
+static int64_t NowUs() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 uint16_t HostCommProtocolImpl::NextSeqNo() {
@@ -71,6 +79,10 @@ void HostCommProtocolImpl::SetRecvMsgCallBack(RecvMsgCallBack callback, void* us
 
 int HostCommProtocolImpl::StartLoopRecv() {
   const uint32_t type = m_host_comm_type;
+  // Without an active capture the transports carry a null pointer: a capture that is off costs one branch.
+  LinkCapture* capture = m_capture.Active() ? &m_capture : nullptr;
+  m_comm_dev_via_storage.m_capture = capture;
+  m_comm_dev_via_network.m_capture = capture;
   if (type == HostCommTypeStorage) {
     int r = m_comm_dev_via_storage.StartLoopRecv();
     if (r < 0) {
@@ -136,10 +148,24 @@ void HostCommProtocolImpl::JoinWorkers() {
 
 int HostCommProtocolImpl::SendOrder(uint16_t type, const uint8_t* data, uint32_t len) {
   const uint32_t comm_type = m_host_comm_type;
-  if (comm_type == HostCommTypeStorage) return m_comm_dev_via_storage.SendOrder(type, data, len);
-  if (IsNetworkType(comm_type)) return m_comm_dev_via_network.SendOrder(type, data, len);
-  KLOG_DEBUG("Not support host communication type:%d", static_cast<int>(comm_type));
-  return -1;
+  int r;
+  if (comm_type == HostCommTypeStorage) {
+    r = m_comm_dev_via_storage.SendOrder(type, data, len);
+  } else if (IsNetworkType(comm_type)) {
+    r = m_comm_dev_via_network.SendOrder(type, data, len);
+  } else {
+    KLOG_DEBUG("Not support host communication type:%d", static_cast<int>(comm_type));
+    return -1;
+  }
+  if (r == 0 && type == Order && len >= OrderLayout::kHeaderLength) CountOrder(data);
+  return r;
+}
+
+void HostCommProtocolImpl::CountOrder(const uint8_t* order) {
+  if (kestal::LoadU16(order + OrderLayout::kSubMsgType) == HeartBeat) return LinkHealth::Add(m_health.heartbeats_sent);
+  LinkHealth::Add(m_health.orders_sent);
+  m_rtt_sent_us.store(NowUs(), std::memory_order_relaxed);
+  m_rtt_seq_no.store(kestal::LoadU16(order + OrderLayout::kSeqNo), std::memory_order_relaxed);
 }
 
 int HostCommProtocolImpl::SendCommTypeOrder() {
@@ -254,6 +280,8 @@ int HostCommProtocolImpl::DealMsg(uint16_t type, uint8_t* data, uint32_t len) {
     case OriginalImagePiece:
     case YOriginalImagePiece: {
       int64_t frame_len = m_image_frame.AddPiece(type, data, len);
+      if (frame_len > 0) LinkHealth::Add(m_health.image_frames);
+      LinkHealth::Set(m_health.image_frames_dropped, m_image_frame.IncompleteFrameCount());
       if (frame_len > 0) Forward(type, m_image_frame.Frame(), static_cast<uint32_t>(frame_len));
       break;
     }
@@ -311,6 +339,11 @@ void HostCommProtocolImpl::DealReadConfigAck(const uint8_t* data, uint32_t len) 
 void HostCommProtocolImpl::DealOrderAck(const uint8_t* data, uint32_t len) {
   const PayloadReader in(data, len);
   const int seq_no = in.U16(OrderLayout::kSeqNo);
+  if (in.U16(OrderLayout::kSubMsgType) != HeartBeat) {
+    LinkHealth::Add(m_health.orders_acked);
+    if (static_cast<uint32_t>(seq_no) == m_rtt_seq_no.exchange(~0u, std::memory_order_relaxed))
+      LinkHealth::Set(m_health.last_rtt_us, static_cast<uint64_t>(NowUs() - m_rtt_sent_us.load(std::memory_order_relaxed)));
+  }
   switch (in.U16(OrderLayout::kSubMsgType)) {
     case HeartBeat:
       KLOG_DEBUG_AS(kDealMsg, "Recv order to heart beat");

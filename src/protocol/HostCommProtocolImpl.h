@@ -18,9 +18,12 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "common/StatusReport.h"
+#include "diag/LinkCapture.h"
+#include "diag/LinkHealth.h"
 #include "protocol/HostCommMsg.h"
 #include "protocol/ImageFrameAssembler.h"
 #include "transport/network/HostCommViaNetwork.h"
@@ -80,6 +83,11 @@ class HostCommProtocolImpl {
 
   // Fixed at construction; declared before the transports, which are built from it.
   const HostCommProtocolConfig m_config;
+  // The link's counters, kept by the engine and both transports; the capture, which the owner starts and stops
+  // around a session (the transports see it only while it is active at StartLoopRecv).
+  LinkHealth m_health;
+  LinkCapture m_capture;
+  std::string m_capture_path;  // set by tools; empty: the environment variable KESTAL_CAPTURE decides
 
   HostCommViaStorage m_comm_dev_via_storage;
   HostCommViaNetwork m_comm_dev_via_network;
@@ -94,6 +102,7 @@ class HostCommProtocolImpl {
  private:
   static bool IsNetworkType(uint32_t type) { return ((type - 1) & ~2u) == 0; }
   uint16_t NextSeqNo();
+  void CountOrder(const uint8_t* order);  // an order that was sent
   void LoopRecv();
   void LoopSendHeartBeat();
   void Forward(uint16_t type, uint8_t* data, uint32_t len);
@@ -110,7 +119,10 @@ class HostCommProtocolImpl {
   std::atomic<RecvMsgCallBack> m_recv_msg_callback{nullptr};
   std::atomic<void*> m_recv_msg_user_data{nullptr};
 
-  std::atomic<uint16_t> m_own_seq_no{0};  // used when the configuration has no counter
+  std::atomic<uint16_t> m_own_seq_no{0};
+  // The last order sent (not a heartbeat) and when, for the round trip of its ACK.
+  std::atomic<uint32_t> m_rtt_seq_no{~0u};
+  std::atomic<int64_t> m_rtt_sent_us{0};  // used when the configuration has no counter
 
   std::thread m_recv_thread;
   std::thread m_heart_beat_thread;

@@ -1,6 +1,7 @@
 #include "kestal/KestalHostCommService.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <condition_variable>
 #include <cstdio>
 #include <new>
@@ -114,6 +115,17 @@ KestalHostCommService::KestalHostCommService()
   g_host_comm_service = this;
 }
 
+// Captures the session when a tool named a file or the environment variable KESTAL_CAPTURE does; a capture that
+// cannot start is logged and the session goes on without it.
+static void StartCapture(HostCommProtocolImpl& engine) {
+  std::string path = engine.m_capture_path;
+  if (path.empty()) {
+    const char* env = std::getenv("KESTAL_CAPTURE");
+    path = env ? env : "";
+  }
+  if (!path.empty()) engine.m_capture.Start(path);
+}
+
 KestalHostCommService::~KestalHostCommService() {
   // Unloading without Stop: end the service's own workers so no thread outlives the object.
   RaiseStop(m_stop_workers);
@@ -207,6 +219,8 @@ int KestalHostCommService::Start() {
   }
   m_host_comm_protocol->m_arm_comm = m_arm_comm;
   m_arm_comm->m_protocol = m_host_comm_protocol;
+  m_host_comm_protocol->m_health.Reset();
+  StartCapture(*m_host_comm_protocol);
   m_host_comm_protocol->SetHostCommType(kEngineCommType[comm_type]);
   ReportServiceStatus(HostCommStatusConnecting, "");
 
@@ -246,6 +260,8 @@ int KestalHostCommService::Stop() {
     StopEngine();
   }
   m_arm_comm->StopLoopRecv();
+  m_host_comm_protocol->m_capture.Stop();
+  KLOG_DEBUG("Link health, %s", m_host_comm_protocol->m_health.Line().c_str());
   kestal::Log::Flush();
   return 0;
 }
@@ -278,6 +294,7 @@ void KestalHostCommService::LoopReconnect() {
       }
       r = m_host_comm_protocol->StartLoopRecv();
     }
+    if (r == 0) LinkHealth::Add(m_host_comm_protocol->m_health.reconnects);
     if (r < 0) {
       ReportServiceStatus(HostCommStatusNotConnected, "");
       WaitOneSecond();
@@ -288,7 +305,12 @@ void KestalHostCommService::LoopReconnect() {
 
 void KestalHostCommService::LoopLogReport() {
   using L = ControllerStatusLayout;
+  auto next_health = std::chrono::steady_clock::now() + std::chrono::minutes(1);
   while (!m_stop_workers) {
+    if (std::chrono::steady_clock::now() >= next_health) {
+      KLOG_DEBUG_AS(kLoopLogReport, "Link health, %s", m_host_comm_protocol->m_health.Line().c_str());
+      next_health += std::chrono::minutes(1);
+    }
     const ControllerStatusSnapshot status = m_host_comm_protocol->GetControllerStatus();
     const uint64_t now = kestal::NowMs();
     StatusCallBack scanner_cb = m_scaner_status_callback;

@@ -51,11 +51,11 @@ TEST(FrameCodec, BuildMsgVerdicts) {
       {Frame(1, {'a', 'b', 'c'}), 19, 19, ""},
       {Bytes(11, 0x11), 11, 0, ""}, {Bytes(12, 0x11), 12, -1, "Build message, start tag invalid:11111111"},
       {order, 55, 0, ""}, {Concat({order, Bytes(44, 0xEE)}), 100, 56, ""}, {largest, 65536, 65536, ""},
-      {set(largest, 4, 0xF1), 65536, -1, "Build message, payload_length is too large:65521"},
-      {set(Frame(1, {1, 2, 3, 4}), 16, 0x10), 20, -1, "Build message, CRC error:f,10"},  // checksum one too high
+      {set(largest, 4, 0xF1), 65536, -2, "Build message, payload_length is too large:65521"},
+      {set(Frame(1, {1, 2, 3, 4}), 16, 0x10), 20, -3, "Build message, CRC error:f,10"},  // checksum one too high
       {set(Frame(3, {1, 2, 3, 4}), 16, 0x55), 20, 20, ""},                               // type 3 is not checked
-      {set(t2, 16, 1), 20, -1, "Build message, CRC error:0,1"},                          // type 2 must carry 0
-      {set(t2, 10, 1), 20, -1, "Build message, CRC error:11,0"},  // type 0x00010002 is checked
+      {set(t2, 16, 1), 20, -3, "Build message, CRC error:0,1"},                          // type 2 must carry 0
+      {set(t2, 10, 1), 20, -3, "Build message, CRC error:11,0"},  // type 0x00010002 is checked
   };
   for (const auto& [bytes, available, verdict, line] : rows) {
     LogCapture log;

@@ -151,6 +151,8 @@ void SimDevice::OnHostMessage(uint16_t type, const uint8_t* data, uint32_t len) 
     if (m_options.keep_host_messages) m_host_messages.push_back({type, std::vector<uint8_t>(data, data + len)});
   }
   m_observe_signal.notify_all();
+  if (m_options.heartbeats_only && (type != Order || len < 4 || LoadU16(data + OrderLayout::kSubMsgType) != HeartBeat))
+    return;
 
   switch (type) {
     case Order: HandleOrder(data, len); break;

@@ -46,6 +46,8 @@ struct SimDeviceOptions {
   uint32_t max_firmware_len = 64u * 1024 * 1024;
   // Whether HostMessages keeps every message received (tests look at them); a long run does not.
   bool keep_host_messages = true;
+  // Answer nothing but heartbeats (a replay speaks for the device otherwise).
+  bool heartbeats_only = false;
 };
 
 // One message as the device received it from the host.

@@ -4,11 +4,13 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 
 #include "CliErrors.h"
 #include "SimArmCompanion.h"
+#include "SimReplay.h"
 #include "SimRig.h"
 
 namespace {
@@ -27,7 +29,8 @@ int main(int argc, char** argv) {
   std::string listen = "127.0.0.1", storage, fault;
   uint16_t port = 28992;
   uint32_t fault_every_ms = 3000, duration_s = 0, arm_rate = 0;
-  bool alt = false, create_image = false, arm_companion = false, quiet = false;
+  std::string replay;
+  bool alt = false, create_image = false, arm_companion = false, quiet = false, fast = false;
 
   CLI::Option_group* tcp = app.add_option_group("Transport (TCP by default)");
   tcp->add_option("--listen", listen, "listen address")->capture_default_str();
@@ -70,6 +73,10 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   run->add_option("--duration-s", duration_s, "exit after N seconds (0: at Ctrl-C)")->check(CLI::Range(0, 86400));
   run->add_flag("--quiet", quiet, "no periodic statistics");
+  CLI::Option* replay_option =
+      run->add_option("--replay", replay, "play the device's side of a capture file back (TCP), answering heartbeats")
+          ->excludes(storage_option);
+  run->add_flag("--fast", fast, "replay without the captured pauses")->needs(replay_option);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -86,6 +93,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "kestal-devsim: cannot create %s\n", storage.c_str());
     return 1;
   }
+  if (!replay.empty()) {  // the capture speaks for the device
+    options.heartbeats_only = true;
+    options.status_interval_ms = 0;
+  }
   SimRig rig(storage.empty() ? SimLink::Network : SimLink::Storage, options,
              {listen, port, storage, false});
   SimDevice& device = rig.Device();
@@ -97,6 +108,16 @@ int main(int argc, char** argv) {
     else
       std::fprintf(stderr, "kestal-devsim: cannot open %s as the device's disk\n", storage.c_str());
     return 1;
+  }
+  std::unique_ptr<SimReplay> player;
+  std::string error;
+  if (!replay.empty()) {
+    player = std::make_unique<SimReplay>(rig.Server());
+    if (player->Load(replay, error) < 0) {
+      std::fprintf(stderr, "kestal-devsim: %s\n", error.c_str());
+      return 1;
+    }
+    player->Start(fast);
   }
   if (server) std::printf("kestal-devsim: listening on %s:%u\n", listen.c_str(), server->Port());
   else std::printf("kestal-devsim: serving the mailbox on %s\n", storage.c_str());
@@ -144,6 +165,7 @@ int main(int argc, char** argv) {
     }
   }
   companion.Stop();
+  if (player) player->Stop();
   rig.Stop();
   std::printf("kestal-devsim: stopped\n");
   return 0;

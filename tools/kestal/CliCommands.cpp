@@ -12,7 +12,11 @@
 #include <thread>
 
 #include "common/LittleEndian.h"
+#include "diag/CaptureReader.h"
 #include "protocol/HostCommMsg.h"
+#include "protocol/HostCommProtocolImpl.h"
+#include "service/ServiceGlobals.h"
+#include "transport/network/FrameCodec.h"
 
 using namespace std::chrono;
 using kestal::LoadU16;
@@ -202,16 +206,22 @@ std::string CliCommands::OrderNames() {
   return out;
 }
 
-int CliCommands::RunWatch(const CliOptions& options, uint32_t seconds) {
+int CliCommands::RunWatch(const CliOptions& options, uint32_t seconds, bool stats) {
   CliSession session(options);
   std::string error;
   std::signal(SIGINT, OnSigint);
   if (session.Connect(error) < 0) return Fail(error);
+  const LinkHealth& health = KestalHostCommServiceAccess::Engine().m_health;
   auto deadline = steady_clock::now() + std::chrono::seconds(seconds);
+  auto next_stats = steady_clock::now() + std::chrono::seconds(1);
   while (!g_interrupted && (seconds == 0 || steady_clock::now() < deadline)) {
     for (const auto& e : session.TakeEvents()) std::printf("%s\n", e.c_str());
     for (const auto& m : session.TakeMessages())
       if (m.type == ControllerStatus) std::printf("%s\n", DecodeControllerStatus(m.payload).c_str());
+    if (stats && steady_clock::now() >= next_stats) {
+      std::printf("stats: %s\n", health.Line().c_str());
+      next_stats += std::chrono::seconds(1);
+    }
     std::fflush(stdout);
     std::this_thread::sleep_for(milliseconds(100));
   }
@@ -353,5 +363,34 @@ int CliCommands::RunDemo(const CliOptions& options) {
   session.Disconnect();
   print_events();
   std::printf("== demo finished\n");
+  return 0;
+}
+
+// The engine of the service singleton, never started: the network transport's parser is fed the capture's
+// device-to-host bytes as its reads would have brought them, and its frames go through the engine to the
+// application's receive callback. A new connection in the capture clears the parser's cache, as a reconnect does.
+int CliCommands::RunReplay(const std::string& path) {
+  CaptureReader reader;
+  if (reader.Open(path) < 0) return Fail(reader.Error());
+  uint64_t messages = 0;
+  KestalHostCommService::GetInstance().SetRecvHostCommMsgCallBack(
+      [](unsigned short type, unsigned char* data, unsigned int len, void* count) {
+        std::printf("message %u %u %08x\n", type, len, FrameCodec::CalcCrc(data, len));
+        ++*static_cast<uint64_t*>(count);
+      },
+      &messages);
+  HostCommViaNetwork& parser = KestalHostCommServiceAccess::Engine().m_comm_dev_via_network;
+  CaptureReader::Chunk chunk;
+  uint32_t connection = 0, connections = 0;
+  int r;
+  while ((r = reader.Next(chunk)) > 0) {
+    if (chunk.to_device) continue;
+    if (chunk.connection != connection) parser.ClearRecvCache(), connection = chunk.connection, ++connections;
+    parser.ParseChunk(chunk.bytes.data(), static_cast<uint32_t>(chunk.bytes.size()));
+  }
+  KestalHostCommService::GetInstance().SetRecvHostCommMsgCallBack(nullptr, nullptr);
+  if (r < 0) return Fail(path + ": " + reader.Error());
+  std::printf("replayed %s: %u connection(s), %llu messages\n", path.c_str(), connections,
+              static_cast<unsigned long long>(messages));
   return 0;
 }

@@ -11,7 +11,7 @@
 
 class CliCommands {
  public:
-  static int RunWatch(const CliOptions& options, uint32_t seconds);
+  static int RunWatch(const CliOptions& options, uint32_t seconds, bool stats);
   static int RunOrder(const CliOptions& options, const std::string& name, const std::vector<uint32_t>& params,
                       int timeout_ms);
   static int RunCapture(const CliOptions& options, uint32_t count, const std::string& out_dir, uint32_t width,
@@ -19,6 +19,7 @@ class CliCommands {
   static int RunFirmware(const CliOptions& options, const std::string& path, uint16_t type, int timeout_ms);
   static int RunDumpVolume(const CliOptions& options);
   static int RunDemo(const CliOptions& options);
+  static int RunReplay(const std::string& path);
 
   // Order names and their parameters, one a line, for the help text.
   static std::string OrderNames();

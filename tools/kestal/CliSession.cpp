@@ -38,6 +38,7 @@ int CliSession::Connect(std::string& error) {
     error = "unknown transport '" + m_options.transport + "' (network, network-alt or storage)";
     return -1;
   }
+  KestalHostCommServiceAccess::Engine().m_capture_path = m_options.capture;
   m_service.SetDeviceEventCallBack(&CliSession::OnEvent, this);
   m_service.SetRecvHostCommMsgCallBack(&CliSession::OnRecv, this);
   m_service.SetLogCallBack(&CliSession::OnLog, this);

@@ -20,6 +20,7 @@ struct CliOptions {
   uint32_t port = 0;                  // 0: the library's default
   std::string disk;                   // storage: image file or block device; empty: discovery
   int connect_timeout_ms = 5000;
+  std::string capture;  // capture file of the link; empty: none (unless KESTAL_CAPTURE names one)
 };
 
 struct CliMessage {

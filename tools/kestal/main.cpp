@@ -56,11 +56,14 @@ int main(int argc, char** argv) {
   app.add_option("--disk", options.disk, "storage: image file or block device (default: search the disks)");
   AddNumber(&app, "--connect-timeout-ms", options.connect_timeout_ms, 1, 600000, "time to connect")
       ->capture_default_str();
+  app.add_option("--capture", options.capture, "write what the link carries to this pcap file");
 
   uint32_t seconds = 0;
   CLI::App* watch = app.add_subcommand("watch", "print connection events, the status line and controller status");
   watch->footer("Runs N seconds, or until Ctrl-C when N is 0.");
   AddNumber(watch, "--seconds", seconds, 0, 86400, "how long to watch")->capture_default_str();
+  bool stats = false;
+  watch->add_flag("--stats", stats, "also print the link's health counters once a second");
 
   std::string order_name;
   std::vector<uint32_t> params;
@@ -101,12 +104,20 @@ int main(int argc, char** argv) {
                "status line for a few seconds, orders and their ACKs, ten image frames with their\n"
                "rate, and a firmware update with its progress; then stops.");
 
+  std::string replay_file;
+  CLI::App* replay = app.add_subcommand("replay", "feed a capture file through the library's parser and engine");
+  replay->footer("No device, no socket: the device's side of the capture goes through the same parsing and\n"
+                 "message handling as a live link, and every message the application would have received\n"
+                 "is printed as 'message TYPE LENGTH SUM' (SUM: the byte sum of its data, hexadecimal).");
+  replay->add_option("FILE", replay_file, "the capture (pcap)")->required();
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     return CliExit(app, e);
   }
-  if (*watch) return CliCommands::RunWatch(options, seconds);
+  if (*watch) return CliCommands::RunWatch(options, seconds, stats);
+  if (*replay) return CliCommands::RunReplay(replay_file);
   if (*order) return CliCommands::RunOrder(options, order_name, params, order_timeout_ms);
   if (*capture) return CliCommands::RunCapture(options, count, out_dir, width, capture_timeout_ms);
   if (*firmware) return CliCommands::RunFirmware(options, firmware_file, firmware_type, firmware_timeout_ms);

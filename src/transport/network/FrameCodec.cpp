@@ -100,7 +100,7 @@ int32_t FrameCodec::Check(const uint8_t* data, uint32_t available, uint32_t read
   uint32_t length = LoadU32(data + 4);
   if (length > kMaxPayloadLength) {
     KLOG_DEBUG_AS(kBuildMsg, "Build message, payload_length is too large:%d", static_cast<int>(length));
-    return -1;
+    return kTooLarge;
   }
   if (length + kFrameOverhead > available) return 0;
   uint32_t msg_type = LoadU32(data + 8);
@@ -109,7 +109,7 @@ int32_t FrameCodec::Check(const uint8_t* data, uint32_t available, uint32_t read
   if (expected == received || msg_type == 3) return static_cast<int32_t>(length + kFrameOverhead);
   if (kestal::Log::Enabled(kestal::LogLevel::Debug))
     LogCrcError(data, available, readable, length, expected, received);
-  return -1;
+  return kBadChecksum;
 }
 
 bool FrameCodec::IsFrameAt(const uint8_t* data, uint32_t available) {

@@ -21,8 +21,11 @@ class FrameCodec {
   static int32_t Encode(uint16_t msg_type, const uint8_t* payload, uint32_t length, uint8_t* out,
                         uint32_t capacity);
 
+  // Verdicts of Check on a candidate that is not a frame.
+  static constexpr int32_t kBadTag = -1, kTooLarge = -2, kBadChecksum = -3;
+
   // Validates the candidate frame at `data` with `available` valid bytes: 0 = incomplete,
-  // -1 = not a frame (logged), else the frame length. `readable` (>= available) bounds the
+  // negative = not a frame (a verdict above; logged), else the frame length. `readable` (>= available) bounds the
   // bytes that the CRC-error dumps may show; bytes past it print as "--".
   static int32_t Check(const uint8_t* data, uint32_t available, uint32_t readable);
   // True when a whole frame that Check accepts starts at `data`; logs nothing.

@@ -66,6 +66,7 @@ int HostCommViaNetwork::StartLoopRecv() {
   m_recv_cache_connection = m_connection_id.load();
   m_read_parked = false;
   m_parse_pending = false;
+  m_connections_made = 0;
   if (!m_write_timer) m_write_timer = std::make_unique<asio::steady_timer>(m_io_context);
   if (!m_read_timer) m_read_timer = std::make_unique<asio::steady_timer>(m_io_context);
   m_work = std::make_unique<asio::executor_work_guard<asio::io_context::executor_type>>(
@@ -300,9 +301,19 @@ void HostCommViaNetwork::StartConnect(const asio::ip::tcp::resolver::results_typ
                           m_socket = std::move(m_connect_socket);
                           m_connection_id.fetch_add(1);
                           m_connected = true;
+                          if (++m_connections_made > 1) LinkHealth::Add(m_health->reconnects);
+                          if (m_capture) CaptureConnection();
                         }
                         FinishConnect(attempt, result);
                       });
+}
+
+// Tells the capture of the new connection's endpoints (IPv4; others are written as 0.0.0.0).
+void HostCommViaNetwork::CaptureConnection() {
+  asio::error_code e1, e2;
+  const asio::ip::tcp::endpoint local = m_socket.local_endpoint(e1), remote = m_socket.remote_endpoint(e2);
+  auto ip = [](const asio::ip::tcp::endpoint& e) { return e.address().is_v4() ? e.address().to_v4().to_uint() : 0u; };
+  m_capture->Connected(ip(local), local.port(), ip(remote), remote.port());
 }
 
 void HostCommViaNetwork::FinishConnect(uint64_t attempt, const asio::error_code& error) {
@@ -353,6 +364,7 @@ int HostCommViaNetwork::SendOrder(uint16_t msg_type, const uint8_t* data, uint32
   buffer->bytes_used = static_cast<uint32_t>(n);
   buffer->msg_type = connection;
   m_send_cache_queue.PutFull(buffer);
+  LinkHealth::Raise(m_health->send_queue_high, m_send_cache_queue.FullHighWater());
   if (m_send_idle.exchange(false)) {
     asio::post(m_io_context, asio::bind_allocator(HandlerSlotAllocator<void>(&m_wake_slot),
                                                   [this] { WakeSendChain(); }));
@@ -434,6 +446,9 @@ void HostCommViaNetwork::AsyncWriteCallback(const asio::error_code& error, std::
     ReleaseSendItem();
     CloseSocket();
   } else {
+    LinkHealth::Add(m_health->frames_out);
+    LinkHealth::Add(m_health->bytes_out, m_send_cache_item->bytes_used);
+    if (m_capture) m_capture->Record(true, m_send_cache_item->data, m_send_cache_item->bytes_used);
     ReleaseSendItem();
   }
   AsyncWriteData();
@@ -519,6 +534,8 @@ void HostCommViaNetwork::AsyncReadCallback(const asio::error_code& error, std::s
   } else {
     // The read began only while the cache belonged to its connection, and nothing moves the
     // cache while a read is in flight, so its bytes stand right behind the data.
+    LinkHealth::Add(m_health->bytes_in, bytes);
+    if (m_capture) m_capture->Record(false, m_recv_cache.get() + m_recv_end, static_cast<uint32_t>(bytes));
     m_recv_end.fetch_add(static_cast<uint32_t>(bytes), std::memory_order_release);
     SignalParser();
     AsyncReadData();
@@ -614,6 +631,7 @@ void HostCommViaNetwork::ParseChunk(const uint8_t* data, uint32_t length) {
 }
 
 void HostCommViaNetwork::ClearCache() {
+  m_resync_pending = false;
   m_recv_begin = 0;
   m_recv_end = 0;
   m_parsed_end = 0;
@@ -644,7 +662,7 @@ void HostCommViaNetwork::ScanCache() {
   m_parsed_end = end;
   const uint32_t n = end - begin;
   const uint8_t* cache = m_recv_cache.get() + begin;
-  uint32_t pos = 0;
+  uint32_t pos = 0, skipped_bytes = 0, skipped_at_frame = 0, frames = 0;
   bool skipped = m_skipped_before_tail;
   m_skipped_before_tail = false;
   m_frames_waiting = false;
@@ -656,7 +674,7 @@ void HostCommViaNetwork::ScanCache() {
       bool tag_prefix = true;
       for (uint32_t i = pos; i < n; ++i) tag_prefix = tag_prefix && cache[i] == 0xFF;
       if (!tag_prefix) {
-        ++pos;
+        ++pos, ++skipped_bytes;
         skipped = true;
         continue;
       }
@@ -664,7 +682,7 @@ void HostCommViaNetwork::ScanCache() {
       break;
     }
     if (kestal::LoadU32(cache + pos) != m_start_tag) {
-      ++pos;
+      ++pos, ++skipped_bytes;
       skipped = true;
       continue;
     }
@@ -680,14 +698,21 @@ void HostCommViaNetwork::ScanCache() {
       // dropped and the scan goes on behind it, so the frames that follow in the cache are kept.
       KLOG_DEBUG_AS(kParseWorker, "Build message check, cache_len:%d, offset:%d", static_cast<int>(n),
                     static_cast<int>(pos));
-      ++pos;
+      if (r == FrameCodec::kBadChecksum) LinkHealth::Add(m_health->checksum_errors);
+      if (r == FrameCodec::kTooLarge) LinkHealth::Add(m_health->oversize_frames);
+      ++pos, ++skipped_bytes;
       skipped = true;
       continue;
     }
+    if (m_resync_pending || skipped_bytes > skipped_at_frame) {  // a frame again after skipped bytes
+      LinkHealth::Add(m_health->resyncs);
+      m_resync_pending = false;
+    }
+    skipped_at_frame = skipped_bytes;
     if (m_frame_sink) {
       // The sink may take its time: reads stop once the cache is full, so nothing is lost.
       m_frame_sink(m_recv_cache.get() + begin + pos, static_cast<uint32_t>(r));
-      pos += static_cast<uint32_t>(r);
+      pos += static_cast<uint32_t>(r), ++frames;
       continue;
     }
     WorkFlowBuffer* msg = m_recv_msg_queue.GetFree(50);
@@ -699,7 +724,10 @@ void HostCommViaNetwork::ScanCache() {
     msg->bytes_used = static_cast<uint32_t>(r);
     std::memcpy(msg->data, cache + pos, static_cast<uint32_t>(r));
     m_recv_msg_queue.PutFull(msg);
-    pos += static_cast<uint32_t>(r);
+    pos += static_cast<uint32_t>(r), ++frames;
   }
   m_recv_begin = begin + pos;
+  if (frames) LinkHealth::Add(m_health->frames_in, frames);
+  if (skipped_bytes) LinkHealth::Add(m_health->bytes_skipped, skipped_bytes);
+  m_resync_pending = m_resync_pending || skipped_bytes > skipped_at_frame;
 }

@@ -45,6 +45,8 @@
 
 #include "common/StatusReport.h"
 #include "common/WorkFlowBufferQueue.h"
+#include "diag/LinkCapture.h"
+#include "diag/LinkHealth.h"
 #include "transport/network/HandlerSlotAllocator.h"
 
 class HostCommViaNetwork {
@@ -126,6 +128,10 @@ class HostCommViaNetwork {
  public:
   uint32_t m_remote_port = 28992;
   uint32_t m_listen_port = 28992;  // port of StopLoopRecv's loopback connection
+  // Where the transport counts (its own counters unless the owner gives it others) and, when set, what captures the
+  // bytes it carries; both must remain live while the workers run.
+  LinkHealth* m_health = &m_own_health;
+  LinkCapture* m_capture = nullptr;
 
  private:
   const uint32_t m_start_tag = 0xFFFFFFFFu;
@@ -157,6 +163,7 @@ class HostCommViaNetwork {
   void StartConnect(const asio::ip::tcp::resolver::results_type& endpoints, uint64_t attempt);
   void FinishConnect(uint64_t attempt, const asio::error_code& error);
   void CloseSocket();
+  void CaptureConnection();
   void CloseSocketLater(uint32_t connection);
   void RecoverIo();  // after a handler threw
   // Workers.
@@ -197,6 +204,7 @@ class HostCommViaNetwork {
   uint32_t m_parsed_end = 0;             // m_recv_end when the cache was last scanned
   bool m_skipped_before_tail = false;    // bytes were skipped before a kept partial start tag
   bool m_frames_waiting = false;         // complete frames stayed behind a full m_recv_msg_queue
+  bool m_resync_pending = false;         // bytes were skipped since the last frame (a resynchronisation to count)
 
   // Waits of the connect worker and the result of its attempt, cut short by a stop.
   std::mutex m_worker_mutex;
@@ -206,6 +214,8 @@ class HostCommViaNetwork {
   asio::error_code m_connect_error;
   bool m_io_running = false;
 
+  LinkHealth m_own_health;
+  uint32_t m_connections_made = 0;  // since StartLoopRecv (io worker)
   const StatusReportFn m_report_status;
   const FrameSinkFn m_frame_sink;
 

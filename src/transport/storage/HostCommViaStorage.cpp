@@ -363,6 +363,10 @@ int HostCommViaStorage::WriteMsgLocked(int volume_type, uint16_t msg_type, const
   info.data_addr = RoundUpToBlock(data_end_addr);
   info.summary_addr = next_slot;
   ++info.seq_no;
+  if (volume_type != kVolumeTypeHostToDevice) return 0;
+  LinkHealth::Add(m_health->frames_out);
+  LinkHealth::Add(m_health->bytes_out, length);
+  if (m_capture) m_capture->RecordMessage(true, msg_type, data, length);
   return 0;
 }
 
@@ -387,6 +391,7 @@ int HostCommViaStorage::ReadMsg() {
   ReportsAfterUnlock reports;
   std::unique_lock<std::mutex> lock(m_volume_mutex[kVolumeTypeDeviceToHost]);
   auto resynchronise = [&] {
+    LinkHealth::Add(m_health->resyncs);
     const uint64_t delivered = info.last_seq_no;
     lock.unlock();
     return ResynchroniseRecv(delivered);
@@ -446,6 +451,7 @@ int HostCommViaStorage::ReadMsg() {
         break;
       }
       KLOG_DEBUG("Skip damaged record, seq_no:%llu, summary_addr:%x", Ull(info.seq_no), info.summary_addr);
+      LinkHealth::Add(m_health->records_skipped);
       info.summary_addr = info.summary_addr + kSlot >= area.summary_end ? area.summary_start : info.summary_addr + kSlot;
       ++info.seq_no;
       continue;
@@ -484,6 +490,7 @@ int HostCommViaStorage::ReadMsg() {
     }
     KLOG_DEBUG("Skip message, seq_no:%llu, data_start:%x, data_len:%u", Ull(unreadable_record.seq_no),
                unreadable_record.start, unreadable_record.data_len);
+    LinkHealth::Add(m_health->records_skipped);
     AdvanceRecv(unreadable_record.seq_no);
     return 0;
   }
@@ -515,6 +522,7 @@ int HostCommViaStorage::ReadMsg() {
       // longer than a queue buffer (cut, it would look whole): nothing true to deliver.
       KLOG_DEBUG("Skip message, seq_no:%llu, data_start:%x, data_len:%u", Ull(record.seq_no), record.start,
                  record.data_len);
+      LinkHealth::Add(m_health->records_skipped);
       AdvanceRecv(record.seq_no);
       continue;
     }
@@ -529,7 +537,11 @@ int HostCommViaStorage::ReadMsg() {
     buffer->data_offset = 0;
     buffer->bytes_used = record.data_len;
     buffer->msg_type = record.msg_type;
+    if (m_capture) m_capture->RecordMessage(false, record.msg_type, buffer->data, record.data_len);
     m_recv_msg_queue.PutFull(buffer);
+    LinkHealth::Add(m_health->frames_in);
+    LinkHealth::Add(m_health->bytes_in, record.data_len);
+    LinkHealth::Raise(m_health->recv_queue_high, m_recv_msg_queue.FullHighWater());
     AdvanceRecv(record.seq_no);
   }
   return 0;
@@ -673,6 +685,8 @@ int HostCommViaStorage::StartLoopRecv() {
     return -1;
   }
   KLOG_DEBUG("Open dev:%s successfully", DevicePath().c_str());
+  // The mailbox has no endpoints: its messages are captured as if they crossed the device's first network port.
+  if (m_capture) m_capture->Connected(0x7F000001, 50000, 0x7F000001, 28992);
   const int r0 = RepositionVolume(kVolumeTypeHostToDevice);
   const int r1 = RepositionVolume(kVolumeTypeDeviceToHost);
   if (r0 < 0 || r1 < 0) {

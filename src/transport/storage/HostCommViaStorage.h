@@ -25,6 +25,8 @@
 
 #include "common/StatusReport.h"
 #include "common/WorkFlowBufferQueue.h"
+#include "diag/LinkCapture.h"
+#include "diag/LinkHealth.h"
 #include "transport/storage/AlignedBuffer.h"
 #include "transport/storage/BlockDevice.h"
 #include "transport/storage/SummaryRecord.h"
@@ -67,6 +69,11 @@ class HostCommViaStorage {
   // Writes the summary areas of both types to "volume<UTC+8 time>_<type>.txt". Without an open
   // disk (the network link in use) it only logs its line and reports nothing.
   void PrintVolumeRunInfo();
+
+  // Where the transport counts (its own counters unless the owner gives it others) and, when set, what captures the
+  // messages it writes and reads; both must remain live while the worker runs. Set while stopped.
+  LinkHealth* m_health = &m_own_health;
+  LinkCapture* m_capture = nullptr;
 
   // Replaces disk discovery by these paths, tried in order (at most 16); an empty list
   // restores discovery. For tests, the simulator and tools; call while stopped.
@@ -121,6 +128,7 @@ class HostCommViaStorage {
   uint64_t m_damaged_seq_no = ~0ull;
   void LogWriteListing(const uint8_t* data, uint32_t length) const;
 
+  LinkHealth m_own_health;
   const StatusReportFn m_report_status;
 
   // The disk. m_device_mutex: shared for transfers, exclusive for open and close.

@@ -1,0 +1,41 @@
+#include "diag/LinkHealth.h"
+
+namespace {
+// Names and members in the order of the line.
+struct Entry { const char* name; LinkHealth::Counter LinkHealth::*counter; };
+constexpr Entry kEntries[] = {
+    {"bytes_in", &LinkHealth::bytes_in},
+    {"bytes_out", &LinkHealth::bytes_out},
+    {"frames_in", &LinkHealth::frames_in},
+    {"frames_out", &LinkHealth::frames_out},
+    {"checksum_errors", &LinkHealth::checksum_errors},
+    {"resyncs", &LinkHealth::resyncs},
+    {"bytes_skipped", &LinkHealth::bytes_skipped},
+    {"oversize_frames", &LinkHealth::oversize_frames},
+    {"reconnects", &LinkHealth::reconnects},
+    {"heartbeats_sent", &LinkHealth::heartbeats_sent},
+    {"orders_sent", &LinkHealth::orders_sent},
+    {"orders_acked", &LinkHealth::orders_acked},
+    {"last_rtt_us", &LinkHealth::last_rtt_us},
+    {"image_frames", &LinkHealth::image_frames},
+    {"image_frames_dropped", &LinkHealth::image_frames_dropped},
+    {"records_skipped", &LinkHealth::records_skipped},
+    {"recv_queue_high", &LinkHealth::recv_queue_high},
+    {"send_queue_high", &LinkHealth::send_queue_high},
+};
+}  // namespace
+
+std::string LinkHealth::Line() const {
+  std::string line;
+  for (const Entry& e : kEntries) {
+    if (!line.empty()) line += ' ';
+    line += e.name;
+    line += '=';
+    line += std::to_string(Get(this->*e.counter));
+  }
+  return line;
+}
+
+void LinkHealth::Reset() {
+  for (const Entry& e : kEntries) Set(this->*e.counter, 0);
+}
