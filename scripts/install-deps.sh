@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(build-essential cmake libasio-dev libspdlog-dev libfmt-dev
-          libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev iproute2 util-linux)
+          libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev iproute2 util-linux
+          tshark)  # the dissector's test reads a capture with it
 # The Windows cross build and Wine to run it, unless KESTAL_WINDOWS_BUILD=0.
 if [ "${KESTAL_WINDOWS_BUILD:-1}" = 1 ]; then
   packages+=(g++-mingw-w64-x86-64-posix wine64)
