@@ -156,6 +156,15 @@ void SimNetworkServer::ShutdownLocked() {
   m_write_socket.reset();
 }
 
+int SimNetworkServer::EndConnection() {
+  std::lock_guard<std::mutex> lock(m_write_mutex);
+  if (!m_write_socket) return -1;
+  std::error_code ec;
+  m_write_socket->shutdown(asio::socket_base::shutdown_send, ec);
+  m_write_socket.reset();
+  return 0;
+}
+
 int SimNetworkServer::WriteLocked(const uint8_t* data, uint32_t len) {
   if (!m_write_socket) return -1;
   const int64_t deadline = NowMs() + kWriteTimeoutMs;

@@ -73,7 +73,7 @@ void SimReplay::Play(bool fast) {
   };
   for (size_t c = 0; c < m_connections.size() && !m_stop; ++c) {
     const uint64_t accepted = m_server.Connections();
-    if (c > 0) m_server.DropMidFrame(0, nullptr, 0, 0);  // where the captured connection ended
+    if (c > 0) m_server.EndConnection();  // where the captured connection ended
     // The host has 60 s to come (back); each connection is a new one.
     const auto limit = Clock::now() + std::chrono::seconds(60);
     if (!wait_until([&] { return m_server.Connected() && m_server.Connections() > (c > 0 ? accepted : 0); }, limit))

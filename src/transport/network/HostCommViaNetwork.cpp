@@ -564,8 +564,11 @@ void HostCommViaNetwork::LoopParse() {
       // (ScanCache itself waits up to 50 ms for a free message buffer).
       if (m_recv_end.load(std::memory_order_acquire) == m_parsed_end && !m_frames_waiting)
         WaitForBytes(kParseIdleWaitMs);
+      // The cache holds bytes of one connection only, so it is scanned whether or not that connection still
+      // lives: frames that arrived whole before the device ended the connection are delivered, and only the
+      // incomplete rest is dropped (TendParkedCache) before the next connection's bytes come in.
       const bool fresh = m_recv_end.load(std::memory_order_acquire) != m_parsed_end;
-      if ((fresh || m_frames_waiting) && m_connected && m_recv_cache_connection == m_connection_id) ScanCache();
+      if (fresh || m_frames_waiting) ScanCache();
       TendParkedCache();
     } catch (const std::exception& e) {
       KLOG_DEBUG_AS(kParseWorker, "Exception:%s", e.what());
@@ -590,6 +593,8 @@ void HostCommViaNetwork::TendParkedCache() {
     if (!m_read_parked) return;
     const uint32_t connection = m_connection_id;
     if (!m_connected || m_recv_cache_connection != connection) {
+      // Whole frames of a lost connection are handed on first (the next connection's reads wait meanwhile).
+      if (m_frames_waiting || m_recv_end != m_parsed_end) return;
       // Partial data of a lost connection never joins data of the next one.
       if (RecvCacheLen() != 0) KLOG_DEBUG_AS(kParseWorker, "socket is closed, clear recv cache");
       ClearCache();
