@@ -137,6 +137,22 @@ TEST_F(Diagnostics, TheCountersReplayAndPlayerAgreeWithTheLiveSession) {
   StopAndCheck();
 }
 
+// The storage link's messages are captured framed as on the network: replayed, they give what the application got.
+TEST_F(Diagnostics, AMailboxSessionIsCapturedAsIfItCrossedTheNetwork) {
+  SimRig disk(SimLink::Storage, QuietDevice());
+  ASSERT_EQ(disk.Start(), 0);
+  SetCaptureFile("mailbox.pcap");
+  StartAgainst(disk);
+  SetCaptureFile("");
+  SendOrder(StartScan);
+  ASSERT_TRUE(m_app.WaitForMessages(OriginalImagePiece, 2, 5s));
+  ASSERT_TRUE(m_app.WaitForMessage(Order, AckOf(SendOrder(StopScan)), 3s));
+  StopAndCheck();
+  Lines printed = Printed(m_app.Messages());
+  printed.push_back("replayed mailbox.pcap: 1 connection(s), " + std::to_string(printed.size()) + " messages");
+  EXPECT_EQ(Split(RunTool({KESTAL_CLI_PATH, "replay", "mailbox.pcap"}), "\n"), printed);
+}
+
 // The dissector, as tshark runs it over the capture, shows what crossed the wire.
 TEST_F(Diagnostics, TheDissectorDecodesTheCapture) {
 #if !defined(KESTAL_TSHARK_PATH) || defined(_WIN32)
