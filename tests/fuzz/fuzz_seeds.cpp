@@ -1,9 +1,12 @@
-// kestal-fuzz-seeds DIR: writes seed inputs into DIR/stream_fuzz, DIR/dealmsg_fuzz and DIR/mailbox_fuzz, made with
-// the library's message builders and record encoding, in the layouts of FuzzFormats.h.
+// kestal-fuzz-seeds DIR: writes seed inputs into DIR/stream_fuzz, DIR/dealmsg_fuzz, DIR/mailbox_fuzz and
+// DIR/capture_fuzz, made with the library's message builders, record encoding and capture layout, in the layouts of
+// FuzzFormats.h (a capture seed is a capture file).
 #include <filesystem>
 #include <fstream>
 
 #include "FuzzFormats.h"
+#include "diag/PcapFormat.h"
+#include "transport/network/FrameCodec.h"
 #include "transport/storage/SummaryRecord.h"
 #include "transport/storage/VolumeArea.h"
 
@@ -79,5 +82,26 @@ int main(int argc, char** argv) {
   for (const Bytes& seed : {Mailbox(1, 16, run), Mailbox(1, 16, run, 2), Mailbox(1, 16, {run[0], run[1], run[3]}),
                             Mailbox(0, 16, run), Mailbox(1, 10, wrap)})
     save("mailbox_fuzz", seed);
+  // A capture: a handshake, an order, the ACK and the image pieces in one segment, a second connection's status.
+  Bytes capture(pcap::kFileHeaderLength);
+  pcap::WriteFileHeader(capture.data());
+  auto packet = [&](bool to_device, uint8_t flags, const Bytes& payload) {
+    const pcap::Segment s{1767225600000000, 0x7F000001, 0x7F000001, uint16_t(to_device ? 50000 : 28992),
+                          uint16_t(to_device ? 28992 : 50000), 1, 1, flags, 0, to_device};
+    const size_t at = capture.size();
+    capture.resize(at + pcap::kRecordHeaderLength + pcap::kHeadersLength + payload.size());
+    pcap::WritePacket(&capture[at], s, payload.data(), static_cast<uint32_t>(payload.size()));
+  };
+  auto frame = [](uint16_t type, const Bytes& payload) {
+    Bytes f(payload.size() + 16);
+    FrameCodec::Encode(type, payload.data(), static_cast<uint32_t>(payload.size()), f.data(), static_cast<uint32_t>(f.size()));
+    return f;
+  };
+  Bytes device_side = frame(Order, ack);
+  for (const Bytes& piece : pieces) Put(device_side, frame(OriginalImagePiece, piece));
+  packet(true, pcap::kSyn, {}), packet(false, pcap::kSyn | pcap::kAck, {}), packet(true, pcap::kAck, {});
+  packet(true, pcap::kPsh | pcap::kAck, frame(Order, heart_beat)), packet(false, pcap::kPsh | pcap::kAck, device_side);
+  packet(true, pcap::kSyn, {}), packet(false, pcap::kPsh | pcap::kAck, frame(ControllerStatus, status));
+  save("capture_fuzz", capture);
   return 0;
 }
