@@ -220,7 +220,6 @@ int KestalHostCommService::Start() {
   m_host_comm_protocol->m_arm_comm = m_arm_comm;
   m_arm_comm->m_protocol = m_host_comm_protocol;
   m_host_comm_protocol->m_health.Reset();
-  StartCapture(*m_host_comm_protocol);
   m_host_comm_protocol->SetHostCommType(kEngineCommType[comm_type]);
   ReportServiceStatus(HostCommStatusConnecting, "");
 
@@ -239,6 +238,7 @@ int KestalHostCommService::Start() {
   JoinWorkers();
   m_need_reconnect = false;
   m_stop_workers = false;
+  StartCapture(*m_host_comm_protocol);  // like the workers, it runs until Stop
   m_reconnect_thread = std::thread(&KestalHostCommService::LoopReconnect, this);
   m_log_report_thread = std::thread(&KestalHostCommService::LoopLogReport, this);
 
