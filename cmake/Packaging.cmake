@@ -1,0 +1,60 @@
+# Install rules and packages. What is installed: the shared library (libKestalHostComm.so.1 with
+# its version, or KestalHostComm.dll with its import library), the two headers under
+# include/kestal/, the package files for find_package and pkg-config, the tools, the C sample
+# (program and source), the Wireshark dissector and the README. The static core the tools and
+# tests link stays in the build tree.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+if(NOT WIN32)
+  set_target_properties(KestalHostComm PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
+endif()
+install(TARGETS KestalHostComm EXPORT KestalHostCommTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES include/kestal/KestalHostCommService.h include/kestal/kestal_c.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kestal)
+
+set(KESTAL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/KestalHostComm)
+install(EXPORT KestalHostCommTargets NAMESPACE KestalHostComm:: DESTINATION ${KESTAL_CMAKE_DIR})
+configure_package_config_file(cmake/KestalHostCommConfig.cmake.in
+  ${CMAKE_BINARY_DIR}/KestalHostCommConfig.cmake INSTALL_DESTINATION ${KESTAL_CMAKE_DIR})
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/KestalHostCommConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/KestalHostCommConfig.cmake ${CMAKE_BINARY_DIR}/KestalHostCommConfigVersion.cmake
+  DESTINATION ${KESTAL_CMAKE_DIR})
+# pkg-config's file finds the prefix from where it lies, so any install prefix works.
+file(RELATIVE_PATH KESTAL_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+string(REGEX REPLACE "/$" "" KESTAL_PC_TO_PREFIX "${KESTAL_PC_TO_PREFIX}")
+configure_file(cmake/kestalhostcomm.pc.in ${CMAKE_BINARY_DIR}/kestalhostcomm.pc @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/kestalhostcomm.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+foreach(program kestal kestal-devsim kestal-sample)
+  if(TARGET ${program})
+    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+endforeach()
+install(FILES examples/sample.c DESTINATION ${CMAKE_INSTALL_DATADIR}/kestalhostcomm/examples)
+install(FILES tools/wireshark/kestal.lua DESTINATION ${CMAKE_INSTALL_DATADIR}/kestalhostcomm/wireshark)
+install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# cpack -G DEB (Linux) or cpack -G ZIP (the Windows build): the package's runtime dependencies
+# are read from the binaries by dpkg-shlibdeps, not written here.
+set(CPACK_PACKAGE_NAME kestalhostcomm)
+set(CPACK_PACKAGE_VENDOR "KestalHostComm developers")
+set(CPACK_PACKAGE_CONTACT "KestalHostComm developers <kestalhostcomm@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Host-side link to the scan head's controller, with its simulator and tools")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_PACKAGE_SECTION libs)
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_FILE_NAME KestalHostComm-${PROJECT_VERSION}-win64)
+else()
+  set(CPACK_GENERATOR DEB)
+endif()
+include(CPack)

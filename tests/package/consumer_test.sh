@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# consumer_test.sh BUILD_DIR SOURCE_DIR: installs the build into a temporary prefix, builds a host application
+# against it with find_package and with pkg-config, and runs both against the installed simulator on 127.0.0.1.
+set -euo pipefail
+build=$1 src=$2
+work=$(mktemp -d)
+sim=
+trap '[ -n "$sim" ] && kill "$sim" 2> /dev/null; wait; rm -rf "$work"' EXIT
+cd "$work"
+
+cmake --install "$build" --prefix "$work/prefix" > install.log
+cmake -S "$src/tests/package/consumer" -B consumer -DCMAKE_PREFIX_PATH="$work/prefix" \
+  -DKESTAL_SAMPLE="$src/examples/sample.c" > configure.log
+cmake --build consumer > build.log
+export PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig"
+cc -o pc-sample "$src/examples/sample.c" $(pkg-config --cflags kestalhostcomm) $(pkg-config --libs kestalhostcomm)
+
+"$work/prefix/bin/kestal-devsim" --port 0 --quiet --duration-s 60 > sim.out &
+sim=$!
+for _ in $(seq 50); do grep -q listening sim.out && break; sleep 0.1; done
+port=$(sed -n 's/^kestal-devsim: listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' sim.out)
+[ -n "$port" ] || { echo "the installed simulator did not start: $(cat sim.out)"; exit 1; }
+
+consumer/consumer-class
+for program in consumer/consumer-sample ./pc-sample; do
+  LD_LIBRARY_PATH="$work/prefix/lib" timeout 30 "$program" 127.0.0.1 "$port" > "$program.out" ||
+    { echo "$program failed:"; cat "$program.out"; exit 1; }
+  grep -q "^ACK fpga-temp seq_no=[0-9]*: fpga temperature 25.00 C$" "$program.out" ||
+    { echo "$program printed no ACK:"; cat "$program.out"; exit 1; }
+  echo "$program: $(tail -1 "$program.out")"
+done
