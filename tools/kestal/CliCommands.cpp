@@ -1,5 +1,9 @@
 #include "CliCommands.h"
 
+#ifdef KESTAL_VIEW
+#include "ViewServer.h"
+#endif
+
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -118,6 +122,23 @@ bool SendOrderAndWait(CliSession& session, const OrderName& order, const std::ve
   return got;
 }
 
+// The order `name` and its parameters as the order's bytes; nullptr with `text` set when either is bad.
+const OrderName* PrepareOrder(const std::string& name, const std::vector<uint32_t>& values,
+                              std::vector<uint8_t>& params, std::string& text) {
+  const OrderName* order = FindOrder(name);
+  if (!order) return text = "unknown order '" + name + "' (see kestal order --help)", nullptr;
+  if (static_cast<int>(values.size()) != order->params)
+    return text = std::string(order->name) + " takes " + std::to_string(order->params) + " parameter(s)", nullptr;
+  const bool u16 = order->sub_type == SetSensorReg;
+  for (uint32_t value : values) {
+    if (u16 && value > 0xFFFF) return text = "bad parameter '" + std::to_string(value) + "'", nullptr;
+    uint8_t bytes[4];
+    kestal::StoreU32(bytes, value);
+    params.insert(params.end(), bytes, bytes + (u16 ? 2 : 4));
+  }
+  return order;
+}
+
 struct CaptureResult {
   double fps = 0;
   uint64_t dropped = 0;  // gaps in the frame counter at header offset 0
@@ -230,27 +251,31 @@ int CliCommands::RunWatch(const CliOptions& options, uint32_t seconds, bool stat
   return 0;
 }
 
+int CliCommands::OrderAck(CliSession& session, const std::string& name, const std::vector<uint32_t>& values,
+                          int timeout_ms, std::string& text) {
+  std::vector<uint8_t> params;
+  const OrderName* order = PrepareOrder(name, values, params, text);
+  if (!order) return 2;
+  CliMessage ack;
+  if (!SendOrderAndWait(session, *order, params, timeout_ms, ack, text)) return 1;
+  text = DecodeAck(*order, ack.payload);
+  return 0;
+}
+
+std::string CliCommands::ControllerStatusLine(const std::vector<uint8_t>& payload) {
+  return DecodeControllerStatus(payload);
+}
+
 int CliCommands::RunOrder(const CliOptions& options, const std::string& name, const std::vector<uint32_t>& values,
                           int timeout_ms) {
-  const OrderName* order = FindOrder(name);
-  if (!order) return Fail("unknown order '" + name + "' (see kestal order --help)", 2);
-  if (static_cast<int>(values.size()) != order->params)
-    return Fail(std::string(order->name) + " takes " + std::to_string(order->params) + " parameter(s)", 2);
   std::vector<uint8_t> params;
-  const bool u16 = order->sub_type == SetSensorReg;
-  for (uint32_t value : values) {
-    if (u16 && value > 0xFFFF) return Fail("bad parameter '" + std::to_string(value) + "'", 2);
-    uint8_t bytes[4];
-    kestal::StoreU32(bytes, value);
-    params.insert(params.end(), bytes, bytes + (u16 ? 2 : 4));
-  }
-
+  std::string text;
+  if (!PrepareOrder(name, values, params, text)) return Fail(text, 2);  // before the library starts
   CliSession session(options);
-  std::string error;
-  if (session.Connect(error) < 0) return Fail(error);
-  CliMessage ack;
-  if (!SendOrderAndWait(session, *order, params, timeout_ms, ack, error)) return Fail(error);
-  std::printf("%s\n", DecodeAck(*order, ack.payload).c_str());
+  if (session.Connect(text) < 0) return Fail(text);
+  const int r = OrderAck(session, name, values, timeout_ms, text);
+  if (r != 0) return Fail(text, r);
+  std::printf("%s\n", text.c_str());
   return 0;
 }
 
@@ -394,3 +419,23 @@ int CliCommands::RunReplay(const std::string& path) {
               static_cast<unsigned long long>(messages));
   return 0;
 }
+
+#ifdef KESTAL_VIEW
+int CliCommands::RunView(const CliOptions& options, const std::string& listen, uint32_t width, uint32_t seconds) {
+  const size_t colon = listen.rfind(':');
+  char* end = nullptr;
+  const long port = colon == std::string::npos ? -1 : std::strtol(listen.c_str() + colon + 1, &end, 10);
+  if (colon == 0 || port < 0 || port > 65535 || end == listen.c_str() + colon + 1 || *end != '\0')
+    return Fail("--listen wants HOST:PORT, not '" + listen + "'", 2);
+  CliSession session(options);
+  ViewServer view(session, width);
+  session.SetMessageTap([&view](uint16_t type, const uint8_t* data, uint32_t len) {
+    return view.OnMessage(type, data, len);
+  });
+  std::string error;
+  std::signal(SIGINT, OnSigint);
+  if (session.Connect(error) < 0) return Fail(error);
+  if (view.Run(listen.substr(0, colon), static_cast<int>(port), seconds, g_interrupted, error) != 0) return Fail(error);
+  return 0;
+}
+#endif

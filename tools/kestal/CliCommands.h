@@ -20,6 +20,14 @@ class CliCommands {
   static int RunDumpVolume(const CliOptions& options);
   static int RunDemo(const CliOptions& options);
   static int RunReplay(const std::string& path);
+  static int RunView(const CliOptions& options, const std::string& listen, uint32_t width, uint32_t seconds);
+
+  // Sends the order `name` with `values` on a connected session and waits for its ACK: 0 with the decoded ACK line
+  // in `text`, 1 (no ACK, not sent) or 2 (unknown order, bad parameters) with the error in `text`.
+  static int OrderAck(CliSession& session, const std::string& name, const std::vector<uint32_t>& values,
+                      int timeout_ms, std::string& text);
+  // The decoded controller status line ("controller: scanner=... temp=... C").
+  static std::string ControllerStatusLine(const std::vector<uint8_t>& payload);
 
   // Order names and their parameters, one a line, for the help text.
   static std::string OrderNames();

@@ -93,6 +93,7 @@ void CliSession::OnLog(const char* line, void* user) {
 
 void CliSession::OnRecv(unsigned short type, unsigned char* data, unsigned int len, void* user) {
   auto* self = static_cast<CliSession*>(user);
+  if (self->m_tap && self->m_tap(type, data, len)) return;
   std::lock_guard<std::mutex> lock(self->m_mutex);
   // Bounded: a command that does not read messages must not grow memory without end.
   if (self->m_messages.size() >= 4096) self->m_messages.pop_front();

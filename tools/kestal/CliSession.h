@@ -44,6 +44,11 @@ class CliSession {
   std::vector<std::string> TakeEvents();
   std::vector<CliMessage> TakeMessages();
 
+  // Sees every message first, on the library's receive thread; a message it returns true for is not queued. Set
+  // before Connect; it must return promptly.
+  using MessageTap = std::function<bool(uint16_t type, const uint8_t* data, uint32_t len)>;
+  void SetMessageTap(MessageTap tap) { m_tap = std::move(tap); }
+
   KestalHostCommService& Service() { return m_service; }
   std::string Endpoint() const;
 
@@ -55,6 +60,7 @@ class CliSession {
   static void OnLog(const char* line, void* user);
 
   CliOptions m_options;
+  MessageTap m_tap;
   KestalHostCommService& m_service;
   bool m_started = false;
   std::mutex m_mutex;

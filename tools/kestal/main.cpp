@@ -104,6 +104,19 @@ int main(int argc, char** argv) {
                "status line for a few seconds, orders and their ACKs, ten image frames with their\n"
                "rate, and a firmware update with its progress; then stops.");
 
+#ifdef KESTAL_VIEW
+  std::string listen = "127.0.0.1:8080";
+  uint32_t view_width = 0, view_seconds = 0;
+  CLI::App* view = app.add_subcommand("view", "serve a web page that shows the device live");
+  view->footer("Prints the page's address once it listens. The image, frame counter and rate, the states and\n"
+               "status line, the connection events, ten minutes of FPGA temperature and frame rate, the\n"
+               "link's health counters, and buttons for the common orders. Loopback unless --listen says\n"
+               "otherwise; port 0 picks a free one.");
+  view->add_option("--listen", listen, "HOST:PORT to serve on")->capture_default_str();
+  AddNumber(view, "--width", view_width, 1, 65535, "image width (default: the image header's)");
+  AddNumber(view, "--seconds", view_seconds, 0, 86400, "serve N seconds (0: until Ctrl-C)")->capture_default_str();
+#endif
+
   std::string replay_file;
   CLI::App* replay = app.add_subcommand("replay", "feed a capture file through the library's parser and engine");
   replay->footer("No device, no socket: the device's side of the capture goes through the same parsing and\n"
@@ -118,6 +131,9 @@ int main(int argc, char** argv) {
   }
   if (*watch) return CliCommands::RunWatch(options, seconds, stats);
   if (*replay) return CliCommands::RunReplay(replay_file);
+#ifdef KESTAL_VIEW
+  if (*view) return CliCommands::RunView(options, listen, view_width, view_seconds);
+#endif
   if (*order) return CliCommands::RunOrder(options, order_name, params, order_timeout_ms);
   if (*capture) return CliCommands::RunCapture(options, count, out_dir, width, capture_timeout_ms);
   if (*firmware) return CliCommands::RunFirmware(options, firmware_file, firmware_type, firmware_timeout_ms);

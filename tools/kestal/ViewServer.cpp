@@ -1,0 +1,169 @@
+#include "ViewServer.h"
+
+#include <httplib.h>
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "CliCommands.h"
+#include "common/LittleEndian.h"
+#include "protocol/HostCommMsg.h"
+#include "protocol/HostCommProtocolImpl.h"
+#include "service/ServiceGlobals.h"
+
+namespace {
+
+constexpr size_t kEvents = 100, kHistory = 600;  // the events kept; ten minutes of a sample a second
+constexpr uint32_t kImageHeader = ImagePieceLayout::kImageHeaderLength;
+
+double Now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
+
+std::string Json(const std::string& text) {  // a JSON string
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') out += '\\', out += static_cast<char>(c);
+    else if (c < 0x20) out += "\\u00", out += "0123456789abcdef"[c >> 4], out += "0123456789abcdef"[c & 15];
+    else out += static_cast<char>(c);
+  }
+  return out + "\"";
+}
+
+}  // namespace
+
+bool ViewServer::OnMessage(uint16_t type, const uint8_t* data, uint32_t len) {
+  if ((type == OriginalImagePiece || type == YOriginalImagePiece) && len >= kImageHeader) {
+    auto frame = std::make_shared<Frame>(Frame{kestal::LoadU32(data), std::vector<uint8_t>(data, data + len)});
+    const double now = Now();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_frame = std::move(frame);  // the frame before it is freed by whoever holds it last
+    ++m_frames;
+    m_frame_times.push_back(now);
+    while (m_frame_times.front() < now - 1.0) m_frame_times.pop_front();
+    return true;
+  }
+  if (type == ControllerStatus) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_status.assign(data, data + len);
+    return true;
+  }
+  return false;  // ACKs and the rest go to the session's queue, where orders wait for them
+}
+
+void ViewServer::Sample() {
+  const std::vector<std::string> lines = m_session.TakeEvents();  // "event: ..." and "status: ..."
+  const double now = Now();
+  std::lock_guard<std::mutex> lock(m_mutex);
+  for (const std::string& line : lines) {
+    if (line.rfind("status: ", 0) == 0) m_status_line = line.substr(8);
+    else m_events.push_back(line.substr(line.find(' ') + 1));
+    if (m_events.size() > kEvents) m_events.pop_front();
+  }
+  while (!m_frame_times.empty() && m_frame_times.front() < now - 1.0) m_frame_times.pop_front();
+  uint8_t status[ControllerStatusLayout::kLength] = {};
+  std::copy_n(m_status.begin(), std::min(m_status.size(), sizeof status), status);
+  const double temp = m_status.empty() ? 0 : HostCommMsg::FpgaTempCelsius(kestal::LoadU32(status + 28));
+  m_history.emplace_back(temp, static_cast<double>(m_frame_times.size()));
+  if (m_history.size() > kHistory) m_history.pop_front();
+}
+
+std::string ViewServer::StateJson() {
+  const std::string health = KestalHostCommServiceAccess::Engine().m_health.Line();
+  std::lock_guard<std::mutex> lock(m_mutex);
+  uint8_t status[ControllerStatusLayout::kLength] = {};
+  std::copy_n(m_status.begin(), std::min(m_status.size(), sizeof status), status);
+  auto field = [&](uint32_t at) { return std::to_string(kestal::LoadU32(status + at)); };
+  char temp[32];
+  std::snprintf(temp, sizeof temp, "%.2f", HostCommMsg::FpgaTempCelsius(kestal::LoadU32(status + 28)));
+  std::string out = "{\"frames\":" + std::to_string(m_frames) +
+                    ",\"frame\":" + std::to_string(m_frame ? m_frame->number : 0) +
+                    ",\"fps\":" + std::to_string(m_frame_times.size()) + ",\"status\":" + (m_status.empty() ? "false" : "true") +
+                    ",\"scanner\":" + field(0) + ",\"arm\":" + field(12) + ",\"fpga_fps\":" + field(8) +
+                    ",\"arm_fps\":" + field(16) + ",\"temp\":" + temp + ",\"status_line\":" + Json(m_status_line) +
+                    ",\"health\":" + Json(health) + ",\"events\":[";
+  for (size_t i = 0; i < m_events.size(); ++i) out += (i ? "," : "") + Json(m_events[i]);
+  out += "],\"history\":[";
+  for (size_t i = 0; i < m_history.size(); ++i) {
+    std::snprintf(temp, sizeof temp, "%s[%.2f,%.0f]", i ? "," : "", m_history[i].first, m_history[i].second);
+    out += temp;
+  }
+  return out + "]}";
+}
+
+int ViewServer::Run(const std::string& host, int port, uint32_t seconds, const std::atomic<bool>& interrupted,
+                    std::string& error) {
+  httplib::Server server;
+  server.Get("/", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content(Page(), "text/html; charset=utf-8");
+  });
+  server.Get("/events", [this](const httplib::Request&, httplib::Response& res) {
+    res.set_header("Cache-Control", "no-cache");
+    res.set_chunked_content_provider("text/event-stream", [this](size_t, httplib::DataSink& sink) {
+      while (!m_stop) {
+        const std::string event = "data: " + StateJson() + "\n\n";
+        if (!sink.write(event.data(), event.size())) return false;  // the page went away
+        for (int i = 0; i < 10 && !m_stop; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+      sink.done();
+      return true;
+    });
+  });
+  server.Get("/frame", [this](const httplib::Request& req, httplib::Response& res) {
+    std::shared_ptr<const Frame> frame;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      frame = m_frame;
+    }
+    // No frame yet, or none newer than the one the page has.
+    if (!frame || (req.has_param("after") && req.get_param_value("after") == std::to_string(frame->number)))
+      return void(res.status = 204);
+    const uint32_t size = static_cast<uint32_t>(frame->bytes.size()) - kImageHeader;
+    const uint32_t nominal = kestal::LoadU32(frame->bytes.data() + 8);
+    uint32_t width = m_width ? m_width : nominal && size % nominal == 0 ? nominal : 640;
+    if (width == 0 || size % width != 0) width = size ? size : 1;  // a single row rather than a torn picture
+    res.set_header("X-Frame-Number", std::to_string(frame->number));
+    res.set_header("X-Width", std::to_string(width));
+    res.set_header("X-Height", std::to_string(size / width));
+    res.set_header("Cache-Control", "no-store");
+    res.set_content(reinterpret_cast<const char*>(frame->bytes.data()) + kImageHeader, size,
+                    "application/octet-stream");
+  });
+  server.Post("/order", [this](const httplib::Request& req, httplib::Response& res) {
+    std::vector<uint32_t> values;
+    if (req.has_param("value")) {
+      const std::string v = req.get_param_value("value");
+      char* end = nullptr;
+      const unsigned long long n = v.empty() ? 0 : std::strtoull(v.c_str(), &end, 10);
+      if (v.empty() || *end != '\0' || v[0] == '-' || n > 0xFFFFFFFFull) {
+        res.status = 400;
+        return res.set_content("{\"error\":" + Json("bad value '" + v + "'") + "}", "application/json");
+      }
+      values.push_back(static_cast<uint32_t>(n));
+    }
+    std::string text;
+    const int r = CliCommands::OrderAck(m_session, req.get_param_value("name"), values, 3000, text);
+    res.status = r == 0 ? 200 : r == 2 ? 400 : 504;
+    res.set_content("{\"" + std::string(r == 0 ? "ack" : "error") + "\":" + Json(text) + "}", "application/json");
+  });
+  server.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
+    if (res.body.empty())
+      res.set_content(std::to_string(res.status) + ": no " + req.method + " " + req.path +
+                          " here (GET /, /events, /frame; POST /order?name=...&value=...)\n",
+                      "text/plain");
+  });
+
+  const int bound = port == 0 ? server.bind_to_any_port(host) : server.bind_to_port(host, port) ? port : -1;
+  if (bound <= 0) return error = "cannot listen on " + host + ":" + std::to_string(port), 1;
+  std::printf("kestal view: http://%s:%d/\n", host.c_str(), bound);
+  std::fflush(stdout);
+  std::thread worker([&] { server.listen_after_bind(); });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!interrupted && (seconds == 0 || std::chrono::steady_clock::now() < deadline)) {
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    Sample();
+  }
+  m_stop = true;  // ends the event streams, so the server's stop can join their threads
+  server.stop();
+  worker.join();
+  return 0;
+}

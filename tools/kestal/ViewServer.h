@@ -1,0 +1,56 @@
+// `kestal view`: a web page that shows the device live, served by the tool itself on a local address.
+//
+// The library's callbacks only store the latest values here (the newest whole frame, the controller status, the
+// events and status lines) under a mutex held for a few copies; the web server reads them on its own threads, so
+// a slow or stalled browser never holds up the library. The page gets its figures through Server-Sent Events
+// twice a second and fetches a frame's raw bytes only when it has drawn the last one. Orders from the page's
+// buttons run on the web server's threads and wait there for their ACKs.
+//
+// Thread safety: Run on the tool's main thread; OnMessage on the library's receive thread; everything else on
+// the web server's threads. The session must remain live while Run runs.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "CliSession.h"
+
+class ViewServer {
+ public:
+  // `width`: the image's width in pixels; 0 takes the image header's nominal width when it fits the image.
+  ViewServer(CliSession& session, uint32_t width) : m_session(session), m_width(width) {}
+
+  // The session's message tap: keeps image frames and the controller status, lets the rest (ACKs) be queued.
+  bool OnMessage(uint16_t type, const uint8_t* data, uint32_t len);
+  // Serves on host:port (port 0: any free one), prints the page's address, and returns after `seconds` (0: until
+  // `interrupted`). 0, or 1 with `error` set when the address cannot be bound.
+  int Run(const std::string& host, int port, uint32_t seconds, const std::atomic<bool>& interrupted,
+          std::string& error);
+
+  static const char* Page();  // the whole page: HTML, style and script, nothing fetched from elsewhere
+
+ private:
+  struct Frame {
+    uint32_t number = 0;
+    std::vector<uint8_t> bytes;  // 80-byte image header, then the image
+  };
+  std::string StateJson();  // the page's figures, one Server-Sent Event
+  void Sample();            // once a second: history, events and status lines drained from the session
+
+  CliSession& m_session;
+  const uint32_t m_width;
+  std::mutex m_mutex;  // guards everything below
+  std::shared_ptr<const Frame> m_frame;
+  uint64_t m_frames = 0;
+  std::deque<double> m_frame_times;  // seconds of the frames of the last second
+  std::vector<uint8_t> m_status;     // the last controller status
+  std::string m_status_line;
+  std::deque<std::string> m_events;                 // the newest 100
+  std::deque<std::pair<double, double>> m_history;  // temperature and frames per second, a sample a second
+  std::atomic<bool> m_stop{false};
+};
