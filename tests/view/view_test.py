@@ -1,0 +1,147 @@
+#!/usr/bin/env python3
+"""kestal view in headless Chromium against the simulator on 127.0.0.1: the frame counter rises, the canvas holds
+the simulator's image (pixels checked against its seed), the states and the status line show, the FPGA temperature
+button shows the simulator's value, and bad requests get clear HTTP errors.
+
+Environment: KESTAL_CLI and KESTAL_DEVSIM (the programs); KESTAL_VIEW_SCREENSHOT, a PNG file to save the page to.
+Exit 0 passed, 1 failed, 77 skipped (no browser, driver or selenium; a tool built without the view)."""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.error
+import urllib.request
+
+SEED, FPGA_TEMP_RAW, WIDTH, HEIGHT = 7, 5555, 640, 480
+
+
+def skip(reason):
+    print("skipped: " + reason)
+    sys.exit(77)
+
+
+def splitmix64(state):
+    """The simulator's generator: yields 64-bit words."""
+    mask = (1 << 64) - 1
+    while True:
+        state = (state + 0x9E3779B97F4A7C15) & mask
+        z = state
+        z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & mask
+        z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & mask
+        yield z ^ (z >> 31)
+
+
+def expected_pixels(frame_no, points, frame_type=3):
+    """The grey values at `points` of the image the simulator sends as frame `frame_no`: its frame bytes are the
+    generator's words, little-endian, from a state mixed of seed, number and type; the image starts at byte 80."""
+    mask = (1 << 64) - 1
+    mixed = next(splitmix64((SEED ^ ((frame_no * 0xD6E8FEB86659FD93) & mask) ^ (frame_type << 48)) & mask))
+    offsets = {80 + y * WIDTH + x: (x, y) for x, y in points}
+    values, words = {}, splitmix64(mixed)
+    for index in range(max(offsets) // 8 + 1):
+        word = next(words)
+        for offset in range(index * 8, index * 8 + 8):
+            if offset in offsets:
+                values[offsets[offset]] = (word >> (8 * (offset % 8))) & 0xFF
+    return [values[p] for p in points]
+
+
+def wait_for(what, condition, seconds=20):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        value = condition()
+        if value:
+            return value
+        time.sleep(0.1)
+    raise AssertionError("timed out waiting for " + what)
+
+
+def http_status(url, method="GET"):
+    try:
+        with urllib.request.urlopen(urllib.request.Request(url, data=b"" if method == "POST" else None,
+                                                           method=method), timeout=10) as reply:
+            return reply.status, reply.read().decode()
+    except urllib.error.HTTPError as error:
+        return error.code, error.read().decode()
+
+
+def main():
+    try:
+        from selenium import webdriver
+        from selenium.webdriver.chrome.service import Service
+        from selenium.webdriver.common.by import By
+    except ImportError:
+        skip("python3-selenium is not installed")
+    browser, driver_path = shutil.which("chromium"), shutil.which("chromedriver")
+    if not browser or not driver_path:
+        skip("chromium or chromium-driver is not installed")
+    cli, devsim = os.environ["KESTAL_CLI"], os.environ["KESTAL_DEVSIM"]
+    if subprocess.run([cli, "view", "--help"], capture_output=True).returncode != 0:
+        skip("kestal was built without its view (cpp-httplib missing)")
+
+    work = tempfile.mkdtemp(prefix="kestal-view-")
+    processes, driver = [], None
+    try:
+        sim = subprocess.Popen([devsim, "--port", "0", "--quiet", "--duration-s", "200", "--seed", str(SEED),
+                                "--fpga-temp", str(FPGA_TEMP_RAW)], cwd=work, stdout=subprocess.PIPE, text=True)
+        processes.append(sim)
+        port = sim.stdout.readline().strip().rsplit(":", 1)[1]
+        view = subprocess.Popen([cli, "--host", "127.0.0.1", "--port", port, "view", "--listen", "127.0.0.1:0",
+                                 "--seconds", "200"], cwd=work, stdout=subprocess.PIPE, text=True)
+        processes.append(view)
+        url = view.stdout.readline().strip().split(" ", 2)[2]
+        assert url.startswith("http://127.0.0.1:"), url
+
+        options = webdriver.ChromeOptions()
+        options.binary_location = browser
+        for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1500,1000"):
+            options.add_argument(argument)
+        driver = webdriver.Chrome(service=Service(driver_path), options=options)
+        driver.get(url)
+        text = lambda element_id: driver.find_element(By.ID, element_id).text
+        click = lambda label: driver.find_element(By.XPATH, "//button[text()='%s']" % label).click()
+        wait_for("Connected OK", lambda: "Connected OK" in text("events"))
+        click("Start scan")
+        wait_for("the start-scan ACK", lambda: text("ack").startswith("ACK start-scan"))
+        first = wait_for("a frame", lambda: int(text("frame-counter")))
+        wait_for("the frame counter to rise", lambda: int(text("frame-counter")) >= first + 5)
+
+        points = [(0, 0), (1, 0), (320, 240), (639, 479), (17, 401)]
+        drawn = wait_for("a frame on the canvas", lambda: driver.execute_script(
+            "const c = document.getElementById('image'), g = c.getContext('2d');"
+            "return +c.dataset.frame ? [+c.dataset.frame, c.width, c.height,"
+            " arguments[0].map(p => g.getImageData(p[0], p[1], 1, 1).data[0])] : null;", points))
+        frame_no, width, height, pixels = drawn
+        assert (width, height) == (WIDTH, HEIGHT), (width, height)
+        assert pixels == expected_pixels(frame_no, points), (frame_no, pixels, expected_pixels(frame_no, points))
+
+        wait_for("the scanner state", lambda: text("scanner-state").startswith("0 (working normally)"))
+        assert text("arm-state").startswith("0 (working normally)"), text("arm-state")
+        wait_for("the status line", lambda: "扫描头：工作正常" in text("status-line"))
+        click("FPGA temperature")
+        wait_for("the FPGA temperature", lambda: "fpga temperature 15.55 C" in text("ack"))
+        if os.environ.get("KESTAL_VIEW_SCREENSHOT"):
+            driver.save_screenshot(os.environ["KESTAL_VIEW_SCREENSHOT"])
+
+        for method, path, status in (("GET", "nothing", 404), ("POST", "order?name=bogus", 400),
+                                     ("POST", "order?name=exposure&value=x", 400), ("GET", "order", 404)):
+            got, body = http_status(url + path, method)
+            assert got == status and body, (method, path, got, body)
+        print("passed: frame %d drawn as the simulator sent it, %s frames counted" % (frame_no, text("frame-counter")))
+        return 0
+    finally:
+        if driver:
+            driver.quit()
+        for process in reversed(processes):
+            process.terminate()
+            try:
+                process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                process.kill()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
