@@ -69,23 +69,34 @@ void ViewServer::Sample() {
 
 std::string ViewServer::StateJson() {
   const std::string health = KestalHostCommServiceAccess::Engine().m_health.Line();
-  std::lock_guard<std::mutex> lock(m_mutex);
+  // Copied under the lock, formatted after it: the frame callback never waits for the formatting.
   uint8_t status[ControllerStatusLayout::kLength] = {};
-  std::copy_n(m_status.begin(), std::min(m_status.size(), sizeof status), status);
+  uint64_t frames;
+  uint32_t frame_no;
+  size_t fps;
+  bool have_status;
+  std::string status_line;
+  std::deque<std::string> events;
+  std::deque<std::pair<double, double>> history;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::copy_n(m_status.begin(), std::min(m_status.size(), sizeof status), status);
+    frames = m_frames, frame_no = m_frame ? m_frame->number : 0, fps = m_frame_times.size();
+    have_status = !m_status.empty(), status_line = m_status_line, events = m_events, history = m_history;
+  }
   auto field = [&](uint32_t at) { return std::to_string(kestal::LoadU32(status + at)); };
-  char temp[32];
-  std::snprintf(temp, sizeof temp, "%.2f", HostCommMsg::FpgaTempCelsius(kestal::LoadU32(status + 28)));
-  std::string out = "{\"frames\":" + std::to_string(m_frames) +
-                    ",\"frame\":" + std::to_string(m_frame ? m_frame->number : 0) +
-                    ",\"fps\":" + std::to_string(m_frame_times.size()) + ",\"status\":" + (m_status.empty() ? "false" : "true") +
+  char number[48];
+  std::snprintf(number, sizeof number, "%.2f", HostCommMsg::FpgaTempCelsius(kestal::LoadU32(status + 28)));
+  std::string out = "{\"frames\":" + std::to_string(frames) + ",\"frame\":" + std::to_string(frame_no) +
+                    ",\"fps\":" + std::to_string(fps) + ",\"status\":" + (have_status ? "true" : "false") +
                     ",\"scanner\":" + field(0) + ",\"arm\":" + field(12) + ",\"fpga_fps\":" + field(8) +
-                    ",\"arm_fps\":" + field(16) + ",\"temp\":" + temp + ",\"status_line\":" + Json(m_status_line) +
+                    ",\"arm_fps\":" + field(16) + ",\"temp\":" + number + ",\"status_line\":" + Json(status_line) +
                     ",\"health\":" + Json(health) + ",\"events\":[";
-  for (size_t i = 0; i < m_events.size(); ++i) out += (i ? "," : "") + Json(m_events[i]);
+  for (size_t i = 0; i < events.size(); ++i) out += (i ? "," : "") + Json(events[i]);
   out += "],\"history\":[";
-  for (size_t i = 0; i < m_history.size(); ++i) {
-    std::snprintf(temp, sizeof temp, "%s[%.2f,%.0f]", i ? "," : "", m_history[i].first, m_history[i].second);
-    out += temp;
+  for (size_t i = 0; i < history.size(); ++i) {
+    std::snprintf(number, sizeof number, "%s[%.2f,%.0f]", i ? "," : "", history[i].first, history[i].second);
+    out += number;
   }
   return out + "]}";
 }
