@@ -1,0 +1,416 @@
+"""KestalHostComm from Python: the host side of the link to the scan head's controller.
+
+    import kestal
+
+    def on_frame(frame):
+        print(frame.number, len(frame.image))
+
+    with kestal.Service("network", host="127.0.0.1", port=28992, on_frame=on_frame) as service:
+        service.wait_connected(5)
+        print(service.request(kestal.OrderType.GET_FPGA_TEMP).fpga_temp)
+
+The library is one service per process; so is `Service`: one may run at a time.
+
+Threads: every callback (on_event, on_message, on_frame, on_scanner_state, on_arm_state,
+on_status_line) runs on a thread of the library, never on the thread that called start().
+Messages come one at a time, in order, from one receive thread; a slow callback holds up reading
+from the device (nothing is lost). The state and status-line callbacks come once a second from
+the library's report worker; events from whichever thread reports them. Callbacks must return
+promptly and must never call start() or stop() (which raise RuntimeError when they do). An
+exception in a callback stays in Python: the first one is kept in `Service.callback_error` and
+printed to stderr, later ones are only counted (`Service.callback_error_count`).
+"""
+import ctypes
+import struct
+import sys
+import threading
+import traceback
+import atexit
+from enum import IntEnum
+from os import PathLike
+
+from ._native import EVENT_FN, MESSAGE_FN, STATE_FN, TEXT_FN, LibraryNotFoundError, library
+
+__all__ = ["Service", "Frame", "OrderAck", "MessageType", "OrderType", "Event", "CommType",
+           "KestalError", "LibraryNotFoundError", "fpga_temp_celsius", "library", "IMAGE_HEADER_LENGTH"]
+
+
+class MessageType(IntEnum):
+    ARM = 1
+    Y_IMAGE = 2
+    ORIGINAL_IMAGE = 3      # a whole original image frame: 80-byte header, then the image
+    WRITE_CONFIG = 4
+    READ_CONFIG = 5
+    ORDER = 6               # an order to the device, and its ACK from the device
+    CONTROLLER_STATUS = 7
+    Y_ORIGINAL_IMAGE = 8    # a whole frame of the Y kind, laid out as ORIGINAL_IMAGE
+    UPDATE_FIRMWARE = 9     # firmware chunks to the device, progress ACKs from it
+
+
+class OrderType(IntEnum):
+    HEARTBEAT = 0
+    START_SCAN = 1
+    STOP_SCAN = 2
+    START_SCAN_ALT = 3
+    STOP_SCAN_ALT = 4
+    SET_EXPOSURE = 21
+    SET_GAIN = 22
+    TRIGGER_SINGLE = 27
+    TRIGGER_CONTINUE = 28
+    ENTER_ORIGINAL_IMAGE = 29
+    ENTER_Y_IMAGE = 30
+    SET_COMM_TYPE = 70
+    SET_SENSOR_REG = 80
+    GET_SENSOR_REG_MAP = 81
+    GET_DEVICE_STATIC_INFO = 82
+    GET_FPGA_TEMP = 83
+
+
+class Event(IntEnum):
+    DEVICE_ARRIVAL = 0      # "Device arrival"
+    DEVICE_LEFT = 1         # "Device left"
+    CONNECTED_ERROR = 2     # "Connected Error"
+    CONNECTED_OK = 3        # "Connected OK"
+    CONNECTING = 4          # "Connecting..."
+    NOT_CONNECTED = 5       # "Not connected"
+    COMM_ERROR = 6          # "Comm Error"
+
+
+class CommType(IntEnum):
+    STORAGE = 0             # the device's 50 MiB disk used as a mailbox
+    NETWORK = 1             # TCP, first device endpoint
+    NETWORK_ALT = 2         # TCP, second device endpoint
+
+
+TRANSPORTS = {"storage": CommType.STORAGE, "network": CommType.NETWORK, "network-alt": CommType.NETWORK_ALT}
+DEFAULT_PORTS = {CommType.NETWORK: 28992, CommType.NETWORK_ALT: 29372}
+IMAGE_HEADER_LENGTH = 80
+IMAGE_TYPES = (MessageType.ORIGINAL_IMAGE, MessageType.Y_ORIGINAL_IMAGE)
+_ORDER_HEADER = struct.Struct("<HHI")     # seq_no, sub type, parameter length
+_ACK_HEADER = struct.Struct("<HHHI")      # seq_no, sub type, ack code, reply length
+_DISCONNECTED = (Event.CONNECTING, Event.NOT_CONNECTED, Event.CONNECTED_ERROR, Event.COMM_ERROR, Event.DEVICE_LEFT)
+
+
+class KestalError(RuntimeError):
+    """The library refused an operation (a message not sent, a second service, ...)."""
+
+
+def fpga_temp_celsius(raw):
+    """Degrees Celsius of a raw FPGA temperature reading."""
+    return raw * 0.01 - 40.0
+
+
+def _u32(data, offset):
+    """The little-endian u32 at `offset`; bytes past the end read as 0."""
+    return int.from_bytes(data[offset:offset + 4].ljust(4, b"\0"), "little")
+
+
+class Frame:
+    """One whole image frame (message type 3 or 8): the 80-byte image header, then the image."""
+
+    __slots__ = ("type", "data")
+
+    def __init__(self, type, data):
+        self.type = type
+        self.data = data
+
+    @property
+    def header(self):
+        return self.data[:IMAGE_HEADER_LENGTH]
+
+    @property
+    def image(self):
+        return self.data[IMAGE_HEADER_LENGTH:]
+
+    @property
+    def number(self):
+        """The frame counter in the image header's first four bytes."""
+        return _u32(self.data, 0)
+
+    def array(self, width=None):
+        """The image as a numpy uint8 array; with `width`, as rows of that many pixels."""
+        try:
+            import numpy
+        except ImportError as error:
+            raise ImportError("Frame.array() needs numpy (pip install numpy, or python3-numpy)") from error
+        pixels = numpy.frombuffer(self.data, dtype=numpy.uint8, offset=IMAGE_HEADER_LENGTH)
+        if width is None:
+            return pixels
+        if width <= 0 or pixels.size % width:
+            raise ValueError(f"{pixels.size} image bytes are not rows of {width}")
+        return pixels.reshape(-1, width)
+
+    def __repr__(self):
+        return f"Frame(type={self.type}, number={self.number}, {len(self.data)} bytes)"
+
+
+class OrderAck:
+    """An order ACK (type 6 from the device): seq_no, sub type, ack code, reply data."""
+
+    __slots__ = ("seq_no", "sub_type", "ack_code", "reply", "payload")
+
+    def __init__(self, payload):
+        self.payload = bytes(payload)
+        self.seq_no, self.sub_type, self.ack_code, length = _ACK_HEADER.unpack_from(self.payload.ljust(10, b"\0"))
+        self.reply = self.payload[10:10 + length]
+
+    @property
+    def fpga_temp(self):
+        """Degrees Celsius in the reply of GET_FPGA_TEMP (a u32 raw value)."""
+        return fpga_temp_celsius(_u32(self.payload, 10))
+
+    def __repr__(self):
+        return f"OrderAck(seq_no={self.seq_no}, sub_type={self.sub_type}, ack_code={self.ack_code}, reply={len(self.reply)} bytes)"
+
+
+# The one running Service, to which the library's callbacks are dispatched.
+_active = None
+_lifecycle = threading.Lock()
+_local = threading.local()
+
+
+def _refuse_in_callback(what):
+    if getattr(_local, "inside", False):
+        raise RuntimeError(f"{what}() must not be called from a callback: it would wait for the callback's own thread")
+
+
+def _trampoline(handler):
+    def call(*args):
+        service = _active
+        if service is None:
+            return
+        _local.inside = True
+        try:
+            getattr(service, handler)(*args[:-1])  # the last argument is the unused user data
+        except BaseException as error:  # nothing may unwind into the library
+            service._callback_failed(error)
+        finally:
+            _local.inside = False
+    return call
+
+
+# Created once and kept for as long as the module (and so the library) is loaded.
+_C_CALLBACKS = (
+    ("kestal_set_event_callback", EVENT_FN(_trampoline("_handle_event"))),
+    ("kestal_set_message_callback", MESSAGE_FN(_trampoline("_handle_message"))),
+    ("kestal_set_scanner_state_callback", STATE_FN(_trampoline("_handle_scanner_state"))),
+    ("kestal_set_arm_state_callback", STATE_FN(_trampoline("_handle_arm_state"))),
+    ("kestal_set_status_line_callback", TEXT_FN(_trampoline("_handle_status_line"))),
+)
+
+
+def _register(lib, on):
+    for setter, callback in _C_CALLBACKS:
+        getattr(lib, setter)(ctypes.cast(callback, ctypes.c_void_p) if on else None, None)
+
+
+class Service:
+    """The library's service on one transport, with Python callables as its callbacks.
+
+    transport: "network", "network-alt" or "storage". host/port: the device's address for a
+    network transport (port defaults to the transport's device port). Without a host the library
+    dials the address it has: its default device address, unless an earlier Service of this
+    process set another (the library keeps it). Callbacks may be given here or set as attributes
+    at any time (see the module's documentation for the threads they run on).
+    """
+
+    def __init__(self, transport="network", host=None, port=None, *, on_event=None, on_message=None,
+                 on_frame=None, on_scanner_state=None, on_arm_state=None, on_status_line=None):
+        if transport not in TRANSPORTS:
+            raise ValueError(f"unknown transport {transport!r} (network, network-alt or storage)")
+        self.comm_type = TRANSPORTS[transport]
+        if self.comm_type == CommType.STORAGE and (host is not None or port is not None):
+            raise ValueError("the storage transport takes no host or port")
+        if port is not None and host is None:
+            raise ValueError("a port needs a host")
+        if host is not None and not host:
+            raise ValueError("empty host")
+        if port is not None and not 1 <= port <= 65535:
+            raise ValueError(f"bad port {port}")
+        self.transport = transport
+        self.host = host
+        self.port = port if port is not None or host is None else DEFAULT_PORTS[self.comm_type]
+        self.on_event = on_event
+        self.on_message = on_message
+        self.on_frame = on_frame
+        self.on_scanner_state = on_scanner_state
+        self.on_arm_state = on_arm_state
+        self.on_status_line = on_status_line
+        self.start_result = None
+        self.callback_error = None
+        self.callback_error_count = 0
+        self._error_lock = threading.Lock()
+        self._connected = threading.Event()
+        self._pending = {}  # seq_no -> [sub type, threading.Event, OrderAck or None]
+        self._pending_lock = threading.Lock()
+
+    @property
+    def running(self):
+        return _active is self
+
+    def start(self):
+        """Points the library at this service's transport and starts it.
+
+        Returns the library's result: 0, or -1 when the arm link or the transport could not
+        start; the library then keeps trying, and the service counts as running until stop().
+        Raises KestalError while another Service runs.
+        """
+        global _active
+        _refuse_in_callback("start")
+        with _lifecycle:
+            if _active is self:
+                raise KestalError("this Service is already running")
+            if _active is not None:
+                raise KestalError("another Service is running: the library runs one at a time")
+            lib = library()
+            if lib.kestal_set_comm_type(self.comm_type) != 0:
+                raise KestalError(f"the library refused comm type {self.comm_type}")
+            if self.host is not None and lib.kestal_set_network_endpoint(
+                    self.comm_type, self.host.encode(), self.port) != 0:
+                raise ValueError(f"the library refused the device address {self.host}:{self.port}")
+            self.callback_error, self.callback_error_count = None, 0
+            self._connected.clear()
+            _active = self
+            _register(lib, True)
+            self.start_result = lib.kestal_start()
+            return self.start_result
+
+    def stop(self):
+        """Stops the library (takes at least a second); no callback runs once it returned. 0."""
+        global _active
+        _refuse_in_callback("stop")
+        with _lifecycle:
+            if _active is not self:
+                return 0
+            lib = library()
+            try:
+                return lib.kestal_stop()
+            finally:
+                _register(lib, False)
+                _active = None
+                self._connected.clear()
+
+    def __enter__(self):
+        self.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+        return False
+
+    def wait_connected(self, timeout):
+        """True once "Connected OK" came (and no loss of the link since), waiting up to `timeout` s."""
+        return self._connected.wait(timeout)
+
+    def send(self, type, payload=b""):
+        """Sends one message; the library's result: 0 when queued or written, negative otherwise."""
+        payload = bytes(payload)
+        return library().kestal_send(type, payload, len(payload))
+
+    def next_seq_no(self):
+        """The next value of the library-wide 16-bit message sequence counter."""
+        return library().kestal_next_seq_no()
+
+    def order(self, sub_type, params=b""):
+        """Sends an order (seq_no, sub type, parameter length, parameters); returns its seq_no."""
+        seq_no = self.next_seq_no()
+        self._send_order(seq_no, sub_type, params)
+        return seq_no
+
+    def request(self, sub_type, params=b"", timeout=3.0):
+        """Sends an order and waits for the ACK echoing its seq_no and sub type: an OrderAck.
+
+        Raises TimeoutError when none came within `timeout` seconds.
+        """
+        seq_no = self.next_seq_no()
+        entry = [sub_type, threading.Event(), None]
+        with self._pending_lock:
+            self._pending[seq_no] = entry
+        try:
+            self._send_order(seq_no, sub_type, params)
+            if not entry[1].wait(timeout):
+                raise TimeoutError(f"no ACK of order {sub_type} (seq_no {seq_no}) within {timeout} s")
+            return entry[2]
+        finally:
+            with self._pending_lock:
+                self._pending.pop(seq_no, None)
+
+    def _send_order(self, seq_no, sub_type, params):
+        params = bytes(params)
+        result = self.send(MessageType.ORDER, _ORDER_HEADER.pack(seq_no, sub_type, len(params)) + params)
+        if result < 0:
+            raise KestalError(f"order {sub_type} could not be sent (result {result})")
+
+    def update_firmware(self, path, firmware_type=1):
+        """Sends a firmware file (a path, or the file's bytes) in chunks; the library's result.
+
+        Progress comes back as UPDATE_FIRMWARE messages to on_message.
+        """
+        if isinstance(path, (str, PathLike)):
+            with open(path, "rb") as file:
+                data = file.read()
+        else:
+            data = bytes(path)
+        return library().kestal_update_firmware(firmware_type, data, len(data))
+
+    def print_volume_run_info(self):
+        """Storage transport: writes the mailbox's summary areas to volume<time>_<type>.txt here."""
+        library().kestal_print_volume_run_info()
+
+    # The library's callbacks, on its threads.
+
+    def _call(self, callback, *args):
+        if callback is not None:
+            try:
+                callback(*args)
+            except BaseException as error:
+                self._callback_failed(error)
+
+    def _callback_failed(self, error):
+        with self._error_lock:
+            first = self.callback_error is None
+            if first:
+                self.callback_error = error
+            self.callback_error_count += 1
+        if first:
+            print("kestal: exception in a callback (later ones are counted, not printed):", file=sys.stderr)
+            traceback.print_exception(type(error), error, error.__traceback__, file=sys.stderr)
+
+    def _handle_event(self, event, text):
+        event = Event(event) if event in Event._value2member_map_ else event
+        if event == Event.CONNECTED_OK:
+            self._connected.set()
+        elif event in _DISCONNECTED:
+            self._connected.clear()
+        self._call(self.on_event, event, (text or b"").decode("ascii", "replace"))
+
+    def _handle_message(self, type, data, length):
+        payload = ctypes.string_at(data, length) if length else b""
+        if type == MessageType.ORDER and length >= 4:
+            seq_no, sub_type = struct.unpack_from("<HH", payload)
+            with self._pending_lock:
+                entry = self._pending.get(seq_no)
+                if entry is not None and entry[0] == sub_type and entry[2] is None:
+                    entry[2] = OrderAck(payload)
+                    entry[1].set()
+        self._call(self.on_message, type, payload)
+        if type in IMAGE_TYPES and self.on_frame is not None:
+            self._call(self.on_frame, Frame(type, payload))
+
+    def _handle_scanner_state(self, state):
+        self._call(self.on_scanner_state, state)
+
+    def _handle_arm_state(self, state):
+        self._call(self.on_arm_state, state)
+
+    def _handle_status_line(self, text):
+        # The library writes the status line in code page 936.
+        self._call(self.on_status_line, (text or b"").decode("gbk", "replace"))
+
+
+@atexit.register
+def _stop_at_exit():
+    # No library thread may call into Python while the interpreter shuts down.
+    service = _active
+    if service is not None and not getattr(_local, "inside", False):
+        service.stop()

@@ -1,0 +1,89 @@
+"""Finding and loading libKestalHostComm / KestalHostComm.dll, and the prototypes of its C interface.
+
+The library is loaded with ctypes.CDLL, which releases the GIL for the length of every call. That
+matters for kestal_stop: it joins the library's threads, and one of them may be waiting for the
+GIL to run a Python callback. Holding the GIL across the call would deadlock the two.
+"""
+import ctypes
+import os
+import sys
+import threading
+from pathlib import Path
+
+from ctypes import c_char_p, c_int, c_uint, c_ushort, c_void_p
+
+# The repository root: the build trees lie beside python/.
+_ROOT = Path(__file__).resolve().parents[2]
+
+# The callback types of kestal_c.h. Texts arrive as bytes; message data as an address, copied at once.
+EVENT_FN = ctypes.CFUNCTYPE(None, c_int, c_char_p, c_void_p)
+MESSAGE_FN = ctypes.CFUNCTYPE(None, c_ushort, c_void_p, c_uint, c_void_p)
+STATE_FN = ctypes.CFUNCTYPE(None, c_ushort, c_void_p)
+TEXT_FN = ctypes.CFUNCTYPE(None, c_char_p, c_void_p)
+
+# name: (result type, argument types). Callback setters take c_void_p so that None switches one off.
+_PROTOTYPES = {
+    "kestal_start": (c_int, []),
+    "kestal_stop": (c_int, []),
+    "kestal_set_comm_type": (c_int, [c_int]),
+    "kestal_set_network_endpoint": (c_int, [c_int, c_char_p, c_ushort]),
+    "kestal_set_event_callback": (None, [c_void_p, c_void_p]),
+    "kestal_set_message_callback": (None, [c_void_p, c_void_p]),
+    "kestal_set_scanner_state_callback": (None, [c_void_p, c_void_p]),
+    "kestal_set_arm_state_callback": (None, [c_void_p, c_void_p]),
+    "kestal_set_status_line_callback": (None, [c_void_p, c_void_p]),
+    "kestal_send": (c_int, [c_ushort, c_char_p, c_uint]),
+    "kestal_update_firmware": (c_int, [c_ushort, c_char_p, c_uint]),
+    "kestal_next_seq_no": (c_ushort, []),
+    "kestal_print_volume_run_info": (None, []),
+}
+
+
+class LibraryNotFoundError(OSError):
+    """No KestalHostComm library where it was looked for."""
+
+
+def candidates():
+    """The paths tried, in order: $KESTAL_LIBRARY alone when set, else the build trees."""
+    named = os.environ.get("KESTAL_LIBRARY")
+    if named:
+        return [Path(named)]
+    if sys.platform == "win32":
+        return [_ROOT / "build-windows" / "bin" / "KestalHostComm.dll"]
+    return [_ROOT / "build" / "libKestalHostComm.so"]
+
+
+_lib = None
+_lib_lock = threading.Lock()
+
+
+def library():
+    """The loaded library (loaded at the first call, then kept for the life of the process)."""
+    global _lib
+    with _lib_lock:
+        if _lib is None:
+            _lib = _load()
+        return _lib
+
+
+def _load():
+    tried = candidates()
+    path = next((p for p in tried if p.is_file()), None)
+    if path is None:
+        raise LibraryNotFoundError(
+            "KestalHostComm library not found; tried: " + ", ".join(str(p) for p in tried)
+            + " (set KESTAL_LIBRARY to the path of libKestalHostComm.so or KestalHostComm.dll)")
+    if sys.platform == "win32":
+        os.add_dll_directory(str(path.parent.resolve()))
+    try:
+        lib = ctypes.CDLL(str(path.resolve()))
+    except OSError as error:
+        raise LibraryNotFoundError(f"cannot load {path}: {error}") from error
+    for name, (restype, argtypes) in _PROTOTYPES.items():
+        try:
+            function = getattr(lib, name)
+        except AttributeError:
+            raise LibraryNotFoundError(f"{path} lacks {name}: it is not a build with the C interface") from None
+        function.restype = restype
+        function.argtypes = argtypes
+    return lib
