@@ -435,7 +435,8 @@ int CliCommands::RunView(const CliOptions& options, const std::string& listen, u
   std::string error;
   std::signal(SIGINT, OnSigint);
   if (session.Connect(error) < 0) return Fail(error);
-  if (view.Run(listen.substr(0, colon), static_cast<int>(port), seconds, g_interrupted, error) != 0) return Fail(error);
-  return 0;
+  const int r = view.Run(listen.substr(0, colon), static_cast<int>(port), seconds, g_interrupted, error);
+  session.Disconnect();  // the library's callbacks reach the view until Stop returns: stop while it lives
+  return r == 0 ? 0 : Fail(error);
 }
 #endif
