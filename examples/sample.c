@@ -28,6 +28,7 @@ enum { kOrder = 6, kGetFpgaTemp = 83 };
 static atomic_int g_connected;
 static atomic_int g_wanted_seq_no = -1;
 static atomic_int g_fpga_temp_raw = -1;  /* the ACK's reply data, once it came */
+static atomic_int g_status_lines;
 
 static void OnEvent(int event, const char* text, void* user_data) {
   (void)user_data;
@@ -40,6 +41,7 @@ static void OnStatusLine(const char* text, void* user_data) {
   (void)user_data;
   printf("status: %s\n", text); /* code page 936 bytes, as the device reports them */
   fflush(stdout);
+  atomic_fetch_add(&g_status_lines, 1);
 }
 
 /* An order ACK: seq_no (u16), sub type (u16), ack code (u16), reply length (u32), reply data. */
@@ -83,7 +85,7 @@ int main(int argc, char** argv) {
     unsigned char order[8] = {(unsigned char)seq_no, (unsigned char)(seq_no >> 8), kGetFpgaTemp, 0, 0, 0, 0, 0};
     atomic_store(&g_wanted_seq_no, seq_no);
     if (kestal_send(kOrder, order, sizeof order) == 0 && WaitFor(&g_fpga_temp_raw, -1, 10000)) {
-      SleepMs(1200); /* long enough for one status line */
+      WaitFor(&g_status_lines, 0, 5000); /* the first status line comes within a second or two */
       printf("ACK fpga-temp seq_no=%u: fpga temperature %.2f C\n", seq_no,
              atomic_load(&g_fpga_temp_raw) * 0.01 - 40.0);
       result = 0;
