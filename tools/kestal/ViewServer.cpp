@@ -33,10 +33,20 @@ std::string Json(const std::string& text) {  // a JSON string
 
 bool ViewServer::OnMessage(uint16_t type, const uint8_t* data, uint32_t len) {
   if ((type == OriginalImagePiece || type == YOriginalImagePiece) && len >= kImageHeader) {
-    auto frame = std::make_shared<Frame>(Frame{kestal::LoadU32(data), std::vector<uint8_t>(data, data + len)});
+    // The buffer of an earlier frame that no page request holds any more is filled again: no allocation per frame.
+    std::shared_ptr<Frame> frame;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      frame = std::move(m_spare);
+    }
+    if (!frame) frame = std::make_shared<Frame>();
+    frame->number = kestal::LoadU32(data);
+    frame->bytes.assign(data, data + len);  // outside the lock
     const double now = Now();
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_frame = std::move(frame);  // the frame before it is freed by whoever holds it last
+    std::swap(m_frame, frame);
+    // Requests copy m_frame only under this lock, so a count of one means nobody else can reach it.
+    if (frame && frame.use_count() == 1) m_spare = std::move(frame);
     ++m_frames;
     m_frame_times.push_back(now);
     while (m_frame_times.front() < now - 1.0) m_frame_times.pop_front();

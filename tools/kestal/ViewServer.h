@@ -45,7 +45,8 @@ class ViewServer {
   CliSession& m_session;
   const uint32_t m_width;
   std::mutex m_mutex;  // guards everything below
-  std::shared_ptr<const Frame> m_frame;
+  std::shared_ptr<Frame> m_frame;  // requests take copies as shared_ptr<const Frame>
+  std::shared_ptr<Frame> m_spare;  // the frame before it, once no request holds it: filled by the next frame
   uint64_t m_frames = 0;
   std::deque<double> m_frame_times;  // seconds of the frames of the last second
   std::vector<uint8_t> m_status;     // the last controller status
