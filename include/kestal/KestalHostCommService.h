@@ -14,8 +14,6 @@
 #pragma once
 
 #include <atomic>
-#include <mutex>
-#include <thread>
 
 // KESTAL_STATIC: the program links the library's static core (its own tools and tests).
 #if defined(_WIN32) && defined(KESTAL_STATIC)
@@ -111,8 +109,14 @@ class KESTAL_API KestalHostCommService {
   static void ForwardHostCommMsg(unsigned short type, unsigned char* data, unsigned int len,
                                  void* user_data);
 
+  // The start/stop lock, the service's workers and what they wait on; the library's own. Never
+  // destroyed, like the engine: a host that returns from main without Stop leaves threads that
+  // process exit may kill while they use these, so no static destructor may touch them.
+  struct Lifecycle;
+
  private:
   friend class KestalHostCommServiceAccess;  // the library's own tests and tools
+  class StartStopLock;
   KestalHostCommService();
 
   void LoopReconnect();
@@ -121,6 +125,8 @@ class KESTAL_API KestalHostCommService {
   bool WaitOneSecond();
   void StopEngine();
   void JoinWorkers();
+  // Calls the device-event callback (the lock holder's events wait until it unlocks).
+  void DeliverEvent(HostCommDeviceEvent event);
 
   static KestalHostCommService m_instance;
 
@@ -139,8 +145,5 @@ class KESTAL_API KestalHostCommService {
   ArmCommViaNetwork* m_arm_comm;               // owned, never destroyed
   std::atomic<bool> m_need_reconnect;
   std::atomic<bool> m_stop_workers;
-  std::mutex m_mutex;  // serialises every engine start and stop sequence
-  // The reconnect and log-report workers of one Start, joined by Stop (or the next Start).
-  std::thread m_reconnect_thread;
-  std::thread m_log_report_thread;
+  Lifecycle* m_lifecycle;  // made by the constructor, never destroyed
 };

@@ -63,9 +63,10 @@ KESTAL_C_API int kestal_stop(void);
 
 /* 0, or -1 (nothing changed) for a value other than KESTAL_COMM_*. Takes effect at the next start. */
 KESTAL_C_API int kestal_set_comm_type(int comm_type);
-/* Points a network comm type at another device address (a numeric IPv4 address or a host
- * name) and TCP port. 0, or -1 (nothing changed) for another comm type, an empty or overlong
- * host, or port 0. Takes effect at the next start. */
+/* Points a network comm type at another device address (a numeric IPv4 or IPv6 address or a
+ * host name) and TCP port. 0, or -1 at once (nothing changed) for another comm type, a host that
+ * is neither an address nor a well-formed name ("999.1.1.1", "", "a..b"), or port 0. Takes
+ * effect at the next start; never waits, so any callback may call it. */
 KESTAL_C_API int kestal_set_network_endpoint(int comm_type, const char* host, unsigned short port);
 
 /* A null function switches the callback off. */

@@ -71,6 +71,7 @@ class UpperLevelFlag final : public spdlog::custom_flag_formatter {
 std::atomic<int> g_min_level{0};
 std::once_flag g_init_once;
 std::atomic<bool> g_has_tap{false};
+std::atomic<bool> g_writer_running{false};
 
 // Lines are formatted on the thread that writes them into `active`; the file is written by
 // WriteOut, which the service's log writer runs when half of `active` is taken and its report
@@ -173,6 +174,8 @@ void Log::WriteBacklog(int timeout_ms) {
   WriteOut(s, false);
 }
 
+void Log::SetWriterRunning(bool running) { g_writer_running.store(running, std::memory_order_release); }
+
 void Log::WakeWriter() {
   LogState& s = State();
   {
@@ -235,7 +238,8 @@ void Log::Write(LogLevel level, const char* function, int line, const char* form
     Append(state, spdlog::details::log_msg(spdlog::source_loc{"", line, name}, "KestalHostComm",
                                            error ? spdlog::level::err : spdlog::level::debug,
                                            spdlog::string_view_t(text, static_cast<std::size_t>(n))));
-    if (error) WriteOut(state, true);  // errors reach the disk at once
+    // Errors reach the disk at once, and every line while no writer runs.
+    if (error || !g_writer_running.load(std::memory_order_acquire)) WriteOut(state, true);
   }
   if (g_has_tap.load(std::memory_order_acquire)) {
     std::lock_guard<std::mutex> lock(state.tap_mutex);

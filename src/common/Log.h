@@ -5,8 +5,8 @@
 // from the calling function; worker bodies name themselves with the *_AS forms
 // ("Class::StartingMethod.Worker"). Any thread may log at any time, also while the process
 // exits: the logger is never destroyed, so a worker still running then loses nothing but its
-// unflushed lines. Lines are formatted by the thread that writes them and buffered; the file is
-// written off the callers' paths by the service's workers (see WriteBacklog).
+// unflushed lines. Lines are formatted by the thread that writes them; while the service runs
+// they are buffered and written off the callers' paths by its workers (see WriteBacklog).
 #pragma once
 
 #include <cstdint>
@@ -35,6 +35,10 @@ class Log {
   static void WriteBacklog(int timeout_ms);
   // Ends the writer's current wait (a stop).
   static void WakeWriter();
+  // True while a writer (the service's log-report worker) writes the buffered lines at least
+  // once a second. Without one, each line goes to the file as it is written, so that the lines
+  // before Start and after Stop are on the disk at once, where a crash cannot take them.
+  static void SetWriterRunning(bool running);
 
   // Formats and writes one line under the function field `function`. Allocates nothing for a
   // line of up to 1 KiB while no tap is set.

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "arm/ArmCommViaNetwork.h"
+#include "common/CallbackGate.h"
 #include "common/Clock.h"
 #include "common/LittleEndian.h"
 #include "common/Log.h"
@@ -77,6 +78,17 @@ void HostCommProtocolImpl::SetRecvMsgCallBack(RecvMsgCallBack callback, void* us
   m_recv_msg_callback = callback;
 }
 
+int HostCommProtocolImpl::SetDeviceEndpoint(bool alt, const std::string& host, uint32_t port) {
+  if (port == 0 || port > 65535 || !HostCommViaNetwork::IsValidHost(host)) {
+    KLOG_DEBUG("Refused device endpoint %s:%u", host.c_str(), static_cast<unsigned>(port));
+    return -1;
+  }
+  std::lock_guard<std::mutex> lock(m_endpoint_mutex);
+  (alt ? m_comm_dev_via_network.m_device_ip_type3 : m_comm_dev_via_network.m_device_ip_type1) = host;
+  (alt ? m_device_port_type3 : m_device_port_type1) = port;
+  return 0;
+}
+
 int HostCommProtocolImpl::StartLoopRecv() {
   const uint32_t type = m_host_comm_type;
   // Without an active capture the transports carry a null pointer: a capture that is off costs one branch.
@@ -93,12 +105,11 @@ int HostCommProtocolImpl::StartLoopRecv() {
   } else if (IsNetworkType(type)) {
     HostCommViaNetwork& net = m_comm_dev_via_network;
     net.m_is_server = false;
-    if (type == HostCommTypeNetworkAlt) {
-      net.m_remote_ip = net.m_device_ip_type3;
-      net.m_remote_port = m_device_port_type3;
-    } else {
-      net.m_remote_ip = net.m_device_ip_type1;
-      net.m_remote_port = m_device_port_type1;
+    {
+      std::lock_guard<std::mutex> lock(m_endpoint_mutex);
+      const bool alt = type == HostCommTypeNetworkAlt;
+      net.m_remote_ip = alt ? net.m_device_ip_type3 : net.m_device_ip_type1;
+      net.m_remote_port = alt ? m_device_port_type3 : m_device_port_type1;
     }
     int r = net.StartLoopRecv();
     if (r < 0) {
@@ -118,8 +129,8 @@ int HostCommProtocolImpl::StartLoopRecv() {
     JoinWorkers();
   }
   m_stop_loop_recv = false;
-  m_recv_thread = std::thread(&HostCommProtocolImpl::LoopRecv, this);
-  m_heart_beat_thread = std::thread(&HostCommProtocolImpl::LoopSendHeartBeat, this);
+  m_recv_thread = kestal::CallbackGate::StartWorker([this] { LoopRecv(); });
+  m_heart_beat_thread = kestal::CallbackGate::StartWorker([this] { LoopSendHeartBeat(); });
   return 0;
 }
 
@@ -142,8 +153,8 @@ void HostCommProtocolImpl::StopLoopRecv() {
 }
 
 void HostCommProtocolImpl::JoinWorkers() {
-  if (m_recv_thread.joinable()) m_recv_thread.join();
-  if (m_heart_beat_thread.joinable()) m_heart_beat_thread.join();
+  kestal::CallbackGate::JoinWorker(m_recv_thread);  // the receive callback runs on it (disk)
+  kestal::CallbackGate::JoinWorker(m_heart_beat_thread);
 }
 
 int HostCommProtocolImpl::SendOrder(uint16_t type, const uint8_t* data, uint32_t len) {

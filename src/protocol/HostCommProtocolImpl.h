@@ -79,6 +79,11 @@ class HostCommProtocolImpl {
                                 uint32_t len);
 
   void SetRecvMsgCallBack(RecvMsgCallBack callback, void* user_data);
+  // Device address of comm type 1 (or 3 with `alt`). Any thread, a device-event callback
+  // included, may set it: it has a lock of its own, never the owner's start/stop lock.
+  // StartLoopRecv reads it. 0, or -1 (nothing changed) for a host that cannot name a device
+  // (HostCommViaNetwork::IsValidHost) or port 0 or above 65535.
+  int SetDeviceEndpoint(bool alt, const std::string& host, uint32_t port);
   ControllerStatusSnapshot GetControllerStatus() const;
 
   // Fixed at construction; declared before the transports, which are built from it.
@@ -95,7 +100,8 @@ class HostCommProtocolImpl {
   std::atomic<ArmCommViaNetwork*> m_arm_comm{nullptr};
   ImageFrameAssembler m_image_frame;  // holds the frame buffer
   std::atomic<uint32_t> m_host_comm_type{HostCommTypeStorage};
-  // Device ports of comm types 1 and 3; tests and tools may point them elsewhere.
+  // Device ports of comm types 1 and 3 (their hosts are the network transport's); set them
+  // through SetDeviceEndpoint, under m_endpoint_mutex.
   uint32_t m_device_port_type1 = 28992;
   uint32_t m_device_port_type3 = 29372;
 
@@ -124,6 +130,7 @@ class HostCommProtocolImpl {
   std::atomic<uint32_t> m_rtt_seq_no{~0u};
   std::atomic<int64_t> m_rtt_sent_us{0};  // used when the configuration has no counter
 
+  std::mutex m_endpoint_mutex;  // guards the device endpoints while the engine starts
   std::thread m_recv_thread;
   std::thread m_heart_beat_thread;
   std::mutex m_wait_mutex;  // lets a stop cut the heartbeat's one-second wait short

@@ -68,11 +68,11 @@ int kestal_set_comm_type(int comm_type) {
 
 int kestal_set_network_endpoint(int comm_type, const char* host, unsigned short port) {
   if (comm_type != KESTAL_COMM_NETWORK && comm_type != KESTAL_COMM_NETWORK_ALT) return -1;
-  if (!host || port == 0) return -1;
+  if (!host) return -1;
   const size_t length = strnlen(host, kMaxHostLength + 1);
-  if (length == 0 || length > kMaxHostLength) return -1;
-  KestalHostCommServiceAccess::SetNetworkEndpoint(comm_type == KESTAL_COMM_NETWORK_ALT, std::string(host, length), port);
-  return 0;
+  if (length > kMaxHostLength) return -1;
+  return KestalHostCommServiceAccess::SetNetworkEndpoint(comm_type == KESTAL_COMM_NETWORK_ALT,
+                                                         std::string(host, length), port);
 }
 
 void kestal_set_event_callback(kestal_event_fn callback, void* user_data) {

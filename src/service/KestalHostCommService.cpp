@@ -8,33 +8,17 @@
 #include <utility>
 
 #include "arm/ArmCommViaNetwork.h"
+#include "common/CallbackGate.h"
 #include "common/Clock.h"
 #include "common/LittleEndian.h"
 #include "common/Log.h"
 #include "protocol/HostCommProtocolImpl.h"
 #include "service/ServiceGlobals.h"
+#include "service/ServiceLifecycle.h"
 
 KestalHostCommService* g_host_comm_service = nullptr;
 std::atomic<uint16_t> g_msg_seq_no{0};
 
-namespace {
-// The service's reconnect worker waits a second at a time on this signal, the log-report worker
-// on the log's (it writes the log); a stop wakes both at once. Defined before the instance, so
-// they outlive its destructor, which joins the workers.
-std::mutex g_worker_mutex;
-std::condition_variable g_worker_signal;
-
-void RaiseStop(std::atomic<bool>& stop) {
-  {
-    std::lock_guard<std::mutex> lock(g_worker_mutex);
-    stop = true;
-  }
-  g_worker_signal.notify_all();
-  kestal::Log::WakeWriter();
-}
-}  // namespace
-
-// Defined after the globals above, so they are ready when the library's load constructs it.
 KestalHostCommService KestalHostCommService::m_instance;
 
 namespace {
@@ -43,6 +27,28 @@ constexpr const char* kLoopReconnect = "KestalHostCommService::Start.ReconnectWo
 constexpr const char* kLoopLogReport = "KestalHostCommService::Start.LogReportWorker";
 constexpr uint64_t kStatusStaleMs = 3000;
 constexpr unsigned kInvalidState = 7;
+// How long Stop waits for application callbacks still running before it gives them up.
+constexpr auto kCallbackGrace = std::chrono::seconds(2);
+
+using Lifecycle = KestalHostCommService::Lifecycle;
+
+// The reconnect worker waits a second at a time on the lifecycle's signal, the log-report worker
+// on the log's (it writes the log); a stop wakes both at once.
+void RaiseStop(Lifecycle& life, std::atomic<bool>& stop) {
+  {
+    std::lock_guard<std::mutex> lock(life.m_worker_mutex);
+    stop = true;
+  }
+  life.m_worker_signal.notify_all();
+  kestal::Log::WakeWriter();
+}
+
+// Calls an application callback through the gate, which a stop closes.
+template <typename Call>
+void CallApp(const char* name, Call call) {
+  kestal::CallbackGate::Scope scope(name);
+  if (scope.Admitted()) call();
+}
 
 // Engine comm type for each HostCommDeviceType.
 constexpr uint32_t kEngineCommType[] = {HostCommTypeStorage, HostCommTypeNetwork, HostCommTypeNetworkAlt};
@@ -87,6 +93,29 @@ const char* const kEventText[] = {"Device arrival", "Device left",   "Connected 
 
 }  // namespace
 
+// Holds the start/stop lock; the device events reported by its holder meanwhile are delivered
+// once it is released.
+class KestalHostCommService::StartStopLock {
+ public:
+  StartStopLock(KestalHostCommService& service, Lifecycle& life) : m_service(service), m_life(life) {
+    m_life.m_mutex.lock();
+    m_life.m_mutex_owner = std::this_thread::get_id();
+  }
+  ~StartStopLock() {
+    std::vector<HostCommDeviceEvent> events;
+    events.swap(m_life.m_held_events);
+    m_life.m_mutex_owner = std::thread::id();
+    m_life.m_mutex.unlock();
+    for (HostCommDeviceEvent event : events) m_service.DeliverEvent(event);
+  }
+  StartStopLock(const StartStopLock&) = delete;
+  StartStopLock& operator=(const StartStopLock&) = delete;
+
+ private:
+  KestalHostCommService& m_service;
+  Lifecycle& m_life;
+};
+
 KestalHostCommService::KestalHostCommService()
     : m_comm_type(HostCommDeviceStorage),
       m_device_event_callback(nullptr),
@@ -102,7 +131,8 @@ KestalHostCommService::KestalHostCommService()
       m_host_comm_protocol(nullptr),
       m_arm_comm(nullptr),
       m_need_reconnect(false),
-      m_stop_workers(false) {
+      m_stop_workers(false),
+      m_lifecycle(new Lifecycle()) {
   // The engine and its transports report through the service and number their orders with
   // the library-wide counter, without knowing the service.
   HostCommProtocolConfig config;
@@ -127,9 +157,12 @@ static void StartCapture(HostCommProtocolImpl& engine) {
 }
 
 KestalHostCommService::~KestalHostCommService() {
-  // Unloading without Stop: end the service's own workers so no thread outlives the object.
-  RaiseStop(m_stop_workers);
-  JoinWorkers();
+  // The process exits without Stop. On Windows its other threads are already gone, killed
+  // perhaps while they held a lock or waited on a signal: touching one now could block for
+  // ever. So only flags: no callback starts any more, and workers that still run end by
+  // themselves; the process ends them in any case.
+  kestal::CallbackGate::Shut();
+  m_stop_workers = true;
 }
 
 KestalHostCommService& KestalHostCommService::GetInstance() { return m_instance; }
@@ -174,7 +207,7 @@ int KestalHostCommService::SendUpdateFirmware(unsigned short type, unsigned char
 
 void KestalHostCommService::RecvHostCommMsg(unsigned short type, unsigned char* data, unsigned int len) {
   if (RecvHostCommMsgCallBack callback = m_recv_host_comm_msg_callback)
-    callback(type, data, len, m_recv_host_comm_msg_user_data);
+    CallApp("RecvHostCommMsgCallBack", [&] { callback(type, data, len, m_recv_host_comm_msg_user_data); });
 }
 
 void KestalHostCommService::ForwardHostCommMsg(unsigned short type, unsigned char* data, unsigned int len,
@@ -198,15 +231,22 @@ void KestalHostCommService::ReportStatus(unsigned int status, const char* text) 
   else
     KLOG_DEBUG("%s", row.log_line);
   if (row.send_comm_type) m_host_comm_protocol->SendCommTypeOrder();
+  if (m_lifecycle->m_mutex_owner.load() == std::this_thread::get_id())
+    m_lifecycle->m_held_events.push_back(row.event);
+  else
+    DeliverEvent(row.event);
+}
+
+void KestalHostCommService::DeliverEvent(HostCommDeviceEvent event) {
   if (DeviceEventCallBack callback = m_device_event_callback)
-    callback(row.event, kEventText[row.event], m_device_event_user_data);
+    CallApp("DeviceEventCallBack", [&] { callback(event, kEventText[event], m_device_event_user_data); });
 }
 
 void KestalHostCommService::StopEngine() { m_host_comm_protocol->StopLoopRecv(); }
 
 void KestalHostCommService::JoinWorkers() {
-  if (m_reconnect_thread.joinable()) m_reconnect_thread.join();
-  if (m_log_report_thread.joinable()) m_log_report_thread.join();
+  kestal::CallbackGate::JoinWorker(m_lifecycle->m_reconnect_thread);
+  kestal::CallbackGate::JoinWorker(m_lifecycle->m_log_report_thread);
 }
 
 int KestalHostCommService::Start() {
@@ -217,6 +257,8 @@ int KestalHostCommService::Start() {
     KLOG_DEBUG("Not support comm type:%d", comm_type);
     return -1;
   }
+  // Workers whose callback the last Stop gave up on end before anything of this start runs.
+  kestal::CallbackGate::JoinParkedWorkers();
   m_host_comm_protocol->m_arm_comm = m_arm_comm;
   m_arm_comm->m_protocol = m_host_comm_protocol;
   m_host_comm_protocol->m_health.Reset();
@@ -225,7 +267,7 @@ int KestalHostCommService::Start() {
 
   if (m_arm_comm->StartLoopRecv() < 0) {
     {
-      std::lock_guard<std::mutex> lock(m_mutex);
+      StartStopLock lock(*this, *m_lifecycle);
       StopEngine();
     }
     ReportServiceStatus(HostCommStatusNotConnected, "");
@@ -234,15 +276,16 @@ int KestalHostCommService::Start() {
 
   // Workers of an earlier start have been joined by Stop; a Start after a failed Start may
   // still have them.
-  RaiseStop(m_stop_workers);
+  RaiseStop(*m_lifecycle, m_stop_workers);
   JoinWorkers();
   m_need_reconnect = false;
   m_stop_workers = false;
   StartCapture(*m_host_comm_protocol);  // like the workers, it runs until Stop
-  m_reconnect_thread = std::thread(&KestalHostCommService::LoopReconnect, this);
-  m_log_report_thread = std::thread(&KestalHostCommService::LoopLogReport, this);
+  kestal::Log::SetWriterRunning(true);  // the log-report worker writes the log from now on
+  m_lifecycle->m_reconnect_thread = kestal::CallbackGate::StartWorker([this] { LoopReconnect(); });
+  m_lifecycle->m_log_report_thread = kestal::CallbackGate::StartWorker([this] { LoopLogReport(); });
 
-  std::lock_guard<std::mutex> lock(m_mutex);
+  StartStopLock lock(*this, *m_lifecycle);
   if (m_host_comm_protocol->StartLoopRecv() < 0) {
     ReportServiceStatus(HostCommStatusNotConnected, "");
     return -1;
@@ -252,23 +295,31 @@ int KestalHostCommService::Start() {
 
 int KestalHostCommService::Stop() {
   KLOG_DEBUG("Called KestalHostCommService::Stop");
-  RaiseStop(m_stop_workers);
+  // No callback starts from here on. One still running after the grace time may wait for this
+  // very thread (an application's UI thread): its worker is left to the next Start to join.
+  kestal::CallbackGate::Close();
+  RaiseStop(*m_lifecycle, m_stop_workers);
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  for (const std::string& name : kestal::CallbackGate::GiveUpAfter(kCallbackGrace))
+    KLOG_DEBUG("Callback %s has not returned, its thread is joined at the next Start", name.c_str());
   JoinWorkers();
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    StartStopLock lock(*this, *m_lifecycle);
     StopEngine();
   }
   m_arm_comm->StopLoopRecv();
   m_host_comm_protocol->m_capture.Stop();
   KLOG_DEBUG("Link health, %s", m_host_comm_protocol->m_health.Line().c_str());
+  kestal::Log::SetWriterRunning(false);  // no worker writes the log now: every line goes straight to the file
   kestal::Log::Flush();
+  kestal::CallbackGate::Open();
   return 0;
 }
 
 bool KestalHostCommService::WaitOneSecond() {
-  std::unique_lock<std::mutex> lock(g_worker_mutex);
-  return !g_worker_signal.wait_for(lock, std::chrono::seconds(1), [this] { return m_stop_workers.load(); });
+  std::unique_lock<std::mutex> lock(m_lifecycle->m_worker_mutex);
+  return !m_lifecycle->m_worker_signal.wait_for(lock, std::chrono::seconds(1),
+                                                [this] { return m_stop_workers.load(); });
 }
 
 void KestalHostCommService::LoopReconnect() {
@@ -286,7 +337,7 @@ void KestalHostCommService::LoopReconnect() {
     }
     int r;
     {
-      std::lock_guard<std::mutex> lock(m_mutex);
+      StartStopLock lock(*this, *m_lifecycle);
       StopEngine();
       if (m_stop_workers) {
         KLOG_DEBUG_AS(kLoopReconnect, "Reconnect already stopped, Not do stop/start");
@@ -320,16 +371,16 @@ void KestalHostCommService::LoopLogReport() {
       uint32_t a = kestal::LoadU32(status.record + L::kArmState);
       if (s > kInvalidState) s = kInvalidState;
       if (a > kInvalidState) a = kInvalidState;
-      if (scanner_cb) scanner_cb(static_cast<unsigned short>(s), m_scaner_status_user_data);
-      if (arm_cb) arm_cb(static_cast<unsigned short>(a), m_arm_status_user_data);
+      if (scanner_cb) CallApp("ScanerStatusCallBack", [&] { scanner_cb(static_cast<unsigned short>(s), m_scaner_status_user_data); });
+      if (arm_cb) CallApp("ArmStatusCallBack", [&] { arm_cb(static_cast<unsigned short>(a), m_arm_status_user_data); });
       char line[128];
       std::snprintf(line, sizeof line, kStatusLineFormat, kStateText[s],
                     static_cast<int32_t>(kestal::LoadU32(status.record + L::kFpgaFps)), kStateText[a],
                     static_cast<int32_t>(kestal::LoadU32(status.record + L::kArmFps)));
-      if (LogCallBack log_cb = m_log_callback) log_cb(line, m_log_user_data);
+      if (LogCallBack log_cb = m_log_callback) CallApp("LogCallBack", [&] { log_cb(line, m_log_user_data); });
     } else {
-      if (scanner_cb) scanner_cb(kInvalidState, m_scaner_status_user_data);
-      if (arm_cb) arm_cb(kInvalidState, m_arm_status_user_data);
+      if (scanner_cb) CallApp("ScanerStatusCallBack", [&] { scanner_cb(kInvalidState, m_scaner_status_user_data); });
+      if (arm_cb) CallApp("ArmStatusCallBack", [&] { arm_cb(kInvalidState, m_arm_status_user_data); });
     }
     // The log's writer is this worker rather than a thread of the log's own, so no thread of the
     // library outlives Stop or has to be joined while the library unloads: it flushes the log once

@@ -4,11 +4,11 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include "kestal/KestalHostCommService.h"
 #include "protocol/HostCommProtocolImpl.h"
+#include "service/ServiceLifecycle.h"
 
 // The service, set by its constructor; null while the library loads.
 extern KestalHostCommService* g_host_comm_service;
@@ -30,17 +30,13 @@ class KestalHostCommServiceAccess {
   static HostCommProtocolImpl& Engine() { return *KestalHostCommService::GetInstance().m_host_comm_protocol; }
   static ArmCommViaNetwork& ArmComm() { return *KestalHostCommService::GetInstance().m_arm_comm; }
   static bool NeedReconnect() { return KestalHostCommService::GetInstance().m_need_reconnect.load(); }
-  // Device address of comm type 1 (or 3 with `alt`), under the service's start/stop lock so
-  // that no start reads it half written. For the C interface, tools and tests.
-  static void SetNetworkEndpoint(bool alt, const std::string& host, uint32_t port) {
-    auto& s = KestalHostCommService::GetInstance();
-    std::lock_guard<std::mutex> lock(s.m_mutex);
-    HostCommProtocolImpl& engine = *s.m_host_comm_protocol;
-    (alt ? engine.m_comm_dev_via_network.m_device_ip_type3 : engine.m_comm_dev_via_network.m_device_ip_type1) = host;
-    (alt ? engine.m_device_port_type3 : engine.m_device_port_type1) = port;
+  // Device address of comm type 1 (or 3 with `alt`); 0, or -1 for an address that cannot be
+  // one. Never waits for the start/stop lock. For the C interface, tools and tests.
+  static int SetNetworkEndpoint(bool alt, const std::string& host, uint32_t port) {
+    return Engine().SetDeviceEndpoint(alt, host, port);
   }
   static bool WorkersRunning() {
-    auto& s = KestalHostCommService::GetInstance();
-    return s.m_reconnect_thread.joinable() || s.m_log_report_thread.joinable();
+    const KestalHostCommService::Lifecycle& life = *KestalHostCommService::GetInstance().m_lifecycle;
+    return life.m_reconnect_thread.joinable() || life.m_log_report_thread.joinable();
   }
 };

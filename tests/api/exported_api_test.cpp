@@ -38,9 +38,11 @@ TEST(ExportedApi, TheCInterfaceForwardsToTheService) {
   EXPECT_EQ(kestal_set_comm_type(KESTAL_COMM_STORAGE), 0);
   const std::string overlong(256, 'a');
   for (auto [type, host, port] : {std::tuple<int, const char*, int>{0, "127.0.0.1", 1}, {1, nullptr, 1}, {1, "", 1},
-                                  {2, "127.0.0.1", 0}, {1, overlong.c_str(), 1}})
-    EXPECT_EQ(kestal_set_network_endpoint(type, host, static_cast<unsigned short>(port)), -1) << type << " " << port;
-  EXPECT_EQ(kestal_set_network_endpoint(KESTAL_COMM_NETWORK_ALT, "127.0.0.1", 9), 0);
+                                  {2, "127.0.0.1", 0}, {1, overlong.c_str(), 1}, {1, "999.1.1.1", 1}, {1, "1.2.3", 1},
+                                  {1, "a..b", 1}, {1, "-a.b", 1}, {1, "a b", 1}, {1, "::g", 1}, {1, "10.0.0.1:80", 1}})
+    EXPECT_EQ(kestal_set_network_endpoint(type, host, static_cast<unsigned short>(port)), -1) << (host ? host : "null") << " " << port;
+  for (const char* host : {"localhost", "scan-head.local.", "::1", "127.0.0.1"})
+    EXPECT_EQ(kestal_set_network_endpoint(KESTAL_COMM_NETWORK_ALT, host, 9), 0) << host;
   struct Call { unsigned short type; const unsigned char* data; unsigned int len; void* user_data; int count; } call{};
   kestal_set_message_callback([](unsigned short type, const unsigned char* data, unsigned int len, void* user_data) {
     *static_cast<Call*>(user_data) = {type, data, len, user_data, static_cast<Call*>(user_data)->count + 1};

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "ServiceFixture.h"
+#include "kestal/kestal_c.h"
 #include "arm/UdpSocket.h"
 #include "common/Clock.h"
 #include "common/LittleEndian.h"
@@ -102,8 +103,12 @@ TEST_F(ServiceFixture, FailedStartsAndAStartWithoutDevice) {
   }
   g_now = 1'800'000'000'000ull;
   kestal::SetWallClockMs([] { return g_now.load(); });
+  std::atomic<int> set_endpoint{1};  // from the event callbacks of a start that holds the start/stop lock
+  m_app.SetHook([&] { set_endpoint = std::min(set_endpoint.load(), kestal_set_network_endpoint(1, "localhost", 9)); });
   EXPECT_EQ(m_service.Start(), -1);
   m_started = true;
+  m_app.SetHook(nullptr);
+  EXPECT_EQ(set_endpoint, 0);
   EXPECT_TRUE(m_app.CountEvents(Connecting) == 2 && m_app.CountEvents(NotConnected) == 2);  // one more each
   using States = std::pair<unsigned short, unsigned short>;  // scanner, arm
   auto reports = [&](size_t n) {  // waits for `n` reports in all; the last one's states
@@ -183,6 +188,31 @@ TEST_F(ServiceFixture, ARestartDeliversNothingTheStoppedSessionLeftQueued) {
   send(0xB2, 1);
   ASSERT_TRUE(m_app.WaitForMessage(Order, of_session(0xB2), 5000ms));
   for (const AppMessage& m : m_app.Messages(Order)) EXPECT_NE(m.payload[4], 0xA1) << "seq_no " << m.payload[0];
+}
+
+// A callback that hands its event to the thread calling Stop and waits for it (an application's UI thread):
+// Stop still returns, names the callback, and nothing is called back after it; a later Start works.
+TEST_F(ServiceFixture, StopReturnsWhileACallbackWaitsForTheStoppingThread) {
+  SimRig sim(SimLink::Network);
+  ASSERT_EQ(sim.Start(), 0);
+  StartAgainst(sim);
+  std::atomic<bool> armed{true}, stopped{false};
+  std::atomic<int> late_calls{0};
+  m_app.SetHook([&] {
+    if (stopped) ++late_calls;
+    else if (armed.exchange(false)) WaitUntil([&] { return stopped.load(); }, 60s);
+  });
+  ASSERT_TRUE(WaitUntil([&] { return !armed; }, 5000ms));
+  const auto t0 = steady_clock::now();
+  StopAndCheck();
+  EXPECT_LT(steady_clock::now() - t0, 6s * kTimeScale);
+  EXPECT_EQ(m_log.MessagesStartingWith("Callback ").size(), 1u);
+  stopped = true;  // the callback returns; its worker ends without calling back again
+  std::this_thread::sleep_for(1500ms);
+  EXPECT_EQ(late_calls, 0);
+  m_app.SetHook(nullptr);
+  StartAgainst(sim);
+  StopAndCheck();
 }
 
 // An application that returns from main without Stop: workers still running log to the very end.

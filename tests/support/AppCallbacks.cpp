@@ -22,9 +22,14 @@ template <typename Record>
 void AppCallbacks::Note(void* user_data, Record record) {
   AppCallbacks* self = g_live;
   if (!self) return;
-  std::lock_guard<std::mutex> lock(self->m_mutex);
-  self->m_wrong_user_data |= user_data != self;  // a callback must pass back what was registered
-  record(*self);
+  std::function<void()> hook;
+  {
+    std::lock_guard<std::mutex> lock(self->m_mutex);
+    self->m_wrong_user_data |= user_data != self;  // a callback must pass back what was registered
+    record(*self);
+    hook = self->m_hook;
+  }
+  if (hook) hook();
 }
 
 void AppCallbacks::OnEvent(HostCommDeviceEvent event, const char* text, void* user_data) {

@@ -9,6 +9,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kestal/KestalHostCommService.h"
@@ -35,6 +36,8 @@ class AppCallbacks {
   void Clear();
   // Each message callback returns only after `delay`: a slow application.
   void DelayMessages(std::chrono::milliseconds delay) { m_message_delay_ms = static_cast<int>(delay.count()); }
+  // Runs `hook` in every callback once it was recorded, on the library's thread (none: nullptr).
+  void SetHook(std::function<void()> hook) { std::lock_guard<std::mutex> lock(m_mutex); m_hook = std::move(hook); }
 
   bool WaitForEvent(HostCommDeviceEvent event, int times, std::chrono::milliseconds timeout) const;
   // Waits for a message of `type` whose payload `match` accepts (any, without `match`); copies the first to `out`.
@@ -61,6 +64,7 @@ class AppCallbacks {
   std::vector<unsigned short> m_scanner_states, m_arm_states;
   std::vector<std::string> m_status_lines;
   bool m_wrong_user_data = false;
+  std::function<void()> m_hook;
   std::atomic<int> m_message_delay_ms{0};
 };
 

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "TestWait.h"
 #include "common/Log.h"
 
 static std::string LogFileText() {
@@ -26,8 +27,14 @@ TEST(LogFile, TheWritersWaitLastsItsTimeoutEvenWithoutALog) {
   EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(190));
 }
 
+// While no writer runs (before Start, after Stop) a line is on the disk at once; while one runs, lines are buffered
+// and overflow the buffer without loss.
 TEST(LogFile, EveryLineOfRacingThreadsArrivesWholeAndInOrderAndErrorsAtOnce) {
   kestal::Log::Init();
+  KLOG_DEBUG("a line before the service starts");
+  EXPECT_TRUE(WaitUntil([] { return LogFileText().find("a line before the service starts") != std::string::npos; },
+                        std::chrono::milliseconds(2000)));
+  kestal::Log::SetWriterRunning(true);
   constexpr int kThreads = 4, kLines = 6000;  // about 2.5 MiB: the buffer (1 MiB) overflows many times
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t)

@@ -29,7 +29,10 @@ int CliSession::Connect(std::string& error) {
     const bool alt = m_options.transport == "network-alt";
     type = alt ? HostCommDeviceNetworkAlt : HostCommDeviceNetwork;
     const auto [host, port] = NetworkAddress(alt);
-    KestalHostCommServiceAccess::SetNetworkEndpoint(alt, host, port);
+    if (KestalHostCommServiceAccess::SetNetworkEndpoint(alt, host, port) != 0) {
+      error = "not a device address: '" + host + "' port " + std::to_string(port);
+      return -1;
+    }
   } else if (m_options.transport == "storage") {
     type = HostCommDeviceStorage;
     if (!m_options.disk.empty())

@@ -1,11 +1,13 @@
 #include "transport/network/HostCommViaNetwork.h"
 
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <exception>
 #include <stdexcept>
 #include <utility>
 
+#include "common/CallbackGate.h"
 #include "common/LittleEndian.h"
 #include "common/Log.h"
 #include "kestal/KestalHostCommService.h"
@@ -52,6 +54,25 @@ int32_t HostCommViaNetwork::BuildMsg(const uint8_t* data, uint32_t available, ui
   return FrameCodec::Check(data, available, readable);
 }
 
+bool HostCommViaNetwork::IsValidHost(const std::string& host) {
+  constexpr size_t kMaxName = 253, kMaxLabel = 63;
+  asio::error_code ec;
+  if (host.find(':') != std::string::npos) return asio::ip::make_address_v6(host, ec), !ec;
+  if (host.find_first_not_of("0123456789.") == std::string::npos) return asio::ip::make_address_v4(host, ec), !ec;
+  if (host.empty() || host.size() > kMaxName) return false;
+  const size_t end = host.back() == '.' ? host.size() - 1 : host.size();  // a fully qualified name's root dot
+  for (size_t begin = 0; begin <= end;) {
+    size_t dot = host.find('.', begin);
+    if (dot == std::string::npos || dot > end) dot = end;
+    const size_t n = dot - begin;
+    if (n == 0 || n > kMaxLabel || host[begin] == '-' || host[dot - 1] == '-') return false;
+    for (size_t i = begin; i < dot; ++i)
+      if (!std::isalnum(static_cast<unsigned char>(host[i])) && host[i] != '-') return false;
+    begin = dot + 1;
+  }
+  return true;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Start and stop
 
@@ -79,7 +100,7 @@ int HostCommViaNetwork::StartLoopRecv() {
   m_write_armed = m_read_armed = true;  // their first steps are queued below
   m_io_thread = std::thread([this] { LoopIo(); });
   SleepMs(100);
-  m_connect_thread = std::thread([this] { LoopConnect(); });
+  m_connect_thread = kestal::CallbackGate::StartWorker([this] { LoopConnect(); });
   // The chains make their first steps on the io worker, like every later step, so the socket
   // and the timers are never touched by two threads.
   asio::post(m_io_context, [this] {
@@ -90,7 +111,7 @@ int HostCommViaNetwork::StartLoopRecv() {
     m_read_armed = false;
     AsyncReadData();
   });
-  m_parse_thread = std::thread([this] { LoopParse(); });
+  m_parse_thread = kestal::CallbackGate::StartWorker([this] { LoopParse(); });
   return 0;
 }
 
@@ -148,8 +169,9 @@ int HostCommViaNetwork::StopLoopRecv() {
   m_work.reset();
   SleepMs(300);
   if (m_io_thread.joinable()) m_io_thread.join();
-  if (m_connect_thread.joinable()) m_connect_thread.join();
-  if (m_parse_thread.joinable()) m_parse_thread.join();
+  // The connect worker reports states and the parse worker delivers messages to the application.
+  kestal::CallbackGate::JoinWorker(m_connect_thread);
+  kestal::CallbackGate::JoinWorker(m_parse_thread);
 
   // No worker runs now. Whatever an io worker that ended early left in the context (the close
   // above, aborted operations) completes here, on this thread, and sees m_stop.

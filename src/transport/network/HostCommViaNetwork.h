@@ -76,6 +76,9 @@ class HostCommViaNetwork {
   // `readable` bytes from data (the two-argument form: no further than the valid bytes).
   static int32_t BuildMsg(const uint8_t* data, uint32_t available);
   static int32_t BuildMsg(const uint8_t* data, uint32_t available, uint32_t readable);
+  // True for a numeric IPv4 or IPv6 address or a well-formed host name (labels of letters,
+  // digits and inner hyphens): what can name a device. A dotted run of digits must be IPv4.
+  static bool IsValidHost(const std::string& host);
 
   // What the parse worker does with bytes a read brought: append them to the receive cache (as
   // the receive chain would), hand every complete frame on to m_recv_msg_queue and keep what is

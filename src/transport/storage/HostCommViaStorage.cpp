@@ -5,6 +5,7 @@
 #include <cstring>
 #include <utility>
 
+#include "common/CallbackGate.h"
 #include "common/Clock.h"
 #include "common/LittleEndian.h"
 #include "common/Log.h"
@@ -102,7 +103,7 @@ HostCommViaStorage::HostCommViaStorage(StatusReportFn report_status)
 
 HostCommViaStorage::~HostCommViaStorage() {
   m_stop = true;
-  if (m_recv_thread.joinable()) m_recv_thread.join();
+  kestal::CallbackGate::JoinWorker(m_recv_thread);
   {
     std::unique_lock<std::shared_mutex> lock(m_device_mutex);
     m_device.Close();
@@ -676,7 +677,7 @@ int HostCommViaStorage::StartLoopRecv() {
   // A worker that ended by itself (a failed pass) is joined before a new one starts.
   if (m_recv_thread.joinable()) {
     m_stop = true;
-    m_recv_thread.join();
+    kestal::CallbackGate::JoinWorker(m_recv_thread);
   }
   m_stop = false;
   if (OpenStorageDevice() < 0) {
@@ -701,7 +702,7 @@ int HostCommViaStorage::StartLoopRecv() {
     return -1;
   }
   ReportStatusTo(m_report_status, HostCommStatusStorageConnected, "");
-  m_recv_thread = std::thread(&HostCommViaStorage::LoopRecv, this);
+  m_recv_thread = kestal::CallbackGate::StartWorker([this] { LoopRecv(); });  // reports states
   return 0;
 }
 
@@ -728,7 +729,7 @@ int HostCommViaStorage::StopLoopRecv() {
   m_stop = true;
   std::this_thread::sleep_for(std::chrono::milliseconds(kStopWaitMs));
   // A pass in progress (at most a 200 ms queue wait) finishes before the disk is closed.
-  if (m_recv_thread.joinable()) m_recv_thread.join();
+  kestal::CallbackGate::JoinWorker(m_recv_thread);
   std::string path;
   {
     std::unique_lock<std::shared_mutex> lock(m_device_mutex);
