@@ -112,7 +112,7 @@ class KESTAL_API KestalHostCommService {
   // The start/stop lock, the service's workers and what they wait on; the library's own. Never
   // destroyed, like the engine: a host that returns from main without Stop leaves threads that
   // process exit may kill while they use these, so no static destructor may touch them.
-  struct Lifecycle;
+  class Lifecycle;
 
  private:
   friend class KestalHostCommServiceAccess;  // the library's own tests and tools

@@ -2,7 +2,8 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <condition_variable>
+#include <string>
+#include <vector>
 #include <cstdio>
 #include <new>
 #include <utility>
@@ -29,19 +30,6 @@ constexpr uint64_t kStatusStaleMs = 3000;
 constexpr unsigned kInvalidState = 7;
 // How long Stop waits for application callbacks still running before it gives them up.
 constexpr auto kCallbackGrace = std::chrono::seconds(2);
-
-using Lifecycle = KestalHostCommService::Lifecycle;
-
-// The reconnect worker waits a second at a time on the lifecycle's signal, the log-report worker
-// on the log's (it writes the log); a stop wakes both at once.
-void RaiseStop(Lifecycle& life, std::atomic<bool>& stop) {
-  {
-    std::lock_guard<std::mutex> lock(life.m_worker_mutex);
-    stop = true;
-  }
-  life.m_worker_signal.notify_all();
-  kestal::Log::WakeWriter();
-}
 
 // Calls an application callback through the gate, which a stop closes.
 template <typename Call>
@@ -97,23 +85,15 @@ const char* const kEventText[] = {"Device arrival", "Device left",   "Connected 
 // once it is released.
 class KestalHostCommService::StartStopLock {
  public:
-  StartStopLock(KestalHostCommService& service, Lifecycle& life) : m_service(service), m_life(life) {
-    m_life.m_mutex.lock();
-    m_life.m_mutex_owner = std::this_thread::get_id();
-  }
+  explicit StartStopLock(KestalHostCommService& service) : m_service(service) { m_service.m_lifecycle->Lock(); }
   ~StartStopLock() {
-    std::vector<HostCommDeviceEvent> events;
-    events.swap(m_life.m_held_events);
-    m_life.m_mutex_owner = std::thread::id();
-    m_life.m_mutex.unlock();
-    for (HostCommDeviceEvent event : events) m_service.DeliverEvent(event);
+    for (HostCommDeviceEvent event : m_service.m_lifecycle->Unlock()) m_service.DeliverEvent(event);
   }
   StartStopLock(const StartStopLock&) = delete;
   StartStopLock& operator=(const StartStopLock&) = delete;
 
  private:
   KestalHostCommService& m_service;
-  Lifecycle& m_life;
 };
 
 KestalHostCommService::KestalHostCommService()
@@ -231,10 +211,7 @@ void KestalHostCommService::ReportStatus(unsigned int status, const char* text) 
   else
     KLOG_DEBUG("%s", row.log_line);
   if (row.send_comm_type) m_host_comm_protocol->SendCommTypeOrder();
-  if (m_lifecycle->m_mutex_owner.load() == std::this_thread::get_id())
-    m_lifecycle->m_held_events.push_back(row.event);
-  else
-    DeliverEvent(row.event);
+  if (!m_lifecycle->HoldIfLocked(row.event)) DeliverEvent(row.event);
 }
 
 void KestalHostCommService::DeliverEvent(HostCommDeviceEvent event) {
@@ -245,8 +222,8 @@ void KestalHostCommService::DeliverEvent(HostCommDeviceEvent event) {
 void KestalHostCommService::StopEngine() { m_host_comm_protocol->StopLoopRecv(); }
 
 void KestalHostCommService::JoinWorkers() {
-  kestal::CallbackGate::JoinWorker(m_lifecycle->m_reconnect_thread);
-  kestal::CallbackGate::JoinWorker(m_lifecycle->m_log_report_thread);
+  kestal::CallbackGate::JoinWorker(m_lifecycle->ReconnectThread());
+  kestal::CallbackGate::JoinWorker(m_lifecycle->LogReportThread());
 }
 
 int KestalHostCommService::Start() {
@@ -267,7 +244,7 @@ int KestalHostCommService::Start() {
 
   if (m_arm_comm->StartLoopRecv() < 0) {
     {
-      StartStopLock lock(*this, *m_lifecycle);
+      StartStopLock lock(*this);
       StopEngine();
     }
     ReportServiceStatus(HostCommStatusNotConnected, "");
@@ -276,16 +253,16 @@ int KestalHostCommService::Start() {
 
   // Workers of an earlier start have been joined by Stop; a Start after a failed Start may
   // still have them.
-  RaiseStop(*m_lifecycle, m_stop_workers);
+  m_lifecycle->RaiseStop(m_stop_workers);
   JoinWorkers();
   m_need_reconnect = false;
   m_stop_workers = false;
   StartCapture(*m_host_comm_protocol);  // like the workers, it runs until Stop
   kestal::Log::SetWriterRunning(true);  // the log-report worker writes the log from now on
-  m_lifecycle->m_reconnect_thread = kestal::CallbackGate::StartWorker([this] { LoopReconnect(); });
-  m_lifecycle->m_log_report_thread = kestal::CallbackGate::StartWorker([this] { LoopLogReport(); });
+  m_lifecycle->ReconnectThread() = kestal::CallbackGate::StartWorker([this] { LoopReconnect(); });
+  m_lifecycle->LogReportThread() = kestal::CallbackGate::StartWorker([this] { LoopLogReport(); });
 
-  StartStopLock lock(*this, *m_lifecycle);
+  StartStopLock lock(*this);
   if (m_host_comm_protocol->StartLoopRecv() < 0) {
     ReportServiceStatus(HostCommStatusNotConnected, "");
     return -1;
@@ -298,13 +275,13 @@ int KestalHostCommService::Stop() {
   // No callback starts from here on. One still running after the grace time may wait for this
   // very thread (an application's UI thread): its worker is left to the next Start to join.
   kestal::CallbackGate::Close();
-  RaiseStop(*m_lifecycle, m_stop_workers);
+  m_lifecycle->RaiseStop(m_stop_workers);
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));
   for (const std::string& name : kestal::CallbackGate::GiveUpAfter(kCallbackGrace))
     KLOG_DEBUG("Callback %s has not returned, its thread is joined at the next Start", name.c_str());
   JoinWorkers();
   {
-    StartStopLock lock(*this, *m_lifecycle);
+    StartStopLock lock(*this);
     StopEngine();
   }
   m_arm_comm->StopLoopRecv();
@@ -316,11 +293,7 @@ int KestalHostCommService::Stop() {
   return 0;
 }
 
-bool KestalHostCommService::WaitOneSecond() {
-  std::unique_lock<std::mutex> lock(m_lifecycle->m_worker_mutex);
-  return !m_lifecycle->m_worker_signal.wait_for(lock, std::chrono::seconds(1),
-                                                [this] { return m_stop_workers.load(); });
-}
+bool KestalHostCommService::WaitOneSecond() { return m_lifecycle->WaitOneSecond(m_stop_workers); }
 
 void KestalHostCommService::LoopReconnect() {
   KLOG_DEBUG_AS(kLoopReconnect, "loop reconnect thread started");
@@ -337,7 +310,7 @@ void KestalHostCommService::LoopReconnect() {
     }
     int r;
     {
-      StartStopLock lock(*this, *m_lifecycle);
+      StartStopLock lock(*this);
       StopEngine();
       if (m_stop_workers) {
         KLOG_DEBUG_AS(kLoopReconnect, "Reconnect already stopped, Not do stop/start");

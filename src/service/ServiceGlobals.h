@@ -35,8 +35,5 @@ class KestalHostCommServiceAccess {
   static int SetNetworkEndpoint(bool alt, const std::string& host, uint32_t port) {
     return Engine().SetDeviceEndpoint(alt, host, port);
   }
-  static bool WorkersRunning() {
-    const KestalHostCommService::Lifecycle& life = *KestalHostCommService::GetInstance().m_lifecycle;
-    return life.m_reconnect_thread.joinable() || life.m_log_report_thread.joinable();
-  }
+  static bool WorkersRunning() { return KestalHostCommService::GetInstance().m_lifecycle->WorkersRunning(); }
 };

@@ -1,6 +1,9 @@
-// What the service's Start and Stop share with its workers: the start/stop lock, the two
-// workers and the signal they wait on, and the device events held while the lock is taken.
-// The service makes it once and never destroys it (see KestalHostCommService.h).
+// What the service's Start and Stop share with its workers: the start/stop lock with the device
+// events held while it is taken, the two workers and the signal they wait on. The service makes
+// it once and never destroys it (see KestalHostCommService.h).
+//
+// Thread safety: every operation may be called from any thread; the worker threads are the
+// service's lifecycle calls' own (Start, Stop, and the tests' look at them).
 #pragma once
 
 #include <atomic>
@@ -11,17 +14,34 @@
 
 #include "kestal/KestalHostCommService.h"
 
-struct KestalHostCommService::Lifecycle {
-  // Serialises every engine start and stop sequence. Taken only through StartStopLock, so that
-  // the device events reported meanwhile reach the application after it is released: a
-  // callback that waits for a thread which itself waits for this lock can then never hang.
+class KestalHostCommService::Lifecycle {
+ public:
+  // The start/stop lock m_mutex, around every engine start and stop sequence.
+  void Lock();
+  // Releases it; returns the device events reported meanwhile by its holder, which the caller
+  // delivers now: a callback that waits for a thread which itself waits for this lock can then
+  // never hang.
+  std::vector<HostCommDeviceEvent> Unlock();
+  // True when the calling thread holds the lock: `event` is kept for Unlock.
+  bool HoldIfLocked(HostCommDeviceEvent event);
+
+  // Sets `stop` and wakes the reconnect worker's wait (the log-report worker waits on the log).
+  void RaiseStop(std::atomic<bool>& stop);
+  // Waits a second; false when `stop` was set meanwhile.
+  bool WaitOneSecond(const std::atomic<bool>& stop);
+
+  std::thread& ReconnectThread() { return m_reconnect_thread; }
+  std::thread& LogReportThread() { return m_log_report_thread; }
+  bool WorkersRunning() const { return m_reconnect_thread.joinable() || m_log_report_thread.joinable(); }
+
+ private:
   std::mutex m_mutex;
   std::atomic<std::thread::id> m_mutex_owner{};
-  std::vector<HostCommDeviceEvent> m_held_events;  // the owner's only
+  std::vector<HostCommDeviceEvent> m_held_events;  // the lock holder's only
 
   // The reconnect and log-report workers of one Start, joined by Stop (or the next Start).
   std::thread m_reconnect_thread;
   std::thread m_log_report_thread;
-  std::mutex m_worker_mutex;  // with m_worker_signal: the reconnect worker's one-second wait
+  std::mutex m_worker_mutex;
   std::condition_variable m_worker_signal;
 };

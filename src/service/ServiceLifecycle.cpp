@@ -1,0 +1,40 @@
+#include "service/ServiceLifecycle.h"
+
+#include <chrono>
+
+#include "common/Log.h"
+
+using Lifecycle = KestalHostCommService::Lifecycle;
+
+void Lifecycle::Lock() {
+  m_mutex.lock();
+  m_mutex_owner = std::this_thread::get_id();
+}
+
+std::vector<HostCommDeviceEvent> Lifecycle::Unlock() {
+  std::vector<HostCommDeviceEvent> events;
+  events.swap(m_held_events);
+  m_mutex_owner = std::thread::id();
+  m_mutex.unlock();
+  return events;
+}
+
+bool Lifecycle::HoldIfLocked(HostCommDeviceEvent event) {
+  if (m_mutex_owner.load() != std::this_thread::get_id()) return false;
+  m_held_events.push_back(event);
+  return true;
+}
+
+void Lifecycle::RaiseStop(std::atomic<bool>& stop) {
+  {
+    std::lock_guard<std::mutex> lock(m_worker_mutex);
+    stop = true;
+  }
+  m_worker_signal.notify_all();
+  kestal::Log::WakeWriter();
+}
+
+bool Lifecycle::WaitOneSecond(const std::atomic<bool>& stop) {
+  std::unique_lock<std::mutex> lock(m_worker_mutex);
+  return !m_worker_signal.wait_for(lock, std::chrono::seconds(1), [&] { return stop.load(); });
+}
