@@ -139,9 +139,9 @@ int ViewServer::Run(const std::string& host, int port, uint32_t seconds, const s
     if (!frame || (req.has_param("after") && req.get_param_value("after") == std::to_string(frame->number)))
       return void(res.status = 204);
     const uint32_t size = static_cast<uint32_t>(frame->bytes.size()) - kImageHeader;
-    const uint32_t nominal = kestal::LoadU32(frame->bytes.data() + 8);
-    uint32_t width = m_width ? m_width : nominal && size % nominal == 0 ? nominal : 640;
-    if (width == 0 || size % width != 0) width = size ? size : 1;  // a single row rather than a torn picture
+    uint32_t width = CliCommands::ImageWidth(frame->bytes.data(), frame->bytes.size(), m_width);
+    if (width == 0 && !m_width && size % 640 == 0) width = 640;
+    if (width == 0) width = size ? size : 1;  // a single row rather than a torn picture
     res.set_header("X-Frame-Number", std::to_string(frame->number));
     res.set_header("X-Width", std::to_string(width));
     res.set_header("X-Height", std::to_string(size / width));
