@@ -460,6 +460,7 @@ int CliCommands::RunView(const CliOptions& options, const std::string& listen, u
   session.SetMessageTap([&view](uint16_t type, const uint8_t* data, uint32_t len) {
     return view.OnMessage(type, data, len);
   });
+  session.SetEventTap([&view](HostCommDeviceEvent event, const char* text) { view.OnEvent(event, text); });
   std::string error;
   std::signal(SIGINT, OnSigint);
   if (session.Connect(error) < 0) return Fail(error);

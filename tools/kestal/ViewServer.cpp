@@ -3,6 +3,7 @@
 #include <httplib.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <thread>
 
@@ -16,6 +17,7 @@ namespace {
 
 constexpr size_t kEvents = 100, kHistory = 600;  // the events kept; ten minutes of a sample a second
 constexpr uint32_t kImageHeader = ImagePieceLayout::kImageHeaderLength;
+constexpr double kStaleStatus = 3.0;  // seconds: the library's own limit, after which it reports state 7
 
 double Now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
 
@@ -48,6 +50,7 @@ bool ViewServer::OnMessage(uint16_t type, const uint8_t* data, uint32_t len) {
     // Requests copy m_frame only under this lock, so a count of one means nobody else can reach it.
     if (frame && frame.use_count() == 1) m_spare = std::move(frame);
     ++m_frames;
+    m_frame_time = now;
     m_frame_times.push_back(now);
     while (m_frame_times.front() < now - 1.0) m_frame_times.pop_front();
     return true;
@@ -55,24 +58,35 @@ bool ViewServer::OnMessage(uint16_t type, const uint8_t* data, uint32_t len) {
   if (type == ControllerStatus) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_status.assign(data, data + len);
+    m_status_time = Now();
     return true;
   }
   return false;  // ACKs and the rest go to the session's queue, where orders wait for them
 }
 
+void ViewServer::OnEvent(HostCommDeviceEvent event, const char* text) {
+  using namespace std::chrono;
+  const int64_t ms = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_events.emplace_back(ms, text);
+  if (m_events.size() > kEvents) m_events.pop_front();
+  if (event != DeviceArrival) m_connected = event == ConnectedOk, m_link_event = text;  // a disk found is no link yet
+}
+
 void ViewServer::Sample() {
-  const std::vector<std::string> lines = m_session.TakeEvents();  // "event: ..." and "status: ..."
+  // "status: ..." lines; the events came through OnEvent with their times.
+  const std::vector<std::string> lines = m_session.TakeEvents();
   const double now = Now();
   std::lock_guard<std::mutex> lock(m_mutex);
-  for (const std::string& line : lines) {
-    if (line.rfind("status: ", 0) == 0) m_status_line = line.substr(8);
-    else m_events.push_back(line.substr(line.find(' ') + 1));
-    if (m_events.size() > kEvents) m_events.pop_front();
-  }
+  for (const std::string& line : lines)
+    if (line.rfind("status: ", 0) == 0) m_status_line = line.substr(8), m_status_line_time = now;
   while (!m_frame_times.empty() && m_frame_times.front() < now - 1.0) m_frame_times.pop_front();
   uint8_t status[ControllerStatusLayout::kLength] = {};
   std::copy_n(m_status.begin(), std::min(m_status.size(), sizeof status), status);
-  const double temp = m_status.empty() ? 0 : HostCommMsg::FpgaTempCelsius(kestal::LoadU32(status + 28));
+  // No temperature while there is no fresh status: the plot shows a gap rather than the last value held.
+  const double temp = m_status_time && now - m_status_time < kStaleStatus
+                          ? HostCommMsg::FpgaTempCelsius(kestal::LoadU32(status + 28))
+                          : std::nan("");
   m_history.emplace_back(temp, static_cast<double>(m_frame_times.size()));
   if (m_history.size() > kHistory) m_history.pop_front();
 }
@@ -84,28 +98,44 @@ std::string ViewServer::StateJson() {
   uint64_t frames;
   uint32_t frame_no;
   size_t fps;
-  bool have_status;
-  std::string status_line;
-  std::deque<std::string> events;
+  bool connected;
+  double frame_time, status_time, status_line_time;
+  std::string status_line, link_event;
+  std::deque<std::pair<int64_t, std::string>> events;
   std::deque<std::pair<double, double>> history;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     std::copy_n(m_status.begin(), std::min(m_status.size(), sizeof status), status);
     frames = m_frames, frame_no = m_frame ? m_frame->number : 0, fps = m_frame_times.size();
-    have_status = !m_status.empty(), status_line = m_status_line, events = m_events, history = m_history;
+    frame_time = m_frame_time, status_time = m_status_time, status_line_time = m_status_line_time;
+    connected = m_connected, link_event = m_link_event;
+    status_line = m_status_line, events = m_events, history = m_history;
   }
   auto field = [&](uint32_t at) { return std::to_string(kestal::LoadU32(status + at)); };
   char number[48];
-  std::snprintf(number, sizeof number, "%.2f", HostCommMsg::FpgaTempCelsius(kestal::LoadU32(status + 28)));
+  const double now = Now();
+  auto age = [&](double time) {  // seconds since `time`; -1 for never
+    std::snprintf(number, sizeof number, "%.1f", time ? now - time : -1.0);
+    return std::string(number);
+  };
   std::string out = "{\"frames\":" + std::to_string(frames) + ",\"frame\":" + std::to_string(frame_no) +
-                    ",\"fps\":" + std::to_string(fps) + ",\"status\":" + (have_status ? "true" : "false") +
-                    ",\"scanner\":" + field(0) + ",\"arm\":" + field(12) + ",\"fpga_fps\":" + field(8) +
-                    ",\"arm_fps\":" + field(16) + ",\"temp\":" + number + ",\"status_line\":" + Json(status_line) +
-                    ",\"health\":" + Json(health) + ",\"events\":[";
-  for (size_t i = 0; i < events.size(); ++i) out += (i ? "," : "") + Json(events[i]);
+                    ",\"fps\":" + std::to_string(fps) + ",\"frame_age\":" + age(frame_time) +
+                    ",\"connected\":" + (connected ? "true" : "false") + ",\"link\":" + Json(link_event) +
+                    ",\"scanner\":" + std::to_string(m_session.ScannerState()) +
+                    ",\"arm\":" + std::to_string(m_session.ArmState()) + ",\"status_age\":" + age(status_time) +
+                    ",\"fpga_fps\":" + field(8) + ",\"arm_fps\":" + field(16);
+  char temp[24];
+  std::snprintf(temp, sizeof temp, "%.2f", HostCommMsg::FpgaTempCelsius(kestal::LoadU32(status + 28)));
+  out += ",\"temp\":" + std::string(temp) + ",\"status_line\":" + Json(status_line) +
+         ",\"status_line_age\":" + age(status_line_time) + ",\"health\":" + Json(health) + ",\"events\":[";
+  for (size_t i = 0; i < events.size(); ++i)
+    out += (i ? ",[" : "[") + std::to_string(events[i].first) + "," + Json(events[i].second) + "]";
   out += "],\"history\":[";
   for (size_t i = 0; i < history.size(); ++i) {
-    std::snprintf(number, sizeof number, "%s[%.2f,%.0f]", i ? "," : "", history[i].first, history[i].second);
+    if (std::isnan(history[i].first))
+      std::snprintf(number, sizeof number, "%s[null,%.0f]", i ? "," : "", history[i].second);
+    else
+      std::snprintf(number, sizeof number, "%s[%.2f,%.0f]", i ? "," : "", history[i].first, history[i].second);
     out += number;
   }
   return out + "]}";

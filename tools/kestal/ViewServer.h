@@ -1,13 +1,17 @@
 // `kestal view`: a web page that shows the device live, served by the tool itself on a local address.
 //
 // The library's callbacks only store the latest values here (the newest whole frame, the controller status, the
-// events and status lines) under a mutex held for a few copies; the web server reads them on its own threads, so
+// events with their times, the state codes and status lines) under a mutex held for a few copies; the web server reads them on its own threads, so
 // a slow or stalled browser never holds up the library. The page gets its figures through Server-Sent Events
 // twice a second and fetches a frame's raw bytes only when it has drawn the last one. Orders from the page's
 // buttons run on the web server's threads and wait there for their ACKs.
 //
-// Thread safety: Run on the tool's main thread; OnMessage on the library's receive thread; everything else on
-// the web server's threads. The session must remain live while Run runs.
+// What the page shows of the device is what the library reports: its state codes (7 once no controller status came
+// for 3 s) and its device events, which tell whether the link is up. Each figure carries its age, so a page left
+// open after the device went away shows it gone rather than its last good values.
+//
+// Thread safety: Run on the tool's main thread; OnMessage on the library's receive thread; OnEvent on the thread
+// that reports the event; everything else on the web server's threads. The session must remain live while Run runs.
 #pragma once
 
 #include <atomic>
@@ -27,6 +31,8 @@ class ViewServer {
 
   // The session's message tap: keeps image frames and the controller status, lets the rest (ACKs) be queued.
   bool OnMessage(uint16_t type, const uint8_t* data, uint32_t len);
+  // The session's event tap: keeps the event with its time, and whether the link is up.
+  void OnEvent(HostCommDeviceEvent event, const char* text);
   // Serves on host:port (port 0: any free one), prints the page's address, and returns after `seconds` (0: until
   // `interrupted`). 0, or 1 with `error` set when the address cannot be bound.
   int Run(const std::string& host, int port, uint32_t seconds, const std::atomic<bool>& interrupted,
@@ -51,7 +57,10 @@ class ViewServer {
   std::deque<double> m_frame_times;  // seconds of the frames of the last second
   std::vector<uint8_t> m_status;     // the last controller status
   std::string m_status_line;
-  std::deque<std::string> m_events;                 // the newest 100
+  double m_frame_time = 0, m_status_time = 0, m_status_line_time = 0;  // when the last of each came; 0: never
+  std::deque<std::pair<int64_t, std::string>> m_events;  // the newest 100, with their wall-clock times in ms
+  bool m_connected = false;
+  std::string m_link_event;  // the last event that told the link's state
   std::deque<std::pair<double, double>> m_history;  // temperature and frames per second, a sample a second
   std::atomic<bool> m_stop{false};
 };
