@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """kestal view in headless Chromium against the simulator on 127.0.0.1: the frame counter rises, the canvas holds
 the simulator's image (pixels checked against its seed), the states and the status line show, the FPGA temperature
-button shows the simulator's value, bad requests get clear HTTP errors, and once the simulator is killed the page
-shows the link down, the library's invalid states and the last frame greyed out.
+button shows the simulator's value, bad requests get clear HTTP errors, requests from other pages are refused, and
+once the simulator is killed the page shows the link down, the library's invalid states and the last frame greyed out.
 
 Environment: KESTAL_CLI and KESTAL_DEVSIM (the programs); KESTAL_VIEW_SCREENSHOT, a PNG file to save the page to.
 Exit 0 passed, 1 failed, 77 skipped (no browser, driver or selenium; a tool built without the view)."""
@@ -60,10 +60,10 @@ def wait_for(what, condition, seconds=20):
     raise AssertionError("timed out waiting for " + (what() if callable(what) else what))
 
 
-def http_status(url, method="GET"):
+def http_status(url, method="GET", headers=None):
     try:
         with urllib.request.urlopen(urllib.request.Request(url, data=b"" if method == "POST" else None,
-                                                           method=method), timeout=10) as reply:
+                                                           method=method, headers=headers or {}), timeout=10) as reply:
             return reply.status, reply.read().decode()
     except urllib.error.HTTPError as error:
         return error.code, error.read().decode()
@@ -127,10 +127,21 @@ def main():
         if os.environ.get("KESTAL_VIEW_SCREENSHOT"):
             driver.save_screenshot(os.environ["KESTAL_VIEW_SCREENSHOT"])
 
-        for method, path, status in (("GET", "nothing", 404), ("POST", "order?name=bogus", 400),
-                                     ("POST", "order?name=exposure&value=x", 400), ("GET", "order", 404)):
-            got, body = http_status(url + path, method)
-            assert got == status and body, (method, path, got, body)
+        # Bad requests; then refused ones: another Host (a page rebound to this address), an order from another
+        # page's Origin, without the token that the page carries or with another; the page's own order still served.
+        port, token = url.split(":")[2].strip("/"), re.search(r'const token = "(\w{32})"', http_status(url)[1])[1]
+        own = {"X-Kestal-Token": token}
+        localhost = {"Host": "localhost:" + port, "Origin": "http://localhost:" + port, **own}
+        for method, path, status, headers in (
+                ("GET", "nothing", 404, {}), ("POST", "order?name=bogus", 400, own), ("GET", "order", 404, {}),
+                ("POST", "order?name=exposure&value=x", 400, own), ("GET", "", 403, {"Host": "a.example:" + port}),
+                ("POST", "order?name=stop-scan", 403, {"Host": "127.0.0.1:1", **own}),
+                ("POST", "order?name=stop-scan", 403, {"Origin": "http://a.example", **own}),
+                ("POST", "order?name=stop-scan", 403, {}),
+                ("POST", "order?name=stop-scan", 403, {"X-Kestal-Token": "0"}),
+                ("POST", "order?name=heartbeat", 200, localhost)):
+            got, body = http_status(url + path, method, headers)
+            assert got == status and body.count("\n") <= 1 and body, (method, path, headers, got, body)
         # The device gone: what the library reports (link down; state 7 once no status came for 3 s, without the last
         # frame rates) and the last frame greyed out; each event with its time.
         sim.kill()

@@ -34,6 +34,7 @@ shown: the device's frame number <b id="frame-number">-</b> <b id="frame-age" cl
 <script>
 "use strict";
 const $ = id => document.getElementById(id);
+const token = "@TOKEN@";  // this run's, sent with every order: the view refuses orders without it
 const sleep = ms => new Promise(done => setTimeout(done, ms));
 const stateText = ["working normally", "device not found", "open failed", "I/O error", "device inserted",
                    "device removed", "communication timeout", "invalid"];
@@ -121,7 +122,7 @@ for (const button of document.querySelectorAll("button[data-order]")) {
     if (button.dataset.input) query += "&value=" + encodeURIComponent($(button.dataset.input).value);
     $("ack").textContent = button.textContent + " ...";
     try {
-      const reply = await (await fetch("/order?" + query, {method: "POST"})).json();
+      const reply = await (await fetch("/order?" + query, {method: "POST", headers: {"X-Kestal-Token": token}})).json();
       $("ack").textContent = reply.ack || "error: " + reply.error;
     } catch (error) { $("ack").textContent = "error: " + error; }
   };

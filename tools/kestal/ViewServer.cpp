@@ -2,9 +2,12 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <random>
 #include <thread>
 
 #include "CliCommands.h"
@@ -31,7 +34,27 @@ std::string Json(const std::string& text) {  // a JSON string
   return out + "\"";
 }
 
+std::string RandomToken() {
+  std::random_device random;
+  char text[33];
+  for (int i = 0; i < 4; ++i) std::snprintf(text + 8 * i, 9, "%08x", static_cast<unsigned>(random()));
+  return text;
+}
+
 }  // namespace
+
+ViewServer::ViewServer(CliSession& session, uint32_t width)
+    : m_session(session), m_width(width), m_token(RandomToken()) {}
+
+std::string ViewServer::Refusal(const std::string& method, const std::string& host, const std::string& origin,
+                                const std::string& token) const {
+  if (std::find(m_hosts.begin(), m_hosts.end(), host) == m_hosts.end())
+    return "Host '" + host + "' is not this view's address: open http://" + m_hosts.front() + "/";
+  if (method == "GET" || method == "HEAD") return "";
+  if (!origin.empty() && origin != "http://" + host) return "an order from another page (" + origin + ")";
+  if (token != m_token) return "an order without this run's token: use the buttons of the view's own page";
+  return "";
+}
 
 bool ViewServer::OnMessage(uint16_t type, const uint8_t* data, uint32_t len) {
   if ((type == OriginalImagePiece || type == YOriginalImagePiece) && len >= kImageHeader) {
@@ -144,8 +167,18 @@ std::string ViewServer::StateJson() {
 int ViewServer::Run(const std::string& host, int port, uint32_t seconds, const std::atomic<bool>& interrupted,
                     std::string& error) {
   httplib::Server server;
-  server.Get("/", [](const httplib::Request&, httplib::Response& res) {
-    res.set_content(Page(), "text/html; charset=utf-8");
+  std::string page = Page();
+  page.replace(page.find(kTokenMark), std::strlen(kTokenMark), m_token);
+  server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+    const std::string reason = Refusal(req.method, req.get_header_value("Host"), req.get_header_value("Origin"),
+                                       req.get_header_value("X-Kestal-Token"));
+    if (reason.empty()) return httplib::Server::HandlerResponse::Unhandled;
+    res.status = 403;
+    res.set_content("403: refused, " + reason + "\n", "text/plain");
+    return httplib::Server::HandlerResponse::Handled;
+  });
+  server.Get("/", [&page](const httplib::Request&, httplib::Response& res) {
+    res.set_content(page, "text/html; charset=utf-8");
   });
   server.Get("/events", [this](const httplib::Request&, httplib::Response& res) {
     res.set_header("Cache-Control", "no-cache");
@@ -205,7 +238,10 @@ int ViewServer::Run(const std::string& host, int port, uint32_t seconds, const s
 
   const int bound = port == 0 ? server.bind_to_any_port(host) : server.bind_to_port(host, port) ? port : -1;
   if (bound <= 0) return error = "cannot listen on " + host + ":" + std::to_string(port), 1;
-  std::printf("kestal view: http://%s:%d/\n", host.c_str(), bound);
+  const std::string suffix = ":" + std::to_string(bound);
+  m_hosts = {(host.find(':') != std::string::npos ? "[" + host + "]" : host) + suffix};  // IPv6 in brackets
+  if (host == "127.0.0.1") m_hosts.push_back("localhost" + suffix);
+  std::printf("kestal view: http://%s/\n", m_hosts.front().c_str());
   std::fflush(stdout);
   std::thread worker([&] { server.listen_after_bind(); });
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);

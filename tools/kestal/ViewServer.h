@@ -10,6 +10,12 @@
 // for 3 s) and its device events, which tell whether the link is up. Each figure carries its age, so a page left
 // open after the device went away shows it gone rather than its last good values.
 //
+// Only the page itself may use the view, not another web page in the same browser: every request must name the
+// view's own address as its Host (a page of another name rebound to this address cannot read the device), and an
+// order (POST) must carry the token of this run that the page was served with and no other page's Origin (a page
+// elsewhere can send a simple POST, but can neither read the token nor add a header without asking first).
+// Refused requests get 403 with the reason.
+//
 // Thread safety: Run on the tool's main thread; OnMessage on the library's receive thread; OnEvent on the thread
 // that reports the event; everything else on the web server's threads. The session must remain live while Run runs.
 #pragma once
@@ -27,7 +33,7 @@
 class ViewServer {
  public:
   // `width`: the image's width in pixels; 0 takes the image header's nominal width when it fits the image.
-  ViewServer(CliSession& session, uint32_t width) : m_session(session), m_width(width) {}
+  ViewServer(CliSession& session, uint32_t width);
 
   // The session's message tap: keeps image frames and the controller status, lets the rest (ACKs) be queued.
   bool OnMessage(uint16_t type, const uint8_t* data, uint32_t len);
@@ -38,7 +44,9 @@ class ViewServer {
   int Run(const std::string& host, int port, uint32_t seconds, const std::atomic<bool>& interrupted,
           std::string& error);
 
-  static const char* Page();  // the whole page: HTML, style and script, nothing fetched from elsewhere
+  // The whole page: HTML, style and script, nothing fetched from elsewhere; kTokenMark stands for the token.
+  static const char* Page();
+  static constexpr const char* kTokenMark = "@TOKEN@";
 
  private:
   struct Frame {
@@ -47,9 +55,14 @@ class ViewServer {
   };
   std::string StateJson();  // the page's figures, one Server-Sent Event
   void Sample();            // once a second: history, events and status lines drained from the session
+  // Why a request is refused (not to this view's address, or an order not from its own page); empty: served.
+  std::string Refusal(const std::string& method, const std::string& host, const std::string& origin,
+                      const std::string& token) const;
 
   CliSession& m_session;
   const uint32_t m_width;
+  const std::string m_token;        // random, new every run; the page sends it with its orders
+  std::vector<std::string> m_hosts;  // the Host values of this view: host:port as served; set before serving
   std::mutex m_mutex;  // guards everything below
   std::shared_ptr<Frame> m_frame;  // requests take copies as shared_ptr<const Frame>
   std::shared_ptr<Frame> m_spare;  // the frame before it, once no request holds it: filled by the next frame

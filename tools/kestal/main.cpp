@@ -114,7 +114,8 @@ int main(int argc, char** argv) {
   view->footer("Prints the page's address once it listens. The image, frame counter and rate, the states and\n"
                "status line, the connection events, ten minutes of FPGA temperature and frame rate, the\n"
                "link's health counters, and buttons for the common orders. Loopback unless --listen says\n"
-               "otherwise; port 0 picks a free one.");
+               "otherwise; port 0 picks a free one. Only the page itself, opened at the printed address,\n"
+               "may use it: other Hosts, and orders without the page's token or from other pages, get 403.");
   view->add_option("--listen", listen, "HOST:PORT to serve on")->capture_default_str();
   AddNumber(view, "--width", view_width, 1, 65535, "image width (default: the image header's)");
   AddNumber(view, "--seconds", view_seconds, 0, 86400, "serve N seconds (0: until Ctrl-C)")->capture_default_str();
