@@ -19,7 +19,8 @@ button { margin: 2px; } #ack { font-family: monospace; min-height: 1.2em; }
 <div>frames received by this tool <b id="frame-counter">0</b>, at <b id="fps">0</b> per second;
 shown: the device's frame number <b id="frame-number">-</b> <b id="frame-age" class="bad"></b></div></section>
 <section><h2>Device</h2><table>
-<tr><td>link</td><td id="link">-</td></tr><tr><td>scan head</td><td id="scanner-state">-</td></tr><tr><td>arm</td><td id="arm-state">-</td></tr>
+<tr><td>link</td><td id="link">-</td></tr>
+<tr><td>scan head</td><td id="scanner-state">-</td></tr><tr><td>arm</td><td id="arm-state">-</td></tr>
 <tr><td>FPGA temperature</td><td id="temp">-</td></tr><tr><td>status line</td><td id="status-line">-</td></tr>
 </table><h2>Orders</h2>
 <button data-order="start-scan">Start scan</button><button data-order="stop-scan">Stop scan</button>

@@ -1,10 +1,10 @@
 // `kestal view`: a web page that shows the device live, served by the tool itself on a local address.
 //
 // The library's callbacks only store the latest values here (the newest whole frame, the controller status, the
-// events with their times, the state codes and status lines) under a mutex held for a few copies; the web server reads them on its own threads, so
-// a slow or stalled browser never holds up the library. The page gets its figures through Server-Sent Events
-// twice a second and fetches a frame's raw bytes only when it has drawn the last one. Orders from the page's
-// buttons run on the web server's threads and wait there for their ACKs.
+// events with their times, the state codes and status lines) under a mutex held for a few copies; the web server
+// reads them on its own threads, so a slow or stalled browser never holds up the library. The page gets its figures
+// through Server-Sent Events twice a second and fetches a frame's raw bytes only when it has drawn the last one.
+// Orders from the page's buttons run on the web server's threads and wait there for their ACKs.
 //
 // What the page shows of the device is what the library reports: its state codes (7 once no controller status came
 // for 3 s) and its device events, which tell whether the link is up. Each figure carries its age, so a page left
@@ -17,7 +17,8 @@
 // Refused requests get 403 with the reason.
 //
 // Thread safety: Run on the tool's main thread; OnMessage on the library's receive thread; OnEvent on the thread
-// that reports the event; everything else on the web server's threads. The session must remain live while Run runs.
+// that reports the event; everything else on the web server's threads. The session must remain live while Run
+// runs.
 #pragma once
 
 #include <atomic>
@@ -54,7 +55,7 @@ class ViewServer {
     std::vector<uint8_t> bytes;  // 80-byte image header, then the image
   };
   std::string StateJson();  // the page's figures, one Server-Sent Event
-  void Sample();            // once a second: history, events and status lines drained from the session
+  void Sample();            // once a second: history, and the status lines drained from the session
   // Why a request is refused (not to this view's address, or an order not from its own page); empty: served.
   std::string Refusal(const std::string& method, const std::string& host, const std::string& origin,
                       const std::string& token) const;
