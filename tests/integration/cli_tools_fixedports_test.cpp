@@ -139,6 +139,16 @@ TEST(KestalCli, EveryCommandWorksAgainstTheSimulator) {
     EXPECT_EQ(capture.File(base + ".pgm"), "P5\n64 50\n255\n" + raw.substr(ImagePieceLayout::kImageHeaderLength));
   }
   EXPECT_FALSE(camera.Device().Scanning());
+  // Those frames are refused to a second run; with --overwrite, one frame replaces them all, as PGM of the image
+  // header's width (640), and no rate is made up from one frame.
+  ToolRun refused("capture/refused", Kestal(camera.Server().Port(), {"capture", "1", "--out", "../frames"}));
+  EXPECT_EQ(refused.p.Wait(milliseconds(30000)), 2) << refused.p.Describe();
+  EXPECT_NE(refused.p.Stderr().find("already holds frames (frame_0001."), std::string::npos) << refused.p.Stderr();
+  ToolRun again("capture/again", Kestal(camera.Server().Port(), {"capture", "1", "--overwrite", "--out=../frames"}));
+  EXPECT_EQ(again.Succeeded(), "captured 1 frame to ../frames, 0 dropped\n");
+  const std::string raw = capture.File("frames/frame_0001.raw"), pgm = capture.File("frames/frame_0001.pgm");
+  EXPECT_TRUE(pgm == "P5\n640 5\n255\n" + raw.substr(ImagePieceLayout::kImageHeaderLength)) << pgm.substr(0, 16);
+  EXPECT_FALSE(std::filesystem::exists(capture.dir + "/frames/frame_0002.raw")) << "an earlier frame is left";
 
   EXPECT_NE(firmware.Succeeded().find("] 100%\nfirmware of 200003 bytes sent\n"), std::string::npos);
   EXPECT_TRUE(updated.Device().FirmwareImage() == std::vector<uint8_t>(file.begin(), file.end())) << "another file";

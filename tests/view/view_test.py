@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """kestal view in headless Chromium against the simulator on 127.0.0.1: the frame counter rises, the canvas holds
 the simulator's image (pixels checked against its seed), the states and the status line show, the FPGA temperature
-button shows the simulator's value, and bad requests get clear HTTP errors.
+button shows the simulator's value, bad requests get clear HTTP errors, requests from other pages are refused, and
+once the simulator is killed the page shows the link down, the library's invalid states and the last frame greyed out.
 
 Environment: KESTAL_CLI and KESTAL_DEVSIM (the programs); KESTAL_VIEW_SCREENSHOT, a PNG file to save the page to.
 Exit 0 passed, 1 failed, 77 skipped (no browser, driver or selenium; a tool built without the view)."""
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -55,13 +57,13 @@ def wait_for(what, condition, seconds=20):
         if value:
             return value
         time.sleep(0.1)
-    raise AssertionError("timed out waiting for " + what)
+    raise AssertionError("timed out waiting for " + (what() if callable(what) else what))
 
 
-def http_status(url, method="GET"):
+def http_status(url, method="GET", headers=None):
     try:
         with urllib.request.urlopen(urllib.request.Request(url, data=b"" if method == "POST" else None,
-                                                           method=method), timeout=10) as reply:
+                                                           method=method, headers=headers or {}), timeout=10) as reply:
             return reply.status, reply.read().decode()
     except urllib.error.HTTPError as error:
         return error.code, error.read().decode()
@@ -125,10 +127,30 @@ def main():
         if os.environ.get("KESTAL_VIEW_SCREENSHOT"):
             driver.save_screenshot(os.environ["KESTAL_VIEW_SCREENSHOT"])
 
-        for method, path, status in (("GET", "nothing", 404), ("POST", "order?name=bogus", 400),
-                                     ("POST", "order?name=exposure&value=x", 400), ("GET", "order", 404)):
-            got, body = http_status(url + path, method)
-            assert got == status and body, (method, path, got, body)
+        # Bad requests; then refused ones: another Host (a page rebound to this address), an order from another
+        # page's Origin, without the token that the page carries or with another; the page's own order still served.
+        port, token = url.split(":")[2].strip("/"), re.search(r'const token = "(\w{32})"', http_status(url)[1])[1]
+        own = {"X-Kestal-Token": token}
+        localhost = {"Host": "localhost:" + port, "Origin": "http://localhost:" + port, **own}
+        for method, path, status, headers in (
+                ("GET", "nothing", 404, {}), ("POST", "order?name=bogus", 400, own), ("GET", "order", 404, {}),
+                ("POST", "order?name=exposure&value=x", 400, own), ("GET", "", 403, {"Host": "a.example:" + port}),
+                ("POST", "order?name=stop-scan", 403, {"Host": "127.0.0.1:1", **own}),
+                ("POST", "order?name=stop-scan", 403, {"Origin": "http://a.example", **own}),
+                ("POST", "order?name=stop-scan", 403, {}),
+                ("POST", "order?name=stop-scan", 403, {"X-Kestal-Token": "0"}),
+                ("POST", "order?name=heartbeat", 200, localhost)):
+            got, body = http_status(url + path, method, headers)
+            assert got == status and body.count("\n") <= 1 and body, (method, path, headers, got, body)
+        # The device gone: what the library reports (link down; state 7 once no status came for 3 s, without the last
+        # frame rates) and the last frame greyed out; each event with its time.
+        sim.kill()
+        for element_id, pattern in (("scanner-state", r"^7 \(invalid\)$"), ("arm-state", r"^7 \(invalid\)$"),
+                                    ("link", "^not connected"), ("frame-age", r"^received \(\d+ s ago\)$"),
+                                    ("events", r"\d\d:\d\d:\d\d Comm Error")):
+            wait_for(lambda: "%s to match %s, not %r" % (element_id, pattern, text(element_id)),
+                     lambda: re.search(pattern, text(element_id)))
+        assert "stale" in driver.find_element(By.ID, "image").get_attribute("class")
         print("passed: frame %d drawn as the simulator sent it, %s frames counted" % (frame_no, text("frame-counter")))
         return 0
     finally:

@@ -140,7 +140,7 @@ const OrderName* PrepareOrder(const std::string& name, const std::vector<uint32_
 }
 
 struct CaptureResult {
-  double fps = 0;
+  double fps = -1;       // below 0: unknown (one frame, or all in the same instant)
   uint64_t dropped = 0;  // gaps in the frame counter at header offset 0
 };
 
@@ -177,8 +177,19 @@ bool CaptureFrames(CliSession& session, uint64_t count, int timeout_ms,
   std::vector<uint8_t> stop = HostCommMsg::BuildOrder(session.Service().GetMsgSeqNo(), StopScan, {});
   session.Service().SendHostCommMsg(Order, stop.data(), static_cast<unsigned>(stop.size()));
   const double span = duration<double>(last_frame - first_frame).count();
-  result.fps = count > 1 && span > 0 ? (count - 1) / span : 0.0;
+  if (count > 1 && span > 0) result.fps = (count - 1) / span;
   return ok;
+}
+
+// The files of an earlier capture in `dir` (frame_NNNN.raw and .pgm); none when `dir` does not exist.
+std::vector<std::filesystem::path> FrameFiles(const std::string& dir) {
+  std::vector<std::filesystem::path> files;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string(), ext = it->path().extension().string();
+    if (name.rfind("frame_", 0) == 0 && (ext == ".raw" || ext == ".pgm")) files.push_back(it->path());
+  }
+  return files;
 }
 
 // Sends a firmware file and draws the device's progress until it reports 100 %.
@@ -262,6 +273,12 @@ int CliCommands::OrderAck(CliSession& session, const std::string& name, const st
   return 0;
 }
 
+uint32_t CliCommands::ImageWidth(const uint8_t* frame, size_t len, uint32_t width) {
+  const size_t size = len - ImagePieceLayout::kImageHeaderLength;
+  if (!width) width = LoadU32(frame + 8);  // the image header's nominal width
+  return width && size && size % width == 0 ? width : 0;
+}
+
 std::string CliCommands::ControllerStatusLine(const std::vector<uint8_t>& payload) {
   return DecodeControllerStatus(payload);
 }
@@ -280,7 +297,12 @@ int CliCommands::RunOrder(const CliOptions& options, const std::string& name, co
 }
 
 int CliCommands::RunCapture(const CliOptions& options, uint32_t count, const std::string& out_dir, uint32_t width,
-                            int timeout_ms) {
+                            bool overwrite, int timeout_ms) {
+  // The frames of an earlier run are never replaced unasked, nor mixed with this run's when they are.
+  std::vector<std::filesystem::path> earlier = FrameFiles(out_dir);
+  if (!earlier.empty() && !overwrite)
+    return Fail(out_dir + " already holds frames (" + earlier.front().filename().string() +
+                    " ...): choose another --out, or --overwrite to replace them", 2);
   std::error_code ec;
   std::filesystem::create_directories(out_dir, ec);
   if (ec) return Fail("cannot create " + out_dir + ": " + ec.message());
@@ -288,6 +310,8 @@ int CliCommands::RunCapture(const CliOptions& options, uint32_t count, const std
   CliSession session(options);
   std::string error;
   if (session.Connect(error) < 0) return Fail(error);
+  for (const auto& file : earlier)
+    if (!std::filesystem::remove(file, ec) && ec) return Fail("cannot remove " + file.string() + ": " + ec.message());
   CaptureResult result;
   auto save = [&](uint64_t i, const CliMessage& frame, std::string& save_error) {
     char name[64];
@@ -295,20 +319,24 @@ int CliCommands::RunCapture(const CliOptions& options, uint32_t count, const std
     std::ofstream raw(out_dir + name + ".raw", std::ios::binary);
     raw.write(reinterpret_cast<const char*>(frame.payload.data()), static_cast<std::streamsize>(frame.payload.size()));
     const uint64_t image_size = frame.payload.size() - 80;
-    if (width && (image_size == 0 || image_size % width != 0) && i == 0)
-      std::fprintf(stderr, "kestal: warning: %llu image bytes are not rows of %llu; no PGM written\n",
-                   static_cast<unsigned long long>(image_size), static_cast<unsigned long long>(width));
-    if (width && image_size % width == 0 && image_size > 0) {
+    const uint32_t w = ImageWidth(frame.payload.data(), frame.payload.size(), width);
+    if (w == 0 && i == 0)
+      std::fprintf(stderr, "kestal: warning: %llu image bytes are not rows of %u (%s); no PGM written\n",
+                   static_cast<unsigned long long>(image_size), width ? width : LoadU32(frame.payload.data() + 8),
+                   width ? "--width" : "the image header's width");
+    if (w) {
       std::ofstream pgm(out_dir + name + ".pgm", std::ios::binary);
-      pgm << "P5\n" << width << " " << image_size / width << "\n255\n";
+      pgm << "P5\n" << w << " " << image_size / w << "\n255\n";
       pgm.write(reinterpret_cast<const char*>(frame.payload.data() + 80), static_cast<std::streamsize>(image_size));
     }
     if (!raw) save_error = std::string("cannot write ") + out_dir + name + ".raw";
     return static_cast<bool>(raw);
   };
   if (!CaptureFrames(session, count, timeout_ms, save, result, error)) return Fail(error);
-  std::printf("captured %llu frames to %s: %.1f fps, %llu dropped\n", static_cast<unsigned long long>(count),
-              out_dir.c_str(), result.fps, static_cast<unsigned long long>(result.dropped));
+  char rate[32] = "";
+  if (result.fps >= 0) std::snprintf(rate, sizeof rate, ": %.1f fps", result.fps);
+  std::printf("captured %u frame%s to %s%s, %llu dropped\n", count, count == 1 ? "" : "s", out_dir.c_str(), rate,
+              static_cast<unsigned long long>(result.dropped));
   return 0;
 }
 
@@ -432,6 +460,7 @@ int CliCommands::RunView(const CliOptions& options, const std::string& listen, u
   session.SetMessageTap([&view](uint16_t type, const uint8_t* data, uint32_t len) {
     return view.OnMessage(type, data, len);
   });
+  session.SetEventTap([&view](HostCommDeviceEvent event, const char* text) { view.OnEvent(event, text); });
   std::string error;
   std::signal(SIGINT, OnSigint);
   if (session.Connect(error) < 0) return Fail(error);

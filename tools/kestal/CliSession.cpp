@@ -45,6 +45,8 @@ int CliSession::Connect(std::string& error) {
   m_service.SetDeviceEventCallBack(&CliSession::OnEvent, this);
   m_service.SetRecvHostCommMsgCallBack(&CliSession::OnRecv, this);
   m_service.SetLogCallBack(&CliSession::OnLog, this);
+  m_service.SetScanerStatusCallBack(&CliSession::OnScannerState, this);
+  m_service.SetArmStatusCallBack(&CliSession::OnArmState, this);
   m_service.SetCommType(type);
 
   int started = m_service.Start();
@@ -75,10 +77,13 @@ void CliSession::Disconnect() {
   m_service.SetDeviceEventCallBack(nullptr, nullptr);
   m_service.SetRecvHostCommMsgCallBack(nullptr, nullptr);
   m_service.SetLogCallBack(nullptr, nullptr);
+  m_service.SetScanerStatusCallBack(nullptr, nullptr);
+  m_service.SetArmStatusCallBack(nullptr, nullptr);
 }
 
 void CliSession::OnEvent(HostCommDeviceEvent event, const char* text, void* user) {
   auto* self = static_cast<CliSession*>(user);
+  if (self->m_event_tap) self->m_event_tap(event, text);
   std::lock_guard<std::mutex> lock(self->m_mutex);
   if (event == ConnectedOk) self->m_connected = true;
   if (event == NotConnected || event == ConnectedError) self->m_connected = false;
@@ -93,6 +98,12 @@ void CliSession::OnLog(const char* line, void* user) {
   self->m_events.push_back("status: " + Gbk936ToUtf8(line));
   self->m_signal.notify_all();
 }
+
+void CliSession::OnScannerState(unsigned short state, void* user) {
+  static_cast<CliSession*>(user)->m_scanner_state = state;
+}
+
+void CliSession::OnArmState(unsigned short state, void* user) { static_cast<CliSession*>(user)->m_arm_state = state; }
 
 void CliSession::OnRecv(unsigned short type, unsigned char* data, unsigned int len, void* user) {
   auto* self = static_cast<CliSession*>(user);

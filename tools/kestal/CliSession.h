@@ -2,6 +2,7 @@
 // transport, collects what the callbacks deliver into queues the commands wait on, and stops.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -49,6 +50,15 @@ class CliSession {
   using MessageTap = std::function<bool(uint16_t type, const uint8_t* data, uint32_t len)>;
   void SetMessageTap(MessageTap tap) { m_tap = std::move(tap); }
 
+  // Sees every device event, on the thread that reports it, before it is queued as text. Set before Connect; it
+  // must return promptly and never call Start or Stop.
+  using EventTap = std::function<void(HostCommDeviceEvent event, const char* text)>;
+  void SetEventTap(EventTap tap) { m_event_tap = std::move(tap); }
+  // The scan head's and the arm's state codes as the library last reported them (7: invalid, no controller status
+  // for 3 s); -1 before its first report.
+  int ScannerState() const { return m_scanner_state; }
+  int ArmState() const { return m_arm_state; }
+
   KestalHostCommService& Service() { return m_service; }
   std::string Endpoint() const;
 
@@ -58,9 +68,13 @@ class CliSession {
   static void OnEvent(HostCommDeviceEvent event, const char* text, void* user);
   static void OnRecv(unsigned short type, unsigned char* data, unsigned int len, void* user);
   static void OnLog(const char* line, void* user);
+  static void OnScannerState(unsigned short state, void* user);
+  static void OnArmState(unsigned short state, void* user);
 
   CliOptions m_options;
   MessageTap m_tap;
+  EventTap m_event_tap;
+  std::atomic<int> m_scanner_state{-1}, m_arm_state{-1};
   KestalHostCommService& m_service;
   bool m_started = false;
   std::mutex m_mutex;

@@ -2,8 +2,12 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <random>
 #include <thread>
 
 #include "CliCommands.h"
@@ -16,6 +20,7 @@ namespace {
 
 constexpr size_t kEvents = 100, kHistory = 600;  // the events kept; ten minutes of a sample a second
 constexpr uint32_t kImageHeader = ImagePieceLayout::kImageHeaderLength;
+constexpr double kStaleStatus = 3.0;  // seconds: the library's own limit, after which it reports state 7
 
 double Now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
 
@@ -29,7 +34,27 @@ std::string Json(const std::string& text) {  // a JSON string
   return out + "\"";
 }
 
+std::string RandomToken() {
+  std::random_device random;
+  char text[33];
+  for (int i = 0; i < 4; ++i) std::snprintf(text + 8 * i, 9, "%08x", static_cast<unsigned>(random()));
+  return text;
+}
+
 }  // namespace
+
+ViewServer::ViewServer(CliSession& session, uint32_t width)
+    : m_session(session), m_width(width), m_token(RandomToken()) {}
+
+std::string ViewServer::Refusal(const std::string& method, const std::string& host, const std::string& origin,
+                                const std::string& token) const {
+  if (std::find(m_hosts.begin(), m_hosts.end(), host) == m_hosts.end())
+    return "Host '" + host + "' is not this view's address: open http://" + m_hosts.front() + "/";
+  if (method == "GET" || method == "HEAD") return "";
+  if (!origin.empty() && origin != "http://" + host) return "an order from another page (" + origin + ")";
+  if (token != m_token) return "an order without this run's token: use the buttons of the view's own page";
+  return "";
+}
 
 bool ViewServer::OnMessage(uint16_t type, const uint8_t* data, uint32_t len) {
   if ((type == OriginalImagePiece || type == YOriginalImagePiece) && len >= kImageHeader) {
@@ -48,6 +73,7 @@ bool ViewServer::OnMessage(uint16_t type, const uint8_t* data, uint32_t len) {
     // Requests copy m_frame only under this lock, so a count of one means nobody else can reach it.
     if (frame && frame.use_count() == 1) m_spare = std::move(frame);
     ++m_frames;
+    m_frame_time = now;
     m_frame_times.push_back(now);
     while (m_frame_times.front() < now - 1.0) m_frame_times.pop_front();
     return true;
@@ -55,24 +81,35 @@ bool ViewServer::OnMessage(uint16_t type, const uint8_t* data, uint32_t len) {
   if (type == ControllerStatus) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_status.assign(data, data + len);
+    m_status_time = Now();
     return true;
   }
   return false;  // ACKs and the rest go to the session's queue, where orders wait for them
 }
 
+void ViewServer::OnEvent(HostCommDeviceEvent event, const char* text) {
+  using namespace std::chrono;
+  const int64_t ms = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_events.emplace_back(ms, text);
+  if (m_events.size() > kEvents) m_events.pop_front();
+  if (event != DeviceArrival) m_connected = event == ConnectedOk, m_link_event = text;  // a disk found is no link yet
+}
+
 void ViewServer::Sample() {
-  const std::vector<std::string> lines = m_session.TakeEvents();  // "event: ..." and "status: ..."
+  // "status: ..." lines; the events came through OnEvent with their times.
+  const std::vector<std::string> lines = m_session.TakeEvents();
   const double now = Now();
   std::lock_guard<std::mutex> lock(m_mutex);
-  for (const std::string& line : lines) {
-    if (line.rfind("status: ", 0) == 0) m_status_line = line.substr(8);
-    else m_events.push_back(line.substr(line.find(' ') + 1));
-    if (m_events.size() > kEvents) m_events.pop_front();
-  }
+  for (const std::string& line : lines)
+    if (line.rfind("status: ", 0) == 0) m_status_line = line.substr(8), m_status_line_time = now;
   while (!m_frame_times.empty() && m_frame_times.front() < now - 1.0) m_frame_times.pop_front();
   uint8_t status[ControllerStatusLayout::kLength] = {};
   std::copy_n(m_status.begin(), std::min(m_status.size(), sizeof status), status);
-  const double temp = m_status.empty() ? 0 : HostCommMsg::FpgaTempCelsius(kestal::LoadU32(status + 28));
+  // No temperature while there is no fresh status: the plot shows a gap rather than the last value held.
+  const double temp = m_status_time && now - m_status_time < kStaleStatus
+                          ? HostCommMsg::FpgaTempCelsius(kestal::LoadU32(status + 28))
+                          : std::nan("");
   m_history.emplace_back(temp, static_cast<double>(m_frame_times.size()));
   if (m_history.size() > kHistory) m_history.pop_front();
 }
@@ -84,28 +121,44 @@ std::string ViewServer::StateJson() {
   uint64_t frames;
   uint32_t frame_no;
   size_t fps;
-  bool have_status;
-  std::string status_line;
-  std::deque<std::string> events;
+  bool connected;
+  double frame_time, status_time, status_line_time;
+  std::string status_line, link_event;
+  std::deque<std::pair<int64_t, std::string>> events;
   std::deque<std::pair<double, double>> history;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     std::copy_n(m_status.begin(), std::min(m_status.size(), sizeof status), status);
     frames = m_frames, frame_no = m_frame ? m_frame->number : 0, fps = m_frame_times.size();
-    have_status = !m_status.empty(), status_line = m_status_line, events = m_events, history = m_history;
+    frame_time = m_frame_time, status_time = m_status_time, status_line_time = m_status_line_time;
+    connected = m_connected, link_event = m_link_event;
+    status_line = m_status_line, events = m_events, history = m_history;
   }
   auto field = [&](uint32_t at) { return std::to_string(kestal::LoadU32(status + at)); };
   char number[48];
-  std::snprintf(number, sizeof number, "%.2f", HostCommMsg::FpgaTempCelsius(kestal::LoadU32(status + 28)));
+  const double now = Now();
+  auto age = [&](double time) {  // seconds since `time`; -1 for never
+    std::snprintf(number, sizeof number, "%.1f", time ? now - time : -1.0);
+    return std::string(number);
+  };
   std::string out = "{\"frames\":" + std::to_string(frames) + ",\"frame\":" + std::to_string(frame_no) +
-                    ",\"fps\":" + std::to_string(fps) + ",\"status\":" + (have_status ? "true" : "false") +
-                    ",\"scanner\":" + field(0) + ",\"arm\":" + field(12) + ",\"fpga_fps\":" + field(8) +
-                    ",\"arm_fps\":" + field(16) + ",\"temp\":" + number + ",\"status_line\":" + Json(status_line) +
-                    ",\"health\":" + Json(health) + ",\"events\":[";
-  for (size_t i = 0; i < events.size(); ++i) out += (i ? "," : "") + Json(events[i]);
+                    ",\"fps\":" + std::to_string(fps) + ",\"frame_age\":" + age(frame_time) +
+                    ",\"connected\":" + (connected ? "true" : "false") + ",\"link\":" + Json(link_event) +
+                    ",\"scanner\":" + std::to_string(m_session.ScannerState()) +
+                    ",\"arm\":" + std::to_string(m_session.ArmState()) + ",\"status_age\":" + age(status_time) +
+                    ",\"fpga_fps\":" + field(8) + ",\"arm_fps\":" + field(16);
+  char temp[24];
+  std::snprintf(temp, sizeof temp, "%.2f", HostCommMsg::FpgaTempCelsius(kestal::LoadU32(status + 28)));
+  out += ",\"temp\":" + std::string(temp) + ",\"status_line\":" + Json(status_line) +
+         ",\"status_line_age\":" + age(status_line_time) + ",\"health\":" + Json(health) + ",\"events\":[";
+  for (size_t i = 0; i < events.size(); ++i)
+    out += (i ? ",[" : "[") + std::to_string(events[i].first) + "," + Json(events[i].second) + "]";
   out += "],\"history\":[";
   for (size_t i = 0; i < history.size(); ++i) {
-    std::snprintf(number, sizeof number, "%s[%.2f,%.0f]", i ? "," : "", history[i].first, history[i].second);
+    if (std::isnan(history[i].first))
+      std::snprintf(number, sizeof number, "%s[null,%.0f]", i ? "," : "", history[i].second);
+    else
+      std::snprintf(number, sizeof number, "%s[%.2f,%.0f]", i ? "," : "", history[i].first, history[i].second);
     out += number;
   }
   return out + "]}";
@@ -114,8 +167,18 @@ std::string ViewServer::StateJson() {
 int ViewServer::Run(const std::string& host, int port, uint32_t seconds, const std::atomic<bool>& interrupted,
                     std::string& error) {
   httplib::Server server;
-  server.Get("/", [](const httplib::Request&, httplib::Response& res) {
-    res.set_content(Page(), "text/html; charset=utf-8");
+  std::string page = Page();
+  page.replace(page.find(kTokenMark), std::strlen(kTokenMark), m_token);
+  server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+    const std::string reason = Refusal(req.method, req.get_header_value("Host"), req.get_header_value("Origin"),
+                                       req.get_header_value("X-Kestal-Token"));
+    if (reason.empty()) return httplib::Server::HandlerResponse::Unhandled;
+    res.status = 403;
+    res.set_content("403: refused, " + reason + "\n", "text/plain");
+    return httplib::Server::HandlerResponse::Handled;
+  });
+  server.Get("/", [&page](const httplib::Request&, httplib::Response& res) {
+    res.set_content(page, "text/html; charset=utf-8");
   });
   server.Get("/events", [this](const httplib::Request&, httplib::Response& res) {
     res.set_header("Cache-Control", "no-cache");
@@ -139,9 +202,9 @@ int ViewServer::Run(const std::string& host, int port, uint32_t seconds, const s
     if (!frame || (req.has_param("after") && req.get_param_value("after") == std::to_string(frame->number)))
       return void(res.status = 204);
     const uint32_t size = static_cast<uint32_t>(frame->bytes.size()) - kImageHeader;
-    const uint32_t nominal = kestal::LoadU32(frame->bytes.data() + 8);
-    uint32_t width = m_width ? m_width : nominal && size % nominal == 0 ? nominal : 640;
-    if (width == 0 || size % width != 0) width = size ? size : 1;  // a single row rather than a torn picture
+    uint32_t width = CliCommands::ImageWidth(frame->bytes.data(), frame->bytes.size(), m_width);
+    if (width == 0 && !m_width && size % 640 == 0) width = 640;
+    if (width == 0) width = size ? size : 1;  // a single row rather than a torn picture
     res.set_header("X-Frame-Number", std::to_string(frame->number));
     res.set_header("X-Width", std::to_string(width));
     res.set_header("X-Height", std::to_string(size / width));
@@ -175,7 +238,10 @@ int ViewServer::Run(const std::string& host, int port, uint32_t seconds, const s
 
   const int bound = port == 0 ? server.bind_to_any_port(host) : server.bind_to_port(host, port) ? port : -1;
   if (bound <= 0) return error = "cannot listen on " + host + ":" + std::to_string(port), 1;
-  std::printf("kestal view: http://%s:%d/\n", host.c_str(), bound);
+  const std::string suffix = ":" + std::to_string(bound);
+  m_hosts = {(host.find(':') != std::string::npos ? "[" + host + "]" : host) + suffix};  // IPv6 in brackets
+  if (host == "127.0.0.1") m_hosts.push_back("localhost" + suffix);
+  std::printf("kestal view: http://%s/\n", m_hosts.front().c_str());
   std::fflush(stdout);
   std::thread worker([&] { server.listen_after_bind(); });
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);

@@ -79,11 +79,14 @@ int main(int argc, char** argv) {
   int capture_timeout_ms = 10000;
   CLI::App* capture = app.add_subcommand("capture", "save complete image frames and report the frame rate");
   capture->footer("Starts scanning, saves N complete frames as DIR/frame_NNNN.raw (80-byte header + data)\n"
-                  "and, with --width, as 8-bit PGM; stops scanning and prints the frame rate and drops\n"
-                  "(gaps in the frame counter of the image header's first four bytes).");
+                  "and as 8-bit PGM (the width from --width, else the image header's); stops scanning and\n"
+                  "prints the frame rate and drops (gaps in the frame counter of the image header's first\n"
+                  "four bytes). A DIR that holds frames already is refused unless --overwrite is given.");
   AddNumber(capture, "N", count, 1, 100000, "frames to save")->required();
   capture->add_option("--out", out_dir, "directory of the files")->capture_default_str();
-  AddNumber(capture, "--width", width, 1, 65535, "image width: also write PGM files");
+  AddNumber(capture, "--width", width, 1, 65535, "image width of the PGM files (default: the image header's)");
+  bool overwrite = false;
+  capture->add_flag("--overwrite", overwrite, "remove the frames that DIR holds, then save these");
   AddNumber(capture, "--timeout-ms", capture_timeout_ms, 0, 3600000, "time to wait for each frame")
       ->capture_default_str();
 
@@ -111,7 +114,8 @@ int main(int argc, char** argv) {
   view->footer("Prints the page's address once it listens. The image, frame counter and rate, the states and\n"
                "status line, the connection events, ten minutes of FPGA temperature and frame rate, the\n"
                "link's health counters, and buttons for the common orders. Loopback unless --listen says\n"
-               "otherwise; port 0 picks a free one.");
+               "otherwise; port 0 picks a free one. Only the page itself, opened at the printed address,\n"
+               "may use it: other Hosts, and orders without the page's token or from other pages, get 403.");
   view->add_option("--listen", listen, "HOST:PORT to serve on")->capture_default_str();
   AddNumber(view, "--width", view_width, 1, 65535, "image width (default: the image header's)");
   AddNumber(view, "--seconds", view_seconds, 0, 86400, "serve N seconds (0: until Ctrl-C)")->capture_default_str();
@@ -135,7 +139,7 @@ int main(int argc, char** argv) {
   if (*view) return CliCommands::RunView(options, listen, view_width, view_seconds);
 #endif
   if (*order) return CliCommands::RunOrder(options, order_name, params, order_timeout_ms);
-  if (*capture) return CliCommands::RunCapture(options, count, out_dir, width, capture_timeout_ms);
+  if (*capture) return CliCommands::RunCapture(options, count, out_dir, width, overwrite, capture_timeout_ms);
   if (*firmware) return CliCommands::RunFirmware(options, firmware_file, firmware_type, firmware_timeout_ms);
   if (*dump) return CliCommands::RunDumpVolume(options);
   if (*demo) return CliCommands::RunDemo(options);
