@@ -58,7 +58,17 @@ bool HostCommViaNetwork::IsValidHost(const std::string& host) {
   constexpr size_t kMaxName = 253, kMaxLabel = 63;
   asio::error_code ec;
   if (host.find(':') != std::string::npos) return asio::ip::make_address_v6(host, ec), !ec;
-  if (host.find_first_not_of("0123456789.") == std::string::npos) return asio::ip::make_address_v4(host, ec), !ec;
+  if (host.find_first_not_of("0123456789.") == std::string::npos) {
+    // Four decimal parts of at most 255, as inet_pton reads them (Windows' parser would also take "1.2.3").
+    unsigned parts = 0;
+    for (size_t at = 0; at <= host.size(); ++parts) {
+      size_t dot = host.find('.', at);
+      if (dot == std::string::npos) dot = host.size();
+      if (dot == at || dot - at > 3 || std::stoi(host.substr(at, dot - at)) > 255) return false;
+      at = dot + 1;
+    }
+    return parts == 4;
+  }
   if (host.empty() || host.size() > kMaxName) return false;
   const size_t end = host.back() == '.' ? host.size() - 1 : host.size();  // a fully qualified name's root dot
   for (size_t begin = 0; begin <= end;) {
