@@ -1,12 +1,12 @@
 #include "kestal/KestalHostCommService.h"
 
 #include <chrono>
-#include <cstdlib>
-#include <string>
-#include <vector>
 #include <cstdio>
+#include <cstdlib>
 #include <new>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "arm/ArmCommViaNetwork.h"
 #include "common/CallbackGate.h"
@@ -344,8 +344,8 @@ void KestalHostCommService::LoopLogReport() {
       uint32_t a = kestal::LoadU32(status.record + L::kArmState);
       if (s > kInvalidState) s = kInvalidState;
       if (a > kInvalidState) a = kInvalidState;
-      if (scanner_cb) CallApp("ScanerStatusCallBack", [&] { scanner_cb(static_cast<unsigned short>(s), m_scaner_status_user_data); });
-      if (arm_cb) CallApp("ArmStatusCallBack", [&] { arm_cb(static_cast<unsigned short>(a), m_arm_status_user_data); });
+      if (scanner_cb) CallApp("ScanerStatusCallBack", [&] { scanner_cb(uint16_t(s), m_scaner_status_user_data); });
+      if (arm_cb) CallApp("ArmStatusCallBack", [&] { arm_cb(uint16_t(a), m_arm_status_user_data); });
       char line[128];
       std::snprintf(line, sizeof line, kStatusLineFormat, kStateText[s],
                     static_cast<int32_t>(kestal::LoadU32(status.record + L::kFpgaFps)), kStateText[a],

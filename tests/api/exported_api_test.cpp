@@ -40,7 +40,8 @@ TEST(ExportedApi, TheCInterfaceForwardsToTheService) {
   for (auto [type, host, port] : {std::tuple<int, const char*, int>{0, "127.0.0.1", 1}, {1, nullptr, 1}, {1, "", 1},
                                   {2, "127.0.0.1", 0}, {1, overlong.c_str(), 1}, {1, "999.1.1.1", 1}, {1, "1.2.3", 1},
                                   {1, "a..b", 1}, {1, "-a.b", 1}, {1, "a b", 1}, {1, "::g", 1}, {1, "10.0.0.1:80", 1}})
-    EXPECT_EQ(kestal_set_network_endpoint(type, host, static_cast<unsigned short>(port)), -1) << (host ? host : "null") << " " << port;
+    EXPECT_EQ(kestal_set_network_endpoint(type, host, static_cast<unsigned short>(port)), -1)
+        << (host ? host : "null") << " " << port;
   for (const char* host : {"localhost", "scan-head.local.", "::1", "127.0.0.1"})
     EXPECT_EQ(kestal_set_network_endpoint(KESTAL_COMM_NETWORK_ALT, host, 9), 0) << host;
   struct Call { unsigned short type; const unsigned char* data; unsigned int len; void* user_data; int count; } call{};
