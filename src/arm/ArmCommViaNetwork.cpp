@@ -43,6 +43,9 @@ int ArmCommViaNetwork::StartLoopRecv() {
   if (m_recv_thread.joinable() || m_send_thread.joinable() || m_socket.IsOpen()) StopLocked();
 
   UdpSocket::Startup();
+  // The port is bound with address reuse, so a second process using the library binds it too, and
+  // the device's arm messages then reach only one of the two. Looked at before this link binds it.
+  const bool port_held = UdpSocket::PortHeld(UdpSocket::Endpoint("0.0.0.0", m_local_port));
   if (m_socket.Open() < 0) {
     KLOG_DEBUG("Create socket failed");
     return -1;
@@ -59,6 +62,9 @@ int ArmCommViaNetwork::StartLoopRecv() {
     m_socket.Close();
     return -1;
   }
+  if (port_held)
+    KLOG_ERROR("UDP port %d is held by another socket as well: arm messages may go to the other process",
+               static_cast<int>(m_local_port));
 
   m_stop = false;
   m_recv_thread = std::thread(&ArmCommViaNetwork::LoopRecv, this, m_device_relay);

@@ -45,7 +45,8 @@ class ArmCommViaNetwork {
 
   // Opens and binds the socket and starts both workers. 0, or -1 when the socket cannot be
   // created, configured or bound (then nothing runs and no socket stays open). A start while
-  // running stops the running link first.
+  // running stops the running link first. A port that another socket holds with address reuse
+  // (another process's link) is shared: the start succeeds with an error line in the log.
   int StartLoopRecv();
   // Stops and joins both workers and closes the socket; always 0. Both are woken at once (the
   // receive worker by a datagram to itself, or else within a second). On a link that is not

@@ -34,6 +34,10 @@ class UdpSocket {
   static int LastError();
   // Writes "<prefix>: <description of the last socket error>" to the standard error stream.
   static void PrintLastError(const char* prefix);
+  // Whether another socket holds the port of `local` already, also one bound with address reuse:
+  // a probe socket that does not share (no reuse on POSIX, exclusive use on Windows) is refused
+  // as "address in use". The probe is closed at once. Any thread.
+  static bool PortHeld(const UdpEndpoint& local);
 
   // Creates an IPv4 datagram socket, closing any earlier one; 0 or -1.
   int Open();

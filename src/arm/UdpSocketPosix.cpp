@@ -39,6 +39,12 @@ int UdpSocket::LastError() { return errno; }
 
 void UdpSocket::PrintLastError(const char* prefix) { std::perror(prefix); }
 
+bool UdpSocket::PortHeld(const UdpEndpoint& local) {
+  UdpSocket probe;
+  if (probe.Open() < 0 || probe.SetExclusiveAddress() < 0) return false;
+  return probe.Bind(local) < 0 && errno == EADDRINUSE;
+}
+
 int UdpSocket::Open() {
   Close();
   int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);

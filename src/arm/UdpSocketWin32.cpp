@@ -66,6 +66,15 @@ void UdpSocket::PrintLastError(const char* prefix) {
   std::fprintf(stderr, "%s: %s (%d)\n", prefix, n > 0 ? text : "unknown error", error);
 }
 
+bool UdpSocket::PortHeld(const UdpEndpoint& local) {
+  UdpSocket probe;
+  if (probe.Open() < 0 || probe.SetExclusiveAddress() < 0 || probe.Bind(local) == 0) return false;
+  // An exclusive bind meets a port in use as WSAEADDRINUSE, or as WSAEACCES where the holder has
+  // exclusive use itself.
+  const int error = WSAGetLastError();
+  return error == WSAEADDRINUSE || error == WSAEACCES;
+}
+
 int UdpSocket::Open() {
   Close();
   SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);

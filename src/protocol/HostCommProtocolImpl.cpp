@@ -17,6 +17,11 @@ namespace {
 
 constexpr uint32_t kMsgBufferSize = 65536;
 constexpr int32_t kQueueWaitMs = 1000;  // cut short by a stop
+constexpr int32_t kFirmwareRoomWaitMs = 5000;  // a firmware chunk's longest wait for room in the link
+// Firmware chunk bytes between two read marks over the disk: three eighths of the mailbox's
+// host-to-device data ring, so that two stretches and the orders between them fit with room.
+constexpr uint32_t kFirmwareStretchBytes =
+    (kVolumeAreas[kVolumeTypeHostToDevice].data_end - kVolumeAreas[kVolumeTypeHostToDevice].data_start) / 8 * 3;
 constexpr const char* kLoopRecv = "HostCommProtocolImpl::StartLoopRecv.RecvWorker";
 // Every line about a received message carries the dispatcher's name.
 constexpr const char* kDealMsg = "HostCommProtocolImpl::DealMsg";
@@ -157,13 +162,13 @@ void HostCommProtocolImpl::JoinWorkers() {
   kestal::CallbackGate::JoinWorker(m_heart_beat_thread);
 }
 
-int HostCommProtocolImpl::SendOrder(uint16_t type, const uint8_t* data, uint32_t len) {
+int HostCommProtocolImpl::SendOrder(uint16_t type, const uint8_t* data, uint32_t len, const SendWait& wait) {
   const uint32_t comm_type = m_host_comm_type;
   int r;
   if (comm_type == HostCommTypeStorage) {
-    r = m_comm_dev_via_storage.SendOrder(type, data, len);
+    r = m_comm_dev_via_storage.SendOrder(type, data, len);  // written at once: no room to wait for
   } else if (IsNetworkType(comm_type)) {
-    r = m_comm_dev_via_network.SendOrder(type, data, len);
+    r = m_comm_dev_via_network.SendOrder(type, data, len, wait);
   } else {
     KLOG_DEBUG("Not support host communication type:%d", static_cast<int>(comm_type));
     return -1;
@@ -188,9 +193,52 @@ int HostCommProtocolImpl::SendCommTypeOrder() {
   return 0;
 }
 
+// The chunks come faster than the link carries them away: each waits for room, until a stop.
+// Over the disk nothing tells the host how far the device has read the mailbox ring, and chunks
+// written faster than it reads would overwrite chunks it has not read yet. So a read mark (a
+// heartbeat) follows every stretch of chunks, and the stretch after next waits for the mark's ACK:
+// the device reads the ring in order, so the ACK says it has read every chunk before the mark.
+// At most two stretches and the orders between them are then unread, well within the ring.
 int HostCommProtocolImpl::SendUpdateFirmware(uint16_t type, const uint8_t* data, uint32_t len) {
-  return SendFirmwareChunks([this](uint16_t t, const uint8_t* d, uint32_t l) { return SendOrder(t, d, l); },
-                            NextSeqNo(), type, data, len);
+  const SendWait wait{kFirmwareRoomWaitMs, &m_stop_loop_recv};
+  const bool over_disk = m_host_comm_type == HostCommTypeStorage;
+  uint32_t stretch = 0;  // chunk bytes since the last read mark
+  bool marked = false;   // a read mark of this file waits for its ACK
+  auto send = [&](uint16_t t, const uint8_t* d, uint32_t l) {
+    if (over_disk && stretch + l > kFirmwareStretchBytes) {
+      if ((marked && WaitForReadMark(wait) < 0) || SendReadMark() < 0) return -1;
+      marked = true;
+      stretch = 0;
+    }
+    stretch += l;
+    return SendOrder(t, d, l, wait);
+  };
+  return SendFirmwareChunks(send, NextSeqNo(), type, data, len);
+}
+
+int HostCommProtocolImpl::SendReadMark() {
+  uint8_t order[OrderLayout::kHeaderLength];
+  const uint16_t seq_no = NextSeqNo();
+  {
+    std::lock_guard<std::mutex> lock(m_wait_mutex);
+    m_read_mark_seq_no = seq_no;
+    m_read_mark_acked = false;
+  }
+  return SendOrder(Order, order, HostCommMsg::BuildHeartBeat(order, seq_no)) < 0 ? -1 : 0;
+}
+
+int HostCommProtocolImpl::WaitForReadMark(const SendWait& wait) {
+  std::unique_lock<std::mutex> lock(m_wait_mutex);
+  m_wait_signal.wait_for(lock, std::chrono::milliseconds(wait.max_wait_ms),
+                         [&] { return m_read_mark_acked || wait.Cancelled(); });
+  return m_read_mark_acked && !wait.Cancelled() ? 0 : -1;
+}
+
+void HostCommProtocolImpl::NoteHeartBeatAck(uint16_t seq_no) {
+  std::lock_guard<std::mutex> lock(m_wait_mutex);
+  if (m_read_mark_seq_no != seq_no) return;
+  m_read_mark_acked = true;
+  m_wait_signal.notify_all();
 }
 
 int HostCommProtocolImpl::SendFirmwareChunks(const SendFn& send, uint16_t seq_no, uint16_t type,
@@ -358,6 +406,7 @@ void HostCommProtocolImpl::DealOrderAck(const uint8_t* data, uint32_t len) {
   switch (in.U16(OrderLayout::kSubMsgType)) {
     case HeartBeat:
       KLOG_DEBUG_AS(kDealMsg, "Recv order to heart beat");
+      NoteHeartBeatAck(static_cast<uint16_t>(seq_no));
       break;
     case StartScan:
     case StartScanAlt:

@@ -21,6 +21,7 @@
 #include <string>
 #include <thread>
 
+#include "common/SendWait.h"
 #include "common/StatusReport.h"
 #include "diag/LinkCapture.h"
 #include "diag/LinkHealth.h"
@@ -61,8 +62,9 @@ class HostCommProtocolImpl {
   // The stop sequence: stop flag, network transport, storage transport, then joins the
   // engine's workers. Harmless when nothing runs.
   void StopLoopRecv();
-  // Routes one message to the active transport; -1 when the type names no transport.
-  int SendOrder(uint16_t type, const uint8_t* data, uint32_t len);
+  // Routes one message to the active transport; -1 when the type names no transport. `wait`: how
+  // long the transport may wait for room (a single order's short wait unless a caller says more).
+  int SendOrder(uint16_t type, const uint8_t* data, uint32_t len, const SendWait& wait = SendWait());
   // Interprets one received message (len >= 1); always 0.
   int DealMsg(uint16_t type, uint8_t* data, uint32_t len);
   // DealMsg of the message in one whole validated network frame; an empty one is ignored.
@@ -71,7 +73,11 @@ class HostCommProtocolImpl {
   // Tells the device the comm type in use; always 0.
   int SendCommTypeOrder();
   // Sends a whole firmware file as chunks of at most 65496 bytes; stops at the first failed
-  // chunk. 0 when every chunk went out, -1 otherwise.
+  // chunk. 0 when every chunk went out, -1 otherwise. Each chunk waits for room in the link while
+  // the link is up: the file may be far larger than what the link holds at once. Over the disk
+  // the chunks wait for the device to read the mailbox ring (see the definition). A chunk fails
+  // when the link is lost, the engine's stop begins, or no room comes free for 5 s. Not from a
+  // callback of the receive thread, which brings the device's answers.
   int SendUpdateFirmware(uint16_t type, const uint8_t* data, uint32_t len);
   // The chunking of SendUpdateFirmware over any sender: `seq_no` for the whole file, chunks
   // in file order, stops at the first chunk that `send` refuses. 0, or -1 after a refusal.
@@ -116,6 +122,11 @@ class HostCommProtocolImpl {
   void DealReadConfigAck(const uint8_t* data, uint32_t len);
   void DealControllerStatus(const uint8_t* data, uint32_t len);
   void JoinWorkers();
+  // The read marks of a firmware update over the disk: a heartbeat whose ACK says that the device
+  // has read the mailbox up to it. 0, or -1 (not sent; no ACK within the wait, or a stop).
+  int SendReadMark();
+  int WaitForReadMark(const SendWait& wait);
+  void NoteHeartBeatAck(uint16_t seq_no);
 
   // Written by the receive worker, read whole by the service's log-report worker.
   mutable std::mutex m_controller_status_mutex;
@@ -133,6 +144,9 @@ class HostCommProtocolImpl {
   std::mutex m_endpoint_mutex;  // guards the device endpoints while the engine starts
   std::thread m_recv_thread;
   std::thread m_heart_beat_thread;
-  std::mutex m_wait_mutex;  // lets a stop cut the heartbeat's one-second wait short
+  std::mutex m_wait_mutex;  // lets a stop cut the heartbeat's one-second wait and a read mark's wait short
   std::condition_variable m_wait_signal;
+  // The read mark a firmware update waits for (-1: none) and whether its ACK came; under m_wait_mutex.
+  int32_t m_read_mark_seq_no = -1;
+  bool m_read_mark_acked = false;
 };

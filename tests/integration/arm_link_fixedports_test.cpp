@@ -99,7 +99,14 @@ TEST_F(ArmLink, StopsPromptlyRestartsAfreshAndContainsFailures) {
     EXPECT_EQ(m_link.StartLoopRecv(), -1);
     EXPECT_FALSE(m_link.m_socket.IsOpen());
   }
-  ASSERT_EQ(m_link.StartLoopRecv(), 0);
+  const std::string shared = "UDP port 26000 is held by another socket as well: arm messages may go to the other process";
+  {  // a port that another process's link holds with address reuse: shared, with a warning
+    UdpSocket other;
+    ASSERT_TRUE(other.Open() == 0 && other.SetReuseAddress(true) == 0 &&
+                other.Bind(UdpSocket::Endpoint("0.0.0.0", 26000)) == 0);
+    ASSERT_EQ(m_link.StartLoopRecv(), 0);
+  }
+  EXPECT_EQ(m_log.Count(shared), 1);
   EXPECT_EQ(Stopped("recv"), 0);
   Greet();
   std::this_thread::sleep_for(50ms);  // the receive worker waits again; the stop datagram wakes it
@@ -127,7 +134,7 @@ TEST_F(ArmLink, StopsPromptlyRestartsAfreshAndContainsFailures) {
   EXPECT_GT(refused, 1000);
   EXPECT_LT(m_log.Count("Check recv msg queue full") * 5, refused);  // a line per burst, not per message
   m_link.StopLoopRecv();
-  EXPECT_TRUE(Stopped("send") == 2 && Stopped("recv") == 2);
+  EXPECT_TRUE(Stopped("send") == 2 && Stopped("recv") == 2 && m_log.Count(shared) == 1);  // none when alone
 }
 
 #ifdef __linux__

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # consumer_test.sh BUILD_DIR SOURCE_DIR: installs the build into a temporary prefix, builds a host application
-# against it with find_package and with pkg-config, and runs both against the installed simulator on 127.0.0.1.
+# against it with find_package and with pkg-config, and runs both and the installed sample against the installed
+# simulator on 127.0.0.1. The installed programs find the installed library by themselves (no LD_LIBRARY_PATH).
 set -euo pipefail
 build=$1 src=$2
 work=$(mktemp -d)
@@ -22,10 +23,15 @@ port=$(sed -n 's/^kestal-devsim: listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' sim
 [ -n "$port" ] || { echo "the installed simulator did not start: $(cat sim.out)"; exit 1; }
 
 consumer/consumer-class
-for program in consumer/consumer-sample ./pc-sample; do
-  LD_LIBRARY_PATH="$work/prefix/lib" timeout 30 "$program" 127.0.0.1 "$port" > "$program.out" ||
-    { echo "$program failed:"; cat "$program.out"; exit 1; }
-  grep -q "^ACK fpga-temp seq_no=[0-9]*: fpga temperature 25.00 C$" "$program.out" ||
-    { echo "$program printed no ACK:"; cat "$program.out"; exit 1; }
-  echo "$program: $(tail -1 "$program.out")"
+for program in "$work"/prefix/bin/*; do
+  ! env -u LD_LIBRARY_PATH ldd "$program" | grep "not found" || { echo "the installed $program misses a library"; exit 1; }
+done
+for program in consumer/consumer-sample ./pc-sample "$work/prefix/bin/kestal-sample"; do
+  libs= out=$(basename "$program").out
+  [ "$program" = ./pc-sample ] && libs="$work/prefix/lib"  # pkg-config's flags give no run path
+  env -u LD_LIBRARY_PATH ${libs:+LD_LIBRARY_PATH="$libs"} timeout 30 "$program" 127.0.0.1 "$port" > "$out" 2>&1 ||
+    { echo "$program failed:"; cat "$out"; exit 1; }
+  grep -q "^ACK fpga-temp seq_no=[0-9]*: fpga temperature 25.00 C$" "$out" ||
+    { echo "$program printed no ACK:"; cat "$out"; exit 1; }
+  echo "$program: $(tail -1 "$out")"
 done

@@ -26,6 +26,8 @@ constexpr int kConnectedCheckMs = 200;
 constexpr int kConnectedWaitMs = 1000;
 constexpr int32_t kParseIdleWaitMs = 500;  // 50 while frames wait for room in the message queue
 constexpr int kRetryPauseMs = 1000;
+constexpr int32_t kOrderBufferWaitMs = 5;  // a single order's wait for a free send buffer
+constexpr int64_t kLongWaitStepMs = 50;
 
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
@@ -378,18 +380,26 @@ void HostCommViaNetwork::CloseSocketLater(uint32_t connection) {
 // ---------------------------------------------------------------------------------------------
 // Send path
 
-int HostCommViaNetwork::SendOrder(uint16_t msg_type, const uint8_t* data, uint32_t length) {
-  std::lock_guard<std::mutex> lock(m_send_mutex);
+int HostCommViaNetwork::SendOrder(uint16_t msg_type, const uint8_t* data, uint32_t length, const SendWait& wait) {
   if (length > FrameCodec::kMaxPayloadLength) {
     KLOG_DEBUG("Send order message is too large:%d/%d", static_cast<int>(length),
                static_cast<int>(FrameCodec::kMaxPayloadLength));
     return -1;
   }
-  if (!m_connected) return -1;
+  // A long wait happens before the senders' turn, so that single orders (heartbeats among them)
+  // keep their short wait meanwhile.
+  const bool long_wait = wait.max_wait_ms > 0;
+  WorkFlowBuffer* buffer = long_wait ? WaitForSendBuffer(wait) : nullptr;
+  std::lock_guard<std::mutex> lock(m_send_mutex);
+  if (!m_connected) {
+    if (buffer) m_send_cache_queue.PutFree(buffer);
+    return -1;
+  }
   const uint32_t connection = m_connection_id;
-  WorkFlowBuffer* buffer = m_send_cache_queue.GetFree(5);
+  if (!long_wait) buffer = m_send_cache_queue.GetFree(kOrderBufferWaitMs);
   if (!buffer) {
-    KLOG_DEBUG("Send cache queue is full");
+    // A long wait ended by a stop is no full queue.
+    if (!long_wait || (!m_stop && !wait.Cancelled())) KLOG_DEBUG("Send cache queue is full");
     return -1;
   }
   int32_t n = FrameCodec::Encode(msg_type, data, length, buffer->data, m_send_cache_queue.BufferSize());
@@ -402,6 +412,19 @@ int HostCommViaNetwork::SendOrder(uint16_t msg_type, const uint8_t* data, uint32
                                                   [this] { WakeSendChain(); }));
   }
   return 0;
+}
+
+WorkFlowBuffer* HostCommViaNetwork::WaitForSendBuffer(const SendWait& wait) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait.max_wait_ms);
+  for (;;) {
+    if (m_stop || !m_connected || wait.Cancelled()) return nullptr;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0) return nullptr;
+    // In short steps, so that a lost connection or a stop ends the wait within one of them.
+    const int32_t step = static_cast<int32_t>(left < kLongWaitStepMs ? left : kLongWaitStepMs);
+    if (WorkFlowBuffer* buffer = m_send_cache_queue.GetFree(step)) return buffer;
+  }
 }
 
 // The send chain parks on its timer; cancelling the wait runs its next step now. The step is

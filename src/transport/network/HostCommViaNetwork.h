@@ -43,6 +43,7 @@
 #include <string>
 #include <thread>
 
+#include "common/SendWait.h"
 #include "common/StatusReport.h"
 #include "common/WorkFlowBufferQueue.h"
 #include "diag/LinkCapture.h"
@@ -68,8 +69,10 @@ class HostCommViaNetwork {
   // Stops and joins every worker and closes the sockets; takes at least 900 ms. Always 0.
   int StopLoopRecv();
   // Frames one order into the send queue: 0 queued, -1 too large, not connected or no free
-  // buffer within 5 ms. Any thread.
-  int SendOrder(uint16_t msg_type, const uint8_t* data, uint32_t length);
+  // buffer within 5 ms. Any thread. With a long wait (`wait.max_wait_ms` above 0) the order waits
+  // for a free buffer up to that long, outside the senders' turn, and gives up early when the
+  // connection is lost, the transport stops or the caller's stop begins.
+  int SendOrder(uint16_t msg_type, const uint8_t* data, uint32_t length, const SendWait& wait = SendWait());
 
   // Validates a candidate frame with `available` valid bytes: 0 incomplete, -1 not a frame
   // (logged), else the frame length. The diagnostic dumps of a bad frame read no further than
@@ -148,6 +151,8 @@ class HostCommViaNetwork {
   bool m_write_armed = false;
   bool m_read_armed = false;
 
+  // A free send buffer for a send with a long wait, or nullptr (any thread).
+  WorkFlowBuffer* WaitForSendBuffer(const SendWait& wait);
   // Send chain (io worker).
   void AsyncWriteData();
   void WriteAfter(std::chrono::milliseconds wait);  // the chain's next step when its timer fires
