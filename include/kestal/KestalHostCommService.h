@@ -7,9 +7,10 @@
 //    time, the data pointer valid only during the call; a slow callback holds up reading from
 //    the device, never loses a message;
 //  - the scanner-status, arm-status and log callbacks on the log-report worker, once a second;
-//  - the device-event callback on whichever thread reports a state, possibly with the
-//    service's start/stop lock held: callbacks must return promptly and must never call
-//    Start() or Stop().
+//  - the device-event callback on whichever thread reports a state, never with a lock of the
+//    library held (events raised during a start or stop come right after its lock is released).
+// Callbacks must return promptly and must never call Start() or Stop(). Once Stop() has begun no
+// callback starts; one still running two seconds later is given up (see README).
 // Start() and Stop() are called from one application thread at a time, in turn.
 #pragma once
 

@@ -274,6 +274,7 @@ int CliCommands::OrderAck(CliSession& session, const std::string& name, const st
 }
 
 uint32_t CliCommands::ImageWidth(const uint8_t* frame, size_t len, uint32_t width) {
+  if (len <= ImagePieceLayout::kImageHeaderLength) return 0;  // no image behind the header
   const size_t size = len - ImagePieceLayout::kImageHeaderLength;
   if (!width) width = LoadU32(frame + 8);  // the image header's nominal width
   return width && size && size % width == 0 ? width : 0;
