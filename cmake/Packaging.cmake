@@ -1,4 +1,4 @@
-# Install rules and packages. What is installed: the shared library (libKestalHostComm.so.1 with
+# Install rules and packages. What is installed: the shared library (libKestalHostComm.so.2 with
 # its version, or KestalHostComm.dll with its import library), the two headers under
 # include/kestal/, the package files for find_package and pkg-config, the tools, the C sample
 # (program and source), the Wireshark dissector and the README. The static core the tools and

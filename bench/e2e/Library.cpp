@@ -7,7 +7,7 @@
 #include "common/LittleEndian.h"
 #include "kestal/KestalHostCommService.h"
 #include "protocol/HostCommMsg.h"
-#include "service/ServiceGlobals.h"
+#include "service/ServiceSettings.h"
 
 using kestal::LoadU16;
 using kestal::LoadU64;
@@ -145,13 +145,17 @@ void Library::DeliverStorageTo(StorageSink* sink) { m_storage = sink; }
 uint64_t Library::CommErrors() const { return m_comm_errors.load(); }
 
 bool Library::StartNetwork(uint16_t port) {
-  KestalHostCommServiceAccess::SetNetworkEndpoint(false, "127.0.0.1", port);
+  HostCommSettings settings = kestal::GetServiceSettings();
+  settings.device_ip_type1 = "127.0.0.1", settings.device_port_type1 = port;
+  kestal::SetServiceSettings(settings);
   KestalHostCommService::GetInstance().SetCommType(HostCommDeviceNetwork);
   return StartAndConnect();
 }
 
 bool Library::StartStorage(const std::string& image) {
-  KestalHostCommServiceAccess::Engine().m_comm_dev_via_storage.SetCandidatePaths({image});
+  HostCommSettings settings = kestal::GetServiceSettings();
+  settings.storage_paths = {image};
+  kestal::SetServiceSettings(settings);
   KestalHostCommService::GetInstance().SetCommType(HostCommDeviceStorage);
   return StartAndConnect();
 }

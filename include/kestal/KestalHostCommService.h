@@ -14,8 +14,6 @@
 // Start() and Stop() are called from one application thread at a time, in turn.
 #pragma once
 
-#include <atomic>
-
 // KESTAL_STATIC: the program links the library's static core (its own tools and tests).
 #if defined(_WIN32) && defined(KESTAL_STATIC)
 #  define KESTAL_API
@@ -60,10 +58,6 @@ enum HostCommStatus : unsigned int {
   HostCommStatusDeviceArrival = 8,
   HostCommStatusDeviceLeft = 9,
 };
-
-class HostCommProtocolImpl;
-class ArmCommViaNetwork;
-class KestalHostCommServiceAccess;
 
 class KESTAL_API KestalHostCommService {
  public:
@@ -111,41 +105,14 @@ class KESTAL_API KestalHostCommService {
   static void ForwardHostCommMsg(unsigned short type, unsigned char* data, unsigned int len,
                                  void* user_data);
 
-  // The start/stop lock, the service's workers and what they wait on; the library's own. Never
-  // destroyed, like the engine: a host that returns from main without Stop leaves threads that
-  // process exit may kill while they use these, so no static destructor may touch them.
-  class Lifecycle;
+  // The service's state, workers and parts (engine, arm link); the library's own. Made by the
+  // constructor and never destroyed: a host that returns from main without Stop leaves threads
+  // that process exit may kill while they use it, so no static destructor may touch it.
+  class Impl;
 
  private:
-  friend class KestalHostCommServiceAccess;  // the library's own tests and tools
-  class StartStopLock;
   KestalHostCommService();
 
-  void LoopReconnect();
-  void LoopLogReport();
-  // Waits one second in 100 ms steps; false when the workers are told to stop.
-  bool WaitOneSecond();
-  void StopEngine();
-  void JoinWorkers();
-  // Calls the device-event callback (the lock holder's events wait until it unlocks).
-  void DeliverEvent(HostCommDeviceEvent event);
-
   static KestalHostCommService m_instance;
-
-  std::atomic<HostCommDeviceType> m_comm_type;
-  std::atomic<DeviceEventCallBack> m_device_event_callback;
-  std::atomic<void*> m_device_event_user_data;
-  std::atomic<LogCallBack> m_log_callback;
-  std::atomic<void*> m_log_user_data;
-  std::atomic<RecvHostCommMsgCallBack> m_recv_host_comm_msg_callback;
-  std::atomic<void*> m_recv_host_comm_msg_user_data;
-  std::atomic<StatusCallBack> m_scaner_status_callback;
-  std::atomic<void*> m_scaner_status_user_data;
-  std::atomic<StatusCallBack> m_arm_status_callback;
-  std::atomic<void*> m_arm_status_user_data;
-  HostCommProtocolImpl* m_host_comm_protocol;  // owned, never destroyed
-  ArmCommViaNetwork* m_arm_comm;               // owned, never destroyed
-  std::atomic<bool> m_need_reconnect;
-  std::atomic<bool> m_stop_workers;
-  Lifecycle* m_lifecycle;  // made by the constructor, never destroyed
+  Impl* m_impl;
 };

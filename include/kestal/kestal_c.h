@@ -68,6 +68,11 @@ KESTAL_C_API int kestal_set_comm_type(int comm_type);
  * is neither an address nor a well-formed name ("999.1.1.1", "", "a..b"), or port 0. Takes
  * effect at the next start; never waits, so any callback may call it. */
 KESTAL_C_API int kestal_set_network_endpoint(int comm_type, const char* host, unsigned short port);
+/* Points the storage transport at one disk (a device path such as "/dev/sdc" or "\\.\PHYSICALDRIVE2",
+ * or a disk image file) instead of discovering the device's disk; NULL or "" restores discovery.
+ * 0, or -1 (nothing changed) for a path longer than 4096 bytes. Takes effect at the next start;
+ * never waits. */
+KESTAL_C_API int kestal_set_storage_device(const char* path);
 
 /* A null function switches the callback off. */
 KESTAL_C_API void kestal_set_event_callback(kestal_event_fn callback, void* user_data);

@@ -83,14 +83,32 @@ void HostCommProtocolImpl::SetRecvMsgCallBack(RecvMsgCallBack callback, void* us
   m_recv_msg_callback = callback;
 }
 
-int HostCommProtocolImpl::SetDeviceEndpoint(bool alt, const std::string& host, uint32_t port) {
-  if (port == 0 || port > 65535 || !HostCommViaNetwork::IsValidHost(host)) {
-    KLOG_DEBUG("Refused device endpoint %s:%u", host.c_str(), static_cast<unsigned>(port));
+static bool IsValidEndpoint(const std::string& host, uint32_t port) {
+  if (port != 0 && port <= 65535 && HostCommViaNetwork::IsValidHost(host)) return true;
+  KLOG_DEBUG("Refused device endpoint %s:%u", host.c_str(), static_cast<unsigned>(port));
+  return false;
+}
+
+int HostCommProtocolImpl::SetSettings(const HostCommSettings& settings) {
+  if (!IsValidEndpoint(settings.device_ip_type1, settings.device_port_type1) ||
+      !IsValidEndpoint(settings.device_ip_type3, settings.device_port_type3) ||
+      settings.storage_paths.size() > BlockDevice::kMaxCandidates)
     return -1;
-  }
-  std::lock_guard<std::mutex> lock(m_endpoint_mutex);
-  (alt ? m_comm_dev_via_network.m_device_ip_type3 : m_comm_dev_via_network.m_device_ip_type1) = host;
-  (alt ? m_device_port_type3 : m_device_port_type1) = port;
+  std::lock_guard<std::mutex> lock(m_settings_mutex);
+  m_settings = settings;
+  return 0;
+}
+
+HostCommSettings HostCommProtocolImpl::Settings() const {
+  std::lock_guard<std::mutex> lock(m_settings_mutex);
+  return m_settings;
+}
+
+int HostCommProtocolImpl::SetDeviceEndpoint(bool alt, const std::string& host, uint32_t port) {
+  if (!IsValidEndpoint(host, port)) return -1;
+  std::lock_guard<std::mutex> lock(m_settings_mutex);
+  (alt ? m_settings.device_ip_type3 : m_settings.device_ip_type1) = host;
+  (alt ? m_settings.device_port_type3 : m_settings.device_port_type1) = port;
   return 0;
 }
 
@@ -100,7 +118,9 @@ int HostCommProtocolImpl::StartLoopRecv() {
   LinkCapture* capture = m_capture.Active() ? &m_capture : nullptr;
   m_comm_dev_via_storage.m_capture = capture;
   m_comm_dev_via_network.m_capture = capture;
+  const HostCommSettings settings = Settings();
   if (type == HostCommTypeStorage) {
+    m_comm_dev_via_storage.SetCandidatePaths(settings.storage_paths);
     int r = m_comm_dev_via_storage.StartLoopRecv();
     if (r < 0) {
       KLOG_DEBUG("m_comm_dev_via_storage StartLoopRecv failed:%d", r);
@@ -110,12 +130,11 @@ int HostCommProtocolImpl::StartLoopRecv() {
   } else if (IsNetworkType(type)) {
     HostCommViaNetwork& net = m_comm_dev_via_network;
     net.m_is_server = false;
-    {
-      std::lock_guard<std::mutex> lock(m_endpoint_mutex);
-      const bool alt = type == HostCommTypeNetworkAlt;
-      net.m_remote_ip = alt ? net.m_device_ip_type3 : net.m_device_ip_type1;
-      net.m_remote_port = alt ? m_device_port_type3 : m_device_port_type1;
-    }
+    net.m_device_ip_type1 = settings.device_ip_type1;
+    net.m_device_ip_type3 = settings.device_ip_type3;
+    const bool alt = type == HostCommTypeNetworkAlt;
+    net.m_remote_ip = alt ? net.m_device_ip_type3 : net.m_device_ip_type1;
+    net.m_remote_port = alt ? settings.device_port_type3 : settings.device_port_type1;
     int r = net.StartLoopRecv();
     if (r < 0) {
       KLOG_DEBUG("m_comm_dev_via_network StartLoopRecv failed:%d", r);

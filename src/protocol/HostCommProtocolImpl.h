@@ -21,6 +21,7 @@
 #include <string>
 #include <thread>
 
+#include "common/HostCommSettings.h"
 #include "common/SendWait.h"
 #include "common/StatusReport.h"
 #include "diag/LinkCapture.h"
@@ -85,10 +86,13 @@ class HostCommProtocolImpl {
                                 uint32_t len);
 
   void SetRecvMsgCallBack(RecvMsgCallBack callback, void* user_data);
-  // Device address of comm type 1 (or 3 with `alt`). Any thread, a device-event callback
-  // included, may set it: it has a lock of its own, never the owner's start/stop lock.
-  // StartLoopRecv reads it. 0, or -1 (nothing changed) for a host that cannot name a device
-  // (HostCommViaNetwork::IsValidHost) or port 0 or above 65535.
+  // The settings the next StartLoopRecv reads. Any thread, a device-event callback included, may
+  // set them: they have a lock of their own, never the owner's start/stop lock. 0, or -1 (nothing
+  // changed) when an endpoint's host cannot name a device (HostCommViaNetwork::IsValidHost), its
+  // port is 0 or above 65535, or more than 16 disks are named.
+  int SetSettings(const HostCommSettings& settings);
+  HostCommSettings Settings() const;
+  // Device address of comm type 1 (or 3 with `alt`) in the settings; 0 or -1 as SetSettings.
   int SetDeviceEndpoint(bool alt, const std::string& host, uint32_t port);
   ControllerStatusSnapshot GetControllerStatus() const;
 
@@ -98,7 +102,6 @@ class HostCommProtocolImpl {
   // around a session (the transports see it only while it is active at StartLoopRecv).
   LinkHealth m_health;
   LinkCapture m_capture;
-  std::string m_capture_path;  // set by tools; empty: the environment variable KESTAL_CAPTURE decides
 
   HostCommViaStorage m_comm_dev_via_storage;
   HostCommViaNetwork m_comm_dev_via_network;
@@ -106,10 +109,6 @@ class HostCommProtocolImpl {
   std::atomic<ArmCommViaNetwork*> m_arm_comm{nullptr};
   ImageFrameAssembler m_image_frame;  // holds the frame buffer
   std::atomic<uint32_t> m_host_comm_type{HostCommTypeStorage};
-  // Device ports of comm types 1 and 3 (their hosts are the network transport's); set them
-  // through SetDeviceEndpoint, under m_endpoint_mutex.
-  uint32_t m_device_port_type1 = 28992;
-  uint32_t m_device_port_type3 = 29372;
 
  private:
   static bool IsNetworkType(uint32_t type) { return ((type - 1) & ~2u) == 0; }
@@ -141,7 +140,8 @@ class HostCommProtocolImpl {
   std::atomic<uint32_t> m_rtt_seq_no{~0u};
   std::atomic<int64_t> m_rtt_sent_us{0};  // used when the configuration has no counter
 
-  std::mutex m_endpoint_mutex;  // guards the device endpoints while the engine starts
+  mutable std::mutex m_settings_mutex;
+  HostCommSettings m_settings;  // under m_settings_mutex
   std::thread m_recv_thread;
   std::thread m_heart_beat_thread;
   std::mutex m_wait_mutex;  // lets a stop cut the heartbeat's one-second wait and a read mark's wait short

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "kestal/KestalHostCommService.h"
-#include "service/ServiceGlobals.h"
+#include "service/KestalHostCommServiceImpl.h"
 
 namespace {
 
@@ -51,6 +51,7 @@ void ForwardStatusLine(const char* text, void*) {
 KestalHostCommService& Service() { return KestalHostCommService::GetInstance(); }
 
 constexpr size_t kMaxHostLength = 255;  // the longest DNS name
+constexpr size_t kMaxPathLength = 4096;
 
 }  // namespace
 
@@ -71,8 +72,18 @@ int kestal_set_network_endpoint(int comm_type, const char* host, unsigned short 
   if (!host) return -1;
   const size_t length = strnlen(host, kMaxHostLength + 1);
   if (length > kMaxHostLength) return -1;
-  return KestalHostCommServiceAccess::SetNetworkEndpoint(comm_type == KESTAL_COMM_NETWORK_ALT,
-                                                         std::string(host, length), port);
+  return KestalHostCommService::Impl::Of(Service())
+      .SetDeviceEndpoint(comm_type == KESTAL_COMM_NETWORK_ALT, std::string(host, length), port);
+}
+
+int kestal_set_storage_device(const char* path) {
+  const size_t length = path ? strnlen(path, kMaxPathLength + 1) : 0;
+  if (length > kMaxPathLength) return -1;
+  KestalHostCommService::Impl& service = KestalHostCommService::Impl::Of(Service());
+  HostCommSettings settings = service.Settings();
+  settings.storage_paths.clear();
+  if (length > 0) settings.storage_paths.emplace_back(path, length);
+  return service.SetSettings(settings);
 }
 
 void kestal_set_event_callback(kestal_event_fn callback, void* user_data) {

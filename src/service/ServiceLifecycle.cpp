@@ -4,14 +4,12 @@
 
 #include "common/Log.h"
 
-using Lifecycle = KestalHostCommService::Lifecycle;
-
-void Lifecycle::Lock() {
+void ServiceLifecycle::Lock() {
   m_mutex.lock();
   m_mutex_owner = std::this_thread::get_id();
 }
 
-std::vector<HostCommDeviceEvent> Lifecycle::Unlock() {
+std::vector<HostCommDeviceEvent> ServiceLifecycle::Unlock() {
   std::vector<HostCommDeviceEvent> events;
   events.swap(m_held_events);
   m_mutex_owner = std::thread::id();
@@ -19,13 +17,13 @@ std::vector<HostCommDeviceEvent> Lifecycle::Unlock() {
   return events;
 }
 
-bool Lifecycle::HoldIfLocked(HostCommDeviceEvent event) {
+bool ServiceLifecycle::HoldIfLocked(HostCommDeviceEvent event) {
   if (m_mutex_owner.load() != std::this_thread::get_id()) return false;
   m_held_events.push_back(event);
   return true;
 }
 
-void Lifecycle::RaiseStop(std::atomic<bool>& stop) {
+void ServiceLifecycle::RaiseStop(std::atomic<bool>& stop) {
   {
     std::lock_guard<std::mutex> lock(m_worker_mutex);
     stop = true;
@@ -34,7 +32,7 @@ void Lifecycle::RaiseStop(std::atomic<bool>& stop) {
   kestal::Log::WakeWriter();
 }
 
-bool Lifecycle::WaitOneSecond(const std::atomic<bool>& stop) {
+bool ServiceLifecycle::WaitOneSecond(const std::atomic<bool>& stop) {
   std::unique_lock<std::mutex> lock(m_worker_mutex);
   return !m_worker_signal.wait_for(lock, std::chrono::seconds(1), [&] { return stop.load(); });
 }

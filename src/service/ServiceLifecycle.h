@@ -1,6 +1,6 @@
 // What the service's Start and Stop share with its workers: the start/stop lock with the device
-// events held while it is taken, the two workers and the signal they wait on. The service makes
-// it once and never destroys it (see KestalHostCommService.h).
+// events held while it is taken, the two workers and the signal they wait on. Part of the service's
+// implementation, which is made once and never destroyed (see KestalHostCommServiceImpl.h).
 //
 // Thread safety: every operation may be called from any thread; the worker threads are the
 // service's lifecycle calls' own (Start, Stop, and the tests' look at them).
@@ -14,7 +14,7 @@
 
 #include "kestal/KestalHostCommService.h"
 
-class KestalHostCommService::Lifecycle {
+class ServiceLifecycle {
  public:
   // The start/stop lock m_mutex, around every engine start and stop sequence.
   void Lock();

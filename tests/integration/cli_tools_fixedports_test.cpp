@@ -20,7 +20,7 @@
 #include "SimSupport.h"
 #include "kestal/kestal_c.h"
 #include "protocol/HostCommProtocolImpl.h"
-#include "service/ServiceGlobals.h"
+#include "service/ServiceSettings.h"
 #include "protocol/HostCommMsg.h"
 
 using namespace std::chrono;
@@ -112,8 +112,8 @@ TEST(KestalCli, EveryCommandWorksAgainstTheSimulator) {
   // broken setter can never let the sample dial the default device address from this host.
   NetworkDevice sampled;
   ASSERT_EQ(kestal_set_network_endpoint(KESTAL_COMM_NETWORK, "127.0.0.1", sampled.Server().Port()), 0);
-  ASSERT_EQ(KestalHostCommServiceAccess::Engine().m_comm_dev_via_network.m_device_ip_type1, "127.0.0.1");
-  ASSERT_EQ(KestalHostCommServiceAccess::Engine().m_device_port_type1, sampled.Server().Port());
+  ASSERT_EQ(kestal::GetServiceSettings().device_ip_type1, "127.0.0.1");
+  ASSERT_EQ(kestal::GetServiceSettings().device_port_type1, sampled.Server().Port());
   ToolRun sample("sample", {KESTAL_SAMPLE_PATH, "127.0.0.1", std::to_string(sampled.Server().Port())});
 #endif
 

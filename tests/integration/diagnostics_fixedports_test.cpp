@@ -14,11 +14,11 @@
 #include <vector>
 
 #include "ServiceFixture.h"
+#include "kestal/kestal_c.h"
 #include "Subprocess.h"
 #include "common/LittleEndian.h"
 #include "protocol/HostCommMsg.h"
 #include "protocol/HostCommProtocolImpl.h"
-#include "service/ServiceGlobals.h"
 #include "transport/network/FrameCodec.h"
 
 using namespace std::chrono_literals;
@@ -113,7 +113,7 @@ TEST_F(Diagnostics, TheCountersReplayAndPlayerAgreeWithTheLiveSession) {
   ASSERT_NO_FATAL_FAILURE(RunFaultySession());
   const std::vector<AppMessage> live = m_app.Messages();
 
-  const LinkHealth& health = KestalHostCommServiceAccess::Engine().m_health;
+  const LinkHealth& health = m_impl.Engine().m_health;
   auto count = [](const LinkHealth::Counter& c) { return LinkHealth::Get(c); };
   EXPECT_EQ(count(health.checksum_errors), 2u);
   EXPECT_EQ(count(health.oversize_frames), 1u);
@@ -138,7 +138,7 @@ TEST_F(Diagnostics, TheCountersReplayAndPlayerAgreeWithTheLiveSession) {
   unsigned player_port = 0;
   ASSERT_EQ(std::sscanf(player.Stdout().c_str(), "kestal-devsim: listening on 127.0.0.1:%5u", &player_port), 1);
   m_app.Clear();
-  KestalHostCommServiceAccess::SetNetworkEndpoint(false, "127.0.0.1", player_port);
+  kestal_set_network_endpoint(KESTAL_COMM_NETWORK, "127.0.0.1", player_port);
   ASSERT_EQ(m_service.Start(), 0);
   m_started = true;
   const Lines again = Printed(live, false);

@@ -15,7 +15,7 @@
 #include "ForkedChild.h"
 #include "ServiceFixture.h"
 #include "protocol/HostCommMsg.h"
-#include "service/ServiceGlobals.h"
+#include "service/KestalHostCommServiceImpl.h"
 
 using namespace std::chrono_literals;
 
@@ -55,7 +55,7 @@ class NetworkNamespace : public ServiceFixture {
 TEST_F(NetworkNamespace, LibraryReachesItsDefaultDeviceAddressInsideAPrivateNamespace) {
   // The fork wants this thread alone: no library worker runs.
   const ino_t host = NetNamespace();
-  ASSERT_TRUE(host != 0 && !KestalHostCommServiceAccess::WorkersRunning() && m_log.Lines().empty());
+  ASSERT_TRUE(host != 0 && !KestalHostCommService::Impl::Of(KestalHostCommService::GetInstance()).WorkersRunning() && m_log.Lines().empty());
   RunInForkedChild([&] { InNamespace(host); }, "no private network namespace available");
 }
 

@@ -12,11 +12,10 @@
 #include "common/Clock.h"
 #include "common/LittleEndian.h"
 #include "protocol/HostCommProtocolImpl.h"
-#include "service/ServiceGlobals.h"
+#include "service/ServiceSettings.h"
 #include "transport/storage/SummaryRecord.h"
 
 using namespace std::chrono;
-using Access = KestalHostCommServiceAccess;
 using Texts = std::vector<std::string>;
 
 static Texts Events(const AppCallbacks& app) {  // "<event>:<text>"
@@ -54,7 +53,7 @@ TEST_F(ServiceFixture, EveryStatusGivesItsEventReconnectFlagAndLogLine) {
       m_service.ReportStatus(status, "detail");
       const StatusRow& row = kStatusRows[std::min(status, 10u)];
       EXPECT_EQ(Events(m_app), row.event ? Texts{row.event} : Texts{});
-      EXPECT_EQ(Access::NeedReconnect(), row.reconnect < 0 ? flag_before : row.reconnect == 1);
+      EXPECT_EQ(m_impl.NeedReconnect(), row.reconnect < 0 ? flag_before : row.reconnect == 1);
       Texts lines;
       for (const CapturedLine& l : m_log.Lines())
         if (l.function == "KestalHostCommService::ReportStatus") lines.push_back(l.message);
@@ -77,18 +76,18 @@ TEST_F(ServiceFixture, StorageStartWritesTheCommTypeBeforeTheEventAndAHeartbeatA
     if (event == ConnectedOk) g_slot1_at_connect = OrderLength(1);
   }, nullptr);
   g_image = MakeImage("engine.img");
-  Access::Engine().m_comm_dev_via_storage.SetCandidatePaths({g_image});
-  Access::Engine().SetHostCommType(HostCommTypeStorage);
-  ASSERT_EQ(Access::Engine().StartLoopRecv(), 0);
+  ASSERT_EQ(kestal_set_storage_device(g_image.c_str()), 0);
+  m_impl.Engine().SetHostCommType(HostCommTypeStorage);
+  ASSERT_EQ(m_impl.Engine().StartLoopRecv(), 0);
   EXPECT_TRUE(WaitUntil([] { return OrderLength(2) == 8; }, 800ms));
-  Access::Engine().StopLoopRecv();
+  m_impl.Engine().StopLoopRecv();
   EXPECT_EQ(g_slot1_at_connect, 12u);
 }
 
 // An unknown comm type or a taken arm port start nothing. Without a device Start fails but the workers
 // run: states once a second (current for 3 s after a controller status), and retries.
 TEST_F(ServiceFixture, FailedStartsAndAStartWithoutDevice) {
-  Access::Engine().m_comm_dev_via_storage.SetCandidatePaths({"/nonexistent/kestal-test-disk.img"});
+  ASSERT_EQ(kestal_set_storage_device("/nonexistent/kestal-test-disk.img"), 0);
   m_service.SetCommType(static_cast<HostCommDeviceType>(5));
   EXPECT_EQ(m_service.Start(), -1);
   EXPECT_TRUE(Events(m_app).empty() && m_log.Contains("Not support comm type:5"));
@@ -99,7 +98,7 @@ TEST_F(ServiceFixture, FailedStartsAndAStartWithoutDevice) {
                 holder.Bind(UdpSocket::Endpoint("0.0.0.0", 26000)) == 0);
     EXPECT_EQ(m_service.Start(), -1);
     EXPECT_EQ(Events(m_app), (Texts{"4:Connecting...", "5:Not connected"}));
-    EXPECT_FALSE(Access::WorkersRunning());
+    EXPECT_FALSE(m_impl.WorkersRunning());
   }
   g_now = 1'800'000'000'000ull;
   kestal::SetWallClockMs([] { return g_now.load(); });
@@ -118,7 +117,7 @@ TEST_F(ServiceFixture, FailedStartsAndAStartWithoutDevice) {
   std::vector<uint8_t> status(56, 0);  // scanner 9 (out of range: invalid), fpga 25 fps, arm 3 (I/O error), -1 fps
   for (auto [at, value] : {std::pair<int, uint32_t>{0, 9}, {8, 25}, {12, 3}, {16, 0xFFFFFFFFu}})
     kestal::StoreU32(status.data() + at, value);
-  Access::Engine().DealMsg(ControllerStatus, status.data(), 56);
+  m_impl.Engine().DealMsg(ControllerStatus, status.data(), 56);
   g_now += 2999;  // still current (a pass under way may predate the status, the next one not)
   EXPECT_EQ(reports(m_app.ArmStates().size() + 2), States(7, 3));
   ASSERT_FALSE(m_app.StatusLines().empty());

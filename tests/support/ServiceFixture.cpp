@@ -2,7 +2,6 @@
 
 #include "common/Clock.h"
 #include "protocol/HostCommMsg.h"
-#include "service/ServiceGlobals.h"
 
 using namespace std::chrono_literals;
 
@@ -24,7 +23,7 @@ void ServiceFixture::StopAndCheck() {
   EXPECT_EQ(m_service.Stop(), 0);
   m_started = false;
   EXPECT_GE(std::chrono::steady_clock::now() - t0, 1000ms);
-  EXPECT_FALSE(KestalHostCommServiceAccess::WorkersRunning());
+  EXPECT_FALSE(m_impl.WorkersRunning());
 }
 
 uint16_t ServiceFixture::SendOrder(uint16_t sub_type, const std::vector<uint8_t>& params) {

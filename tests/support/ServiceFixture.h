@@ -13,6 +13,7 @@
 #include "LogCapture.h"
 #include "SimSupport.h"
 #include "TestWait.h"
+#include "service/KestalHostCommServiceImpl.h"
 
 class ServiceFixture : public ::testing::Test {
  protected:
@@ -26,6 +27,7 @@ class ServiceFixture : public ::testing::Test {
   uint16_t SendOrder(uint16_t sub_type, const std::vector<uint8_t>& params = {});
 
   KestalHostCommService& m_service = KestalHostCommService::GetInstance();
+  KestalHostCommService::Impl& m_impl = KestalHostCommService::Impl::Of(m_service);  // what the service holds
   LogCapture m_log;
   AppCallbacks m_app;
   bool m_started = false;

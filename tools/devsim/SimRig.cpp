@@ -3,8 +3,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "protocol/HostCommProtocolImpl.h"
-#include "service/ServiceGlobals.h"
+#include "service/ServiceSettings.h"
 
 SimRig::SimRig(SimLink link, const SimDeviceOptions& options, const SimRigPlace& place)
     : m_link(link), m_device(options),
@@ -16,8 +15,7 @@ SimRig::SimRig(SimLink link, const SimDeviceOptions& options, const SimRigPlace&
 
 SimRig::~SimRig() {
   Stop();
-  if (m_pointed && m_server) KestalHostCommServiceAccess::SetNetworkEndpoint(false, m_saved_ip, m_saved_port);
-  if (m_pointed && m_storage) KestalHostCommServiceAccess::Engine().m_comm_dev_via_storage.SetCandidatePaths({});
+  if (m_pointed) kestal::SetServiceSettings(m_saved_settings);
 }
 
 int SimRig::Start() {
@@ -36,12 +34,12 @@ void SimRig::Stop() {
 }
 
 void SimRig::PointService() {
-  HostCommProtocolImpl& engine = KestalHostCommServiceAccess::Engine();
-  if (!m_pointed) m_saved_ip = engine.m_comm_dev_via_network.m_device_ip_type1;
-  if (!m_pointed) m_saved_port = engine.m_device_port_type1;
+  if (!m_pointed) m_saved_settings = kestal::GetServiceSettings();
   m_pointed = true;
-  if (m_server) KestalHostCommServiceAccess::SetNetworkEndpoint(false, "127.0.0.1", m_server->Port());
-  else engine.m_comm_dev_via_storage.SetCandidatePaths({m_image_path});
+  HostCommSettings settings = m_saved_settings;
+  if (m_server) settings.device_ip_type1 = "127.0.0.1", settings.device_port_type1 = m_server->Port();
+  else settings.storage_paths = {m_image_path};
+  kestal::SetServiceSettings(settings);
   KestalHostCommService::GetInstance().SetCommType(m_server ? HostCommDeviceNetwork : HostCommDeviceStorage);
 }
 

@@ -13,6 +13,7 @@
 #include "SimDevice.h"
 #include "SimNetworkServer.h"
 #include "SimStorageDevice.h"
+#include "common/HostCommSettings.h"
 #include "kestal/KestalHostCommService.h"
 
 enum class SimLink { Network, Storage };
@@ -55,8 +56,7 @@ class SimRig {
 
   // The device address PointService replaced.
   bool m_pointed = false;
-  std::string m_saved_ip;
-  uint32_t m_saved_port = 0;
+  HostCommSettings m_saved_settings;  // the service's, restored by the destructor
 };
 
 // Creates (or empties) `path` and makes it `size` zero bytes, sparse where the file system can. 0 or -1.

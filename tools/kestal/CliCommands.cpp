@@ -18,8 +18,8 @@
 #include "common/LittleEndian.h"
 #include "diag/CaptureReader.h"
 #include "protocol/HostCommMsg.h"
-#include "protocol/HostCommProtocolImpl.h"
-#include "service/ServiceGlobals.h"
+#include "service/ServiceSettings.h"
+#include "transport/network/HostCommViaNetwork.h"
 #include "transport/network/FrameCodec.h"
 
 using namespace std::chrono;
@@ -243,7 +243,6 @@ int CliCommands::RunWatch(const CliOptions& options, uint32_t seconds, bool stat
   std::string error;
   std::signal(SIGINT, OnSigint);
   if (session.Connect(error) < 0) return Fail(error);
-  const LinkHealth& health = KestalHostCommServiceAccess::Engine().m_health;
   auto deadline = steady_clock::now() + std::chrono::seconds(seconds);
   auto next_stats = steady_clock::now() + std::chrono::seconds(1);
   while (!g_interrupted && (seconds == 0 || steady_clock::now() < deadline)) {
@@ -251,7 +250,7 @@ int CliCommands::RunWatch(const CliOptions& options, uint32_t seconds, bool stat
     for (const auto& m : session.TakeMessages())
       if (m.type == ControllerStatus) std::printf("%s\n", DecodeControllerStatus(m.payload).c_str());
     if (stats && steady_clock::now() >= next_stats) {
-      std::printf("stats: %s\n", health.Line().c_str());
+      std::printf("stats: %s\n", kestal::GetLinkHealthLine().c_str());
       next_stats += std::chrono::seconds(1);
     }
     std::fflush(stdout);
@@ -433,7 +432,7 @@ int CliCommands::RunReplay(const std::string& path) {
         ++*static_cast<uint64_t*>(count);
       },
       &messages);
-  HostCommViaNetwork& parser = KestalHostCommServiceAccess::Engine().m_comm_dev_via_network;
+  HostCommViaNetwork parser({}, [](uint8_t* frame, uint32_t length) { kestal::DealReplayedFrame(frame, length); });
   CaptureReader::Chunk chunk;
   uint32_t connection = 0, connections = 0;
   int r;

@@ -1,8 +1,7 @@
 #include "CliSession.h"
 
 #include "TextCodePage.h"
-#include "protocol/HostCommProtocolImpl.h"
-#include "service/ServiceGlobals.h"
+#include "service/ServiceSettings.h"
 
 CliSession::CliSession(const CliOptions& options)
     : m_options(options), m_service(KestalHostCommService::GetInstance()) {}
@@ -10,10 +9,9 @@ CliSession::CliSession(const CliOptions& options)
 CliSession::~CliSession() { Disconnect(); }
 
 std::pair<std::string, uint32_t> CliSession::NetworkAddress(bool alt) const {
-  const HostCommProtocolImpl& engine = KestalHostCommServiceAccess::Engine();
-  const HostCommViaNetwork& net = engine.m_comm_dev_via_network;
-  return {m_options.host.empty() ? (alt ? net.m_device_ip_type3 : net.m_device_ip_type1) : m_options.host,
-          m_options.port ? m_options.port : (alt ? engine.m_device_port_type3 : engine.m_device_port_type1)};
+  const HostCommSettings settings = kestal::GetServiceSettings();
+  return {m_options.host.empty() ? (alt ? settings.device_ip_type3 : settings.device_ip_type1) : m_options.host,
+          m_options.port ? m_options.port : (alt ? settings.device_port_type3 : settings.device_port_type1)};
 }
 
 std::string CliSession::Endpoint() const {
@@ -24,24 +22,27 @@ std::string CliSession::Endpoint() const {
 
 int CliSession::Connect(std::string& error) {
   HostCommDeviceType type;
-  // The device endpoint overrides are the engine's own settings; they apply from this start on.
+  // The overrides are the service's own settings; they apply from this start on.
+  HostCommSettings settings = kestal::GetServiceSettings();
   if (m_options.transport == "network" || m_options.transport == "network-alt") {
     const bool alt = m_options.transport == "network-alt";
     type = alt ? HostCommDeviceNetworkAlt : HostCommDeviceNetwork;
     const auto [host, port] = NetworkAddress(alt);
-    if (KestalHostCommServiceAccess::SetNetworkEndpoint(alt, host, port) != 0) {
-      error = "not a device address: '" + host + "' port " + std::to_string(port);
-      return -1;
-    }
+    (alt ? settings.device_ip_type3 : settings.device_ip_type1) = host;
+    (alt ? settings.device_port_type3 : settings.device_port_type1) = port;
   } else if (m_options.transport == "storage") {
     type = HostCommDeviceStorage;
-    if (!m_options.disk.empty())
-      KestalHostCommServiceAccess::Engine().m_comm_dev_via_storage.SetCandidatePaths({m_options.disk});
+    if (!m_options.disk.empty()) settings.storage_paths = {m_options.disk};
   } else {
     error = "unknown transport '" + m_options.transport + "' (network, network-alt or storage)";
     return -1;
   }
-  KestalHostCommServiceAccess::Engine().m_capture_path = m_options.capture;
+  settings.capture_path = m_options.capture;
+  if (kestal::SetServiceSettings(settings) != 0) {
+    const auto [host, port] = NetworkAddress(type == HostCommDeviceNetworkAlt);
+    error = "not a device address: '" + host + "' port " + std::to_string(port);
+    return -1;
+  }
   m_service.SetDeviceEventCallBack(&CliSession::OnEvent, this);
   m_service.SetRecvHostCommMsgCallBack(&CliSession::OnRecv, this);
   m_service.SetLogCallBack(&CliSession::OnLog, this);

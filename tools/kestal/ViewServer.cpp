@@ -13,8 +13,7 @@
 #include "CliCommands.h"
 #include "common/LittleEndian.h"
 #include "protocol/HostCommMsg.h"
-#include "protocol/HostCommProtocolImpl.h"
-#include "service/ServiceGlobals.h"
+#include "service/ServiceSettings.h"
 
 namespace {
 
@@ -115,7 +114,7 @@ void ViewServer::Sample() {
 }
 
 std::string ViewServer::StateJson() {
-  const std::string health = KestalHostCommServiceAccess::Engine().m_health.Line();
+  const std::string health = kestal::GetLinkHealthLine();
   // Copied under the lock, formatted after it: the frame callback never waits for the formatting.
   uint8_t status[ControllerStatusLayout::kLength] = {};
   uint64_t frames;

@@ -8,19 +8,17 @@
 
 #include "CliCommands.h"
 #include "CliErrors.h"
-#include "protocol/HostCommProtocolImpl.h"
-#include "service/ServiceGlobals.h"
+#include "service/ServiceSettings.h"
 
 namespace {
 
 // The default endpoints are the library's own settings, not repeated here; read only when the
 // help is shown.
 std::string Footer() {
-  const HostCommProtocolImpl& engine = KestalHostCommServiceAccess::Engine();
-  const auto& network = engine.m_comm_dev_via_network;
-  return "Transports: network (default device " + network.m_device_ip_type1 + ":" +
-         std::to_string(engine.m_device_port_type1) + "), network-alt (" + network.m_device_ip_type3 + ":" +
-         std::to_string(engine.m_device_port_type3) +
+  const HostCommSettings settings = kestal::GetServiceSettings();
+  return "Transports: network (default device " + settings.device_ip_type1 + ":" +
+         std::to_string(settings.device_port_type1) + "), network-alt (" + settings.device_ip_type3 + ":" +
+         std::to_string(settings.device_port_type3) +
          "),\nstorage (the device's 50 MiB disk; --disk names an image file or block device\n"
          "instead of searching the disks). Every command takes --help.\n\n"
          "Exit codes: 0 success, 1 failure (timeout, refused, missing device or file), 2 bad arguments.";

@@ -1,0 +1,22 @@
+// What a session of the link may be pointed at beside the defaults: the two device endpoints, the
+// disks the storage transport tries and the capture file. The service keeps one copy, which its
+// tools and the C interface change between sessions; the protocol engine reads it at every
+// StartLoopRecv and hands each transport its part, so a running session never sees it change.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct HostCommSettings {
+  // Comm type 1 (HostCommTypeNetwork) and comm type 3 (HostCommTypeNetworkAlt).
+  std::string device_ip_type1 = "192.168.66.1";
+  uint32_t device_port_type1 = 28992;
+  std::string device_ip_type3 = "192.168.60.1";
+  uint32_t device_port_type3 = 29372;
+  // Disks (or image files) tried in order instead of discovering the device's disk; at most 16.
+  // Empty: discovery.
+  std::vector<std::string> storage_paths;
+  // Where a session's traffic is captured; empty: the environment variable KESTAL_CAPTURE decides.
+  std::string capture_path;
+};

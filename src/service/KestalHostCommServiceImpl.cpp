@@ -1,0 +1,379 @@
+#include "service/KestalHostCommServiceImpl.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "arm/ArmCommViaNetwork.h"
+#include "common/CallbackGate.h"
+#include "common/Clock.h"
+#include "common/LittleEndian.h"
+#include "common/Log.h"
+#include "protocol/HostCommProtocolImpl.h"
+#include "service/ServiceSettings.h"
+
+using Impl = KestalHostCommService::Impl;
+
+namespace {
+
+// Library-wide message sequence counter: the application's orders, the heartbeats, the comm-type
+// orders and the firmware files all draw their numbers from it.
+std::atomic<uint16_t> g_msg_seq_no{0};
+
+uint16_t NextMsgSeqNo() {
+  return static_cast<uint16_t>(g_msg_seq_no.fetch_add(1, std::memory_order_relaxed) + 1);
+}
+
+// The log lines of the exported operations carry their names.
+constexpr const char* kStart = "KestalHostCommService::Start";
+constexpr const char* kStop = "KestalHostCommService::Stop";
+constexpr const char* kReportStatus = "KestalHostCommService::ReportStatus";
+
+constexpr const char* kLoopReconnect = "KestalHostCommService::Start.ReconnectWorker";
+constexpr const char* kLoopLogReport = "KestalHostCommService::Start.LogReportWorker";
+constexpr uint64_t kStatusStaleMs = 3000;
+constexpr unsigned kInvalidState = 7;
+// How long Stop waits for application callbacks still running before it gives them up.
+constexpr auto kCallbackGrace = std::chrono::seconds(2);
+
+// Calls an application callback through the gate, which a stop closes.
+template <typename Call>
+void CallApp(const char* name, Call call) {
+  kestal::CallbackGate::Scope scope(name);
+  if (scope.Admitted()) call();
+}
+
+// Engine comm type for each HostCommDeviceType.
+constexpr uint32_t kEngineCommType[] = {HostCommTypeStorage, HostCommTypeNetwork, HostCommTypeNetworkAlt};
+
+// Device state texts and the status line, as code page 936 bytes.
+const char* const kStateText[] = {
+    "\xb9\xa4\xd7\xf7\xd5\xfd\xb3\xa3",                  // working normally
+    "\xc9\xe8\xb1\xb8\xce\xb4\xd5\xd2\xb5\xbd",          // device not found
+    "\xb4\xf2\xbf\xaa\xca\xa7\xb0\xdc",                  // open failed
+    "IO\xb4\xed\xce\xf3",                                // I/O error
+    "\xc9\xe8\xb1\xb8\xb2\xe5\xc8\xeb",                  // device inserted
+    "\xc9\xe8\xb1\xb8\xb0\xce\xb3\xf6",                  // device removed
+    "\xc9\xe8\xb1\xb8\xcd\xa8\xd1\xb6\xb3\xac\xca\xb1",  // device communication timeout
+    "\xce\xde\xd0\xa7",                                  // invalid
+};
+// "scan head: %s, %dfps; articulated arm: %s, %dfps"
+constexpr const char* kStatusLineFormat =
+    "\xc9\xa8\xc3\xe8\xcd\xb7\xa3\xba" "%s, %dfps; " "\xb9\xd8\xbd\xda\xb1\xdb\xa3\xba" "%s, %dfps";
+
+struct StatusRow {
+  int need_reconnect;  // 1 set, 0 clear, -1 unchanged
+  const char* log_line;
+  bool send_comm_type;
+  HostCommDeviceEvent event;
+};
+
+const StatusRow kStatusTable[] = {
+    {1, "Not connected", false, NotConnected},
+    {-1, "Connecting...", false, Connecting},
+    {1, "Connected Error:%s", false, ConnectedError},
+    {0, "Connected OK", true, ConnectedOk},
+    {1, "Connected Error", false, ConnectedError},
+    {0, "Connected OK", true, ConnectedOk},
+    {1, "Comm Error", false, CommError},
+    {1, "Comm Error", false, CommError},
+    {1, "Device arrival", false, DeviceArrival},
+    {1, "Device left", false, DeviceLeft},
+};
+
+const char* const kEventText[] = {"Device arrival", "Device left",   "Connected Error", "Connected OK",
+                                  "Connecting...",  "Not connected", "Comm Error"};
+
+}  // namespace
+
+// Holds the start/stop lock; the device events reported by its holder meanwhile are delivered
+// once it is released.
+class Impl::StartStopLock {
+ public:
+  explicit StartStopLock(Impl& service) : m_service(service) { m_service.m_lifecycle.Lock(); }
+  ~StartStopLock() {
+    for (HostCommDeviceEvent event : m_service.m_lifecycle.Unlock()) m_service.DeliverEvent(event);
+  }
+  StartStopLock(const StartStopLock&) = delete;
+  StartStopLock& operator=(const StartStopLock&) = delete;
+
+ private:
+  Impl& m_service;
+};
+
+Impl::Impl(KestalHostCommService& service) : m_host_comm_protocol(nullptr), m_arm_comm(nullptr) {
+  // The engine and its transports report through the service and number their orders with
+  // the library-wide counter, without knowing the service.
+  HostCommProtocolConfig config;
+  config.next_seq_no = &NextMsgSeqNo;
+  config.report_status = [this](unsigned int status, const char* text) { ReportStatus(status, text); };
+  m_host_comm_protocol = new HostCommProtocolImpl(std::move(config));
+  m_arm_comm = new ArmCommViaNetwork();
+  kestal::Log::Init();
+  m_host_comm_protocol->SetRecvMsgCallBack(&KestalHostCommService::ForwardHostCommMsg, &service);
+}
+
+// Captures the session when a tool named a file or the environment variable KESTAL_CAPTURE does; a capture that
+// cannot start is logged and the session goes on without it.
+void Impl::StartCapture() {
+  std::string path = m_host_comm_protocol->Settings().capture_path;
+  if (path.empty()) {
+    const char* env = std::getenv("KESTAL_CAPTURE");
+    path = env ? env : "";
+  }
+  if (!path.empty()) m_host_comm_protocol->m_capture.Start(path);
+}
+
+// The process exits without Stop. On Windows its other threads are already gone, killed
+// perhaps while they held a lock or waited on a signal: touching one now could block for
+// ever. So only flags: no callback starts any more, and workers that still run end by
+// themselves; the process ends them in any case.
+void Impl::Shut() {
+  kestal::CallbackGate::Shut();
+  m_stop_workers = true;
+}
+
+void Impl::SetCommType(HostCommDeviceType type) {
+  m_comm_type = type;
+  KLOG_DEBUG_AS("KestalHostCommService::SetCommType", "SetCommType to %d", static_cast<int>(type));
+}
+
+void Impl::SetDeviceEventCallBack(DeviceEventCallBack callback, void* user_data) {
+  m_device_event_user_data = user_data;
+  m_device_event_callback = callback;
+}
+
+void Impl::SetLogCallBack(LogCallBack callback, void* user_data) {
+  m_log_user_data = user_data;
+  m_log_callback = callback;
+}
+
+void Impl::SetRecvHostCommMsgCallBack(RecvHostCommMsgCallBack callback, void* user_data) {
+  m_recv_host_comm_msg_user_data = user_data;
+  m_recv_host_comm_msg_callback = callback;
+}
+
+void Impl::SetScanerStatusCallBack(StatusCallBack callback, void* user_data) {
+  m_scaner_status_user_data = user_data;
+  m_scaner_status_callback = callback;
+}
+
+void Impl::SetArmStatusCallBack(StatusCallBack callback, void* user_data) {
+  m_arm_status_user_data = user_data;
+  m_arm_status_callback = callback;
+}
+
+int Impl::SendHostCommMsg(unsigned short type, unsigned char* data, unsigned int len) {
+  return m_host_comm_protocol->SendOrder(type, data, len);
+}
+
+int Impl::SendUpdateFirmware(unsigned short type, unsigned char* data, unsigned int len) {
+  return m_host_comm_protocol->SendUpdateFirmware(type, data, len);
+}
+
+void Impl::RecvHostCommMsg(unsigned short type, unsigned char* data, unsigned int len) {
+  if (RecvHostCommMsgCallBack callback = m_recv_host_comm_msg_callback)
+    CallApp("RecvHostCommMsgCallBack", [&] { callback(type, data, len, m_recv_host_comm_msg_user_data); });
+}
+
+unsigned short Impl::GetMsgSeqNo() { return NextMsgSeqNo(); }
+
+void Impl::PrintVolumeRunInfo() {
+  m_host_comm_protocol->m_comm_dev_via_storage.PrintVolumeRunInfo();
+}
+
+void Impl::ReportStatus(unsigned int status, const char* text) {
+  if (status >= sizeof kStatusTable / sizeof kStatusTable[0]) return;
+  const StatusRow& row = kStatusTable[status];
+  if (row.need_reconnect >= 0) m_need_reconnect = row.need_reconnect == 1;
+  if (status == HostCommStatusStorageConnectError)
+    KLOG_DEBUG_AS(kReportStatus, "Connected Error:%s", text ? text : "null");
+  else
+    KLOG_DEBUG_AS(kReportStatus, "%s", row.log_line);
+  if (row.send_comm_type) m_host_comm_protocol->SendCommTypeOrder();
+  if (!m_lifecycle.HoldIfLocked(row.event)) DeliverEvent(row.event);
+}
+
+void Impl::DeliverEvent(HostCommDeviceEvent event) {
+  if (DeviceEventCallBack callback = m_device_event_callback)
+    CallApp("DeviceEventCallBack", [&] { callback(event, kEventText[event], m_device_event_user_data); });
+}
+
+void Impl::StopEngine() { m_host_comm_protocol->StopLoopRecv(); }
+
+void Impl::JoinWorkers() {
+  kestal::CallbackGate::JoinWorker(m_lifecycle.ReconnectThread());
+  kestal::CallbackGate::JoinWorker(m_lifecycle.LogReportThread());
+}
+
+int Impl::Start() {
+  KLOG_DEBUG_AS(kStart, "Called KestalHostCommService::Start");
+  const int comm_type = m_comm_type;
+  if (comm_type < HostCommDeviceStorage || comm_type > HostCommDeviceNetworkAlt) {
+    // No transport has this number: refuse it rather than index past the table.
+    KLOG_DEBUG_AS(kStart, "Not support comm type:%d", comm_type);
+    return -1;
+  }
+  // Workers whose callback the last Stop gave up on end before anything of this start runs.
+  kestal::CallbackGate::JoinParkedWorkers();
+  m_host_comm_protocol->m_arm_comm = m_arm_comm;
+  m_arm_comm->m_protocol = m_host_comm_protocol;
+  m_host_comm_protocol->m_health.Reset();
+  m_host_comm_protocol->SetHostCommType(kEngineCommType[comm_type]);
+  ReportStatus(HostCommStatusConnecting, "");
+
+  if (m_arm_comm->StartLoopRecv() < 0) {
+    {
+      StartStopLock lock(*this);
+      StopEngine();
+    }
+    ReportStatus(HostCommStatusNotConnected, "");
+    return -1;
+  }
+
+  // Workers of an earlier start have been joined by Stop; a Start after a failed Start may
+  // still have them.
+  m_lifecycle.RaiseStop(m_stop_workers);
+  JoinWorkers();
+  m_need_reconnect = false;
+  m_stop_workers = false;
+  StartCapture();  // like the workers, it runs until Stop
+  kestal::Log::SetWriterRunning(true);  // the log-report worker writes the log from now on
+  m_lifecycle.ReconnectThread() = kestal::CallbackGate::StartWorker([this] { LoopReconnect(); });
+  m_lifecycle.LogReportThread() = kestal::CallbackGate::StartWorker([this] { LoopLogReport(); });
+
+  StartStopLock lock(*this);
+  if (m_host_comm_protocol->StartLoopRecv() < 0) {
+    ReportStatus(HostCommStatusNotConnected, "");
+    return -1;
+  }
+  return 0;
+}
+
+int Impl::Stop() {
+  KLOG_DEBUG_AS(kStop, "Called KestalHostCommService::Stop");
+  // No callback starts from here on. One still running after the grace time may wait for this
+  // very thread (an application's UI thread): its worker is left to the next Start to join.
+  kestal::CallbackGate::Close();
+  m_lifecycle.RaiseStop(m_stop_workers);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  for (const std::string& name : kestal::CallbackGate::GiveUpAfter(kCallbackGrace))
+    KLOG_DEBUG_AS(kStop, "Callback %s has not returned, its thread is joined at the next Start", name.c_str());
+  JoinWorkers();
+  {
+    StartStopLock lock(*this);
+    StopEngine();
+  }
+  m_arm_comm->StopLoopRecv();
+  m_host_comm_protocol->m_capture.Stop();
+  KLOG_DEBUG_AS(kStop, "Link health, %s", m_host_comm_protocol->m_health.Line().c_str());
+  kestal::Log::SetWriterRunning(false);  // no worker writes the log now: every line goes straight to the file
+  kestal::Log::Flush();
+  kestal::CallbackGate::Open();
+  return 0;
+}
+
+bool Impl::WaitOneSecond() { return m_lifecycle.WaitOneSecond(m_stop_workers); }
+
+void Impl::LoopReconnect() {
+  KLOG_DEBUG_AS(kLoopReconnect, "loop reconnect thread started");
+  while (!m_stop_workers) {
+    // A network link reconnects by itself; only a lost storage link is restarted here.
+    if (!m_need_reconnect || m_comm_type != HostCommDeviceStorage) {
+      WaitOneSecond();
+      continue;
+    }
+    KLOG_DEBUG_AS(kLoopReconnect, "Reconnect device");
+    if (m_stop_workers) {
+      KLOG_DEBUG_AS(kLoopReconnect, "Reconnect already stopped, Not do stop/start");
+      break;
+    }
+    int r;
+    {
+      StartStopLock lock(*this);
+      StopEngine();
+      if (m_stop_workers) {
+        KLOG_DEBUG_AS(kLoopReconnect, "Reconnect already stopped, Not do stop/start");
+        break;
+      }
+      r = m_host_comm_protocol->StartLoopRecv();
+    }
+    if (r == 0) LinkHealth::Add(m_host_comm_protocol->m_health.reconnects);
+    if (r < 0) {
+      ReportStatus(HostCommStatusNotConnected, "");
+      WaitOneSecond();
+    }
+  }
+  KLOG_DEBUG_AS(kLoopReconnect, "loop reconnect thread stopped");
+}
+
+void Impl::LoopLogReport() {
+  using L = ControllerStatusLayout;
+  auto next_health = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  while (!m_stop_workers) {
+    if (std::chrono::steady_clock::now() >= next_health) {
+      KLOG_DEBUG_AS(kLoopLogReport, "Link health, %s", m_host_comm_protocol->m_health.Line().c_str());
+      next_health += std::chrono::minutes(1);
+    }
+    const ControllerStatusSnapshot status = m_host_comm_protocol->GetControllerStatus();
+    const uint64_t now = kestal::NowMs();
+    StatusCallBack scanner_cb = m_scaner_status_callback;
+    StatusCallBack arm_cb = m_arm_status_callback;
+    if (status.time_ms != 0 && now - status.time_ms < kStatusStaleMs) {
+      uint32_t s = kestal::LoadU32(status.record + L::kScannerState);
+      uint32_t a = kestal::LoadU32(status.record + L::kArmState);
+      if (s > kInvalidState) s = kInvalidState;
+      if (a > kInvalidState) a = kInvalidState;
+      if (scanner_cb) CallApp("ScanerStatusCallBack", [&] { scanner_cb(uint16_t(s), m_scaner_status_user_data); });
+      if (arm_cb) CallApp("ArmStatusCallBack", [&] { arm_cb(uint16_t(a), m_arm_status_user_data); });
+      char line[128];
+      std::snprintf(line, sizeof line, kStatusLineFormat, kStateText[s],
+                    static_cast<int32_t>(kestal::LoadU32(status.record + L::kFpgaFps)), kStateText[a],
+                    static_cast<int32_t>(kestal::LoadU32(status.record + L::kArmFps)));
+      if (LogCallBack log_cb = m_log_callback) CallApp("LogCallBack", [&] { log_cb(line, m_log_user_data); });
+    } else {
+      if (scanner_cb) CallApp("ScanerStatusCallBack", [&] { scanner_cb(kInvalidState, m_scaner_status_user_data); });
+      if (arm_cb) CallApp("ArmStatusCallBack", [&] { arm_cb(kInvalidState, m_arm_status_user_data); });
+    }
+    // The log's writer is this worker rather than a thread of the log's own, so no thread of the
+    // library outlives Stop or has to be joined while the library unloads: it flushes the log once
+    // a second and, until the next report, writes the buffered lines whenever half the buffer is taken.
+    kestal::Log::Flush();
+    const auto next = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    for (auto now = std::chrono::steady_clock::now(); !m_stop_workers && now < next;
+         now = std::chrono::steady_clock::now())
+      kestal::Log::WriteBacklog(
+          static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count()) + 1);
+  }
+  KLOG_DEBUG_AS(kLoopLogReport, "loop log report thread stopped");
+}
+
+int Impl::SetSettings(const HostCommSettings& settings) { return m_host_comm_protocol->SetSettings(settings); }
+
+int Impl::SetDeviceEndpoint(bool alt, const std::string& host, uint32_t port) {
+  return m_host_comm_protocol->SetDeviceEndpoint(alt, host, port);
+}
+
+HostCommSettings Impl::Settings() const { return m_host_comm_protocol->Settings(); }
+
+std::string Impl::LinkHealthLine() const { return m_host_comm_protocol->m_health.Line(); }
+
+namespace kestal {
+
+HostCommSettings GetServiceSettings() { return Impl::Of(KestalHostCommService::GetInstance()).Settings(); }
+
+int SetServiceSettings(const HostCommSettings& settings) {
+  return Impl::Of(KestalHostCommService::GetInstance()).SetSettings(settings);
+}
+
+std::string GetLinkHealthLine() { return Impl::Of(KestalHostCommService::GetInstance()).LinkHealthLine(); }
+
+void DealReplayedFrame(uint8_t* frame, uint32_t length) {
+  Impl::Of(KestalHostCommService::GetInstance()).Engine().DealFrame(frame, length);
+}
+
+}  // namespace kestal

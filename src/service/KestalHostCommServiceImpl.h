@@ -1,0 +1,104 @@
+// The service's implementation: the application's callbacks, the comm type, the engine and the
+// arm link it owns, the reconnect flag and the lifecycle (start/stop lock and workers). The
+// exported class forwards every call here, so its layout is one pointer.
+//
+// The service makes one Impl and never destroys it, nor the engine and the arm link: a host that
+// returns from main without Stop leaves workers that process exit may kill while they use them.
+//
+// Thread safety: as the exported class. Start and Stop come from one application thread at a
+// time; the setters, SendHostCommMsg, SendUpdateFirmware, ReportStatus and GetMsgSeqNo from any
+// thread; the reconnect and log-report workers are its own. The callbacks and flags are atomics;
+// engine starts and stops hold the lifecycle's start/stop lock.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "common/HostCommSettings.h"
+#include "kestal/KestalHostCommService.h"
+#include "service/ServiceLifecycle.h"
+
+class ArmCommViaNetwork;
+class HostCommProtocolImpl;
+
+// Never exported, although the class it implements is.
+#if defined(_WIN32)
+#  define KESTAL_INTERNAL
+#else
+#  define KESTAL_INTERNAL __attribute__((visibility("hidden")))
+#endif
+
+class KESTAL_INTERNAL KestalHostCommService::Impl {
+ public:
+  // `service` is the exported object that this implements; the engine's receive callback goes
+  // through it.
+  explicit Impl(KestalHostCommService& service);
+  Impl(const Impl&) = delete;
+  Impl& operator=(const Impl&) = delete;
+
+  // The implementation of a service; for the library's own C interface, tools and tests.
+  static Impl& Of(KestalHostCommService& service) { return *service.m_impl; }
+
+  // The exported operations, one for one.
+  int Start();
+  int Stop();
+  void SetCommType(HostCommDeviceType type);
+  void SetDeviceEventCallBack(DeviceEventCallBack callback, void* user_data);
+  void SetLogCallBack(LogCallBack callback, void* user_data);
+  void SetRecvHostCommMsgCallBack(RecvHostCommMsgCallBack callback, void* user_data);
+  void SetScanerStatusCallBack(StatusCallBack callback, void* user_data);
+  void SetArmStatusCallBack(StatusCallBack callback, void* user_data);
+  int SendHostCommMsg(unsigned short type, unsigned char* data, unsigned int len);
+  int SendUpdateFirmware(unsigned short type, unsigned char* data, unsigned int len);
+  void RecvHostCommMsg(unsigned short type, unsigned char* data, unsigned int len);
+  void ReportStatus(unsigned int status, const char* text);
+  unsigned short GetMsgSeqNo();
+  void PrintVolumeRunInfo();
+  // The process exits without Stop: flags only (see the definition).
+  void Shut();
+
+  // Settings of the next Start (device endpoints, disks, capture); 0, or -1 (nothing changed) for
+  // one that cannot name a device. Never waits for the start/stop lock, so any callback may call it.
+  int SetSettings(const HostCommSettings& settings);
+  int SetDeviceEndpoint(bool alt, const std::string& host, uint32_t port);
+  HostCommSettings Settings() const;
+  // Copies of what the session counts and what the lifecycle holds.
+  std::string LinkHealthLine() const;
+  bool NeedReconnect() const { return m_need_reconnect.load(); }
+  bool WorkersRunning() const { return m_lifecycle.WorkersRunning(); }
+  // The engine, for the library's own tests that drive it below the service.
+  HostCommProtocolImpl& Engine() { return *m_host_comm_protocol; }
+
+ private:
+  class StartStopLock;
+
+  void LoopReconnect();
+  void LoopLogReport();
+  // One pass of LoopLogReport: the states and the status line from the last controller status.
+  void ReportStates();
+  // Waits one second in 100 ms steps; false when the workers are told to stop.
+  bool WaitOneSecond();
+  void StopEngine();
+  void JoinWorkers();
+  void StartCapture();
+  // Calls the device-event callback (the lock holder's events wait until it unlocks).
+  void DeliverEvent(HostCommDeviceEvent event);
+
+  std::atomic<HostCommDeviceType> m_comm_type{HostCommDeviceStorage};
+  std::atomic<DeviceEventCallBack> m_device_event_callback{nullptr};
+  std::atomic<void*> m_device_event_user_data{nullptr};
+  std::atomic<LogCallBack> m_log_callback{nullptr};
+  std::atomic<void*> m_log_user_data{nullptr};
+  std::atomic<RecvHostCommMsgCallBack> m_recv_host_comm_msg_callback{nullptr};
+  std::atomic<void*> m_recv_host_comm_msg_user_data{nullptr};
+  std::atomic<StatusCallBack> m_scaner_status_callback{nullptr};
+  std::atomic<void*> m_scaner_status_user_data{nullptr};
+  std::atomic<StatusCallBack> m_arm_status_callback{nullptr};
+  std::atomic<void*> m_arm_status_user_data{nullptr};
+  HostCommProtocolImpl* m_host_comm_protocol;  // owned, never destroyed
+  ArmCommViaNetwork* m_arm_comm;               // owned, never destroyed
+  std::atomic<bool> m_need_reconnect{false};
+  std::atomic<bool> m_stop_workers{false};
+  ServiceLifecycle m_lifecycle;
+};
