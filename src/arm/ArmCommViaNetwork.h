@@ -60,7 +60,14 @@ class ArmCommViaNetwork {
   // Replaces the engine as the receiver of the companion's messages; an empty relay restores
   // the engine. Takes effect at the next start.
   void SetDeviceRelay(DeviceRelay relay);
+  // The engine that takes the companion's messages (when no relay replaces it); it must remain
+  // live while the link runs. Set by the owner before StartLoopRecv; the receive worker reads it
+  // once when it starts.
+  void SetProtocol(HostCommProtocolImpl* protocol) { m_protocol = protocol; }
+  // True while the link's socket is open (between a start and its stop).
+  bool IsOpen() const { return m_socket.IsOpen(); }
 
+ private:
   UdpSocket m_socket;
   uint16_t m_local_port = 26000;  // bound on every local address; the stop datagram's target
   uint16_t m_peer_port = 27000;   // the companion's port on 127.0.0.1
@@ -68,12 +75,9 @@ class ArmCommViaNetwork {
   uint32_t m_arm_msg_len = 64;         // length of every type-1 message to the device
   uint32_t m_recv_buf_size = 4194304;  // the receive worker's datagram buffer
   ArmPeerAddress m_peer_addr;
-  // Set by the service's Start together with the engine's m_arm_comm; the receive worker
-  // reads it once when it starts.
   std::atomic<HostCommProtocolImpl*> m_protocol{nullptr};
   WorkFlowBufferQueue m_send_queue;  // 1024 messages waiting for the companion
 
- private:
   void LoopRecv(DeviceRelay relay);
   void LoopSend();
   void StopLocked();

@@ -95,11 +95,22 @@ class HostCommProtocolImpl {
   // Device address of comm type 1 (or 3 with `alt`) in the settings; 0 or -1 as SetSettings.
   int SetDeviceEndpoint(bool alt, const std::string& host, uint32_t port);
   ControllerStatusSnapshot GetControllerStatus() const;
+  // The arm link that DealMsg relays arm messages to (null: none); it must remain live while the
+  // engine runs. Set by the owner before StartLoopRecv.
+  void SetArmComm(ArmCommViaNetwork* arm_comm) { m_arm_comm = arm_comm; }
+  // The link's counters, kept by the engine and both transports; any thread reads them.
+  LinkHealth& Health() { return m_health; }
+  const LinkHealth& Health() const { return m_health; }
+  // The capture of a session's traffic: the owner starts it before and stops it after a session (the
+  // transports see it only while it is active at StartLoopRecv). 0, or -1 when the file cannot be written.
+  int StartCapture(const std::string& path) { return m_capture.Start(path); }
+  void StopCapture() { m_capture.Stop(); }
+  // The storage transport's summary dump (it only logs a line while no disk is open).
+  void PrintVolumeRunInfo() { m_comm_dev_via_storage.PrintVolumeRunInfo(); }
 
+ private:
   // Fixed at construction; declared before the transports, which are built from it.
   const HostCommProtocolConfig m_config;
-  // The link's counters, kept by the engine and both transports; the capture, which the owner starts and stops
-  // around a session (the transports see it only while it is active at StartLoopRecv).
   LinkHealth m_health;
   LinkCapture m_capture;
 
@@ -110,7 +121,6 @@ class HostCommProtocolImpl {
   ImageFrameAssembler m_image_frame;  // holds the frame buffer
   std::atomic<uint32_t> m_host_comm_type{HostCommTypeStorage};
 
- private:
   static bool IsNetworkType(uint32_t type) { return ((type - 1) & ~2u) == 0; }
   uint16_t NextSeqNo();
   void CountOrder(const uint8_t* order);  // an order that was sent

@@ -125,7 +125,7 @@ void Impl::StartCapture() {
     const char* env = std::getenv("KESTAL_CAPTURE");
     path = env ? env : "";
   }
-  if (!path.empty()) m_host_comm_protocol->m_capture.Start(path);
+  if (!path.empty()) m_host_comm_protocol->StartCapture(path);
 }
 
 // The process exits without Stop. On Windows its other threads are already gone, killed
@@ -183,7 +183,7 @@ void Impl::RecvHostCommMsg(unsigned short type, unsigned char* data, unsigned in
 unsigned short Impl::GetMsgSeqNo() { return NextMsgSeqNo(); }
 
 void Impl::PrintVolumeRunInfo() {
-  m_host_comm_protocol->m_comm_dev_via_storage.PrintVolumeRunInfo();
+  m_host_comm_protocol->PrintVolumeRunInfo();
 }
 
 void Impl::ReportStatus(unsigned int status, const char* text) {
@@ -220,9 +220,9 @@ int Impl::Start() {
   }
   // Workers whose callback the last Stop gave up on end before anything of this start runs.
   kestal::CallbackGate::JoinParkedWorkers();
-  m_host_comm_protocol->m_arm_comm = m_arm_comm;
-  m_arm_comm->m_protocol = m_host_comm_protocol;
-  m_host_comm_protocol->m_health.Reset();
+  m_host_comm_protocol->SetArmComm(m_arm_comm);
+  m_arm_comm->SetProtocol(m_host_comm_protocol);
+  m_host_comm_protocol->Health().Reset();
   m_host_comm_protocol->SetHostCommType(kEngineCommType[comm_type]);
   ReportStatus(HostCommStatusConnecting, "");
 
@@ -269,8 +269,8 @@ int Impl::Stop() {
     StopEngine();
   }
   m_arm_comm->StopLoopRecv();
-  m_host_comm_protocol->m_capture.Stop();
-  KLOG_DEBUG_AS(kStop, "Link health, %s", m_host_comm_protocol->m_health.Line().c_str());
+  m_host_comm_protocol->StopCapture();
+  KLOG_DEBUG_AS(kStop, "Link health, %s", m_host_comm_protocol->Health().Line().c_str());
   kestal::Log::SetWriterRunning(false);  // no worker writes the log now: every line goes straight to the file
   kestal::Log::Flush();
   kestal::CallbackGate::Open();
@@ -302,7 +302,7 @@ void Impl::LoopReconnect() {
       }
       r = m_host_comm_protocol->StartLoopRecv();
     }
-    if (r == 0) LinkHealth::Add(m_host_comm_protocol->m_health.reconnects);
+    if (r == 0) LinkHealth::Add(m_host_comm_protocol->Health().reconnects);
     if (r < 0) {
       ReportStatus(HostCommStatusNotConnected, "");
       WaitOneSecond();
@@ -316,7 +316,7 @@ void Impl::LoopLogReport() {
   auto next_health = std::chrono::steady_clock::now() + std::chrono::minutes(1);
   while (!m_stop_workers) {
     if (std::chrono::steady_clock::now() >= next_health) {
-      KLOG_DEBUG_AS(kLoopLogReport, "Link health, %s", m_host_comm_protocol->m_health.Line().c_str());
+      KLOG_DEBUG_AS(kLoopLogReport, "Link health, %s", m_host_comm_protocol->Health().Line().c_str());
       next_health += std::chrono::minutes(1);
     }
     const ControllerStatusSnapshot status = m_host_comm_protocol->GetControllerStatus();
@@ -360,7 +360,7 @@ int Impl::SetDeviceEndpoint(bool alt, const std::string& host, uint32_t port) {
 
 HostCommSettings Impl::Settings() const { return m_host_comm_protocol->Settings(); }
 
-std::string Impl::LinkHealthLine() const { return m_host_comm_protocol->m_health.Line(); }
+std::string Impl::LinkHealthLine() const { return m_host_comm_protocol->Health().Line(); }
 
 namespace kestal {
 

@@ -81,7 +81,7 @@ TEST_F(ArmLink, RelaysBothWaysOnceTheCompanionSpokeAndPacesSends) {
   engine.SetHostCommType(2);  // names no transport: the engine starts nothing, logs each message given
   EXPECT_EQ(engine.StartLoopRecv(), -1);
   m_link.SetDeviceRelay(nullptr);
-  m_link.m_protocol = &engine;
+  m_link.SetProtocol(&engine);
   ASSERT_EQ(m_link.StartLoopRecv(), 0);
   EXPECT_EQ(Stopped("recv"), 1);
   for (int i = 0; i < 3; ++i) Tell(Bytes(5, uint8_t(i)));
@@ -97,7 +97,7 @@ TEST_F(ArmLink, StopsPromptlyRestartsAfreshAndContainsFailures) {
     UdpSocket holder;
     ASSERT_TRUE(holder.Open() == 0 && holder.SetExclusiveAddress() == 0 && holder.Bind(m_link_address) == 0);
     EXPECT_EQ(m_link.StartLoopRecv(), -1);
-    EXPECT_FALSE(m_link.m_socket.IsOpen());
+    EXPECT_FALSE(m_link.IsOpen());
   }
   const std::string shared = "UDP port 26000 is held by another socket as well: arm messages may go to the other process";
   {  // a port that another process's link holds with address reuse: shared, with a warning
@@ -113,7 +113,7 @@ TEST_F(ArmLink, StopsPromptlyRestartsAfreshAndContainsFailures) {
   const auto t0 = steady_clock::now();
   EXPECT_EQ(m_link.StopLoopRecv(), 0);
   EXPECT_LT(steady_clock::now() - t0, 1000ms * kTimeScale);
-  EXPECT_TRUE(Stopped("recv") == 1 && Stopped("send") == 1 && !m_link.m_socket.IsOpen());
+  EXPECT_TRUE(Stopped("recv") == 1 && Stopped("send") == 1 && !m_link.IsOpen());
   std::this_thread::sleep_for(200ms);
   EXPECT_EQ(Device().size(), 1u) << "the stop datagram reached the device";
   ASSERT_EQ(m_link.StartLoopRecv(), 0);

@@ -113,7 +113,7 @@ TEST_F(Diagnostics, TheCountersReplayAndPlayerAgreeWithTheLiveSession) {
   ASSERT_NO_FATAL_FAILURE(RunFaultySession());
   const std::vector<AppMessage> live = m_app.Messages();
 
-  const LinkHealth& health = m_impl.Engine().m_health;
+  const LinkHealth& health = m_impl.Engine().Health();
   auto count = [](const LinkHealth::Counter& c) { return LinkHealth::Get(c); };
   EXPECT_EQ(count(health.checksum_errors), 2u);
   EXPECT_EQ(count(health.oversize_frames), 1u);
