@@ -33,12 +33,12 @@ ArmCommViaNetwork::ArmCommViaNetwork() {
 ArmCommViaNetwork::~ArmCommViaNetwork() { StopLoopRecv(); }
 
 void ArmCommViaNetwork::SetDeviceRelay(DeviceRelay relay) {
-  std::lock_guard<std::mutex> lock(m_control_mutex);
+  kestal::MutexLock lock(m_control_mutex);
   m_device_relay = std::move(relay);
 }
 
 int ArmCommViaNetwork::StartLoopRecv() {
-  std::lock_guard<std::mutex> lock(m_control_mutex);
+  kestal::MutexLock lock(m_control_mutex);
   // The workers of one start never run beside those of the next.
   if (m_recv_thread.joinable() || m_send_thread.joinable() || m_socket.IsOpen()) StopLocked();
 
@@ -73,17 +73,17 @@ int ArmCommViaNetwork::StartLoopRecv() {
 }
 
 int ArmCommViaNetwork::StopLoopRecv() {
-  std::lock_guard<std::mutex> lock(m_control_mutex);
+  kestal::MutexLock lock(m_control_mutex);
   StopLocked();
   return 0;
 }
 
 void ArmCommViaNetwork::StopLocked() {
   {
-    std::lock_guard<std::mutex> lock(m_wait_mutex);
+    kestal::MutexLock lock(m_wait_mutex);
     m_stop = true;
   }
-  m_wait_signal.notify_all();
+  m_wait_signal.NotifyAll();
   m_send_queue.InterruptFullWait();
   if (m_socket.IsOpen()) {
     // Wakes a receive worker waiting for a datagram; it is never relayed (see LoopRecv).
@@ -97,8 +97,8 @@ void ArmCommViaNetwork::StopLocked() {
 }
 
 void ArmCommViaNetwork::PauseUnlessStopped(int ms) {
-  std::unique_lock<std::mutex> lock(m_wait_mutex);
-  m_wait_signal.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_stop.load(); });
+  kestal::MutexLock lock(m_wait_mutex);
+  m_wait_signal.WaitFor(lock, std::chrono::milliseconds(ms), [this] { return m_stop.load(); });
 }
 
 int ArmCommViaNetwork::SendOrder(const uint8_t* data, uint32_t len) {

@@ -13,13 +13,12 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <thread>
 
 #include "arm/UdpSocket.h"
+#include "common/Mutex.h"
 #include "common/WorkFlowBufferQueue.h"
 
 class HostCommProtocolImpl;
@@ -47,11 +46,11 @@ class ArmCommViaNetwork {
   // created, configured or bound (then nothing runs and no socket stays open). A start while
   // running stops the running link first. A port that another socket holds with address reuse
   // (another process's link) is shared: the start succeeds with an error line in the log.
-  int StartLoopRecv();
+  int StartLoopRecv() EXCLUDES(m_control_mutex);
   // Stops and joins both workers and closes the socket; always 0. Both are woken at once (the
   // receive worker by a datagram to itself, or else within a second). On a link that is not
   // running it only sets the stop flag.
-  int StopLoopRecv();
+  int StopLoopRecv() EXCLUDES(m_control_mutex);
   // Queues one device arm message (len <= 65536) for the companion: 0 when queued, -1 at once
   // when the queue is full (the message is lost). A message the socket refuses to send is
   // lost alone, with a log line.
@@ -59,7 +58,7 @@ class ArmCommViaNetwork {
 
   // Replaces the engine as the receiver of the companion's messages; an empty relay restores
   // the engine. Takes effect at the next start.
-  void SetDeviceRelay(DeviceRelay relay);
+  void SetDeviceRelay(DeviceRelay relay) EXCLUDES(m_control_mutex);
   // The engine that takes the companion's messages (when no relay replaces it); it must remain
   // live while the link runs. Set by the owner before StartLoopRecv; the receive worker reads it
   // once when it starts.
@@ -80,15 +79,15 @@ class ArmCommViaNetwork {
 
   void LoopRecv(DeviceRelay relay);
   void LoopSend();
-  void StopLocked();
+  void StopLocked() REQUIRES(m_control_mutex);
   // Waits up to `ms`, less when a stop begins.
   void PauseUnlessStopped(int ms);
 
   std::atomic<bool> m_queue_full{false};  // a full queue has been logged since the last message queued
-  std::mutex m_control_mutex;  // one start or stop at a time; guards m_device_relay
-  DeviceRelay m_device_relay;
+  kestal::Mutex m_control_mutex;  // one start or stop at a time
+  DeviceRelay m_device_relay GUARDED_BY(m_control_mutex);
   std::thread m_recv_thread;
   std::thread m_send_thread;
-  std::mutex m_wait_mutex;
-  std::condition_variable m_wait_signal;
+  kestal::Mutex m_wait_mutex;
+  kestal::CondVar m_wait_signal;
 };

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
+
+#include "common/Mutex.h"
 
 namespace kestal {
 namespace {
@@ -15,13 +15,13 @@ struct Running {
 };
 
 struct GateState {
-  std::mutex mutex;
-  std::condition_variable changed;  // a callback returned, a worker ended, a callback was given up
-  bool closed = false;
-  std::vector<Running> running;
-  std::vector<std::thread::id> given_up;
-  std::vector<std::thread::id> finished;  // workers whose body returned, until they are joined
-  std::vector<std::thread> parked;
+  Mutex mutex;
+  CondVar changed;  // a callback returned, a worker ended, a callback was given up
+  bool closed GUARDED_BY(mutex) = false;
+  std::vector<Running> running GUARDED_BY(mutex);
+  std::vector<std::thread::id> given_up GUARDED_BY(mutex);
+  std::vector<std::thread::id> finished GUARDED_BY(mutex);  // workers whose body returned, until they are joined
+  std::vector<std::thread> parked GUARDED_BY(mutex);
 };
 
 GateState& State() {
@@ -41,7 +41,7 @@ void Drop(std::vector<T>& list, const T& value) {
   list.erase(std::remove(list.begin(), list.end(), value), list.end());
 }
 
-std::vector<Running>::iterator FindRunning(GateState& s, std::thread::id thread) {
+std::vector<Running>::iterator FindRunning(GateState& s, std::thread::id thread) REQUIRES(s.mutex) {
   return std::find_if(s.running.begin(), s.running.end(), [&](const Running& r) { return r.thread == thread; });
 }
 
@@ -51,7 +51,7 @@ bool CallbackGate::Enter(const char* name) {
   if (g_shut.load(std::memory_order_acquire)) return false;
   GateState& s = State();
   const std::thread::id me = std::this_thread::get_id();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  MutexLock lock(s.mutex);
   if (s.closed || Holds(s.given_up, me)) return false;
   auto it = FindRunning(s, me);
   if (it != s.running.end()) ++it->depth;
@@ -62,22 +62,22 @@ bool CallbackGate::Enter(const char* name) {
 void CallbackGate::Leave() {
   GateState& s = State();
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    MutexLock lock(s.mutex);
     auto it = FindRunning(s, std::this_thread::get_id());
     if (it != s.running.end() && --it->depth == 0) s.running.erase(it);
   }
-  s.changed.notify_all();
+  s.changed.NotifyAll();
 }
 
 void CallbackGate::Open() {
   GateState& s = State();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  MutexLock lock(s.mutex);
   s.closed = false;
 }
 
 void CallbackGate::Close() {
   GateState& s = State();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  MutexLock lock(s.mutex);
   s.closed = true;
 }
 
@@ -85,14 +85,14 @@ std::vector<std::string> CallbackGate::GiveUpAfter(std::chrono::milliseconds tim
   GateState& s = State();
   std::vector<std::string> names;
   {
-    std::unique_lock<std::mutex> lock(s.mutex);
-    s.changed.wait_for(lock, timeout, [&] { return s.running.empty(); });
+    MutexLock lock(s.mutex);
+    s.changed.WaitFor(lock, timeout, [&]() REQUIRES(s.mutex) { return s.running.empty(); });
     for (const Running& r : s.running) {
       if (!Holds(s.given_up, r.thread)) s.given_up.push_back(r.thread);
       names.push_back(r.name);
     }
   }
-  s.changed.notify_all();  // joins waiting for these workers park them now
+  s.changed.NotifyAll();  // joins waiting for these workers park them now
   return names;
 }
 
@@ -103,10 +103,10 @@ std::thread CallbackGate::StartWorker(std::function<void()> body) {
     body();
     GateState& s = State();
     {
-      std::lock_guard<std::mutex> lock(s.mutex);
+      MutexLock lock(s.mutex);
       s.finished.push_back(std::this_thread::get_id());
     }
-    s.changed.notify_all();
+    s.changed.NotifyAll();
   });
 }
 
@@ -115,8 +115,8 @@ bool CallbackGate::JoinWorker(std::thread& worker) {
   GateState& s = State();
   const std::thread::id id = worker.get_id();
   {
-    std::unique_lock<std::mutex> lock(s.mutex);
-    s.changed.wait(lock, [&] { return Holds(s.finished, id) || Holds(s.given_up, id); });
+    MutexLock lock(s.mutex);
+    s.changed.Wait(lock, [&]() REQUIRES(s.mutex) { return Holds(s.finished, id) || Holds(s.given_up, id); });
     if (!Holds(s.finished, id)) {
       s.parked.push_back(std::move(worker));
       return false;
@@ -132,13 +132,13 @@ void CallbackGate::JoinParkedWorkers() {
   GateState& s = State();
   std::vector<std::thread> parked;
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    MutexLock lock(s.mutex);
     parked.swap(s.parked);
   }
   for (std::thread& worker : parked) {
     const std::thread::id id = worker.get_id();
     worker.join();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    MutexLock lock(s.mutex);
     Drop(s.finished, id);
     Drop(s.given_up, id);
   }

@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +12,8 @@
 
 #include <spdlog/pattern_formatter.h>
 #include <spdlog/details/log_msg.h>
+
+#include "common/Mutex.h"
 
 namespace kestal {
 namespace {
@@ -82,19 +83,19 @@ std::atomic<bool> g_writer_running{false};
 // library workers running while the process's static objects are destroyed, and their last
 // lines must find a log, not the remains of one.
 struct LogState {
-  std::mutex mutex;  // guards formatter, scratch, active and wake_sent; taken after file_mutex
-  std::unique_ptr<spdlog::formatter> formatter;
-  spdlog::memory_buf_t scratch;
-  std::vector<char> active;  // kBufferCapacity reserved: appending allocates nothing
-  bool wake_sent = false;    // the writer was told that half of `active` is taken
-  std::condition_variable wake;
+  kestal::Mutex file_mutex;  // taken before `mutex`
+  std::vector<char> pending GUARDED_BY(file_mutex);  // swapped with `active` by WriteOut
+  RollingFile file GUARDED_BY(file_mutex);
 
-  std::mutex file_mutex;      // guards pending and file
-  std::vector<char> pending;  // swapped with `active` by WriteOut
-  RollingFile file;
+  kestal::Mutex mutex;
+  std::unique_ptr<spdlog::formatter> formatter GUARDED_BY(mutex);
+  spdlog::memory_buf_t scratch GUARDED_BY(mutex);
+  std::vector<char> active GUARDED_BY(mutex);  // kBufferCapacity reserved: appending allocates nothing
+  bool wake_sent GUARDED_BY(mutex) = false;    // the writer was told that half of `active` is taken
+  kestal::CondVar wake;
 
-  std::mutex tap_mutex;
-  Log::Tap tap;
+  kestal::Mutex tap_mutex;
+  Log::Tap tap GUARDED_BY(tap_mutex);
 };
 LogState& State() {
   static LogState* const state = new LogState();
@@ -104,9 +105,9 @@ LogState& State() {
 constexpr std::size_t kBufferCapacity = 1u << 20;
 
 void WriteOut(LogState& s, bool flush) {
-  std::lock_guard<std::mutex> file_lock(s.file_mutex);
+  kestal::MutexLock file_lock(s.file_mutex);
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    kestal::MutexLock lock(s.mutex);
     s.active.swap(s.pending);
     s.wake_sent = false;
   }
@@ -118,7 +119,7 @@ void WriteOut(LogState& s, bool flush) {
 void Append(LogState& s, const spdlog::details::log_msg& msg) {
   for (int attempt = 0;; ++attempt) {
     {
-      std::lock_guard<std::mutex> lock(s.mutex);
+      kestal::MutexLock lock(s.mutex);
       s.scratch.clear();
       s.formatter->format(msg, s.scratch);
       // After one write-out the line goes in even if other threads filled the buffer again.
@@ -126,7 +127,7 @@ void Append(LogState& s, const spdlog::details::log_msg& msg) {
         s.active.insert(s.active.end(), s.scratch.begin(), s.scratch.end());
         if (!s.wake_sent && s.active.size() >= kBufferCapacity / 2) {
           s.wake_sent = true;
-          s.wake.notify_one();
+          s.wake.NotifyOne();
         }
         return;
       }
@@ -140,6 +141,8 @@ void Append(LogState& s, const spdlog::details::log_msg& msg) {
 void Log::Init() {
   std::call_once(g_init_once, [] {
     LogState& s = State();
+    kestal::MutexLock file_lock(s.file_mutex);
+    kestal::MutexLock lock(s.mutex);
     auto formatter = std::make_unique<spdlog::pattern_formatter>();
     formatter->add_flag<UpperLevelFlag>('*').set_pattern(kPattern);
     s.formatter = std::move(formatter);
@@ -167,8 +170,9 @@ void Log::Flush() {
 void Log::WriteBacklog(int timeout_ms) {
   LogState& s = State();
   {  // waits even without a log, so that the writer's loop never spins
-    std::unique_lock<std::mutex> lock(s.mutex);
-    if (!s.wake.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return s.wake_sent; })) return;
+    kestal::MutexLock lock(s.mutex);
+    if (!s.wake.WaitFor(lock, std::chrono::milliseconds(timeout_ms), [&]() REQUIRES(s.mutex) { return s.wake_sent; }))
+      return;
     if (g_min_level.load(std::memory_order_acquire) == 0) return void(s.wake_sent = false);  // nothing to write
   }
   WriteOut(s, false);
@@ -179,10 +183,10 @@ void Log::SetWriterRunning(bool running) { g_writer_running.store(running, std::
 void Log::WakeWriter() {
   LogState& s = State();
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    kestal::MutexLock lock(s.mutex);
     s.wake_sent = true;
   }
-  s.wake.notify_all();
+  s.wake.NotifyAll();
 }
 
 std::string Log::FunctionName(const char* pretty_function) {
@@ -242,14 +246,14 @@ void Log::Write(LogLevel level, const char* function, int line, const char* form
     if (error || !g_writer_running.load(std::memory_order_acquire)) WriteOut(state, true);
   }
   if (g_has_tap.load(std::memory_order_acquire)) {
-    std::lock_guard<std::mutex> lock(state.tap_mutex);
+    kestal::MutexLock lock(state.tap_mutex);
     if (state.tap) state.tap(level, name, std::string(text, static_cast<std::size_t>(n)));
   }
 }
 
 void Log::SetTap(Tap tap) {
   LogState& state = State();
-  std::lock_guard<std::mutex> lock(state.tap_mutex);
+  kestal::MutexLock lock(state.tap_mutex);
   state.tap = std::move(tap);
   g_has_tap.store(static_cast<bool>(state.tap), std::memory_order_release);
 }

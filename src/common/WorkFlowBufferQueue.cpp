@@ -27,6 +27,8 @@ int WorkFlowBufferQueue::Init(uint32_t count) {
     }
     auto* desc = reinterpret_cast<WorkFlowBuffer*>(m_block + buffers);
     auto** slots = reinterpret_cast<WorkFlowBuffer**>(m_block + buffers + descriptors);
+    // No other thread uses the pool before Init returns; the locks only say so to the analysis.
+    kestal::MutexLock free_lock(m_free.mutex), full_lock(m_full.mutex);
     m_free.slots = slots;
     m_full.slots = slots + count;
     m_free.capacity = m_full.capacity = count;
@@ -43,7 +45,7 @@ int WorkFlowBufferQueue::Init(uint32_t count) {
 }
 
 void WorkFlowBufferQueue::Clear(Ring& ring) {
-  std::lock_guard<std::mutex> lock(ring.mutex);
+  kestal::MutexLock lock(ring.mutex);
   ring.head = 0;
   ring.size = 0;
   ring.capacity = 0;
@@ -54,8 +56,8 @@ void WorkFlowBufferQueue::Deinit() {
   m_initialised.store(false, std::memory_order_release);
   Clear(m_free);
   Clear(m_full);
-  { std::lock_guard<std::mutex> lock(m_free.mutex); m_free.signal.notify_all(); }
-  { std::lock_guard<std::mutex> lock(m_full.mutex); m_full.signal.notify_all(); }
+  { kestal::MutexLock lock(m_free.mutex); m_free.signal.NotifyAll(); }
+  { kestal::MutexLock lock(m_full.mutex); m_full.signal.NotifyAll(); }
   std::free(m_block);
   m_block = nullptr;
   m_count = 0;
@@ -63,13 +65,13 @@ void WorkFlowBufferQueue::Deinit() {
 
 WorkFlowBuffer* WorkFlowBufferQueue::Get(Ring& ring, int32_t timeout_ms) {
   if (!m_initialised.load(std::memory_order_acquire)) return nullptr;
-  std::unique_lock<std::mutex> lock(ring.mutex);
+  kestal::MutexLock lock(ring.mutex);
   if (ring.size == 0 && timeout_ms >= 0 && !ring.interrupted) {
-    const auto ready = [&] { return ring.size > 0 || ring.interrupted || !m_initialised.load(); };
+    const auto ready = [&]() REQUIRES(ring.mutex) { return ring.size > 0 || ring.interrupted || !m_initialised.load(); };
     if (timeout_ms == 0)
-      ring.signal.wait(lock, ready);
+      ring.signal.Wait(lock, ready);
     else
-      ring.signal.wait_for(lock, std::chrono::milliseconds(timeout_ms), ready);
+      ring.signal.WaitFor(lock, std::chrono::milliseconds(timeout_ms), ready);
   }
   ring.interrupted = false;
   if (ring.size == 0) return nullptr;
@@ -80,12 +82,12 @@ WorkFlowBuffer* WorkFlowBufferQueue::Get(Ring& ring, int32_t timeout_ms) {
 }
 
 void WorkFlowBufferQueue::Put(Ring& ring, WorkFlowBuffer* buffer) {
-  std::lock_guard<std::mutex> lock(ring.mutex);
+  kestal::MutexLock lock(ring.mutex);
   if (!m_initialised.load(std::memory_order_acquire)) return;
   // A descriptor that is not this pool's (the ring is full already) is not queued; a waiter is
   // still woken and, finding nothing, returns none.
   if (ring.size >= ring.capacity) {
-    ring.signal.notify_one();
+    ring.signal.NotifyOne();
     return;
   }
   uint32_t tail = ring.head + ring.size;
@@ -94,13 +96,13 @@ void WorkFlowBufferQueue::Put(Ring& ring, WorkFlowBuffer* buffer) {
   ++ring.size;
   if (&ring == &m_full && ring.size > m_full_high.load(std::memory_order_relaxed))
     m_full_high.store(ring.size, std::memory_order_relaxed);
-  ring.signal.notify_one();
+  ring.signal.NotifyOne();
 }
 
 void WorkFlowBufferQueue::InterruptFullWait() {
-  std::lock_guard<std::mutex> lock(m_full.mutex);
+  kestal::MutexLock lock(m_full.mutex);
   m_full.interrupted = true;
-  m_full.signal.notify_all();
+  m_full.signal.NotifyAll();
 }
 
 WorkFlowBuffer* WorkFlowBufferQueue::GetFree(int32_t timeout_ms) { return Get(m_free, timeout_ms); }

@@ -8,9 +8,9 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
+
+#include "common/Mutex.h"
 
 struct WorkFlowBuffer {
   uint8_t* data = nullptr;   // kBufferSize bytes, owned by the queue
@@ -53,18 +53,18 @@ class WorkFlowBufferQueue {
  private:
   // FIFO of descriptor pointers in a ring with one slot per buffer, so it never overflows.
   struct Ring {
-    WorkFlowBuffer** slots = nullptr;
-    uint32_t head = 0;
-    uint32_t size = 0;
-    uint32_t capacity = 0;
-    std::mutex mutex;
-    std::condition_variable signal;
-    bool interrupted = false;  // InterruptFullWait was called and no get has returned since
+    kestal::Mutex mutex;
+    kestal::CondVar signal;
+    WorkFlowBuffer** slots GUARDED_BY(mutex) = nullptr;
+    uint32_t head GUARDED_BY(mutex) = 0;
+    uint32_t size GUARDED_BY(mutex) = 0;
+    uint32_t capacity GUARDED_BY(mutex) = 0;
+    bool interrupted GUARDED_BY(mutex) = false;  // InterruptFullWait was called and no get has returned since
   };
 
-  WorkFlowBuffer* Get(Ring& ring, int32_t timeout_ms);
-  void Put(Ring& ring, WorkFlowBuffer* buffer);
-  static void Clear(Ring& ring);
+  WorkFlowBuffer* Get(Ring& ring, int32_t timeout_ms) EXCLUDES(ring.mutex);
+  void Put(Ring& ring, WorkFlowBuffer* buffer) EXCLUDES(ring.mutex);
+  static void Clear(Ring& ring) EXCLUDES(ring.mutex);
 
   uint8_t* m_block = nullptr;
   uint32_t m_buffer_size = 0;

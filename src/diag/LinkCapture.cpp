@@ -15,7 +15,7 @@ LinkCapture::~LinkCapture() {
 
 int LinkCapture::Start(const std::string& path, uint64_t limit) {
   Stop();
-  std::lock_guard<std::mutex> lock(m_mutex);
+  kestal::MutexLock lock(m_mutex);
   if (m_file && path != m_path) Close();
   if (!m_file) {
     m_file = std::fopen(path.c_str(), "wb");
@@ -42,11 +42,11 @@ int LinkCapture::Start(const std::string& path, uint64_t limit) {
 
 void LinkCapture::Stop() {
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    kestal::MutexLock lock(m_mutex);
     m_active = false;
     m_stop = true;
   }
-  m_signal.notify_all();
+  m_signal.NotifyAll();
   if (m_writer.joinable()) m_writer.join();
 }
 
@@ -57,7 +57,7 @@ void LinkCapture::Close() {
 
 void LinkCapture::Connected(uint32_t host_ip, uint16_t host_port, uint32_t device_ip, uint16_t device_port) {
   if (!Active()) return;
-  std::lock_guard<std::mutex> lock(m_mutex);
+  kestal::MutexLock lock(m_mutex);
   m_ip[0] = host_ip, m_ip[1] = device_ip, m_port[0] = host_port, m_port[1] = device_port;
   m_seq[0] = 0x10000000, m_seq[1] = 0x50000000;  // each side's first number; the SYN takes one
   AppendPacket(true, pcap::kSyn, nullptr, 0);
@@ -67,10 +67,10 @@ void LinkCapture::Connected(uint32_t host_ip, uint16_t host_port, uint32_t devic
 
 void LinkCapture::Record(bool to_device, const uint8_t* data, uint32_t len) {
   if (!Active()) return;
-  std::lock_guard<std::mutex> lock(m_mutex);
+  kestal::MutexLock lock(m_mutex);
   for (uint32_t at = 0; at < len; at += kMaxSegment)
     AppendPacket(to_device, pcap::kPsh | pcap::kAck, data + at, len - at < kMaxSegment ? len - at : kMaxSegment);
-  if (m_pending.size() >= kMaxPending / 4) m_signal.notify_one();
+  if (m_pending.size() >= kMaxPending / 4) m_signal.NotifyOne();
 }
 
 void LinkCapture::RecordMessage(bool to_device, uint16_t type, const uint8_t* data, uint32_t len) {
@@ -109,16 +109,17 @@ void LinkCapture::AppendPacket(bool to_device, uint8_t flags, const uint8_t* dat
 }
 
 void LinkCapture::LoopWrite() {
-  std::unique_lock<std::mutex> lock(m_mutex);
+  kestal::MutexLock lock(m_mutex);
   for (bool last = false; !last;) {
-    m_signal.wait_for(lock, std::chrono::seconds(1), [this] { return m_stop || m_pending.size() >= kMaxPending / 4; });
+    m_signal.WaitFor(lock, std::chrono::seconds(1),
+                     [this]() REQUIRES(m_mutex) { return m_stop || m_pending.size() >= kMaxPending / 4; });
     last = m_stop;
     m_writing.swap(m_pending);
-    lock.unlock();
+    lock.Unlock();
     const bool ok = m_writing.empty() || (std::fwrite(m_writing.data(), 1, m_writing.size(), m_file) ==
                                               m_writing.size() && std::fflush(m_file) == 0);
     m_writing.clear();
-    lock.lock();
+    lock.Lock();
     if (!ok && m_active) {
       KLOG_ERROR("Capture write error, capture stopped: %s", m_path.c_str());
       m_active = false;

@@ -15,13 +15,13 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "common/Mutex.h"
 
 class LinkCapture {
  public:
@@ -50,24 +50,25 @@ class LinkCapture {
   void RecordMessage(bool to_device, uint16_t type, const uint8_t* data, uint32_t len);
 
  private:
-  void AppendPacket(bool to_device, uint8_t flags, const uint8_t* data, uint32_t len);  // under m_mutex
+  void AppendPacket(bool to_device, uint8_t flags, const uint8_t* data, uint32_t len) REQUIRES(m_mutex);
   void LoopWrite();
   void Close();
 
   std::atomic<bool> m_active{false};
-  std::mutex m_mutex;  // guards everything below but the file, which only the writer touches while it runs
-  std::condition_variable m_signal;
-  std::vector<uint8_t> m_pending, m_writing;
-  bool m_stop = false;
-  uint64_t m_limit = kDefaultLimit;
-  uint64_t m_file_bytes = 0;  // written and pending
-  bool m_dropping = false;    // bytes are being left out; logged once per stretch
+  kestal::Mutex m_mutex;
+  kestal::CondVar m_signal;
+  std::vector<uint8_t> m_pending GUARDED_BY(m_mutex);
+  std::vector<uint8_t> m_writing;  // the writer's own
+  bool m_stop GUARDED_BY(m_mutex) = false;
+  uint64_t m_limit GUARDED_BY(m_mutex) = kDefaultLimit;
+  uint64_t m_file_bytes GUARDED_BY(m_mutex) = 0;  // written and pending
+  bool m_dropping GUARDED_BY(m_mutex) = false;    // bytes are being left out; logged once per stretch
   // The current connection: endpoints, next sequence number each way, IPv4 identification.
-  uint32_t m_ip[2] = {0x7F000001, 0x7F000001};  // [0] host, [1] device
-  uint16_t m_port[2] = {50000, 28992};
-  uint32_t m_seq[2] = {0, 0};
-  uint16_t m_ip_id = 0;
-  std::string m_path;
-  FILE* m_file = nullptr;
+  uint32_t m_ip[2] GUARDED_BY(m_mutex) = {0x7F000001, 0x7F000001};  // [0] host, [1] device
+  uint16_t m_port[2] GUARDED_BY(m_mutex) = {50000, 28992};
+  uint32_t m_seq[2] GUARDED_BY(m_mutex) = {0, 0};
+  uint16_t m_ip_id GUARDED_BY(m_mutex) = 0;
+  std::string m_path GUARDED_BY(m_mutex);
+  FILE* m_file = nullptr;  // opened by Start under m_mutex; written by the writer while it runs
   std::thread m_writer;
 };

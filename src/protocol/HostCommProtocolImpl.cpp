@@ -59,7 +59,7 @@ HostCommProtocolImpl::~HostCommProtocolImpl() {
   // the members it uses go.
   if (m_comm_dev_via_network.WorkersRunning()) m_comm_dev_via_network.StopLoopRecv();
   m_stop_loop_recv = true;
-  m_wait_signal.notify_all();
+  m_wait_signal.NotifyAll();
   JoinWorkers();
 }
 
@@ -94,19 +94,19 @@ int HostCommProtocolImpl::SetSettings(const HostCommSettings& settings) {
       !IsValidEndpoint(settings.device_ip_type3, settings.device_port_type3) ||
       settings.storage_paths.size() > BlockDevice::kMaxCandidates)
     return -1;
-  std::lock_guard<std::mutex> lock(m_settings_mutex);
+  kestal::MutexLock lock(m_settings_mutex);
   m_settings = settings;
   return 0;
 }
 
 HostCommSettings HostCommProtocolImpl::Settings() const {
-  std::lock_guard<std::mutex> lock(m_settings_mutex);
+  kestal::MutexLock lock(m_settings_mutex);
   return m_settings;
 }
 
 int HostCommProtocolImpl::SetDeviceEndpoint(bool alt, const std::string& host, uint32_t port) {
   if (!IsValidEndpoint(host, port)) return -1;
-  std::lock_guard<std::mutex> lock(m_settings_mutex);
+  kestal::MutexLock lock(m_settings_mutex);
   (alt ? m_settings.device_ip_type3 : m_settings.device_ip_type1) = host;
   (alt ? m_settings.device_port_type3 : m_settings.device_port_type1) = port;
   return 0;
@@ -149,7 +149,7 @@ int HostCommProtocolImpl::StartLoopRecv() {
   // Workers of an earlier start never run beside the new ones.
   if (m_recv_thread.joinable() || m_heart_beat_thread.joinable()) {
     m_stop_loop_recv = true;
-    m_wait_signal.notify_all();
+    m_wait_signal.NotifyAll();
     JoinWorkers();
   }
   m_stop_loop_recv = false;
@@ -160,10 +160,10 @@ int HostCommProtocolImpl::StartLoopRecv() {
 
 void HostCommProtocolImpl::StopLoopRecv() {
   {
-    std::lock_guard<std::mutex> lock(m_wait_mutex);
+    kestal::MutexLock lock(m_wait_mutex);
     m_stop_loop_recv = true;
   }
-  m_wait_signal.notify_all();
+  m_wait_signal.NotifyAll();
   // The receive worker waits up to a second for a message; it sees the stop at once.
   m_comm_dev_via_network.m_recv_msg_queue.InterruptFullWait();
   m_comm_dev_via_storage.m_recv_msg_queue.InterruptFullWait();
@@ -239,7 +239,7 @@ int HostCommProtocolImpl::SendReadMark() {
   uint8_t order[OrderLayout::kHeaderLength];
   const uint16_t seq_no = NextSeqNo();
   {
-    std::lock_guard<std::mutex> lock(m_wait_mutex);
+    kestal::MutexLock lock(m_wait_mutex);
     m_read_mark_seq_no = seq_no;
     m_read_mark_acked = false;
   }
@@ -247,17 +247,17 @@ int HostCommProtocolImpl::SendReadMark() {
 }
 
 int HostCommProtocolImpl::WaitForReadMark(const SendWait& wait) {
-  std::unique_lock<std::mutex> lock(m_wait_mutex);
-  m_wait_signal.wait_for(lock, std::chrono::milliseconds(wait.max_wait_ms),
-                         [&] { return m_read_mark_acked || wait.Cancelled(); });
+  kestal::MutexLock lock(m_wait_mutex);
+  m_wait_signal.WaitFor(lock, std::chrono::milliseconds(wait.max_wait_ms),
+                        [&]() REQUIRES(m_wait_mutex) { return m_read_mark_acked || wait.Cancelled(); });
   return m_read_mark_acked && !wait.Cancelled() ? 0 : -1;
 }
 
 void HostCommProtocolImpl::NoteHeartBeatAck(uint16_t seq_no) {
-  std::lock_guard<std::mutex> lock(m_wait_mutex);
+  kestal::MutexLock lock(m_wait_mutex);
   if (m_read_mark_seq_no != seq_no) return;
   m_read_mark_acked = true;
-  m_wait_signal.notify_all();
+  m_wait_signal.NotifyAll();
 }
 
 int HostCommProtocolImpl::SendFirmwareChunks(const SendFn& send, uint16_t seq_no, uint16_t type,
@@ -316,8 +316,8 @@ void HostCommProtocolImpl::LoopSendHeartBeat() {
   while (!m_stop_loop_recv) {
     uint32_t len = HostCommMsg::BuildHeartBeat(order, NextSeqNo());
     SendOrder(Order, order, len);
-    std::unique_lock<std::mutex> lock(m_wait_mutex);
-    m_wait_signal.wait_for(lock, std::chrono::milliseconds(1000), [this] { return m_stop_loop_recv.load(); });
+    kestal::MutexLock lock(m_wait_mutex);
+    m_wait_signal.WaitFor(lock, std::chrono::milliseconds(1000), [this] { return m_stop_loop_recv.load(); });
   }
   KLOG_DEBUG_AS(kLoopHeartBeat, "loop send_heart_beat thread stopped");
 }
@@ -329,7 +329,7 @@ void HostCommProtocolImpl::Forward(uint16_t type, uint8_t* data, uint32_t len) {
 
 ControllerStatusSnapshot HostCommProtocolImpl::GetControllerStatus() const {
   ControllerStatusSnapshot snapshot;
-  std::lock_guard<std::mutex> lock(m_controller_status_mutex);
+  kestal::MutexLock lock(m_controller_status_mutex);
   snapshot.time_ms = m_controller_status_time;
   std::memcpy(snapshot.record, m_controller_status, sizeof snapshot.record);
   return snapshot;
@@ -493,7 +493,7 @@ void HostCommProtocolImpl::DealControllerStatus(const uint8_t* data, uint32_t le
   uint8_t record[L::kLength] = {};
   std::memcpy(record, data, len < L::kLength ? len : L::kLength);
   const uint64_t now = kestal::NowMs();
-  std::lock_guard<std::mutex> lock(m_controller_status_mutex);
+  kestal::MutexLock lock(m_controller_status_mutex);
   std::memcpy(m_controller_status, record, sizeof record);
   m_controller_status_time = now;
 }

@@ -14,14 +14,13 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "common/HostCommSettings.h"
+#include "common/Mutex.h"
 #include "common/SendWait.h"
 #include "common/StatusReport.h"
 #include "diag/LinkCapture.h"
@@ -90,11 +89,11 @@ class HostCommProtocolImpl {
   // set them: they have a lock of their own, never the owner's start/stop lock. 0, or -1 (nothing
   // changed) when an endpoint's host cannot name a device (HostCommViaNetwork::IsValidHost), its
   // port is 0 or above 65535, or more than 16 disks are named.
-  int SetSettings(const HostCommSettings& settings);
-  HostCommSettings Settings() const;
+  int SetSettings(const HostCommSettings& settings) EXCLUDES(m_settings_mutex);
+  HostCommSettings Settings() const EXCLUDES(m_settings_mutex);
   // Device address of comm type 1 (or 3 with `alt`) in the settings; 0 or -1 as SetSettings.
-  int SetDeviceEndpoint(bool alt, const std::string& host, uint32_t port);
-  ControllerStatusSnapshot GetControllerStatus() const;
+  int SetDeviceEndpoint(bool alt, const std::string& host, uint32_t port) EXCLUDES(m_settings_mutex);
+  ControllerStatusSnapshot GetControllerStatus() const EXCLUDES(m_controller_status_mutex);
   // The arm link that DealMsg relays arm messages to (null: none); it must remain live while the
   // engine runs. Set by the owner before StartLoopRecv.
   void SetArmComm(ArmCommViaNetwork* arm_comm) { m_arm_comm = arm_comm; }
@@ -129,18 +128,18 @@ class HostCommProtocolImpl {
   void Forward(uint16_t type, uint8_t* data, uint32_t len);
   void DealOrderAck(const uint8_t* data, uint32_t len);
   void DealReadConfigAck(const uint8_t* data, uint32_t len);
-  void DealControllerStatus(const uint8_t* data, uint32_t len);
+  void DealControllerStatus(const uint8_t* data, uint32_t len) EXCLUDES(m_controller_status_mutex);
   void JoinWorkers();
   // The read marks of a firmware update over the disk: a heartbeat whose ACK says that the device
   // has read the mailbox up to it. 0, or -1 (not sent; no ACK within the wait, or a stop).
-  int SendReadMark();
-  int WaitForReadMark(const SendWait& wait);
-  void NoteHeartBeatAck(uint16_t seq_no);
+  int SendReadMark() EXCLUDES(m_wait_mutex);
+  int WaitForReadMark(const SendWait& wait) EXCLUDES(m_wait_mutex);
+  void NoteHeartBeatAck(uint16_t seq_no) EXCLUDES(m_wait_mutex);
 
   // Written by the receive worker, read whole by the service's log-report worker.
-  mutable std::mutex m_controller_status_mutex;
-  uint64_t m_controller_status_time = 0;
-  uint8_t m_controller_status[ControllerStatusLayout::kLength] = {};
+  mutable kestal::Mutex m_controller_status_mutex;
+  uint64_t m_controller_status_time GUARDED_BY(m_controller_status_mutex) = 0;
+  uint8_t m_controller_status[ControllerStatusLayout::kLength] GUARDED_BY(m_controller_status_mutex) = {};
 
   std::atomic<RecvMsgCallBack> m_recv_msg_callback{nullptr};
   std::atomic<void*> m_recv_msg_user_data{nullptr};
@@ -150,13 +149,13 @@ class HostCommProtocolImpl {
   std::atomic<uint32_t> m_rtt_seq_no{~0u};
   std::atomic<int64_t> m_rtt_sent_us{0};  // used when the configuration has no counter
 
-  mutable std::mutex m_settings_mutex;
-  HostCommSettings m_settings;  // under m_settings_mutex
+  mutable kestal::Mutex m_settings_mutex;
+  HostCommSettings m_settings GUARDED_BY(m_settings_mutex);
   std::thread m_recv_thread;
   std::thread m_heart_beat_thread;
-  std::mutex m_wait_mutex;  // lets a stop cut the heartbeat's one-second wait and a read mark's wait short
-  std::condition_variable m_wait_signal;
-  // The read mark a firmware update waits for (-1: none) and whether its ACK came; under m_wait_mutex.
-  int32_t m_read_mark_seq_no = -1;
-  bool m_read_mark_acked = false;
+  kestal::Mutex m_wait_mutex;  // lets a stop cut the heartbeat's one-second wait and a read mark's wait short
+  kestal::CondVar m_wait_signal;
+  // The read mark a firmware update waits for (-1: none) and whether its ACK came.
+  int32_t m_read_mark_seq_no GUARDED_BY(m_wait_mutex) = -1;
+  bool m_read_mark_acked GUARDED_BY(m_wait_mutex) = false;
 };

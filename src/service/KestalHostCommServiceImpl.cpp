@@ -92,10 +92,12 @@ const char* const kEventText[] = {"Device arrival", "Device left",   "Connected 
 
 // Holds the start/stop lock; the device events reported by its holder meanwhile are delivered
 // once it is released.
-class Impl::StartStopLock {
+class SCOPED_CAPABILITY Impl::StartStopLock {
  public:
-  explicit StartStopLock(Impl& service) : m_service(service) { m_service.m_lifecycle.Lock(); }
-  ~StartStopLock() {
+  explicit StartStopLock(Impl& service) ACQUIRE(service.m_lifecycle) : m_service(service) {
+    m_service.m_lifecycle.Lock();
+  }
+  ~StartStopLock() RELEASE() {
     for (HostCommDeviceEvent event : m_service.m_lifecycle.Unlock()) m_service.DeliverEvent(event);
   }
   StartStopLock(const StartStopLock&) = delete;

@@ -79,7 +79,7 @@ class KESTAL_INTERNAL KestalHostCommService::Impl {
   void ReportStates();
   // Waits one second in 100 ms steps; false when the workers are told to stop.
   bool WaitOneSecond();
-  void StopEngine();
+  void StopEngine() REQUIRES(m_lifecycle);
   void JoinWorkers();
   void StartCapture();
   // Calls the device-event callback (the lock holder's events wait until it unlocks).

@@ -19,20 +19,21 @@ std::vector<HostCommDeviceEvent> ServiceLifecycle::Unlock() {
 
 bool ServiceLifecycle::HoldIfLocked(HostCommDeviceEvent event) {
   if (m_mutex_owner.load() != std::this_thread::get_id()) return false;
+  AssertHeld();  // by this very thread, as its id in m_mutex_owner says
   m_held_events.push_back(event);
   return true;
 }
 
 void ServiceLifecycle::RaiseStop(std::atomic<bool>& stop) {
   {
-    std::lock_guard<std::mutex> lock(m_worker_mutex);
+    kestal::MutexLock lock(m_worker_mutex);
     stop = true;
   }
-  m_worker_signal.notify_all();
+  m_worker_signal.NotifyAll();
   kestal::Log::WakeWriter();
 }
 
 bool ServiceLifecycle::WaitOneSecond(const std::atomic<bool>& stop) {
-  std::unique_lock<std::mutex> lock(m_worker_mutex);
-  return !m_worker_signal.wait_for(lock, std::chrono::seconds(1), [&] { return stop.load(); });
+  kestal::MutexLock lock(m_worker_mutex);
+  return !m_worker_signal.WaitFor(lock, std::chrono::seconds(1), [&] { return stop.load(); });
 }

@@ -7,23 +7,25 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "common/Mutex.h"
 #include "kestal/KestalHostCommService.h"
 
-class ServiceLifecycle {
+// The lifecycle is itself the start/stop lock for the thread-safety analysis.
+class CAPABILITY("start/stop lock") ServiceLifecycle {
  public:
   // The start/stop lock m_mutex, around every engine start and stop sequence.
-  void Lock();
+  void Lock() ACQUIRE();
   // Releases it; returns the device events reported meanwhile by its holder, which the caller
   // delivers now: a callback that waits for a thread which itself waits for this lock can then
   // never hang.
-  std::vector<HostCommDeviceEvent> Unlock();
+  std::vector<HostCommDeviceEvent> Unlock() RELEASE();
   // True when the calling thread holds the lock: `event` is kept for Unlock.
   bool HoldIfLocked(HostCommDeviceEvent event);
+  void AssertHeld() const ASSERT_CAPABILITY(this) {}
 
   // Sets `stop` and wakes the reconnect worker's wait (the log-report worker waits on the log).
   void RaiseStop(std::atomic<bool>& stop);
@@ -37,11 +39,11 @@ class ServiceLifecycle {
  private:
   std::mutex m_mutex;
   std::atomic<std::thread::id> m_mutex_owner{};
-  std::vector<HostCommDeviceEvent> m_held_events;  // the lock holder's only
+  std::vector<HostCommDeviceEvent> m_held_events GUARDED_BY(this);
 
   // The reconnect and log-report workers of one Start, joined by Stop (or the next Start).
   std::thread m_reconnect_thread;
   std::thread m_log_report_thread;
-  std::mutex m_worker_mutex;
-  std::condition_variable m_worker_signal;
+  kestal::Mutex m_worker_mutex;
+  kestal::CondVar m_worker_signal;
 };
