@@ -69,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ring.resize(std::max(ring.size(), std::exchange(s_data_written, ring.size())));
   std::memcpy(g_disk.Data() + area.summary_end - kMailboxLead, summary.data(), kMailboxLead);
   std::memcpy(g_disk.Data() + area.summary_start, &summary[kMailboxLead], summary.size() - kMailboxLead);
-  std::memcpy(g_disk.Data() + area.data_start, ring.data(), ring.size());
+  if (!ring.empty()) std::memcpy(g_disk.Data() + area.data_start, ring.data(), ring.size());
 
   CheckingSink sink;
   sink.records.resize(1);
