@@ -17,7 +17,13 @@ constexpr uint32_t kStagingSize = SimStorageDevice::kMaxMsgLen + kBlock;
 
 }  // namespace
 
-SimStorageDevice::SimStorageDevice(std::string path) : m_path(std::move(path)) {
+SimStorageDevice::SimStorageDevice(std::string path) : m_path(std::move(path)) { AllocateBuffers(); }
+
+SimStorageDevice::SimStorageDevice(BlockStorage& storage) : m_path("memory"), m_attached(&storage) {
+  AllocateBuffers();
+}
+
+void SimStorageDevice::AllocateBuffers() {
   m_write_staging.Allocate(kStagingSize);
   m_read_window.Allocate(kWindow);
   m_read_data.Allocate(kStagingSize);
@@ -32,15 +38,17 @@ uint64_t SimStorageDevice::NextSendSeqNo() const {
 }
 
 int SimStorageDevice::Open() {
-  if (m_device.IsOpen()) return 0;
+  if (m_disk) return 0;
   if (!m_write_staging.Data() || !m_read_window.Data() || !m_read_data.Data() || !m_scan.Data()) return -1;
-  if (m_device.Open(m_path) < 0) {
+  if (!m_attached && m_device.Open(m_path) < 0) {
     KLOG_DEBUG("Open %s failed", m_path.c_str());
     return -1;
   }
+  m_disk = m_attached ? m_attached : &m_device;
   std::lock_guard<std::mutex> lock(m_write_mutex);
   if (Locate(kVolumeTypeDeviceToHost, &m_write) < 0 || Locate(kVolumeTypeHostToDevice, &m_read) < 0) {
     m_device.Close();
+    m_disk = nullptr;
     return -1;
   }
   KLOG_DEBUG("Opened %s, write seq_no:%llu slot:%x, read seq_no:%llu slot:%x", m_path.c_str(),
@@ -63,14 +71,15 @@ void SimStorageDevice::Stop() {
   if (m_poll_thread.joinable()) m_poll_thread.join();
   std::lock_guard<std::mutex> lock(m_write_mutex);
   m_device.Close();
+  m_disk = nullptr;
 }
 
 int SimStorageDevice::ReadRing(uint32_t address, uint8_t* buffer, uint32_t len, uint32_t area_start,
                                uint32_t area_end) {
   if (address < area_start || address > area_end || len > area_end - area_start) return -1;
   const uint32_t first = area_end - address < len ? area_end - address : len;
-  if (m_device.Read(address, buffer, first) < 0) return -1;
-  if (first < len && m_device.Read(area_start, buffer + first, len - first) < 0) return -1;
+  if (m_disk->Read(address, buffer, first) < 0) return -1;
+  if (first < len && m_disk->Read(area_start, buffer + first, len - first) < 0) return -1;
   return 0;
 }
 
@@ -79,9 +88,9 @@ int SimStorageDevice::ReadRing(uint32_t address, uint8_t* buffer, uint32_t len, 
 int SimStorageDevice::WriteRing(uint32_t address, const uint8_t* data, uint32_t len, uint32_t area_start,
                                 uint32_t area_end, uint32_t* end_address) {
   const uint32_t first = area_end - address < len ? area_end - address : len;
-  if (m_device.Write(address, data, RoundUpToBlock(first)) < 0) return -1;
+  if (m_disk->Write(address, data, RoundUpToBlock(first)) < 0) return -1;
   if (first < len) {
-    if (m_device.Write(area_start, data + first, RoundUpToBlock(len - first)) < 0) return -1;
+    if (m_disk->Write(area_start, data + first, RoundUpToBlock(len - first)) < 0) return -1;
     *end_address = area_start + (len - first);
   } else {
     *end_address = address + len;
@@ -93,7 +102,7 @@ int SimStorageDevice::WriteRing(uint32_t address, const uint8_t* data, uint32_t 
 int SimStorageDevice::Locate(int volume_type, Position* position) {
   const VolumeArea& area = kVolumeAreas[volume_type];
   uint8_t* summary = m_scan.Data();
-  if (m_device.Read(area.summary_start, summary, area.SummarySize()) < 0) return -1;
+  if (m_disk->Read(area.summary_start, summary, area.SummarySize()) < 0) return -1;
   uint32_t offset = 0;
   uint32_t newest = 0;
   bool found = false;
@@ -155,7 +164,7 @@ int SimStorageDevice::WriteRunLocked(int volume_type, Position* position, uint16
     const uint32_t run = std::min(n - k, (area.SummarySize() - position->slot) / kSlot);
     const uint32_t first_addr = area.summary_start + position->slot;
     const uint32_t block_addr = first_addr & ~(kBlock - 1);
-    if (first_addr != block_addr && m_device.Read(block_addr, staging, kBlock) < 0) return -1;
+    if (first_addr != block_addr && m_disk->Read(block_addr, staging, kBlock) < 0) return -1;
     for (uint32_t j = 0; j < run; ++j, ++k) {
       const uint32_t at = first_addr - block_addr + j * kSlot;
       if (at % kBlock == 0) std::memset(staging + at, 0, kBlock);
@@ -168,7 +177,7 @@ int SimStorageDevice::WriteRunLocked(int volume_type, Position* position, uint16
       if (std::exchange(m_damage_next_record, false)) staging[at + SummaryRecord::kStartOffset] ^= 0x40;
       start += RoundUpToBlock(messages[k].len);
     }
-    if (m_device.Write(block_addr, staging, RoundUpToBlock(first_addr - block_addr + run * kSlot)) < 0) return -1;
+    if (m_disk->Write(block_addr, staging, RoundUpToBlock(first_addr - block_addr + run * kSlot)) < 0) return -1;
     position->slot = position->slot + run * kSlot >= area.SummarySize() ? 0 : position->slot + run * kSlot;
   }
   position->data_addr = RoundUpToBlock(data_end);
@@ -177,13 +186,13 @@ int SimStorageDevice::WriteRunLocked(int volume_type, Position* position, uint16
 
 int SimStorageDevice::Send(uint16_t type, const uint8_t* data, uint32_t len) {
   std::lock_guard<std::mutex> lock(m_write_mutex);
-  if (!m_device.IsOpen()) return -1;
+  if (!m_disk) return -1;
   return WriteRecordLocked(kVolumeTypeDeviceToHost, &m_write, type, data, len);
 }
 
 int SimStorageDevice::SendFaulty(uint16_t type, const uint8_t* data, uint32_t len, int torn_ms) {
   std::lock_guard<std::mutex> lock(m_write_mutex);
-  if (!m_device.IsOpen()) return -1;
+  if (!m_disk) return -1;
   Position again = m_write;
   m_damage_next_record = true;
   if (WriteRecordLocked(kVolumeTypeDeviceToHost, &m_write, type, data, len) < 0) return -1;
@@ -200,7 +209,7 @@ void SimStorageDevice::SkipSeqNos(uint64_t count) {
 
 int SimStorageDevice::SendMany(uint16_t type, const Message* messages, uint32_t count) {
   std::lock_guard<std::mutex> lock(m_write_mutex);
-  if (!m_device.IsOpen()) return -1;
+  if (!m_disk) return -1;
   for (uint32_t done = 0; done < count;) {
     const int n = WriteRunLocked(kVolumeTypeDeviceToHost, &m_write, type, messages + done, count - done);
     if (n < 0) return -1;
@@ -215,7 +224,7 @@ bool SimStorageDevice::Poll() {
   const uint32_t block_offset = m_read.slot & ~(kBlock - 1);
   const uint32_t window_len =
       area.SummarySize() - block_offset < kWindow ? area.SummarySize() - block_offset : kWindow;
-  if (m_device.Read(area.summary_start + block_offset, window, window_len) < 0) return false;
+  if (m_disk->Read(area.summary_start + block_offset, window, window_len) < 0) return false;
 
   for (uint32_t offset = m_read.slot - block_offset; offset < window_len; offset += kSlot) {
     const uint8_t* slot = window + offset;

@@ -21,6 +21,7 @@
 
 #include "transport/storage/AlignedBuffer.h"
 #include "transport/storage/BlockDevice.h"
+#include "transport/storage/BlockStorage.h"
 #include "transport/storage/SummaryRecord.h"
 #include "transport/storage/VolumeArea.h"
 
@@ -32,6 +33,8 @@ class SimStorageDevice {
   static constexpr uint32_t kMaxMsgLen = 0x400000;
 
   explicit SimStorageDevice(std::string path);
+  // The same on a disk held by the caller (an in-memory one), which must remain live.
+  explicit SimStorageDevice(BlockStorage& storage);
   ~SimStorageDevice();
   SimStorageDevice(const SimStorageDevice&) = delete;
   SimStorageDevice& operator=(const SimStorageDevice&) = delete;
@@ -86,8 +89,12 @@ class SimStorageDevice {
   bool Poll();
   void LoopPoll();
 
+  void AllocateBuffers();
+
   std::string m_path;
   BlockDevice m_device;
+  BlockStorage* const m_attached = nullptr;  // used in place of opening m_path
+  BlockStorage* m_disk = nullptr;            // the open disk: m_device or m_attached
   std::atomic<bool> m_stop{false};
   std::thread m_poll_thread;
   Handler m_handler;

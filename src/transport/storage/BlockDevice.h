@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
-class BlockDevice {
+#include "transport/storage/BlockStorage.h"
+
+class BlockDevice : public BlockStorage {
  public:
   // Discovery looks at no more than this many disks.
   static constexpr std::size_t kMaxCandidates = 16;
@@ -20,7 +22,7 @@ class BlockDevice {
   static constexpr std::size_t kBufferAlignment = 4096;
 
   BlockDevice() = default;
-  ~BlockDevice();
+  ~BlockDevice() override;
   BlockDevice(const BlockDevice&) = delete;
   BlockDevice& operator=(const BlockDevice&) = delete;
 
@@ -40,8 +42,8 @@ class BlockDevice {
 
   // Transfers exactly `length` bytes at byte `offset`; 0, or -1 when the transfer failed or
   // came up short (a read past the end of the disk). Offsets and lengths are whole sectors.
-  int Read(uint64_t offset, uint8_t* buffer, uint32_t length);
-  int Write(uint64_t offset, const uint8_t* data, uint32_t length);
+  int Read(uint64_t offset, uint8_t* buffer, uint32_t length) override;
+  int Write(uint64_t offset, const uint8_t* data, uint32_t length) override;
 
  private:
   static constexpr intptr_t kInvalidHandle = -1;

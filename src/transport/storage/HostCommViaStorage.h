@@ -29,14 +29,16 @@
 #include "diag/LinkHealth.h"
 #include "transport/storage/AlignedBuffer.h"
 #include "transport/storage/BlockDevice.h"
+#include "transport/storage/BlockStorage.h"
+#include "transport/storage/MailboxReader.h"
 #include "transport/storage/SummaryRecord.h"
 #include "transport/storage/VolumeArea.h"
 
 class HostCommViaStorage {
  public:
   static constexpr uint32_t kMaxMsgLen = 65536;          // largest message SendOrder takes
-  static constexpr uint32_t kDataBufferSize = 0x400000;  // one receive pass, and one message
-  static constexpr uint32_t kSummaryWindowSize = 2048;   // summary bytes read per pass
+  static constexpr uint32_t kDataBufferSize = MailboxReader::kDataBufferSize;        // one receive pass
+  static constexpr uint32_t kSummaryWindowSize = MailboxReader::kSummaryWindowSize;  // summary bytes per pass
   static constexpr uint32_t kRecvQueueBuffers = 128;
   static constexpr int32_t kRecvQueueWaitMs = 200;
 
@@ -80,6 +82,10 @@ class HostCommViaStorage {
   void SetCandidatePaths(std::vector<std::string> paths);
   // The disk in use, or the search pattern while none has been found.
   std::string DevicePath() const;
+  // Uses `storage` (named `name` in the log) in place of a disk found by discovery; nullptr
+  // restores discovery. For tests and fuzzing; the storage must remain live while attached. Call
+  // while stopped.
+  void AttachStorage(BlockStorage* storage, std::string name = "memory");
 
   // Block I/O on the disk by byte address. A write starting inside a block stays inside it
   // (read, modify, write); a write at a block boundary writes whole blocks, the last one
@@ -92,8 +98,9 @@ class HostCommViaStorage {
   // Mailbox operations. SendOrder and the receive worker use them; the tests and tools may
   // drive them one step at a time (no worker running).
   int WriteMsg(int volume_type, uint16_t msg_type, const uint8_t* data, uint32_t length);
-  // One receive pass over type 1; negative when the disk failed (the worker then ends). A record
-  // whose message cannot be delivered whole (longer than a queue buffer) is skipped.
+  // One receive pass over type 1 (the reader's, under the receive lock), queuing each message on
+  // m_recv_msg_queue; negative when the disk failed (the worker then ends). A record whose message
+  // cannot be delivered whole (longer than a queue buffer) is skipped.
   int ReadMsg();
   // One piece of data into or out of a ring area, continuing at the area's start when it
   // passes the area's end. `end_address` gets where the next piece would begin.
@@ -116,36 +123,73 @@ class HostCommViaStorage {
  private:
   static constexpr uint32_t kStagingSize = 0x10000;
 
+  // The disk as the reader sees it: the transport's transfers, with their reports.
+  class DiskView : public BlockStorage {
+   public:
+    explicit DiskView(HostCommViaStorage& owner) : m_owner(owner) {}
+    int Read(uint64_t offset, uint8_t* buffer, uint32_t length) override;
+    int Write(uint64_t offset, const uint8_t* data, uint32_t length) override;
+
+   private:
+    HostCommViaStorage& m_owner;
+  };
+  // Writes the reader's (and repositioning's) log lines and counts in m_health.
+  class RecvReporter : public MailboxReader::Reporter {
+   public:
+    explicit RecvReporter(HostCommViaStorage& owner) : m_owner(owner) {}
+    void Report(MailboxReader::Event event, const MailboxReader::Values& values) override;
+
+   private:
+    void ReportPass(MailboxReader::Event event, const MailboxReader::Values& values);
+    void ReportScan(MailboxReader::Event event, const MailboxReader::Values& values);
+    HostCommViaStorage& m_owner;
+  };
+  // Puts each message the reader delivers on m_recv_msg_queue.
+  class RecvSink : public MailboxReader::Sink {
+   public:
+    explicit RecvSink(HostCommViaStorage& owner) : m_owner(owner) {}
+    uint32_t MaxLength() const override;
+    int Deliver(uint16_t msg_type, const uint8_t* data, uint32_t length) override;
+
+   private:
+    HostCommViaStorage& m_owner;
+  };
+
   void LoopRecv();
   int WriteMsgLocked(int volume_type, uint16_t msg_type, const uint8_t* data, uint32_t length);
-  int RepositionVolumeLocked(int volume_type);
-  // The receive pass's resynchronisation: repositions type 1 and, when the writer came round the
-  // ring, goes back to the oldest intact message numbered above `delivered`.
-  int ResynchroniseRecv(uint64_t delivered);
-  // Moves the type 1 positions past the record just consumed.
-  void AdvanceRecv(uint64_t seq_no);
-  // The number of a damaged record seen by the last pass (receive lock); a second sighting skips it.
-  uint64_t m_damaged_seq_no = ~0ull;
+  int WriteRecordLocked(int volume_type, VolumeRunInfo* info, uint16_t msg_type, const uint8_t* data,
+                        uint32_t length);
+  int RepositionSendLocked();
+  // The block write's two ways: inside one block, or whole blocks from a boundary.
+  int WriteInsideBlock(uint32_t address, const uint8_t* data, uint32_t length, StorageError* error);
+  int WriteWholeBlocks(uint32_t address, const uint8_t* data, uint32_t length);
   void LogWriteListing(const uint8_t* data, uint32_t length) const;
+  void DumpVolume(int volume_type, const uint8_t* summary) const;
 
   LinkHealth m_own_health;
   const StatusReportFn m_report_status;
 
-  // The disk. m_device_mutex: shared for transfers, exclusive for open and close.
+  // The disk. m_device_mutex: shared for transfers, exclusive for open and close. m_disk is the
+  // open storage (m_device or the attached one), nullptr while closed.
   mutable std::shared_mutex m_device_mutex;
   BlockDevice m_device;
+  BlockStorage* m_disk = nullptr;
+  BlockStorage* m_attached = nullptr;
+  std::string m_attached_name;
   std::string m_device_path;
   std::vector<std::string> m_candidate_paths;
 
-  // Per volume type: positions, guarded by the type's mutex (type 0: the send lock; type 1:
-  // the receive lock), and the buffer that repositioning reads the summary area into.
+  // Per volume type, its mutex (type 0: the send lock; type 1: the receive lock) guards its
+  // positions: type 0's here, with the buffer that repositioning reads its summary area into;
+  // type 1's in the reader.
   mutable std::mutex m_volume_mutex[kVolumeTypeCount];
-  VolumeRunInfo m_volume_run_info[kVolumeTypeCount];
-  AlignedBuffer m_scan_buffer[kVolumeTypeCount];
+  VolumeRunInfo m_send_run_info;
+  AlignedBuffer m_scan_buffer;
 
-  // Receive pass buffers, used under the receive lock.
-  AlignedBuffer m_summary_window;
-  AlignedBuffer m_data_buffer;
+  DiskView m_disk_view{*this};
+  RecvReporter m_recv_reporter{*this};
+  RecvSink m_recv_sink{*this};
+  MailboxReader m_reader;
 
   // Aligned copy of what WriteStorageDevice puts on the disk; both types write through it.
   std::mutex m_staging_mutex;
