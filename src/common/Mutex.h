@@ -92,12 +92,20 @@ class CAPABILITY("shared mutex") SharedMutex {
 class SCOPED_CAPABILITY WriterLock {
  public:
   explicit WriterLock(SharedMutex& mutex) ACQUIRE(mutex) : m_mutex(mutex) { m_mutex.Lock(); }
-  ~WriterLock() RELEASE() { m_mutex.Unlock(); }
+  ~WriterLock() RELEASE() {
+    if (m_held) m_mutex.Unlock();
+  }
   WriterLock(const WriterLock&) = delete;
   WriterLock& operator=(const WriterLock&) = delete;
+  // Lets go of the mutex before the scope ends.
+  void Unlock() RELEASE() {
+    m_mutex.Unlock();
+    m_held = false;
+  }
 
  private:
   SharedMutex& m_mutex;
+  bool m_held = true;
 };
 
 // Holds a SharedMutex shared for its scope.

@@ -47,10 +47,9 @@ class PayloadReader {
 
 HostCommProtocolImpl::HostCommProtocolImpl(HostCommProtocolConfig config)
     : m_config(std::move(config)),
-      m_comm_dev_via_storage(m_config.report_status),
+      m_comm_dev_via_storage(HostCommTransportConfig{m_config.report_status, &m_health, {}}),
       m_comm_dev_via_network(m_config.report_status,
                              [this](uint8_t* frame, uint32_t length) { DealFrame(frame, length); }) {
-  m_comm_dev_via_storage.m_health = &m_health;
   m_comm_dev_via_network.m_health = &m_health;
 }
 
@@ -116,7 +115,7 @@ int HostCommProtocolImpl::StartLoopRecv() {
   const uint32_t type = m_host_comm_type;
   // Without an active capture the transports carry a null pointer: a capture that is off costs one branch.
   LinkCapture* capture = m_capture.Active() ? &m_capture : nullptr;
-  m_comm_dev_via_storage.m_capture = capture;
+  m_comm_dev_via_storage.SetCapture(capture);
   m_comm_dev_via_network.m_capture = capture;
   const HostCommSettings settings = Settings();
   if (type == HostCommTypeStorage) {
@@ -166,14 +165,15 @@ void HostCommProtocolImpl::StopLoopRecv() {
   m_wait_signal.NotifyAll();
   // The receive worker waits up to a second for a message; it sees the stop at once.
   m_comm_dev_via_network.m_recv_msg_queue.InterruptFullWait();
-  m_comm_dev_via_storage.m_recv_msg_queue.InterruptFullWait();
+  m_comm_dev_via_storage.InterruptRecvWait();
   m_comm_dev_via_network.StopLoopRecv();
   m_comm_dev_via_storage.StopLoopRecv();
   JoinWorkers();
   // What the stopped session received but did not deal with yet is dropped with it, so that
   // a later start never hands the application messages of this one.
-  for (WorkFlowBufferQueue* queue : {&m_comm_dev_via_network.m_recv_msg_queue, &m_comm_dev_via_storage.m_recv_msg_queue})
+  for (WorkFlowBufferQueue* queue : {&m_comm_dev_via_network.m_recv_msg_queue})
     while (WorkFlowBuffer* buffer = queue->GetFull(-1)) queue->PutFree(buffer);
+  m_comm_dev_via_storage.DropReceived();
 }
 
 void HostCommProtocolImpl::JoinWorkers() {
@@ -289,7 +289,8 @@ void HostCommProtocolImpl::LoopRecv() {
     const uint32_t comm_type = m_host_comm_type;
     WorkFlowBufferQueue* queue;
     if (comm_type == HostCommTypeStorage) {
-      queue = &m_comm_dev_via_storage.m_recv_msg_queue;
+      m_comm_dev_via_storage.DealNextMessage(kQueueWaitMs, m_deal_msg);
+      continue;
     } else if (IsNetworkType(comm_type)) {
       queue = &m_comm_dev_via_network.m_recv_msg_queue;
     } else {
@@ -300,11 +301,7 @@ void HostCommProtocolImpl::LoopRecv() {
     if (!buffer) continue;
 
     // The message is dealt with where it lies and its buffer goes back afterwards: no copy.
-    if (comm_type == HostCommTypeStorage) {
-      if (buffer->bytes_used != 0) DealMsg(static_cast<uint16_t>(buffer->msg_type), buffer->data, buffer->bytes_used);
-    } else {
-      DealFrame(buffer->data, buffer->bytes_used);  // a network buffer holds one whole validated frame
-    }
+    DealFrame(buffer->data, buffer->bytes_used);  // a network buffer holds one whole validated frame
     queue->PutFree(buffer);
   }
   KLOG_DEBUG_AS(kLoopRecv, "loop recv thread stopped");

@@ -141,6 +141,10 @@ class HostCommProtocolImpl {
   uint64_t m_controller_status_time GUARDED_BY(m_controller_status_mutex) = 0;
   uint8_t m_controller_status[ControllerStatusLayout::kLength] GUARDED_BY(m_controller_status_mutex) = {};
 
+  // DealMsg, as the transports' DealNextMessage takes it.
+  const HostCommTransport::MessageFn m_deal_msg = [this](uint16_t type, uint8_t* data, uint32_t len) {
+    DealMsg(type, data, len);
+  };
   std::atomic<RecvMsgCallBack> m_recv_msg_callback{nullptr};
   std::atomic<void*> m_recv_msg_user_data{nullptr};
 

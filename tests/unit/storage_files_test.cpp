@@ -32,7 +32,7 @@ class StorageFiles : public ::testing::Test {
   void TearDown() override { kestal::SetWallClockMs(nullptr); }
 
   Reported m_reports;
-  HostCommViaStorage m_host{[this](unsigned s, const char* text) { m_reports.emplace_back(s, text); }};
+  HostCommViaStorage m_host{{[this](unsigned s, const char* text) { m_reports.emplace_back(s, text); }, nullptr, {}}};
 };
 
 TEST_F(StorageFiles, DiscoveryOpensTheFirstOfSixteenCandidatesOfExactlyTheDeviceSize) {

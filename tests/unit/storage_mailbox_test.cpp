@@ -46,7 +46,7 @@ class Storage : public ::testing::Test {
   MemoryBlockDevice m_disk{kStorageDeviceSize};
   Reported m_reports;
   std::function<void(unsigned)> m_on_report = [](unsigned) {};  // called on each report
-  HostCommViaStorage m_host{[this](unsigned s, const char* text) { m_reports.emplace_back(s, text), m_on_report(s); }};
+  HostCommViaStorage m_host{{[this](unsigned s, const char* text) { m_reports.emplace_back(s, text), m_on_report(s); }, nullptr, {}}};
 };
 
 TEST_F(Storage, BlockWritesKeepOrClearExactlyTheRightBytes) {
@@ -165,12 +165,12 @@ TEST_F(Storage, ReceivePassesDeliverEveryRecordOnceAndRepositionOnDamage) {
       m_host.SetRunInfo(1, info);
       if (s.slot == kPass) {
         ASSERT_EQ(m_host.ReadMsg(), 0);
-        for (WorkFlowBuffer* b; (b = m_host.m_recv_msg_queue.GetFull(-1)); m_host.m_recv_msg_queue.PutFree(b))
+        for (WorkFlowBuffer* b; (b = m_host.RecvMsgQueue().GetFull(-1)); m_host.RecvMsgQueue().PutFree(b))
           got.emplace_back(b->data, b->data + b->bytes_used);
-        for (WorkFlowBuffer* b : std::exchange(held, {})) m_host.m_recv_msg_queue.PutFree(b);
+        for (WorkFlowBuffer* b : std::exchange(held, {})) m_host.RecvMsgQueue().PutFree(b);
       } else if (s.slot == kHold) {  // all buffers but one
         while (held.size() + 1 < HostCommViaStorage::kRecvQueueBuffers)
-          held.push_back(m_host.m_recv_msg_queue.GetFree(-1));
+          held.push_back(m_host.RecvMsgQueue().GetFree(-1));
       } else if (s.slot != kShift) {
         const Bytes data = Payload(static_cast<uint32_t>(s.seq), std::min(s.len, 0x100000u));
         const size_t first = std::min<size_t>(data.size(), kStorageDeviceSize - s.start);
@@ -252,14 +252,14 @@ TEST_F(Storage, ExchangeFiveThousandMessagesEachWayConcurrently) {
   while (at_host < kCount && steady_clock::now() < deadline) {
     for (; sent < kCount && sent < at_host + 1500; ++sent)
       errors += m_host.SendOrder(1 + sent % 9, message(sent).data(), 4 + sent % 300) != 0;
-    if (WorkFlowBuffer* b = m_host.m_recv_msg_queue.GetFull(50)) {
+    if (WorkFlowBuffer* b = m_host.RecvMsgQueue().GetFull(50)) {
       errors += b->msg_type != 101 + at_host % 9 || Bytes(b->data, b->data + b->bytes_used) != message(at_host);
-      ++at_host, m_host.m_recv_msg_queue.PutFree(b);
+      ++at_host, m_host.RecvMsgQueue().PutFree(b);
     }
   }
   std::this_thread::sleep_for(milliseconds(30));  // nothing trails behind the last message
   EXPECT_TRUE(at_device == kCount && at_host == kCount && errors == 0) << at_device << " " << at_host << " " << errors;
-  EXPECT_TRUE(m_host.m_recv_msg_queue.GetFull(-1) == nullptr && device.Resyncs() == 0);
+  EXPECT_TRUE(m_host.RecvMsgQueue().GetFull(-1) == nullptr && device.Resyncs() == 0);
 }
 
 }  // namespace

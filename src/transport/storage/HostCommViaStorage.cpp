@@ -98,8 +98,9 @@ thread_local std::vector<ReportsAfterUnlock::Held>* ReportsAfterUnlock::t_held =
 
 }  // namespace
 
-HostCommViaStorage::HostCommViaStorage(StatusReportFn report_status)
-    : m_report_status(std::move(report_status)),
+HostCommViaStorage::HostCommViaStorage(HostCommTransportConfig config)
+    : m_report_status(std::move(config.report_status)),
+      m_health(config.health ? config.health : &m_own_health),
       m_device_path(BlockDevice::SearchPattern()),
       m_reader(m_disk_view, m_recv_reporter, [this](VolumeRunInfo* positions) {
         // Called under the receive lock, from the reader's repositioning.
@@ -114,7 +115,7 @@ HostCommViaStorage::~HostCommViaStorage() {
   m_stop = true;
   kestal::CallbackGate::JoinWorker(m_recv_thread);
   {
-    std::unique_lock<std::shared_mutex> lock(m_device_mutex);
+    kestal::WriterLock lock(m_device_mutex);
     m_device.Close();
     m_disk = nullptr;
   }
@@ -122,19 +123,19 @@ HostCommViaStorage::~HostCommViaStorage() {
 }
 
 void HostCommViaStorage::SetCandidatePaths(std::vector<std::string> paths) {
-  std::unique_lock<std::shared_mutex> lock(m_device_mutex);
+  kestal::WriterLock lock(m_device_mutex);
   m_candidate_paths = std::move(paths);
 }
 
 void HostCommViaStorage::AttachStorage(BlockStorage* storage, std::string name) {
-  std::unique_lock<std::shared_mutex> lock(m_device_mutex);
+  kestal::WriterLock lock(m_device_mutex);
   if (m_disk == m_attached) m_disk = nullptr;
   m_attached = storage;
   m_attached_name = std::move(name);
 }
 
 std::string HostCommViaStorage::DevicePath() const {
-  std::shared_lock<std::shared_mutex> lock(m_device_mutex);
+  kestal::ReaderLock lock(m_device_mutex);
   return m_device_path;
 }
 
@@ -169,7 +170,7 @@ void HostCommViaStorage::ErrorReport(StorageError kind) const {
 
 
 int HostCommViaStorage::OpenStorageDevice() {
-  std::unique_lock<std::shared_mutex> lock(m_device_mutex);
+  kestal::WriterLock lock(m_device_mutex);
   m_device.Close();
   m_disk = nullptr;
   if (m_attached) {
@@ -194,7 +195,7 @@ int HostCommViaStorage::OpenStorageDevice() {
     KLOG_DEBUG("Found disk:%s", name.c_str());
     return 0;
   }
-  lock.unlock();
+  lock.Unlock();
   ErrorReport(StorageError::OpenFailed);
   return -1;
 }
@@ -216,14 +217,14 @@ void HostCommViaStorage::LogWriteListing(const uint8_t* data, uint32_t length) c
 int HostCommViaStorage::WriteStorageDevice(uint32_t address, const uint8_t* data, uint32_t length) {
   StorageError error = StorageError::WriteFailed;
   {
-    std::shared_lock<std::shared_mutex> device_lock(m_device_mutex);
+    kestal::ReaderLock device_lock(m_device_mutex);
     if (!m_disk) return -1;
     KLOG_DEBUG("WriteStorageDevice, addr:%x, data:%d", address, static_cast<int>(length));
     LogWriteListing(data, length);
     // Nothing to write: a block-aligned write would otherwise clear a whole block, and at an
     // area's end that block belongs to the next area.
     if (length == 0) return 0;
-    std::lock_guard<std::mutex> staging_lock(m_staging_mutex);
+    kestal::MutexLock staging_lock(m_staging_mutex);
     if (!m_staging.Data()) {
       error = StorageError::WriteFailed;
     } else if (address % kStorageBlockSize != 0) {
@@ -276,7 +277,7 @@ int HostCommViaStorage::WriteWholeBlocks(uint32_t address, const uint8_t* data, 
 int HostCommViaStorage::ReadStorageDevice(uint32_t address, uint8_t* buffer, uint32_t length) {
   StorageError error = StorageError::ReadFailed;
   {
-    std::shared_lock<std::shared_mutex> device_lock(m_device_mutex);
+    kestal::ReaderLock device_lock(m_device_mutex);
     if (!m_disk) {
       error = StorageError::DeviceNull;
     } else if (m_disk->Read(address, buffer, length) == 0) {
@@ -361,19 +362,19 @@ int HostCommViaStorage::ShmRead(uint32_t address, uint8_t* buffer, uint32_t leng
 // Messages
 
 VolumeRunInfo HostCommViaStorage::RunInfo(int volume_type) const {
-  std::lock_guard<std::mutex> lock(m_volume_mutex[volume_type]);
+  kestal::MutexLock lock(m_volume_mutex[volume_type]);
   return volume_type == kVolumeTypeDeviceToHost ? m_reader.Positions() : m_send_run_info;
 }
 
 void HostCommViaStorage::SetRunInfo(int volume_type, const VolumeRunInfo& info) {
-  std::lock_guard<std::mutex> lock(m_volume_mutex[volume_type]);
+  kestal::MutexLock lock(m_volume_mutex[volume_type]);
   if (volume_type == kVolumeTypeDeviceToHost)
     m_reader.SetPositions(info);
   else
     m_send_run_info = info;
 }
 
-int HostCommViaStorage::SendOrder(uint16_t msg_type, const uint8_t* data, uint32_t length) {
+int HostCommViaStorage::SendOrder(uint16_t msg_type, const uint8_t* data, uint32_t length, const SendWait&) {
   if (length > kMaxMsgLen) {
     KLOG_DEBUG("Send message len:%d to host error", static_cast<int>(length));
     return -1;
@@ -382,7 +383,7 @@ int HostCommViaStorage::SendOrder(uint16_t msg_type, const uint8_t* data, uint32
 }
 int HostCommViaStorage::WriteMsg(int volume_type, uint16_t msg_type, const uint8_t* data, uint32_t length) {
   ReportsAfterUnlock reports;
-  std::lock_guard<std::mutex> lock(m_volume_mutex[volume_type]);
+  kestal::MutexLock lock(m_volume_mutex[volume_type]);
   return WriteMsgLocked(volume_type, msg_type, data, length);
 }
 
@@ -434,7 +435,7 @@ int HostCommViaStorage::WriteRecordLocked(int volume_type, VolumeRunInfo* info, 
 
 int HostCommViaStorage::ReadMsg() {
   ReportsAfterUnlock reports;
-  std::lock_guard<std::mutex> lock(m_volume_mutex[kVolumeTypeDeviceToHost]);
+  kestal::MutexLock lock(m_volume_mutex[kVolumeTypeDeviceToHost]);
   return m_reader.ReadPass(m_recv_sink);
 }
 
@@ -532,7 +533,7 @@ void HostCommViaStorage::RecvReporter::ReportScan(MailboxReader::Event event, co
 
 int HostCommViaStorage::RepositionVolume(int volume_type) {
   ReportsAfterUnlock reports;
-  std::lock_guard<std::mutex> lock(m_volume_mutex[volume_type]);
+  kestal::MutexLock lock(m_volume_mutex[volume_type]);
   return volume_type == kVolumeTypeDeviceToHost ? m_reader.Reposition() : RepositionSendLocked();
 }
 
@@ -584,7 +585,7 @@ int HostCommViaStorage::StartLoopRecv() {
     // A disk that cannot be read or written is no connection: reporting one would clear the
     // failure just reported and leave nobody to retry.
     {
-      std::unique_lock<std::shared_mutex> lock(m_device_mutex);
+      kestal::WriterLock lock(m_device_mutex);
       m_device.Close();
       m_disk = nullptr;
     }
@@ -616,21 +617,36 @@ void HostCommViaStorage::LoopRecv() {
   KLOG_DEBUG_AS(kRecvWorker, "loop recv thread stopped");
 }
 
+// The stop takes at least 400 ms whatever it waits for: a reconnect that follows at once relies on
+// it to pace its attempts on a disk that keeps failing.
 int HostCommViaStorage::StopLoopRecv() {
+  const auto done = std::chrono::steady_clock::now() + std::chrono::milliseconds(2 * kStopWaitMs);
   m_stop = true;
-  std::this_thread::sleep_for(std::chrono::milliseconds(kStopWaitMs));
   // A pass in progress (at most a 200 ms queue wait) finishes before the disk is closed.
   kestal::CallbackGate::JoinWorker(m_recv_thread);
   std::string path;
   {
-    std::unique_lock<std::shared_mutex> lock(m_device_mutex);
+    kestal::WriterLock lock(m_device_mutex);
     m_device.Close();
     m_disk = nullptr;
     path = m_device_path;
   }
   KLOG_DEBUG("Close dev:%s", path.c_str());
-  std::this_thread::sleep_for(std::chrono::milliseconds(kStopWaitMs));
+  std::this_thread::sleep_until(done);
   return 0;
+}
+
+bool HostCommViaStorage::DealNextMessage(int32_t wait_ms, const MessageFn& deal) {
+  WorkFlowBuffer* buffer = m_recv_msg_queue.GetFull(wait_ms);
+  if (!buffer) return false;
+  // The message is dealt with where it lies and its buffer goes back afterwards: no copy.
+  if (buffer->bytes_used != 0) deal(static_cast<uint16_t>(buffer->msg_type), buffer->data, buffer->bytes_used);
+  m_recv_msg_queue.PutFree(buffer);
+  return true;
+}
+
+void HostCommViaStorage::DropReceived() {
+  while (WorkFlowBuffer* buffer = m_recv_msg_queue.GetFull(-1)) m_recv_msg_queue.PutFree(buffer);
 }
 
 
@@ -654,7 +670,7 @@ void HostCommViaStorage::PrintVolumeRunInfo() {
     // the storage link to report. The device lock keeps the disk open for the read.
     int r;
     {
-      std::shared_lock<std::shared_mutex> device_lock(m_device_mutex);
+      kestal::ReaderLock device_lock(m_device_mutex);
       if (!m_disk) return;
       r = m_disk->Read(area.summary_start, summary.Data(), area.SummarySize());
     }

@@ -8,7 +8,8 @@
 //    and starts the receive worker; StopLoopRecv joins the worker before it closes the disk.
 //  - SendOrder: any thread; the send lock (type 0's mutex) serialises messages.
 //  - the receive worker: polls type 1 every millisecond (ReadMsg, under type 1's mutex) and
-//    queues each message on m_recv_msg_queue for the engine's receive worker.
+//    queues each message on m_recv_msg_queue, where the engine's receive worker takes it
+//    (DealNextMessage).
 //  - PrintVolumeRunInfo: any thread; it only reads.
 // Every transfer holds the device lock shared, and opening or closing the disk holds it
 // exclusively, so the disk is never closed under a transfer. No status is reported while a lock
@@ -17,16 +18,16 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
-#include <shared_mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/Mutex.h"
 #include "common/StatusReport.h"
 #include "common/WorkFlowBufferQueue.h"
 #include "diag/LinkCapture.h"
 #include "diag/LinkHealth.h"
+#include "transport/HostCommTransport.h"
 #include "transport/storage/AlignedBuffer.h"
 #include "transport/storage/BlockDevice.h"
 #include "transport/storage/BlockStorage.h"
@@ -34,7 +35,7 @@
 #include "transport/storage/SummaryRecord.h"
 #include "transport/storage/VolumeArea.h"
 
-class HostCommViaStorage {
+class HostCommViaStorage final : public HostCommTransport {
  public:
   static constexpr uint32_t kMaxMsgLen = 65536;          // largest message SendOrder takes
   static constexpr uint32_t kDataBufferSize = MailboxReader::kDataBufferSize;        // one receive pass
@@ -51,31 +52,32 @@ class HostCommViaStorage {
     WriteCrossBlock,  // "Storage write address is not from block address", StorageCommError
   };
 
-  // `report_status` receives the connection states (StorageConnected, StorageConnectError,
+  // `config.report_status` receives the connection states (StorageConnected, StorageConnectError,
   // StorageCommError); it is called on the thread whose operation connected or failed
   // (StartLoopRecv, the receive worker, SendOrder, PrintVolumeRunInfo), after the transport has
-  // released its locks.
-  explicit HostCommViaStorage(StatusReportFn report_status = {});
-  ~HostCommViaStorage();
+  // released its locks. The storage transport has no frame sink: its messages wait for
+  // DealNextMessage.
+  explicit HostCommViaStorage(HostCommTransportConfig config = {});
+  ~HostCommViaStorage() override;
   HostCommViaStorage(const HostCommViaStorage&) = delete;
   HostCommViaStorage& operator=(const HostCommViaStorage&) = delete;
 
   // Opens the disk, repositions both volume types (writing an init message into an empty
   // one), reports StorageConnected and starts the receive worker. 0, or -1 after reporting
   // StorageConnectError.
-  int StartLoopRecv();
+  int StartLoopRecv() override;
   // Stops and joins the receive worker, closes the disk. Takes at least 400 ms; always 0.
-  int StopLoopRecv();
-  // Writes one message (at most 65536 bytes) into type 0. 0 when it is on the disk.
-  int SendOrder(uint16_t msg_type, const uint8_t* data, uint32_t length);
+  int StopLoopRecv() override;
+  // Writes one message (at most 65536 bytes) into type 0. 0 when it is on the disk. It never
+  // waits for room: the ring has room for every message written at once.
+  int SendOrder(uint16_t msg_type, const uint8_t* data, uint32_t length, const SendWait& wait = SendWait()) override;
+  void SetCapture(LinkCapture* capture) override { m_capture = capture; }
+  bool DealNextMessage(int32_t wait_ms, const MessageFn& deal) override;
+  void InterruptRecvWait() override { m_recv_msg_queue.InterruptFullWait(); }
+  void DropReceived() override;
   // Writes the summary areas of both types to "volume<UTC+8 time>_<type>.txt". Without an open
   // disk (the network link in use) it only logs its line and reports nothing.
   void PrintVolumeRunInfo();
-
-  // Where the transport counts (its own counters unless the owner gives it others) and, when set, what captures the
-  // messages it writes and reads; both must remain live while the worker runs. Set while stopped.
-  LinkHealth* m_health = &m_own_health;
-  LinkCapture* m_capture = nullptr;
 
   // Replaces disk discovery by these paths, tried in order (at most 16); an empty list
   // restores discovery. For tests, the simulator and tools; call while stopped.
@@ -115,10 +117,9 @@ class HostCommViaStorage {
   void SetRunInfo(int volume_type, const VolumeRunInfo& info);
   static const VolumeArea& Area(int volume_type) { return kVolumeAreas[volume_type]; }
 
-  // Received messages for the engine: data = payload, bytes_used = payload length,
-  // msg_type = message type.
-  WorkFlowBufferQueue m_recv_msg_queue;
-  std::atomic<bool> m_stop{false};
+  // Where received messages wait for DealNextMessage (data = payload, bytes_used = payload length,
+  // msg_type = message type); the tests hold its buffers to fill it.
+  WorkFlowBufferQueue& RecvMsgQueue() { return m_recv_msg_queue; }
 
  private:
   static constexpr uint32_t kStagingSize = 0x10000;
@@ -168,21 +169,29 @@ class HostCommViaStorage {
 
   LinkHealth m_own_health;
   const StatusReportFn m_report_status;
+  // Where the transport counts, and what captures the messages it writes and reads (null: nothing);
+  // both must remain live while the worker runs.
+  LinkHealth* const m_health;
+  LinkCapture* m_capture = nullptr;
+  WorkFlowBufferQueue m_recv_msg_queue;
+  std::atomic<bool> m_stop{false};
 
   // The disk. m_device_mutex: shared for transfers, exclusive for open and close. m_disk is the
   // open storage (m_device or the attached one), nullptr while closed.
-  mutable std::shared_mutex m_device_mutex;
-  BlockDevice m_device;
-  BlockStorage* m_disk = nullptr;
-  BlockStorage* m_attached = nullptr;
-  std::string m_attached_name;
-  std::string m_device_path;
-  std::vector<std::string> m_candidate_paths;
+  mutable kestal::SharedMutex m_device_mutex;
+  BlockDevice m_device GUARDED_BY(m_device_mutex);
+  BlockStorage* m_disk GUARDED_BY(m_device_mutex) = nullptr;
+  BlockStorage* m_attached GUARDED_BY(m_device_mutex) = nullptr;
+  std::string m_attached_name GUARDED_BY(m_device_mutex);
+  std::string m_device_path GUARDED_BY(m_device_mutex);
+  std::vector<std::string> m_candidate_paths GUARDED_BY(m_device_mutex);
 
   // Per volume type, its mutex (type 0: the send lock; type 1: the receive lock) guards its
   // positions: type 0's here, with the buffer that repositioning reads its summary area into;
   // type 1's in the reader.
-  mutable std::mutex m_volume_mutex[kVolumeTypeCount];
+  // The lock is chosen by volume type at run time, which the thread-safety analysis cannot
+  // follow: what it guards is not annotated.
+  mutable kestal::Mutex m_volume_mutex[kVolumeTypeCount];
   VolumeRunInfo m_send_run_info;
   AlignedBuffer m_scan_buffer;
 
@@ -192,8 +201,8 @@ class HostCommViaStorage {
   MailboxReader m_reader;
 
   // Aligned copy of what WriteStorageDevice puts on the disk; both types write through it.
-  std::mutex m_staging_mutex;
-  AlignedBuffer m_staging;
+  kestal::Mutex m_staging_mutex;
+  AlignedBuffer m_staging GUARDED_BY(m_staging_mutex);
 
   std::thread m_recv_thread;
 };

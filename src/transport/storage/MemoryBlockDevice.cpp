@@ -12,7 +12,7 @@ bool MemoryBlockDevice::InRange(uint64_t offset, uint32_t length) const {
 int MemoryBlockDevice::Read(uint64_t offset, uint8_t* buffer, uint32_t length) {
   if (m_fail_reads || !InRange(offset, length)) return -1;
   if (length == 0) return 0;
-  std::lock_guard<std::mutex> lock(m_mutex);
+  kestal::MutexLock lock(m_mutex);
   std::memcpy(buffer, m_bytes.data() + offset, length);
   return 0;
 }
@@ -20,7 +20,7 @@ int MemoryBlockDevice::Read(uint64_t offset, uint8_t* buffer, uint32_t length) {
 int MemoryBlockDevice::Write(uint64_t offset, const uint8_t* data, uint32_t length) {
   if (m_fail_writes || !InRange(offset, length)) return -1;
   if (length == 0) return 0;
-  std::lock_guard<std::mutex> lock(m_mutex);
+  kestal::MutexLock lock(m_mutex);
   std::memcpy(m_bytes.data() + offset, data, length);
   return 0;
 }

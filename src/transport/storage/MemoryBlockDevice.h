@@ -8,9 +8,9 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <vector>
 
+#include "common/Mutex.h"
 #include "transport/storage/BlockStorage.h"
 
 class MemoryBlockDevice : public BlockStorage {
@@ -37,7 +37,7 @@ class MemoryBlockDevice : public BlockStorage {
   bool InRange(uint64_t offset, uint32_t length) const;
 
   std::vector<uint8_t> m_bytes;
-  std::mutex m_mutex;
+  kestal::Mutex m_mutex;  // one transfer at a time over the bytes
   std::atomic<bool> m_fail_reads{false};
   std::atomic<bool> m_fail_writes{false};
 };
