@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The whole suite under the sanitizers, and the fuzzers: what CI runs after the README's test
-# command. Each step uses its CMake preset (CMakePresets.json) and its own build folder.
+# The whole suite under the sanitizers, the library under clang's lock analysis, and the fuzzers:
+# what CI runs after the README's test command. Each step uses its CMake preset
+# (CMakePresets.json) and its own build folder.
 #
-#   scripts/sanitize.sh                  asan-ubsan, then tsan, then fuzz
+#   scripts/sanitize.sh                  thread-safety, asan-ubsan, tsan, then fuzz
 #   scripts/sanitize.sh asan-ubsan fuzz  the steps named
 #
 # KESTAL_FUZZ_SECONDS: how long each fuzzer runs (default 30). The fuzzers start from the seed
@@ -12,7 +13,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 jobs=$(nproc 2>/dev/null || echo 2)
 steps=("$@")
-[ ${#steps[@]} -gt 0 ] || steps=(asan-ubsan tsan fuzz)
+[ ${#steps[@]} -gt 0 ] || steps=(thread-safety asan-ubsan tsan fuzz)
 
 KESTAL_WINDOWS_BUILD=0 KESTAL_FUZZ_DEPS=1 "$top/scripts/install-deps.sh"
 for step in "${steps[@]}"; do
@@ -22,6 +23,11 @@ for step in "${steps[@]}"; do
       cmake --preset "$step" > /dev/null
       cmake --build --preset "$step" -j "$jobs"
       ctest --preset "$step" -j "$jobs"
+      ;;
+    thread-safety)
+      # A lock annotation that the code breaks fails the build.
+      cmake --preset thread-safety > /dev/null
+      cmake --build --preset thread-safety -j "$jobs"
       ;;
     fuzz)
       cmake --preset fuzz > /dev/null
@@ -43,7 +49,7 @@ for step in "${steps[@]}"; do
       done
       ;;
     *)
-      echo "unknown step: $step (asan-ubsan, tsan or fuzz)" >&2
+      echo "unknown step: $step (thread-safety, asan-ubsan, tsan or fuzz)" >&2
       exit 2
       ;;
   esac

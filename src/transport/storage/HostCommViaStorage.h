@@ -162,8 +162,10 @@ class HostCommViaStorage final : public HostCommTransport {
                         uint32_t length);
   int RepositionSendLocked();
   // The block write's two ways: inside one block, or whole blocks from a boundary.
-  int WriteInsideBlock(uint32_t address, const uint8_t* data, uint32_t length, StorageError* error);
-  int WriteWholeBlocks(uint32_t address, const uint8_t* data, uint32_t length);
+  int WriteInsideBlock(uint32_t address, const uint8_t* data, uint32_t length, StorageError* error)
+      REQUIRES_SHARED(m_device_mutex) REQUIRES(m_staging_mutex);
+  int WriteWholeBlocks(uint32_t address, const uint8_t* data, uint32_t length)
+      REQUIRES_SHARED(m_device_mutex) REQUIRES(m_staging_mutex);
   void LogWriteListing(const uint8_t* data, uint32_t length) const;
   void DumpVolume(int volume_type, const uint8_t* summary) const;
 
