@@ -411,70 +411,69 @@ void HostCommProtocolImpl::DealReadConfigAck(const uint8_t* data, uint32_t len) 
   }
 }
 
-void HostCommProtocolImpl::DealOrderAck(const uint8_t* data, uint32_t len) {
-  const PayloadReader in(data, len);
-  const int seq_no = in.U16(OrderLayout::kSeqNo);
-  if (in.U16(OrderLayout::kSubMsgType) != HeartBeat) {
-    LinkHealth::Add(m_health.orders_acked);
-    if (static_cast<uint32_t>(seq_no) == m_rtt_seq_no.exchange(~0u, std::memory_order_relaxed))
-      LinkHealth::Set(m_health.last_rtt_us, static_cast<uint64_t>(NowUs() - m_rtt_sent_us.load(std::memory_order_relaxed)));
-  }
-  switch (in.U16(OrderLayout::kSubMsgType)) {
-    case HeartBeat:
-      KLOG_DEBUG_AS(kDealMsg, "Recv order to heart beat");
-      NoteHeartBeatAck(static_cast<uint16_t>(seq_no));
-      break;
-    case StartScan:
-    case StartScanAlt:
-      KLOG_DEBUG_AS(kDealMsg, "Recv order to start scan ACK:%d", seq_no);
-      break;
-    case StopScan:
-    case StopScanAlt:
-      KLOG_DEBUG_AS(kDealMsg, "Recv order to stop scan ACK:%d", seq_no);
-      break;
-    case SetExposure:
-      KLOG_DEBUG_AS(kDealMsg, "Recv order to set exposure:%d", seq_no);
-      break;
-    case SetGain:
-      KLOG_DEBUG_AS(kDealMsg, "Recv order to set gain:%d", seq_no);
-      break;
-    case TriggerSingle:
-      KLOG_DEBUG_AS(kDealMsg, "Recv order to trigger single ACK:%d", seq_no);
-      break;
-    case TriggerContinue:
-      KLOG_DEBUG_AS(kDealMsg, "Recv order to trigger continue ACK:%d", seq_no);
-      break;
-    case EnterOriginalImage:
-      KLOG_DEBUG_AS(kDealMsg, "Recv order to enter original image ACK:%d", seq_no);
-      break;
-    case EnterYImage:
-      KLOG_DEBUG_AS(kDealMsg, "Recv order to enter Y image ACK:%d", seq_no);
-      break;
-    case SetCommType:
-      KLOG_DEBUG_AS(kDealMsg, "Recv order to set comm type ACK:%d", seq_no);
-      break;
-    case SetSensorReg:
-      KLOG_DEBUG_AS(kDealMsg, "Recv order to set sensor reg ACK:%d", seq_no);
-      break;
+namespace {
+
+// The line logged for the ACK of each order sub type, with the order's sequence number.
+struct AckLine {
+  uint16_t sub_type;
+  const char* format;
+};
+constexpr AckLine kAckLines[] = {
+    {StartScan, "Recv order to start scan ACK:%d"},
+    {StartScanAlt, "Recv order to start scan ACK:%d"},
+    {StopScan, "Recv order to stop scan ACK:%d"},
+    {StopScanAlt, "Recv order to stop scan ACK:%d"},
+    {SetExposure, "Recv order to set exposure:%d"},
+    {SetGain, "Recv order to set gain:%d"},
+    {TriggerSingle, "Recv order to trigger single ACK:%d"},
+    {TriggerContinue, "Recv order to trigger continue ACK:%d"},
+    {EnterOriginalImage, "Recv order to enter original image ACK:%d"},
+    {EnterYImage, "Recv order to enter Y image ACK:%d"},
+    {SetCommType, "Recv order to set comm type ACK:%d"},
+    {SetSensorReg, "Recv order to set sensor reg ACK:%d"},
+    {GetSensorRegMap, "Recv order to get sensor reg map ACK:%d"},
+    {GetDeviceStaticInfo, "Recv order to get device static info ACK:%d"},
+    {GetFpgaTemp, "Recv order to get fpga temp ACK:%d"},
+};
+
+// The fields of the replies that the log shows, after the ACK's line.
+void LogAckReply(uint16_t sub_type, const PayloadReader& in) {
+  switch (sub_type) {
     case GetSensorRegMap:
-      KLOG_DEBUG_AS(kDealMsg, "Recv order to get sensor reg map ACK:%d", seq_no);
       KLOG_DEBUG_AS(kDealMsg, "Recv sensor map, temp:%02x, %02x, roi_height:%02x, %02x, start:%02x, %02x", in.U8(136),
-                 in.U8(137), in.U8(11), in.U8(12), in.U8(13), in.U8(14));
-      KLOG_DEBUG_AS(kDealMsg, "Recv sensor map, flip:%02x, exposure:%02x, %02x, %02x, gain:%02x", in.U8(50), in.U8(52),
-                 in.U8(53), in.U8(54), in.U8(113));
+                    in.U8(137), in.U8(11), in.U8(12), in.U8(13), in.U8(14));
+      KLOG_DEBUG_AS(kDealMsg, "Recv sensor map, flip:%02x, exposure:%02x, %02x, %02x, gain:%02x", in.U8(50),
+                    in.U8(52), in.U8(53), in.U8(54), in.U8(113));
       break;
     case GetDeviceStaticInfo:
-      KLOG_DEBUG_AS(kDealMsg, "Recv order to get device static info ACK:%d", seq_no);
       KLOG_DEBUG_AS(kDealMsg, "Static fpga version:%d.%d.%d.%04d, app version:%d.%d.%d.%04d", in.U8(16), in.U8(17),
-                 in.U16(18), in.U16(20), in.U8(10), in.U8(11), in.U16(12), in.U16(14));
+                    in.U16(18), in.U16(20), in.U8(10), in.U8(11), in.U16(12), in.U16(14));
       break;
     case GetFpgaTemp:
-      KLOG_DEBUG_AS(kDealMsg, "Recv order to get fpga temp ACK:%d", seq_no);
       KLOG_DEBUG_AS(kDealMsg, "Fpga temp:%.2f", HostCommMsg::FpgaTempCelsius(in.U32(OrderLayout::kAckReplyData)));
       break;
     default:
       break;
   }
+}
+
+}  // namespace
+
+void HostCommProtocolImpl::DealOrderAck(const uint8_t* data, uint32_t len) {
+  const PayloadReader in(data, len);
+  const uint16_t sub_type = in.U16(OrderLayout::kSubMsgType);
+  const int seq_no = in.U16(OrderLayout::kSeqNo);
+  if (sub_type == HeartBeat) {
+    KLOG_DEBUG_AS(kDealMsg, "Recv order to heart beat");
+    NoteHeartBeatAck(static_cast<uint16_t>(seq_no));
+    return;
+  }
+  LinkHealth::Add(m_health.orders_acked);
+  if (static_cast<uint32_t>(seq_no) == m_rtt_seq_no.exchange(~0u, std::memory_order_relaxed))
+    LinkHealth::Set(m_health.last_rtt_us, static_cast<uint64_t>(NowUs() - m_rtt_sent_us.load(std::memory_order_relaxed)));
+  for (const AckLine& line : kAckLines)
+    if (line.sub_type == sub_type) KLOG_DEBUG_AS(kDealMsg, line.format, seq_no);
+  LogAckReply(sub_type, in);
 }
 
 void HostCommProtocolImpl::DealControllerStatus(const uint8_t* data, uint32_t len) {
