@@ -1,0 +1,73 @@
+// Cuts a received byte stream into whole validated frames (Part 3.4), in memory: no socket, no queue, no copy.
+//
+// The caller owns the bytes. Scan looks at [data, data + length) in place, hands every whole frame that FrameCodec
+// accepts to the sink, and returns how many bytes it consumed; the bytes from there on (an incomplete frame, a
+// possible start tag cut at the end, frames the sink refused) are the caller's to keep and to pass again, at the
+// front of the next scan, followed by whatever arrived meanwhile. The parser keeps only what must survive between
+// scans: whether bytes were skipped right before a kept partial start tag, whether a resynchronisation is yet to be
+// counted, and whether the sink refused a frame.
+//
+// Rules, as the TCP transport has always cut its cache:
+//  - Bytes that do not begin a start tag (FF FF FF FF) are skipped one at a time; the first start tag after skipped
+//    bytes is logged as "Found discontinue start at %d".
+//  - Fewer than four bytes at the end wait for more when all of them are FF, else are skipped: nothing is decided
+//    from bytes past `length`.
+//  - An incomplete frame waits for more bytes, unless a whole frame starts inside its 12-byte header (then the header
+//    is false and is treated as damage).
+//  - Damage (a CRC error, a length above 65520, a false header) costs only the first byte of the candidate: the scan
+//    goes on behind it, so the frames that follow are kept.
+//  - A frame after skipped bytes counts one resynchronisation, also when it comes only in a later scan.
+// Log lines keep the function names they have always had: "HostCommViaNetwork::StartLoopRecv.ParseWorker" for the
+// parser's own, "HostCommViaNetwork::BuildMsg" for FrameCodec's verdicts.
+//
+// Damage and progress are counted, when a LinkHealth is given, into frames_in, bytes_skipped, resyncs,
+// checksum_errors and oversize_frames; the parser never reaches any other layer.
+//
+// One thread at a time (the transport's parse worker); not copyable while a scan runs, like any object.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+
+#include "diag/LinkHealth.h"
+
+class FrameStreamParser {
+ public:
+  // Takes one whole validated frame (header, payload, checksum); the bytes lie in the scanned range and stay valid
+  // until it returns. False refuses the frame (no room for it now): the scan stops in front of it, and the next scan
+  // offers it again.
+  using FrameSink = std::function<bool(uint8_t* frame, uint32_t length)>;
+
+  struct Config {
+    FrameSink sink;
+    LinkHealth* health = nullptr;             // where damage and frames are counted; nullptr: nowhere
+    const std::atomic<bool>* stop = nullptr;  // when set, a scan ends at the next position it would look at
+  };
+
+  explicit FrameStreamParser(Config config);
+
+  // Cuts [data, data + length) into frames; the number of bytes consumed from data on (at most length).
+  uint32_t Scan(uint8_t* data, uint32_t length);
+  // True when the last scan stopped at a whole frame that the sink refused.
+  bool FramesWaiting() const { return m_frames_waiting; }
+  // A new stream: whatever the caller kept of the old one is dropped with this.
+  void Reset();
+  // Counters from now on (nullptr: none); not during a scan.
+  void SetHealth(LinkHealth* health) { m_health = health; }
+
+ private:
+  struct Cursor;
+
+  bool TakeCandidate(uint8_t* data, Cursor& at);
+  static bool FrameInsideHeader(const uint8_t* data, uint32_t pos, uint32_t left);
+  void CountDamage(int32_t verdict);
+  void CountScan(const Cursor& at);
+
+  const FrameSink m_sink;
+  LinkHealth* m_health;
+  const std::atomic<bool>* const m_stop;
+  bool m_skipped_before_tail = false;  // bytes were skipped before a kept partial start tag
+  bool m_frames_waiting = false;       // the last scan stopped at a frame the sink refused
+  bool m_resync_pending = false;       // bytes were skipped since the last frame (a resynchronisation to count)
+};
