@@ -56,7 +56,7 @@ std::vector<uint8_t> SmallStream(uint32_t payload_len) {
 // The receive cache and the message queue of the transport, without its sockets and threads.
 class Receiver {
  public:
-  Receiver() : m_cache(new uint8_t[kCapacity]) { m_queue.Init(256); }
+  Receiver() : m_cache(new uint8_t[kCapacity]()) { m_queue.Init(256); }
   ~Receiver() { m_queue.Deinit(); }
 
   void Receive(const uint8_t* data, uint32_t n) {
@@ -66,7 +66,8 @@ class Receiver {
     }
     std::memcpy(m_cache.get() + m_end, data, n);
     m_end += n;
-    m_begin += m_parser.Scan(m_cache.get() + m_begin, m_end - m_begin);
+    m_begin += m_parser.Scan(m_cache.get() + m_begin, m_end - m_begin,
+                             [this](uint8_t* frame, uint32_t length) { return QueueFrame(frame, length); });
   }
   WorkFlowBufferQueue& Queue() { return m_queue; }
 
@@ -85,7 +86,7 @@ class Receiver {
   uint32_t m_begin = 0, m_end = 0;
   WorkFlowBufferQueue m_queue;
   LinkHealth m_health;
-  FrameStreamParser m_parser{{[this](uint8_t* frame, uint32_t length) { return QueueFrame(frame, length); }, &m_health}};
+  FrameStreamParser m_parser{{&m_health}};
 };
 
 void RunParse(benchmark::State& state, const std::vector<uint8_t>& stream, uint32_t chunk) {

@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   size_t next = 0;  // the frame expected next
   uint32_t room = 0;  // frames the sink still takes in this scan
-  FrameStreamParser parser({[&](uint8_t* frame, uint32_t length) {
+  auto sink = [&](uint8_t* frame, uint32_t length) {
     if (room == 0) return false;
     --room;
     if (next == frames.size() || length != frames[next].second ||
@@ -54,14 +54,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Fail("a frame came out that is not the next one encoded");
     ++next;
     return true;
-  }});
+  };
+  FrameStreamParser parser;
   Bytes kept;
   auto scan = [&](const uint8_t* chunk, size_t n) {
     const size_t total = kept.size() + n;
     std::unique_ptr<uint8_t[]> block(new uint8_t[total ? total : 1]);
     if (!kept.empty()) std::memcpy(block.get(), kept.data(), kept.size());
     if (n) std::memcpy(block.get() + kept.size(), chunk, n);
-    const uint32_t used = parser.Scan(block.get(), static_cast<uint32_t>(total));
+    const uint32_t used = parser.Scan(block.get(), static_cast<uint32_t>(total), sink);
     if (used > total) Fail("the parser consumed more bytes than it was given");
     kept.assign(block.get() + used, block.get() + total);
   };

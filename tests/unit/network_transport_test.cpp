@@ -25,17 +25,18 @@ struct Stream {
   std::vector<Bytes> frames;
   Bytes kept;
   int room = -1;
-  FrameStreamParser parser{{[this](uint8_t* frame, uint32_t length) {
-                              if (room == 0) return false;
-                              if (room > 0) --room;
-                              frames.emplace_back(frame, frame + length);
-                              return true;
-                            },
-                            &health}};
+  FrameStreamParser parser{{&health}};
 
+  bool Take(uint8_t* frame, uint32_t length) {
+    if (room == 0) return false;
+    if (room > 0) --room;
+    frames.emplace_back(frame, frame + length);
+    return true;
+  }
   uint32_t Feed(const Bytes& chunk) {
     kept.insert(kept.end(), chunk.begin(), chunk.end());
-    const uint32_t used = parser.Scan(kept.data(), static_cast<uint32_t>(kept.size()));
+    const uint32_t used = parser.Scan(kept.data(), static_cast<uint32_t>(kept.size()),
+                                      [this](uint8_t* frame, uint32_t length) { return Take(frame, length); });
     EXPECT_LE(used, kept.size());
     kept.erase(kept.begin(), kept.begin() + used);
     return used;
@@ -175,11 +176,12 @@ TEST(NetworkParse, StopEndsTheScanAndCountersAreOptional) {
   const Bytes f = Frame(1, Payload(12, 5));
   std::atomic<bool> stop{true};
   int frames = 0;
-  FrameStreamParser parser({[&frames](uint8_t*, uint32_t) { return ++frames, true; }, nullptr, &stop});
+  FrameStreamParser parser({nullptr, &stop});
+  auto count = [&frames](uint8_t*, uint32_t) { return ++frames, true; };
   Bytes bytes = Concat({Bytes(5, 0), f});
-  EXPECT_EQ(parser.Scan(bytes.data(), static_cast<uint32_t>(bytes.size())), 0u);
+  EXPECT_EQ(parser.Scan(bytes.data(), static_cast<uint32_t>(bytes.size()), count), 0u);
   stop = false;
-  EXPECT_EQ(parser.Scan(bytes.data(), static_cast<uint32_t>(bytes.size())), bytes.size());
+  EXPECT_EQ(parser.Scan(bytes.data(), static_cast<uint32_t>(bytes.size()), count), bytes.size());
   EXPECT_EQ(frames, 1);
 }
 

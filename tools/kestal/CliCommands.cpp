@@ -434,7 +434,8 @@ int CliCommands::RunReplay(const std::string& path) {
         ++*static_cast<uint64_t*>(count);
       },
       &messages);
-  FrameStreamParser parser({[&engine](uint8_t* frame, uint32_t length) { return engine.DealFrame(frame, length), true; }});
+  FrameStreamParser parser;
+  auto deal = [&engine](uint8_t* frame, uint32_t length) { return engine.DealFrame(frame, length), true; };
   std::vector<uint8_t> kept;  // what the parser has not consumed yet, then the next chunk
   CaptureReader::Chunk chunk;
   uint32_t connection = 0, connections = 0;
@@ -443,7 +444,7 @@ int CliCommands::RunReplay(const std::string& path) {
     if (chunk.to_device) continue;
     if (chunk.connection != connection) parser.Reset(), kept.clear(), connection = chunk.connection, ++connections;
     kept.insert(kept.end(), chunk.bytes.begin(), chunk.bytes.end());
-    kept.erase(kept.begin(), kept.begin() + parser.Scan(kept.data(), static_cast<uint32_t>(kept.size())));
+    kept.erase(kept.begin(), kept.begin() + parser.Scan(kept.data(), static_cast<uint32_t>(kept.size()), deal));
   }
   if (r < 0) return Fail(path + ": " + reader.Error());
   std::printf("replayed %s: %u connection(s), %llu messages\n", path.c_str(), connections,

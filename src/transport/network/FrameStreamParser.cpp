@@ -1,39 +1,13 @@
 #include "transport/network/FrameStreamParser.h"
 
-#include <utility>
-
-#include "common/LittleEndian.h"
 #include "common/Log.h"
-#include "transport/network/FrameCodec.h"
 
 namespace {
 
 // The lines keep the function name of the TCP transport's parse worker, under which they have always been logged.
 constexpr const char* kParseWorker = "HostCommViaNetwork::StartLoopRecv.ParseWorker";
 
-// True when every one of the `n` bytes is FF: they may begin a start tag.
-bool MayBeginTag(const uint8_t* data, uint32_t n) {
-  for (uint32_t i = 0; i < n; ++i)
-    if (data[i] != 0xFF) return false;
-  return true;
-}
-
 }  // namespace
-
-// Where one scan stands.
-struct FrameStreamParser::Cursor {
-  const uint32_t n;                // bytes scanned
-  uint32_t pos = 0;                // first byte not consumed
-  uint32_t skipped_bytes = 0;      // bytes consumed without being part of a frame
-  uint32_t skipped_at_frame = 0;   // skipped_bytes when the last frame was found
-  uint32_t frames = 0;
-  bool skipped = false;            // bytes were skipped since the last start tag
-
-  void Skip() { ++pos, ++skipped_bytes, skipped = true; }
-};
-
-FrameStreamParser::FrameStreamParser(Config config)
-    : m_sink(std::move(config.sink)), m_health(config.health), m_stop(config.stop) {}
 
 void FrameStreamParser::Reset() {
   m_resync_pending = false;
@@ -41,63 +15,28 @@ void FrameStreamParser::Reset() {
   m_frames_waiting = false;
 }
 
-uint32_t FrameStreamParser::Scan(uint8_t* data, uint32_t length) {
-  Cursor at{length, 0, 0, 0, 0, m_skipped_before_tail};
-  m_skipped_before_tail = false;
-  m_frames_waiting = false;
-  while (at.pos < at.n && !(m_stop && m_stop->load())) {
-    const uint32_t left = at.n - at.pos;
-    if (left < 4) {
-      // Too few valid bytes for a start tag. They may begin one only if every one of them is
-      // FF; then they wait for the next read. Bytes past the valid data are never looked at.
-      if (MayBeginTag(data + at.pos, left)) {
-        m_skipped_before_tail = at.skipped;
-        break;
-      }
-      at.Skip();
-      continue;
-    }
-    if (kestal::LoadU32(data + at.pos) != FrameCodec::kFrameStartTag) {
-      at.Skip();
-      continue;
-    }
-    if (!TakeCandidate(data, at)) break;
-  }
-  CountScan(at);
-  return at.pos;
+// True when every one of the `n` bytes is FF: they may begin a start tag.
+bool FrameStreamParser::MayBeginTag(const uint8_t* data, uint32_t n) {
+  for (uint32_t i = 0; i < n; ++i)
+    if (data[i] != 0xFF) return false;
+  return true;
 }
 
-// The candidate frame at a start tag: a frame handed on, or damage skipped (true, the scan goes on), or an incomplete
-// frame or one the sink refused (false, the scan stops in front of it).
-bool FrameStreamParser::TakeCandidate(uint8_t* data, Cursor& at) {
-  if (at.skipped) {
-    KLOG_DEBUG_AS(kParseWorker, "Found discontinue start at %d", static_cast<int>(at.pos));
-    at.skipped = false;
-  }
-  // Behind the valid bytes a read may be writing: the diagnostics of a bad frame stop at them.
-  const uint32_t left = at.n - at.pos;
-  const int32_t r = FrameCodec::Check(data + at.pos, left, left);
-  if (r == 0 && !FrameInsideHeader(data, at.pos, left)) return false;  // the rest of the frame is still to come
-  if (r <= 0) {
-    // A false start tag (a stray FF just before a frame makes one) or a damaged frame: only its first byte is
-    // dropped and the scan goes on behind it, so the frames that follow are kept.
-    KLOG_DEBUG_AS(kParseWorker, "Build message check, cache_len:%d, offset:%d", static_cast<int>(at.n),
-                  static_cast<int>(at.pos));
-    CountDamage(r);
-    at.Skip();
-    return true;
-  }
-  if (m_resync_pending || at.skipped_bytes > at.skipped_at_frame) {  // a frame again after skipped bytes
-    if (m_health) LinkHealth::Add(m_health->resyncs);
-    m_resync_pending = false;
-  }
-  at.skipped_at_frame = at.skipped_bytes;
-  if (!m_sink(data + at.pos, static_cast<uint32_t>(r))) {
-    m_frames_waiting = true;
-    return false;
-  }
-  at.pos += static_cast<uint32_t>(r), ++at.frames;
-  return true;
+void FrameStreamParser::LogDiscontinue(uint32_t pos) {
+  KLOG_DEBUG_AS(kParseWorker, "Found discontinue start at %d", static_cast<int>(pos));
+}
+
+// What the candidate at `pos` of the `n` scanned bytes is when FrameCodec::Check gave `verdict` (0 or a negative
+// verdict): 0 when it is an incomplete frame to wait for, else -1, damage (logged and counted).
+int32_t FrameStreamParser::NoFrame(const uint8_t* data, uint32_t n, uint32_t pos, int32_t verdict) {
+  if (verdict == 0 && !FrameInsideHeader(data, pos, n - pos)) return 0;
+  // A false start tag (a stray FF just before a frame makes one) or a damaged frame: only its first byte is
+  // dropped and the scan goes on behind it, so the frames that follow are kept.
+  KLOG_DEBUG_AS(kParseWorker, "Build message check, cache_len:%d, offset:%d", static_cast<int>(n),
+                static_cast<int>(pos));
+  if (m_health && verdict == FrameCodec::kBadChecksum) LinkHealth::Add(m_health->checksum_errors);
+  if (m_health && verdict == FrameCodec::kTooLarge) LinkHealth::Add(m_health->oversize_frames);
+  return -1;
 }
 
 // An incomplete frame is waited for unless a whole frame starts inside its 12-byte header. A true header never
@@ -115,14 +54,8 @@ bool FrameStreamParser::FrameInsideHeader(const uint8_t* data, uint32_t pos, uin
   return false;
 }
 
-void FrameStreamParser::CountDamage(int32_t verdict) {
-  if (!m_health) return;
-  if (verdict == FrameCodec::kBadChecksum) LinkHealth::Add(m_health->checksum_errors);
-  if (verdict == FrameCodec::kTooLarge) LinkHealth::Add(m_health->oversize_frames);
-}
-
-void FrameStreamParser::CountScan(const Cursor& at) {
-  if (m_health && at.frames) LinkHealth::Add(m_health->frames_in, at.frames);
-  if (m_health && at.skipped_bytes) LinkHealth::Add(m_health->bytes_skipped, at.skipped_bytes);
-  m_resync_pending = m_resync_pending || at.skipped_bytes > at.skipped_at_frame;
+void FrameStreamParser::CountScan(uint32_t frames, uint32_t skipped_bytes, uint32_t skipped_at_frame) {
+  if (m_health && frames) LinkHealth::Add(m_health->frames_in, frames);
+  if (m_health && skipped_bytes) LinkHealth::Add(m_health->bytes_skipped, skipped_bytes);
+  m_resync_pending = m_resync_pending || skipped_bytes > skipped_at_frame;
 }

@@ -23,32 +23,33 @@
 // Damage and progress are counted, when a LinkHealth is given, into frames_in, bytes_skipped, resyncs,
 // checksum_errors and oversize_frames; the parser never reaches any other layer.
 //
-// One thread at a time (the transport's parse worker); not copyable while a scan runs, like any object.
+// One thread at a time (the transport's parse worker).
 #pragma once
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
 
+#include "common/LittleEndian.h"
 #include "diag/LinkHealth.h"
+#include "transport/network/FrameCodec.h"
 
 class FrameStreamParser {
  public:
-  // Takes one whole validated frame (header, payload, checksum); the bytes lie in the scanned range and stay valid
-  // until it returns. False refuses the frame (no room for it now): the scan stops in front of it, and the next scan
-  // offers it again.
-  using FrameSink = std::function<bool(uint8_t* frame, uint32_t length)>;
-
   struct Config {
-    FrameSink sink;
     LinkHealth* health = nullptr;             // where damage and frames are counted; nullptr: nowhere
     const std::atomic<bool>* stop = nullptr;  // when set, a scan ends at the next position it would look at
   };
 
-  explicit FrameStreamParser(Config config);
+  FrameStreamParser() = default;  // counts nothing, never stopped
+  explicit FrameStreamParser(Config config) : m_health(config.health), m_stop(config.stop) {}
 
   // Cuts [data, data + length) into frames; the number of bytes consumed from data on (at most length).
-  uint32_t Scan(uint8_t* data, uint32_t length);
+  // `sink(uint8_t* frame, uint32_t length) -> bool` takes one whole validated frame (header, payload, checksum); the
+  // bytes lie in the scanned range and stay valid until it returns. False refuses the frame (no room for it now):
+  // the scan stops in front of it, and the next scan offers it again. (A template, so that the caller's sink is
+  // called directly: on the transport's path every frame passes through it.)
+  template <typename Sink>
+  uint32_t Scan(uint8_t* data, uint32_t length, Sink&& sink);
   // True when the last scan stopped at a whole frame that the sink refused.
   bool FramesWaiting() const { return m_frames_waiting; }
   // A new stream: whatever the caller kept of the old one is dropped with this.
@@ -57,17 +58,61 @@ class FrameStreamParser {
   void SetHealth(LinkHealth* health) { m_health = health; }
 
  private:
-  struct Cursor;
-
-  bool TakeCandidate(uint8_t* data, Cursor& at);
+  static bool MayBeginTag(const uint8_t* data, uint32_t n);
+  static void LogDiscontinue(uint32_t pos);
+  int32_t NoFrame(const uint8_t* data, uint32_t n, uint32_t pos, int32_t verdict);
   static bool FrameInsideHeader(const uint8_t* data, uint32_t pos, uint32_t left);
-  void CountDamage(int32_t verdict);
-  void CountScan(const Cursor& at);
+  void CountScan(uint32_t frames, uint32_t skipped_bytes, uint32_t skipped_at_frame);
 
-  const FrameSink m_sink;
-  LinkHealth* m_health;
-  const std::atomic<bool>* const m_stop;
+  LinkHealth* m_health = nullptr;
+  const std::atomic<bool>* const m_stop = nullptr;
   bool m_skipped_before_tail = false;  // bytes were skipped before a kept partial start tag
   bool m_frames_waiting = false;       // the last scan stopped at a frame the sink refused
   bool m_resync_pending = false;       // bytes were skipped since the last frame (a resynchronisation to count)
 };
+
+template <typename Sink>
+uint32_t FrameStreamParser::Scan(uint8_t* data, uint32_t n, Sink&& sink) {
+  uint32_t pos = 0, skipped_bytes = 0, skipped_at_frame = 0, frames = 0;
+  bool skipped = m_skipped_before_tail;  // bytes were skipped since the last start tag
+  m_skipped_before_tail = false;
+  m_frames_waiting = false;
+  while (pos < n && !(m_stop && m_stop->load())) {
+    const uint32_t left = n - pos;
+    if (left < 4) {
+      // Too few valid bytes for a start tag. They may begin one only if every one of them is
+      // FF; then they wait for the next read. Bytes past the valid data are never looked at.
+      if (MayBeginTag(data + pos, left)) {
+        m_skipped_before_tail = skipped;
+        break;
+      }
+      ++pos, ++skipped_bytes, skipped = true;
+      continue;
+    }
+    if (kestal::LoadU32(data + pos) != FrameCodec::kFrameStartTag) {
+      ++pos, ++skipped_bytes, skipped = true;
+      continue;
+    }
+    if (skipped) LogDiscontinue(pos), skipped = false;
+    // Behind the valid bytes a read may be writing: the diagnostics of a bad frame stop at them.
+    int32_t r = FrameCodec::Check(data + pos, left, left);
+    if (r <= 0) r = NoFrame(data, n, pos, r);
+    if (r == 0) break;  // the rest of the frame is still to come
+    if (r < 0) {        // damage: its first byte is skipped
+      ++pos, ++skipped_bytes, skipped = true;
+      continue;
+    }
+    if (m_resync_pending || skipped_bytes > skipped_at_frame) {  // a frame again after skipped bytes
+      if (m_health) LinkHealth::Add(m_health->resyncs);
+      m_resync_pending = false;
+    }
+    skipped_at_frame = skipped_bytes;
+    if (!sink(data + pos, static_cast<uint32_t>(r))) {
+      m_frames_waiting = true;
+      break;
+    }
+    pos += static_cast<uint32_t>(r), ++frames;
+  }
+  CountScan(frames, skipped_bytes, skipped_at_frame);
+  return pos;
+}

@@ -36,7 +36,7 @@ void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)
 }  // namespace
 
 HostCommViaNetwork::HostCommViaNetwork(StatusReportFn report_status, FrameSinkFn frame_sink)
-    : m_parser({[this](uint8_t* frame, uint32_t length) { return HandOnFrame(frame, length); }, m_health, &m_stop}),
+    : m_parser({m_health, &m_stop}),
       m_report_status(std::move(report_status)),
       m_frame_sink(std::move(frame_sink)) {
   m_recv_msg_queue.Init(m_buffer_count);
@@ -704,7 +704,8 @@ void HostCommViaNetwork::ScanCache() {
   const uint32_t begin = m_recv_begin;
   const uint32_t end = m_recv_end.load(std::memory_order_acquire);
   m_parsed_end = end;
-  m_recv_begin = begin + m_parser.Scan(m_recv_cache.get() + begin, end - begin);
+  m_recv_begin = begin + m_parser.Scan(m_recv_cache.get() + begin, end - begin,
+                                       [this](uint8_t* frame, uint32_t length) { return HandOnFrame(frame, length); });
 }
 
 // Each frame goes to the owner's sink where one is configured, else to m_recv_msg_queue; a
