@@ -1,4 +1,5 @@
-// Cuts a received byte stream into whole validated frames (Part 3.4), in memory: no socket, no queue, no copy.
+// Cuts a received byte stream into whole validated frames (Part 3.4, as the rules below amend it), in memory: no
+// socket, no queue, no copy.
 //
 // The caller owns the bytes. Scan looks at [data, data + length) in place, hands every whole frame that FrameCodec
 // accepts to the sink, and returns how many bytes it consumed; the bytes from there on (an incomplete frame, a
