@@ -1,12 +1,16 @@
-// Fuzzes the TCP receive stream: frames and garbage cut into random chunks and fed to HostCommViaNetwork::ParseChunk
-// on a transport never started. Checks that m_recv_msg_queue gives exactly the encoded frames, byte for byte, each
-// once, in order, and that only the trailing FF bytes (which may yet begin a frame) stay in the receive cache.
+// Fuzzes the TCP receive stream: frames and garbage cut into random chunks and fed to FrameStreamParser as the
+// transport feeds it: the bytes it left unconsumed, then the next chunk, in one exactly sized block (so that a look
+// past the valid bytes is an overflow). The sink has room for a random number of frames per scan, as the message
+// queue has. Checks that the sink gets exactly the encoded frames, byte for byte, each once, in order, and that only
+// the trailing FF bytes (which may yet begin a frame) are left unconsumed.
+#include <cstdint>
+#include <memory>
+
 #include "FuzzFormats.h"
 #include "transport/network/FrameCodec.h"
-#include "transport/network/HostCommViaNetwork.h"
+#include "transport/network/FrameStreamParser.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static HostCommViaNetwork net;
   FuzzReader in{data, size};
   uint32_t rng = in.Get<uint8_t>() * 2654435761u + 1;
   Bytes stream;
@@ -40,22 +44,37 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     else if (FrameCodec::IsFrameAt(&stream[at], static_cast<uint32_t>(stream.size() - at)))
       return 0;
   }
-  net.ClearRecvCache();
   size_t next = 0;  // the frame expected next
+  uint32_t room = 0;  // frames the sink still takes in this scan
+  auto sink = [&](uint8_t* frame, uint32_t length) {
+    if (room == 0) return false;
+    --room;
+    if (next == frames.size() || length != frames[next].second ||
+        std::memcmp(frame, &stream[frames[next].first], length) != 0)
+      Fail("a frame came out that is not the next one encoded");
+    ++next;
+    return true;
+  };
+  FrameStreamParser parser;
+  Bytes kept;
+  auto scan = [&](const uint8_t* chunk, size_t n) {
+    const size_t total = kept.size() + n;
+    std::unique_ptr<uint8_t[]> block(new uint8_t[total ? total : 1]);
+    if (!kept.empty()) std::memcpy(block.get(), kept.data(), kept.size());
+    if (n) std::memcpy(block.get() + kept.size(), chunk, n);
+    const uint32_t used = parser.Scan(block.get(), static_cast<uint32_t>(total), sink);
+    if (used > total) Fail("the parser consumed more bytes than it was given");
+    kept.assign(block.get() + used, block.get() + total);
+  };
   for (size_t at = 0; at < stream.size();) {
     rng = rng * 1103515245u + 12345u;  // chunks of 1..4096 bytes, small ones as likely as large ones
     const size_t chunk = std::min<size_t>(1 + (((rng >> 4) % 4096) >> ((rng >> 27) % 13)), stream.size() - at);
-    net.ParseChunk(&stream[at], static_cast<uint32_t>(chunk));
+    room = (rng & 8) ? 1 + (rng >> 17) % 300 : UINT32_MAX;  // a queue that fills up now and then
+    scan(&stream[at], chunk);
     at += chunk;
-    while (WorkFlowBuffer* msg = net.m_recv_msg_queue.GetFull(-1)) {
-      if (next == frames.size() || msg->bytes_used != frames[next].second ||
-          std::memcmp(msg->data, &stream[frames[next].first], msg->bytes_used) != 0)
-        Fail("a frame came out that is not the next one encoded");
-      ++next;
-      net.m_recv_msg_queue.PutFree(msg);
-    }
   }
+  for (room = UINT32_MAX; parser.FramesWaiting();) scan(nullptr, 0);  // the queue empties at last
   if (next != frames.size()) Fail("an encoded frame never came out");
-  if (net.RecvCacheLen() != ff_run) Fail("the receive cache keeps more or less than the trailing FF bytes");
+  if (kept.size() != ff_run) Fail("the parser leaves more or less than the trailing FF bytes unconsumed");
   return 0;
 }

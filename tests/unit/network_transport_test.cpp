@@ -1,13 +1,15 @@
-// The TCP transport's receive parsing, fed chunk by chunk through ParseChunk on transports never started.
+// The TCP transport's receive parsing: FrameStreamParser over byte buffers, fed chunk by chunk as reads bring them.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
+#include <utility>
 
 #include "LogCapture.h"
 #include "NetworkTestFrames.h"
 #include "common/LittleEndian.h"
-#include "transport/network/HostCommViaNetwork.h"
+#include "transport/network/FrameStreamParser.h"
 
 namespace {
 
@@ -16,16 +18,42 @@ using Lines = std::vector<std::string>;
 
 Bytes Slice(const Bytes& b, size_t at, size_t to) { return Bytes(b.data() + at, b.data() + std::min(to, b.size())); }
 
-// Feeds `chunks`; the frames queued for the engine and the parse worker's log lines.
-std::pair<std::vector<Bytes>, Lines> Parse(HostCommViaNetwork& net, const LogCapture& log, std::vector<Bytes> chunks) {
-  for (const Bytes& c : chunks) net.ParseChunk(c.data(), static_cast<uint32_t>(c.size()));
+// The parser's caller, as the transport is: the bytes kept from the last scan, the new chunk behind them. The sink
+// takes the frames while `room` lasts (-1: always).
+struct Stream {
+  LinkHealth health;
+  std::vector<Bytes> frames;
+  Bytes kept;
+  int room = -1;
+  FrameStreamParser parser{{&health}};
+
+  bool Take(uint8_t* frame, uint32_t length) {
+    if (room == 0) return false;
+    if (room > 0) --room;
+    frames.emplace_back(frame, frame + length);
+    return true;
+  }
+  uint32_t Feed(const Bytes& chunk) {
+    kept.insert(kept.end(), chunk.begin(), chunk.end());
+    const uint32_t used = parser.Scan(kept.data(), static_cast<uint32_t>(kept.size()),
+                                      [this](uint8_t* frame, uint32_t length) { return Take(frame, length); });
+    EXPECT_LE(used, kept.size());
+    kept.erase(kept.begin(), kept.begin() + used);
+    return used;
+  }
+  std::vector<Bytes> Take() { return std::exchange(frames, {}); }
+};
+
+Lines ParserLines(const LogCapture& log) {
   Lines lines;
   for (const CapturedLine& l : log.Lines())
     if (l.function == "HostCommViaNetwork::StartLoopRecv.ParseWorker") lines.push_back(l.message);
-  return {TakeQueuedFrames(net.m_recv_msg_queue, SIZE_MAX), lines};
+  return lines;
 }
 
-// Chunks fed, frames queued, bytes left in the cache, the parse worker's lines, the start of a line logged once.
+uint64_t Get(const LinkHealth::Counter& counter) { return LinkHealth::Get(counter); }
+
+// Chunks fed, frames taken, bytes kept, the parser's lines, the start of a line logged once.
 struct StreamCase { std::vector<Bytes> chunks, frames; uint32_t cached; Lines lines; std::string also; };
 
 TEST(NetworkParse, ReceivedBytesAreCutIntoFrames) {
@@ -60,28 +88,101 @@ TEST(NetworkParse, ReceivedBytesAreCutIntoFrames) {
       {{}, {largest}, 0, {}, ""},                                                    // in 1000-byte chunks
   };
   for (size_t at = 0; at < largest.size(); at += 1000) cases.back().chunks.push_back(Slice(largest, at, at + 1000));
-  // Zeros lie behind the valid bytes: a start tag cut inside its four bytes is recognised from those alone.
+  // A start tag cut inside its four bytes is recognised from the valid bytes alone.
   for (size_t at = 1; at < s.size(); ++at)
     cases.push_back({{Bytes(200, 0), Slice(s, 0, at), Slice(s, at, 99)}, {s}, 0, {}, ""});
   for (size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE("case " + std::to_string(i));
     const StreamCase& c = cases[i];
     LogCapture log;
-    HostCommViaNetwork net;
-    EXPECT_EQ(Parse(net, log, c.chunks), std::make_pair(c.frames, c.lines));
-    EXPECT_EQ(net.RecvCacheLen(), c.cached);
+    Stream stream;
+    for (const Bytes& chunk : c.chunks) stream.Feed(chunk);
+    EXPECT_EQ(std::make_pair(stream.Take(), ParserLines(log)), std::make_pair(c.frames, c.lines));
+    EXPECT_EQ(stream.kept.size(), c.cached);
+    EXPECT_FALSE(stream.parser.FramesWaiting());
     EXPECT_EQ(c.also.empty() ? 1u : log.MessagesStartingWith(c.also).size(), 1u);
   }
-  // A full message queue keeps a complete frame in the cache until buffers come back.
+}
+
+// A sink that refuses a frame (a full message queue) stops the scan in front of it; the frame and those behind it
+// wait with the caller and come out, in order and without a line, from the next scan.
+TEST(NetworkParse, RefusedFramesWaitForTheNextScan) {
+  const Bytes a = Frame(5, Payload(40, 1)), b = Frame(4, Payload(3, 9)), c = Frame(1, Payload(12, 5));
   LogCapture log;
-  HostCommViaNetwork net;
-  std::vector<WorkFlowBuffer*> held;
-  while (WorkFlowBuffer* buffer = net.m_recv_msg_queue.GetFree(-1)) held.push_back(buffer);
-  EXPECT_EQ(Parse(net, log, {a}), std::make_pair(std::vector<Bytes>{}, Lines{"Check recv msg queue full"}));
-  EXPECT_EQ(net.RecvCacheLen(), a.size());
-  for (WorkFlowBuffer* buffer : held) net.m_recv_msg_queue.PutFree(buffer);
-  EXPECT_EQ(Parse(net, log, {b}).first, (std::vector<Bytes>{a, b}));
-  EXPECT_EQ(net.RecvCacheLen(), 0u);
+  Stream stream;
+  stream.room = 1;
+  EXPECT_EQ(stream.Feed(Concat({a, b, c})), a.size());
+  EXPECT_TRUE(stream.parser.FramesWaiting());
+  EXPECT_EQ(stream.Take(), std::vector<Bytes>{a});
+  EXPECT_EQ(stream.kept, Concat({b, c}));
+  stream.room = 0;  // still no room: nothing is consumed
+  EXPECT_EQ(stream.Feed({}), 0u);
+  EXPECT_TRUE(stream.parser.FramesWaiting());
+  stream.room = -1;
+  EXPECT_EQ(stream.Feed({}), b.size() + c.size());
+  EXPECT_FALSE(stream.parser.FramesWaiting());
+  EXPECT_EQ(stream.Take(), (std::vector<Bytes>{b, c}));
+  EXPECT_TRUE(stream.kept.empty());
+  EXPECT_EQ(ParserLines(log), Lines{});
+  EXPECT_EQ(Get(stream.health.frames_in), 3u);  // counted when taken, not when refused
+  EXPECT_EQ(Get(stream.health.resyncs), 0u);
+}
+
+// What the parser reports: every kind of damage, the bytes skipped, the frames, and one resynchronisation per frame
+// found again after skipped bytes, also when the frame comes in a later scan or behind a refusal.
+TEST(NetworkParse, DamageAndFramesAreCounted) {
+  const Bytes a = Frame(5, Payload(40, 1)), f = Frame(1, Payload(12, 5));
+  Bytes bad = Frame(5, Payload(8, 2)), huge = Frame(5, {});
+  bad[14] ^= 0x01;
+  kestal::StoreU32(huge.data() + 4, 65521);
+  Stream stream;
+  stream.Feed(Concat({a, bad, f, huge, Bytes(3, 0)}));
+  EXPECT_EQ(stream.Take(), (std::vector<Bytes>{a, f}));
+  EXPECT_EQ(Get(stream.health.frames_in), 2u);
+  EXPECT_EQ(Get(stream.health.checksum_errors), 1u);
+  EXPECT_EQ(Get(stream.health.oversize_frames), 1u);
+  EXPECT_EQ(Get(stream.health.bytes_skipped), bad.size() + huge.size() + 3);
+  EXPECT_EQ(Get(stream.health.resyncs), 1u);  // f after bad; nothing has followed huge yet
+  stream.Feed(Bytes(7, 0x11));                // more garbage: still the same resynchronisation to come
+  EXPECT_EQ(Get(stream.health.resyncs), 1u);
+  stream.room = 0;
+  stream.Feed(a);  // found and refused: the resynchronisation is counted once, now
+  EXPECT_EQ(Get(stream.health.resyncs), 2u);
+  stream.room = -1;
+  stream.Feed(f);
+  EXPECT_EQ(stream.Take(), (std::vector<Bytes>{a, f}));
+  EXPECT_EQ(Get(stream.health.resyncs), 2u);
+  EXPECT_EQ(Get(stream.health.frames_in), 4u);
+  EXPECT_EQ(Get(stream.health.bytes_skipped), bad.size() + huge.size() + 3 + 7);
+  EXPECT_EQ(Get(stream.health.bytes_in), 0u);  // not the parser's to count
+}
+
+// Reset starts a new stream: no resynchronisation or skipped bytes of the old one carry over.
+TEST(NetworkParse, ResetForgetsTheOldStream) {
+  const Bytes f = Frame(1, Payload(12, 5));
+  LogCapture log;
+  Stream stream;
+  stream.Feed({0x00, 0xFF, 0xFF});  // skipped bytes, then what may begin a start tag
+  EXPECT_EQ(stream.kept, (Bytes{0xFF, 0xFF}));
+  stream.parser.Reset(), stream.kept.clear();
+  stream.Feed(f);
+  EXPECT_EQ(stream.Take(), std::vector<Bytes>{f});
+  EXPECT_EQ(ParserLines(log), Lines{});  // no "Found discontinue start" of the old stream's bytes
+  EXPECT_EQ(Get(stream.health.resyncs), 0u);
+}
+
+// A stop ends the scan at the next position it would look at; without counters nothing is counted.
+TEST(NetworkParse, StopEndsTheScanAndCountersAreOptional) {
+  const Bytes f = Frame(1, Payload(12, 5));
+  std::atomic<bool> stop{true};
+  int frames = 0;
+  FrameStreamParser parser({nullptr, &stop});
+  auto count = [&frames](uint8_t*, uint32_t) { return ++frames, true; };
+  Bytes bytes = Concat({Bytes(5, 0), f});
+  EXPECT_EQ(parser.Scan(bytes.data(), static_cast<uint32_t>(bytes.size()), count), 0u);
+  stop = false;
+  EXPECT_EQ(parser.Scan(bytes.data(), static_cast<uint32_t>(bytes.size()), count), bytes.size());
+  EXPECT_EQ(frames, 1);
 }
 
 }  // namespace

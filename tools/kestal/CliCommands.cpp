@@ -19,8 +19,8 @@
 #include "diag/CaptureReader.h"
 #include "protocol/HostCommMsg.h"
 #include "service/ServiceSettings.h"
-#include "transport/network/HostCommViaNetwork.h"
 #include "transport/network/FrameCodec.h"
+#include "transport/network/FrameStreamParser.h"
 
 using namespace std::chrono;
 using kestal::LoadU16;
@@ -419,9 +419,9 @@ int CliCommands::RunDemo(const CliOptions& options) {
   return 0;
 }
 
-// The engine of the service singleton, never started: the network transport's parser is fed the capture's
-// device-to-host bytes as its reads would have brought them, and its frames go through the engine to the
-// application's receive callback. A new connection in the capture clears the parser's cache, as a reconnect does.
+// The capture's device-to-host bytes go through the network transport's parser as its reads would have brought
+// them, and its frames through the service's dispatcher (never started) to the application's receive callback. A
+// new connection in the capture starts a new stream, as a reconnect does.
 int CliCommands::RunReplay(const std::string& path) {
   CaptureReader reader;
   if (reader.Open(path) < 0) return Fail(reader.Error());
@@ -432,14 +432,17 @@ int CliCommands::RunReplay(const std::string& path) {
         ++*static_cast<uint64_t*>(count);
       },
       &messages);
-  HostCommViaNetwork parser({}, [](uint8_t* frame, uint32_t length) { kestal::DealReplayedFrame(frame, length); });
+  FrameStreamParser parser;
+  auto deal = [](uint8_t* frame, uint32_t length) { return kestal::DealReplayedFrame(frame, length), true; };
+  std::vector<uint8_t> kept;  // what the parser has not consumed yet, then the next chunk
   CaptureReader::Chunk chunk;
   uint32_t connection = 0, connections = 0;
   int r;
   while ((r = reader.Next(chunk)) > 0) {
     if (chunk.to_device) continue;
-    if (chunk.connection != connection) parser.ClearRecvCache(), connection = chunk.connection, ++connections;
-    parser.ParseChunk(chunk.bytes.data(), static_cast<uint32_t>(chunk.bytes.size()));
+    if (chunk.connection != connection) parser.Reset(), kept.clear(), connection = chunk.connection, ++connections;
+    kept.insert(kept.end(), chunk.bytes.begin(), chunk.bytes.end());
+    kept.erase(kept.begin(), kept.begin() + parser.Scan(kept.data(), static_cast<uint32_t>(kept.size()), deal));
   }
   KestalHostCommService::GetInstance().SetRecvHostCommMsgCallBack(nullptr, nullptr);
   if (r < 0) return Fail(path + ": " + reader.Error());

@@ -18,6 +18,8 @@ namespace {
 constexpr const char* kIoWorker = "HostCommViaNetwork::StartLoopRecv.IoWorker";
 constexpr const char* kConnectWorker = "HostCommViaNetwork::StartLoopRecv.ConnectWorker";
 constexpr const char* kParseWorker = "HostCommViaNetwork::StartLoopRecv.ParseWorker";
+// The steps of StopLoopRecv log under its name, as it always has.
+constexpr const char* kStopLoopRecv = "HostCommViaNetwork::StopLoopRecv";
 
 // An idle send chain is woken by SendOrder; the timer is only the backstop of a wake-up.
 constexpr auto kIdleWriteWait = std::chrono::milliseconds(1000);
@@ -34,7 +36,9 @@ void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)
 }  // namespace
 
 HostCommViaNetwork::HostCommViaNetwork(StatusReportFn report_status, FrameSinkFn frame_sink)
-    : m_report_status(std::move(report_status)), m_frame_sink(std::move(frame_sink)) {
+    : m_parser({m_health, &m_stop}),
+      m_report_status(std::move(report_status)),
+      m_frame_sink(std::move(frame_sink)) {
   m_recv_msg_queue.Init(m_buffer_count);
   m_send_cache_queue.Init(m_buffer_count);
   m_recv_cache.reset(new uint8_t[m_recv_cache_capacity]());
@@ -100,6 +104,7 @@ int HostCommViaNetwork::StartLoopRecv() {
   m_read_parked = false;
   m_parse_pending = false;
   m_connections_made = 0;
+  m_parser.SetHealth(m_health);  // the owner may have given other counters since the last start
   if (!m_write_timer) m_write_timer = std::make_unique<asio::steady_timer>(m_io_context);
   if (!m_read_timer) m_read_timer = std::make_unique<asio::steady_timer>(m_io_context);
   m_work = std::make_unique<asio::executor_work_guard<asio::io_context::executor_type>>(
@@ -138,28 +143,45 @@ int HostCommViaNetwork::StopLoopRecv() {
   }
   m_parse_signal.notify_all();
 
-  if (m_is_server) {
-    // Never started by the engine: wake a listener on the local port, as a server-side
-    // accept loop would need.
-    KLOG_DEBUG("Ready to Create close connection");
-    asio::ip::tcp::socket temp(m_io_context);
+  if (m_is_server) MakeLoopbackConnection();
+  CloseSocketsForStop();
+  SleepMs(300);
+
+  // Without the work guard the io worker's run returns as soon as the chains, which see
+  // m_stop, stop re-arming.
+  m_work.reset();
+  SleepMs(300);
+  JoinWorkers();
+  RunLeftHandlers();
+  m_send_idle = false;
+
+  SleepMs(300);
+  return 0;
+}
+
+// Never started by the engine: wake a listener on the local port, as a server-side accept loop
+// would need.
+void HostCommViaNetwork::MakeLoopbackConnection() {
+  KLOG_DEBUG_AS(kStopLoopRecv, "Ready to Create close connection");
+  asio::ip::tcp::socket temp(m_io_context);
+  try {
+    asio::ip::tcp::resolver resolver(m_io_context);
+    auto endpoints = resolver.resolve("127.0.0.1", std::to_string(m_listen_port));
+    asio::connect(temp, endpoints);
+    SleepMs(100);
+    temp.close();
+  } catch (const std::exception& e) {
+    KLOG_DEBUG_AS(kStopLoopRecv, "Exception:%s", e.what());
     try {
-      asio::ip::tcp::resolver resolver(m_io_context);
-      auto endpoints = resolver.resolve("127.0.0.1", std::to_string(m_listen_port));
-      asio::connect(temp, endpoints);
-      SleepMs(100);
       temp.close();
-    } catch (const std::exception& e) {
-      KLOG_DEBUG("Exception:%s", e.what());
-      try {
-        temp.close();
-      } catch (const std::exception& c) {
-        KLOG_DEBUG("Close Exception:%s", c.what());
-      }
+    } catch (const std::exception& c) {
+      KLOG_DEBUG_AS(kStopLoopRecv, "Close Exception:%s", c.what());
     }
   }
+}
 
-  // Closing the sockets aborts the pending read and write and any connection attempt.
+// Closing the sockets aborts the pending read and write and any connection attempt.
+void HostCommViaNetwork::CloseSocketsForStop() {
   if (m_io_thread.joinable()) {
     asio::post(m_io_context, [this] {
       CloseSocket();
@@ -174,19 +196,18 @@ int HostCommViaNetwork::StopLoopRecv() {
     asio::error_code ignored;
     m_connect_socket.close(ignored);
   }
-  SleepMs(300);
+}
 
-  // Without the work guard the io worker's run returns as soon as the chains, which see
-  // m_stop, stop re-arming.
-  m_work.reset();
-  SleepMs(300);
+void HostCommViaNetwork::JoinWorkers() {
   if (m_io_thread.joinable()) m_io_thread.join();
   // The connect worker reports states and the parse worker delivers messages to the application.
   kestal::CallbackGate::JoinWorker(m_connect_thread);
   kestal::CallbackGate::JoinWorker(m_parse_thread);
+}
 
-  // No worker runs now. Whatever an io worker that ended early left in the context (the close
-  // above, aborted operations) completes here, on this thread, and sees m_stop.
+// No worker runs now. Whatever an io worker that ended early left in the context (the close in
+// CloseSocketsForStop, aborted operations) completes here, on this thread, and sees m_stop.
+void HostCommViaNetwork::RunLeftHandlers() {
   m_io_context.restart();
   CloseSocket();
   asio::error_code ignored;
@@ -196,14 +217,10 @@ int HostCommViaNetwork::StopLoopRecv() {
       m_io_context.run();
       break;
     } catch (const std::exception& e) {
-      KLOG_DEBUG("Exception:%s", e.what());
+      KLOG_DEBUG_AS(kStopLoopRecv, "Exception:%s", e.what());
     }
   }
   m_io_context.restart();
-  m_send_idle = false;
-
-  SleepMs(300);
-  return 0;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -617,13 +634,13 @@ void HostCommViaNetwork::LoopParse() {
     try {
       // Frames held back by a full message queue are retried without waiting for more bytes
       // (ScanCache itself waits up to 50 ms for a free message buffer).
-      if (m_recv_end.load(std::memory_order_acquire) == m_parsed_end && !m_frames_waiting)
+      if (m_recv_end.load(std::memory_order_acquire) == m_parsed_end && !m_parser.FramesWaiting())
         WaitForBytes(kParseIdleWaitMs);
       // The cache holds bytes of one connection only, so it is scanned whether or not that connection still
       // lives: frames that arrived whole before the device ended the connection are delivered, and only the
       // incomplete rest is dropped (TendParkedCache) before the next connection's bytes come in.
       const bool fresh = m_recv_end.load(std::memory_order_acquire) != m_parsed_end;
-      if (fresh || m_frames_waiting) ScanCache();
+      if (fresh || m_parser.FramesWaiting()) ScanCache();
       TendParkedCache();
     } catch (const std::exception& e) {
       KLOG_DEBUG_AS(kParseWorker, "Exception:%s", e.what());
@@ -649,7 +666,7 @@ void HostCommViaNetwork::TendParkedCache() {
     const uint32_t connection = m_connection_id;
     if (!m_connected || m_recv_cache_connection != connection) {
       // Whole frames of a lost connection are handed on first (the next connection's reads wait meanwhile).
-      if (m_frames_waiting || m_recv_end != m_parsed_end) return;
+      if (m_parser.FramesWaiting() || m_recv_end != m_parsed_end) return;
       // Partial data of a lost connection never joins data of the next one.
       if (RecvCacheLen() != 0) KLOG_DEBUG_AS(kParseWorker, "socket is closed, clear recv cache");
       ClearCache();
@@ -674,120 +691,38 @@ void HostCommViaNetwork::CompactCache() {
   m_parsed_end = m_recv_end;
 }
 
-void HostCommViaNetwork::ParseChunk(const uint8_t* data, uint32_t length) {
-  do {
-    const uint32_t piece = length < kMaxRead ? length : kMaxRead;
-    if (m_recv_cache_capacity - m_recv_end < piece) CompactCache();
-    if (m_recv_cache_capacity - m_recv_end < piece) {
-      KLOG_DEBUG_AS(kParseWorker, "Recv cache buffer is full");
-      ClearCache();
-    }
-    std::memcpy(m_recv_cache.get() + m_recv_end, data, piece);
-    m_recv_end += piece;
-    ScanCache();
-    data += piece;
-    length -= piece;
-  } while (length > 0);
-}
-
 void HostCommViaNetwork::ClearCache() {
-  m_resync_pending = false;
+  m_parser.Reset();
   m_recv_begin = 0;
   m_recv_end = 0;
   m_parsed_end = 0;
-  m_skipped_before_tail = false;
-  m_frames_waiting = false;
 }
 
-// An incomplete frame is waited for unless a whole frame starts inside its 12-byte header. A true header never
-// holds one: its length (at most 0xFFF0) and type (16 bits) leave a start tag room only at its second byte,
-// and a frame read from there has a length above 0xFFF0 unless the type's low byte is 0, which no device
-// message has. So the header is false, and the length it announces would hold back the frames behind it
-// until that many more bytes came, or for good when the device has nothing more to send.
-bool HostCommViaNetwork::FrameInsideHeader(const uint8_t* base, uint32_t pos, uint32_t left) {
-  for (uint32_t at = 1; at < FrameCodec::kHeaderLength && at < left; ++at) {
-    if (FrameCodec::IsFrameAt(base + pos + at, left - at)) {
-      KLOG_DEBUG_AS(kParseWorker, "Build message, a frame starts inside the header at:%d", static_cast<int>(pos + at));
-      return true;
-    }
-  }
-  return false;
-}
-
-// Cuts [m_recv_begin, m_recv_end) into frames and moves m_recv_begin past what it consumed; an
-// incomplete frame stays for the next read.
+// Cuts [m_recv_begin, m_recv_end) into frames in place and moves m_recv_begin past what the
+// parser consumed; an incomplete frame stays for the next read.
 void HostCommViaNetwork::ScanCache() {
   const uint32_t begin = m_recv_begin;
   const uint32_t end = m_recv_end.load(std::memory_order_acquire);
   m_parsed_end = end;
-  const uint32_t n = end - begin;
-  const uint8_t* cache = m_recv_cache.get() + begin;
-  uint32_t pos = 0, skipped_bytes = 0, skipped_at_frame = 0, frames = 0;
-  bool skipped = m_skipped_before_tail;
-  m_skipped_before_tail = false;
-  m_frames_waiting = false;
-  while (pos < n && !m_stop) {
-    const uint32_t left = n - pos;
-    if (left < 4) {
-      // Too few valid bytes for a start tag. They may begin one only if every one of them is
-      // FF; then they wait for the next read. Bytes past the valid data are never looked at.
-      bool tag_prefix = true;
-      for (uint32_t i = pos; i < n; ++i) tag_prefix = tag_prefix && cache[i] == 0xFF;
-      if (!tag_prefix) {
-        ++pos, ++skipped_bytes;
-        skipped = true;
-        continue;
-      }
-      m_skipped_before_tail = skipped;
-      break;
-    }
-    if (kestal::LoadU32(cache + pos) != m_start_tag) {
-      ++pos, ++skipped_bytes;
-      skipped = true;
-      continue;
-    }
-    if (skipped) {
-      KLOG_DEBUG_AS(kParseWorker, "Found discontinue start at %d", static_cast<int>(pos));
-      skipped = false;
-    }
-    // Behind the valid bytes a read may be writing: the diagnostics of a bad frame stop at them.
-    const int32_t r = BuildMsg(cache + pos, left);
-    if (r == 0 && !FrameInsideHeader(cache, pos, left)) break;  // the rest of the frame is still to come
-    if (r <= 0) {
-      // A false start tag (a stray FF just before a frame makes one) or a damaged frame: only its first byte is
-      // dropped and the scan goes on behind it, so the frames that follow in the cache are kept.
-      KLOG_DEBUG_AS(kParseWorker, "Build message check, cache_len:%d, offset:%d", static_cast<int>(n),
-                    static_cast<int>(pos));
-      if (r == FrameCodec::kBadChecksum) LinkHealth::Add(m_health->checksum_errors);
-      if (r == FrameCodec::kTooLarge) LinkHealth::Add(m_health->oversize_frames);
-      ++pos, ++skipped_bytes;
-      skipped = true;
-      continue;
-    }
-    if (m_resync_pending || skipped_bytes > skipped_at_frame) {  // a frame again after skipped bytes
-      LinkHealth::Add(m_health->resyncs);
-      m_resync_pending = false;
-    }
-    skipped_at_frame = skipped_bytes;
-    if (m_frame_sink) {
-      // The sink may take its time: reads stop once the cache is full, so nothing is lost.
-      m_frame_sink(m_recv_cache.get() + begin + pos, static_cast<uint32_t>(r));
-      pos += static_cast<uint32_t>(r), ++frames;
-      continue;
-    }
-    WorkFlowBuffer* msg = m_recv_msg_queue.GetFree(50);
-    if (!msg) {
-      KLOG_DEBUG_AS(kParseWorker, "Check recv msg queue full");
-      m_frames_waiting = true;
-      break;
-    }
-    msg->bytes_used = static_cast<uint32_t>(r);
-    std::memcpy(msg->data, cache + pos, static_cast<uint32_t>(r));
-    m_recv_msg_queue.PutFull(msg);
-    pos += static_cast<uint32_t>(r), ++frames;
+  m_recv_begin = begin + m_parser.Scan(m_recv_cache.get() + begin, end - begin,
+                                       [this](uint8_t* frame, uint32_t length) { return HandOnFrame(frame, length); });
+}
+
+// Each frame goes to the owner's sink where one is configured, else to m_recv_msg_queue; a
+// queue that stays full for 50 ms refuses it, and it waits in the cache.
+bool HostCommViaNetwork::HandOnFrame(uint8_t* frame, uint32_t length) {
+  if (m_frame_sink) {
+    // The sink may take its time: reads stop once the cache is full, so nothing is lost.
+    m_frame_sink(frame, length);
+    return true;
   }
-  m_recv_begin = begin + pos;
-  if (frames) LinkHealth::Add(m_health->frames_in, frames);
-  if (skipped_bytes) LinkHealth::Add(m_health->bytes_skipped, skipped_bytes);
-  m_resync_pending = m_resync_pending || skipped_bytes > skipped_at_frame;
+  WorkFlowBuffer* msg = m_recv_msg_queue.GetFree(50);
+  if (!msg) {
+    KLOG_DEBUG_AS(kParseWorker, "Check recv msg queue full");
+    return false;
+  }
+  msg->bytes_used = length;
+  std::memcpy(msg->data, frame, length);
+  m_recv_msg_queue.PutFull(msg);
+  return true;
 }

@@ -22,7 +22,7 @@
 //  - connect worker: resolves the device address and asks the io worker to connect; reports
 //    NetworkConnected once per connection, CommError once when a reported connection is lost
 //    (not when it is stopped) and NetworkConnectError after each failed attempt.
-//  - parse worker: receive cache and frame cutting.
+//  - parse worker: receive cache; FrameStreamParser cuts it into frames in place.
 // The other threads learn whether a connection exists from m_connected, which the io worker
 // keeps in step with m_socket.
 //
@@ -48,6 +48,7 @@
 #include "common/WorkFlowBufferQueue.h"
 #include "diag/LinkCapture.h"
 #include "diag/LinkHealth.h"
+#include "transport/network/FrameStreamParser.h"
 #include "transport/network/HandlerSlotAllocator.h"
 
 class HostCommViaNetwork {
@@ -83,14 +84,6 @@ class HostCommViaNetwork {
   // digits and inner hyphens): what can name a device. A dotted run of digits must be IPv4.
   static bool IsValidHost(const std::string& host);
 
-  // What the parse worker does with bytes a read brought: append them to the receive cache (as
-  // the receive chain would), hand every complete frame on to m_recv_msg_queue and keep what is
-  // incomplete. Tests and benchmarks feed it directly on a transport that is not started.
-  void ParseChunk(const uint8_t* data, uint32_t length);
-  // Forgets the bytes waiting in the receive cache; for tests and fuzzers, on a transport not started.
-  void ClearRecvCache() { ClearCache(); }
-  // Valid bytes waiting in the receive cache.
-  uint32_t RecvCacheLen() const { return m_recv_end.load() - m_recv_begin.load(); }
   // True from StartLoopRecv until StopLoopRecv; the owner's thread only.
   bool WorkersRunning() const { return m_parse_thread.joinable(); }
   // True while a connection to the device exists.
@@ -140,7 +133,6 @@ class HostCommViaNetwork {
   LinkCapture* m_capture = nullptr;
 
  private:
-  const uint32_t m_start_tag = 0xFFFFFFFFu;
   std::unique_ptr<asio::steady_timer> m_write_timer;  // created by the first start, reused
   std::unique_ptr<asio::steady_timer> m_read_timer;
   std::unique_ptr<asio::executor_work_guard<asio::io_context::executor_type>> m_work;
@@ -186,9 +178,15 @@ class HostCommViaNetwork {
   void TendParkedCache();
   void CompactCache();
   void ScanCache();
-  bool FrameInsideHeader(const uint8_t* base, uint32_t pos, uint32_t left);
+  bool HandOnFrame(uint8_t* frame, uint32_t length);  // the parser's sink
   void ClearCache();
+  // Valid bytes waiting in the receive cache.
+  uint32_t RecvCacheLen() const { return m_recv_end.load() - m_recv_begin.load(); }
+  // Stop steps.
   void MakeLoopbackConnection();
+  void CloseSocketsForStop();
+  void JoinWorkers();
+  void RunLeftHandlers();
 
   // True while m_socket is open; written by the io worker only.
   std::atomic<bool> m_connected{false};
@@ -208,11 +206,9 @@ class HostCommViaNetwork {
   // Connection whose bytes the cache holds; changed by the parse worker while the chain is parked.
   std::atomic<uint32_t> m_recv_cache_connection{0};
 
-  // Parse worker state.
-  uint32_t m_parsed_end = 0;             // m_recv_end when the cache was last scanned
-  bool m_skipped_before_tail = false;    // bytes were skipped before a kept partial start tag
-  bool m_frames_waiting = false;         // complete frames stayed behind a full m_recv_msg_queue
-  bool m_resync_pending = false;         // bytes were skipped since the last frame (a resynchronisation to count)
+  // Parse worker state: the parser keeps what must survive between scans of [m_recv_begin, m_recv_end).
+  uint32_t m_parsed_end = 0;  // m_recv_end when the cache was last scanned
+  FrameStreamParser m_parser;
 
   // Waits of the connect worker and the result of its attempt, cut short by a stop.
   std::mutex m_worker_mutex;
