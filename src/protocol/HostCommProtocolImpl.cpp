@@ -48,10 +48,8 @@ class PayloadReader {
 HostCommProtocolImpl::HostCommProtocolImpl(HostCommProtocolConfig config)
     : m_config(std::move(config)),
       m_comm_dev_via_storage(HostCommTransportConfig{m_config.report_status, &m_health, {}}),
-      m_comm_dev_via_network(m_config.report_status,
-                             [this](uint8_t* frame, uint32_t length) { DealFrame(frame, length); }) {
-  m_comm_dev_via_network.m_health = &m_health;
-}
+      m_comm_dev_via_network(HostCommTransportConfig{
+          m_config.report_status, &m_health, [this](uint8_t* frame, uint32_t length) { DealFrame(frame, length); }}) {}
 
 HostCommProtocolImpl::~HostCommProtocolImpl() {
   // The network transport's parse worker deals with frames through this engine: it ends before
@@ -111,37 +109,40 @@ int HostCommProtocolImpl::SetDeviceEndpoint(bool alt, const std::string& host, u
   return 0;
 }
 
-int HostCommProtocolImpl::StartLoopRecv() {
-  const uint32_t type = m_host_comm_type;
+HostCommTransport* HostCommProtocolImpl::Transport(uint32_t type) {
+  if (type == HostCommTypeStorage) return &m_comm_dev_via_storage;
+  if (IsNetworkType(type)) return &m_comm_dev_via_network;
+  return nullptr;
+}
+
+// The settings of this start and the capture, handed to both transports; the network transport is
+// told which device to connect to when it is the one that starts.
+void HostCommProtocolImpl::ConfigureTransports(uint32_t type) {
+  const HostCommSettings settings = Settings();
   // Without an active capture the transports carry a null pointer: a capture that is off costs one branch.
   LinkCapture* capture = m_capture.Active() ? &m_capture : nullptr;
   m_comm_dev_via_storage.SetCapture(capture);
-  m_comm_dev_via_network.m_capture = capture;
-  const HostCommSettings settings = Settings();
-  if (type == HostCommTypeStorage) {
-    m_comm_dev_via_storage.SetCandidatePaths(settings.storage_paths);
-    int r = m_comm_dev_via_storage.StartLoopRecv();
-    if (r < 0) {
-      KLOG_DEBUG("m_comm_dev_via_storage StartLoopRecv failed:%d", r);
-      KLOG_DEBUG("StartLoopRecv failed:%d", r);
-      return -1;
-    }
-  } else if (IsNetworkType(type)) {
-    HostCommViaNetwork& net = m_comm_dev_via_network;
-    net.m_is_server = false;
-    net.m_device_ip_type1 = settings.device_ip_type1;
-    net.m_device_ip_type3 = settings.device_ip_type3;
-    const bool alt = type == HostCommTypeNetworkAlt;
-    net.m_remote_ip = alt ? net.m_device_ip_type3 : net.m_device_ip_type1;
-    net.m_remote_port = alt ? settings.device_port_type3 : settings.device_port_type1;
-    int r = net.StartLoopRecv();
-    if (r < 0) {
-      KLOG_DEBUG("m_comm_dev_via_network StartLoopRecv failed:%d", r);
-      KLOG_DEBUG("StartLoopRecv failed:%d", r);
-      return -1;
-    }
-  } else {
+  m_comm_dev_via_network.SetCapture(capture);
+  m_comm_dev_via_storage.SetCandidatePaths(settings.storage_paths);
+  m_comm_dev_via_network.SetDeviceAddresses(settings.device_ip_type1, settings.device_ip_type3);
+  if (!IsNetworkType(type)) return;
+  const bool alt = type == HostCommTypeNetworkAlt;
+  m_comm_dev_via_network.ConnectToDevice(alt, alt ? settings.device_port_type3 : settings.device_port_type1);
+}
+
+int HostCommProtocolImpl::StartLoopRecv() {
+  const uint32_t type = m_host_comm_type;
+  HostCommTransport* transport = Transport(type);
+  if (!transport) {
     KLOG_DEBUG("StartLoopRecv failed:%d", -1);
+    return -1;
+  }
+  ConfigureTransports(type);
+  const int r = transport->StartLoopRecv();
+  if (r < 0) {
+    KLOG_DEBUG("%s StartLoopRecv failed:%d",
+               transport == &m_comm_dev_via_storage ? "m_comm_dev_via_storage" : "m_comm_dev_via_network", r);
+    KLOG_DEBUG("StartLoopRecv failed:%d", r);
     return -1;
   }
 
@@ -164,15 +165,14 @@ void HostCommProtocolImpl::StopLoopRecv() {
   }
   m_wait_signal.NotifyAll();
   // The receive worker waits up to a second for a message; it sees the stop at once.
-  m_comm_dev_via_network.m_recv_msg_queue.InterruptFullWait();
+  m_comm_dev_via_network.InterruptRecvWait();
   m_comm_dev_via_storage.InterruptRecvWait();
   m_comm_dev_via_network.StopLoopRecv();
   m_comm_dev_via_storage.StopLoopRecv();
   JoinWorkers();
   // What the stopped session received but did not deal with yet is dropped with it, so that
   // a later start never hands the application messages of this one.
-  for (WorkFlowBufferQueue* queue : {&m_comm_dev_via_network.m_recv_msg_queue})
-    while (WorkFlowBuffer* buffer = queue->GetFull(-1)) queue->PutFree(buffer);
+  m_comm_dev_via_network.DropReceived();
   m_comm_dev_via_storage.DropReceived();
 }
 
@@ -183,15 +183,12 @@ void HostCommProtocolImpl::JoinWorkers() {
 
 int HostCommProtocolImpl::SendOrder(uint16_t type, const uint8_t* data, uint32_t len, const SendWait& wait) {
   const uint32_t comm_type = m_host_comm_type;
-  int r;
-  if (comm_type == HostCommTypeStorage) {
-    r = m_comm_dev_via_storage.SendOrder(type, data, len);  // written at once: no room to wait for
-  } else if (IsNetworkType(comm_type)) {
-    r = m_comm_dev_via_network.SendOrder(type, data, len, wait);
-  } else {
+  HostCommTransport* transport = Transport(comm_type);
+  if (!transport) {
     KLOG_DEBUG("Not support host communication type:%d", static_cast<int>(comm_type));
     return -1;
   }
+  const int r = transport->SendOrder(type, data, len, wait);
   if (r == 0 && type == Order && len >= OrderLayout::kHeaderLength) CountOrder(data);
   return r;
 }
@@ -287,22 +284,13 @@ void HostCommProtocolImpl::LoopRecv() {
   KLOG_DEBUG_AS(kLoopRecv, "loop recv thread started, comm_type:%d", static_cast<int>(m_host_comm_type.load()));
   while (!m_stop_loop_recv) {
     const uint32_t comm_type = m_host_comm_type;
-    WorkFlowBufferQueue* queue;
-    if (comm_type == HostCommTypeStorage) {
-      m_comm_dev_via_storage.DealNextMessage(kQueueWaitMs, m_deal_msg);
-      continue;
-    } else if (IsNetworkType(comm_type)) {
-      queue = &m_comm_dev_via_network.m_recv_msg_queue;
-    } else {
+    HostCommTransport* transport = Transport(comm_type);
+    if (!transport) {
       KLOG_DEBUG_AS(kLoopRecv, "Not support host communication type:%d", static_cast<int>(comm_type));
       break;
     }
-    WorkFlowBuffer* buffer = queue->GetFull(kQueueWaitMs);
-    if (!buffer) continue;
-
-    // The message is dealt with where it lies and its buffer goes back afterwards: no copy.
-    DealFrame(buffer->data, buffer->bytes_used);  // a network buffer holds one whole validated frame
-    queue->PutFree(buffer);
+    // Over TCP the parse worker deals with the frames itself, and nothing waits here.
+    transport->DealNextMessage(kQueueWaitMs, m_deal_msg);
   }
   KLOG_DEBUG_AS(kLoopRecv, "loop recv thread stopped");
 }

@@ -121,6 +121,9 @@ class HostCommProtocolImpl {
   std::atomic<uint32_t> m_host_comm_type{HostCommTypeStorage};
 
   static bool IsNetworkType(uint32_t type) { return ((type - 1) & ~2u) == 0; }
+  // The transport of a comm type, or null for a type that names none.
+  HostCommTransport* Transport(uint32_t type);
+  void ConfigureTransports(uint32_t type);
   uint16_t NextSeqNo();
   void CountOrder(const uint8_t* order);  // an order that was sent
   void LoopRecv();

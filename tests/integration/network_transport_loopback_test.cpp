@@ -26,9 +26,8 @@ class NetworkLoopback : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(sim.Start(), 0); }
   void Start(size_t reported = 1, uint16_t port = 0) {  // to 127.0.0.1:port, the simulator's by default
-    net.m_is_server = false;
-    net.m_remote_ip = "127.0.0.1";
-    net.m_remote_port = port ? port : sim.Server().Port();
+    net.SetDeviceAddresses("127.0.0.1", "127.0.0.1");
+    net.ConnectToDevice(false, port ? port : sim.Server().Port());
     ++starts;
     ASSERT_EQ(net.StartLoopRecv(), 0);
     ASSERT_TRUE(WaitUntil([&] { return Reports(kConnected).size() >= reported; }, 3s));
@@ -42,10 +41,11 @@ class NetworkLoopback : public ::testing::Test {
   SimRig sim{SimLink::Network, QuietDevice()};
   std::mutex mutex;
   std::map<unsigned, std::vector<Clock::time_point>> reports;
-  HostCommViaNetwork net{[this](unsigned status, const char*) {
-    std::lock_guard<std::mutex> lock(mutex);
-    reports[status].push_back(Clock::now());
-  }};
+  HostCommViaNetwork net{{[this](unsigned status, const char*) {
+                              std::lock_guard<std::mutex> lock(mutex);
+                              reports[status].push_back(Clock::now());
+                            },
+                            nullptr, {}}};
 };
 
 // Frames split across writes arrive whole; a flood taken slowly and once stalled pauses the reads and loses
@@ -62,11 +62,11 @@ TEST_F(NetworkLoopback, FramesCrossTheWireWholeOnceAndInOrder) {
   for (uint32_t i = 0; i < 1500 && !HasFailure(); i += 10) {
     std::vector<Bytes> expected;
     for (uint32_t k = i; k < i + 10; ++k) expected.push_back(numbered(k));
-    EXPECT_EQ(TakeQueuedFrames(net.m_recv_msg_queue, 10, 3000), expected) << i;
+    EXPECT_EQ(TakeQueuedFrames(net.RecvMsgQueue(), 10, 3000), expected) << i;
     std::this_thread::sleep_for(i == 300 ? 1500ms : 5ms);  // meanwhile more than the receive cache arrives
   }
   sender.join();
-  EXPECT_EQ(net.m_recv_msg_queue.GetFull(100), nullptr);  // nothing twice
+  EXPECT_EQ(net.RecvMsgQueue().GetFull(100), nullptr);  // nothing twice
   EXPECT_TRUE(log.Contains("Full Receive data, Wait for next timer"));
   EXPECT_EQ(net.SendOrder(kType, Bytes(65521).data(), 65521), -1);
   const uint16_t types[] = {1, 2, 3, 7, 8, 12};  // only recorded by the device; 2 and 3 carry no checksum
@@ -88,15 +88,15 @@ TEST_F(NetworkLoopback, FramesCrossTheWireWholeOnceAndInOrder) {
   EXPECT_EQ(Reports(kConnected).size(), 1u);  // a connection that lasts is reported once
   // Frames received but not yet handed on (the queue is full) when the device ends the connection: all arrive.
   std::vector<WorkFlowBuffer*> held;
-  while (WorkFlowBuffer* b = net.m_recv_msg_queue.GetFree(-1)) held.push_back(b);
+  while (WorkFlowBuffer* b = net.RecvMsgQueue().GetFree(-1)) held.push_back(b);
   std::vector<Bytes> last;
   Bytes burst;
   for (uint32_t i = 2000; i < 2100; ++i) last.push_back(numbered(i)), burst = Concat({burst, last.back()});
   ASSERT_EQ(sim.Server().SendRaw(burst.data(), static_cast<uint32_t>(burst.size())) + sim.Server().EndConnection(), 0);
   ASSERT_TRUE(WaitUntil([&] { return !Reports(kLost).empty(); }, 3s));
   std::this_thread::sleep_for(200ms);  // the parse worker has looked at the cache again since
-  for (WorkFlowBuffer* b : held) net.m_recv_msg_queue.PutFree(b);
-  EXPECT_EQ(TakeQueuedFrames(net.m_recv_msg_queue, 100, 3000), last);
+  for (WorkFlowBuffer* b : held) net.RecvMsgQueue().PutFree(b);
+  EXPECT_EQ(TakeQueuedFrames(net.RecvMsgQueue(), 100, 3000), last);
 }
 
 // Stops join all workers, promptly also while a connect hangs or between attempts, and starts after them work;
@@ -124,7 +124,7 @@ TEST_F(NetworkLoopback, ConnectionsComeAndGoAndStopsEndEverything) {
     ASSERT_TRUE(WaitUntil([&] { return sim.Device().HostMessages().size() > before; }, 2s));
     EXPECT_EQ(sim.Device().HostMessages()[before].payload, Bytes(big.begin(), big.begin() + 10));
   };
-  net.m_listen_port = sim.Server().Port();  // never started by the engine: the stop wakes a local listener
+  net.SetListenPort(sim.Server().Port());  // never started by the engine: the stop wakes a local listener
   stop();
   asio::io_context io;  // a listener whose accept queue is full drops new attempts: the connect hangs
   asio::ip::tcp::acceptor full(io, {asio::ip::make_address("127.0.0.1"), 0});
@@ -154,12 +154,12 @@ TEST_F(NetworkLoopback, ConnectionsComeAndGoAndStopsEndEverything) {
   });
   const Bytes in = Frame(4, Payload(5, 5));
   ASSERT_EQ(sim.Server().SendRaw(in.data(), 21), 0);
-  EXPECT_EQ(TakeQueuedFrames(net.m_recv_msg_queue, 1, 2000), std::vector<Bytes>{in});
-  net.m_throw_in_next_read = true;  // the read handler throws: its chunk is lost with the connection, dialled again
+  EXPECT_EQ(TakeQueuedFrames(net.RecvMsgQueue(), 1, 2000), std::vector<Bytes>{in});
+  net.ThrowInNextRead();  // the read handler throws: its chunk is lost with the connection, dialled again
   ASSERT_EQ(sim.Server().SendRaw(in.data(), 21), 0);
   ASSERT_TRUE(WaitUntil([&] { return Reports(kConnected).size() == 4; }, 3s));
   ASSERT_EQ(sim.Server().SendRaw(in.data(), 21), 0);
-  EXPECT_EQ(TakeQueuedFrames(net.m_recv_msg_queue, 1, 2000), std::vector<Bytes>{in});
+  EXPECT_EQ(TakeQueuedFrames(net.RecvMsgQueue(), 1, 2000), std::vector<Bytes>{in});
   ASSERT_EQ(net.SendOrder(kType, in.data(), 21), 0);
   EXPECT_TRUE(WaitUntil([&] { return sim.Device().HostMessages().back().payload == in; }, 2s));
   sim.Server().Stop();  // the port refuses from now on

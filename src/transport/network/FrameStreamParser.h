@@ -55,8 +55,6 @@ class FrameStreamParser {
   bool FramesWaiting() const { return m_frames_waiting; }
   // A new stream: whatever the caller kept of the old one is dropped with this.
   void Reset();
-  // Counters from now on (nullptr: none); not during a scan.
-  void SetHealth(LinkHealth* health) { m_health = health; }
 
  private:
   static bool MayBeginTag(const uint8_t* data, uint32_t n);

@@ -35,10 +35,11 @@ void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)
 
 }  // namespace
 
-HostCommViaNetwork::HostCommViaNetwork(StatusReportFn report_status, FrameSinkFn frame_sink)
-    : m_parser({m_health, &m_stop}),
-      m_report_status(std::move(report_status)),
-      m_frame_sink(std::move(frame_sink)) {
+HostCommViaNetwork::HostCommViaNetwork(HostCommTransportConfig config)
+    : m_health(config.health ? config.health : &m_own_health),
+      m_parser({m_health, &m_stop}),
+      m_report_status(std::move(config.report_status)),
+      m_frame_sink(std::move(config.frame_sink)) {
   m_recv_msg_queue.Init(m_buffer_count);
   m_send_cache_queue.Init(m_buffer_count);
   m_recv_cache.reset(new uint8_t[m_recv_cache_capacity]());
@@ -92,6 +93,32 @@ bool HostCommViaNetwork::IsValidHost(const std::string& host) {
 // ---------------------------------------------------------------------------------------------
 // Start and stop
 
+void HostCommViaNetwork::SetDeviceAddresses(const std::string& ip_type1, const std::string& ip_type3) {
+  m_device_ip_type1 = ip_type1;
+  m_device_ip_type3 = ip_type3;
+}
+
+void HostCommViaNetwork::ConnectToDevice(bool alt, uint32_t port) {
+  m_is_server = false;
+  m_remote_ip = alt ? m_device_ip_type3 : m_device_ip_type1;
+  m_remote_port = port;
+}
+
+bool HostCommViaNetwork::DealNextMessage(int32_t wait_ms, const MessageFn& deal) {
+  WorkFlowBuffer* buffer = m_recv_msg_queue.GetFull(wait_ms);
+  if (!buffer) return false;
+  // One whole validated frame: the type at offset 8, the payload between header and checksum.
+  if (buffer->bytes_used > FrameCodec::kFrameOverhead)
+    deal(kestal::LoadU16(buffer->data + 8), buffer->data + FrameCodec::kHeaderLength,
+         buffer->bytes_used - FrameCodec::kFrameOverhead);
+  m_recv_msg_queue.PutFree(buffer);
+  return true;
+}
+
+void HostCommViaNetwork::DropReceived() {
+  while (WorkFlowBuffer* buffer = m_recv_msg_queue.GetFull(-1)) m_recv_msg_queue.PutFree(buffer);
+}
+
 int HostCommViaNetwork::StartLoopRecv() {
   // Workers of an earlier start never run beside the new ones.
   if (m_io_thread.joinable() || m_connect_thread.joinable() || m_parse_thread.joinable()) StopLoopRecv();
@@ -102,16 +129,18 @@ int HostCommViaNetwork::StartLoopRecv() {
   ClearCache();
   m_recv_cache_connection = m_connection_id.load();
   m_read_parked = false;
-  m_parse_pending = false;
+  {
+    kestal::MutexLock lock(m_recv_cache_mutex);
+    m_parse_pending = false;
+  }
   m_connections_made = 0;
-  m_parser.SetHealth(m_health);  // the owner may have given other counters since the last start
   if (!m_write_timer) m_write_timer = std::make_unique<asio::steady_timer>(m_io_context);
   if (!m_read_timer) m_read_timer = std::make_unique<asio::steady_timer>(m_io_context);
   m_work = std::make_unique<asio::executor_work_guard<asio::io_context::executor_type>>(
       asio::make_work_guard(m_io_context));
   m_send_idle = false;
   {
-    std::lock_guard<std::mutex> lock(m_worker_mutex);
+    kestal::MutexLock lock(m_worker_mutex);
     m_io_running = true;
   }
   m_write_armed = m_read_armed = true;  // their first steps are queued below
@@ -134,14 +163,14 @@ int HostCommViaNetwork::StartLoopRecv() {
 
 int HostCommViaNetwork::StopLoopRecv() {
   {
-    std::lock_guard<std::mutex> lock(m_worker_mutex);
+    kestal::MutexLock lock(m_worker_mutex);
     m_stop = true;
   }
-  m_worker_signal.notify_all();
+  m_worker_signal.NotifyAll();
   {
-    std::lock_guard<std::mutex> lock(m_recv_cache_mutex);  // the parse worker's wait sees the stop at once
+    kestal::MutexLock lock(m_recv_cache_mutex);  // the parse worker's wait sees the stop at once
   }
-  m_parse_signal.notify_all();
+  m_parse_signal.NotifyAll();
 
   if (m_is_server) MakeLoopbackConnection();
   CloseSocketsForStop();
@@ -240,20 +269,20 @@ void HostCommViaNetwork::LoopIo() {
   }
   KLOG_DEBUG_AS(kIoWorker, "loop async io thread stopped");
   {
-    std::lock_guard<std::mutex> lock(m_worker_mutex);
+    kestal::MutexLock lock(m_worker_mutex);
     m_io_running = false;
   }
-  m_worker_signal.notify_all();
+  m_worker_signal.NotifyAll();
 }
 
 void HostCommViaNetwork::WaitWhileConnected(int ms) {
-  std::unique_lock<std::mutex> lock(m_worker_mutex);
-  m_worker_signal.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_stop || !m_connected; });
+  kestal::MutexLock lock(m_worker_mutex);
+  m_worker_signal.WaitFor(lock, std::chrono::milliseconds(ms), [this] { return m_stop || !m_connected; });
 }
 
 bool HostCommViaNetwork::WaitForStop(int ms) {
-  std::unique_lock<std::mutex> lock(m_worker_mutex);
-  return m_worker_signal.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_stop.load(); });
+  kestal::MutexLock lock(m_worker_mutex);
+  return m_worker_signal.WaitFor(lock, std::chrono::milliseconds(ms), [this] { return m_stop.load(); });
 }
 
 // The handler that threw ended its chain or the connection attempt it served. The connection is given up as a
@@ -265,7 +294,7 @@ void HostCommViaNetwork::RecoverIo() {
   m_connect_socket.close(ignored);
   uint64_t attempt;
   {
-    std::lock_guard<std::mutex> lock(m_worker_mutex);
+    kestal::MutexLock lock(m_worker_mutex);
     attempt = m_connect_attempt;
   }
   FinishConnect(attempt, asio::error::operation_aborted);
@@ -318,7 +347,7 @@ void HostCommViaNetwork::LoopConnect() {
 void HostCommViaNetwork::ConnectAndWait(const asio::ip::tcp::resolver::results_type& endpoints) {
   uint64_t attempt;
   {
-    std::lock_guard<std::mutex> lock(m_worker_mutex);
+    kestal::MutexLock lock(m_worker_mutex);
     if (!m_io_running) throw std::runtime_error("connect: the io worker has ended");
     attempt = ++m_connect_attempt;
     m_connect_done = false;
@@ -327,8 +356,8 @@ void HostCommViaNetwork::ConnectAndWait(const asio::ip::tcp::resolver::results_t
   if (m_stop) throw asio::system_error(asio::error::operation_aborted, "connect");
   asio::post(m_io_context, [this, endpoints, attempt] { StartConnect(endpoints, attempt); });
 
-  std::unique_lock<std::mutex> lock(m_worker_mutex);
-  m_worker_signal.wait(lock, [this] { return m_connect_done || !m_io_running; });
+  kestal::MutexLock lock(m_worker_mutex);
+  m_worker_signal.Wait(lock, [this]() REQUIRES(m_worker_mutex) { return m_connect_done || !m_io_running; });
   if (!m_connect_done) throw std::runtime_error("connect: the io worker has ended");
   if (m_connect_error) throw asio::system_error(m_connect_error, "connect");
 }
@@ -369,20 +398,20 @@ void HostCommViaNetwork::CaptureConnection() {
 
 void HostCommViaNetwork::FinishConnect(uint64_t attempt, const asio::error_code& error) {
   {
-    std::lock_guard<std::mutex> lock(m_worker_mutex);
+    kestal::MutexLock lock(m_worker_mutex);
     if (attempt != m_connect_attempt || m_connect_done) return;
     m_connect_done = true;
     m_connect_error = error;
   }
-  m_worker_signal.notify_all();
+  m_worker_signal.NotifyAll();
 }
 
 void HostCommViaNetwork::CloseSocket() {
   {
-    std::lock_guard<std::mutex> lock(m_worker_mutex);
+    kestal::MutexLock lock(m_worker_mutex);
     m_connected = false;
   }
-  m_worker_signal.notify_all();
+  m_worker_signal.NotifyAll();
   asio::error_code error;
   m_socket.close(error);
   if (error) KLOG_DEBUG("Close Exception:%s", error.message().c_str());
@@ -407,7 +436,7 @@ int HostCommViaNetwork::SendOrder(uint16_t msg_type, const uint8_t* data, uint32
   // keep their short wait meanwhile.
   const bool long_wait = wait.max_wait_ms > 0;
   WorkFlowBuffer* buffer = long_wait ? WaitForSendBuffer(wait) : nullptr;
-  std::lock_guard<std::mutex> lock(m_send_mutex);
+  kestal::MutexLock lock(m_send_mutex);
   if (!m_connected) {
     if (buffer) m_send_cache_queue.PutFree(buffer);
     return -1;
@@ -552,7 +581,7 @@ void HostCommViaNetwork::AsyncReadData() {
   uint32_t end;
   bool full = false, parked = false;
   {
-    std::lock_guard<std::mutex> lock(m_recv_cache_mutex);
+    kestal::MutexLock lock(m_recv_cache_mutex);
     end = m_recv_end;
     const bool stale = m_recv_cache_connection != m_connection_id;
     const bool open = m_socket.is_open();
@@ -562,7 +591,7 @@ void HostCommViaNetwork::AsyncReadData() {
     if (parked) m_parse_pending = true;
   }
   if (parked) {
-    m_parse_signal.notify_one();
+    m_parse_signal.NotifyOne();
     ReadAfter(kChainRetryWait);
     // Only a cache that compacting would not free is full; the parse worker is behind.
     if (full && end - m_recv_begin + kMinReadRoom > m_recv_cache_capacity)
@@ -616,10 +645,10 @@ void HostCommViaNetwork::AsyncReadCallback(const asio::error_code& error, std::s
 
 void HostCommViaNetwork::SignalParser() {
   {
-    std::lock_guard<std::mutex> lock(m_recv_cache_mutex);
+    kestal::MutexLock lock(m_recv_cache_mutex);
     m_parse_pending = true;
   }
-  m_parse_signal.notify_one();
+  m_parse_signal.NotifyOne();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -650,8 +679,8 @@ void HostCommViaNetwork::LoopParse() {
 }
 
 void HostCommViaNetwork::WaitForBytes(int ms) {
-  std::unique_lock<std::mutex> lock(m_recv_cache_mutex);
-  m_parse_signal.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_parse_pending || m_stop; });
+  kestal::MutexLock lock(m_recv_cache_mutex);
+  m_parse_signal.WaitFor(lock, std::chrono::milliseconds(ms), [this]() REQUIRES(m_recv_cache_mutex) { return m_parse_pending || m_stop; });
   m_parse_pending = false;
 }
 
@@ -661,7 +690,7 @@ void HostCommViaNetwork::WaitForBytes(int ms) {
 void HostCommViaNetwork::TendParkedCache() {
   bool wake = false;
   {
-    std::lock_guard<std::mutex> lock(m_recv_cache_mutex);
+    kestal::MutexLock lock(m_recv_cache_mutex);
     if (!m_read_parked) return;
     const uint32_t connection = m_connection_id;
     if (!m_connected || m_recv_cache_connection != connection) {

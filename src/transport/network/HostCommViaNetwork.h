@@ -35,45 +35,60 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
+#include "common/Mutex.h"
 #include "common/SendWait.h"
 #include "common/StatusReport.h"
 #include "common/WorkFlowBufferQueue.h"
 #include "diag/LinkCapture.h"
 #include "diag/LinkHealth.h"
+#include "transport/HostCommTransport.h"
 #include "transport/network/FrameStreamParser.h"
 #include "transport/network/HandlerSlotAllocator.h"
 
-class HostCommViaNetwork {
+class HostCommViaNetwork final : public HostCommTransport {
  public:
-  // Takes one whole validated frame (header, payload and checksum) on the parse worker. The bytes
-  // stay valid until it returns.
-  using FrameSinkFn = std::function<void(uint8_t* frame, uint32_t length)>;
-
-  // `report_status` receives NetworkConnected, CommError and NetworkConnectError from the connect
-  // worker; `frame_sink`, when set, every received frame instead of m_recv_msg_queue.
-  explicit HostCommViaNetwork(StatusReportFn report_status = {}, FrameSinkFn frame_sink = {});
-  ~HostCommViaNetwork();
+  // `config.report_status` receives NetworkConnected, CommError and NetworkConnectError from the
+  // connect worker; `config.frame_sink`, when set, every received frame instead of m_recv_msg_queue.
+  explicit HostCommViaNetwork(HostCommTransportConfig config = {});
+  ~HostCommViaNetwork() override;
   HostCommViaNetwork(const HostCommViaNetwork&) = delete;
   HostCommViaNetwork& operator=(const HostCommViaNetwork&) = delete;
 
   // Starts the io, connect and parse workers and both chains; always 0. A start while the
   // workers of an earlier start still run stops those first.
-  int StartLoopRecv();
+  int StartLoopRecv() override;
   // Stops and joins every worker and closes the sockets; takes at least 900 ms. Always 0.
-  int StopLoopRecv();
+  int StopLoopRecv() override;
   // Frames one order into the send queue: 0 queued, -1 too large, not connected or no free
   // buffer within 5 ms. Any thread. With a long wait (`wait.max_wait_ms` above 0) the order waits
   // for a free buffer up to that long, outside the senders' turn, and gives up early when the
   // connection is lost, the transport stops or the caller's stop begins.
-  int SendOrder(uint16_t msg_type, const uint8_t* data, uint32_t length, const SendWait& wait = SendWait());
+  int SendOrder(uint16_t msg_type, const uint8_t* data, uint32_t length, const SendWait& wait = SendWait()) override;
+  void SetCapture(LinkCapture* capture) override { m_capture = capture; }
+  // Frames queued on m_recv_msg_queue (only without a frame sink) go to `deal` as messages.
+  bool DealNextMessage(int32_t wait_ms, const MessageFn& deal) override;
+  void InterruptRecvWait() override { m_recv_msg_queue.InterruptFullWait(); }
+  void DropReceived() override;
+
+  // The device addresses of comm types 1 and 3; call while stopped.
+  void SetDeviceAddresses(const std::string& ip_type1, const std::string& ip_type3);
+  // What the engine sets before every start: the host is the client, connecting to the address of
+  // comm type 3 (`alt`) or 1 on `port`. Call while stopped.
+  void ConnectToDevice(bool alt, uint32_t port);
+  // The port of the loopback connection that a stop makes while the transport was never told to
+  // connect (ConnectToDevice); call while stopped.
+  void SetListenPort(uint32_t port) { m_listen_port = port; }
+  // Where whole frames wait without a frame sink (bytes_used = L + 16, the frame from offset 0);
+  // the tests take them and hold its buffers to fill it.
+  WorkFlowBufferQueue& RecvMsgQueue() { return m_recv_msg_queue; }
+  // Test hook: the next read completion on the io worker throws, as a failing handler would.
+  void ThrowInNextRead() { m_throw_in_next_read = true; }
 
   // Validates a candidate frame with `available` valid bytes: 0 incomplete, -1 not a frame
   // (logged), else the frame length. The diagnostic dumps of a bad frame read no further than
@@ -92,47 +107,41 @@ class HostCommViaNetwork {
   // Most bytes one read takes; a read starts only with at least kMinReadRoom free behind the data.
   static constexpr uint32_t kMaxRead = 0x100000;
   static constexpr uint32_t kMinReadRoom = 0x10000;
-  // Test hook: the next read completion on the io worker throws, as a failing handler would.
+ private:
   std::atomic<bool> m_throw_in_next_read{false};
-
-  // Complete frames for the engine: bytes_used = L + 16, the frame from offset 0.
+  // Complete frames for DealNextMessage when no frame sink takes them.
   WorkFlowBufferQueue m_recv_msg_queue;
   uint32_t m_buffer_count = 256;
   std::atomic<bool> m_stop{false};
 
- private:
   // Receive cache of m_recv_cache_capacity bytes (see the top of this file).
   std::unique_ptr<uint8_t[]> m_recv_cache;
   std::atomic<uint32_t> m_recv_begin{0};  // written by the parse worker
   std::atomic<uint32_t> m_recv_end{0};    // written by the io worker, and by the parse worker while parked
   // Guards the parked hand-over of the cache and the parse worker's wake-up (m_parse_pending).
-  std::mutex m_recv_cache_mutex;
-  std::condition_variable m_parse_signal;
-  bool m_parse_pending = false;  // a read added bytes or the chain parked since the parse worker last looked
-  std::mutex m_send_mutex;  // SendOrder callers take turns
+  kestal::Mutex m_recv_cache_mutex;
+  kestal::CondVar m_parse_signal;
+  // A read added bytes or the chain parked since the parse worker last looked.
+  bool m_parse_pending GUARDED_BY(m_recv_cache_mutex) = false;
+  kestal::Mutex m_send_mutex;  // SendOrder callers take turns
   uint32_t m_recv_cache_capacity = 0x400000;
   asio::io_context m_io_context;
   asio::ip::tcp::socket m_socket{m_io_context};  // the live connection (io worker only)
 
- public:
   // Configuration, written before StartLoopRecv and read by its workers.
   bool m_is_server = true;  // never started by the engine: StopLoopRecv makes a loopback connection
   std::string m_device_ip_type1 = "192.168.66.1";
   std::string m_device_ip_type3 = "192.168.60.1";
   std::string m_remote_ip = m_device_ip_type3;
-
- private:
   asio::ip::tcp::socket m_connect_socket{m_io_context};  // attempt in progress (io worker only)
-
- public:
   uint32_t m_remote_port = 28992;
   uint32_t m_listen_port = 28992;  // port of StopLoopRecv's loopback connection
-  // Where the transport counts (its own counters unless the owner gives it others) and, when set, what captures the
-  // bytes it carries; both must remain live while the workers run.
-  LinkHealth* m_health = &m_own_health;
+  // Where the transport counts, and what captures the bytes it carries (null: nothing); both must
+  // remain live while the workers run.
+  LinkHealth m_own_health;
+  LinkHealth* const m_health;
   LinkCapture* m_capture = nullptr;
 
- private:
   std::unique_ptr<asio::steady_timer> m_write_timer;  // created by the first start, reused
   std::unique_ptr<asio::steady_timer> m_read_timer;
   std::unique_ptr<asio::executor_work_guard<asio::io_context::executor_type>> m_work;
@@ -211,17 +220,16 @@ class HostCommViaNetwork {
   FrameStreamParser m_parser;
 
   // Waits of the connect worker and the result of its attempt, cut short by a stop.
-  std::mutex m_worker_mutex;
-  std::condition_variable m_worker_signal;
-  uint64_t m_connect_attempt = 0;
-  bool m_connect_done = false;
-  asio::error_code m_connect_error;
-  bool m_io_running = false;
+  kestal::Mutex m_worker_mutex;
+  kestal::CondVar m_worker_signal;
+  uint64_t m_connect_attempt GUARDED_BY(m_worker_mutex) = 0;
+  bool m_connect_done GUARDED_BY(m_worker_mutex) = false;
+  asio::error_code m_connect_error GUARDED_BY(m_worker_mutex);
+  bool m_io_running GUARDED_BY(m_worker_mutex) = false;
 
-  LinkHealth m_own_health;
   uint32_t m_connections_made = 0;  // since StartLoopRecv (io worker)
   const StatusReportFn m_report_status;
-  const FrameSinkFn m_frame_sink;
+  const std::function<void(uint8_t* frame, uint32_t length)> m_frame_sink;
 
   std::thread m_io_thread;
   std::thread m_connect_thread;
