@@ -28,6 +28,7 @@ constexpr int kConnectedCheckMs = 200;
 constexpr int kConnectedWaitMs = 1000;
 constexpr int32_t kParseIdleWaitMs = 500;  // 50 while frames wait for room in the message queue
 constexpr int kRetryPauseMs = 1000;
+constexpr int kStopMinimumMs = 900;  // a stop never takes less
 constexpr int32_t kOrderBufferWaitMs = 5;  // a single order's wait for a free send buffer
 constexpr int64_t kLongWaitStepMs = 50;
 
@@ -161,7 +162,10 @@ int HostCommViaNetwork::StartLoopRecv() {
   return 0;
 }
 
+// The workers are joined as soon as they end; the stop still takes at least 900 ms in all, the
+// pace that a reconnect following at once relies on.
 int HostCommViaNetwork::StopLoopRecv() {
+  const auto done = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopMinimumMs);
   {
     kestal::MutexLock lock(m_worker_mutex);
     m_stop = true;
@@ -174,17 +178,13 @@ int HostCommViaNetwork::StopLoopRecv() {
 
   if (m_is_server) MakeLoopbackConnection();
   CloseSocketsForStop();
-  SleepMs(300);
-
-  // Without the work guard the io worker's run returns as soon as the chains, which see
-  // m_stop, stop re-arming.
+  // Without the work guard the io worker's run returns once the close above has run and the
+  // chains, which see m_stop, stop re-arming.
   m_work.reset();
-  SleepMs(300);
   JoinWorkers();
   RunLeftHandlers();
   m_send_idle = false;
-
-  SleepMs(300);
+  std::this_thread::sleep_until(done);
   return 0;
 }
 
