@@ -26,8 +26,8 @@
 // The other threads learn whether a connection exists from m_connected, which the io worker
 // keeps in step with m_socket.
 //
-// Callers: the protocol engine configures m_is_server, m_remote_ip and m_remote_port and calls
-// StartLoopRecv / StopLoopRecv from the service's thread (one at a time); SendOrder from any
+// Callers: the protocol engine configures the device (SetDeviceAddresses, ConnectToDevice) and
+// calls StartLoopRecv / StopLoopRecv from the service's thread (one at a time); SendOrder from any
 // thread.
 #pragma once
 
