@@ -105,6 +105,10 @@ void WorkFlowBufferQueue::InterruptFullWait() {
   m_full.signal.NotifyAll();
 }
 
+void WorkFlowBufferQueue::DropFull() {
+  while (WorkFlowBuffer* buffer = GetFull(-1)) PutFree(buffer);
+}
+
 WorkFlowBuffer* WorkFlowBufferQueue::GetFree(int32_t timeout_ms) { return Get(m_free, timeout_ms); }
 WorkFlowBuffer* WorkFlowBufferQueue::GetFull(int32_t timeout_ms) { return Get(m_full, timeout_ms); }
 

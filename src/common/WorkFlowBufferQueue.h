@@ -44,6 +44,8 @@ class WorkFlowBufferQueue {
   // Makes the GetFull that waits now, or else the next one, return at once (nullptr when nothing
   // is queued): how an owner that stops its consumer cuts the consumer's long wait short.
   void InterruptFullWait();
+  // Puts every full buffer back on the free list, unread.
+  void DropFull();
 
   uint32_t BufferSize() const { return m_buffer_size; }
   uint32_t Count() const { return m_count; }

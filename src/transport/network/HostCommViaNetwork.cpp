@@ -116,10 +116,6 @@ bool HostCommViaNetwork::DealNextMessage(int32_t wait_ms, const MessageFn& deal)
   return true;
 }
 
-void HostCommViaNetwork::DropReceived() {
-  while (WorkFlowBuffer* buffer = m_recv_msg_queue.GetFull(-1)) m_recv_msg_queue.PutFree(buffer);
-}
-
 int HostCommViaNetwork::StartLoopRecv() {
   // Workers of an earlier start never run beside the new ones.
   if (m_io_thread.joinable() || m_connect_thread.joinable() || m_parse_thread.joinable()) StopLoopRecv();

@@ -74,7 +74,7 @@ class HostCommViaNetwork final : public HostCommTransport {
   // Frames queued on m_recv_msg_queue (only without a frame sink) go to `deal` as messages.
   bool DealNextMessage(int32_t wait_ms, const MessageFn& deal) override;
   void InterruptRecvWait() override { m_recv_msg_queue.InterruptFullWait(); }
-  void DropReceived() override;
+  void DropReceived() override { m_recv_msg_queue.DropFull(); }
 
   // The device addresses of comm types 1 and 3; call while stopped.
   void SetDeviceAddresses(const std::string& ip_type1, const std::string& ip_type3);

@@ -645,10 +645,6 @@ bool HostCommViaStorage::DealNextMessage(int32_t wait_ms, const MessageFn& deal)
   return true;
 }
 
-void HostCommViaStorage::DropReceived() {
-  while (WorkFlowBuffer* buffer = m_recv_msg_queue.GetFull(-1)) m_recv_msg_queue.PutFree(buffer);
-}
-
 
 // ---------------------------------------------------------------------------------------
 // Dump

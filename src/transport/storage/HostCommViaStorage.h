@@ -74,7 +74,7 @@ class HostCommViaStorage final : public HostCommTransport {
   void SetCapture(LinkCapture* capture) override { m_capture = capture; }
   bool DealNextMessage(int32_t wait_ms, const MessageFn& deal) override;
   void InterruptRecvWait() override { m_recv_msg_queue.InterruptFullWait(); }
-  void DropReceived() override;
+  void DropReceived() override { m_recv_msg_queue.DropFull(); }
   // Writes the summary areas of both types to "volume<UTC+8 time>_<type>.txt". Without an open
   // disk (the network link in use) it only logs its line and reports nothing.
   void PrintVolumeRunInfo();
