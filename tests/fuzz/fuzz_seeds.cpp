@@ -6,7 +6,7 @@
 
 #include "FuzzFormats.h"
 #include "diag/PcapFormat.h"
-#include "transport/network/FrameCodec.h"
+#include "../support/NetworkTestFrames.h"
 #include "transport/storage/SummaryRecord.h"
 #include "transport/storage/VolumeArea.h"
 
@@ -92,16 +92,11 @@ int main(int argc, char** argv) {
     capture.resize(at + pcap::kRecordHeaderLength + pcap::kHeadersLength + payload.size());
     pcap::WritePacket(&capture[at], s, payload.data(), static_cast<uint32_t>(payload.size()));
   };
-  auto frame = [](uint16_t type, const Bytes& payload) {
-    Bytes f(payload.size() + 16);
-    FrameCodec::Encode(type, payload.data(), static_cast<uint32_t>(payload.size()), f.data(), static_cast<uint32_t>(f.size()));
-    return f;
-  };
-  Bytes device_side = frame(Order, ack);
-  for (const Bytes& piece : pieces) Put(device_side, frame(OriginalImagePiece, piece));
+  Bytes device_side = Frame(Order, ack);
+  for (const Bytes& piece : pieces) Put(device_side, Frame(OriginalImagePiece, piece));
   packet(true, pcap::kSyn, {}), packet(false, pcap::kSyn | pcap::kAck, {}), packet(true, pcap::kAck, {});
-  packet(true, pcap::kPsh | pcap::kAck, frame(Order, heart_beat)), packet(false, pcap::kPsh | pcap::kAck, device_side);
-  packet(true, pcap::kSyn, {}), packet(false, pcap::kPsh | pcap::kAck, frame(ControllerStatus, status));
+  packet(true, pcap::kPsh | pcap::kAck, Frame(Order, heart_beat)), packet(false, pcap::kPsh | pcap::kAck, device_side);
+  packet(true, pcap::kSyn, {}), packet(false, pcap::kPsh | pcap::kAck, Frame(ControllerStatus, status));
   save("capture_fuzz", capture);
   return 0;
 }

@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -40,11 +39,7 @@ struct ToolRun {
     std::filesystem::create_directories(dir);
     EXPECT_EQ(p.Start(argv, dir, "run"), 0) << argv[0];
   }
-  std::string File(const std::string& name) const {
-    std::ostringstream text;
-    text << std::ifstream(dir + "/" + name, std::ios::binary).rdbuf();
-    return text.str();
-  }
+  std::string File(const std::string& name) const { return FileText(dir + "/" + name); }
   // Waits for a run that must end by itself with exit 0 and nothing on stderr; its stdout.
   std::string Succeeded() {
     p.Wait(milliseconds(30000));

@@ -83,7 +83,8 @@ void ExpectReplayOf(const std::string& capture, const Lines& live, size_t connec
 
 // Against the fixture's simulator, captured to session.pcap: two bad checksums, three garbage bursts and an oversize header, each
 // followed by an intact status; image frames; then a connection dropped in the middle of a frame, and an order on
-// the next one. Fatal failures end the test.
+// the next one. Only the intact messages reach the application, and the loss is announced once. Fatal failures end
+// the test.
 class Diagnostics : public ServiceFixture {
  protected:
   void RunFaultySession() {
@@ -104,6 +105,10 @@ class Diagnostics : public ServiceFixture {
     ASSERT_EQ(device.DropMidFrame(ControllerStatus, status.data(), 56, 20), 0);
     ASSERT_TRUE(m_app.WaitForEvent(ConnectedOk, 2, 5s));
     ASSERT_TRUE(m_app.WaitForMessage(Order, AckOf(SendOrder(GetFpgaTemp)), 3s));
+    EXPECT_EQ(m_app.Messages(ControllerStatus).size(), 6u);  // no damaged frame, no half frame
+    std::vector<HostCommDeviceEvent> events;  // the service leaves the reconnection to the link
+    for (const AppEvent& e : m_app.Events()) events.push_back(e.event);
+    EXPECT_EQ(events, (std::vector<HostCommDeviceEvent>{Connecting, ConnectedOk, CommError, ConnectedOk}));
     StopAndCheck();
   }
   SimRig m_sim{SimLink::Network, QuietDevice()};

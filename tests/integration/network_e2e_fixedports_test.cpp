@@ -13,9 +13,8 @@ using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
 using NetworkE2E = ServiceFixture;
 
-// After the comm type, heartbeats flow; image frames in four pieces arrive whole, and so do firmware chunks
-// that wait in the link for a stalled device; arm messages cross both ways.
-TEST_F(NetworkE2E, HeartbeatsImagesFirmwareAndArmMessagesCrossIntact) {
+// After the comm type, heartbeats flow; image frames in four pieces arrive whole; arm messages cross both ways.
+TEST_F(NetworkE2E, HeartbeatsImagesAndArmMessagesCrossIntact) {
   UdpSocket companion;  // the arm companion
   ASSERT_TRUE(companion.Open() == 0 && companion.Bind(UdpSocket::Endpoint("127.0.0.1", 27000)) == 0);
   SimDeviceOptions options = QuietDevice();
@@ -29,12 +28,7 @@ TEST_F(NetworkE2E, HeartbeatsImagesFirmwareAndArmMessagesCrossIntact) {
   EXPECT_EQ(m_app.Messages(OriginalImagePiece).size(), sim.Device().FramesSent());
   for (const AppMessage& m : m_app.Messages(OriginalImagePiece))
     EXPECT_TRUE(m.payload == sim.Device().ExpectedFrame(kestal::LoadU32(m.payload.data()), m.type));
-  Bytes file = Payload(200000, 3);
-  sim.Server().StallReading(1500);
-  ASSERT_EQ(m_service.SendUpdateFirmware(3, file.data(), 200000), 0);
-  auto done = [](const Bytes& p) { return p.size() >= 8 && p[6] == 100; };  // progress 100 %
-  ASSERT_TRUE(m_app.WaitForMessage(UpdateFirmware, done, 5s));
-  EXPECT_TRUE(sim.Device().FirmwareImage() == file && sim.Device().FirmwareCheckOk());
+  const Bytes file = Payload(100, 3);
   ASSERT_EQ(companion.SendTo(file.data(), 5, UdpSocket::Endpoint("127.0.0.1", 26000)), 5);
   ASSERT_TRUE(sim.Device().WaitForHostMessages(ArmMsg, 1, 3000));
   EXPECT_EQ(sim.Device().HostArmMessages()[0].payload, Concat({Bytes(file.begin(), file.begin() + 5), Bytes(59)}));
@@ -48,36 +42,9 @@ TEST_F(NetworkE2E, HeartbeatsImagesFirmwareAndArmMessagesCrossIntact) {
   StopAndCheck();
 }
 
-// Damage is dropped and the link carries on; a connection dropped mid-frame is dialled again and announced,
-// its half frame never surfaces nor spoils the next connection's first frame, and orders are answered.
-TEST_F(NetworkE2E, DamagedStreamIsDroppedAndTheLinkRecovers) {
-  SimRig sim(SimLink::Network, QuietDevice());
-  ASSERT_EQ(sim.Start(), 0);
-  StartAgainst(sim);
-  // ACKs the device volunteers, 14 bytes each.
-  auto ack = [](uint16_t seq) { return HostCommMsg::BuildOrder(seq, GetFpgaTemp, Bytes(6)); };
-  ASSERT_EQ(sim.Server().SendGarbageThenFrame(3, Order, ack(60001).data(), 14), 0);
-  EXPECT_TRUE(m_app.WaitForMessage(Order, AckOf(60001), 3s));
-  ASSERT_EQ(sim.Server().SendBadChecksumFrame(Order, ack(60002).data(), 14), 0);
-  ASSERT_TRUE(WaitUntil([&] { return m_log.MessagesStartingWith("Build message check").size() == 1; }, 3s));
-  ASSERT_EQ(sim.Server().SendOversizeFrame(70000), 0);
-  ASSERT_TRUE(m_log.WaitFor("Build message, payload_length is too large:70000", 3s));
-  ASSERT_EQ(sim.Server().SendMessage(Order, ack(60003).data(), 14), 0);
-  EXPECT_TRUE(m_app.WaitForMessage(Order, AckOf(60003), 3s));
-  ASSERT_EQ(sim.Server().DropMidFrame(Order, ack(60004).data(), 14, 20), 0);
-  ASSERT_TRUE(m_app.WaitForEvent(ConnectedOk, 2, 5s));
-  EXPECT_TRUE(WaitUntil([&] { return CommTypeOrders(sim.Device()) == 2; }, 3s));
-  EXPECT_TRUE(m_app.WaitForMessage(Order, AckOf(SendOrder(GetFpgaTemp)), 3s));
-  EXPECT_FALSE(m_app.WaitForMessage(Order, AckOf(60002), 0ms) || m_app.WaitForMessage(Order, AckOf(60004), 0ms));
-  EXPECT_EQ(m_log.MessagesStartingWith("Build message check").size(), 2u);  // the bad checksum and the oversize length
-  std::vector<HostCommDeviceEvent> events;  // the loss reported once; the service leaves the reconnection to the link
-  for (const AppEvent& e : m_app.Events()) events.push_back(e.event);
-  EXPECT_EQ(events, (std::vector<HostCommDeviceEvent>{Connecting, ConnectedOk, CommError, ConnectedOk}));
-  StopAndCheck();
-}
-
 // A firmware file three times the send queue and 24 mailbox rings reaches the device whole over either link, also
-// when the device stalls a while. Without debug lines: the mailbox would list every byte it writes.
+// when the device stalls a while, and its progress comes back as ACKs. Without debug lines: the mailbox would list
+// every byte it writes.
 class LargeFirmware : public ServiceFixture, public ::testing::WithParamInterface<SimLink> {};
 TEST_P(LargeFirmware, CrossesWhole) {
   SimDeviceOptions options = QuietDevice();
@@ -93,6 +60,8 @@ TEST_P(LargeFirmware, CrossesWhole) {
   kestal::Log::SetLevel(kestal::LogLevel::Debug);
   ASSERT_TRUE(WaitUntil([&] { return sim.Device().FirmwareComplete(); }, 10s * kTimeScale));
   EXPECT_TRUE(sim.Device().FirmwareCheckOk() && sim.Device().FirmwareImage() == file);
+  auto done = [](const Bytes& p) { return p.size() >= 8 && p[6] == 100; };  // progress 100 %
+  EXPECT_TRUE(m_app.WaitForMessage(UpdateFirmware, done, 5s));
   StopAndCheck();
 }
 INSTANTIATE_TEST_SUITE_P(OverEitherLink, LargeFirmware, ::testing::Values(SimLink::Network, SimLink::Storage),

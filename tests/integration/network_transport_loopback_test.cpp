@@ -48,16 +48,14 @@ class NetworkLoopback : public ::testing::Test {
                             nullptr, {}}};
 };
 
-// Frames split across writes arrive whole; a flood taken slowly and once stalled pauses the reads and loses
-// nothing, even when the device ends the connection meanwhile; orders of several threads, the largest among them, reach the device whole and in order.
+// A flood taken slowly and once stalled arrives whole, pausing the reads and losing nothing, even when the device
+// ends the connection meanwhile; orders of several threads, the largest among them, reach the device whole and in
+// order. (Where reads cut the frames is the parser's table, every cut of a start tag included.)
 TEST_F(NetworkLoopback, FramesCrossTheWireWholeOnceAndInOrder) {
   Start();
   auto numbered = [](uint32_t i) { return Frame(5, Concat({{uint8_t(i), uint8_t(i >> 8)}, Payload(6000, i)})); };
   std::thread sender([&] {
-    ASSERT_EQ(sim.Server().SendRaw(numbered(0).data(), 2), 0);  // the first frame cut inside its start tag
-    std::this_thread::sleep_for(50ms);
-    ASSERT_EQ(sim.Server().SendRaw(numbered(0).data() + 2, 6016), 0);
-    for (uint32_t i = 1; i < 1500; ++i) ASSERT_EQ(sim.Server().SendRaw(numbered(i).data(), 6018), 0) << i;
+    for (uint32_t i = 0; i < 1500; ++i) ASSERT_EQ(sim.Server().SendRaw(numbered(i).data(), 6018), 0) << i;
   });
   for (uint32_t i = 0; i < 1500 && !HasFailure(); i += 10) {
     std::vector<Bytes> expected;

@@ -129,10 +129,6 @@ TEST_F(ServiceFixture, FailedStartsAndAStartWithoutDevice) {
   ASSERT_TRUE(m_log.WaitFor("Reconnect device", 10s, 2));
   StopAndCheck();
   EXPECT_EQ(m_app.StatusLines().size(), lines);
-  std::vector<steady_clock::time_point> attempts;  // each retry costs the engine's stop and a 1 s wait
-  for (const CapturedLine& l : m_log.Lines())
-    if (l.message == "Reconnect device") attempts.push_back(l.when);
-  for (size_t i = 1; i < attempts.size(); ++i) EXPECT_GE(attempts[i] - attempts[i - 1], 2000ms);
 }
 
 // Once Stop returned, nothing reaches the application or the streaming device; an empty frame never did.

@@ -1,6 +1,6 @@
 // The service over the storage link against the simulated device: a disk missing at start is found
-// when it appears, orders, status, image frames and a firmware file cross the mailbox, and a lost
-// disk is reported, tried again and restored. Start binds the arm link's fixed port.
+// when it appears, orders, status and image frames cross the mailbox, and a lost disk is reported,
+// tried again and restored. Start binds the arm link's fixed port.
 #include <filesystem>
 
 #include "ServiceFixture.h"
@@ -44,12 +44,6 @@ TEST_F(StorageService, MissingDiskIsFoundTrafficCrossesAndALostDiskIsTriedUntilI
   const std::vector<AppMessage> frames = m_app.Messages(OriginalImagePiece);  // whole, from the first, in order
   for (uint32_t i = 0; i < frames.size(); ++i)
     EXPECT_EQ(frames[i].payload, m_sim.Device().ExpectedFrame(i + 1, OriginalImagePiece)) << "frame " << i + 1;
-  std::vector<uint8_t> file(300000);
-  for (size_t i = 0; i < file.size(); ++i) file[i] = static_cast<uint8_t>(i * 7 + (i >> 9));
-  EXPECT_EQ(m_service.SendUpdateFirmware(2, file.data(), static_cast<unsigned>(file.size())), 0);
-  ASSERT_TRUE(WaitUntil([&] { return m_sim.Device().FirmwareComplete(); }, 5000ms));
-  EXPECT_TRUE(m_sim.Device().FirmwareCheckOk() && m_sim.Device().FirmwareImage() == file);
-  EXPECT_TRUE(m_app.WaitForMessages(UpdateFirmware, 1, 3000ms));  // progress comes back as ACKs
   EXPECT_TRUE(m_app.WaitForMessages(ControllerStatus, 1, 3000ms));
   EXPECT_EQ(m_log.Count("Reconnect device"), tries_before);  // none while connected
 

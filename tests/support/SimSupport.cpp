@@ -38,6 +38,11 @@ std::vector<uint8_t> RecordBytes(uint64_t seq_no, uint32_t start, uint32_t data_
   return bytes;
 }
 
+std::string FileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
 size_t CommTypeOrders(const SimDevice& device) {
   size_t n = 0;
   for (const SimHostMessage& m : device.HostMessages())

@@ -2,7 +2,6 @@
 // many threads outrun the writer, and an error line is on the disk as soon as it is logged.
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -10,13 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include "SimSupport.h"
 #include "TestWait.h"
 #include "common/Log.h"
 
-static std::string LogFileText() {
-  std::ifstream in("LogKestalHostCommService.txt", std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
+static std::string LogFileText() { return FileText("LogKestalHostCommService.txt"); }
 
 // First in this process, before any test makes the log: without one, the writer's wait still lasts its timeout
 // (and a wake-up is spent once), so the service's log-report worker never spins.

@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <utility>
 
 #include <gtest/gtest.h>
@@ -21,11 +20,6 @@ using Reported = std::vector<std::pair<unsigned, std::string>>;
 namespace {
 
 uint64_t g_now_ms = 0;
-
-std::string FileText(const std::string& name) {
-  std::ifstream in(name, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
 
 class StorageFiles : public ::testing::Test {
  protected:

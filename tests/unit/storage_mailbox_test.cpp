@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "NetworkTestFrames.h"
 #include "ServiceFixture.h"
 #include "transport/storage/HostCommViaStorage.h"
 #include "transport/storage/MemoryBlockDevice.h"
@@ -22,12 +23,6 @@ namespace {
 constexpr uint32_t kData0 = 0x40000, kSummary1 = 0x20000, kData1 = 0x240000;  // type 0's data end at kData1
 constexpr uint32_t kPass = ~0u, kShift = ~1u, kHold = ~2u;  // receive steps other than a record
 constexpr uint64_t kDamaged = ~1ull;                         // a record step: the slot's number, failing its check
-
-Bytes Payload(uint32_t index, uint32_t len) {
-  Bytes v(len);
-  for (uint32_t i = 0; i < len; ++i) v[i] = static_cast<uint8_t>(index * 31 + i);
-  return v;
-}
 
 // A transport on a fresh in-memory disk and its status reports (a running worker reports only failures).
 class Storage : public ::testing::Test {
@@ -57,9 +52,9 @@ TEST_F(Storage, BlockWritesKeepOrClearExactlyTheRightBytes) {
       {0x20, 32, 0}, {0x1F0, 32, -1}, {0x200, 32, 0}, {0x400, 1300, 0}, {0x600, 0, 0}, {0x610, 0, 0}};
   for (const auto& w : writes) {
     SCOPED_TRACE(w.addr);
-    Bytes want = Payload(99, 0x1000);
+    Bytes want = Payload(0x1000, 99);
     ASSERT_TRUE(Poke(0, want));
-    const Bytes data = Payload(w.addr, w.len + 1);
+    const Bytes data = Payload(w.len + 1, w.addr);
     EXPECT_EQ(m_host.WriteStorageDevice(w.addr, data.data(), w.len), w.result);
     if (w.result == 0) std::copy(data.begin(), data.begin() + w.len, want.begin() + w.addr);
     if (w.result == 0 && w.addr % 512 == 0)
@@ -105,7 +100,7 @@ TEST_F(Storage, WritesAdvanceSlotAndDataAddressAndRepositionFindsTheNewestRecord
                                   slot == w.newest ? w.newest_len : 512, 6);
       std::copy(r.begin(), r.end(), area.begin() + slot * 32);
     }
-    ASSERT_TRUE(Poke(0x1FE00, Payload(1, 0x1E0)) && Poke(kData0, Bytes(488, 0x77)));
+    ASSERT_TRUE(Poke(0x1FE00, Payload(0x1E0, 1)) && Poke(kData0, Bytes(488, 0x77)));
     ASSERT_TRUE(!w.valid || (Poke(0, area) && m_host.RepositionVolume(0) == 0));
     VolumeRunInfo info = m_host.RunInfo(0);
     const uint64_t seq = w.valid ? 4097 + w.newest : info.seq_no;
@@ -114,7 +109,7 @@ TEST_F(Storage, WritesAdvanceSlotAndDataAddressAndRepositionFindsTheNewestRecord
     m_host.SetRunInfo(0, {w.slot, w.data, seq});
     const bool ok = w.len <= 65536;
     const uint32_t block = w.slot & ~511u, first = ok ? std::min(w.len, kData1 - w.data) : 0;
-    const Bytes data = Payload(static_cast<uint32_t>(seq), w.len), record = RecordBytes(seq, w.data, w.len, 6);
+    const Bytes data = Payload(w.len, static_cast<uint32_t>(seq)), record = RecordBytes(seq, w.data, w.len, 6);
     Bytes summary_block = Peek(block, 512);
     EXPECT_EQ(m_host.SendOrder(6, data.data(), w.len), ok ? 0 : -1);
     if (ok) std::copy(record.begin(), record.end(), summary_block.begin() + (w.slot - block));
@@ -172,7 +167,7 @@ TEST_F(Storage, ReceivePassesDeliverEveryRecordOnceAndRepositionOnDamage) {
         while (held.size() + 1 < HostCommViaStorage::kRecvQueueBuffers)
           held.push_back(m_host.RecvMsgQueue().GetFree(-1));
       } else if (s.slot != kShift) {
-        const Bytes data = Payload(static_cast<uint32_t>(s.seq), std::min(s.len, 0x100000u));
+        const Bytes data = Payload(std::min(s.len, 0x100000u), static_cast<uint32_t>(s.seq));
         const size_t first = std::min<size_t>(data.size(), kStorageDeviceSize - s.start);
         ASSERT_TRUE(s.start < kData1 || (Poke(s.start, {data.begin(), data.begin() + first}) &&
                                          Poke(kData1, {data.begin() + first, data.end()})));
@@ -184,7 +179,7 @@ TEST_F(Storage, ReceivePassesDeliverEveryRecordOnceAndRepositionOnDamage) {
     ASSERT_EQ(got.size(), c.delivered.size());
     for (size_t i = 0; i < got.size(); ++i)
       for (const Step& s : c.steps)  // the bytes of the record with that number
-        EXPECT_TRUE(s.seq != c.delivered[i] || got[i] == Payload(static_cast<uint32_t>(s.seq), s.len)) << s.seq;
+        EXPECT_TRUE(s.seq != c.delivered[i] || got[i] == Payload(s.len, static_cast<uint32_t>(s.seq))) << s.seq;
     const VolumeRunInfo info = m_host.RunInfo(1);
     EXPECT_TRUE(info.last_seq_no == c.last && info.seq_no == c.last + 1);
     EXPECT_EQ(info.last_summary_addr, kSummary1 + c.slot * 32);
@@ -215,8 +210,8 @@ TEST_F(Storage, FailuresAreReportedOutsideTheLocksSoTheReportFunctionMayCallBack
 // ends of both the summary ring (4096 slots, run round twice) and the data ring.
 TEST_F(Storage, ABurstWritesWhatOneSendEachWrites) {
   std::vector<Bytes> messages;
-  for (uint32_t i = 0; i < 9000; ++i) messages.push_back(Payload(i, 1 + i % 700));
-  for (uint32_t i = 0; i < 50; ++i) messages.push_back(Payload(i, 0x100000 - i));  // the last block half full
+  for (uint32_t i = 0; i < 9000; ++i) messages.push_back(Payload(1 + i % 700, i));
+  for (uint32_t i = 0; i < 50; ++i) messages.push_back(Payload(0x100000 - i, i));  // the last block half full
   MemoryBlockDevice burst_disk(kStorageDeviceSize);
   SimStorageDevice one(m_disk), burst(burst_disk);
   ASSERT_EQ(one.Open() + burst.Open(), 0);
@@ -238,7 +233,7 @@ TEST_F(Storage, ABurstWritesWhatOneSendEachWrites) {
 // summary rings and the host's data ring wrap. No flow control: a sender stays well within a ring of its reader.
 TEST_F(Storage, ExchangeFiveThousandMessagesEachWayConcurrently) {
   constexpr uint32_t kCount = 5000;
-  auto message = [](uint32_t i) { return Payload(i, 4 + i % 300); };
+  auto message = [](uint32_t i) { return Payload(4 + i % 300, i); };
   std::atomic<uint32_t> at_device{0}, errors{0};
   SimStorageDevice device(m_disk);
   ASSERT_EQ(device.Open(), 0);
