@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <string>
 #include <utility>
 
@@ -165,20 +164,6 @@ TEST(NetworkParse, ResetForgetsTheOldStream) {
   EXPECT_EQ(stream.Take(), std::vector<Bytes>{f});
   EXPECT_EQ(ParserLines(log), Lines{});  // no "Found discontinue start" of the old stream's bytes
   EXPECT_EQ(Get(stream.health.resyncs), 0u);
-}
-
-// A stop ends the scan at the next position it would look at; without counters nothing is counted.
-TEST(NetworkParse, StopEndsTheScanAndCountersAreOptional) {
-  const Bytes f = Frame(1, Payload(12, 5));
-  std::atomic<bool> stop{true};
-  int frames = 0;
-  FrameStreamParser parser({nullptr, &stop});
-  auto count = [&frames](uint8_t*, uint32_t) { return ++frames, true; };
-  Bytes bytes = Concat({Bytes(5, 0), f});
-  EXPECT_EQ(parser.Scan(bytes.data(), static_cast<uint32_t>(bytes.size()), count), 0u);
-  stop = false;
-  EXPECT_EQ(parser.Scan(bytes.data(), static_cast<uint32_t>(bytes.size()), count), bytes.size());
-  EXPECT_EQ(frames, 1);
 }
 
 }  // namespace
