@@ -13,7 +13,8 @@
 static void BM_CalcCrc(benchmark::State& state) {
   std::vector<uint8_t> data(static_cast<size_t>(state.range(0)));
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 31);
-  for (auto _ : state) benchmark::DoNotOptimize(FrameCodec::CalcCrc(data.data(), static_cast<uint32_t>(data.size())));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(FrameCodec::CalcCrc(data.data(), static_cast<uint32_t>(data.size())));
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
 }
 BENCHMARK(BM_CalcCrc)->Arg(64)->Arg(4096)->Arg(65520);
@@ -41,7 +42,9 @@ static void BM_CalcCrcSse2Reference(benchmark::State& state) {
     __m128i acc = zero;
     size_t i = 0;
     for (; i + 16 <= data.size(); i += 16)
-      acc = _mm_add_epi64(acc, _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data.data() + i)), zero));
+      acc = _mm_add_epi64(
+          acc,
+          _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data.data() + i)), zero));
     uint64_t sum = static_cast<uint64_t>(_mm_cvtsi128_si64(acc)) +
                    static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc)));
     for (; i < data.size(); ++i) sum += data[i];

@@ -1,11 +1,13 @@
-// The TCP transport's cutting of received bytes into frames: FrameStreamParser over a receive cache, driven as the
-// transport's parse worker drives it. Each chunk is appended to a 4 MiB cache behind the bytes not yet consumed (as a
-// read brings it), the unconsumed bytes are scanned in place, and the consumed front is reclaimed by moving the rest
-// when too little room is left behind it. Every frame is copied into a buffer of a 256-buffer WorkFlowBufferQueue, as
-// the transport's sink does when no frame sink is configured, and the queued frames are taken back after every chunk.
-// Image pieces come in 64 KiB chunks, small frames in 4 KiB ones: a chunk holding more frames than the queue's 256
-// buffers would make the sink wait 50 ms for a free buffer that only the engine gives back. (The names are those of
-// the benchmarks of HostCommViaNetwork::ParseChunk, which did the same through a transport never started.)
+// The TCP transport's cutting of received bytes into frames: FrameStreamParser over a receive
+// cache, driven as the transport's parse worker drives it. Each chunk is appended to a 4 MiB cache
+// behind the bytes not yet consumed (as a read brings it), the unconsumed bytes are scanned in
+// place, and the consumed front is reclaimed by moving the rest when too little room is left behind
+// it. Every frame is copied into a buffer of a 256-buffer WorkFlowBufferQueue, as the transport's
+// sink does when no frame sink is configured, and the queued frames are taken back after every
+// chunk. Image pieces come in 64 KiB chunks, small frames in 4 KiB ones: a chunk holding more
+// frames than the queue's 256 buffers would make the sink wait 50 ms for a free buffer that only
+// the engine gives back. (The names are those of the benchmarks of HostCommViaNetwork::ParseChunk,
+// which did the same through a transport never started.)
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -23,7 +25,8 @@ namespace {
 void Append(std::vector<uint8_t>& stream, uint16_t type, const std::vector<uint8_t>& payload) {
   const size_t at = stream.size();
   stream.resize(at + payload.size() + FrameCodec::kFrameOverhead);
-  FrameCodec::Encode(type, payload.data(), static_cast<uint32_t>(payload.size()), stream.data() + at,
+  FrameCodec::Encode(type, payload.data(), static_cast<uint32_t>(payload.size()),
+                     stream.data() + at,
                      static_cast<uint32_t>(payload.size() + FrameCodec::kFrameOverhead));
 }
 
@@ -66,8 +69,9 @@ class Receiver {
     }
     std::memcpy(m_cache.get() + m_end, data, n);
     m_end += n;
-    m_begin += m_parser.Scan(m_cache.get() + m_begin, m_end - m_begin,
-                             [this](uint8_t* frame, uint32_t length) { return QueueFrame(frame, length); });
+    m_begin += m_parser.Scan(
+        m_cache.get() + m_begin, m_end - m_begin,
+        [this](uint8_t* frame, uint32_t length) { return QueueFrame(frame, length); });
   }
   WorkFlowBufferQueue& Queue() { return m_queue; }
 
@@ -95,7 +99,8 @@ void RunParse(benchmark::State& state, const std::vector<uint8_t>& stream, uint3
   size_t pos = 0;
   int64_t bytes = 0, frames = 0;
   for (auto _ : state) {
-    const uint32_t n = static_cast<uint32_t>(stream.size() - pos < chunk ? stream.size() - pos : chunk);
+    const uint32_t n =
+        static_cast<uint32_t>(stream.size() - pos < chunk ? stream.size() - pos : chunk);
     receiver.Receive(stream.data() + pos, n);
     pos = (pos + n) % stream.size();
     bytes += n;

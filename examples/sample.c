@@ -27,7 +27,7 @@ enum { kOrder = 6, kGetFpgaTemp = 83 };
 
 static atomic_int g_connected;
 static atomic_int g_wanted_seq_no = -1;
-static atomic_int g_fpga_temp_raw = -1;  /* the ACK's reply data, once it came */
+static atomic_int g_fpga_temp_raw = -1; /* the ACK's reply data, once it came */
 static atomic_int g_status_lines;
 
 static void OnEvent(int event, const char* text, void* user_data) {
@@ -45,13 +45,15 @@ static void OnStatusLine(const char* text, void* user_data) {
 }
 
 /* An order ACK: seq_no (u16), sub type (u16), ack code (u16), reply length (u32), reply data. */
-static void OnMessage(unsigned short type, const unsigned char* data, unsigned int len, void* user_data) {
+static void OnMessage(unsigned short type, const unsigned char* data, unsigned int len,
+                      void* user_data) {
   (void)user_data;
   if (type != kOrder || len < 14) return;
   const int seq_no = data[0] | data[1] << 8;
   const int sub_type = data[2] | data[3] << 8;
   if (sub_type != kGetFpgaTemp || seq_no != atomic_load(&g_wanted_seq_no)) return;
-  atomic_store(&g_fpga_temp_raw, (int)(data[10] | data[11] << 8 | (unsigned)data[12] << 16 | (unsigned)data[13] << 24));
+  atomic_store(&g_fpga_temp_raw, (int)(data[10] | data[11] << 8 | (unsigned)data[12] << 16 |
+                                       (unsigned)data[13] << 24));
 }
 
 /* Waits up to `ms` for *flag to differ from `unset`. */
@@ -82,7 +84,8 @@ int main(int argc, char** argv) {
     fprintf(stderr, "kestal-sample: no connection to %s:%lu within 10 s\n", argv[1], port);
   } else {
     const unsigned short seq_no = kestal_next_seq_no();
-    unsigned char order[8] = {(unsigned char)seq_no, (unsigned char)(seq_no >> 8), kGetFpgaTemp, 0, 0, 0, 0, 0};
+    unsigned char order[8] = {
+        (unsigned char)seq_no, (unsigned char)(seq_no >> 8), kGetFpgaTemp, 0, 0, 0, 0, 0};
     atomic_store(&g_wanted_seq_no, seq_no);
     if (kestal_send(kOrder, order, sizeof order) == 0 && WaitFor(&g_fpga_temp_raw, -1, 10000)) {
       WaitFor(&g_status_lines, 0, 5000); /* the first status line comes within a second or two */

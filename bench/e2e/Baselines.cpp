@@ -105,7 +105,8 @@ void StreamClient::ParseLoop() {
     while (len - pos >= FrameCodec::kHeaderLength) {
       const uint8_t* wire = cache.get() + pos;
       const uint32_t payload_len = LoadU32(wire + 4);
-      if (LoadU32(wire) != FrameCodec::kFrameStartTag || payload_len > FrameCodec::kMaxPayloadLength) {
+      if (LoadU32(wire) != FrameCodec::kFrameStartTag ||
+          payload_len > FrameCodec::kMaxPayloadLength) {
         m_bad_pieces.fetch_add(1);
         return;
       }
@@ -113,8 +114,8 @@ void StreamClient::ParseLoop() {
       const uint8_t* payload = wire + FrameCodec::kHeaderLength;
       const uint32_t offset = LoadU32(payload + ImagePieceLayout::kPieceOffset);
       const uint32_t piece_len = LoadU32(payload + ImagePieceLayout::kPieceLen);
-      if (LoadU32(wire + 8) != OriginalImagePiece || offset != next_offset || piece_len + kPieceHeader > payload_len ||
-          offset + piece_len > kImageSize) {
+      if (LoadU32(wire + 8) != OriginalImagePiece || offset != next_offset ||
+          piece_len + kPieceHeader > payload_len || offset + piece_len > kImageSize) {
         m_bad_pieces.fetch_add(1);
         return;
       }
@@ -145,11 +146,12 @@ bool PlainRoundTrips(uint16_t port, uint32_t warmup, uint32_t count, std::vector
     StoreU16(order + OrderLayout::kSeqNo, seq);
     const int32_t n = FrameCodec::Encode(Order, order, sizeof order, frame, sizeof frame);
     const int64_t start = NowNs();
-    ok = send(fd, frame, static_cast<size_t>(n), MSG_NOSIGNAL) == n && RecvAll(fd, ack, FrameCodec::kHeaderLength);
+    ok = send(fd, frame, static_cast<size_t>(n), MSG_NOSIGNAL) == n &&
+         RecvAll(fd, ack, FrameCodec::kHeaderLength);
     const uint32_t payload_len = LoadU32(ack + 4);
     ok = ok && payload_len <= FrameCodec::kMaxPayloadLength &&
-         RecvAll(fd, ack + FrameCodec::kHeaderLength, payload_len + 4) && LoadU32(ack + 8) == Order &&
-         LoadU16(ack + FrameCodec::kHeaderLength) == seq;
+         RecvAll(fd, ack + FrameCodec::kHeaderLength, payload_len + 4) &&
+         LoadU32(ack + 8) == Order && LoadU16(ack + FrameCodec::kHeaderLength) == seq;
     if (ok && i >= warmup) us->push_back(static_cast<double>(NowNs() - start) / 1e3);
   }
   close(fd);
@@ -193,7 +195,9 @@ ReadStats PlainReads(const std::string& image, uint32_t block, uint32_t count, i
   const int64_t start = NowNs(), deadline = start + max_ms * 1000000;
   for (uint32_t i = 0; i < count && NowNs() < deadline; ++i) {
     const int64_t t0 = NowNs();
-    if (pread(fd, buffer, block, static_cast<off_t>(area.data_start) + off_t{i % slots} * block) != block) break;
+    if (pread(fd, buffer, block, static_cast<off_t>(area.data_start) + off_t{i % slots} * block) !=
+        block)
+      break;
     us.push_back(static_cast<double>(NowNs() - t0) / 1e3);
   }
   const double seconds = Seconds(NowNs() - start);

@@ -45,8 +45,8 @@ bool SendAll(int fd, const uint8_t* data, size_t len, const std::atomic<bool>& s
 }  // namespace
 
 std::vector<uint8_t> EncodeImageFrame() {
-  std::vector<uint8_t> wire(static_cast<size_t>(kPieces - 1) * kFrameStride + PieceLen(kPieces - 1) + kPieceHeader +
-                            FrameCodec::kFrameOverhead);
+  std::vector<uint8_t> wire(static_cast<size_t>(kPieces - 1) * kFrameStride +
+                            PieceLen(kPieces - 1) + kPieceHeader + FrameCodec::kFrameOverhead);
   std::vector<uint8_t> payload(kPieceHeader + kPieceData);
   for (uint32_t k = 0; k < kPieces; ++k) {
     const uint32_t offset = k * kPieceData, len = PieceLen(k);
@@ -57,7 +57,8 @@ std::vector<uint8_t> EncodeImageFrame() {
     StoreU32(payload.data() + ImagePieceLayout::kPieceOffset, offset);
     StoreU32(payload.data() + ImagePieceLayout::kPieceLen, len);
     for (uint32_t i = 0; i < len; ++i) payload[kPieceHeader + i] = Pattern(offset + i);
-    FrameCodec::Encode(OriginalImagePiece, payload.data(), kPieceHeader + len, wire.data() + size_t{k} * kFrameStride,
+    FrameCodec::Encode(OriginalImagePiece, payload.data(), kPieceHeader + len,
+                       wire.data() + size_t{k} * kFrameStride,
                        kPieceHeader + len + FrameCodec::kFrameOverhead);
   }
   return wire;
@@ -72,16 +73,19 @@ void StampImageFrame(uint8_t* wire, uint32_t counter) {
 }
 
 double ImageShareOfWire() {
-  const double wire = static_cast<double>(kPieces) * (kPieceHeader + FrameCodec::kFrameOverhead) + kImageSize;
+  const double wire =
+      static_cast<double>(kPieces) * (kPieceHeader + FrameCodec::kFrameOverhead) + kImageSize;
   return kImageSize / wire;
 }
 
 void FrameTally::Add(const uint8_t* frame, uint32_t len) {
   const uint32_t counter = len >= kImageHeader ? LoadU32(frame) : 0;
-  bool whole = len == kImageHeader + kImageSize && LoadU32(frame + ImagePieceLayout::kHeaderImageSize) == kImageSize &&
+  bool whole = len == kImageHeader + kImageSize &&
+               LoadU32(frame + ImagePieceLayout::kHeaderImageSize) == kImageSize &&
                counter >= m_next;
   const uint8_t* image = frame + kImageHeader;
-  for (uint32_t k = 0; whole && k < kPieces; ++k) whole = LoadU32(image + k * kPieceData) == counter;
+  for (uint32_t k = 0; whole && k < kPieces; ++k)
+    whole = LoadU32(image + k * kPieceData) == counter;
   for (uint32_t j = 0; whole && j < 16; ++j) {
     uint32_t at = (counter * 2654435761u + j * 262139u) % kImageSize;
     if (at % kPieceData < 4) at += 4;
@@ -97,7 +101,9 @@ void FrameTally::Add(const uint8_t* frame, uint32_t len) {
 }
 
 BenchDevice::BenchDevice(DeviceMode mode)
-    : m_mode(mode), m_buffer(mode == DeviceMode::Stream ? EncodeImageFrame() : std::vector<uint8_t>(kAnswerCache)) {}
+    : m_mode(mode),
+      m_buffer(mode == DeviceMode::Stream ? EncodeImageFrame()
+                                          : std::vector<uint8_t>(kAnswerCache)) {}
 
 BenchDevice::~BenchDevice() { Stop(); }
 
@@ -108,7 +114,8 @@ bool BenchDevice::Start() {
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t addr_len = sizeof addr;
   if (m_listen_fd < 0 || bind(m_listen_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      listen(m_listen_fd, 4) != 0 || getsockname(m_listen_fd, reinterpret_cast<sockaddr*>(&addr), &addr_len) != 0)
+      listen(m_listen_fd, 4) != 0 ||
+      getsockname(m_listen_fd, reinterpret_cast<sockaddr*>(&addr), &addr_len) != 0)
     return false;
   m_port = ntohs(addr.sin_port);
   m_thread = std::thread([this] { Run(); });
@@ -180,7 +187,8 @@ void BenchDevice::Answer(int fd) {
         StoreU32(ack + 6, reply_len);
         if (reply_len) StoreU32(ack + OrderLayout::kAckReplyData, 6500);
         uint8_t out[sizeof ack + FrameCodec::kFrameOverhead];
-        const int32_t out_len = FrameCodec::Encode(Order, ack, OrderLayout::kAckReplyData + reply_len, out, sizeof out);
+        const int32_t out_len =
+            FrameCodec::Encode(Order, ack, OrderLayout::kAckReplyData + reply_len, out, sizeof out);
         if (!SendAll(fd, out, static_cast<size_t>(out_len), m_stop)) return;
         m_answered.fetch_add(1);
       }

@@ -22,7 +22,8 @@ constexpr uint32_t kImageHeader = 80;
 constexpr uint32_t kPieceData = 65428;
 constexpr uint32_t kPieceHeader = 92;
 constexpr uint32_t kPieces = (kImageSize + kPieceData - 1) / kPieceData;
-constexpr uint32_t kFrameStride = 65536;  // wire bytes of a full piece: every piece starts at k * 65536
+constexpr uint32_t kFrameStride =
+    65536;  // wire bytes of a full piece: every piece starts at k * 65536
 
 // The wire bytes of one frame (counter 0), and its counter set in place.
 std::vector<uint8_t> EncodeImageFrame();

@@ -33,7 +33,8 @@ void AckWaiter::Expect(uint16_t seq_no) {
 
 int64_t AckWaiter::Wait(int timeout_ms) {
   std::unique_lock<std::mutex> lock(m_mutex);
-  m_signal.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return m_arrived_ns >= 0; });
+  m_signal.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                    [this] { return m_arrived_ns >= 0; });
   return m_arrived_ns;
 }
 
@@ -81,7 +82,8 @@ void StorageSink::Offer(const uint8_t* data, uint32_t len, int64_t now_ns) {
       m_lost += seq_no - m_next;
       m_next = seq_no + 1;
       if (m_record && m_latencies_us.size() < m_latencies_us.capacity())
-        m_latencies_us.push_back(static_cast<double>(now_ns - static_cast<int64_t>(LoadU64(data + 16))) / 1e3);
+        m_latencies_us.push_back(
+            static_cast<double>(now_ns - static_cast<int64_t>(LoadU64(data + 16))) / 1e3);
     }
     ++m_received;
     m_last_ns = now_ns;
@@ -91,12 +93,14 @@ void StorageSink::Offer(const uint8_t* data, uint32_t len, int64_t now_ns) {
 
 bool StorageSink::WaitReceived(uint64_t count, int timeout_ms) {
   std::unique_lock<std::mutex> lock(m_mutex);
-  return m_signal.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return m_received >= count; });
+  return m_signal.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                           [&] { return m_received >= count; });
 }
 
 StorageSink::Counts StorageSink::Count(uint64_t sent) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  return {m_received, m_lost + (sent > m_next ? sent - m_next : 0), m_duplicated, m_damaged, m_last_ns};
+  return {m_received, m_lost + (sent > m_next ? sent - m_next : 0), m_duplicated, m_damaged,
+          m_last_ns};
 }
 
 std::vector<double> StorageSink::TakeLatenciesUs() {
@@ -117,11 +121,14 @@ Library& Library::Get() {
 
 Library::Library() {
   KestalHostCommService& service = KestalHostCommService::GetInstance();
-  service.SetRecvHostCommMsgCallBack([](unsigned short type, unsigned char* data, unsigned int len,
-                                        void* self) { static_cast<Library*>(self)->OnMessage(type, data, len); },
-                                     this);
-  service.SetDeviceEventCallBack(
-      [](HostCommDeviceEvent event, const char*, void* self) { static_cast<Library*>(self)->OnEvent(event); }, this);
+  service.SetRecvHostCommMsgCallBack(
+      [](unsigned short type, unsigned char* data, unsigned int len, void* self) {
+        static_cast<Library*>(self)->OnMessage(type, data, len);
+      },
+      this);
+  service.SetDeviceEventCallBack([](HostCommDeviceEvent event, const char*,
+                                    void* self) { static_cast<Library*>(self)->OnEvent(event); },
+                                 this);
 }
 
 void Library::OnMessage(uint16_t type, const uint8_t* data, uint32_t len) {

@@ -41,7 +41,8 @@ class StorageSink {
   void Reset(uint32_t size, size_t max_latencies);
   void Offer(const uint8_t* data, uint32_t len, int64_t now_ns);
   struct Counts {
-    uint64_t received, lost, duplicated, damaged;  // lost: gaps in the numbers and messages never come
+    uint64_t received, lost, duplicated,
+        damaged;  // lost: gaps in the numbers and messages never come
     int64_t last_arrival_ns;
   };
   Counts Count(uint64_t sent);

@@ -31,7 +31,8 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 namespace bench {
 
 int64_t NowNs() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
 
@@ -42,7 +43,8 @@ double Seconds(int64_t ns) { return static_cast<double>(ns) / 1e9; }
 double ProcessCpuSeconds() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 double ThreadCpuSeconds(pthread_t thread) {
@@ -80,8 +82,8 @@ std::map<int, uint64_t> TaskSwitches() {
   return switches;
 }
 
-uint64_t SwitchesBetween(const std::map<int, uint64_t>& before, const std::map<int, uint64_t>& after,
-                         const std::vector<int>& excluded) {
+uint64_t SwitchesBetween(const std::map<int, uint64_t>& before,
+                         const std::map<int, uint64_t>& after, const std::vector<int>& excluded) {
   uint64_t sum = 0;
   for (const auto& [tid, count] : after) {
     if (std::find(excluded.begin(), excluded.end(), tid) != excluded.end()) continue;
@@ -145,12 +147,13 @@ std::string JsonString(const std::string& s) {
 }  // namespace
 
 void PrintTable(const std::vector<Row>& rows) {
-  std::printf("%-56s %12s %12s %8s  %-32s %s\n", "figure", "value", "baseline", "ratio", "target", "met");
+  std::printf("%-56s %12s %12s %8s  %-32s %s\n", "figure", "value", "baseline", "ratio", "target",
+              "met");
   for (const Row& row : rows) {
     const std::optional<double> ratio = Ratio(row);
     std::printf("%-56s %12s %12s %8s  %-32s %s\n", row.figure.c_str(), Number(row.value).c_str(),
-                row.baseline ? Number(*row.baseline).c_str() : "-", ratio ? Number(*ratio).c_str() : "-",
-                row.target.c_str(), row.met ? "yes" : "NO");
+                row.baseline ? Number(*row.baseline).c_str() : "-",
+                ratio ? Number(*ratio).c_str() : "-", row.target.c_str(), row.met ? "yes" : "NO");
   }
 }
 
@@ -162,9 +165,11 @@ bool WriteJson(const std::vector<Row>& rows, const std::string& path) {
     const Row& row = rows[i];
     const std::optional<double> ratio = Ratio(row);
     std::fprintf(f,
-                 "  {\"figure\": %s, \"value\": %s, \"baseline\": %s, \"ratio\": %s, \"target\": %s, \"met\": %s}%s\n",
-                 JsonString(row.figure).c_str(), JsonNumber(row.value).c_str(), JsonNumber(row.baseline).c_str(),
-                 JsonNumber(ratio).c_str(), JsonString(row.target).c_str(), row.met ? "true" : "false",
+                 "  {\"figure\": %s, \"value\": %s, \"baseline\": %s, \"ratio\": %s, \"target\": "
+                 "%s, \"met\": %s}%s\n",
+                 JsonString(row.figure).c_str(), JsonNumber(row.value).c_str(),
+                 JsonNumber(row.baseline).c_str(), JsonNumber(ratio).c_str(),
+                 JsonString(row.target).c_str(), row.met ? "true" : "false",
                  i + 1 < rows.size() ? "," : "");
   }
   std::fprintf(f, "]\n");

@@ -27,8 +27,8 @@ uint64_t Allocations();
 std::map<int, uint64_t> TaskSwitches();
 // Switches between two samples, over the threads not in `excluded` (a thread that appeared in
 // between counts whole).
-uint64_t SwitchesBetween(const std::map<int, uint64_t>& before, const std::map<int, uint64_t>& after,
-                         const std::vector<int>& excluded);
+uint64_t SwitchesBetween(const std::map<int, uint64_t>& before,
+                         const std::map<int, uint64_t>& after, const std::vector<int>& excluded);
 int CurrentTid();
 
 // VmRSS of the process in MiB.

@@ -33,8 +33,8 @@ struct Usage {
 };
 
 Usage Mark(BenchDevice& device) {
-  return {NowNs(), ProcessCpuSeconds(), ThreadCpuSeconds(device.Thread()) + ThreadCpuSeconds(pthread_self()),
-          Allocations()};
+  return {NowNs(), ProcessCpuSeconds(),
+          ThreadCpuSeconds(device.Thread()) + ThreadCpuSeconds(pthread_self()), Allocations()};
 }
 
 double CpuBetween(const Usage& a, const Usage& b) {
@@ -55,7 +55,9 @@ struct StreamTotals {
   uint64_t allocations = 0, frames = 0, faults = 0;
   double MBPerSecond() const { return seconds > 0 ? mb / seconds : 0; }
   double CpuMsPerMB() const { return mb > 0 ? cpu_seconds * 1e3 / mb : 0; }
-  double AllocationsPerFrame() const { return frames ? static_cast<double>(allocations) / frames : 0; }
+  double AllocationsPerFrame() const {
+    return frames ? static_cast<double>(allocations) / frames : 0;
+  }
 };
 
 // Measures a running client for `ms` after a warm-up; `count` gives image bytes and frames so far.
@@ -90,7 +92,8 @@ bool StreamToLibrary(int64_t ms, StreamTotals* totals, double* rss) {
   library.DeliverFramesTo(nullptr);
   totals->faults += tally.Lost() + tally.Damaged();
   std::printf("[stream] library: %llu frames, %llu lost, %llu damaged, %llu Comm Error events\n",
-              static_cast<unsigned long long>(tally.Frames()), static_cast<unsigned long long>(tally.Lost()),
+              static_cast<unsigned long long>(tally.Frames()),
+              static_cast<unsigned long long>(tally.Lost()),
               static_cast<unsigned long long>(tally.Damaged()),
               static_cast<unsigned long long>(library.CommErrors() - comm_errors));
   return started;
@@ -104,12 +107,15 @@ bool StreamToPlainClient(bool parse, int64_t ms, StreamTotals* totals) {
   Window(
       device, ms,
       [&] {
-        return parse ? std::make_pair(client.Tally().ImageBytes(), client.Tally().Frames())
-                     : std::make_pair(static_cast<uint64_t>(client.WireBytes() * ImageShareOfWire()), uint64_t{0});
+        return parse
+                   ? std::make_pair(client.Tally().ImageBytes(), client.Tally().Frames())
+                   : std::make_pair(static_cast<uint64_t>(client.WireBytes() * ImageShareOfWire()),
+                                    uint64_t{0});
       },
       totals);
   client.Stop();
-  if (parse) totals->faults += client.Tally().Lost() + client.Tally().Damaged() + client.BadPieces();
+  if (parse)
+    totals->faults += client.Tally().Lost() + client.Tally().Damaged() + client.BadPieces();
   return true;
 }
 
@@ -124,29 +130,32 @@ bool RunStream(const Options& options, std::vector<Row>* rows) {
         !StreamToPlainClient(true, ms, &one))
       return false;
   }
-  std::printf("[stream] library %.1f MB/s, recv loop %.1f MB/s, one-copy parser %.1f MB/s\n", lib.MBPerSecond(),
-              raw.MBPerSecond(), one.MBPerSecond());
+  std::printf("[stream] library %.1f MB/s, recv loop %.1f MB/s, one-copy parser %.1f MB/s\n",
+              lib.MBPerSecond(), raw.MBPerSecond(), one.MBPerSecond());
   const double ratio = raw.MBPerSecond() > 0 ? lib.MBPerSecond() / raw.MBPerSecond() : 0;
   if (ratio >= 0.65) std::printf("[stream] the stretch target (0.65 x the recv loop) is met\n");
   rows->push_back(Relative("network: frames delivered, MB/s", lib.MBPerSecond(), raw.MBPerSecond(),
                            ">= 0.5 x baseline (stretch 0.65)", ratio >= 0.5));
-  rows->push_back(Relative("network: one-copy parser, MB/s", one.MBPerSecond(), raw.MBPerSecond(), "reported", true));
-  rows->push_back(Relative("network: CPU ms per MB delivered", lib.CpuMsPerMB(), raw.CpuMsPerMB(), "<= 3 x baseline",
-                           lib.CpuMsPerMB() <= 3 * raw.CpuMsPerMB()));
-  rows->push_back(
-      Relative("network: one-copy parser CPU ms per MB", one.CpuMsPerMB(), raw.CpuMsPerMB(), "reported", true));
+  rows->push_back(Relative("network: one-copy parser, MB/s", one.MBPerSecond(), raw.MBPerSecond(),
+                           "reported", true));
+  rows->push_back(Relative("network: CPU ms per MB delivered", lib.CpuMsPerMB(), raw.CpuMsPerMB(),
+                           "<= 3 x baseline", lib.CpuMsPerMB() <= 3 * raw.CpuMsPerMB()));
+  rows->push_back(Relative("network: one-copy parser CPU ms per MB", one.CpuMsPerMB(),
+                           raw.CpuMsPerMB(), "reported", true));
   rows->push_back(Absolute("network: frames lost or damaged", static_cast<double>(lib.faults),
                            static_cast<double>(one.faults), "= 0", lib.faults == 0));
   rows->push_back(Absolute("heap allocations per frame (streaming)", lib.AllocationsPerFrame(),
                            one.AllocationsPerFrame(), "= 0", lib.allocations == 0));
-  rows->push_back(Relative("resident memory after streaming, MiB", rss, options.rss_at_start_mib, "reported", true));
+  rows->push_back(Relative("resident memory after streaming, MiB", rss, options.rss_at_start_mib,
+                           "reported", true));
   return lib.faults == 0 && one.faults == 0 && lib.frames > 0;
 }
 
 namespace {
 
 // One order at a time through the service, each timed until its ACK reaches the receive callback.
-bool LibraryRoundTrips(uint32_t count, std::vector<double>* us, uint64_t* allocations, uint64_t* unanswered) {
+bool LibraryRoundTrips(uint32_t count, std::vector<double>* us, uint64_t* allocations,
+                       uint64_t* unanswered) {
   Library& library = Library::Get();
   KestalHostCommService& service = KestalHostCommService::GetInstance();
   BenchDevice device(DeviceMode::Answer);
@@ -167,7 +176,8 @@ bool LibraryRoundTrips(uint32_t count, std::vector<double>* us, uint64_t* alloca
     order[1] = static_cast<uint8_t>(seq_no >> 8);
     acks.Expect(seq_no);
     const int64_t start = NowNs();
-    const int64_t arrived = service.SendHostCommMsg(Order, order, sizeof order) == 0 ? acks.Wait(1000) : -1;
+    const int64_t arrived =
+        service.SendHostCommMsg(Order, order, sizeof order) == 0 ? acks.Wait(1000) : -1;
     if (arrived < 0)
       ++*unanswered;
     else if (i >= kWarmupOrders)
@@ -197,16 +207,19 @@ bool RunRoundTrip(const Options& options, std::vector<Row>* rows) {
   }
   const double lib_p50 = Percentile(lib_us, 50), lib_p99 = Percentile(lib_us, 99);
   const double plain_p50 = Percentile(plain_us, 50), plain_p99 = Percentile(plain_us, 99);
-  std::printf("[orders] library p50 %.1f us p99 %.1f us; plain p50 %.1f us p99 %.1f us; %llu without ACK\n", lib_p50,
-              lib_p99, plain_p50, plain_p99, static_cast<unsigned long long>(unanswered));
+  std::printf(
+      "[orders] library p50 %.1f us p99 %.1f us; plain p50 %.1f us p99 %.1f us; %llu without ACK\n",
+      lib_p50, lib_p99, plain_p50, plain_p99, static_cast<unsigned long long>(unanswered));
   const double orders = static_cast<double>(per_round) * options.rounds;
+  rows->push_back(Relative("order round trip p50, us", lib_p50, plain_p50, "<= baseline + 50 us",
+                           lib_p50 <= plain_p50 + 50));
+  rows->push_back(Relative("order round trip p99, us", lib_p99, plain_p99, "<= baseline + 300 us",
+                           lib_p99 <= plain_p99 + 300));
   rows->push_back(
-      Relative("order round trip p50, us", lib_p50, plain_p50, "<= baseline + 50 us", lib_p50 <= plain_p50 + 50));
-  rows->push_back(
-      Relative("order round trip p99, us", lib_p99, plain_p99, "<= baseline + 300 us", lib_p99 <= plain_p99 + 300));
-  rows->push_back(Absolute("orders without ACK", static_cast<double>(unanswered), 0, "= 0", unanswered == 0));
-  rows->push_back(Absolute("heap allocations per order round trip", static_cast<double>(lib_allocations) / orders,
-                           static_cast<double>(plain_allocations) / orders, "= 0", lib_allocations == 0));
+      Absolute("orders without ACK", static_cast<double>(unanswered), 0, "= 0", unanswered == 0));
+  rows->push_back(Absolute(
+      "heap allocations per order round trip", static_cast<double>(lib_allocations) / orders,
+      static_cast<double>(plain_allocations) / orders, "= 0", lib_allocations == 0));
   return unanswered == 0;
 }
 
@@ -226,11 +239,15 @@ IdleRun IdleWindow(BenchDevice& device, int seconds, const char* who) {
   const double s = Seconds(b.ns - a.ns);
   const std::vector<int> excluded = {device.Tid(), CurrentTid()};
   IdleRun run;
-  run.cpu_percent = std::max(0.0, CpuBetween(a, b) / s * 100);  // the clocks' granularity can leave a trace below 0
+  run.cpu_percent = std::max(
+      0.0, CpuBetween(a, b) / s * 100);  // the clocks' granularity can leave a trace below 0
   run.wakeups_per_s = static_cast<double>(SwitchesBetween(before, after, excluded)) / s;
   run.allocations_per_s = static_cast<double>(b.allocations - a.allocations) / s;
-  std::printf("[idle] %s: %.3f %% of a core, %.1f wake-ups/s, %llu orders answered by the device; per thread:", who,
-              run.cpu_percent, run.wakeups_per_s, static_cast<unsigned long long>(device.OrdersAnswered() - answered));
+  std::printf(
+      "[idle] %s: %.3f %% of a core, %.1f wake-ups/s, %llu orders answered by the device; per "
+      "thread:",
+      who, run.cpu_percent, run.wakeups_per_s,
+      static_cast<unsigned long long>(device.OrdersAnswered() - answered));
   for (const auto& [tid, count] : after) {
     if (std::find(excluded.begin(), excluded.end(), tid) != excluded.end()) continue;
     const auto it = before.find(tid);
@@ -260,12 +277,12 @@ bool RunIdle(const Options& options, std::vector<Row>* rows) {
     SleepMs(kWarmupMs);
     plain = IdleWindow(device, options.idle_seconds, "plain socket");
   }
-  rows->push_back(
-      Absolute("idle: CPU % of one core", lib.cpu_percent, plain.cpu_percent, "< 0.3 %", lib.cpu_percent < 0.3));
-  rows->push_back(
-      Absolute("idle: wake-ups per second", lib.wakeups_per_s, plain.wakeups_per_s, "< 20 /s", lib.wakeups_per_s < 20));
-  rows->push_back(Absolute("heap allocations per second idle", lib.allocations_per_s, plain.allocations_per_s, "= 0",
-                           lib.allocations_per_s == 0));
+  rows->push_back(Absolute("idle: CPU % of one core", lib.cpu_percent, plain.cpu_percent, "< 0.3 %",
+                           lib.cpu_percent < 0.3));
+  rows->push_back(Absolute("idle: wake-ups per second", lib.wakeups_per_s, plain.wakeups_per_s,
+                           "< 20 /s", lib.wakeups_per_s < 20));
+  rows->push_back(Absolute("heap allocations per second idle", lib.allocations_per_s,
+                           plain.allocations_per_s, "= 0", lib.allocations_per_s == 0));
   return true;
 }
 
@@ -275,13 +292,14 @@ struct StorageRun {
   double per_second = 0;
   double writer_per_second = 0;  // the device's bursts alone: messages / time spent inside SendMany
   std::vector<double> latencies_us;
-  std::vector<double> after_write_us;  // the same less the device's Send: from the record on the disk on
+  std::vector<double>
+      after_write_us;  // the same less the device's Send: from the record on the disk on
   uint64_t faults = 0;
 };
 
 // `latency_count` messages one at a time, then `count` with at most a window of them unread.
-bool StorageMessages(SimStorageDevice& device, StorageSink& sink, uint32_t size, const Options& options,
-                     StorageRun* run) {
+bool StorageMessages(SimStorageDevice& device, StorageSink& sink, uint32_t size,
+                     const Options& options, StorageRun* run) {
   std::vector<uint8_t> payload = StorageSink::Payload(size);
   sink.Reset(size, options.latency_count);
   uint64_t sent = 0;
@@ -313,13 +331,15 @@ bool StorageMessages(SimStorageDevice& device, StorageSink& sink, uint32_t size,
   const uint64_t first = sent;
   const int64_t start = NowNs();
   // The rate: the device writes bursts (SendMany: the data of a burst in one write, its records in
-  // another), as a device with a queue of messages would, so that the writer is not what is measured.
+  // another), as a device with a queue of messages would, so that the writer is not what is
+  // measured.
   const uint32_t burst = size <= 512 ? 64 : 16;
   std::vector<std::vector<uint8_t>> burst_payloads(burst, payload);
   std::vector<SimStorageDevice::Message> messages(burst);
   for (uint64_t i = 0; ok && i < options.storage_count;) {
     const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(burst, options.storage_count - i));
-    if (sent + n - sink.Count(sent).received > window) ok = sink.WaitReceived(sent + n - window, 5000);
+    if (sent + n - sink.Count(sent).received > window)
+      ok = sink.WaitReceived(sent + n - window, 5000);
     const int64_t t = NowNs();
     for (uint32_t k = 0; k < n; ++k) {
       StorageSink::Stamp(burst_payloads[k].data(), sent + k, t);
@@ -336,11 +356,14 @@ bool StorageMessages(SimStorageDevice& device, StorageSink& sink, uint32_t size,
   run->writer_per_second = send_ns > 0 ? static_cast<double>(sent - first) / Seconds(send_ns) : 0;
   run->faults = counts.lost + counts.duplicated + counts.damaged;
   std::printf(
-      "[storage] %u B: %.0f messages/s (the device's bursts alone: %.0f/s; p50 %.0f us a Send one at a time); "
+      "[storage] %u B: %.0f messages/s (the device's bursts alone: %.0f/s; p50 %.0f us a Send one "
+      "at a time); "
       "%llu sent, %llu received, %llu lost, %llu duplicated, %llu damaged\n",
-      size, run->per_second, run->writer_per_second, Percentile(send_us, 50), static_cast<unsigned long long>(sent),
-      static_cast<unsigned long long>(counts.received), static_cast<unsigned long long>(counts.lost),
-      static_cast<unsigned long long>(counts.duplicated), static_cast<unsigned long long>(counts.damaged));
+      size, run->per_second, run->writer_per_second, Percentile(send_us, 50),
+      static_cast<unsigned long long>(sent), static_cast<unsigned long long>(counts.received),
+      static_cast<unsigned long long>(counts.lost),
+      static_cast<unsigned long long>(counts.duplicated),
+      static_cast<unsigned long long>(counts.damaged));
   return ok;
 }
 
@@ -363,7 +386,8 @@ bool RunStorage(const Options& options, std::vector<Row>* rows) {
     if (fd < 0 || ftruncate(fd, kStorageDeviceSize) != 0) return false;
     close(fd);
   }
-  std::printf("[storage] image %s, O_DIRECT %s\n", image.c_str(), DirectIoWorks(image) ? "works" : "refused");
+  std::printf("[storage] image %s, O_DIRECT %s\n", image.c_str(),
+              DirectIoWorks(image) ? "works" : "refused");
   Library& library = Library::Get();
   StorageRun small, large;
   bool ok = false;
@@ -375,7 +399,8 @@ bool RunStorage(const Options& options, std::vector<Row>* rows) {
       library.DeliverStorageTo(nullptr);
       return false;
     }
-    ok = StorageMessages(device, sink, 64, options, &small) && StorageMessages(device, sink, 65536, options, &large);
+    ok = StorageMessages(device, sink, 64, options, &small) &&
+         StorageMessages(device, sink, 65536, options, &large);
     library.Stop();
     library.DeliverStorageTo(nullptr);
     device.Stop();
@@ -383,30 +408,34 @@ bool RunStorage(const Options& options, std::vector<Row>* rows) {
   const ReadStats reads = PlainReads(image, 65536, 20000, 3000);
   const ReadStats sectors = PlainReads(image, 512, 20000, 3000);
   std::printf("[storage] plain pread%s: 64 KiB %.0f/s p50 %.1f us p99 %.1f us; 512 B %.0f/s\n",
-              reads.direct ? " (O_DIRECT)" : "", reads.per_second, reads.p50_us, reads.p99_us, sectors.per_second);
-  rows->push_back(
-      Relative("storage: 64 B messages/s (vs 512 B preads/s)", small.per_second, sectors.per_second, "reported", true));
-  rows->push_back(Relative("storage: 65536 B messages/s (vs 64 KiB preads/s)", large.per_second, reads.per_second,
-                           ">= 0.5 x baseline", large.per_second >= 0.5 * reads.per_second));
-  rows->push_back(Row{"storage: device writer's bursts alone, 64 B/s", small.writer_per_second, std::nullopt, false,
-                      "reported", true});
-  rows->push_back(Row{"storage: device writer's bursts alone, 65536 B/s", large.writer_per_second, std::nullopt, false,
-                      "reported", true});
+              reads.direct ? " (O_DIRECT)" : "", reads.per_second, reads.p50_us, reads.p99_us,
+              sectors.per_second);
+  rows->push_back(Relative("storage: 64 B messages/s (vs 512 B preads/s)", small.per_second,
+                           sectors.per_second, "reported", true));
+  rows->push_back(Relative("storage: 65536 B messages/s (vs 64 KiB preads/s)", large.per_second,
+                           reads.per_second, ">= 0.5 x baseline",
+                           large.per_second >= 0.5 * reads.per_second));
+  rows->push_back(Row{"storage: device writer's bursts alone, 64 B/s", small.writer_per_second,
+                      std::nullopt, false, "reported", true});
+  rows->push_back(Row{"storage: device writer's bursts alone, 65536 B/s", large.writer_per_second,
+                      std::nullopt, false, "reported", true});
   for (const StorageRun* run : {&small, &large}) {
     const char* size = run == &small ? "64 B" : "65536 B";
     const double p50 = Percentile(run->latencies_us, 50), p99 = Percentile(run->latencies_us, 99);
-    rows->push_back(
-        Relative(std::string("storage: one-way latency p50, us (") + size + ")", p50, reads.p50_us, "reported", true));
-    rows->push_back(Relative(std::string("storage: one-way latency p99, us (") + size + ")", p99, reads.p99_us,
-                             "<= 1000 us + 2 x baseline", p99 <= 1000 + 2 * reads.p99_us));
+    rows->push_back(Relative(std::string("storage: one-way latency p50, us (") + size + ")", p50,
+                             reads.p50_us, "reported", true));
+    rows->push_back(Relative(std::string("storage: one-way latency p99, us (") + size + ")", p99,
+                             reads.p99_us, "<= 1000 us + 2 x baseline",
+                             p99 <= 1000 + 2 * reads.p99_us));
     for (double percent : {50.0, 99.0})
-      rows->push_back(Relative(
-          std::string("storage: latency less device write p") + (percent == 50 ? "50" : "99") + ", us (" + size + ")",
-          Percentile(run->after_write_us, percent), percent == 50 ? reads.p50_us : reads.p99_us, "reported", true));
+      rows->push_back(Relative(std::string("storage: latency less device write p") +
+                                   (percent == 50 ? "50" : "99") + ", us (" + size + ")",
+                               Percentile(run->after_write_us, percent),
+                               percent == 50 ? reads.p50_us : reads.p99_us, "reported", true));
   }
   const uint64_t faults = small.faults + large.faults;
-  rows->push_back(
-      Absolute("storage: messages lost, duplicated or damaged", static_cast<double>(faults), 0, "= 0", faults == 0));
+  rows->push_back(Absolute("storage: messages lost, duplicated or damaged",
+                           static_cast<double>(faults), 0, "= 0", faults == 0));
   return ok && faults == 0;
 }
 

@@ -18,10 +18,12 @@ namespace {
 
 const char* const kUsage =
     "usage: kestal-bench [--only stream,orders,idle,storage|network|all] [--json FILE] [--quick]\n"
-    "                    [--seconds N] [--rounds N] [--idle-seconds N] [--orders N] [--storage-count N]\n"
+    "                    [--seconds N] [--rounds N] [--idle-seconds N] [--orders N] "
+    "[--storage-count N]\n"
     "                    [--latency-count N]\n"
     "  --seconds N         streaming time per client (default 10)\n"
-    "  --rounds N          turns the library and its baselines take in streaming and orders (default 2)\n"
+    "  --rounds N          turns the library and its baselines take in streaming and orders "
+    "(default 2)\n"
     "  --idle-seconds N    idle window per client (default 30)\n"
     "  --orders N          order round trips per client (default 10000)\n"
     "  --storage-count N   storage messages per size at full rate (default 100000)\n"
@@ -52,7 +54,8 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (arg == "--quick") {
-      options.stream_seconds = 2, options.rounds = 1, options.idle_seconds = 5, options.orders = 2000;
+      options.stream_seconds = 2, options.rounds = 1, options.idle_seconds = 5,
+      options.orders = 2000;
       options.storage_count = 5000, options.latency_count = 300;
       continue;
     }
@@ -105,9 +108,10 @@ int main(int argc, char** argv) {
   if (phases.count("storage")) ok = bench::RunStorage(options, &rows) && ok;
   std::printf("\n");
   bench::PrintTable(rows);
-  std::printf("\n%s after %.0f s\n",
-              ok ? "done" : "FAILED: a frame or message was lost or damaged, or a phase could not run",
-              bench::Seconds(bench::NowNs() - start));
+  std::printf(
+      "\n%s after %.0f s\n",
+      ok ? "done" : "FAILED: a frame or message was lost or damaged, or a phase could not run",
+      bench::Seconds(bench::NowNs() - start));
   if (!json.empty() && !bench::WriteJson(rows, json)) {
     std::fprintf(stderr, "cannot write %s\n", json.c_str());
     ok = false;

@@ -16,15 +16,15 @@
 
 // KESTAL_STATIC: the program links the library's static core (its own tools and tests).
 #if defined(_WIN32) && defined(KESTAL_STATIC)
-#  define KESTAL_API
+#define KESTAL_API
 #elif defined(_WIN32)
-#  if defined(KESTAL_BUILDING_LIBRARY)
-#    define KESTAL_API __declspec(dllexport)
-#  else
-#    define KESTAL_API __declspec(dllimport)
-#  endif
+#if defined(KESTAL_BUILDING_LIBRARY)
+#define KESTAL_API __declspec(dllexport)
 #else
-#  define KESTAL_API __attribute__((visibility("default")))
+#define KESTAL_API __declspec(dllimport)
+#endif
+#else
+#define KESTAL_API __attribute__((visibility("default")))
 #endif
 
 // Transport selector.
@@ -61,10 +61,11 @@ enum HostCommStatus : unsigned int {
 
 class KESTAL_API KestalHostCommService {
  public:
-  using DeviceEventCallBack = void (*)(HostCommDeviceEvent event, const char* text, void* user_data);
+  using DeviceEventCallBack = void (*)(HostCommDeviceEvent event, const char* text,
+                                       void* user_data);
   using LogCallBack = void (*)(const char* text, void* user_data);
-  using RecvHostCommMsgCallBack = void (*)(unsigned short type, unsigned char* data, unsigned int len,
-                                           void* user_data);
+  using RecvHostCommMsgCallBack = void (*)(unsigned short type, unsigned char* data,
+                                           unsigned int len, void* user_data);
   using StatusCallBack = void (*)(unsigned short state, void* user_data);
 
   static KestalHostCommService& GetInstance();

@@ -6,8 +6,8 @@
  * may be mixed freely with the class.
  *
  * Threads: as for the class. Callbacks run on library threads (the message callback on one
- * receive thread at a time, the state and status-line callbacks once a second on the log-report worker,
- * the event callback on whichever thread reports); they must return promptly and must never
+ * receive thread at a time, the state and status-line callbacks once a second on the log-report
+ * worker, the event callback on whichever thread reports); they must return promptly and must never
  * call kestal_start or kestal_stop. Register them before kestal_start. kestal_start and
  * kestal_stop are called from one application thread at a time.
  */
@@ -16,15 +16,15 @@
 
 /* KESTAL_STATIC: the program links the library's static core (its own tools and tests). */
 #if defined(_WIN32) && defined(KESTAL_STATIC)
-#  define KESTAL_C_API
+#define KESTAL_C_API
 #elif defined(_WIN32)
-#  if defined(KESTAL_BUILDING_LIBRARY)
-#    define KESTAL_C_API __declspec(dllexport)
-#  else
-#    define KESTAL_C_API __declspec(dllimport)
-#  endif
+#if defined(KESTAL_BUILDING_LIBRARY)
+#define KESTAL_C_API __declspec(dllexport)
 #else
-#  define KESTAL_C_API __attribute__((visibility("default")))
+#define KESTAL_C_API __declspec(dllimport)
+#endif
+#else
+#define KESTAL_C_API __attribute__((visibility("default")))
 #endif
 
 #ifdef __cplusplus
@@ -33,9 +33,9 @@ extern "C" {
 
 /* Transports, for kestal_set_comm_type and kestal_set_network_endpoint. */
 enum {
-  KESTAL_COMM_STORAGE = 0,     /* the device's 50 MiB disk used as a mailbox */
-  KESTAL_COMM_NETWORK = 1,     /* TCP, first device endpoint (default 192.168.66.1:28992) */
-  KESTAL_COMM_NETWORK_ALT = 2  /* TCP, second device endpoint (default 192.168.60.1:29372) */
+  KESTAL_COMM_STORAGE = 0,    /* the device's 50 MiB disk used as a mailbox */
+  KESTAL_COMM_NETWORK = 1,    /* TCP, first device endpoint (default 192.168.66.1:28992) */
+  KESTAL_COMM_NETWORK_ALT = 2 /* TCP, second device endpoint (default 192.168.60.1:29372) */
 };
 
 /* Device events passed to the event callback, each with its fixed text. */
@@ -51,7 +51,8 @@ enum {
 
 typedef void (*kestal_event_fn)(int event, const char* text, void* user_data);
 /* `data` is valid only during the call: copy what you keep. */
-typedef void (*kestal_message_fn)(unsigned short type, const unsigned char* data, unsigned int len, void* user_data);
+typedef void (*kestal_message_fn)(unsigned short type, const unsigned char* data, unsigned int len,
+                                  void* user_data);
 typedef void (*kestal_state_fn)(unsigned short state, void* user_data);
 /* The once-a-second status line, as code page 936 (GBK) bytes. */
 typedef void (*kestal_text_fn)(const char* text, void* user_data);
@@ -61,17 +62,18 @@ KESTAL_C_API int kestal_start(void);
 /* Always 0; takes at least one second. */
 KESTAL_C_API int kestal_stop(void);
 
-/* 0, or -1 (nothing changed) for a value other than KESTAL_COMM_*. Takes effect at the next start. */
+/* 0, or -1 (nothing changed) for a value other than KESTAL_COMM_*. Takes effect at the next start.
+ */
 KESTAL_C_API int kestal_set_comm_type(int comm_type);
 /* Points a network comm type at another device address (a numeric IPv4 or IPv6 address or a
  * host name) and TCP port. 0, or -1 at once (nothing changed) for another comm type, a host that
  * is neither an address nor a well-formed name ("999.1.1.1", "", "a..b"), or port 0. Takes
  * effect at the next start; never waits, so any callback may call it. */
 KESTAL_C_API int kestal_set_network_endpoint(int comm_type, const char* host, unsigned short port);
-/* Points the storage transport at one disk (a device path such as "/dev/sdc" or "\\.\PHYSICALDRIVE2",
- * or a disk image file) instead of discovering the device's disk; NULL or "" restores discovery.
- * 0, or -1 (nothing changed) for a path longer than 4096 bytes. Takes effect at the next start;
- * never waits. */
+/* Points the storage transport at one disk (a device path such as "/dev/sdc" or
+ * "\\.\PHYSICALDRIVE2", or a disk image file) instead of discovering the device's disk; NULL or ""
+ * restores discovery. 0, or -1 (nothing changed) for a path longer than 4096 bytes. Takes effect at
+ * the next start; never waits. */
 KESTAL_C_API int kestal_set_storage_device(const char* path);
 
 /* A null function switches the callback off. */
@@ -86,7 +88,8 @@ KESTAL_C_API void kestal_set_status_line_callback(kestal_text_fn callback, void*
 KESTAL_C_API int kestal_send(unsigned short type, const unsigned char* data, unsigned int len);
 /* Sends a whole firmware file in chunks; progress comes back as type-9 messages. 0 when every
  * chunk was queued or written; negative when one was not (the rest of the file is not sent). */
-KESTAL_C_API int kestal_update_firmware(unsigned short firmware_type, const unsigned char* data, unsigned int len);
+KESTAL_C_API int kestal_update_firmware(unsigned short firmware_type, const unsigned char* data,
+                                        unsigned int len);
 /* Next value of the library-wide message sequence counter (the first is 1). */
 KESTAL_C_API unsigned short kestal_next_seq_no(void);
 /* Writes the storage mailbox's summary areas to "volume<UTC+8 time>_<type>.txt". */

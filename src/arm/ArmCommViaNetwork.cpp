@@ -63,8 +63,9 @@ int ArmCommViaNetwork::StartLoopRecv() {
     return -1;
   }
   if (port_held)
-    KLOG_ERROR("UDP port %d is held by another socket as well: arm messages may go to the other process",
-               static_cast<int>(m_local_port));
+    KLOG_ERROR(
+        "UDP port %d is held by another socket as well: arm messages may go to the other process",
+        static_cast<int>(m_local_port));
 
   m_stop = false;
   m_recv_thread = std::thread(&ArmCommViaNetwork::LoopRecv, this, m_device_relay);
@@ -131,8 +132,8 @@ void ArmCommViaNetwork::LoopRecv(DeviceRelay relay) {
   while (!m_stop) {
     std::memset(buf.data(), 0, msg_len);
     UdpEndpoint from;
-    const int n = m_socket.RecvFrom(buf.data(), static_cast<uint32_t>(buf.size()), &from,
-                                    kRecvWaitMs);
+    const int n =
+        m_socket.RecvFrom(buf.data(), static_cast<uint32_t>(buf.size()), &from, kRecvWaitMs);
     if (n == UdpSocket::kTimedOut) continue;
     // Once a stop has begun nothing more is relayed: the stop datagram "End" that woke this
     // worker, or anything else still arriving, never reaches the device.

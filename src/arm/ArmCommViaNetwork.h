@@ -83,7 +83,8 @@ class ArmCommViaNetwork {
   // Waits up to `ms`, less when a stop begins.
   void PauseUnlessStopped(int ms);
 
-  std::atomic<bool> m_queue_full{false};  // a full queue has been logged since the last message queued
+  std::atomic<bool> m_queue_full{
+      false};                     // a full queue has been logged since the last message queued
   kestal::Mutex m_control_mutex;  // one start or stop at a time
   DeviceRelay m_device_relay GUARDED_BY(m_control_mutex);
   std::thread m_recv_thread;

@@ -3,7 +3,8 @@
 #include "arm/UdpSocket.h"
 
 bool LocalSourceFilter::FromThisHost(uint32_t addr) {
-  if (reinterpret_cast<const uint8_t*>(&addr)[0] == 127) return true;  // 127.0.0.0/8, in network byte order
+  if (reinterpret_cast<const uint8_t*>(&addr)[0] == 127)
+    return true;  // 127.0.0.0/8, in network byte order
   if (addr == 0) return false;
   if (addr == m_last_local) return true;
   // Only an address of one of this host's interfaces can be bound: the platforms' portable way

@@ -102,8 +102,8 @@ int UdpSocket::SetExclusiveAddress() {
 int UdpSocket::SetReportPortUnreachable(bool on) {
   BOOL value = on ? TRUE : FALSE;
   DWORD returned = 0;
-  return WSAIoctl(AsSocket(m_handle.load()), SIO_UDP_CONNRESET, &value, sizeof(value), nullptr,
-                  0, &returned, nullptr, nullptr) == 0
+  return WSAIoctl(AsSocket(m_handle.load()), SIO_UDP_CONNRESET, &value, sizeof(value), nullptr, 0,
+                  &returned, nullptr, nullptr) == 0
              ? 0
              : -1;
 }
@@ -142,9 +142,9 @@ int UdpSocket::RecvFrom(uint8_t* buf, uint32_t size, UdpEndpoint* from, int time
 
 int UdpSocket::SendTo(const uint8_t* data, uint32_t len, const UdpEndpoint& to) {
   sockaddr_in addr = ToSockAddr(to);
-  const int n = ::sendto(AsSocket(m_handle.load()), reinterpret_cast<const char*>(data),
-                         static_cast<int>(len), 0, reinterpret_cast<sockaddr*>(&addr),
-                         sizeof(addr));
+  const int n =
+      ::sendto(AsSocket(m_handle.load()), reinterpret_cast<const char*>(data),
+               static_cast<int>(len), 0, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
   return n == SOCKET_ERROR ? -1 : n;
 }
 

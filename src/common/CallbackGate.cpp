@@ -20,7 +20,8 @@ struct GateState {
   bool closed GUARDED_BY(mutex) = false;
   std::vector<Running> running GUARDED_BY(mutex);
   std::vector<std::thread::id> given_up GUARDED_BY(mutex);
-  std::vector<std::thread::id> finished GUARDED_BY(mutex);  // workers whose body returned, until they are joined
+  std::vector<std::thread::id> finished
+      GUARDED_BY(mutex);  // workers whose body returned, until they are joined
   std::vector<std::thread> parked GUARDED_BY(mutex);
 };
 
@@ -42,7 +43,8 @@ void Drop(std::vector<T>& list, const T& value) {
 }
 
 std::vector<Running>::iterator FindRunning(GateState& s, std::thread::id thread) REQUIRES(s.mutex) {
-  return std::find_if(s.running.begin(), s.running.end(), [&](const Running& r) { return r.thread == thread; });
+  return std::find_if(s.running.begin(), s.running.end(),
+                      [&](const Running& r) { return r.thread == thread; });
 }
 
 }  // namespace
@@ -54,8 +56,10 @@ bool CallbackGate::Enter(const char* name) {
   MutexLock lock(s.mutex);
   if (s.closed || Holds(s.given_up, me)) return false;
   auto it = FindRunning(s, me);
-  if (it != s.running.end()) ++it->depth;
-  else s.running.push_back({me, name, 1});
+  if (it != s.running.end())
+    ++it->depth;
+  else
+    s.running.push_back({me, name, 1});
   return true;
 }
 
@@ -116,7 +120,8 @@ bool CallbackGate::JoinWorker(std::thread& worker) {
   const std::thread::id id = worker.get_id();
   {
     MutexLock lock(s.mutex);
-    s.changed.Wait(lock, [&]() REQUIRES(s.mutex) { return Holds(s.finished, id) || Holds(s.given_up, id); });
+    s.changed.Wait(
+        lock, [&]() REQUIRES(s.mutex) { return Holds(s.finished, id) || Holds(s.given_up, id); });
     if (!Holds(s.finished, id)) {
       s.parked.push_back(std::move(worker));
       return false;

@@ -20,7 +20,8 @@ namespace {
 
 constexpr const char* kLogFileName = "LogKestalHostCommService.txt";
 constexpr std::size_t kMaxFileSize = 64u * 1024 * 1024;
-constexpr const char* kRolledFileName = "LogKestalHostCommService.1.txt";  // the one rolled-over file
+constexpr const char* kRolledFileName =
+    "LogKestalHostCommService.1.txt";  // the one rolled-over file
 constexpr const char* kPattern = "%Y-%m-%d %H:%M:%S.%e %* [%t] [%!@%#] %v";
 
 // The log file, appended to; past kMaxFileSize it becomes the rolled-over file and a new one is
@@ -59,7 +60,8 @@ class RollingFile {
 // "DEBUG" / "ERROR" in the severity column.
 class UpperLevelFlag final : public spdlog::custom_flag_formatter {
  public:
-  void format(const spdlog::details::log_msg& msg, const std::tm&, spdlog::memory_buf_t& dest) override {
+  void format(const spdlog::details::log_msg& msg, const std::tm&,
+              spdlog::memory_buf_t& dest) override {
     const char* text = msg.level == spdlog::level::err ? "ERROR" : "DEBUG";
     dest.append(text, text + 5);
   }
@@ -83,15 +85,16 @@ std::atomic<bool> g_writer_running{false};
 // library workers running while the process's static objects are destroyed, and their last
 // lines must find a log, not the remains of one.
 struct LogState {
-  kestal::Mutex file_mutex;  // taken before `mutex`
+  kestal::Mutex file_mutex;                          // taken before `mutex`
   std::vector<char> pending GUARDED_BY(file_mutex);  // swapped with `active` by WriteOut
   RollingFile file GUARDED_BY(file_mutex);
 
   kestal::Mutex mutex;
   std::unique_ptr<spdlog::formatter> formatter GUARDED_BY(mutex);
   spdlog::memory_buf_t scratch GUARDED_BY(mutex);
-  std::vector<char> active GUARDED_BY(mutex);  // kBufferCapacity reserved: appending allocates nothing
-  bool wake_sent GUARDED_BY(mutex) = false;    // the writer was told that half of `active` is taken
+  std::vector<char> active
+      GUARDED_BY(mutex);  // kBufferCapacity reserved: appending allocates nothing
+  bool wake_sent GUARDED_BY(mutex) = false;  // the writer was told that half of `active` is taken
   kestal::CondVar wake;
 
   kestal::Mutex tap_mutex;
@@ -148,7 +151,8 @@ void Log::Init() {
     s.formatter = std::move(formatter);
     s.active.reserve(kBufferCapacity);
     s.pending.reserve(kBufferCapacity);
-    // Lines written after the last flush (after Stop, say) reach the file when the process exits normally.
+    // Lines written after the last flush (after Stop, say) reach the file when the process exits
+    // normally.
     std::atexit([] { WriteOut(State(), true); });
     g_min_level.store(static_cast<int>(LogLevel::Debug), std::memory_order_release);
   });
@@ -171,14 +175,18 @@ void Log::WriteBacklog(int timeout_ms) {
   LogState& s = State();
   {  // waits even without a log, so that the writer's loop never spins
     kestal::MutexLock lock(s.mutex);
-    if (!s.wake.WaitFor(lock, std::chrono::milliseconds(timeout_ms), [&]() REQUIRES(s.mutex) { return s.wake_sent; }))
+    if (!s.wake.WaitFor(lock, std::chrono::milliseconds(timeout_ms),
+                        [&]() REQUIRES(s.mutex) { return s.wake_sent; }))
       return;
-    if (g_min_level.load(std::memory_order_acquire) == 0) return void(s.wake_sent = false);  // nothing to write
+    if (g_min_level.load(std::memory_order_acquire) == 0)
+      return void(s.wake_sent = false);  // nothing to write
   }
   WriteOut(s, false);
 }
 
-void Log::SetWriterRunning(bool running) { g_writer_running.store(running, std::memory_order_release); }
+void Log::SetWriterRunning(bool running) {
+  g_writer_running.store(running, std::memory_order_release);
+}
 
 void Log::WakeWriter() {
   LogState& s = State();
@@ -196,9 +204,14 @@ std::string Log::FunctionName(const char* pretty_function) {
   std::size_t paren = std::string::npos;
   for (std::size_t i = 0; i < s.size(); ++i) {
     char c = s[i];
-    if (c == '<') ++depth;
-    else if (c == '>') --depth;
-    else if (c == '(' && depth == 0) { paren = i; break; }
+    if (c == '<')
+      ++depth;
+    else if (c == '>')
+      --depth;
+    else if (c == '(' && depth == 0) {
+      paren = i;
+      break;
+    }
   }
   if (paren == std::string::npos) return s;
   std::size_t begin = s.rfind(' ', paren);
@@ -239,9 +252,10 @@ void Log::Write(LogLevel level, const char* function, int line, const char* form
   LogState& state = State();
   if (g_min_level.load(std::memory_order_acquire) != 0) {
     const bool error = level == LogLevel::Error;
-    Append(state, spdlog::details::log_msg(spdlog::source_loc{"", line, name}, "KestalHostComm",
-                                           error ? spdlog::level::err : spdlog::level::debug,
-                                           spdlog::string_view_t(text, static_cast<std::size_t>(n))));
+    Append(state,
+           spdlog::details::log_msg(spdlog::source_loc{"", line, name}, "KestalHostComm",
+                                    error ? spdlog::level::err : spdlog::level::debug,
+                                    spdlog::string_view_t(text, static_cast<std::size_t>(n))));
     // Errors reach the disk at once, and every line while no writer runs.
     if (error || !g_writer_running.load(std::memory_order_acquire)) WriteOut(state, true);
   }

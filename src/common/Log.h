@@ -53,23 +53,26 @@ class Log {
 
   // Observes every written line (level, function field, message); tests use it to check the
   // exact texts. Pass nullptr to remove it. Not for production use: it runs under a lock.
-  using Tap = std::function<void(LogLevel, const std::string& function, const std::string& message)>;
+  using Tap =
+      std::function<void(LogLevel, const std::string& function, const std::string& message)>;
   static void SetTap(Tap tap);
 };
 
 }  // namespace kestal
 
-#define KLOG_AT_(level, ...)                                                                        \
-  do {                                                                                              \
-    if (::kestal::Log::Enabled(level)) {                                                            \
-      static const char* const kestal_log_function_ = ::kestal::Log::CallSiteName(__PRETTY_FUNCTION__); \
-      ::kestal::Log::Write(level, kestal_log_function_, __LINE__, __VA_ARGS__);                     \
-    }                                                                                               \
+#define KLOG_AT_(level, ...)                                                    \
+  do {                                                                          \
+    if (::kestal::Log::Enabled(level)) {                                        \
+      static const char* const kestal_log_function_ =                           \
+          ::kestal::Log::CallSiteName(__PRETTY_FUNCTION__);                     \
+      ::kestal::Log::Write(level, kestal_log_function_, __LINE__, __VA_ARGS__); \
+    }                                                                           \
   } while (0)
 
-#define KLOG_AS_(level, function, ...)                                           \
-  do {                                                                           \
-    if (::kestal::Log::Enabled(level)) ::kestal::Log::Write(level, function, __LINE__, __VA_ARGS__); \
+#define KLOG_AS_(level, function, ...)                              \
+  do {                                                              \
+    if (::kestal::Log::Enabled(level))                              \
+      ::kestal::Log::Write(level, function, __LINE__, __VA_ARGS__); \
   } while (0)
 
 #define KLOG_DEBUG(...) KLOG_AT_(::kestal::LogLevel::Debug, __VA_ARGS__)

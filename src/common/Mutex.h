@@ -3,7 +3,8 @@
 //
 //   kestal::Mutex m_mutex;  int m_count GUARDED_BY(m_mutex) = 0;
 //   { kestal::MutexLock lock(m_mutex); ++m_count; }
-//   { kestal::MutexLock lock(m_mutex); m_signal.WaitFor(lock, 200ms, [&]() REQUIRES(m_mutex) { ... }); }
+//   { kestal::MutexLock lock(m_mutex); m_signal.WaitFor(lock, 200ms, [&]() REQUIRES(m_mutex) { ...
+//   }); }
 //
 // Thread safety: as the standard types they wrap.
 #pragma once
@@ -111,7 +112,9 @@ class SCOPED_CAPABILITY WriterLock {
 // Holds a SharedMutex shared for its scope.
 class SCOPED_CAPABILITY ReaderLock {
  public:
-  explicit ReaderLock(SharedMutex& mutex) ACQUIRE_SHARED(mutex) : m_mutex(mutex) { m_mutex.LockShared(); }
+  explicit ReaderLock(SharedMutex& mutex) ACQUIRE_SHARED(mutex) : m_mutex(mutex) {
+    m_mutex.LockShared();
+  }
   ~ReaderLock() RELEASE() { m_mutex.UnlockShared(); }
   ReaderLock(const ReaderLock&) = delete;
   ReaderLock& operator=(const ReaderLock&) = delete;

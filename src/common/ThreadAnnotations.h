@@ -3,9 +3,9 @@
 #pragma once
 
 #if defined(__clang__)
-#  define KESTAL_THREAD_ANNOTATION_(x) __attribute__((x))
+#define KESTAL_THREAD_ANNOTATION_(x) __attribute__((x))
 #else
-#  define KESTAL_THREAD_ANNOTATION_(x)
+#define KESTAL_THREAD_ANNOTATION_(x)
 #endif
 
 #define CAPABILITY(x) KESTAL_THREAD_ANNOTATION_(capability(x))

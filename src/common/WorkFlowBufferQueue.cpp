@@ -56,8 +56,14 @@ void WorkFlowBufferQueue::Deinit() {
   m_initialised.store(false, std::memory_order_release);
   Clear(m_free);
   Clear(m_full);
-  { kestal::MutexLock lock(m_free.mutex); m_free.signal.NotifyAll(); }
-  { kestal::MutexLock lock(m_full.mutex); m_full.signal.NotifyAll(); }
+  {
+    kestal::MutexLock lock(m_free.mutex);
+    m_free.signal.NotifyAll();
+  }
+  {
+    kestal::MutexLock lock(m_full.mutex);
+    m_full.signal.NotifyAll();
+  }
   std::free(m_block);
   m_block = nullptr;
   m_count = 0;
@@ -67,7 +73,9 @@ WorkFlowBuffer* WorkFlowBufferQueue::Get(Ring& ring, int32_t timeout_ms) {
   if (!m_initialised.load(std::memory_order_acquire)) return nullptr;
   kestal::MutexLock lock(ring.mutex);
   if (ring.size == 0 && timeout_ms >= 0 && !ring.interrupted) {
-    const auto ready = [&]() REQUIRES(ring.mutex) { return ring.size > 0 || ring.interrupted || !m_initialised.load(); };
+    const auto ready = [&]() REQUIRES(ring.mutex) {
+      return ring.size > 0 || ring.interrupted || !m_initialised.load();
+    };
     if (timeout_ms == 0)
       ring.signal.Wait(lock, ready);
     else

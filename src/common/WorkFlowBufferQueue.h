@@ -61,7 +61,8 @@ class WorkFlowBufferQueue {
     uint32_t head GUARDED_BY(mutex) = 0;
     uint32_t size GUARDED_BY(mutex) = 0;
     uint32_t capacity GUARDED_BY(mutex) = 0;
-    bool interrupted GUARDED_BY(mutex) = false;  // InterruptFullWait was called and no get has returned since
+    bool interrupted GUARDED_BY(mutex) =
+        false;  // InterruptFullWait was called and no get has returned since
   };
 
   WorkFlowBuffer* Get(Ring& ring, int32_t timeout_ms) EXCLUDES(ring.mutex);

@@ -16,9 +16,12 @@ int CaptureReader::Open(const std::string& path) {
   m_file = std::fopen(path.c_str(), "rb");
   if (!m_file) return Fail("cannot open " + path);
   uint8_t header[pcap::kFileHeaderLength];
-  if (std::fread(header, 1, sizeof header, m_file) != sizeof header) return Fail(path + " is too short for a capture");
-  if (kestal::LoadU32(header) != pcap::kMagic || kestal::LoadU32(header + 20) != pcap::kLinkEthernet)
-    return Fail(path + " is not a capture of Ethernet packets with microsecond times (classic pcap)");
+  if (std::fread(header, 1, sizeof header, m_file) != sizeof header)
+    return Fail(path + " is too short for a capture");
+  if (kestal::LoadU32(header) != pcap::kMagic ||
+      kestal::LoadU32(header + 20) != pcap::kLinkEthernet)
+    return Fail(path +
+                " is not a capture of Ethernet packets with microsecond times (classic pcap)");
   return 0;
 }
 
@@ -36,14 +39,16 @@ int CaptureReader::Next(Chunk& out) {
       return Fail("record " + std::to_string(m_record) + " is cut short");
     pcap::Segment s{};
     uint32_t at = 0, n = 0;
-    if (!pcap::ParsePacket(m_packet.data(), len, s, at, n)) continue;  // not a TCP segment: not the link's
+    if (!pcap::ParsePacket(m_packet.data(), len, s, at, n))
+      continue;  // not a TCP segment: not the link's
     if ((s.flags & pcap::kSyn) && !(s.flags & pcap::kAck)) {
       m_host_ip = s.src_ip, m_host_port = s.src_port, m_host_known = true;
       ++m_connection;
     }
     if (!m_host_known) {
       const bool from_device = s.src_port == 28992 || s.src_port == 29372;
-      m_host_ip = from_device ? s.dst_ip : s.src_ip, m_host_port = from_device ? s.dst_port : s.src_port;
+      m_host_ip = from_device ? s.dst_ip : s.src_ip,
+      m_host_port = from_device ? s.dst_port : s.src_port;
       m_host_known = true;
       m_connection = 1;
     }

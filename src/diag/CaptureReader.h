@@ -1,7 +1,8 @@
-// Reads a capture file (LinkCapture's layout; any classic pcap of Ethernet/IPv4/TCP) back as the bytes each
-// connection carried each way, in the order captured. A SYN without ACK starts a connection and names its host
-// side; in a capture without one, the side away from the device's ports (28992, 29372) is the host.
-// Damaged or hostile files end the reading with an error text, never with a read past the data.
+// Reads a capture file (LinkCapture's layout; any classic pcap of Ethernet/IPv4/TCP) back as the
+// bytes each connection carried each way, in the order captured. A SYN without ACK starts a
+// connection and names its host side; in a capture without one, the side away from the device's
+// ports (28992, 29372) is the host. Damaged or hostile files end the reading with an error text,
+// never with a read past the data.
 //
 // Thread safety: one thread at a time.
 #pragma once

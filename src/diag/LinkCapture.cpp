@@ -55,7 +55,8 @@ void LinkCapture::Close() {
   m_file = nullptr;
 }
 
-void LinkCapture::Connected(uint32_t host_ip, uint16_t host_port, uint32_t device_ip, uint16_t device_port) {
+void LinkCapture::Connected(uint32_t host_ip, uint16_t host_port, uint32_t device_ip,
+                            uint16_t device_port) {
   if (!Active()) return;
   kestal::MutexLock lock(m_mutex);
   m_ip[0] = host_ip, m_ip[1] = device_ip, m_port[0] = host_port, m_port[1] = device_port;
@@ -69,7 +70,8 @@ void LinkCapture::Record(bool to_device, const uint8_t* data, uint32_t len) {
   if (!Active()) return;
   kestal::MutexLock lock(m_mutex);
   for (uint32_t at = 0; at < len; at += kMaxSegment)
-    AppendPacket(to_device, pcap::kPsh | pcap::kAck, data + at, len - at < kMaxSegment ? len - at : kMaxSegment);
+    AppendPacket(to_device, pcap::kPsh | pcap::kAck, data + at,
+                 len - at < kMaxSegment ? len - at : kMaxSegment);
   if (m_pending.size() >= kMaxPending / 4) m_signal.NotifyOne();
 }
 
@@ -87,13 +89,14 @@ void LinkCapture::AppendPacket(bool to_device, uint8_t flags, const uint8_t* dat
   if (!m_active) return;
   const uint32_t record = pcap::kRecordHeaderLength + pcap::kHeadersLength + len;
   if (m_file_bytes + record > m_limit) {
-    KLOG_ERROR("Capture stopped at its size limit of %llu bytes: %s", static_cast<unsigned long long>(m_limit),
-               m_path.c_str());
+    KLOG_ERROR("Capture stopped at its size limit of %llu bytes: %s",
+               static_cast<unsigned long long>(m_limit), m_path.c_str());
     m_active = false;
     return;
   }
   if (m_pending.size() + record > kMaxPending) {
-    if (!m_dropping) KLOG_ERROR("Capture falls behind the link: bytes left out of %s", m_path.c_str());
+    if (!m_dropping)
+      KLOG_ERROR("Capture falls behind the link: bytes left out of %s", m_path.c_str());
     m_dropping = true;
     return;
   }
@@ -101,7 +104,8 @@ void LinkCapture::AppendPacket(bool to_device, uint8_t flags, const uint8_t* dat
   const uint64_t us = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
                                                 std::chrono::system_clock::now().time_since_epoch())
                                                 .count());
-  pcap::Segment s{us, m_ip[from], m_ip[to], m_port[from], m_port[to], seq, m_seq[to], flags, m_ip_id++, to_device};
+  pcap::Segment s{us,  m_ip[from], m_ip[to], m_port[from], m_port[to],
+                  seq, m_seq[to],  flags,    m_ip_id++,    to_device};
   const size_t at = m_pending.size();
   m_pending.resize(at + record);
   pcap::WritePacket(&m_pending[at], s, data, len);
@@ -111,13 +115,15 @@ void LinkCapture::AppendPacket(bool to_device, uint8_t flags, const uint8_t* dat
 void LinkCapture::LoopWrite() {
   kestal::MutexLock lock(m_mutex);
   for (bool last = false; !last;) {
-    m_signal.WaitFor(lock, std::chrono::seconds(1),
-                     [this]() REQUIRES(m_mutex) { return m_stop || m_pending.size() >= kMaxPending / 4; });
+    m_signal.WaitFor(lock, std::chrono::seconds(1), [this]() REQUIRES(m_mutex) {
+      return m_stop || m_pending.size() >= kMaxPending / 4;
+    });
     last = m_stop;
     m_writing.swap(m_pending);
     lock.Unlock();
-    const bool ok = m_writing.empty() || (std::fwrite(m_writing.data(), 1, m_writing.size(), m_file) ==
-                                              m_writing.size() && std::fflush(m_file) == 0);
+    const bool ok = m_writing.empty() || (std::fwrite(m_writing.data(), 1, m_writing.size(),
+                                                      m_file) == m_writing.size() &&
+                                          std::fflush(m_file) == 0);
     m_writing.clear();
     lock.Lock();
     if (!ok && m_active) {

@@ -2,7 +2,10 @@
 
 namespace {
 // Names and members in the order of the line.
-struct Entry { const char* name; LinkHealth::Counter LinkHealth::*counter; };
+struct Entry {
+  const char* name;
+  LinkHealth::Counter LinkHealth::*counter;
+};
 constexpr Entry kEntries[] = {
     {"bytes_in", &LinkHealth::bytes_in},
     {"bytes_out", &LinkHealth::bytes_out},

@@ -1,8 +1,10 @@
-// Counters of how healthy the link is, kept by whichever layer sees each event (the transports, the engine, the
-// service) and read by the service's log-report worker (one line a minute and at Stop) and by the tools.
+// Counters of how healthy the link is, kept by whichever layer sees each event (the transports, the
+// engine, the service) and read by the service's log-report worker (one line a minute and at Stop)
+// and by the tools.
 //
-// Thread safety: every counter is an atomic that writers bump with relaxed order, so counting on the receive path
-// costs one uncontended add and never a lock. Readers see each counter whole, not all of them at one instant.
+// Thread safety: every counter is an atomic that writers bump with relaxed order, so counting on
+// the receive path costs one uncontended add and never a lock. Readers see each counter whole, not
+// all of them at one instant.
 #pragma once
 
 #include <atomic>
@@ -17,8 +19,12 @@ struct LinkHealth {
   Counter image_frames{0}, image_frames_dropped{0}, records_skipped{0};
   Counter recv_queue_high{0}, send_queue_high{0};  // most buffers ever waiting in the queue
 
-  static void Add(Counter& counter, uint64_t n = 1) { counter.fetch_add(n, std::memory_order_relaxed); }
-  static void Set(Counter& counter, uint64_t value) { counter.store(value, std::memory_order_relaxed); }
+  static void Add(Counter& counter, uint64_t n = 1) {
+    counter.fetch_add(n, std::memory_order_relaxed);
+  }
+  static void Set(Counter& counter, uint64_t value) {
+    counter.store(value, std::memory_order_relaxed);
+  }
   static void Raise(Counter& counter, uint64_t value) {  // keeps the highest value ever set
     for (uint64_t seen = counter.load(std::memory_order_relaxed);
          value > seen && !counter.compare_exchange_weak(seen, value, std::memory_order_relaxed);) {

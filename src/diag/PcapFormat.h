@@ -1,6 +1,7 @@
-// The capture file's layout: a classic pcap file (microsecond timestamps, Ethernet link type) whose packets are
-// Ethernet II + IPv4 (20-byte header) + TCP (20-byte header) + the bytes the link carried. pcap's own fields are
-// little-endian as written here; the network headers are big-endian as on a wire.
+// The capture file's layout: a classic pcap file (microsecond timestamps, Ethernet link type) whose
+// packets are Ethernet II + IPv4 (20-byte header) + TCP (20-byte header) + the bytes the link
+// carried. pcap's own fields are little-endian as written here; the network headers are big-endian
+// as on a wire.
 #pragma once
 
 #include <cstdint>
@@ -27,12 +28,13 @@ struct Segment {
 };
 
 void WriteFileHeader(uint8_t* out);  // kFileHeaderLength bytes
-// Writes the record header, the three network headers and `len` bytes of `data`: kRecordHeaderLength +
-// kHeadersLength + len bytes.
+// Writes the record header, the three network headers and `len` bytes of `data`:
+// kRecordHeaderLength + kHeadersLength + len bytes.
 void WritePacket(uint8_t* out, const Segment& segment, const uint8_t* data, uint32_t len);
 
-// Reads the segment of one record's packet (`len` bytes, the record header already read): false when it is not
-// Ethernet + IPv4 + TCP; else the segment's fields and where its payload lies within `packet`.
+// Reads the segment of one record's packet (`len` bytes, the record header already read): false
+// when it is not Ethernet + IPv4 + TCP; else the segment's fields and where its payload lies within
+// `packet`.
 bool ParsePacket(const uint8_t* packet, uint32_t len, Segment& segment, uint32_t& payload_at,
                  uint32_t& payload_len);
 

@@ -15,12 +15,14 @@ uint32_t HostCommMsg::BuildHeartBeat(uint8_t* out, uint16_t seq_no) {
   return OrderLayout::kHeaderLength;
 }
 
-std::vector<uint8_t> HostCommMsg::BuildOrder(uint16_t seq_no, uint16_t sub_type, const std::vector<uint8_t>& params) {
+std::vector<uint8_t> HostCommMsg::BuildOrder(uint16_t seq_no, uint16_t sub_type,
+                                             const std::vector<uint8_t>& params) {
   std::vector<uint8_t> order(OrderLayout::kHeaderLength + params.size());
   StoreU16(order.data() + OrderLayout::kSeqNo, seq_no);
   StoreU16(order.data() + OrderLayout::kSubMsgType, sub_type);
   StoreU32(order.data() + OrderLayout::kParamLen, static_cast<uint32_t>(params.size()));
-  if (!params.empty()) std::memcpy(order.data() + OrderLayout::kParams, params.data(), params.size());
+  if (!params.empty())
+    std::memcpy(order.data() + OrderLayout::kParams, params.data(), params.size());
   return order;
 }
 

@@ -46,9 +46,9 @@ enum HostCommType : uint32_t {
 
 // Order (type 6, host to device) and order ACK (type 6, device to host).
 struct OrderLayout {
-  static constexpr uint32_t kSeqNo = 0;        // u16
-  static constexpr uint32_t kSubMsgType = 2;   // u16
-  static constexpr uint32_t kParamLen = 4;     // u32 (orders)
+  static constexpr uint32_t kSeqNo = 0;       // u16
+  static constexpr uint32_t kSubMsgType = 2;  // u16
+  static constexpr uint32_t kParamLen = 4;    // u32 (orders)
   static constexpr uint32_t kParams = 8;
   static constexpr uint32_t kAckReplyData = 10;
   static constexpr uint32_t kHeaderLength = 8;
@@ -65,13 +65,13 @@ struct ConfigAckLayout {
 
 // Firmware chunk (type 9, host to device).
 struct FirmwareChunkLayout {
-  static constexpr uint32_t kSeqNo = 0;        // u16
-  static constexpr uint32_t kType = 2;         // u16
-  static constexpr uint32_t kFileLen = 4;      // u32
-  static constexpr uint32_t kCheck = 8;        // u32
-  static constexpr uint32_t kTotalLen = 12;    // u32
-  static constexpr uint32_t kChunkOffset = 16; // u32
-  static constexpr uint32_t kChunkLen = 20;    // u32
+  static constexpr uint32_t kSeqNo = 0;         // u16
+  static constexpr uint32_t kType = 2;          // u16
+  static constexpr uint32_t kFileLen = 4;       // u32
+  static constexpr uint32_t kCheck = 8;         // u32
+  static constexpr uint32_t kTotalLen = 12;     // u32
+  static constexpr uint32_t kChunkOffset = 16;  // u32
+  static constexpr uint32_t kChunkLen = 20;     // u32
   static constexpr uint32_t kData = 24;
   static constexpr uint32_t kHeaderLength = 24;
   static constexpr uint32_t kMaxChunkData = 65496;  // header + data = largest frame payload
@@ -110,9 +110,9 @@ struct YImageLayout {
 struct ImagePieceLayout {
   static constexpr uint32_t kHeaderImageSize = 76;  // u32, last field of the image header
   static constexpr uint32_t kImageHeaderLength = 80;
-  static constexpr uint32_t kImageSize = 80;        // u32
-  static constexpr uint32_t kPieceOffset = 84;      // u32
-  static constexpr uint32_t kPieceLen = 88;         // u32
+  static constexpr uint32_t kImageSize = 80;    // u32
+  static constexpr uint32_t kPieceOffset = 84;  // u32
+  static constexpr uint32_t kPieceLen = 88;     // u32
   static constexpr uint32_t kPieceData = 92;
   static constexpr uint32_t kMaxImageSize = 4194304;
 };
@@ -125,12 +125,14 @@ class HostCommMsg {
   // Heartbeat order: seq_no then six zero bytes. Returns 8.
   static uint32_t BuildHeartBeat(uint8_t* out, uint16_t seq_no);
   // Any order as the application sends it: seq_no, sub type, param_len, the parameters.
-  static std::vector<uint8_t> BuildOrder(uint16_t seq_no, uint16_t sub_type, const std::vector<uint8_t>& params);
+  static std::vector<uint8_t> BuildOrder(uint16_t seq_no, uint16_t sub_type,
+                                         const std::vector<uint8_t>& params);
   // Comm-type order: seq_no, 70, param_len 4, the comm type as u32. Returns 12.
   static uint32_t BuildCommTypeOrder(uint8_t* out, uint16_t seq_no, uint32_t comm_type);
   // Writes the 24-byte header of one firmware chunk.
-  static void BuildFirmwareChunkHeader(uint8_t* out, uint16_t seq_no, uint16_t type, uint32_t file_len,
-                                       uint32_t check, uint32_t chunk_offset, uint32_t chunk_len);
+  static void BuildFirmwareChunkHeader(uint8_t* out, uint16_t seq_no, uint16_t type,
+                                       uint32_t file_len, uint32_t check, uint32_t chunk_offset,
+                                       uint32_t chunk_len);
   // Sum of all bytes of the firmware file, modulo 2^32.
   static uint32_t FirmwareCheck(const uint8_t* data, uint32_t len);
   // Raw FPGA temperature to degrees Celsius.

@@ -17,11 +17,13 @@ namespace {
 
 constexpr uint32_t kMsgBufferSize = 65536;
 constexpr int32_t kQueueWaitMs = 1000;  // cut short by a stop
-constexpr int32_t kFirmwareRoomWaitMs = 5000;  // a firmware chunk's longest wait for room in the link
+constexpr int32_t kFirmwareRoomWaitMs =
+    5000;  // a firmware chunk's longest wait for room in the link
 // Firmware chunk bytes between two read marks over the disk: three eighths of the mailbox's
 // host-to-device data ring, so that two stretches and the orders between them fit with room.
-constexpr uint32_t kFirmwareStretchBytes =
-    (kVolumeAreas[kVolumeTypeHostToDevice].data_end - kVolumeAreas[kVolumeTypeHostToDevice].data_start) / 8 * 3;
+constexpr uint32_t kFirmwareStretchBytes = (kVolumeAreas[kVolumeTypeHostToDevice].data_end -
+                                            kVolumeAreas[kVolumeTypeHostToDevice].data_start) /
+                                           8 * 3;
 constexpr const char* kLoopRecv = "HostCommProtocolImpl::StartLoopRecv.RecvWorker";
 // Every line about a received message carries the dispatcher's name.
 constexpr const char* kDealMsg = "HostCommProtocolImpl::DealMsg";
@@ -49,7 +51,8 @@ HostCommProtocolImpl::HostCommProtocolImpl(HostCommProtocolConfig config)
     : m_config(std::move(config)),
       m_comm_dev_via_storage(HostCommTransportConfig{m_config.report_status, &m_health, {}}),
       m_comm_dev_via_network(HostCommTransportConfig{
-          m_config.report_status, &m_health, [this](uint8_t* frame, uint32_t length) { DealFrame(frame, length); }}) {}
+          m_config.report_status, &m_health,
+          [this](uint8_t* frame, uint32_t length) { DealFrame(frame, length); }}) {}
 
 HostCommProtocolImpl::~HostCommProtocolImpl() {
   // The network transport's parse worker deals with frames through this engine: it ends before
@@ -61,7 +64,8 @@ HostCommProtocolImpl::~HostCommProtocolImpl() {
 }
 
 static int64_t NowUs() {
-  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
 
@@ -119,7 +123,8 @@ HostCommTransport* HostCommProtocolImpl::Transport(uint32_t type) {
 // told which device to connect to when it is the one that starts.
 void HostCommProtocolImpl::ConfigureTransports(uint32_t type) {
   const HostCommSettings settings = Settings();
-  // Without an active capture the transports carry a null pointer: a capture that is off costs one branch.
+  // Without an active capture the transports carry a null pointer: a capture that is off costs one
+  // branch.
   LinkCapture* capture = m_capture.Active() ? &m_capture : nullptr;
   m_comm_dev_via_storage.SetCapture(capture);
   m_comm_dev_via_network.SetCapture(capture);
@@ -127,7 +132,8 @@ void HostCommProtocolImpl::ConfigureTransports(uint32_t type) {
   m_comm_dev_via_network.SetDeviceAddresses(settings.device_ip_type1, settings.device_ip_type3);
   if (!IsNetworkType(type)) return;
   const bool alt = type == HostCommTypeNetworkAlt;
-  m_comm_dev_via_network.ConnectToDevice(alt, alt ? settings.device_port_type3 : settings.device_port_type1);
+  m_comm_dev_via_network.ConnectToDevice(
+      alt, alt ? settings.device_port_type3 : settings.device_port_type1);
 }
 
 int HostCommProtocolImpl::StartLoopRecv() {
@@ -140,8 +146,10 @@ int HostCommProtocolImpl::StartLoopRecv() {
   ConfigureTransports(type);
   const int r = transport->StartLoopRecv();
   if (r < 0) {
-    KLOG_DEBUG("%s StartLoopRecv failed:%d",
-               transport == &m_comm_dev_via_storage ? "m_comm_dev_via_storage" : "m_comm_dev_via_network", r);
+    KLOG_DEBUG(
+        "%s StartLoopRecv failed:%d",
+        transport == &m_comm_dev_via_storage ? "m_comm_dev_via_storage" : "m_comm_dev_via_network",
+        r);
     KLOG_DEBUG("StartLoopRecv failed:%d", r);
     return -1;
   }
@@ -181,7 +189,8 @@ void HostCommProtocolImpl::JoinWorkers() {
   kestal::CallbackGate::JoinWorker(m_heart_beat_thread);
 }
 
-int HostCommProtocolImpl::SendOrder(uint16_t type, const uint8_t* data, uint32_t len, const SendWait& wait) {
+int HostCommProtocolImpl::SendOrder(uint16_t type, const uint8_t* data, uint32_t len,
+                                    const SendWait& wait) {
   const uint32_t comm_type = m_host_comm_type;
   HostCommTransport* transport = Transport(comm_type);
   if (!transport) {
@@ -194,7 +203,8 @@ int HostCommProtocolImpl::SendOrder(uint16_t type, const uint8_t* data, uint32_t
 }
 
 void HostCommProtocolImpl::CountOrder(const uint8_t* order) {
-  if (kestal::LoadU16(order + OrderLayout::kSubMsgType) == HeartBeat) return LinkHealth::Add(m_health.heartbeats_sent);
+  if (kestal::LoadU16(order + OrderLayout::kSubMsgType) == HeartBeat)
+    return LinkHealth::Add(m_health.heartbeats_sent);
   LinkHealth::Add(m_health.orders_sent);
   m_rtt_sent_us.store(NowUs(), std::memory_order_relaxed);
   m_rtt_seq_no.store(kestal::LoadU16(order + OrderLayout::kSeqNo), std::memory_order_relaxed);
@@ -245,8 +255,9 @@ int HostCommProtocolImpl::SendReadMark() {
 
 int HostCommProtocolImpl::WaitForReadMark(const SendWait& wait) {
   kestal::MutexLock lock(m_wait_mutex);
-  m_wait_signal.WaitFor(lock, std::chrono::milliseconds(wait.max_wait_ms),
-                        [&]() REQUIRES(m_wait_mutex) { return m_read_mark_acked || wait.Cancelled(); });
+  m_wait_signal.WaitFor(
+      lock, std::chrono::milliseconds(wait.max_wait_ms),
+      [&]() REQUIRES(m_wait_mutex) { return m_read_mark_acked || wait.Cancelled(); });
   return m_read_mark_acked && !wait.Cancelled() ? 0 : -1;
 }
 
@@ -263,11 +274,13 @@ int HostCommProtocolImpl::SendFirmwareChunks(const SendFn& send, uint16_t seq_no
   constexpr const char* kFunction = "HostCommProtocolImpl::SendUpdateFirmware";
   std::vector<uint8_t> chunk(kMsgBufferSize);
   const uint32_t check = HostCommMsg::FirmwareCheck(data, len);
-  KLOG_DEBUG_AS(kFunction, "firmware file len:%d, check:%d", static_cast<int>(len), static_cast<int>(check));
+  KLOG_DEBUG_AS(kFunction, "firmware file len:%d, check:%d", static_cast<int>(len),
+                static_cast<int>(check));
   int result = 0;
   for (uint32_t offset = 0; offset < len;) {
     const uint32_t chunk_len = len - offset < L::kMaxChunkData ? len - offset : L::kMaxChunkData;
-    HostCommMsg::BuildFirmwareChunkHeader(chunk.data(), seq_no, type, len, check, offset, chunk_len);
+    HostCommMsg::BuildFirmwareChunkHeader(chunk.data(), seq_no, type, len, check, offset,
+                                          chunk_len);
     std::memcpy(chunk.data() + L::kData, data + offset, chunk_len);
     // The device cannot use a file with a hole: the rest is not sent and the caller hears of it.
     if (send(UpdateFirmware, chunk.data(), chunk_len + L::kHeaderLength) < 0) {
@@ -281,12 +294,14 @@ int HostCommProtocolImpl::SendFirmwareChunks(const SendFn& send, uint16_t seq_no
 }
 
 void HostCommProtocolImpl::LoopRecv() {
-  KLOG_DEBUG_AS(kLoopRecv, "loop recv thread started, comm_type:%d", static_cast<int>(m_host_comm_type.load()));
+  KLOG_DEBUG_AS(kLoopRecv, "loop recv thread started, comm_type:%d",
+                static_cast<int>(m_host_comm_type.load()));
   while (!m_stop_loop_recv) {
     const uint32_t comm_type = m_host_comm_type;
     HostCommTransport* transport = Transport(comm_type);
     if (!transport) {
-      KLOG_DEBUG_AS(kLoopRecv, "Not support host communication type:%d", static_cast<int>(comm_type));
+      KLOG_DEBUG_AS(kLoopRecv, "Not support host communication type:%d",
+                    static_cast<int>(comm_type));
       break;
     }
     // Over TCP the parse worker deals with the frames itself, and nothing waits here.
@@ -302,7 +317,8 @@ void HostCommProtocolImpl::LoopSendHeartBeat() {
     uint32_t len = HostCommMsg::BuildHeartBeat(order, NextSeqNo());
     SendOrder(Order, order, len);
     kestal::MutexLock lock(m_wait_mutex);
-    m_wait_signal.WaitFor(lock, std::chrono::milliseconds(1000), [this] { return m_stop_loop_recv.load(); });
+    m_wait_signal.WaitFor(lock, std::chrono::milliseconds(1000),
+                          [this] { return m_stop_loop_recv.load(); });
   }
   KLOG_DEBUG_AS(kLoopHeartBeat, "loop send_heart_beat thread stopped");
 }
@@ -322,7 +338,8 @@ ControllerStatusSnapshot HostCommProtocolImpl::GetControllerStatus() const {
 
 void HostCommProtocolImpl::DealFrame(uint8_t* frame, uint32_t length) {
   if (length <= FrameCodec::kFrameOverhead) return;
-  DealMsg(kestal::LoadU16(frame + 8), frame + FrameCodec::kHeaderLength, length - FrameCodec::kFrameOverhead);
+  DealMsg(kestal::LoadU16(frame + 8), frame + FrameCodec::kHeaderLength,
+          length - FrameCodec::kFrameOverhead);
 }
 
 int HostCommProtocolImpl::DealMsg(uint16_t type, uint8_t* data, uint32_t len) {
@@ -334,7 +351,8 @@ int HostCommProtocolImpl::DealMsg(uint16_t type, uint8_t* data, uint32_t len) {
     case YImage: {
       const uint32_t y_data_len = in.U32(YImageLayout::kYDataLen);
       if (static_cast<uint64_t>(YImageLayout::kHeaderLength) + y_data_len != len) {
-        KLOG_DEBUG_AS(kDealMsg, "Y image is not correct:%d/%d", static_cast<int>(y_data_len), static_cast<int>(len));
+        KLOG_DEBUG_AS(kDealMsg, "Y image is not correct:%d/%d", static_cast<int>(y_data_len),
+                      static_cast<int>(len));
         break;
       }
       Forward(type, data, len);
@@ -350,8 +368,8 @@ int HostCommProtocolImpl::DealMsg(uint16_t type, uint8_t* data, uint32_t len) {
     }
     case WriteConfig:
       KLOG_DEBUG_AS(kDealMsg, "Recv a write config ACK, seq_no:%d, sub_msg_type:%d, ack_code:%d",
-                 in.U16(ConfigAckLayout::kSeqNo), in.U16(ConfigAckLayout::kSubMsgType),
-                 in.U16(ConfigAckLayout::kAckCode));
+                    in.U16(ConfigAckLayout::kSeqNo), in.U16(ConfigAckLayout::kSubMsgType),
+                    in.U16(ConfigAckLayout::kAckCode));
       Forward(type, data, len);
       break;
     case ReadConfig:
@@ -367,10 +385,12 @@ int HostCommProtocolImpl::DealMsg(uint16_t type, uint8_t* data, uint32_t len) {
       Forward(type, data, len);
       break;
     case UpdateFirmware:
-      KLOG_DEBUG_AS(kDealMsg, "Recv a update firmware ACK, seq_no:%d, type:%d, ack_code:%d, progress:%d, step:%d",
-                 in.U16(FirmwareAckLayout::kSeqNo), in.U16(FirmwareAckLayout::kType),
-                 in.U16(FirmwareAckLayout::kAckCode), in.U8(FirmwareAckLayout::kProgress),
-                 in.U8(FirmwareAckLayout::kStep));
+      KLOG_DEBUG_AS(
+          kDealMsg,
+          "Recv a update firmware ACK, seq_no:%d, type:%d, ack_code:%d, progress:%d, step:%d",
+          in.U16(FirmwareAckLayout::kSeqNo), in.U16(FirmwareAckLayout::kType),
+          in.U16(FirmwareAckLayout::kAckCode), in.U8(FirmwareAckLayout::kProgress),
+          in.U8(FirmwareAckLayout::kStep));
       Forward(type, data, len);
       break;
     default:  // 0 and unknown types are dropped silently
@@ -383,8 +403,10 @@ void HostCommProtocolImpl::DealReadConfigAck(const uint8_t* data, uint32_t len) 
   using L = ConfigAckLayout;
   const PayloadReader in(data, len);
   const uint32_t file_len = in.U32(L::kConfigFileLen);
-  KLOG_DEBUG_AS(kDealMsg, "Recv a read config ACK, seq_no:%d, sub_msg_type:%d, ack_code:%d, config_file_len:%d",
-             in.U16(L::kSeqNo), in.U16(L::kSubMsgType), in.U16(L::kAckCode), static_cast<int>(file_len));
+  KLOG_DEBUG_AS(
+      kDealMsg,
+      "Recv a read config ACK, seq_no:%d, sub_msg_type:%d, ack_code:%d, config_file_len:%d",
+      in.U16(L::kSeqNo), in.U16(L::kSubMsgType), in.U16(L::kAckCode), static_cast<int>(file_len));
   if (!kestal::Log::Enabled(kestal::LogLevel::Debug)) return;
   // 64 bytes a line, each "%02x "; never past the end of the payload.
   for (uint64_t offset = 0; offset < file_len; offset += 64) {
@@ -393,7 +415,8 @@ void HostCommProtocolImpl::DealReadConfigAck(const uint8_t* data, uint32_t len) 
     const uint64_t last = first + 64 < len ? first + 64 : len;
     char line[64 * 3 + 1];
     int n = 0;
-    for (uint64_t i = first; i < last; ++i) n += std::snprintf(line + n, sizeof line - n, "%02x ", data[i]);
+    for (uint64_t i = first; i < last; ++i)
+      n += std::snprintf(line + n, sizeof line - n, "%02x ", data[i]);
     line[n] = '\0';
     KLOG_DEBUG_AS(kDealMsg, "%04d: %s", static_cast<int>(offset), line);
   }
@@ -428,20 +451,22 @@ constexpr AckLine kAckLines[] = {
 void LogAckReply(uint16_t sub_type, const PayloadReader& in) {
   switch (sub_type) {
     case GetSensorRegMap:
-      KLOG_DEBUG_AS(kDealMsg, "Recv sensor map, temp:%02x, %02x, roi_height:%02x, %02x, start:%02x, %02x", in.U8(136),
-                    in.U8(137), in.U8(11), in.U8(12), in.U8(13), in.U8(14));
-      KLOG_DEBUG_AS(kDealMsg, "Recv sensor map, flip:%02x, exposure:%02x, %02x, %02x, gain:%02x", in.U8(50),
-                    in.U8(52), in.U8(53), in.U8(54), in.U8(113));
+      KLOG_DEBUG_AS(kDealMsg,
+                    "Recv sensor map, temp:%02x, %02x, roi_height:%02x, %02x, start:%02x, %02x",
+                    in.U8(136), in.U8(137), in.U8(11), in.U8(12), in.U8(13), in.U8(14));
+      KLOG_DEBUG_AS(kDealMsg, "Recv sensor map, flip:%02x, exposure:%02x, %02x, %02x, gain:%02x",
+                    in.U8(50), in.U8(52), in.U8(53), in.U8(54), in.U8(113));
       break;
     case GetDeviceStaticInfo:
-      KLOG_DEBUG_AS(kDealMsg, "Static fpga version:%d.%d.%d.%04d, app version:%d.%d.%d.%04d", in.U8(16), in.U8(17),
-                    in.U16(18), in.U16(20), in.U8(10), in.U8(11), in.U16(12), in.U16(14));
+      KLOG_DEBUG_AS(kDealMsg, "Static fpga version:%d.%d.%d.%04d, app version:%d.%d.%d.%04d",
+                    in.U8(16), in.U8(17), in.U16(18), in.U16(20), in.U8(10), in.U8(11), in.U16(12),
+                    in.U16(14));
       break;
     case GetFpgaTemp:
-      KLOG_DEBUG_AS(kDealMsg, "Fpga temp:%.2f", HostCommMsg::FpgaTempCelsius(in.U32(OrderLayout::kAckReplyData)));
+      KLOG_DEBUG_AS(kDealMsg, "Fpga temp:%.2f",
+                    HostCommMsg::FpgaTempCelsius(in.U32(OrderLayout::kAckReplyData)));
       break;
-    default:
-      break;
+    default: break;
   }
 }
 
@@ -458,7 +483,8 @@ void HostCommProtocolImpl::DealOrderAck(const uint8_t* data, uint32_t len) {
   }
   LinkHealth::Add(m_health.orders_acked);
   if (static_cast<uint32_t>(seq_no) == m_rtt_seq_no.exchange(~0u, std::memory_order_relaxed))
-    LinkHealth::Set(m_health.last_rtt_us, static_cast<uint64_t>(NowUs() - m_rtt_sent_us.load(std::memory_order_relaxed)));
+    LinkHealth::Set(m_health.last_rtt_us,
+                    static_cast<uint64_t>(NowUs() - m_rtt_sent_us.load(std::memory_order_relaxed)));
   for (const AckLine& line : kAckLines)
     if (line.sub_type == sub_type) KLOG_DEBUG_AS(kDealMsg, line.format, seq_no);
   LogAckReply(sub_type, in);
@@ -467,12 +493,16 @@ void HostCommProtocolImpl::DealOrderAck(const uint8_t* data, uint32_t len) {
 void HostCommProtocolImpl::DealControllerStatus(const uint8_t* data, uint32_t len) {
   using L = ControllerStatusLayout;
   const PayloadReader in(data, len);
-  KLOG_DEBUG_AS(kDealMsg, "Controller status, device:%d/%d, fpga:%dfps/%dBytes, arm:%dfps, host send/recv:%dBytes/%dBytes, "
-             "fpga temp:%.2f",
-             static_cast<int32_t>(in.U32(L::kScannerState)), static_cast<int32_t>(in.U32(L::kArmState)),
-             static_cast<int32_t>(in.U32(L::kFpgaFps)), static_cast<int32_t>(in.U32(L::kFpgaBytes)),
-             static_cast<int32_t>(in.U32(L::kArmFps)), static_cast<int32_t>(in.U32(L::kHostSendBytes)),
-             static_cast<int32_t>(in.U32(L::kHostRecvBytes)), HostCommMsg::FpgaTempCelsius(in.U32(L::kFpgaTemp)));
+  KLOG_DEBUG_AS(
+      kDealMsg,
+      "Controller status, device:%d/%d, fpga:%dfps/%dBytes, arm:%dfps, host "
+      "send/recv:%dBytes/%dBytes, "
+      "fpga temp:%.2f",
+      static_cast<int32_t>(in.U32(L::kScannerState)), static_cast<int32_t>(in.U32(L::kArmState)),
+      static_cast<int32_t>(in.U32(L::kFpgaFps)), static_cast<int32_t>(in.U32(L::kFpgaBytes)),
+      static_cast<int32_t>(in.U32(L::kArmFps)), static_cast<int32_t>(in.U32(L::kHostSendBytes)),
+      static_cast<int32_t>(in.U32(L::kHostRecvBytes)),
+      HostCommMsg::FpgaTempCelsius(in.U32(L::kFpgaTemp)));
   // A short record is stored as far as it arrived, the rest zero.
   uint8_t record[L::kLength] = {};
   std::memcpy(record, data, len < L::kLength ? len : L::kLength);

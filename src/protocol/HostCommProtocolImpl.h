@@ -64,7 +64,8 @@ class HostCommProtocolImpl {
   void StopLoopRecv();
   // Routes one message to the active transport; -1 when the type names no transport. `wait`: how
   // long the transport may wait for room (a single order's short wait unless a caller says more).
-  int SendOrder(uint16_t type, const uint8_t* data, uint32_t len, const SendWait& wait = SendWait());
+  int SendOrder(uint16_t type, const uint8_t* data, uint32_t len,
+                const SendWait& wait = SendWait());
   // Interprets one received message (len >= 1); always 0.
   int DealMsg(uint16_t type, uint8_t* data, uint32_t len);
   // DealMsg of the message in one whole validated network frame; an empty one is ignored.
@@ -81,8 +82,8 @@ class HostCommProtocolImpl {
   int SendUpdateFirmware(uint16_t type, const uint8_t* data, uint32_t len);
   // The chunking of SendUpdateFirmware over any sender: `seq_no` for the whole file, chunks
   // in file order, stops at the first chunk that `send` refuses. 0, or -1 after a refusal.
-  static int SendFirmwareChunks(const SendFn& send, uint16_t seq_no, uint16_t type, const uint8_t* data,
-                                uint32_t len);
+  static int SendFirmwareChunks(const SendFn& send, uint16_t seq_no, uint16_t type,
+                                const uint8_t* data, uint32_t len);
 
   void SetRecvMsgCallBack(RecvMsgCallBack callback, void* user_data);
   // The settings the next StartLoopRecv reads. Any thread, a device-event callback included, may
@@ -92,7 +93,8 @@ class HostCommProtocolImpl {
   int SetSettings(const HostCommSettings& settings) EXCLUDES(m_settings_mutex);
   HostCommSettings Settings() const EXCLUDES(m_settings_mutex);
   // Device address of comm type 1 (or 3 with `alt`) in the settings; 0 or -1 as SetSettings.
-  int SetDeviceEndpoint(bool alt, const std::string& host, uint32_t port) EXCLUDES(m_settings_mutex);
+  int SetDeviceEndpoint(bool alt, const std::string& host, uint32_t port)
+      EXCLUDES(m_settings_mutex);
   ControllerStatusSnapshot GetControllerStatus() const EXCLUDES(m_controller_status_mutex);
   // The arm link that DealMsg relays arm messages to (null: none); it must remain live while the
   // engine runs. Set by the owner before StartLoopRecv.
@@ -100,8 +102,9 @@ class HostCommProtocolImpl {
   // The link's counters, kept by the engine and both transports; any thread reads them.
   LinkHealth& Health() { return m_health; }
   const LinkHealth& Health() const { return m_health; }
-  // The capture of a session's traffic: the owner starts it before and stops it after a session (the
-  // transports see it only while it is active at StartLoopRecv). 0, or -1 when the file cannot be written.
+  // The capture of a session's traffic: the owner starts it before and stops it after a session
+  // (the transports see it only while it is active at StartLoopRecv). 0, or -1 when the file cannot
+  // be written.
   int StartCapture(const std::string& path) { return m_capture.Start(path); }
   void StopCapture() { m_capture.Stop(); }
   // The storage transport's summary dump (it only logs a line while no disk is open).
@@ -142,12 +145,12 @@ class HostCommProtocolImpl {
   // Written by the receive worker, read whole by the service's log-report worker.
   mutable kestal::Mutex m_controller_status_mutex;
   uint64_t m_controller_status_time GUARDED_BY(m_controller_status_mutex) = 0;
-  uint8_t m_controller_status[ControllerStatusLayout::kLength] GUARDED_BY(m_controller_status_mutex) = {};
+  uint8_t m_controller_status[ControllerStatusLayout::kLength] GUARDED_BY(
+      m_controller_status_mutex) = {};
 
   // DealMsg, as the transports' DealNextMessage takes it.
-  const HostCommTransport::MessageFn m_deal_msg = [this](uint16_t type, uint8_t* data, uint32_t len) {
-    DealMsg(type, data, len);
-  };
+  const HostCommTransport::MessageFn m_deal_msg =
+      [this](uint16_t type, uint8_t* data, uint32_t len) { DealMsg(type, data, len); };
   std::atomic<RecvMsgCallBack> m_recv_msg_callback{nullptr};
   std::atomic<void*> m_recv_msg_user_data{nullptr};
 
@@ -160,7 +163,8 @@ class HostCommProtocolImpl {
   HostCommSettings m_settings GUARDED_BY(m_settings_mutex);
   std::thread m_recv_thread;
   std::thread m_heart_beat_thread;
-  kestal::Mutex m_wait_mutex;  // lets a stop cut the heartbeat's one-second wait and a read mark's wait short
+  kestal::Mutex
+      m_wait_mutex;  // lets a stop cut the heartbeat's one-second wait and a read mark's wait short
   kestal::CondVar m_wait_signal;
   // The read mark a firmware update waits for (-1: none) and whether its ACK came.
   int32_t m_read_mark_seq_no GUARDED_BY(m_wait_mutex) = -1;

@@ -37,17 +37,18 @@ int64_t ImageFrameAssembler::AddPiece(uint16_t msg_type, const uint8_t* data, ui
     return -1;
   }
   if (static_cast<uint64_t>(L::kPieceData) + piece_len > len) {
-    KLOG_DEBUG_AS(kDealMsg, "piece data is beyond the message, piece_len:%u, msg_len:%u", piece_len, len);
+    KLOG_DEBUG_AS(kDealMsg, "piece data is beyond the message, piece_len:%u, msg_len:%u", piece_len,
+                  len);
     return -1;
   }
 
-  const bool continues =
-      m_in_frame && msg_type == m_frame_type && image_size == m_frame_size && piece_offset == m_next_offset;
+  const bool continues = m_in_frame && msg_type == m_frame_type && image_size == m_frame_size &&
+                         piece_offset == m_next_offset;
   if (!continues) {
     if (m_in_frame || (piece_offset != 0 && !m_skipping)) {
       ++m_incomplete_frames;
-      KLOG_DEBUG_AS(kDealMsg, "image frame is not complete, dropped:%u/%u", m_in_frame ? m_next_offset : 0u,
-                    m_in_frame ? m_frame_size : image_size);
+      KLOG_DEBUG_AS(kDealMsg, "image frame is not complete, dropped:%u/%u",
+                    m_in_frame ? m_next_offset : 0u, m_in_frame ? m_frame_size : image_size);
     }
     m_in_frame = piece_offset == 0;
     m_skipping = !m_in_frame;

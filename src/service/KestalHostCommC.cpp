@@ -72,8 +72,8 @@ int kestal_set_network_endpoint(int comm_type, const char* host, unsigned short 
   if (!host) return -1;
   const size_t length = strnlen(host, kMaxHostLength + 1);
   if (length > kMaxHostLength) return -1;
-  return KestalHostCommService::Impl::Of(Service())
-      .SetDeviceEndpoint(comm_type == KESTAL_COMM_NETWORK_ALT, std::string(host, length), port);
+  return KestalHostCommService::Impl::Of(Service()).SetDeviceEndpoint(
+      comm_type == KESTAL_COMM_NETWORK_ALT, std::string(host, length), port);
 }
 
 int kestal_set_storage_device(const char* path) {
@@ -87,24 +87,28 @@ int kestal_set_storage_device(const char* path) {
 }
 
 void kestal_set_event_callback(kestal_event_fn callback, void* user_data) {
-  Service().SetDeviceEventCallBack(g_event.Set(callback, user_data) ? &ForwardEvent : nullptr, nullptr);
+  Service().SetDeviceEventCallBack(g_event.Set(callback, user_data) ? &ForwardEvent : nullptr,
+                                   nullptr);
 }
 
 void kestal_set_message_callback(kestal_message_fn callback, void* user_data) {
-  Service().SetRecvHostCommMsgCallBack(g_message.Set(callback, user_data) ? &ForwardMessage : nullptr, nullptr);
+  Service().SetRecvHostCommMsgCallBack(
+      g_message.Set(callback, user_data) ? &ForwardMessage : nullptr, nullptr);
 }
 
 void kestal_set_scanner_state_callback(kestal_state_fn callback, void* user_data) {
-  Service().SetScanerStatusCallBack(g_scanner_state.Set(callback, user_data) ? &ForwardScannerState : nullptr,
-                                    nullptr);
+  Service().SetScanerStatusCallBack(
+      g_scanner_state.Set(callback, user_data) ? &ForwardScannerState : nullptr, nullptr);
 }
 
 void kestal_set_arm_state_callback(kestal_state_fn callback, void* user_data) {
-  Service().SetArmStatusCallBack(g_arm_state.Set(callback, user_data) ? &ForwardArmState : nullptr, nullptr);
+  Service().SetArmStatusCallBack(g_arm_state.Set(callback, user_data) ? &ForwardArmState : nullptr,
+                                 nullptr);
 }
 
 void kestal_set_status_line_callback(kestal_text_fn callback, void* user_data) {
-  Service().SetLogCallBack(g_status_line.Set(callback, user_data) ? &ForwardStatusLine : nullptr, nullptr);
+  Service().SetLogCallBack(g_status_line.Set(callback, user_data) ? &ForwardStatusLine : nullptr,
+                           nullptr);
 }
 
 // The service only reads what these point to; its signatures predate const.
@@ -112,7 +116,8 @@ int kestal_send(unsigned short type, const unsigned char* data, unsigned int len
   return Service().SendHostCommMsg(type, const_cast<unsigned char*>(data), len);
 }
 
-int kestal_update_firmware(unsigned short firmware_type, const unsigned char* data, unsigned int len) {
+int kestal_update_firmware(unsigned short firmware_type, const unsigned char* data,
+                           unsigned int len) {
   return Service().SendUpdateFirmware(firmware_type, const_cast<unsigned char*>(data), len);
 }
 

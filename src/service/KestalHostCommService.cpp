@@ -27,7 +27,8 @@ void KestalHostCommService::SetLogCallBack(LogCallBack callback, void* user_data
   m_impl->SetLogCallBack(callback, user_data);
 }
 
-void KestalHostCommService::SetRecvHostCommMsgCallBack(RecvHostCommMsgCallBack callback, void* user_data) {
+void KestalHostCommService::SetRecvHostCommMsgCallBack(RecvHostCommMsgCallBack callback,
+                                                       void* user_data) {
   m_impl->SetRecvHostCommMsgCallBack(callback, user_data);
 }
 
@@ -39,25 +40,30 @@ void KestalHostCommService::SetArmStatusCallBack(StatusCallBack callback, void* 
   m_impl->SetArmStatusCallBack(callback, user_data);
 }
 
-int KestalHostCommService::SendHostCommMsg(unsigned short type, unsigned char* data, unsigned int len) {
+int KestalHostCommService::SendHostCommMsg(unsigned short type, unsigned char* data,
+                                           unsigned int len) {
   return m_impl->SendHostCommMsg(type, data, len);
 }
 
-int KestalHostCommService::SendUpdateFirmware(unsigned short type, unsigned char* data, unsigned int len) {
+int KestalHostCommService::SendUpdateFirmware(unsigned short type, unsigned char* data,
+                                              unsigned int len) {
   return m_impl->SendUpdateFirmware(type, data, len);
 }
 
-void KestalHostCommService::RecvHostCommMsg(unsigned short type, unsigned char* data, unsigned int len) {
+void KestalHostCommService::RecvHostCommMsg(unsigned short type, unsigned char* data,
+                                            unsigned int len) {
   m_impl->RecvHostCommMsg(type, data, len);
 }
 
-void KestalHostCommService::ForwardHostCommMsg(unsigned short type, unsigned char* data, unsigned int len,
-                                               void* user_data) {
+void KestalHostCommService::ForwardHostCommMsg(unsigned short type, unsigned char* data,
+                                               unsigned int len, void* user_data) {
   if (!user_data) return;
   static_cast<KestalHostCommService*>(user_data)->RecvHostCommMsg(type, data, len);
 }
 
-void KestalHostCommService::ReportStatus(unsigned int status, const char* text) { m_impl->ReportStatus(status, text); }
+void KestalHostCommService::ReportStatus(unsigned int status, const char* text) {
+  m_impl->ReportStatus(status, text);
+}
 
 unsigned short KestalHostCommService::GetMsgSeqNo() { return m_impl->GetMsgSeqNo(); }
 

@@ -48,7 +48,8 @@ void CallApp(const char* name, Call call) {
 }
 
 // Engine comm type for each HostCommDeviceType.
-constexpr uint32_t kEngineCommType[] = {HostCommTypeStorage, HostCommTypeNetwork, HostCommTypeNetworkAlt};
+constexpr uint32_t kEngineCommType[] = {HostCommTypeStorage, HostCommTypeNetwork,
+                                        HostCommTypeNetworkAlt};
 
 // Device state texts and the status line, as code page 936 bytes.
 const char* const kStateText[] = {
@@ -63,7 +64,10 @@ const char* const kStateText[] = {
 };
 // "scan head: %s, %dfps; articulated arm: %s, %dfps"
 constexpr const char* kStatusLineFormat =
-    "\xc9\xa8\xc3\xe8\xcd\xb7\xa3\xba" "%s, %dfps; " "\xb9\xd8\xbd\xda\xb1\xdb\xa3\xba" "%s, %dfps";
+    "\xc9\xa8\xc3\xe8\xcd\xb7\xa3\xba"
+    "%s, %dfps; "
+    "\xb9\xd8\xbd\xda\xb1\xdb\xa3\xba"
+    "%s, %dfps";
 
 struct StatusRow {
   int need_reconnect;  // 1 set, 0 clear, -1 unchanged
@@ -85,8 +89,9 @@ const StatusRow kStatusTable[] = {
     {1, "Device left", false, DeviceLeft},
 };
 
-const char* const kEventText[] = {"Device arrival", "Device left",   "Connected Error", "Connected OK",
-                                  "Connecting...",  "Not connected", "Comm Error"};
+const char* const kEventText[] = {"Device arrival", "Device left",   "Connected Error",
+                                  "Connected OK",   "Connecting...", "Not connected",
+                                  "Comm Error"};
 
 }  // namespace
 
@@ -112,15 +117,17 @@ Impl::Impl(KestalHostCommService& service) : m_host_comm_protocol(nullptr), m_ar
   // the library-wide counter, without knowing the service.
   HostCommProtocolConfig config;
   config.next_seq_no = &NextMsgSeqNo;
-  config.report_status = [this](unsigned int status, const char* text) { ReportStatus(status, text); };
+  config.report_status = [this](unsigned int status, const char* text) {
+    ReportStatus(status, text);
+  };
   m_host_comm_protocol = new HostCommProtocolImpl(std::move(config));
   m_arm_comm = new ArmCommViaNetwork();
   kestal::Log::Init();
   m_host_comm_protocol->SetRecvMsgCallBack(&KestalHostCommService::ForwardHostCommMsg, &service);
 }
 
-// Captures the session when a tool named a file or the environment variable KESTAL_CAPTURE does; a capture that
-// cannot start is logged and the session goes on without it.
+// Captures the session when a tool named a file or the environment variable KESTAL_CAPTURE does; a
+// capture that cannot start is logged and the session goes on without it.
 void Impl::StartCapture() {
   std::string path = m_host_comm_protocol->Settings().capture_path;
   if (path.empty()) {
@@ -179,14 +186,13 @@ int Impl::SendUpdateFirmware(unsigned short type, unsigned char* data, unsigned 
 
 void Impl::RecvHostCommMsg(unsigned short type, unsigned char* data, unsigned int len) {
   if (RecvHostCommMsgCallBack callback = m_recv_host_comm_msg_callback)
-    CallApp("RecvHostCommMsgCallBack", [&] { callback(type, data, len, m_recv_host_comm_msg_user_data); });
+    CallApp("RecvHostCommMsgCallBack",
+            [&] { callback(type, data, len, m_recv_host_comm_msg_user_data); });
 }
 
 unsigned short Impl::GetMsgSeqNo() { return NextMsgSeqNo(); }
 
-void Impl::PrintVolumeRunInfo() {
-  m_host_comm_protocol->PrintVolumeRunInfo();
-}
+void Impl::PrintVolumeRunInfo() { m_host_comm_protocol->PrintVolumeRunInfo(); }
 
 void Impl::ReportStatus(unsigned int status, const char* text) {
   if (status >= sizeof kStatusTable / sizeof kStatusTable[0]) return;
@@ -202,7 +208,8 @@ void Impl::ReportStatus(unsigned int status, const char* text) {
 
 void Impl::DeliverEvent(HostCommDeviceEvent event) {
   if (DeviceEventCallBack callback = m_device_event_callback)
-    CallApp("DeviceEventCallBack", [&] { callback(event, kEventText[event], m_device_event_user_data); });
+    CallApp("DeviceEventCallBack",
+            [&] { callback(event, kEventText[event], m_device_event_user_data); });
 }
 
 void Impl::StopEngine() { m_host_comm_protocol->StopLoopRecv(); }
@@ -243,7 +250,7 @@ int Impl::Start() {
   JoinWorkers();
   m_need_reconnect = false;
   m_stop_workers = false;
-  StartCapture();  // like the workers, it runs until Stop
+  StartCapture();                       // like the workers, it runs until Stop
   kestal::Log::SetWriterRunning(true);  // the log-report worker writes the log from now on
   m_lifecycle.ReconnectThread() = kestal::CallbackGate::StartWorker([this] { LoopReconnect(); });
   m_lifecycle.LogReportThread() = kestal::CallbackGate::StartWorker([this] { LoopLogReport(); });
@@ -264,7 +271,8 @@ int Impl::Stop() {
   m_lifecycle.RaiseStop(m_stop_workers);
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));
   for (const std::string& name : kestal::CallbackGate::GiveUpAfter(kCallbackGrace))
-    KLOG_DEBUG_AS(kStop, "Callback %s has not returned, its thread is joined at the next Start", name.c_str());
+    KLOG_DEBUG_AS(kStop, "Callback %s has not returned, its thread is joined at the next Start",
+                  name.c_str());
   JoinWorkers();
   {
     StartStopLock lock(*this);
@@ -273,7 +281,8 @@ int Impl::Stop() {
   m_arm_comm->StopLoopRecv();
   m_host_comm_protocol->StopCapture();
   KLOG_DEBUG_AS(kStop, "Link health, %s", m_host_comm_protocol->Health().Line().c_str());
-  kestal::Log::SetWriterRunning(false);  // no worker writes the log now: every line goes straight to the file
+  kestal::Log::SetWriterRunning(
+      false);  // no worker writes the log now: every line goes straight to the file
   kestal::Log::Flush();
   kestal::CallbackGate::Open();
   return 0;
@@ -318,7 +327,8 @@ void Impl::LoopLogReport() {
   auto next_health = std::chrono::steady_clock::now() + std::chrono::minutes(1);
   while (!m_stop_workers) {
     if (std::chrono::steady_clock::now() >= next_health) {
-      KLOG_DEBUG_AS(kLoopLogReport, "Link health, %s", m_host_comm_protocol->Health().Line().c_str());
+      KLOG_DEBUG_AS(kLoopLogReport, "Link health, %s",
+                    m_host_comm_protocol->Health().Line().c_str());
       next_health += std::chrono::minutes(1);
     }
     const ControllerStatusSnapshot status = m_host_comm_protocol->GetControllerStatus();
@@ -330,31 +340,44 @@ void Impl::LoopLogReport() {
       uint32_t a = kestal::LoadU32(status.record + L::kArmState);
       if (s > kInvalidState) s = kInvalidState;
       if (a > kInvalidState) a = kInvalidState;
-      if (scanner_cb) CallApp("ScanerStatusCallBack", [&] { scanner_cb(uint16_t(s), m_scaner_status_user_data); });
-      if (arm_cb) CallApp("ArmStatusCallBack", [&] { arm_cb(uint16_t(a), m_arm_status_user_data); });
+      if (scanner_cb)
+        CallApp("ScanerStatusCallBack",
+                [&] { scanner_cb(uint16_t(s), m_scaner_status_user_data); });
+      if (arm_cb)
+        CallApp("ArmStatusCallBack", [&] { arm_cb(uint16_t(a), m_arm_status_user_data); });
       char line[128];
       std::snprintf(line, sizeof line, kStatusLineFormat, kStateText[s],
-                    static_cast<int32_t>(kestal::LoadU32(status.record + L::kFpgaFps)), kStateText[a],
+                    static_cast<int32_t>(kestal::LoadU32(status.record + L::kFpgaFps)),
+                    kStateText[a],
                     static_cast<int32_t>(kestal::LoadU32(status.record + L::kArmFps)));
-      if (LogCallBack log_cb = m_log_callback) CallApp("LogCallBack", [&] { log_cb(line, m_log_user_data); });
+      if (LogCallBack log_cb = m_log_callback)
+        CallApp("LogCallBack", [&] { log_cb(line, m_log_user_data); });
     } else {
-      if (scanner_cb) CallApp("ScanerStatusCallBack", [&] { scanner_cb(kInvalidState, m_scaner_status_user_data); });
-      if (arm_cb) CallApp("ArmStatusCallBack", [&] { arm_cb(kInvalidState, m_arm_status_user_data); });
+      if (scanner_cb)
+        CallApp("ScanerStatusCallBack",
+                [&] { scanner_cb(kInvalidState, m_scaner_status_user_data); });
+      if (arm_cb)
+        CallApp("ArmStatusCallBack", [&] { arm_cb(kInvalidState, m_arm_status_user_data); });
     }
     // The log's writer is this worker rather than a thread of the log's own, so no thread of the
     // library outlives Stop or has to be joined while the library unloads: it flushes the log once
-    // a second and, until the next report, writes the buffered lines whenever half the buffer is taken.
+    // a second and, until the next report, writes the buffered lines whenever half the buffer is
+    // taken.
     kestal::Log::Flush();
     const auto next = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     for (auto now = std::chrono::steady_clock::now(); !m_stop_workers && now < next;
          now = std::chrono::steady_clock::now())
       kestal::Log::WriteBacklog(
-          static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count()) + 1);
+          static_cast<int>(
+              std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count()) +
+          1);
   }
   KLOG_DEBUG_AS(kLoopLogReport, "loop log report thread stopped");
 }
 
-int Impl::SetSettings(const HostCommSettings& settings) { return m_host_comm_protocol->SetSettings(settings); }
+int Impl::SetSettings(const HostCommSettings& settings) {
+  return m_host_comm_protocol->SetSettings(settings);
+}
 
 int Impl::SetDeviceEndpoint(bool alt, const std::string& host, uint32_t port) {
   return m_host_comm_protocol->SetDeviceEndpoint(alt, host, port);
@@ -366,13 +389,17 @@ std::string Impl::LinkHealthLine() const { return m_host_comm_protocol->Health()
 
 namespace kestal {
 
-HostCommSettings GetServiceSettings() { return Impl::Of(KestalHostCommService::GetInstance()).Settings(); }
+HostCommSettings GetServiceSettings() {
+  return Impl::Of(KestalHostCommService::GetInstance()).Settings();
+}
 
 int SetServiceSettings(const HostCommSettings& settings) {
   return Impl::Of(KestalHostCommService::GetInstance()).SetSettings(settings);
 }
 
-std::string GetLinkHealthLine() { return Impl::Of(KestalHostCommService::GetInstance()).LinkHealthLine(); }
+std::string GetLinkHealthLine() {
+  return Impl::Of(KestalHostCommService::GetInstance()).LinkHealthLine();
+}
 
 void DealReplayedFrame(uint8_t* frame, uint32_t length) {
   Impl::Of(KestalHostCommService::GetInstance()).Engine().DealFrame(frame, length);

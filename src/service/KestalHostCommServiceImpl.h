@@ -24,9 +24,9 @@ class HostCommProtocolImpl;
 
 // Never exported, although the class it implements is.
 #if defined(_WIN32)
-#  define KESTAL_INTERNAL
+#define KESTAL_INTERNAL
 #else
-#  define KESTAL_INTERNAL __attribute__((visibility("hidden")))
+#define KESTAL_INTERNAL __attribute__((visibility("hidden")))
 #endif
 
 class KESTAL_INTERNAL KestalHostCommService::Impl {
@@ -59,7 +59,8 @@ class KESTAL_INTERNAL KestalHostCommService::Impl {
   void Shut();
 
   // Settings of the next Start (device endpoints, disks, capture); 0, or -1 (nothing changed) for
-  // one that cannot name a device. Never waits for the start/stop lock, so any callback may call it.
+  // one that cannot name a device. Never waits for the start/stop lock, so any callback may call
+  // it.
   int SetSettings(const HostCommSettings& settings);
   int SetDeviceEndpoint(bool alt, const std::string& host, uint32_t port);
   HostCommSettings Settings() const;

@@ -34,7 +34,9 @@ class CAPABILITY("start/stop lock") ServiceLifecycle {
 
   std::thread& ReconnectThread() { return m_reconnect_thread; }
   std::thread& LogReportThread() { return m_log_report_thread; }
-  bool WorkersRunning() const { return m_reconnect_thread.joinable() || m_log_report_thread.joinable(); }
+  bool WorkersRunning() const {
+    return m_reconnect_thread.joinable() || m_log_report_thread.joinable();
+  }
 
  private:
   std::mutex m_mutex;

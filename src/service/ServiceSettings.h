@@ -1,6 +1,7 @@
 // The library's own tools (kestal, the simulator rig, the bench) set and read the service through
 // these beside the exported class and the C interface: the settings of the next Start, a copy
-// of the link's counters and the replay of captured frames. Any thread; none waits for the service's start/stop lock.
+// of the link's counters and the replay of captured frames. Any thread; none waits for the
+// service's start/stop lock.
 #pragma once
 
 #include <cstdint>

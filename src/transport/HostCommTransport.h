@@ -20,7 +20,8 @@ struct HostCommTransportConfig {
   // Connection states (HostCommStatus), called from the thread whose operation connected or
   // failed, with no lock of the transport held.
   StatusReportFn report_status;
-  // Where the transport counts; null: counters of its own. Must remain live as long as the transport.
+  // Where the transport counts; null: counters of its own. Must remain live as long as the
+  // transport.
   LinkHealth* health = nullptr;
   // Network transport: takes each whole validated frame (header, payload and checksum) on the parse
   // worker, the bytes valid during the call. Null: frames wait for DealNextMessage.
@@ -40,7 +41,8 @@ class HostCommTransport {
   virtual int StopLoopRecv() = 0;
   // Frames or records one message and queues or writes it: 0, or negative when it cannot. `wait`
   // says how long a send may wait for room in the link.
-  virtual int SendOrder(uint16_t msg_type, const uint8_t* data, uint32_t length, const SendWait& wait) = 0;
+  virtual int SendOrder(uint16_t msg_type, const uint8_t* data, uint32_t length,
+                        const SendWait& wait) = 0;
   // What the transport captures from its next start on (null: nothing); it must remain live while
   // the transport runs. Called while stopped.
   virtual void SetCapture(LinkCapture* capture) = 0;

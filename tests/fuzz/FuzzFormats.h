@@ -1,12 +1,16 @@
-// Input layouts of the fuzz programs, read by the fuzzers with FuzzReader and written by kestal-fuzz-seeds with Put.
-// All fields little-endian.
-//  stream_fuzz:  u8 chunk seed, then segments: u8 kind; odd: a frame: u16 type, u16 payload length, the payload;
+// Input layouts of the fuzz programs, read by the fuzzers with FuzzReader and written by
+// kestal-fuzz-seeds with Put. All fields little-endian.
+//  stream_fuzz:  u8 chunk seed, then segments: u8 kind; odd: a frame: u16 type, u16 payload length,
+//  the payload;
 //                even: garbage: u8 count, that many bytes, then (kind >> 1) & 7 bytes FF.
-//  dealmsg_fuzz: messages: u8 pick; below kDealImagePick: type kDealTypes[pick % 9], u16 length, the payload; else
-//                a whole image frame: u8 (odd: type 8, even: 3), u16 image size, u8 pieces, the image bytes.
-//  mailbox_fuzz: u8 mode (odd: start at the run info that follows, even: reposition), u16 next slot, u64 seq_no,
-//                u16 last slot, u64 last seq_no, kMailboxSummaryBytes summary bytes (laid over the ring's last block,
-//                then its start), then the bytes at the start of the data ring.
+//  dealmsg_fuzz: messages: u8 pick; below kDealImagePick: type kDealTypes[pick % 9], u16 length,
+//  the payload; else
+//                a whole image frame: u8 (odd: type 8, even: 3), u16 image size, u8 pieces, the
+//                image bytes.
+//  mailbox_fuzz: u8 mode (odd: start at the run info that follows, even: reposition), u16 next
+//  slot, u64 seq_no,
+//                u16 last slot, u64 last seq_no, kMailboxSummaryBytes summary bytes (laid over the
+//                ring's last block, then its start), then the bytes at the start of the data ring.
 #pragma once
 
 #include <algorithm>
@@ -21,8 +25,9 @@
 
 using Bytes = std::vector<uint8_t>;
 constexpr uint8_t kDealImagePick = 224;
-constexpr uint16_t kDealTypes[9] = {YImage,           OriginalImagePiece,  WriteConfig,    ReadConfig, Order,
-                                    ControllerStatus, YOriginalImagePiece, UpdateFirmware, 0x5A};  // 0x5A: unknown
+constexpr uint16_t kDealTypes[9] = {YImage, OriginalImagePiece, WriteConfig,         ReadConfig,
+                                    Order,  ControllerStatus,   YOriginalImagePiece, UpdateFirmware,
+                                    0x5A};  // 0x5A: unknown
 constexpr uint32_t kMailboxLead = 512, kMailboxSummaryBytes = kMailboxLead + 2048;
 
 [[noreturn]] inline void Fail(const char* what) {
@@ -49,20 +54,24 @@ struct FuzzReader {  // bytes past the end of the input read as 0
 
 inline void Put(Bytes&) {}
 template <typename T, typename... More>
-void Put(Bytes& out, const T& field, const More&... more) {  // each field little-endian, a Bytes field as it is
+void Put(Bytes& out, const T& field,
+         const More&... more) {  // each field little-endian, a Bytes field as it is
   if constexpr (std::is_same_v<T, Bytes>)
     out.insert(out.end(), field.begin(), field.end());
   else
-    for (size_t i = 0; i < sizeof(T); ++i) out.push_back(static_cast<uint8_t>(static_cast<uint64_t>(field) >> 8 * i));
+    for (size_t i = 0; i < sizeof(T); ++i)
+      out.push_back(static_cast<uint8_t>(static_cast<uint64_t>(field) >> 8 * i));
   Put(out, more...);
 }
 inline uint16_t Len16(const Bytes& b) { return static_cast<uint16_t>(b.size()); }
 
-// The pieces (type 3 or 8) of one image frame: the 80-byte image header (zero but its image size field), the image
-// size, the piece's offset and length, its share of `image`. As many pieces as asked, at most one a byte.
+// The pieces (type 3 or 8) of one image frame: the 80-byte image header (zero but its image size
+// field), the image size, the piece's offset and length, its share of `image`. As many pieces as
+// asked, at most one a byte.
 inline std::vector<Bytes> BuildImagePieces(const Bytes& image, uint32_t pieces) {
   using L = ImagePieceLayout;
-  static_assert(L::kImageSize == L::kHeaderImageSize + 4 && L::kPieceData == L::kImageSize + 12, "fields in a row");
+  static_assert(L::kImageSize == L::kHeaderImageSize + 4 && L::kPieceData == L::kImageSize + 12,
+                "fields in a row");
   const uint32_t size = static_cast<uint32_t>(image.size());
   pieces = std::max(1u, std::min(pieces, size));
   std::vector<Bytes> out(pieces, Bytes(L::kHeaderImageSize));

@@ -1,7 +1,8 @@
-// A faulty TCP session captured to a file (KESTAL_CAPTURE), then read back every way a field engineer would: the
-// health counters against what the simulator injected, `kestal replay` against what the application received, the
-// dissector (through tshark) against what crossed the wire, and `kestal-devsim --replay` playing the device's side
-// to the library again. Start binds the arm link's fixed port.
+// A faulty TCP session captured to a file (KESTAL_CAPTURE), then read back every way a field
+// engineer would: the health counters against what the simulator injected, `kestal replay` against
+// what the application received, the dissector (through tshark) against what crossed the wire, and
+// `kestal-devsim --replay` playing the device's side to the library again. Start binds the arm
+// link's fixed port.
 #include <gtest/gtest.h>
 
 #if defined(KESTAL_CLI_PATH) && defined(KESTAL_DEVSIM_PATH)
@@ -35,11 +36,13 @@ void SetCaptureFile(const std::string& path) {  // "" : none
 #endif
 }
 
-// The messages as `kestal replay` prints them; without the ACKs of heartbeats when `heartbeats` is false.
+// The messages as `kestal replay` prints them; without the ACKs of heartbeats when `heartbeats` is
+// false.
 Lines Printed(const std::vector<AppMessage>& messages, bool heartbeats = true) {
   Lines out;
   for (const AppMessage& m : messages) {
-    if (!heartbeats && m.type == Order && m.payload.size() >= 4 && kestal::LoadU16(m.payload.data() + 2) == HeartBeat)
+    if (!heartbeats && m.type == Order && m.payload.size() >= 4 &&
+        kestal::LoadU16(m.payload.data() + 2) == HeartBeat)
       continue;
     char line[64];
     std::snprintf(line, sizeof line, "message %u %zu %08x", m.type, m.payload.size(),
@@ -66,8 +69,8 @@ std::string RunTool(const std::vector<std::string>& argv) {
   return p.Stdout();
 }
 
-// What `kestal replay` printed of a capture: the messages the application got live come first; after them only
-// heartbeat ACKs that arrived while Stop ran, when no callback is called any more.
+// What `kestal replay` printed of a capture: the messages the application got live come first;
+// after them only heartbeat ACKs that arrived while Stop ran, when no callback is called any more.
 void ExpectReplayOf(const std::string& capture, const Lines& live, size_t connections) {
   Lines replayed = Split(RunTool({KESTAL_CLI_PATH, "replay", capture}), "\n");
   ASSERT_GT(replayed.size(), live.size());
@@ -75,16 +78,19 @@ void ExpectReplayOf(const std::string& capture, const Lines& live, size_t connec
   replayed.resize(live.size());
   EXPECT_EQ(replayed, live);
   unsigned n = 0, c = 0;
-  EXPECT_EQ(std::sscanf(count.c_str(), ("replayed " + capture + ": %u connection(s), %u messages").c_str(), &c, &n), 2);
+  EXPECT_EQ(
+      std::sscanf(count.c_str(),
+                  ("replayed " + capture + ": %u connection(s), %u messages").c_str(), &c, &n),
+      2);
   EXPECT_TRUE(c == connections && n >= live.size() && n <= live.size() + 3) << count;
 }
 
 }  // namespace
 
-// Against the fixture's simulator, captured to session.pcap: two bad checksums, three garbage bursts and an oversize header, each
-// followed by an intact status; image frames; then a connection dropped in the middle of a frame, and an order on
-// the next one. Only the intact messages reach the application, and the loss is announced once. Fatal failures end
-// the test.
+// Against the fixture's simulator, captured to session.pcap: two bad checksums, three garbage
+// bursts and an oversize header, each followed by an intact status; image frames; then a connection
+// dropped in the middle of a frame, and an order on the next one. Only the intact messages reach
+// the application, and the loss is announced once. Fatal failures end the test.
 class Diagnostics : public ServiceFixture {
  protected:
   void RunFaultySession() {
@@ -95,8 +101,10 @@ class Diagnostics : public ServiceFixture {
     SimNetworkServer& device = m_sim.Server();
     const Bytes status(ControllerStatusLayout::kLength, 0x21);
     auto intact = [&] { return device.SendMessage(ControllerStatus, status.data(), 56); };
-    for (int i = 0; i < 2; ++i) ASSERT_EQ(device.SendBadChecksumFrame(ControllerStatus, status.data(), 56) + intact(), 0);
-    for (int i = 0; i < 3; ++i) ASSERT_EQ(device.SendGarbageThenFrame(9, ControllerStatus, status.data(), 56), 0);
+    for (int i = 0; i < 2; ++i)
+      ASSERT_EQ(device.SendBadChecksumFrame(ControllerStatus, status.data(), 56) + intact(), 0);
+    for (int i = 0; i < 3; ++i)
+      ASSERT_EQ(device.SendGarbageThenFrame(9, ControllerStatus, status.data(), 56), 0);
     ASSERT_EQ(device.SendOversizeFrame(70000) + intact(), 0);
     ASSERT_TRUE(m_app.WaitForMessages(ControllerStatus, 6, 3s));
     SendOrder(StartScan);
@@ -108,7 +116,8 @@ class Diagnostics : public ServiceFixture {
     EXPECT_EQ(m_app.Messages(ControllerStatus).size(), 6u);  // no damaged frame, no half frame
     std::vector<HostCommDeviceEvent> events;  // the service leaves the reconnection to the link
     for (const AppEvent& e : m_app.Events()) events.push_back(e.event);
-    EXPECT_EQ(events, (std::vector<HostCommDeviceEvent>{Connecting, ConnectedOk, CommError, ConnectedOk}));
+    EXPECT_EQ(events,
+              (std::vector<HostCommDeviceEvent>{Connecting, ConnectedOk, CommError, ConnectedOk}));
     StopAndCheck();
   }
   SimRig m_sim{SimLink::Network, QuietDevice()};
@@ -125,34 +134,40 @@ TEST_F(Diagnostics, TheCountersReplayAndPlayerAgreeWithTheLiveSession) {
   EXPECT_EQ(count(health.resyncs), 6u);  // each fault's bytes skipped until the next frame
   EXPECT_EQ(count(health.reconnects), 1u);
   EXPECT_EQ(count(health.image_frames), m_app.Messages(OriginalImagePiece).size());
-  EXPECT_TRUE(count(health.orders_sent) == 5 && count(health.orders_acked) == 5);  // with two comm types
+  EXPECT_TRUE(count(health.orders_sent) == 5 &&
+              count(health.orders_acked) == 5);  // with two comm types
   EXPECT_TRUE(count(health.heartbeats_sent) >= 1 && count(health.last_rtt_us) > 0);
   EXPECT_TRUE(m_log.Contains("Link health, " + health.Line()));  // logged at Stop
 
-  // Replayed without a socket, the capture gives the application what it got live, in the same order.
+  // Replayed without a socket, the capture gives the application what it got live, in the same
+  // order.
   ExpectReplayOf("session.pcap", Printed(live), 2);
 
-  // Played back by the simulator to the library, the capture delivers the same messages again (heartbeat ACKs
-  // aside: the simulator answers the new session's own).
+  // Played back by the simulator to the library, the capture delivers the same messages again
+  // (heartbeat ACKs aside: the simulator answers the new session's own).
   Subprocess player;
-  ASSERT_EQ(player.Start({KESTAL_DEVSIM_PATH, "--replay", "session.pcap", "--fast", "--port", "0", "--quiet",
-                          "--duration-s", "60"},
+  ASSERT_EQ(player.Start({KESTAL_DEVSIM_PATH, "--replay", "session.pcap", "--fast", "--port", "0",
+                          "--quiet", "--duration-s", "60"},
                          std::filesystem::current_path().string(), "player"),
             0);
   ASSERT_TRUE(player.WaitForStdout("\n", 5000ms)) << player.Stderr();
   unsigned player_port = 0;
-  ASSERT_EQ(std::sscanf(player.Stdout().c_str(), "kestal-devsim: listening on 127.0.0.1:%5u", &player_port), 1);
+  ASSERT_EQ(std::sscanf(player.Stdout().c_str(), "kestal-devsim: listening on 127.0.0.1:%5u",
+                        &player_port),
+            1);
   m_app.Clear();
   kestal_set_network_endpoint(KESTAL_COMM_NETWORK, "127.0.0.1", player_port);
   ASSERT_EQ(m_service.Start(), 0);
   m_started = true;
   const Lines again = Printed(live, false);
-  EXPECT_TRUE(WaitUntil([&] { return Printed(m_app.Messages(), false).size() >= again.size(); }, 10s));
+  EXPECT_TRUE(
+      WaitUntil([&] { return Printed(m_app.Messages(), false).size() >= again.size(); }, 10s));
   EXPECT_EQ(Printed(m_app.Messages(), false), again);
   StopAndCheck();
 }
 
-// The storage link's messages are captured framed as on the network: replayed, they give what the application got.
+// The storage link's messages are captured framed as on the network: replayed, they give what the
+// application got.
 TEST_F(Diagnostics, AMailboxSessionIsCapturedAsIfItCrossedTheNetwork) {
   SimRig disk(SimLink::Storage, QuietDevice());
   ASSERT_EQ(disk.Start(), 0);
@@ -169,13 +184,16 @@ TEST_F(Diagnostics, AMailboxSessionIsCapturedAsIfItCrossedTheNetwork) {
 // The dissector, as tshark runs it over the capture, shows what crossed the wire.
 TEST_F(Diagnostics, TheDissectorDecodesTheCapture) {
 #if !defined(KESTAL_TSHARK_PATH) || defined(_WIN32)
-  GTEST_SKIP() << "tshark was not found when the build was configured (scripts/install-deps.sh installs it)";
+  GTEST_SKIP()
+      << "tshark was not found when the build was configured (scripts/install-deps.sh installs it)";
 #else
   ASSERT_NO_FATAL_FAILURE(RunFaultySession());
   const std::string port = std::to_string(m_sim.Server().Port());
-  auto decoded = [&](const std::string& filter, const std::string& field) {  // each frame's value, in order
-    return Split(RunTool({KESTAL_TSHARK_PATH, "-X", "lua_script:" KESTAL_DISSECTOR_PATH, "-r", "session.pcap", "-d",
-                      "tcp.port==" + port + ",kestal", "-Y", filter, "-T", "fields", "-e", field}),
+  auto decoded = [&](const std::string& filter,
+                     const std::string& field) {  // each frame's value, in order
+    return Split(RunTool({KESTAL_TSHARK_PATH, "-X", "lua_script:" KESTAL_DISSECTOR_PATH, "-r",
+                          "session.pcap", "-d", "tcp.port==" + port + ",kestal", "-Y", filter, "-T",
+                          "fields", "-e", field}),
                  ",\n");
   };
   // The host's orders other than heartbeats: as the device received them.
@@ -191,7 +209,8 @@ TEST_F(Diagnostics, TheDissectorDecodesTheCapture) {
   EXPECT_EQ(decoded(orders, "kestal.seq_no"), seq_nos);
   // The device's frames: the ACKs the application got, exactly the damaged frames flagged.
   Lines acks;
-  for (const AppMessage& m : m_app.Messages(Order)) acks.push_back(std::to_string(kestal::LoadU16(m.payload.data())));
+  for (const AppMessage& m : m_app.Messages(Order))
+    acks.push_back(std::to_string(kestal::LoadU16(m.payload.data())));
   Lines sent_acks = decoded("tcp.srcport == " + port + " && kestal.type == 6", "kestal.seq_no");
   ASSERT_GE(sent_acks.size(), acks.size());
   sent_acks.resize(acks.size());  // beyond: heartbeat ACKs that came while Stop ran
@@ -204,5 +223,7 @@ TEST_F(Diagnostics, TheDissectorDecodesTheCapture) {
 }
 
 #else
-TEST(Diagnostics, NeedsTheToolTargets) { GTEST_SKIP() << "built without the kestal and kestal-devsim targets"; }
+TEST(Diagnostics, NeedsTheToolTargets) {
+  GTEST_SKIP() << "built without the kestal and kestal-devsim targets";
+}
 #endif

@@ -1,5 +1,5 @@
-// The service over TCP against the simulator on 127.0.0.1 (ephemeral port), and a large firmware file over the mailbox
-// as well; Start binds the arm link's fixed port.
+// The service over TCP against the simulator on 127.0.0.1 (ephemeral port), and a large firmware
+// file over the mailbox as well; Start binds the arm link's fixed port.
 #include <algorithm>
 
 #include "NetworkTestFrames.h"
@@ -13,10 +13,12 @@ using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
 using NetworkE2E = ServiceFixture;
 
-// After the comm type, heartbeats flow; image frames in four pieces arrive whole; arm messages cross both ways.
+// After the comm type, heartbeats flow; image frames in four pieces arrive whole; arm messages
+// cross both ways.
 TEST_F(NetworkE2E, HeartbeatsImagesAndArmMessagesCrossIntact) {
   UdpSocket companion;  // the arm companion
-  ASSERT_TRUE(companion.Open() == 0 && companion.Bind(UdpSocket::Endpoint("127.0.0.1", 27000)) == 0);
+  ASSERT_TRUE(companion.Open() == 0 &&
+              companion.Bind(UdpSocket::Endpoint("127.0.0.1", 27000)) == 0);
   SimDeviceOptions options = QuietDevice();
   options.image_size = 200000;
   SimRig sim(SimLink::Network, options);
@@ -31,20 +33,23 @@ TEST_F(NetworkE2E, HeartbeatsImagesAndArmMessagesCrossIntact) {
   const Bytes file = Payload(100, 3);
   ASSERT_EQ(companion.SendTo(file.data(), 5, UdpSocket::Endpoint("127.0.0.1", 26000)), 5);
   ASSERT_TRUE(sim.Device().WaitForHostMessages(ArmMsg, 1, 3000));
-  EXPECT_EQ(sim.Device().HostArmMessages()[0].payload, Concat({Bytes(file.begin(), file.begin() + 5), Bytes(59)}));
+  EXPECT_EQ(sim.Device().HostArmMessages()[0].payload,
+            Concat({Bytes(file.begin(), file.begin() + 5), Bytes(59)}));
   ASSERT_EQ(sim.Device().SendArmMsg(file.data(), 100), 0);
   uint8_t got[2048];
   ASSERT_EQ(companion.RecvFrom(got, sizeof got, nullptr, 3000), 100);
   EXPECT_TRUE(std::equal(got, got + 100, file.begin()) && m_app.Messages(ArmMsg).empty());
-  EXPECT_TRUE(sim.Device().WaitForHostMessages(Order, 5, 3000));  // the comm type, start and stop scan, 2 heartbeats
+  EXPECT_TRUE(sim.Device().WaitForHostMessages(
+      Order, 5, 3000));  // the comm type, start and stop scan, 2 heartbeats
   EXPECT_EQ(CommTypeOrders(sim.Device()), 1u);
-  EXPECT_EQ(sim.Server().CrcErrors() + sim.Server().SkippedBytes() + sim.Server().OversizeErrors(), 0u);
+  EXPECT_EQ(sim.Server().CrcErrors() + sim.Server().SkippedBytes() + sim.Server().OversizeErrors(),
+            0u);
   StopAndCheck();
 }
 
-// A firmware file three times the send queue and 24 mailbox rings reaches the device whole over either link, also
-// when the device stalls a while, and its progress comes back as ACKs. Without debug lines: the mailbox would list
-// every byte it writes.
+// A firmware file three times the send queue and 24 mailbox rings reaches the device whole over
+// either link, also when the device stalls a while, and its progress comes back as ACKs. Without
+// debug lines: the mailbox would list every byte it writes.
 class LargeFirmware : public ServiceFixture, public ::testing::WithParamInterface<SimLink> {};
 TEST_P(LargeFirmware, CrossesWhole) {
   SimDeviceOptions options = QuietDevice();
@@ -64,5 +69,8 @@ TEST_P(LargeFirmware, CrossesWhole) {
   EXPECT_TRUE(m_app.WaitForMessage(UpdateFirmware, done, 5s));
   StopAndCheck();
 }
-INSTANTIATE_TEST_SUITE_P(OverEitherLink, LargeFirmware, ::testing::Values(SimLink::Network, SimLink::Storage),
-                         [](const auto& link) { return link.param == SimLink::Network ? "Tcp" : "Mailbox"; });
+INSTANTIATE_TEST_SUITE_P(OverEitherLink, LargeFirmware,
+                         ::testing::Values(SimLink::Network, SimLink::Storage),
+                         [](const auto& link) {
+                           return link.param == SimLink::Network ? "Tcp" : "Mailbox";
+                         });

@@ -1,5 +1,6 @@
-// Inside a fresh network namespace (nothing but its own loopback) made by a forked child, the library
-// unchanged dials its default device address 192.168.66.1:28992 and reaches the simulator; skips without one.
+// Inside a fresh network namespace (nothing but its own loopback) made by a forked child, the
+// library unchanged dials its default device address 192.168.66.1:28992 and reaches the simulator;
+// skips without one.
 #include <gtest/gtest.h>
 
 #ifdef __linux__
@@ -30,13 +31,15 @@ class NetworkNamespace : public ServiceFixture {
  protected:
   // The child's part: nothing dials unless the child is in a namespace other than `host`'s.
   void InNamespace(ino_t host) {
-    if (::unshare(CLONE_NEWNET) != 0 && ::unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) ::_exit(77);  // skip
+    if (::unshare(CLONE_NEWNET) != 0 && ::unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0)
+      ::_exit(77);  // skip
     ASSERT_NE(NetNamespace(), host);
     ifreq lo{}, alias{};  // the loopback, up, and the device's address on it
     std::snprintf(lo.ifr_name, IFNAMSIZ, "lo");
     std::snprintf(alias.ifr_name, IFNAMSIZ, "lo:1");
     alias.ifr_addr.sa_family = AF_INET;
-    inet_pton(AF_INET, "192.168.66.1", &reinterpret_cast<sockaddr_in*>(&alias.ifr_addr)->sin_addr);  // namespace lo
+    inet_pton(AF_INET, "192.168.66.1",
+              &reinterpret_cast<sockaddr_in*>(&alias.ifr_addr)->sin_addr);  // namespace lo
     const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     ASSERT_EQ(::ioctl(s, SIOCGIFFLAGS, &lo), 0);
     lo.ifr_flags = static_cast<short>(lo.ifr_flags | IFF_UP);
@@ -55,7 +58,10 @@ class NetworkNamespace : public ServiceFixture {
 TEST_F(NetworkNamespace, LibraryReachesItsDefaultDeviceAddressInsideAPrivateNamespace) {
   // The fork wants this thread alone: no library worker runs.
   const ino_t host = NetNamespace();
-  ASSERT_TRUE(host != 0 && !KestalHostCommService::Impl::Of(KestalHostCommService::GetInstance()).WorkersRunning() && m_log.Lines().empty());
+  ASSERT_TRUE(
+      host != 0 &&
+      !KestalHostCommService::Impl::Of(KestalHostCommService::GetInstance()).WorkersRunning() &&
+      m_log.Lines().empty());
   RunInForkedChild([&] { InNamespace(host); }, "no private network namespace available");
 }
 

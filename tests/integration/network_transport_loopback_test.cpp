@@ -1,4 +1,5 @@
-// The TCP transport alone against the device simulator on 127.0.0.1: what crosses its threads or the wire.
+// The TCP transport alone against the device simulator on 127.0.0.1: what crosses its threads or
+// the wire.
 #include <asio.hpp>
 #include <gtest/gtest.h>
 
@@ -19,13 +20,14 @@ using Bytes = std::vector<uint8_t>;
 namespace {
 
 constexpr uint16_t kType = 7;  // the device records it and never answers
-constexpr unsigned kConnected = HostCommStatusNetworkConnected, kError = HostCommStatusNetworkConnectError,
-                   kLost = HostCommStatusCommError;
+constexpr unsigned kConnected = HostCommStatusNetworkConnected,
+                   kError = HostCommStatusNetworkConnectError, kLost = HostCommStatusCommError;
 
 class NetworkLoopback : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(sim.Start(), 0); }
-  void Start(size_t reported = 1, uint16_t port = 0) {  // to 127.0.0.1:port, the simulator's by default
+  void Start(size_t reported = 1,
+             uint16_t port = 0) {  // to 127.0.0.1:port, the simulator's by default
     net.SetDeviceAddresses("127.0.0.1", "127.0.0.1");
     net.ConnectToDevice(false, port ? port : sim.Server().Port());
     ++starts;
@@ -42,37 +44,47 @@ class NetworkLoopback : public ::testing::Test {
   std::mutex mutex;
   std::map<unsigned, std::vector<Clock::time_point>> reports;
   HostCommViaNetwork net{{[this](unsigned status, const char*) {
-                              std::lock_guard<std::mutex> lock(mutex);
-                              reports[status].push_back(Clock::now());
-                            },
-                            nullptr, {}}};
+                            std::lock_guard<std::mutex> lock(mutex);
+                            reports[status].push_back(Clock::now());
+                          },
+                          nullptr,
+                          {}}};
 };
 
-// A flood taken slowly and once stalled arrives whole, pausing the reads and losing nothing, even when the device
-// ends the connection meanwhile; orders of several threads, the largest among them, reach the device whole and in
-// order. (Where reads cut the frames is the parser's table, every cut of a start tag included.)
+// A flood taken slowly and once stalled arrives whole, pausing the reads and losing nothing, even
+// when the device ends the connection meanwhile; orders of several threads, the largest among them,
+// reach the device whole and in order. (Where reads cut the frames is the parser's table, every cut
+// of a start tag included.)
 TEST_F(NetworkLoopback, FramesCrossTheWireWholeOnceAndInOrder) {
   Start();
-  auto numbered = [](uint32_t i) { return Frame(5, Concat({{uint8_t(i), uint8_t(i >> 8)}, Payload(6000, i)})); };
+  auto numbered = [](uint32_t i) {
+    return Frame(5, Concat({{uint8_t(i), uint8_t(i >> 8)}, Payload(6000, i)}));
+  };
   std::thread sender([&] {
-    for (uint32_t i = 0; i < 1500; ++i) ASSERT_EQ(sim.Server().SendRaw(numbered(i).data(), 6018), 0) << i;
+    for (uint32_t i = 0; i < 1500; ++i)
+      ASSERT_EQ(sim.Server().SendRaw(numbered(i).data(), 6018), 0) << i;
   });
   for (uint32_t i = 0; i < 1500 && !HasFailure(); i += 10) {
     std::vector<Bytes> expected;
     for (uint32_t k = i; k < i + 10; ++k) expected.push_back(numbered(k));
     EXPECT_EQ(TakeQueuedFrames(net.RecvMsgQueue(), 10, 3000), expected) << i;
-    std::this_thread::sleep_for(i == 300 ? 1500ms : 5ms);  // meanwhile more than the receive cache arrives
+    std::this_thread::sleep_for(i == 300 ? 1500ms
+                                         : 5ms);  // meanwhile more than the receive cache arrives
   }
   sender.join();
   EXPECT_EQ(net.RecvMsgQueue().GetFull(100), nullptr);  // nothing twice
   EXPECT_TRUE(log.Contains("Full Receive data, Wait for next timer"));
   EXPECT_EQ(net.SendOrder(kType, Bytes(65521).data(), 65521), -1);
-  const uint16_t types[] = {1, 2, 3, 7, 8, 12};  // only recorded by the device; 2 and 3 carry no checksum
-  auto order = [](int t, int i) { return Concat({{uint8_t(t)}, Payload(i ? (i * 37) % 900 : 65519, i)}); };
+  const uint16_t types[] = {1, 2, 3,
+                            7, 8, 12};  // only recorded by the device; 2 and 3 carry no checksum
+  auto order = [](int t, int i) {
+    return Concat({{uint8_t(t)}, Payload(i ? (i * 37) % 900 : 65519, i)});
+  };
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t)
     threads.emplace_back([&, t] {
-      for (int i = 0; i < 50; ++i) EXPECT_EQ(net.SendOrder(types[i % 6], order(t, i).data(), order(t, i).size()), 0);
+      for (int i = 0; i < 50; ++i)
+        EXPECT_EQ(net.SendOrder(types[i % 6], order(t, i).data(), order(t, i).size()), 0);
     });
   for (std::thread& t : threads) t.join();
   ASSERT_TRUE(WaitUntil([&] { return sim.Device().HostMessages().size() >= 200; }, 5s));
@@ -82,24 +94,30 @@ TEST_F(NetworkLoopback, FramesCrossTheWireWholeOnceAndInOrder) {
     EXPECT_EQ(m.type, types[sent[t] % 6]);
     EXPECT_EQ(m.payload, order(t, sent[t]++));
   }
-  EXPECT_EQ(sim.Server().SkippedBytes() + sim.Server().CrcErrors() + sim.Server().OversizeErrors(), 0u);
+  EXPECT_EQ(sim.Server().SkippedBytes() + sim.Server().CrcErrors() + sim.Server().OversizeErrors(),
+            0u);
   EXPECT_EQ(Reports(kConnected).size(), 1u);  // a connection that lasts is reported once
-  // Frames received but not yet handed on (the queue is full) when the device ends the connection: all arrive.
+  // Frames received but not yet handed on (the queue is full) when the device ends the connection:
+  // all arrive.
   std::vector<WorkFlowBuffer*> held;
   while (WorkFlowBuffer* b = net.RecvMsgQueue().GetFree(-1)) held.push_back(b);
   std::vector<Bytes> last;
   Bytes burst;
-  for (uint32_t i = 2000; i < 2100; ++i) last.push_back(numbered(i)), burst = Concat({burst, last.back()});
-  ASSERT_EQ(sim.Server().SendRaw(burst.data(), static_cast<uint32_t>(burst.size())) + sim.Server().EndConnection(), 0);
+  for (uint32_t i = 2000; i < 2100; ++i)
+    last.push_back(numbered(i)), burst = Concat({burst, last.back()});
+  ASSERT_EQ(sim.Server().SendRaw(burst.data(), static_cast<uint32_t>(burst.size())) +
+                sim.Server().EndConnection(),
+            0);
   ASSERT_TRUE(WaitUntil([&] { return !Reports(kLost).empty(); }, 3s));
   std::this_thread::sleep_for(200ms);  // the parse worker has looked at the cache again since
   for (WorkFlowBuffer* b : held) net.RecvMsgQueue().PutFree(b);
   EXPECT_EQ(TakeQueuedFrames(net.RecvMsgQueue(), 100, 3000), last);
 }
 
-// Stops join all workers, promptly also while a connect hangs or between attempts, and starts after them work;
-// each connection is reported once and its loss once, refused attempts a second apart, queued orders die with their
-// connection, and a handler that throws on the io worker costs the connection only.
+// Stops join all workers, promptly also while a connect hangs or between attempts, and starts after
+// them work; each connection is reported once and its loss once, refused attempts a second apart,
+// queued orders die with their connection, and a handler that throws on the io worker costs the
+// connection only.
 TEST_F(NetworkLoopback, ConnectionsComeAndGoAndStopsEndEverything) {
   auto stop = [&] {  // it takes its minimum time, and the connect worker ends at once
     const auto t0 = Clock::now();
@@ -110,7 +128,8 @@ TEST_F(NetworkLoopback, ConnectionsComeAndGoAndStopsEndEverything) {
     for (const char* worker : {"accept", "parse message", "async io"})
       EXPECT_EQ(log.Count("loop " + std::string(worker) + " thread stopped"), starts) << worker;
   };
-  // Orders fill the stalled device's buffers and the send queue; the first it reads after `reconnect` is the next.
+  // Orders fill the stalled device's buffers and the send queue; the first it reads after
+  // `reconnect` is the next.
   auto queued_orders_are_dropped = [&](const std::function<void()>& reconnect) {
     sim.Server().StallReading(10000);
     const Bytes big = Payload(65520, 1);
@@ -122,9 +141,11 @@ TEST_F(NetworkLoopback, ConnectionsComeAndGoAndStopsEndEverything) {
     ASSERT_TRUE(WaitUntil([&] { return sim.Device().HostMessages().size() > before; }, 2s));
     EXPECT_EQ(sim.Device().HostMessages()[before].payload, Bytes(big.begin(), big.begin() + 10));
   };
-  net.SetListenPort(sim.Server().Port());  // never started by the engine: the stop wakes a local listener
+  net.SetListenPort(
+      sim.Server().Port());  // never started by the engine: the stop wakes a local listener
   stop();
-  asio::io_context io;  // a listener whose accept queue is full drops new attempts: the connect hangs
+  asio::io_context
+      io;  // a listener whose accept queue is full drops new attempts: the connect hangs
   asio::ip::tcp::acceptor full(io, {asio::ip::make_address("127.0.0.1"), 0});
   full.listen(0);
   asio::ip::tcp::socket filler(io);
@@ -135,7 +156,7 @@ TEST_F(NetworkLoopback, ConnectionsComeAndGoAndStopsEndEverything) {
   ASSERT_TRUE(log.Contains("Ready to Create a new connection") && Reports(kError).empty());
   stop();
   EXPECT_EQ(Reports(kError).size(), 1u);  // the aborted attempt
-  full.close();  // the port refuses now
+  full.close();                           // the port refuses now
   Start(0, port);
   ASSERT_TRUE(WaitUntil([&] { return Reports(kError).size() == 2; }, 2s));
   stop();  // in the pause before the next attempt
@@ -153,7 +174,8 @@ TEST_F(NetworkLoopback, ConnectionsComeAndGoAndStopsEndEverything) {
   const Bytes in = Frame(4, Payload(5, 5));
   ASSERT_EQ(sim.Server().SendRaw(in.data(), 21), 0);
   EXPECT_EQ(TakeQueuedFrames(net.RecvMsgQueue(), 1, 2000), std::vector<Bytes>{in});
-  net.ThrowInNextRead();  // the read handler throws: its chunk is lost with the connection, dialled again
+  net.ThrowInNextRead();  // the read handler throws: its chunk is lost with the connection, dialled
+                          // again
   ASSERT_EQ(sim.Server().SendRaw(in.data(), 21), 0);
   ASSERT_TRUE(WaitUntil([&] { return Reports(kConnected).size() == 4; }, 3s));
   ASSERT_EQ(sim.Server().SendRaw(in.data(), 21), 0);
@@ -167,8 +189,10 @@ TEST_F(NetworkLoopback, ConnectionsComeAndGoAndStopsEndEverything) {
   ASSERT_EQ(back.Start(), 0);
   EXPECT_TRUE(WaitUntil([&] { return Reports(kConnected).size() == 5; }, 2500ms));
   stop();
-  EXPECT_EQ(sim.Server().Connections(), 5u);  // the first stop's wake-up and four connections; no other wake-up
-  EXPECT_EQ(Reports(kLost).size(), 3u);  // the drop, the throwing handler and the stopped device; never a stop
+  EXPECT_EQ(sim.Server().Connections(),
+            5u);  // the first stop's wake-up and four connections; no other wake-up
+  EXPECT_EQ(Reports(kLost).size(),
+            3u);  // the drop, the throwing handler and the stopped device; never a stop
 }
 
 }  // namespace

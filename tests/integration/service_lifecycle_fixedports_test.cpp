@@ -1,5 +1,5 @@
-// The service singleton: its status funnel, its first orders over storage, failed starts, its workers
-// without a device, and its stop. Start binds the arm link's UDP port 26000: fixed ports.
+// The service singleton: its status funnel, its first orders over storage, failed starts, its
+// workers without a device, and its stop. Start binds the arm link's UDP port 26000: fixed ports.
 #include <atomic>
 #include <filesystem>
 #include <iterator>
@@ -26,27 +26,41 @@ static Texts Events(const AppCallbacks& app) {  // "<event>:<text>"
 
 static std::atomic<uint64_t> g_now{0};  // the wall clock while a test replaces it
 static std::string g_image;
-static uint32_t OrderLength(uint32_t slot) {  // of the order in `slot` of the image's host-to-device ring; 0: none
+static uint32_t OrderLength(
+    uint32_t slot) {  // of the order in `slot` of the image's host-to-device ring; 0: none
   const std::vector<uint8_t> rec = Peek(g_image, slot * SummaryRecord::kSize, SummaryRecord::kSize);
   if (rec.size() != SummaryRecord::kSize || !SummaryRecord::IsValid(rec.data())) return 0;
-  return SummaryRecord::Decode(rec.data()).msg_type == Order ? SummaryRecord::Decode(rec.data()).data_len : 0;
+  return SummaryRecord::Decode(rec.data()).msg_type == Order
+             ? SummaryRecord::Decode(rec.data()).data_len
+             : 0;
 }
 static uint32_t g_slot1_at_connect = 0;  // slot 0 holds the init message
 
-// Per status: device event, reconnect flag after it (1 set, 0 clear, -1 as before), log line, comm-type orders.
-struct StatusRow { const char* event; int reconnect; const char* log_line; size_t comm_type_orders; };
-const StatusRow kStatusRows[] = {
-    {"5:Not connected", 1, "Not connected", 0},        {"4:Connecting...", -1, "Connecting...", 0},
-    {"2:Connected Error", 1, "Connected Error:detail", 0}, {"3:Connected OK", 0, "Connected OK", 1},
-    {"2:Connected Error", 1, "Connected Error", 0},    {"3:Connected OK", 0, "Connected OK", 1},
-    {"6:Comm Error", 1, "Comm Error", 0},              {"6:Comm Error", 1, "Comm Error", 0},
-    {"0:Device arrival", 1, "Device arrival", 0},      {"1:Device left", 1, "Device left", 0},
-    {nullptr, -1, nullptr, 0}};  // out of range: ignored
+// Per status: device event, reconnect flag after it (1 set, 0 clear, -1 as before), log line,
+// comm-type orders.
+struct StatusRow {
+  const char* event;
+  int reconnect;
+  const char* log_line;
+  size_t comm_type_orders;
+};
+const StatusRow kStatusRows[] = {{"5:Not connected", 1, "Not connected", 0},
+                                 {"4:Connecting...", -1, "Connecting...", 0},
+                                 {"2:Connected Error", 1, "Connected Error:detail", 0},
+                                 {"3:Connected OK", 0, "Connected OK", 1},
+                                 {"2:Connected Error", 1, "Connected Error", 0},
+                                 {"3:Connected OK", 0, "Connected OK", 1},
+                                 {"6:Comm Error", 1, "Comm Error", 0},
+                                 {"6:Comm Error", 1, "Comm Error", 0},
+                                 {"0:Device arrival", 1, "Device arrival", 0},
+                                 {"1:Device left", 1, "Device left", 0},
+                                 {nullptr, -1, nullptr, 0}};  // out of range: ignored
 
 TEST_F(ServiceFixture, EveryStatusGivesItsEventReconnectFlagAndLogLine) {
   for (unsigned status : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 10u, 0xFFFFFFFFu}) {
     for (bool flag_before : {false, true}) {
-      SCOPED_TRACE("status " + std::to_string(status) + (flag_before ? ", flag set" : ", flag clear"));
+      SCOPED_TRACE("status " + std::to_string(status) +
+                   (flag_before ? ", flag set" : ", flag clear"));
       m_service.ReportStatus(flag_before ? 0 : 3, "");
       m_app.Clear();
       m_log.Clear();
@@ -72,9 +86,11 @@ TEST_F(ServiceFixture, EveryStatusGivesItsEventReconnectFlagAndLogLine) {
 // Storage writes are synchronous: the comm-type order (12 bytes) is on the disk by the time the
 // application hears of the connection, and the first heartbeat (8 bytes) follows at once.
 TEST_F(ServiceFixture, StorageStartWritesTheCommTypeBeforeTheEventAndAHeartbeatAtOnce) {
-  m_service.SetDeviceEventCallBack([](HostCommDeviceEvent event, const char*, void*) {
-    if (event == ConnectedOk) g_slot1_at_connect = OrderLength(1);
-  }, nullptr);
+  m_service.SetDeviceEventCallBack(
+      [](HostCommDeviceEvent event, const char*, void*) {
+        if (event == ConnectedOk) g_slot1_at_connect = OrderLength(1);
+      },
+      nullptr);
   g_image = MakeImage("engine.img");
   ASSERT_EQ(kestal_set_storage_device(g_image.c_str()), 0);
   m_impl.Engine().SetHostCommType(HostCommTypeStorage);
@@ -84,8 +100,8 @@ TEST_F(ServiceFixture, StorageStartWritesTheCommTypeBeforeTheEventAndAHeartbeatA
   EXPECT_EQ(g_slot1_at_connect, 12u);
 }
 
-// An unknown comm type or a taken arm port start nothing. Without a device Start fails but the workers
-// run: states once a second (current for 3 s after a controller status), and retries.
+// An unknown comm type or a taken arm port start nothing. Without a device Start fails but the
+// workers run: states once a second (current for 3 s after a controller status), and retries.
 TEST_F(ServiceFixture, FailedStartsAndAStartWithoutDevice) {
   ASSERT_EQ(kestal_set_storage_device("/nonexistent/kestal-test-disk.img"), 0);
   m_service.SetCommType(static_cast<HostCommDeviceType>(5));
@@ -102,27 +118,34 @@ TEST_F(ServiceFixture, FailedStartsAndAStartWithoutDevice) {
   }
   g_now = 1'800'000'000'000ull;
   kestal::SetWallClockMs([] { return g_now.load(); });
-  std::atomic<int> set_endpoint{1};  // from the event callbacks of a start that holds the start/stop lock
-  m_app.SetHook([&] { set_endpoint = std::min(set_endpoint.load(), kestal_set_network_endpoint(1, "localhost", 9)); });
+  std::atomic<int> set_endpoint{
+      1};  // from the event callbacks of a start that holds the start/stop lock
+  m_app.SetHook([&] {
+    set_endpoint = std::min(set_endpoint.load(), kestal_set_network_endpoint(1, "localhost", 9));
+  });
   EXPECT_EQ(m_service.Start(), -1);
   m_started = true;
   m_app.SetHook(nullptr);
   EXPECT_EQ(set_endpoint, 0);
-  EXPECT_TRUE(m_app.CountEvents(Connecting) == 2 && m_app.CountEvents(NotConnected) == 2);  // one more each
+  EXPECT_TRUE(m_app.CountEvents(Connecting) == 2 &&
+              m_app.CountEvents(NotConnected) == 2);         // one more each
   using States = std::pair<unsigned short, unsigned short>;  // scanner, arm
   auto reports = [&](size_t n) {  // waits for `n` reports in all; the last one's states
     if (!WaitUntil([&] { return m_app.ArmStates().size() >= n; }, 5000ms)) return States(0, 0);
     return States(m_app.ScannerStates().back(), m_app.ArmStates().back());
   };
-  std::vector<uint8_t> status(56, 0);  // scanner 9 (out of range: invalid), fpga 25 fps, arm 3 (I/O error), -1 fps
+  std::vector<uint8_t> status(
+      56, 0);  // scanner 9 (out of range: invalid), fpga 25 fps, arm 3 (I/O error), -1 fps
   for (auto [at, value] : {std::pair<int, uint32_t>{0, 9}, {8, 25}, {12, 3}, {16, 0xFFFFFFFFu}})
     kestal::StoreU32(status.data() + at, value);
   m_impl.Engine().DealMsg(ControllerStatus, status.data(), 56);
   g_now += 2999;  // still current (a pass under way may predate the status, the next one not)
   EXPECT_EQ(reports(m_app.ArmStates().size() + 2), States(7, 3));
   ASSERT_FALSE(m_app.StatusLines().empty());
-  EXPECT_EQ(m_app.StatusLines().back(), std::string("\xc9\xa8\xc3\xe8\xcd\xb7\xa3\xba" "\xce\xde\xd0\xa7, 25fps; "
-                                                    "\xb9\xd8\xbd\xda\xb1\xdb\xa3\xba" "IO\xb4\xed\xce\xf3, -1fps"));
+  EXPECT_EQ(m_app.StatusLines().back(), std::string("\xc9\xa8\xc3\xe8\xcd\xb7\xa3\xba"
+                                                    "\xce\xde\xd0\xa7, 25fps; "
+                                                    "\xb9\xd8\xbd\xda\xb1\xdb\xa3\xba"
+                                                    "IO\xb4\xed\xce\xf3, -1fps"));
   g_now += 1;  // stale: invalid states and no more lines
   EXPECT_EQ(reports(m_app.ArmStates().size() + 2), States(7, 7));
   const size_t lines = m_app.StatusLines().size();
@@ -131,27 +154,33 @@ TEST_F(ServiceFixture, FailedStartsAndAStartWithoutDevice) {
   EXPECT_EQ(m_app.StatusLines().size(), lines);
 }
 
-// Once Stop returned, nothing reaches the application or the streaming device; an empty frame never did.
+// Once Stop returned, nothing reaches the application or the streaming device; an empty frame never
+// did.
 TEST_F(ServiceFixture, NothingReachesTheApplicationOrTheDeviceAfterStop) {
-  const std::filesystem::path tasks = "/proc/self/task";  // the process's threads, where /proc has them
+  const std::filesystem::path tasks =
+      "/proc/self/task";  // the process's threads, where /proc has them
   auto threads = [&] {
-    return std::filesystem::exists(tasks) ? std::distance(std::filesystem::directory_iterator(tasks), {}) : 0;
+    return std::filesystem::exists(tasks)
+               ? std::distance(std::filesystem::directory_iterator(tasks), {})
+               : 0;
   };
   std::thread([] {}).join();  // a sanitizer's runtime starts a thread of its own with the first one
   const auto threads_before = threads();
   SimRig sim(SimLink::Network);  // with its status every second
   ASSERT_EQ(sim.Start(), 0);
   StartAgainst(sim);
-  EXPECT_EQ(sim.Server().SendMessage(Order, reinterpret_cast<const uint8_t*>(""), 0), 0);  // an empty frame
+  EXPECT_EQ(sim.Server().SendMessage(Order, reinterpret_cast<const uint8_t*>(""), 0),
+            0);  // an empty frame
   SendOrder(StartScan);
   ASSERT_TRUE(m_app.WaitForMessages(OriginalImagePiece, 2, 5000ms));
   StopAndCheck();
   auto counts = [&] {
-    return std::vector<size_t>{m_app.Events().size(),      m_app.Messages().size(),
+    return std::vector<size_t>{m_app.Events().size(),        m_app.Messages().size(),
                                m_app.ScannerStates().size(), m_app.ArmStates().size(),
                                m_app.StatusLines().size(),   sim.Device().HostMessages().size()};
   };
-  EXPECT_TRUE(sim.Server().WaitForDisconnected(1000));  // until then the device may read what was on the wire
+  EXPECT_TRUE(sim.Server().WaitForDisconnected(
+      1000));  // until then the device may read what was on the wire
   const std::vector<size_t> at_stop = counts();
   std::this_thread::sleep_for(1500ms);
   EXPECT_EQ(counts(), at_stop);
@@ -169,11 +198,14 @@ TEST_F(ServiceFixture, ARestartDeliversNothingTheStoppedSessionLeftQueued) {
   m_app.DelayMessages(20ms);
   auto send = [&](uint8_t session, uint16_t count) {  // order ACKs of a sub type nothing claims
     for (uint16_t i = 0; i < count; ++i) {
-      uint8_t ack[24] = {static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8), 0xFF, 0x7F, session};
+      uint8_t ack[24] = {static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8), 0xFF, 0x7F,
+                         session};
       ASSERT_EQ(sim.Server().SendMessage(Order, ack, sizeof ack), 0);
     }
   };
-  auto of_session = [](uint8_t session) { return [session](const auto& payload) { return payload[4] == session; }; };
+  auto of_session = [](uint8_t session) {
+    return [session](const auto& payload) { return payload[4] == session; };
+  };
   send(0xA1, 400);  // more than the receive queue holds
   ASSERT_TRUE(m_app.WaitForMessage(Order, of_session(0xA1), 5000ms));
   StopAndCheck();
@@ -182,11 +214,13 @@ TEST_F(ServiceFixture, ARestartDeliversNothingTheStoppedSessionLeftQueued) {
   StartAgainst(sim);
   send(0xB2, 1);
   ASSERT_TRUE(m_app.WaitForMessage(Order, of_session(0xB2), 5000ms));
-  for (const AppMessage& m : m_app.Messages(Order)) EXPECT_NE(m.payload[4], 0xA1) << "seq_no " << m.payload[0];
+  for (const AppMessage& m : m_app.Messages(Order))
+    EXPECT_NE(m.payload[4], 0xA1) << "seq_no " << m.payload[0];
 }
 
-// A callback that hands its event to the thread calling Stop and waits for it (an application's UI thread):
-// Stop still returns, names the callback, and nothing is called back after it; a later Start works.
+// A callback that hands its event to the thread calling Stop and waits for it (an application's UI
+// thread): Stop still returns, names the callback, and nothing is called back after it; a later
+// Start works.
 TEST_F(ServiceFixture, StopReturnsWhileACallbackWaitsForTheStoppingThread) {
   SimRig sim(SimLink::Network);
   ASSERT_EQ(sim.Start(), 0);
@@ -194,8 +228,10 @@ TEST_F(ServiceFixture, StopReturnsWhileACallbackWaitsForTheStoppingThread) {
   std::atomic<bool> armed{true}, stopped{false};
   std::atomic<int> late_calls{0};
   m_app.SetHook([&] {
-    if (stopped) ++late_calls;
-    else if (armed.exchange(false)) WaitUntil([&] { return stopped.load(); }, 60s);
+    if (stopped)
+      ++late_calls;
+    else if (armed.exchange(false))
+      WaitUntil([&] { return stopped.load(); }, 60s);
   });
   ASSERT_TRUE(WaitUntil([&] { return !armed; }, 5000ms));
   const auto t0 = steady_clock::now();
@@ -213,6 +249,10 @@ TEST_F(ServiceFixture, StopReturnsWhileACallbackWaitsForTheStoppingThread) {
 // An application that returns from main without Stop: workers still running log to the very end.
 TEST(ProcessExit, LinesWrittenWhileTheProcessExitsAreSafe) {
   for (int i = 0; i < 30; ++i)
-    EXPECT_EXIT((kestal::Log::Init(), std::thread([] { for (;;) KLOG_DEBUG("a line as the process exits"); }).detach(),
-                 std::this_thread::sleep_for(20ms), std::exit(0)), testing::ExitedWithCode(0), "") << "run " << i;
+    EXPECT_EXIT((kestal::Log::Init(), std::thread([] {
+                                        for (;;) KLOG_DEBUG("a line as the process exits");
+                                      }).detach(),
+                 std::this_thread::sleep_for(20ms), std::exit(0)),
+                testing::ExitedWithCode(0), "")
+        << "run " << i;
 }

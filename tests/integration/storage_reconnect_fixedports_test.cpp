@@ -13,14 +13,16 @@ struct StorageService : ServiceFixture {
 };
 
 TEST_F(StorageService, MissingDiskIsFoundTrafficCrossesAndALostDiskIsTriedUntilItIsBack) {
-  // `count` more tries about 2.3 s apart (a second's wait and the stop sequence), the last one failed.
+  // `count` more tries about 2.3 s apart (a second's wait and the stop sequence), the last one
+  // failed.
   auto tries = [&](int count) {
     const int before = m_log.Count("Reconnect device");
     auto last = steady_clock::now();
     for (int i = 1; i <= count; ++i) {
       ASSERT_TRUE(m_log.WaitFor("Reconnect device", 8000ms, before + i));
       const auto gap = duration_cast<milliseconds>(steady_clock::now() - last).count();
-      EXPECT_TRUE(i == 1 || (gap >= 2000 && gap <= 8000)) << "try " << i << " after " << gap << " ms";
+      EXPECT_TRUE(i == 1 || (gap >= 2000 && gap <= 8000))
+          << "try " << i << " after " << gap << " ms";
       last = steady_clock::now();
     }
     ASSERT_TRUE(m_log.WaitFor("Open device error", 5000ms, m_log.Count("Open device error") + 1));
@@ -41,21 +43,25 @@ TEST_F(StorageService, MissingDiskIsFoundTrafficCrossesAndALostDiskIsTriedUntilI
   SendOrder(StartScan);
   ASSERT_TRUE(m_app.WaitForMessages(OriginalImagePiece, 5, 5000ms));
   EXPECT_TRUE(m_app.WaitForMessage(Order, AckOf(SendOrder(StopScan)), 3000ms));
-  const std::vector<AppMessage> frames = m_app.Messages(OriginalImagePiece);  // whole, from the first, in order
+  const std::vector<AppMessage> frames =
+      m_app.Messages(OriginalImagePiece);  // whole, from the first, in order
   for (uint32_t i = 0; i < frames.size(); ++i)
-    EXPECT_EQ(frames[i].payload, m_sim.Device().ExpectedFrame(i + 1, OriginalImagePiece)) << "frame " << i + 1;
+    EXPECT_EQ(frames[i].payload, m_sim.Device().ExpectedFrame(i + 1, OriginalImagePiece))
+        << "frame " << i + 1;
   EXPECT_TRUE(m_app.WaitForMessages(ControllerStatus, 1, 3000ms));
   EXPECT_EQ(m_log.Count("Reconnect device"), tries_before);  // none while connected
 
   // The disk goes away just after a heartbeat, so the host's next transfer is the receive
   // worker's read, which finds the disk's blocks gone.
-  ASSERT_TRUE(m_log.WaitFor("Recv order to heart beat", 3000ms, m_log.Count("Recv order to heart beat") + 1));
+  ASSERT_TRUE(m_log.WaitFor("Recv order to heart beat", 3000ms,
+                            m_log.Count("Recv order to heart beat") + 1));
   m_sim.Stop();
   std::filesystem::resize_file(m_sim.ImagePath(), 0);
   EXPECT_TRUE(m_log.WaitFor("Storage read error", 3000ms));
   EXPECT_TRUE(m_app.WaitForEvent(CommError, 1, 3000ms));
   tries(2);
-  const int connected = m_app.CountEvents(ConnectedOk), beats = m_log.Count("Recv order to heart beat");
+  const int connected = m_app.CountEvents(ConnectedOk),
+            beats = m_log.Count("Recv order to heart beat");
   ASSERT_EQ(m_sim.Start(), 0);  // back, empty, as a freshly started device presents it
   ASSERT_TRUE(m_app.WaitForEvent(ConnectedOk, connected + 1, 8000ms));
   EXPECT_TRUE(m_log.WaitFor("Recv order to heart beat", 3000ms, beats + 1));  // a round trip again

@@ -35,10 +35,12 @@ void AppCallbacks::Note(void* user_data, Record record) {
 void AppCallbacks::OnEvent(HostCommDeviceEvent event, const char* text, void* user_data) {
   Note(user_data, [&](AppCallbacks& a) { a.m_events.push_back({event, text ? text : "(null)"}); });
 }
-void AppCallbacks::OnMessage(unsigned short type, unsigned char* data, unsigned int len, void* user_data) {
+void AppCallbacks::OnMessage(unsigned short type, unsigned char* data, unsigned int len,
+                             void* user_data) {
   int delay_ms = 0;
   Note(user_data, [&](AppCallbacks& a) {
-    a.m_messages.push_back({type, std::vector<uint8_t>(data, data + len)}), delay_ms = a.m_message_delay_ms;
+    a.m_messages.push_back({type, std::vector<uint8_t>(data, data + len)}),
+        delay_ms = a.m_message_delay_ms;
   });
   if (delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
 }
@@ -60,37 +62,45 @@ int AppCallbacks::CountEvents(HostCommDeviceEvent event) const {
 
 std::vector<AppMessage> AppCallbacks::Messages(int type) const {
   std::vector<AppMessage> out = Copy(m_messages);
-  out.erase(std::remove_if(out.begin(), out.end(), [&](const AppMessage& m) { return type >= 0 && m.type != type; }),
+  out.erase(std::remove_if(out.begin(), out.end(),
+                           [&](const AppMessage& m) { return type >= 0 && m.type != type; }),
             out.end());
   return out;
 }
 
 void AppCallbacks::Clear() {
   std::lock_guard<std::mutex> lock(m_mutex);
-  m_events.clear(), m_messages.clear(), m_scanner_states.clear(), m_arm_states.clear(), m_status_lines.clear();
+  m_events.clear(), m_messages.clear(), m_scanner_states.clear(), m_arm_states.clear(),
+      m_status_lines.clear();
 }
 
-bool AppCallbacks::WaitForEvent(HostCommDeviceEvent event, int times, std::chrono::milliseconds timeout) const {
+bool AppCallbacks::WaitForEvent(HostCommDeviceEvent event, int times,
+                                std::chrono::milliseconds timeout) const {
   return WaitUntil([&] { return CountEvents(event) >= times; }, timeout);
 }
 
-bool AppCallbacks::WaitForMessage(uint16_t type, const Match& match, std::chrono::milliseconds timeout,
-                                  AppMessage* out) const {
-  return WaitUntil([&] {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    for (const AppMessage& m : m_messages) {
-      if (m.type != type || (match && !match(m.payload))) continue;
-      if (out) *out = m;
-      return true;
-    }
-    return false;
-  }, timeout);
+bool AppCallbacks::WaitForMessage(uint16_t type, const Match& match,
+                                  std::chrono::milliseconds timeout, AppMessage* out) const {
+  return WaitUntil(
+      [&] {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (const AppMessage& m : m_messages) {
+          if (m.type != type || (match && !match(m.payload))) continue;
+          if (out) *out = m;
+          return true;
+        }
+        return false;
+      },
+      timeout);
 }
 
-bool AppCallbacks::WaitForMessages(uint16_t type, size_t count, std::chrono::milliseconds timeout) const {
+bool AppCallbacks::WaitForMessages(uint16_t type, size_t count,
+                                   std::chrono::milliseconds timeout) const {
   return WaitUntil([&] { return Messages(type).size() >= count; }, timeout);
 }
 
 AppCallbacks::Match AckOf(uint16_t seq_no) {
-  return [seq_no](const std::vector<uint8_t>& p) { return p.size() >= 4 && kestal::LoadU16(p.data()) == seq_no; };
+  return [seq_no](const std::vector<uint8_t>& p) {
+    return p.size() >= 4 && kestal::LoadU16(p.data()) == seq_no;
+  };
 }

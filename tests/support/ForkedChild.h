@@ -1,6 +1,7 @@
-// Runs part of a test in a forked child (Linux), for work that changes the process for good, such as entering a
-// network namespace of its own. The child's failures are the test's; a child that hangs ends after 30 s; a child
-// that exits 77 skips the test with `skip_reason`. Fork from a thread that is alone: no library worker running.
+// Runs part of a test in a forked child (Linux), for work that changes the process for good, such
+// as entering a network namespace of its own. The child's failures are the test's; a child that
+// hangs ends after 30 s; a child that exits 77 skips the test with `skip_reason`. Fork from a
+// thread that is alone: no library worker running.
 #pragma once
 
 #ifdef __linux__

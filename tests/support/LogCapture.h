@@ -20,15 +20,24 @@ class LogCapture {
   LogCapture();
   ~LogCapture() { kestal::Log::SetTap(nullptr); }
 
-  std::vector<CapturedLine> Lines() const { std::lock_guard<std::mutex> lock(m_mutex); return m_lines; }
+  std::vector<CapturedLine> Lines() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_lines;
+  }
   std::vector<std::string> Messages() const { return MessagesStartingWith(""); }
   // Messages that start with `prefix`, in order.
   std::vector<std::string> MessagesStartingWith(const std::string& prefix) const;
-  int Count(const std::string& text) const { std::lock_guard<std::mutex> lock(m_mutex); return CountLocked(text); }
+  int Count(const std::string& text) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return CountLocked(text);
+  }
   bool Contains(const std::string& message) const { return Count(message) > 0; }
   // Waits until `message` has been written at least `times` times.
   bool WaitFor(const std::string& message, std::chrono::milliseconds timeout, int times = 1) const;
-  void Clear() { std::lock_guard<std::mutex> lock(m_mutex); m_lines.clear(); }
+  void Clear() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_lines.clear();
+  }
 
  private:
   int CountLocked(const std::string& message) const;

@@ -1,4 +1,5 @@
-// TCP framing test helpers: frames built with the library's codec, byte patterns, frames queued for the engine.
+// TCP framing test helpers: frames built with the library's codec, byte patterns, frames queued for
+// the engine.
 #pragma once
 
 #include <chrono>
@@ -28,14 +29,18 @@ inline std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> p
   return out;
 }
 
-// Up to `n` frames queued on `queue`, oldest first, waited for up to `wait_ms` (-1: none); buffers go back.
-inline std::vector<std::vector<uint8_t>> TakeQueuedFrames(WorkFlowBufferQueue& queue, size_t n, int wait_ms = -1) {
+// Up to `n` frames queued on `queue`, oldest first, waited for up to `wait_ms` (-1: none); buffers
+// go back.
+inline std::vector<std::vector<uint8_t>> TakeQueuedFrames(WorkFlowBufferQueue& queue, size_t n,
+                                                          int wait_ms = -1) {
   std::vector<std::vector<uint8_t>> out;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
   while (out.size() < n) {
     WorkFlowBuffer* b = queue.GetFull(wait_ms < 0 ? -1 : 10);
-    if (b) out.emplace_back(b->data, b->data + b->bytes_used), queue.PutFree(b);
-    else if (std::chrono::steady_clock::now() >= deadline) break;
+    if (b)
+      out.emplace_back(b->data, b->data + b->bytes_used), queue.PutFree(b);
+    else if (std::chrono::steady_clock::now() >= deadline)
+      break;
   }
   return out;
 }

@@ -1,6 +1,6 @@
-// The exported service end to end: a fixture that captures the log and the application's callbacks, starts the
-// service against a simulated device and stops it after the test, whatever its outcome. Start binds the arm link's
-// fixed UDP port, so files that use it are *_fixedports_test.cpp.
+// The exported service end to end: a fixture that captures the log and the application's callbacks,
+// starts the service against a simulated device and stops it after the test, whatever its outcome.
+// Start binds the arm link's fixed UDP port, so files that use it are *_fixedports_test.cpp.
 #pragma once
 
 #include <chrono>
@@ -21,13 +21,15 @@ class ServiceFixture : public ::testing::Test {
 
   // Points the service at `sim`, starts it and waits for "Connected OK" (fatal on failure).
   void StartAgainst(SimRig& sim);
-  // Stops the service (if a test started it) and checks that the stop ended every worker and took its minimum second.
+  // Stops the service (if a test started it) and checks that the stop ended every worker and took
+  // its minimum second.
   void StopAndCheck();
   // Sends an order through the exported interface; returns its sequence number.
   uint16_t SendOrder(uint16_t sub_type, const std::vector<uint8_t>& params = {});
 
   KestalHostCommService& m_service = KestalHostCommService::GetInstance();
-  KestalHostCommService::Impl& m_impl = KestalHostCommService::Impl::Of(m_service);  // what the service holds
+  KestalHostCommService::Impl& m_impl =
+      KestalHostCommService::Impl::Of(m_service);  // what the service holds
   LogCapture m_log;
   AppCallbacks m_app;
   bool m_started = false;

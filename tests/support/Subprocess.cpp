@@ -18,7 +18,8 @@ static std::string ReadWhole(const std::string& path) {
 #endif
 }
 
-int Subprocess::Start(const std::vector<std::string>& argv, const std::string& dir, const std::string& name) {
+int Subprocess::Start(const std::vector<std::string>& argv, const std::string& dir,
+                      const std::string& name) {
   if (m_child != -1 || argv.empty()) return -1;
   const std::filesystem::path base = std::filesystem::absolute(dir);
   m_stdout_path = (base / (name + ".stdout")).string();

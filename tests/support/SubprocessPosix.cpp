@@ -22,7 +22,8 @@ int Subprocess::StartChild(const std::vector<std::string>& argv, const std::stri
   if (r == 0) r = posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   if (r == 0) r = posix_spawn_file_actions_addopen(&actions, 1, m_stdout_path.c_str(), kOut, 0644);
   if (r == 0) r = posix_spawn_file_actions_addopen(&actions, 2, m_stderr_path.c_str(), kOut, 0644);
-  // The child starts with default signal handling and no blocked signals, whatever the test changed.
+  // The child starts with default signal handling and no blocked signals, whatever the test
+  // changed.
   sigset_t defaults, none;
   sigemptyset(&none), sigemptyset(&defaults);
   for (int signal : {SIGINT, SIGTERM, SIGPIPE}) sigaddset(&defaults, signal);

@@ -32,9 +32,10 @@ int Subprocess::StartChild(const std::vector<std::string>& argv, const std::stri
   startup.hStdOutput = OpenInherited(m_stdout_path, true);
   startup.hStdError = OpenInherited(m_stderr_path, true);
   PROCESS_INFORMATION process{};
-  const BOOL ok = startup.hStdOutput != INVALID_HANDLE_VALUE && startup.hStdError != INVALID_HANDLE_VALUE &&
-                  CreateProcessA(argv[0].c_str(), command_line.data(), nullptr, nullptr, TRUE,
-                                 0, nullptr, dir.c_str(), &startup, &process);
+  const BOOL ok = startup.hStdOutput != INVALID_HANDLE_VALUE &&
+                  startup.hStdError != INVALID_HANDLE_VALUE &&
+                  CreateProcessA(argv[0].c_str(), command_line.data(), nullptr, nullptr, TRUE, 0,
+                                 nullptr, dir.c_str(), &startup, &process);
   for (HANDLE h : {startup.hStdInput, startup.hStdOutput, startup.hStdError})
     if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
   if (!ok) return -1;

@@ -1,4 +1,5 @@
-// The buffer pool between the library's threads: list order, limits, waits, and many threads at once.
+// The buffer pool between the library's threads: list order, limits, waits, and many threads at
+// once.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -16,7 +17,8 @@ using namespace std::chrono;
 TEST(WorkFlowBufferQueue, ListOrderLimitsAndWaits) {
   WorkFlowBufferQueue q, too_many, never;
   EXPECT_EQ(too_many.Init(65536), -1);
-  EXPECT_TRUE(!too_many.GetFree(-1) && !never.GetFree(0) && !never.GetFull(0));  // no pool: nothing waits
+  EXPECT_TRUE(!too_many.GetFree(-1) && !never.GetFree(0) &&
+              !never.GetFull(0));  // no pool: nothing waits
   ASSERT_EQ(q.Init(3), 0);
   WorkFlowBuffer* b[3] = {q.GetFree(-1), q.GetFree(-1), q.GetFree(-1)};  // in index order
   ASSERT_TRUE(b[0] && b[1] && b[2] && b[2]->bytes_used == 0);
@@ -29,8 +31,9 @@ TEST(WorkFlowBufferQueue, ListOrderLimitsAndWaits) {
   for (int i : {1, 0, 2}) q.PutFull(b[i]);
   for (int i : {1, 0, 2}) EXPECT_EQ(q.GetFull(-1), b[i]);
   EXPECT_EQ(b[1]->bytes_used, 65536u);  // cut, with an error line
-  EXPECT_EQ(log.Messages(), std::vector<std::string>{"ERROR, bytes used:70000 is large than malloc buffer size:"
-                                                     "65536\n"});
+  EXPECT_EQ(log.Messages(),
+            std::vector<std::string>{"ERROR, bytes used:70000 is large than malloc buffer size:"
+                                     "65536\n"});
   for (int i : {2, 0}) q.PutFree(b[i]);
   for (int i : {2, 0}) EXPECT_EQ(q.GetFree(-1), b[i]);
   // Gets without limit: woken by a put, and (both lists empty) by Deinit.
@@ -39,7 +42,8 @@ TEST(WorkFlowBufferQueue, ListOrderLimitsAndWaits) {
   std::this_thread::sleep_for(30ms);
   q.PutFull(b[2]);
   consumer.join();
-  std::thread free_waiter([&] { woken += !q.GetFree(0); }), full_waiter([&] { woken += !q.GetFull(0); });
+  std::thread free_waiter([&] { woken += !q.GetFree(0); }),
+      full_waiter([&] { woken += !q.GetFull(0); });
   std::this_thread::sleep_for(50ms);
   EXPECT_EQ(woken, 1);
   q.Deinit();
@@ -79,7 +83,8 @@ TEST(WorkFlowBufferQueue, ConcurrentProducersAndConsumersLoseAndDuplicateNothing
     }
   };
   std::vector<std::thread> threads;
-  for (int i = 0; i < 7; ++i) threads.push_back(i < 4 ? std::thread(produce) : std::thread(consume));
+  for (int i = 0; i < 7; ++i)
+    threads.push_back(i < 4 ? std::thread(produce) : std::thread(consume));
   for (auto& t : threads) t.join();
   EXPECT_EQ(std::count(hits.begin(), hits.end(), 1), kTotal);
   int free_count = 0;

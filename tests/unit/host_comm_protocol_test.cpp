@@ -1,6 +1,6 @@
-// The host communication protocol: frames on the wire, the messages the library builds, and what the
-// engine makes of the device's messages (each type, image frames from pieces), firmware chunks; and
-// the simulator's frames that end-to-end tests compare with.
+// The host communication protocol: frames on the wire, the messages the library builds, and what
+// the engine makes of the device's messages (each type, image frames from pieces), firmware chunks;
+// and the simulator's frames that end-to-end tests compare with.
 #include <algorithm>
 #include <string>
 #include <tuple>
@@ -23,12 +23,14 @@ using Forwarded = std::vector<std::pair<uint16_t, Bytes>>;
 TEST(FrameCodec, EncodesTheWorkedExampleByteForByteWithinItsLimits) {
   const Bytes abc = {0xFF, 0xFF, 0xFF, 0xFF, 3, 0, 0, 0, 1, 0, 0, 0, 'a', 'b', 'c', 0x2A, 1, 0, 0};
   EXPECT_EQ(Frame(1, {'a', 'b', 'c'}), abc);
-  EXPECT_EQ(Frame(2, {9}), (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 1, 0, 0, 0, 2, 0, 0, 0, 9, 0, 0, 0, 0}));  // no checksum
+  EXPECT_EQ(Frame(2, {9}),
+            (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 1, 0, 0, 0, 2, 0, 0, 0, 9, 0, 0, 0, 0}));  // no checksum
   EXPECT_EQ(Frame(3, {9}), (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 1, 0, 0, 0, 3, 0, 0, 0, 9, 0, 0, 0, 0}));
   Bytes payload(65521), out(65540);
   EXPECT_EQ(FrameCodec::Encode(6, payload.data(), 65520, out.data(), 65536), 65536);
   EXPECT_EQ(FrameCodec::Encode(6, payload.data(), 65520, out.data(), 65535), -1);  // does not fit
-  EXPECT_EQ(FrameCodec::Encode(6, payload.data(), 65521, out.data(), 65540), -1);  // payload too long
+  EXPECT_EQ(FrameCodec::Encode(6, payload.data(), 65521, out.data(), 65540),
+            -1);  // payload too long
 }
 
 TEST(FrameCodec, CalcCrcMatchesAPlainSumAtEveryLengthAndAlignment) {
@@ -40,26 +42,33 @@ TEST(FrameCodec, CalcCrcMatchesAPlainSumAtEveryLengthAndAlignment) {
       ASSERT_EQ(FrameCodec::CalcCrc(data.data() + offset, len), sum) << offset << "/" << len;
     }
   }
-  EXPECT_EQ(FrameCodec::CalcCrc(Bytes(16843010, 0xFF).data(), 16843010), 0xFFu * 16843010u);  // wraps past 2^32
+  EXPECT_EQ(FrameCodec::CalcCrc(Bytes(16843010, 0xFF).data(), 16843010),
+            0xFFu * 16843010u);  // wraps past 2^32
 }
 
 TEST(FrameCodec, BuildMsgVerdicts) {
   auto set = [](Bytes f, size_t at, uint8_t v) { return f[at] = v, f; };
-  const Bytes order = Frame(6, Bytes(40, 7)), largest = Frame(6, Bytes(65520, 0x5A)), t2 = Frame(2, {1, 2, 3, 4});
+  const Bytes order = Frame(6, Bytes(40, 7)), largest = Frame(6, Bytes(65520, 0x5A)),
+              t2 = Frame(2, {1, 2, 3, 4});
   // The bytes validated, how many are there, the verdict, the first line logged.
   const std::vector<std::tuple<Bytes, uint32_t, int32_t, std::string>> rows = {
       {Frame(1, {'a', 'b', 'c'}), 19, 19, ""},
-      {Bytes(11, 0x11), 11, 0, ""}, {Bytes(12, 0x11), 12, -1, "Build message, start tag invalid:11111111"},
-      {order, 55, 0, ""}, {Concat({order, Bytes(44, 0xEE)}), 100, 56, ""}, {largest, 65536, 65536, ""},
+      {Bytes(11, 0x11), 11, 0, ""},
+      {Bytes(12, 0x11), 12, -1, "Build message, start tag invalid:11111111"},
+      {order, 55, 0, ""},
+      {Concat({order, Bytes(44, 0xEE)}), 100, 56, ""},
+      {largest, 65536, 65536, ""},
       {set(largest, 4, 0xF1), 65536, -2, "Build message, payload_length is too large:65521"},
-      {set(Frame(1, {1, 2, 3, 4}), 16, 0x10), 20, -3, "Build message, CRC error:f,10"},  // checksum one too high
-      {set(Frame(3, {1, 2, 3, 4}), 16, 0x55), 20, 20, ""},                               // type 3 is not checked
-      {set(t2, 16, 1), 20, -3, "Build message, CRC error:0,1"},                          // type 2 must carry 0
+      {set(Frame(1, {1, 2, 3, 4}), 16, 0x10), 20, -3,
+       "Build message, CRC error:f,10"},                          // checksum one too high
+      {set(Frame(3, {1, 2, 3, 4}), 16, 0x55), 20, 20, ""},        // type 3 is not checked
+      {set(t2, 16, 1), 20, -3, "Build message, CRC error:0,1"},   // type 2 must carry 0
       {set(t2, 10, 1), 20, -3, "Build message, CRC error:11,0"},  // type 0x00010002 is checked
   };
   for (const auto& [bytes, available, verdict, line] : rows) {
     LogCapture log;
-    EXPECT_EQ(HostCommViaNetwork::BuildMsg(bytes.data(), available), verdict) << available << " bytes, " << line;
+    EXPECT_EQ(HostCommViaNetwork::BuildMsg(bytes.data(), available), verdict)
+        << available << " bytes, " << line;
     EXPECT_EQ(log.Messages().empty() ? "" : log.Messages()[0], line);
   }
   LogCapture log;  // the dump of a checksum error shows no byte past the readable ones
@@ -72,16 +81,20 @@ TEST(MessageCatalogue, BuiltMessagesByteForByte) {
   ASSERT_EQ(HostCommMsg::BuildHeartBeat(out.data(), 0x1234), 8u);
   EXPECT_EQ(Bytes(out.begin(), out.begin() + 9), (Bytes{0x34, 0x12, 0, 0, 0, 0, 0, 0, 0xCC}));
   ASSERT_EQ(HostCommMsg::BuildCommTypeOrder(out.data(), 7, 3), 12u);
-  EXPECT_EQ(Bytes(out.begin(), out.begin() + 13), (Bytes{7, 0, 70, 0, 4, 0, 0, 0, 3, 0, 0, 0, 0xCC}));
+  EXPECT_EQ(Bytes(out.begin(), out.begin() + 13),
+            (Bytes{7, 0, 70, 0, 4, 0, 0, 0, 3, 0, 0, 0, 0xCC}));
   HostCommMsg::BuildFirmwareChunkHeader(out.data(), 0xBEEF, 2, 65497, 0x01020304, 65496, 1);
-  EXPECT_EQ(Bytes(out.begin(), out.begin() + 25), (Bytes{0xEF, 0xBE, 2, 0, 0xD9, 0xFF, 0, 0, 4, 3, 2, 1, 0xD9, 0xFF, 0,
-                                                         0, 0xD8, 0xFF, 0, 0, 1, 0, 0, 0, 0xCC}));
+  EXPECT_EQ(Bytes(out.begin(), out.begin() + 25),
+            (Bytes{0xEF, 0xBE, 2, 0,    0xD9, 0xFF, 0, 0, 4, 3, 2, 1,   0xD9,
+                   0xFF, 0,    0, 0xD8, 0xFF, 0,    0, 1, 0, 0, 0, 0xCC}));
 }
 
 namespace {
-Bytes Piece(uint32_t image_size, uint32_t offset, uint32_t len, uint8_t tag = 0x11, uint32_t header_size = ~0u) {
+Bytes Piece(uint32_t image_size, uint32_t offset, uint32_t len, uint8_t tag = 0x11,
+            uint32_t header_size = ~0u) {
   Bytes p(92 + len, tag);
-  const uint32_t fields[] = {header_size == ~0u ? image_size : header_size, image_size, offset, len};
+  const uint32_t fields[] = {header_size == ~0u ? image_size : header_size, image_size, offset,
+                             len};
   for (int i = 0; i < 4; ++i) StoreU32(p.data() + 76 + 4 * i, fields[i]);
   for (uint32_t i = 0; i < len; ++i) p[92 + i] = static_cast<uint8_t>((offset + i) * 7);
   return p;
@@ -96,50 +109,74 @@ Bytes Image(uint32_t image_size, uint8_t tag) {
 class EngineTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    engine.SetRecvMsgCallBack([](unsigned short type, unsigned char* data, unsigned int len, void* self) {
-      static_cast<EngineTest*>(self)->forwarded.push_back({type, Bytes(data, data + len)});
-    }, this);
+    engine.SetRecvMsgCallBack(
+        [](unsigned short type, unsigned char* data, unsigned int len, void* self) {
+          static_cast<EngineTest*>(self)->forwarded.push_back({type, Bytes(data, data + len)});
+        },
+        this);
   }
   // By value: an exactly sized heap copy, so AddressSanitizer catches a read past the payload.
-  void Deal(uint16_t type, Bytes p) { EXPECT_EQ(engine.DealMsg(type, p.data(), static_cast<uint32_t>(p.size())), 0); }
+  void Deal(uint16_t type, Bytes p) {
+    EXPECT_EQ(engine.DealMsg(type, p.data(), static_cast<uint32_t>(p.size())), 0);
+  }
   LogCapture log;
   HostCommProtocolImpl engine;
   Forwarded forwarded;
 };
 }  // namespace
 
-// One row per message: type, forwarded to the application (1) or dropped (0), payload, lines logged.
-// Short payloads read their missing bytes as zero (AddressSanitizer proves nothing past them is read).
+// One row per message: type, forwarded to the application (1) or dropped (0), payload, lines
+// logged. Short payloads read their missing bytes as zero (AddressSanitizer proves nothing past
+// them is read).
 TEST_F(EngineTest, EachMessageIsLoggedAndForwardedOrDropped) {
   Bytes y(80, 0), read_ack(10, 0);  // the read-config ACK claims 65 bytes of 0xAB
   StoreU32(y.data() + 68, 8), StoreU32(read_ack.data() + 6, 65), read_ack.resize(75, 0xAB);
-  const std::string read = "Recv a read config ACK, seq_no:0, sub_msg_type:0, ack_code:0, config_file_len:65";
+  const std::string read =
+      "Recv a read config ACK, seq_no:0, sub_msg_type:0, ack_code:0, config_file_len:65";
   std::string dump64 = "0000:";
   while (dump64.size() < 5 + 64 * 3) dump64 += " ab";
   const std::vector<std::tuple<uint16_t, int, Bytes, Lines>> rows = {
-      {10, 0, {1, 2, 3}, {}}, {1, 0, Bytes(64, 7), {}},  // an unused type; an arm message without an arm link
-      {2, 1, y, {}}, {2, 0, Concat({y, {0}}), {"Y image is not correct:8/81"}},
+      {10, 0, {1, 2, 3}, {}},
+      {1, 0, Bytes(64, 7), {}},  // an unused type; an arm message without an arm link
+      {2, 1, y, {}},
+      {2, 0, Concat({y, {0}}), {"Y image is not correct:8/81"}},
       {2, 0, Bytes(y.begin(), y.end() - 1), {"Y image is not correct:8/79"}},
       {2, 0, Bytes(70, 0), {"Y image is not correct:0/70"}},  // its length field cut short
-      {6, 1, {11, 0, 3, 0}, {"Recv order to start scan ACK:11"}}, {6, 1, {13, 0, 99, 0}, {}},
+      {6, 1, {11, 0, 3, 0}, {"Recv order to start scan ACK:11"}},
+      {6, 1, {13, 0, 99, 0}, {}},
       {6, 1, {0xFF, 0xFF, 70, 0}, {"Recv order to set comm type ACK:65535"}},
-      {6, 1, {5, 0, 83, 0, 0, 0, 0, 0, 0, 0, 0x64, 0x19}, {"Recv order to get fpga temp ACK:5", "Fpga temp:25.00"}},
+      {6,
+       1,
+       {5, 0, 83, 0, 0, 0, 0, 0, 0, 0, 0x64, 0x19},
+       {"Recv order to get fpga temp ACK:5", "Fpga temp:25.00"}},
       {4, 1, {1, 0, 2, 0, 3}, {"Recv a write config ACK, seq_no:1, sub_msg_type:2, ack_code:3"}},
-      {9, 1, {9, 0, 1, 0, 0, 0, 100},
-       {"Recv a update firmware ACK, seq_no:9, type:1, ack_code:0, progress:100, step:0"}},  // no step byte
+      {9,
+       1,
+       {9, 0, 1, 0, 0, 0, 100},
+       {"Recv a update firmware ACK, seq_no:9, type:1, ack_code:0, progress:100, step:0"}},  // no
+                                                                                             // step
+                                                                                             // byte
       {5, 1, read_ack, {read, dump64 + " ", "0064: ab "}},
-      {5, 1, Bytes(read_ack.begin(), read_ack.begin() + 13), {read, "0000: ab ab ab "}},  // less than it claims
-      {7, 1, {9, 0, 0, 0, 5},
-       {"Controller status, device:9/0, fpga:0fps/5Bytes, arm:0fps, host send/recv:0Bytes/0Bytes, fpga temp:-40.00"}},
+      {5,
+       1,
+       Bytes(read_ack.begin(), read_ack.begin() + 13),
+       {read, "0000: ab ab ab "}},  // less than it claims
+      {7,
+       1,
+       {9, 0, 0, 0, 5},
+       {"Controller status, device:9/0, fpga:0fps/5Bytes, arm:0fps, host send/recv:0Bytes/0Bytes, "
+        "fpga temp:-40.00"}},
   };
   for (const auto& [type, is_forwarded, payload, lines] : rows) {
     log.Clear();
     forwarded.clear();
     Deal(type, payload);
     EXPECT_EQ(log.Messages(), lines) << "type " << type;
-    EXPECT_EQ(forwarded, (is_forwarded ? Forwarded{{type, payload}} : Forwarded{})) << "type " << type;
+    EXPECT_EQ(forwarded, (is_forwarded ? Forwarded{{type, payload}} : Forwarded{}))
+        << "type " << type;
   }
-  Deal(7, Bytes(60, 0xA5)), Deal(7, {9, 0, 0, 0, 5});  // a status is stored cut to 56 bytes, or zero-filled
+  Deal(7, Bytes(60, 0xA5)),
+      Deal(7, {9, 0, 0, 0, 5});  // a status is stored cut to 56 bytes, or zero-filled
   const ControllerStatusSnapshot status = engine.GetControllerStatus();
   EXPECT_EQ(Bytes(status.record, status.record + 56), Concat({{9, 0, 0, 0, 5}, Bytes(51, 0)}));
 }
@@ -148,10 +185,12 @@ TEST_F(EngineTest, EachMessageIsLoggedAndForwardedOrDropped) {
 TEST_F(EngineTest, ImageFramesFromTheirPieces) {
   const Bytes whole = Piece(3000, 2000, 1000), truncated(whole.begin(), whole.end() - 1);
   const std::vector<std::pair<Bytes, std::string>> bad_pieces = {
-      {Piece(4194305, 0, 10), "image is too large"}, {Bytes(91, 0), "image piece is too short:91"},
+      {Piece(4194305, 0, 10), "image is too large"},
+      {Bytes(91, 0), "image piece is too short:91"},
       {Piece(3000, 1000, 10, 0x11, 2999), "image size of pieces is not the same with header"},
-      {Piece(3000, 2991, 10), "piece header is not correct"},           // ends one byte past the image
-      {Piece(3000, 0xFFFFFFF0u, 0x20), "piece header is not correct"},  // offset + length wraps past 2^32
+      {Piece(3000, 2991, 10), "piece header is not correct"},  // ends one byte past the image
+      {Piece(3000, 0xFFFFFFF0u, 0x20),
+       "piece header is not correct"},  // offset + length wraps past 2^32
       {truncated, "piece data is beyond the message, piece_len:1000, msg_len:1091"},
   };
   Deal(3, Piece(3000, 0, 1000, 0x21)), Deal(3, Piece(3000, 1000, 1000, 0x22));
@@ -163,10 +202,21 @@ TEST_F(EngineTest, ImageFramesFromTheirPieces) {
   }
   EXPECT_TRUE(forwarded.empty());
   Deal(3, Piece(3000, 2000, 1000, 0x23)), Deal(8, Piece(0, 0, 0, 0x44));  // the second: header only
-  EXPECT_EQ(forwarded, (Forwarded{{3, Image(3000, 0x23)}, {8, Image(0, 0x44)}}));  // the header of the last piece
-  forwarded.clear(), log.Clear();  // a lost middle piece; a piece of the other kind between two of a frame
-  for (auto [type, offset] : {std::pair<uint16_t, uint32_t>{3, 0}, {3, 2000}, {3, 1000}, {3, 2000}, {3, 0}, {8, 0},
-                              {3, 1000}, {3, 2000}, {3, 0}, {3, 1000}, {3, 2000}})
+  EXPECT_EQ(forwarded, (Forwarded{{3, Image(3000, 0x23)},
+                                  {8, Image(0, 0x44)}}));  // the header of the last piece
+  forwarded.clear(),
+      log.Clear();  // a lost middle piece; a piece of the other kind between two of a frame
+  for (auto [type, offset] : {std::pair<uint16_t, uint32_t>{3, 0},
+                              {3, 2000},
+                              {3, 1000},
+                              {3, 2000},
+                              {3, 0},
+                              {8, 0},
+                              {3, 1000},
+                              {3, 2000},
+                              {3, 0},
+                              {3, 1000},
+                              {3, 2000}})
     Deal(type, Piece(3000, offset, 1000, uint8_t(0x30 + offset / 1000)));
   EXPECT_TRUE(forwarded == (Forwarded{{3, Image(3000, 0x32)}})) << forwarded.size() << " frames";
   EXPECT_EQ(log.MessagesStartingWith("image frame is not complete, dropped:"),
@@ -180,7 +230,8 @@ TEST_F(EngineTest, ImageFramesFromTheirPieces) {
 
 TEST(FirmwareChunks, AFileIsCutIntoChunksUnderItsSeqNoUntilASendFails) {
   Bytes file = Payload(65497, 5);
-  const uint32_t sum = FrameCodec::CalcCrc(file.data(), 65497);  // the file's check is a plain byte sum too
+  const uint32_t sum =
+      FrameCodec::CalcCrc(file.data(), 65497);  // the file's check is a plain byte sum too
   Forwarded sent;
   size_t refused = 0;  // the send that fails, counted from 1; 0: none
   auto send = [&](uint16_t type, const uint8_t* data, uint32_t len) {
@@ -198,7 +249,8 @@ TEST(FirmwareChunks, AFileIsCutIntoChunksUnderItsSeqNoUntilASendFails) {
   }
   file.resize(65496 * 3);
   sent.clear(), refused = 2;
-  EXPECT_EQ(HostCommProtocolImpl::SendFirmwareChunks(send, 11, 1, file.data(), 65496 * 3), -1);  // a failure
+  EXPECT_EQ(HostCommProtocolImpl::SendFirmwareChunks(send, 11, 1, file.data(), 65496 * 3),
+            -1);               // a failure
   EXPECT_EQ(sent.size(), 2u);  // nothing after the failed chunk
   LogCapture log;
   EXPECT_EQ(HostCommProtocolImpl::SendFirmwareChunks(send, 11, 1, nullptr, 0), 0);
@@ -214,6 +266,7 @@ TEST(SimDevice, ExpectedFramesDependOnlyOnNumberKindAndSeed) {
   const SimDevice device(options), same(options), other(reseeded);
   const Bytes frame = device.ExpectedFrame(3, 3);
   EXPECT_EQ(same.ExpectedFrame(3, 3), frame);
-  for (const Bytes& differs : {other.ExpectedFrame(3, 3), device.ExpectedFrame(3, 8), device.ExpectedFrame(4, 3)})
+  for (const Bytes& differs :
+       {other.ExpectedFrame(3, 3), device.ExpectedFrame(3, 8), device.ExpectedFrame(4, 3)})
     EXPECT_NE(differs, frame);
 }

@@ -1,4 +1,5 @@
-// The TCP transport's receive parsing: FrameStreamParser over byte buffers, fed chunk by chunk as reads bring them.
+// The TCP transport's receive parsing: FrameStreamParser over byte buffers, fed chunk by chunk as
+// reads bring them.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,10 +16,12 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using Lines = std::vector<std::string>;
 
-Bytes Slice(const Bytes& b, size_t at, size_t to) { return Bytes(b.data() + at, b.data() + std::min(to, b.size())); }
+Bytes Slice(const Bytes& b, size_t at, size_t to) {
+  return Bytes(b.data() + at, b.data() + std::min(to, b.size()));
+}
 
-// The parser's caller, as the transport is: the bytes kept from the last scan, the new chunk behind them. The sink
-// takes the frames while `room` lasts (-1: always).
+// The parser's caller, as the transport is: the bytes kept from the last scan, the new chunk behind
+// them. The sink takes the frames while `room` lasts (-1: always).
 struct Stream {
   LinkHealth health;
   std::vector<Bytes> frames;
@@ -34,8 +37,9 @@ struct Stream {
   }
   uint32_t Feed(const Bytes& chunk) {
     kept.insert(kept.end(), chunk.begin(), chunk.end());
-    const uint32_t used = parser.Scan(kept.data(), static_cast<uint32_t>(kept.size()),
-                                      [this](uint8_t* frame, uint32_t length) { return Take(frame, length); });
+    const uint32_t used =
+        parser.Scan(kept.data(), static_cast<uint32_t>(kept.size()),
+                    [this](uint8_t* frame, uint32_t length) { return Take(frame, length); });
     EXPECT_LE(used, kept.size());
     kept.erase(kept.begin(), kept.begin() + used);
     return used;
@@ -53,36 +57,60 @@ Lines ParserLines(const LogCapture& log) {
 uint64_t Get(const LinkHealth::Counter& counter) { return LinkHealth::Get(counter); }
 
 // Chunks fed, frames taken, bytes kept, the parser's lines, the start of a line logged once.
-struct StreamCase { std::vector<Bytes> chunks, frames; uint32_t cached; Lines lines; std::string also; };
+struct StreamCase {
+  std::vector<Bytes> chunks, frames;
+  uint32_t cached;
+  Lines lines;
+  std::string also;
+};
 
 TEST(NetworkParse, ReceivedBytesAreCutIntoFrames) {
-  const Bytes a = Frame(5, Payload(40, 1)), b = Frame(4, Payload(3, 9)), f = Frame(1, Payload(12, 5)), z3(3, 0);
+  const Bytes a = Frame(5, Payload(40, 1)), b = Frame(4, Payload(3, 9)),
+              f = Frame(1, Payload(12, 5)), z3(3, 0);
   const Bytes largest = Frame(2, Payload(65520, 8)), s = Frame(6, Payload(30, 3));
   Bytes bad = Frame(5, Payload(8, 2)), huge = Frame(5, {});
-  bad[14] ^= 0x01;  // a payload byte changed, the checksum kept
+  bad[14] ^= 0x01;                           // a payload byte changed, the checksum kept
   kestal::StoreU32(huge.data() + 4, 65521);  // one byte more than a payload may have
   const std::string check = "Build message check, cache_len:";
   std::vector<Bytes> forty;  // behind one stray FF, whose false header announces 0x40FF bytes
   Bytes all = {0xFF};
-  for (uint32_t i = 0; i < 40; ++i) forty.push_back(Frame(5, Payload(64, i))), all = Concat({all, forty.back()});
+  for (uint32_t i = 0; i < 40; ++i)
+    forty.push_back(Frame(5, Payload(64, i))), all = Concat({all, forty.back()});
   std::vector<StreamCase> cases = {
-      {{Concat({a, b})}, {a, b}, 0, {}, ""},                                         // two frames in one chunk
-      {{Concat({z3, f})}, {f}, 0, {"Found discontinue start at 3"}, ""},              // garbage before a frame
-      {{Concat({z3, Slice(f, 0, 2)}), Slice(f, 2, 99)}, {f}, 0, {"Found discontinue start at 0"}, ""},  // tag cut
-      {{Bytes(100, 0), {0x11, 0xFF, 0x00}}, {}, 0, {}, ""},                           // tail that cannot be a tag
-      {{{0x22, 0xFF, 0xFF, 0xFF}}, {}, 3, {}, ""},                                    // tail that may be a tag
-      {{Concat({a, bad, f})}, {a, f}, 0, {check + "108, offset:56", "Found discontinue start at 80"},
+      {{Concat({a, b})}, {a, b}, 0, {}, ""},                              // two frames in one chunk
+      {{Concat({z3, f})}, {f}, 0, {"Found discontinue start at 3"}, ""},  // garbage before a frame
+      {{Concat({z3, Slice(f, 0, 2)}), Slice(f, 2, 99)},
+       {f},
+       0,
+       {"Found discontinue start at 0"},
+       ""},                                                  // tag cut
+      {{Bytes(100, 0), {0x11, 0xFF, 0x00}}, {}, 0, {}, ""},  // tail that cannot be a tag
+      {{{0x22, 0xFF, 0xFF, 0xFF}}, {}, 3, {}, ""},           // tail that may be a tag
+      {{Concat({a, bad, f})},
+       {a, f},
+       0,
+       {check + "108, offset:56", "Found discontinue start at 80"},
        "Build message, CRC error:"},  // only the damaged frame is lost
-      {{Concat({huge, Bytes(64, 0xAB)}), Concat({Bytes(5, 1), f})}, {f}, 0,
-       {check + "80, offset:0", "Found discontinue start at 5"}, "Build message, payload_length is too large"},
-      {{Slice(all, 0, 1), Slice(all, 1, 9999)}, forty, 0,  // no wait for bytes that may never come
+      {{Concat({huge, Bytes(64, 0xAB)}), Concat({Bytes(5, 1), f})},
+       {f},
+       0,
+       {check + "80, offset:0", "Found discontinue start at 5"},
+       "Build message, payload_length is too large"},
+      {{Slice(all, 0, 1), Slice(all, 1, 9999)},
+       forty,
+       0,  // no wait for bytes that may never come
        {"Build message, a frame starts inside the header at:1", check + "3201, offset:0",
-        "Found discontinue start at 1"}, ""},
-      {{Concat({Slice(all, 1, 31), {0xFF}, Slice(all, 31, 9999)})}, {forty.begin() + 1, forty.end()}, 0,
-       {check + "3201, offset:0", "Found discontinue start at 81"}, "Build message, CRC error:"},  // FF in a frame
-      {{}, {largest}, 0, {}, ""},                                                    // in 1000-byte chunks
+        "Found discontinue start at 1"},
+       ""},
+      {{Concat({Slice(all, 1, 31), {0xFF}, Slice(all, 31, 9999)})},
+       {forty.begin() + 1, forty.end()},
+       0,
+       {check + "3201, offset:0", "Found discontinue start at 81"},
+       "Build message, CRC error:"},  // FF in a frame
+      {{}, {largest}, 0, {}, ""},     // in 1000-byte chunks
   };
-  for (size_t at = 0; at < largest.size(); at += 1000) cases.back().chunks.push_back(Slice(largest, at, at + 1000));
+  for (size_t at = 0; at < largest.size(); at += 1000)
+    cases.back().chunks.push_back(Slice(largest, at, at + 1000));
   // A start tag cut inside its four bytes is recognised from the valid bytes alone.
   for (size_t at = 1; at < s.size(); ++at)
     cases.push_back({{Bytes(200, 0), Slice(s, 0, at), Slice(s, at, 99)}, {s}, 0, {}, ""});
@@ -99,10 +127,12 @@ TEST(NetworkParse, ReceivedBytesAreCutIntoFrames) {
   }
 }
 
-// A sink that refuses a frame (a full message queue) stops the scan in front of it; the frame and those behind it
-// wait with the caller and come out, in order and without a line, from the next scan.
+// A sink that refuses a frame (a full message queue) stops the scan in front of it; the frame and
+// those behind it wait with the caller and come out, in order and without a line, from the next
+// scan.
 TEST(NetworkParse, RefusedFramesWaitForTheNextScan) {
-  const Bytes a = Frame(5, Payload(40, 1)), b = Frame(4, Payload(3, 9)), c = Frame(1, Payload(12, 5));
+  const Bytes a = Frame(5, Payload(40, 1)), b = Frame(4, Payload(3, 9)),
+              c = Frame(1, Payload(12, 5));
   LogCapture log;
   Stream stream;
   stream.room = 1;
@@ -123,8 +153,9 @@ TEST(NetworkParse, RefusedFramesWaitForTheNextScan) {
   EXPECT_EQ(Get(stream.health.resyncs), 0u);
 }
 
-// What the parser reports: every kind of damage, the bytes skipped, the frames, and one resynchronisation per frame
-// found again after skipped bytes, also when the frame comes in a later scan or behind a refusal.
+// What the parser reports: every kind of damage, the bytes skipped, the frames, and one
+// resynchronisation per frame found again after skipped bytes, also when the frame comes in a later
+// scan or behind a refusal.
 TEST(NetworkParse, DamageAndFramesAreCounted) {
   const Bytes a = Frame(5, Payload(40, 1)), f = Frame(1, Payload(12, 5));
   Bytes bad = Frame(5, Payload(8, 2)), huge = Frame(5, {});
@@ -138,7 +169,7 @@ TEST(NetworkParse, DamageAndFramesAreCounted) {
   EXPECT_EQ(Get(stream.health.oversize_frames), 1u);
   EXPECT_EQ(Get(stream.health.bytes_skipped), bad.size() + huge.size() + 3);
   EXPECT_EQ(Get(stream.health.resyncs), 1u);  // f after bad; nothing has followed huge yet
-  stream.Feed(Bytes(7, 0x11));                // more garbage: still the same resynchronisation to come
+  stream.Feed(Bytes(7, 0x11));  // more garbage: still the same resynchronisation to come
   EXPECT_EQ(Get(stream.health.resyncs), 1u);
   stream.room = 0;
   stream.Feed(a);  // found and refused: the resynchronisation is counted once, now

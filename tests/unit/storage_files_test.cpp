@@ -1,5 +1,5 @@
-// The storage transport where it meets the file system: discovery among image files and loop devices, and the
-// volume dump files.
+// The storage transport where it meets the file system: discovery among image files and loop
+// devices, and the volume dump files.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -26,13 +26,24 @@ class StorageFiles : public ::testing::Test {
   void TearDown() override { kestal::SetWallClockMs(nullptr); }
 
   Reported m_reports;
-  HostCommViaStorage m_host{{[this](unsigned s, const char* text) { m_reports.emplace_back(s, text); }, nullptr, {}}};
+  HostCommViaStorage m_host{
+      {[this](unsigned s, const char* text) { m_reports.emplace_back(s, text); }, nullptr, {}}};
 };
 
 TEST_F(StorageFiles, DiscoveryOpensTheFirstOfSixteenCandidatesOfExactlyTheDeviceSize) {
   const uint64_t size = kStorageDeviceSize;
-  const struct { std::vector<uint64_t> sizes; int opened; } cases[] = {  // size 0: no such file
-      {{size - 1, size + 1}, -1}, {[&] { std::vector<uint64_t> v(16, 4096); v.push_back(size); return v; }(), -1},
+  const struct {
+    std::vector<uint64_t> sizes;
+    int opened;
+  } cases[] = {
+      // size 0: no such file
+      {{size - 1, size + 1}, -1},
+      {[&] {
+         std::vector<uint64_t> v(16, 4096);
+         v.push_back(size);
+         return v;
+       }(),
+       -1},
       {{0, size - 1, size + 1, 0, 3ull << 30, size, size}, 5}};  // a 17th candidate is not tried
   for (const auto& c : cases) {
     std::vector<std::string> paths;
@@ -61,8 +72,12 @@ TEST_F(StorageFiles, DiscoveryFindsALoopDeviceOfTheDeviceSize) {
     if (std::fgets(line, sizeof line, p)) loop.assign(line, std::strcspn(line, "\r\n"));
     if (pclose(p) != 0) loop.clear();
   }
-  if (loop.rfind("/dev/loop", 0) != 0) GTEST_SKIP() << "no loop device could be attached (needs root)";
-  struct Detach { std::string dev; ~Detach() { std::system(("losetup -d '" + dev + "'").c_str()); } } detach{loop};
+  if (loop.rfind("/dev/loop", 0) != 0)
+    GTEST_SKIP() << "no loop device could be attached (needs root)";
+  struct Detach {
+    std::string dev;
+    ~Detach() { std::system(("losetup -d '" + dev + "'").c_str()); }
+  } detach{loop};
   ASSERT_EQ(m_host.OpenStorageDevice(), 0);
   ASSERT_EQ(m_host.DevicePath(), loop) << "another disk of 52428800 bytes comes first";
   const Bytes data(700, 0x5C);
@@ -73,13 +88,15 @@ TEST_F(StorageFiles, DiscoveryFindsALoopDeviceOfTheDeviceSize) {
   m_host.StopLoopRecv();
 }
 
-// Dumped twice in one second: the second file replaces the first. A length over 0xffff takes more digits.
+// Dumped twice in one second: the second file replaces the first. A length over 0xffff takes more
+// digits.
 TEST_F(StorageFiles, DumpWritesOneCrLfLinePerSlotToAFileNamedInUtcPlus8) {
   kestal::SetWallClockMs([] { return g_now_ms; });
   g_now_ms = 1767223805999;  // 2025-12-31 23:30:05.999 UTC
   LogCapture log;
   m_host.PrintVolumeRunInfo();  // no disk open (the network link in use): its line, no report
-  EXPECT_TRUE(m_reports.empty() && log.MessagesStartingWith("PrintVolumeRunInfo, type:0,").size() == 1);
+  EXPECT_TRUE(m_reports.empty() &&
+              log.MessagesStartingWith("PrintVolumeRunInfo, type:0,").size() == 1);
   MemoryBlockDevice disk(kStorageDeviceSize);
   m_host.AttachStorage(&disk);
   ASSERT_EQ(m_host.OpenStorageDevice(), 0);
@@ -88,16 +105,20 @@ TEST_F(StorageFiles, DumpWritesOneCrLfLinePerSlotToAFileNamedInUtcPlus8) {
   ASSERT_EQ(m_host.SendOrder(0x1234, Bytes(65536, 0x11).data(), 65536), 0);
   g_now_ms = 1767223805000;
   m_host.PrintVolumeRunInfo();
-  auto slot = [](uint32_t offset, uint32_t seq, uint32_t start, uint32_t type, uint32_t len, uint32_t crc) {
+  auto slot = [](uint32_t offset, uint32_t seq, uint32_t start, uint32_t type, uint32_t len,
+                 uint32_t crc) {
     char line[128];
-    std::snprintf(line, sizeof line, "0x%08x: tag[%08x], seq_no[%08x/%08x], start[%08x], msg[%08x/%04x], crc[%04x]\r\n",
-                  offset, start ? 0x234973a1 : 0, seq, start ? ~seq : 0, start, type, len, crc);
+    std::snprintf(
+        line, sizeof line,
+        "0x%08x: tag[%08x], seq_no[%08x/%08x], start[%08x], msg[%08x/%04x], crc[%04x]\r\n", offset,
+        start ? 0x234973a1 : 0, seq, start ? ~seq : 0, start, type, len, crc);
     return std::string(line);
   };
   std::string zeros;  // slots 2 to 4095
   for (uint32_t offset = 64; offset < 0x20000; offset += 32) zeros += slot(offset, 0, 0, 0, 0, 0);
   EXPECT_TRUE(FileText("volume20260101_073005_0.txt") ==
-              slot(0, 0, 0x40000, 0, 512, 0xbe) + slot(32, 1, 0x40200, 0x1234, 65536, 0x99) + zeros);
+              slot(0, 0, 0x40000, 0, 512, 0xbe) + slot(32, 1, 0x40200, 0x1234, 65536, 0x99) +
+                  zeros);
   EXPECT_TRUE(FileText("volume20260101_073005_1.txt") ==
               slot(0, 0, 0x240000, 0, 512, 0x9e) + slot(32, 0, 0, 0, 0, 0) + zeros);
 }

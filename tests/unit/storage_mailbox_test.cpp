@@ -1,5 +1,6 @@
-// The storage transport over an in-memory disk, one step at a time: block I/O, record layout, writes,
-// repositioning, receive passes and failure reports; then both sides' workers exchanging at full speed.
+// The storage transport over an in-memory disk, one step at a time: block I/O, record layout,
+// writes, repositioning, receive passes and failure reports; then both sides' workers exchanging at
+// full speed.
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -20,11 +21,13 @@ using Reported = std::vector<std::pair<unsigned, std::string>>;
 
 namespace {
 
-constexpr uint32_t kData0 = 0x40000, kSummary1 = 0x20000, kData1 = 0x240000;  // type 0's data end at kData1
+constexpr uint32_t kData0 = 0x40000, kSummary1 = 0x20000,
+                   kData1 = 0x240000;                       // type 0's data end at kData1
 constexpr uint32_t kPass = ~0u, kShift = ~1u, kHold = ~2u;  // receive steps other than a record
-constexpr uint64_t kDamaged = ~1ull;                         // a record step: the slot's number, failing its check
+constexpr uint64_t kDamaged = ~1ull;  // a record step: the slot's number, failing its check
 
-// A transport on a fresh in-memory disk and its status reports (a running worker reports only failures).
+// A transport on a fresh in-memory disk and its status reports (a running worker reports only
+// failures).
 class Storage : public ::testing::Test {
  protected:
   void SetUp() override { m_host.AttachStorage(&m_disk); }
@@ -32,7 +35,9 @@ class Storage : public ::testing::Test {
     ASSERT_EQ(m_host.OpenStorageDevice(), 0);
     ASSERT_EQ(m_host.RepositionVolume(0) + m_host.RepositionVolume(1), 0);
   }
-  Bytes Peek(uint64_t offset, uint32_t len) const { return {m_disk.Data() + offset, m_disk.Data() + offset + len}; }
+  Bytes Peek(uint64_t offset, uint32_t len) const {
+    return {m_disk.Data() + offset, m_disk.Data() + offset + len};
+  }
   bool Poke(uint64_t offset, const Bytes& bytes) {
     std::copy(bytes.begin(), bytes.end(), m_disk.Data() + offset);
     return true;
@@ -41,15 +46,21 @@ class Storage : public ::testing::Test {
   MemoryBlockDevice m_disk{kStorageDeviceSize};
   Reported m_reports;
   std::function<void(unsigned)> m_on_report = [](unsigned) {};  // called on each report
-  HostCommViaStorage m_host{{[this](unsigned s, const char* text) { m_reports.emplace_back(s, text), m_on_report(s); }, nullptr, {}}};
+  HostCommViaStorage m_host{
+      {[this](unsigned s, const char* text) { m_reports.emplace_back(s, text), m_on_report(s); },
+       nullptr,
+       {}}};
 };
 
 TEST_F(Storage, BlockWritesKeepOrClearExactlyTheRightBytes) {
   ASSERT_EQ(m_host.OpenStorageDevice(), 0);
-  // Inside a block (read, modify, write back); crossing its end (refused); at a boundary (the rest of
-  // the block cleared); long (whole blocks, the last one zero-padded); zero length.
-  const struct { uint32_t addr, len; int result; } writes[] = {
-      {0x20, 32, 0}, {0x1F0, 32, -1}, {0x200, 32, 0}, {0x400, 1300, 0}, {0x600, 0, 0}, {0x610, 0, 0}};
+  // Inside a block (read, modify, write back); crossing its end (refused); at a boundary (the rest
+  // of the block cleared); long (whole blocks, the last one zero-padded); zero length.
+  const struct {
+    uint32_t addr, len;
+    int result;
+  } writes[] = {{0x20, 32, 0},    {0x1F0, 32, -1}, {0x200, 32, 0},
+                {0x400, 1300, 0}, {0x600, 0, 0},   {0x610, 0, 0}};
   for (const auto& w : writes) {
     SCOPED_TRACE(w.addr);
     Bytes want = Payload(0x1000, 99);
@@ -60,56 +71,71 @@ TEST_F(Storage, BlockWritesKeepOrClearExactlyTheRightBytes) {
     if (w.result == 0 && w.addr % 512 == 0)
       std::fill(want.begin() + w.addr + w.len, want.begin() + RoundUpToBlock(w.addr + w.len), 0);
     EXPECT_EQ(Peek(0, 0x1000), want);
-    const Reported cross = {{HostCommStatusStorageCommError, "Storage write address is not from block address"}};
+    const Reported cross = {
+        {HostCommStatusStorageCommError, "Storage write address is not from block address"}};
     EXPECT_EQ(std::exchange(m_reports, {}), w.result ? cross : Reported{});
   }
 }
 
-// Each write: its record in its slot (the block's other slots kept, or cleared behind one at a block's start),
-// its data (going on at the area's start), the positions moved on; the last rows first reposition on a summary
-// area written by hand, numbers 4096 on in the slots up to `newest`.
+// Each write: its record in its slot (the block's other slots kept, or cleared behind one at a
+// block's start), its data (going on at the area's start), the positions moved on; the last rows
+// first reposition on a summary area written by hand, numbers 4096 on in the slots up to `newest`.
 TEST_F(Storage, WritesAdvanceSlotAndDataAddressAndRepositionFindsTheNewestRecord) {
   ASSERT_EQ(m_host.StartLoopRecv(), 0);
   EXPECT_EQ(m_reports, (Reported{{HostCommStatusStorageConnected, ""}}));
-  // Type 0's init record: tag, number, its complement, data start, length, type, XOR of the bytes before.
+  // Type 0's init record: tag, number, its complement, data start, length, type, XOR of the bytes
+  // before.
   const Bytes init = {0xA1, 0x73, 0x49, 0x23, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF,
-                      0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 4, 0, 0, 2, 0, 0, 0, 0, 0xBE, 0};
+                      0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 4, 0, 0, 2, 0, 0, 0,    0,    0xBE, 0};
   EXPECT_TRUE(Peek(0, 32) == init && Peek(kSummary1, 32) == RecordBytes(0, kData1, 512, 0));
-  for (uint32_t i = 0; i < 64; ++i) {  // each byte changed, then bytes 0-29 with the check fixed up, then none
+  for (uint32_t i = 0; i < 64;
+       ++i) {  // each byte changed, then bytes 0-29 with the check fixed up, then none
     Bytes changed = init;
     changed[i % 32] ^= i < 62 ? 0x10 : 0;
     changed[30] ^= i >= 32 && i < 62 ? 0x10 : 0;
-    EXPECT_EQ(SummaryRecord::IsValid(changed.data()), i >= 52) << "case " << i;  // 52-61: start, length, type
+    EXPECT_EQ(SummaryRecord::IsValid(changed.data()), i >= 52)
+        << "case " << i;  // 52-61: start, length, type
   }
   ASSERT_TRUE(Poke(kData1, Bytes(512, 0x5A)));  // type 1's first block
-  struct Write { uint32_t slot, data, len, next_slot, next_data, valid = 0, newest = 0, start = 0, newest_len = 0; };
+  struct Write {
+    uint32_t slot, data, len, next_slot, next_data, valid = 0, newest = 0, start = 0,
+                                                    newest_len = 0;
+  };
   const Write writes[] = {
-      {0x20, 0x40200, 12, 0x40, 0x40400}, {0x40, kData0, 512, 0x60, 0x40200}, {0x60, kData0, 513, 0x80, 0x40400},
-      {0x1FFE0, 0x23FE00, 1000, 0, 0x40200},  // the last slot; data past the area's end go on at its start
-      {0, kData0, 65536, 0x20, 0x50000},      // the first slot; the largest message
-      {0x20, kData0, 65537, 0x20, kData0},    // one byte more: refused
+      {0x20, 0x40200, 12, 0x40, 0x40400},
+      {0x40, kData0, 512, 0x60, 0x40200},
+      {0x60, kData0, 513, 0x80, 0x40400},
+      {0x1FFE0, 0x23FE00, 1000, 0,
+       0x40200},  // the last slot; data past the area's end go on at its start
+      {0, kData0, 65536, 0x20, 0x50000},    // the first slot; the largest message
+      {0x20, kData0, 65537, 0x20, kData0},  // one byte more: refused
       {0x140, 0x41400, 64, 0x160, 0x41600, 4096, 9, 0x41200, 100},  // the ring wrapped once
-      {0, kData1, 64, 0x20, 0x40200, 4096, 4095, 0x23FE00, 512},     // every slot valid, data to the area's end
-      {0x20, 0x40200, 64, 0x40, 0x40400, 1, 0, 0x23FE00, 1000},      // the newest data wrapped: their tail stays
+      {0, kData1, 64, 0x20, 0x40200, 4096, 4095, 0x23FE00,
+       512},  // every slot valid, data to the area's end
+      {0x20, 0x40200, 64, 0x40, 0x40400, 1, 0, 0x23FE00,
+       1000},  // the newest data wrapped: their tail stays
   };
   for (const auto& w : writes) {
     SCOPED_TRACE(&w - writes);
     Bytes area(0x20000);
     for (uint32_t slot = 0; slot < w.valid; ++slot) {
-      const Bytes r = RecordBytes(slot + (slot <= w.newest ? 4096 : 0), slot == w.newest ? w.start : kData0,
-                                  slot == w.newest ? w.newest_len : 512, 6);
+      const Bytes r =
+          RecordBytes(slot + (slot <= w.newest ? 4096 : 0), slot == w.newest ? w.start : kData0,
+                      slot == w.newest ? w.newest_len : 512, 6);
       std::copy(r.begin(), r.end(), area.begin() + slot * 32);
     }
     ASSERT_TRUE(Poke(0x1FE00, Payload(0x1E0, 1)) && Poke(kData0, Bytes(488, 0x77)));
     ASSERT_TRUE(!w.valid || (Poke(0, area) && m_host.RepositionVolume(0) == 0));
     VolumeRunInfo info = m_host.RunInfo(0);
     const uint64_t seq = w.valid ? 4097 + w.newest : info.seq_no;
-    EXPECT_TRUE(!w.valid || (info.last_summary_addr == w.newest * 32 && info.last_seq_no == seq - 1 &&
-                             info.summary_addr == w.slot && info.data_addr == w.data && info.seq_no == seq));
+    EXPECT_TRUE(!w.valid ||
+                (info.last_summary_addr == w.newest * 32 && info.last_seq_no == seq - 1 &&
+                 info.summary_addr == w.slot && info.data_addr == w.data && info.seq_no == seq));
     m_host.SetRunInfo(0, {w.slot, w.data, seq});
     const bool ok = w.len <= 65536;
     const uint32_t block = w.slot & ~511u, first = ok ? std::min(w.len, kData1 - w.data) : 0;
-    const Bytes data = Payload(w.len, static_cast<uint32_t>(seq)), record = RecordBytes(seq, w.data, w.len, 6);
+    const Bytes data = Payload(w.len, static_cast<uint32_t>(seq)),
+                record = RecordBytes(seq, w.data, w.len, 6);
     Bytes summary_block = Peek(block, 512);
     EXPECT_EQ(m_host.SendOrder(6, data.data(), w.len), ok ? 0 : -1);
     if (ok) std::copy(record.begin(), record.end(), summary_block.begin() + (w.slot - block));
@@ -121,32 +147,95 @@ TEST_F(Storage, WritesAdvanceSlotAndDataAddressAndRepositionFindsTheNewestRecord
     EXPECT_TRUE(Peek(kData1, 512) == Bytes(512, 0x5A));
     EXPECT_TRUE(w.data == kData0 || first < w.len || Peek(kData0, 488) == Bytes(488, 0x77));
     info = m_host.RunInfo(0);
-    EXPECT_TRUE(info.summary_addr == w.next_slot && info.data_addr == w.next_data && info.seq_no == seq + ok);
+    EXPECT_TRUE(info.summary_addr == w.next_slot && info.data_addr == w.next_data &&
+                info.seq_no == seq + ok);
   }
 }
 
-// Steps: records written by hand into type 1 with their data (seq ~0: the slot cleared; kDamaged), kPass, kShift (the
-// next slot moved off), kHold (buffers taken); then the numbers delivered, the last record consumed and its slot.
+// Steps: records written by hand into type 1 with their data (seq ~0: the slot cleared; kDamaged),
+// kPass, kShift (the next slot moved off), kHold (buffers taken); then the numbers delivered, the
+// last record consumed and its slot.
 TEST_F(Storage, ReceivePassesDeliverEveryRecordOnceAndRepositionOnDamage) {
-  struct Step { uint32_t slot; uint64_t seq = 0; uint32_t start = 0, len = 0; };
-  struct Case { const char* what; std::vector<Step> steps; std::vector<uint64_t> delivered; uint64_t last, slot; };
+  struct Step {
+    uint32_t slot;
+    uint64_t seq = 0;
+    uint32_t start = 0, len = 0;
+  };
+  struct Case {
+    const char* what;
+    std::vector<Step> steps;
+    std::vector<uint64_t> delivered;
+    uint64_t last, slot;
+  };
   const Case cases[] = {
-      {"data wrapped at the disk's end, and a full queue", {{1, 1, 0x31FFE00, 700}, {2, 2, 0x240200, 700},
-       {3, 3, 0x240600, 700}, {4, 4, 0x240A00, 700}, {kHold}, {kPass}, {kPass}}, {1, 2, 3, 4}, 4, 4},
+      {"data wrapped at the disk's end, and a full queue",
+       {{1, 1, 0x31FFE00, 700},
+        {2, 2, 0x240200, 700},
+        {3, 3, 0x240600, 700},
+        {4, 4, 0x240A00, 700},
+        {kHold},
+        {kPass},
+        {kPass}},
+       {1, 2, 3, 4},
+       4,
+       4},
       {"a sequence gap", {{1, 1, 0x240200, 8}, {2, 3, 0x240400, 8}, {kPass}}, {1, 3}, 3, 2},
-      {"a damaged record between intact ones", {{1, 1, 0x240200, 8}, {2, kDamaged, 0x240400, 8},
-       {3, 3, 0x240600, 8}, {kPass}, {kPass}}, {1, 3}, 3, 3},
-      {"a record caught in writing is waited for", {{1, 1, 0x240200, 8}, {2, kDamaged, 0x240400, 8},
-       {3, 3, 0x240600, 8}, {kPass}, {2, 2, 0x240400, 8}, {kPass}}, {1, 2, 3}, 3, 3},
-      {"the last record consumed cleared", {{1, 1, 0x240200, 8}, {2, 2, 0x240400, 8}, {kPass}, {2, ~0ull}, {kPass}},
-       {1, 2}, 1, 1},
-      {"a stray next slot", {{1, 1, 0x240200, 8}, {2, 2, 0x240400, 8}, {kPass}, {kShift}, {kPass}}, {1, 2}, 2, 2},
-      {"an oversized record skipped", {{1, 1, 0x240200, 30}, {2, 2, 0x240400, 0x400001}, {3, 3, 0x640600, 50},
-       {kPass}, {kPass}, {kPass}}, {1, 3}, 3, 3},
-      {"records that contradict each other", {{1, 1, 0x240200, 512}, {2, 2, 0x340200, 100}, {3, 3, 0x240600, 100},
-       {4, 4, 0x1000, 100}, {kPass}, {kPass}, {kPass}}, {1, 3}, 4, 4},
-      {"a message longer than a buffer, skipped", {{1, 1, 0x240200, 70000}, {2, 2, 0x251400, 40}, {kPass}}, {2}, 2, 2},
-      {"data off a block boundary", {{1, 1, 0x240210, 700}, {2, 2, 0x240610, 500}, {kPass}}, {1, 2}, 2, 2},
+      {"a damaged record between intact ones",
+       {{1, 1, 0x240200, 8}, {2, kDamaged, 0x240400, 8}, {3, 3, 0x240600, 8}, {kPass}, {kPass}},
+       {1, 3},
+       3,
+       3},
+      {"a record caught in writing is waited for",
+       {{1, 1, 0x240200, 8},
+        {2, kDamaged, 0x240400, 8},
+        {3, 3, 0x240600, 8},
+        {kPass},
+        {2, 2, 0x240400, 8},
+        {kPass}},
+       {1, 2, 3},
+       3,
+       3},
+      {"the last record consumed cleared",
+       {{1, 1, 0x240200, 8}, {2, 2, 0x240400, 8}, {kPass}, {2, ~0ull}, {kPass}},
+       {1, 2},
+       1,
+       1},
+      {"a stray next slot",
+       {{1, 1, 0x240200, 8}, {2, 2, 0x240400, 8}, {kPass}, {kShift}, {kPass}},
+       {1, 2},
+       2,
+       2},
+      {"an oversized record skipped",
+       {{1, 1, 0x240200, 30},
+        {2, 2, 0x240400, 0x400001},
+        {3, 3, 0x640600, 50},
+        {kPass},
+        {kPass},
+        {kPass}},
+       {1, 3},
+       3,
+       3},
+      {"records that contradict each other",
+       {{1, 1, 0x240200, 512},
+        {2, 2, 0x340200, 100},
+        {3, 3, 0x240600, 100},
+        {4, 4, 0x1000, 100},
+        {kPass},
+        {kPass},
+        {kPass}},
+       {1, 3},
+       4,
+       4},
+      {"a message longer than a buffer, skipped",
+       {{1, 1, 0x240200, 70000}, {2, 2, 0x251400, 40}, {kPass}},
+       {2},
+       2,
+       2},
+      {"data off a block boundary",
+       {{1, 1, 0x240210, 700}, {2, 2, 0x240610, 500}, {kPass}},
+       {1, 2},
+       2,
+       2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -160,7 +249,8 @@ TEST_F(Storage, ReceivePassesDeliverEveryRecordOnceAndRepositionOnDamage) {
       m_host.SetRunInfo(1, info);
       if (s.slot == kPass) {
         ASSERT_EQ(m_host.ReadMsg(), 0);
-        for (WorkFlowBuffer* b; (b = m_host.RecvMsgQueue().GetFull(-1)); m_host.RecvMsgQueue().PutFree(b))
+        for (WorkFlowBuffer* b; (b = m_host.RecvMsgQueue().GetFull(-1));
+             m_host.RecvMsgQueue().PutFree(b))
           got.emplace_back(b->data, b->data + b->bytes_used);
         for (WorkFlowBuffer* b : std::exchange(held, {})) m_host.RecvMsgQueue().PutFree(b);
       } else if (s.slot == kHold) {  // all buffers but one
@@ -171,7 +261,9 @@ TEST_F(Storage, ReceivePassesDeliverEveryRecordOnceAndRepositionOnDamage) {
         const size_t first = std::min<size_t>(data.size(), kStorageDeviceSize - s.start);
         ASSERT_TRUE(s.start < kData1 || (Poke(s.start, {data.begin(), data.begin() + first}) &&
                                          Poke(kData1, {data.begin() + first, data.end()})));
-        Bytes record = s.seq == ~0ull ? Bytes(32) : RecordBytes(s.seq == kDamaged ? s.slot : s.seq, s.start, s.len, 6);
+        Bytes record = s.seq == ~0ull
+                           ? Bytes(32)
+                           : RecordBytes(s.seq == kDamaged ? s.slot : s.seq, s.start, s.len, 6);
         if (s.seq == kDamaged) record[20] ^= 0x40;
         ASSERT_TRUE(Poke(kSummary1 + s.slot * 32, record));
       }
@@ -179,7 +271,9 @@ TEST_F(Storage, ReceivePassesDeliverEveryRecordOnceAndRepositionOnDamage) {
     ASSERT_EQ(got.size(), c.delivered.size());
     for (size_t i = 0; i < got.size(); ++i)
       for (const Step& s : c.steps)  // the bytes of the record with that number
-        EXPECT_TRUE(s.seq != c.delivered[i] || got[i] == Payload(s.len, static_cast<uint32_t>(s.seq))) << s.seq;
+        EXPECT_TRUE(s.seq != c.delivered[i] ||
+                    got[i] == Payload(s.len, static_cast<uint32_t>(s.seq)))
+            << s.seq;
     const VolumeRunInfo info = m_host.RunInfo(1);
     EXPECT_TRUE(info.last_seq_no == c.last && info.seq_no == c.last + 1);
     EXPECT_EQ(info.last_summary_addr, kSummary1 + c.slot * 32);
@@ -187,21 +281,25 @@ TEST_F(Storage, ReceivePassesDeliverEveryRecordOnceAndRepositionOnDamage) {
   }
 }
 
-// Failures are reported outside the locks: a report function that calls back (as an application may) returns.
+// Failures are reported outside the locks: a report function that calls back (as an application
+// may) returns.
 TEST_F(Storage, FailuresAreReportedOutsideTheLocksSoTheReportFunctionMayCallBack) {
   Open();
   m_on_report = [&](unsigned) {  // the first report dumps and sends
     if (m_reports.size() == 1) m_host.PrintVolumeRunInfo(), m_host.SendOrder(6, Bytes(8).data(), 8);
   };
-  m_host.SetRunInfo(0, {0x20, kData0 + 0x10, 1});  // off a block boundary: a long write crosses the block's end
+  m_host.SetRunInfo(
+      0, {0x20, kData0 + 0x10, 1});  // off a block boundary: a long write crosses the block's end
   const std::function<int()> calls[] = {[&] { return m_host.SendOrder(6, Bytes(600).data(), 600); },
-                                        [&] { return m_host.ReadMsg(); }, [&] { return m_host.RepositionVolume(1); }};
+                                        [&] { return m_host.ReadMsg(); },
+                                        [&] { return m_host.RepositionVolume(1); }};
   for (const auto& call : calls) {
     m_disk.FailReads(&call != calls);  // the disk gone
     std::atomic<int> result{1};
     std::thread caller([&] { m_reports.clear(), result = call(); });
     const bool returned = WaitUntil([&] { return result != 1; }, seconds(10));
-    EXPECT_TRUE(returned && result == -1 && m_reports.at(0).first == HostCommStatusStorageCommError) << &call - calls;
+    EXPECT_TRUE(returned && result == -1 && m_reports.at(0).first == HostCommStatusStorageCommError)
+        << &call - calls;
     returned ? caller.join() : std::_Exit(1);  // a caller hung in its report cannot be joined
   }
 }
@@ -211,7 +309,8 @@ TEST_F(Storage, FailuresAreReportedOutsideTheLocksSoTheReportFunctionMayCallBack
 TEST_F(Storage, ABurstWritesWhatOneSendEachWrites) {
   std::vector<Bytes> messages;
   for (uint32_t i = 0; i < 9000; ++i) messages.push_back(Payload(1 + i % 700, i));
-  for (uint32_t i = 0; i < 50; ++i) messages.push_back(Payload(0x100000 - i, i));  // the last block half full
+  for (uint32_t i = 0; i < 50; ++i)
+    messages.push_back(Payload(0x100000 - i, i));  // the last block half full
   MemoryBlockDevice burst_disk(kStorageDeviceSize);
   SimStorageDevice one(m_disk), burst(burst_disk);
   ASSERT_EQ(one.Open() + burst.Open(), 0);
@@ -229,8 +328,9 @@ TEST_F(Storage, ABurstWritesWhatOneSendEachWrites) {
   EXPECT_EQ(one.NextSendSeqNo(), burst.NextSendSeqNo());
 }
 
-// Two writers: the host sends 5000 messages while the device's storage half echoes each (type + 100); both
-// summary rings and the host's data ring wrap. No flow control: a sender stays well within a ring of its reader.
+// Two writers: the host sends 5000 messages while the device's storage half echoes each (type +
+// 100); both summary rings and the host's data ring wrap. No flow control: a sender stays well
+// within a ring of its reader.
 TEST_F(Storage, ExchangeFiveThousandMessagesEachWayConcurrently) {
   constexpr uint32_t kCount = 5000;
   auto message = [](uint32_t i) { return Payload(4 + i % 300, i); };
@@ -240,20 +340,24 @@ TEST_F(Storage, ExchangeFiveThousandMessagesEachWayConcurrently) {
   ASSERT_EQ(m_host.StartLoopRecv(), 0);
   ASSERT_EQ(device.Start([&](uint16_t type, const uint8_t* data, uint32_t len) {
     const uint32_t i = at_device++;
-    errors += device.Send(type + 100, data, len) != 0 || type != 1 + i % 9 || Bytes(data, data + len) != message(i);
-  }), 0);
+    errors += device.Send(type + 100, data, len) != 0 || type != 1 + i % 9 ||
+              Bytes(data, data + len) != message(i);
+  }),
+            0);
   const auto deadline = steady_clock::now() + seconds(60);
   uint32_t sent = 0, at_host = 0;
   while (at_host < kCount && steady_clock::now() < deadline) {
     for (; sent < kCount && sent < at_host + 1500; ++sent)
       errors += m_host.SendOrder(1 + sent % 9, message(sent).data(), 4 + sent % 300) != 0;
     if (WorkFlowBuffer* b = m_host.RecvMsgQueue().GetFull(50)) {
-      errors += b->msg_type != 101 + at_host % 9 || Bytes(b->data, b->data + b->bytes_used) != message(at_host);
+      errors += b->msg_type != 101 + at_host % 9 ||
+                Bytes(b->data, b->data + b->bytes_used) != message(at_host);
       ++at_host, m_host.RecvMsgQueue().PutFree(b);
     }
   }
   std::this_thread::sleep_for(milliseconds(30));  // nothing trails behind the last message
-  EXPECT_TRUE(at_device == kCount && at_host == kCount && errors == 0) << at_device << " " << at_host << " " << errors;
+  EXPECT_TRUE(at_device == kCount && at_host == kCount && errors == 0)
+      << at_device << " " << at_host << " " << errors;
   EXPECT_TRUE(m_host.RecvMsgQueue().GetFull(-1) == nullptr && device.Resyncs() == 0);
 }
 

@@ -3,8 +3,11 @@
 #include <chrono>
 #include <cstring>
 
-SimArmCompanion::SimArmCompanion(uint16_t listen_port, uint16_t library_port, uint32_t hello_interval_ms)
-    : m_listen_port(listen_port), m_library_port(library_port), m_hello_interval_ms(hello_interval_ms) {}
+SimArmCompanion::SimArmCompanion(uint16_t listen_port, uint16_t library_port,
+                                 uint32_t hello_interval_ms)
+    : m_listen_port(listen_port),
+      m_library_port(library_port),
+      m_hello_interval_ms(hello_interval_ms) {}
 
 SimArmCompanion::~SimArmCompanion() { Stop(); }
 
@@ -48,7 +51,8 @@ void SimArmCompanion::Hello() {
   const asio::ip::udp::endpoint library(asio::ip::address_v4::loopback(), m_library_port);
   if (m_socket.send_to(asio::buffer(hello), library, 0, ec) == sizeof hello) ++m_sent;
   // At least 1 ms apart, so a zero interval cannot flood the loopback.
-  m_hello_timer.expires_after(std::chrono::milliseconds(m_hello_interval_ms ? m_hello_interval_ms : 1));
+  m_hello_timer.expires_after(
+      std::chrono::milliseconds(m_hello_interval_ms ? m_hello_interval_ms : 1));
   m_hello_timer.async_wait([this](std::error_code) { Hello(); });
 }
 

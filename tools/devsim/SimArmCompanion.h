@@ -3,7 +3,8 @@
 // to the library's port 26000 now and then, so the library knows the companion is there and
 // relays the companion's messages to the device.
 //
-// Threads: Start / Stop on the owner's thread; one owned worker runs its io_context, joined by Stop.
+// Threads: Start / Stop on the owner's thread; one owned worker runs its io_context, joined by
+// Stop.
 #pragma once
 
 #include <asio.hpp>
@@ -13,7 +14,8 @@
 
 class SimArmCompanion {
  public:
-  SimArmCompanion(uint16_t listen_port = 27000, uint16_t library_port = 26000, uint32_t hello_interval_ms = 500);
+  SimArmCompanion(uint16_t listen_port = 27000, uint16_t library_port = 26000,
+                  uint32_t hello_interval_ms = 500);
   ~SimArmCompanion();
   SimArmCompanion(const SimArmCompanion&) = delete;
   SimArmCompanion& operator=(const SimArmCompanion&) = delete;

@@ -64,21 +64,22 @@ SimDevice::SimDevice(const SimDeviceOptions& options)
   SplitMix64 g(Mix(m_options.seed, 81, 0));
   g.Fill(m_sensor_map.data(), m_sensor_map.size());
   const uint8_t fixed[][2] = {
-      {1, 0x01}, {2, 0xE0},                // roi_height 480, big-endian register pair
-      {3, 0x00}, {4, 0x10},                // start row 16
-      {40, 0x00},                          // flip off
-      {42, 0x00}, {43, 0x27}, {44, 0x10},  // exposure 10000
-      {103, 0x20},                         // gain
-      {126, 0x01}, {127, 0x9A},            // sensor temperature register
+      {1, 0x01},   {2, 0xE0},                // roi_height 480, big-endian register pair
+      {3, 0x00},   {4, 0x10},                // start row 16
+      {40, 0x00},                            // flip off
+      {42, 0x00},  {43, 0x27},  {44, 0x10},  // exposure 10000
+      {103, 0x20},                           // gain
+      {126, 0x01}, {127, 0x9A},              // sensor temperature register
   };
   for (const auto& f : fixed) m_sensor_map[f[0]] = f[1];
 
   char text[256];
-  int n = std::snprintf(text, sizeof text,
-                        "[device]\nmodel=scan-head-sim\nseed=%llu\n[sensor]\nroi_height=480\nstart=16\n"
-                        "exposure=10000\ngain=32\nflip=0\n[stream]\npiece_len=%u\nframe_rate=%.2f\n",
-                        static_cast<unsigned long long>(m_options.seed), m_options.piece_data_len,
-                        m_options.frame_rate);
+  int n =
+      std::snprintf(text, sizeof text,
+                    "[device]\nmodel=scan-head-sim\nseed=%llu\n[sensor]\nroi_height=480\nstart=16\n"
+                    "exposure=10000\ngain=32\nflip=0\n[stream]\npiece_len=%u\nframe_rate=%.2f\n",
+                    static_cast<unsigned long long>(m_options.seed), m_options.piece_data_len,
+                    m_options.frame_rate);
   m_config_file.assign(text, text + std::max(0, std::min(n, static_cast<int>(sizeof text) - 1)));
 }
 
@@ -148,10 +149,12 @@ void SimDevice::OnHostMessage(uint16_t type, const uint8_t* data, uint32_t len) 
   m_host_recv_bytes += len;
   {
     std::lock_guard<std::mutex> lock(m_observe_mutex);
-    if (m_options.keep_host_messages) m_host_messages.push_back({type, std::vector<uint8_t>(data, data + len)});
+    if (m_options.keep_host_messages)
+      m_host_messages.push_back({type, std::vector<uint8_t>(data, data + len)});
   }
   m_observe_signal.notify_all();
-  if (m_options.heartbeats_only && (type != Order || len < 4 || LoadU16(data + OrderLayout::kSubMsgType) != HeartBeat))
+  if (m_options.heartbeats_only &&
+      (type != Order || len < 4 || LoadU16(data + OrderLayout::kSubMsgType) != HeartBeat))
     return;
 
   switch (type) {
@@ -260,8 +263,8 @@ void SimDevice::HandleFirmwareChunk(const uint8_t* data, uint32_t len) {
     std::lock_guard<std::mutex> lock(m_state_mutex);
     FirmwareAssembly& fw = m_firmware;
     // A new file begins with its first chunk or whenever the chunk belongs to another file.
-    const bool same_file = fw.active && fw.seq_no == seq_no && fw.type == type && fw.file_len == file_len &&
-                           fw.check == check;
+    const bool same_file = fw.active && fw.seq_no == seq_no && fw.type == type &&
+                           fw.file_len == file_len && fw.check == check;
     const bool valid_header = total_len == file_len && file_len <= m_options.max_firmware_len;
     if (valid_header && (!same_file || chunk_offset == 0)) {
       fw = FirmwareAssembly();
@@ -339,7 +342,8 @@ void SimDevice::HandleReadConfig(const uint8_t* data, uint32_t len) {
   StoreU16(ack.data() + ConfigAckLayout::kSubMsgType, LoadU16(data + 2));
   StoreU16(ack.data() + ConfigAckLayout::kAckCode, 0);
   StoreU32(ack.data() + ConfigAckLayout::kConfigFileLen, static_cast<uint32_t>(file.size()));
-  if (!file.empty()) std::memcpy(ack.data() + ConfigAckLayout::kConfigFile, file.data(), file.size());
+  if (!file.empty())
+    std::memcpy(ack.data() + ConfigAckLayout::kConfigFile, file.data(), file.size());
   Send(ReadConfig, ack.data(), static_cast<uint32_t>(ack.size()));
 }
 
@@ -359,7 +363,8 @@ void SimDevice::LoopStatus() {
     uint8_t record[L::kLength] = {};
     StoreU32(record + L::kScannerState, m_scanner_state);
     StoreU32(record + L::kFpgaBytes, static_cast<uint32_t>(m_image_bytes.exchange(0)));
-    StoreU32(record + L::kFpgaFps, scanning ? static_cast<uint32_t>(std::lround(m_options.frame_rate)) : 0);
+    StoreU32(record + L::kFpgaFps,
+             scanning ? static_cast<uint32_t>(std::lround(m_options.frame_rate)) : 0);
     StoreU32(record + L::kArmState, m_arm_state);
     StoreU32(record + L::kArmFps, m_options.arm_fps);
     StoreU32(record + L::kHostSendBytes, static_cast<uint32_t>(m_host_send_bytes.load()));
@@ -407,7 +412,8 @@ void SimDevice::SendFrame(uint32_t frame_no) {
     StoreU32(piece.data() + L::kImageSize, size);
     StoreU32(piece.data() + L::kPieceOffset, offset);
     StoreU32(piece.data() + L::kPieceLen, piece_len);
-    std::memcpy(piece.data() + L::kPieceData, frame.data() + L::kImageHeaderLength + offset, piece_len);
+    std::memcpy(piece.data() + L::kPieceData, frame.data() + L::kImageHeaderLength + offset,
+                piece_len);
     // A piece that cannot be sent loses the frame; the rest of it is not sent either.
     if (Send(type, piece.data(), L::kPieceData + piece_len) < 0) return;
     offset += piece_len;

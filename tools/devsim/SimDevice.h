@@ -31,17 +31,17 @@
 #include <vector>
 
 struct SimDeviceOptions {
-  uint32_t image_size = 640 * 480;      // bytes of image data per frame
-  uint32_t piece_data_len = 60000;      // image bytes per piece (<= 65428)
-  double frame_rate = 10.0;             // frames per second while scanning
-  uint32_t status_interval_ms = 1000;   // controller status period; 0 = never
-  uint32_t scanner_state = 0;           // device state codes of the controller status
+  uint32_t image_size = 640 * 480;     // bytes of image data per frame
+  uint32_t piece_data_len = 60000;     // image bytes per piece (<= 65428)
+  double frame_rate = 10.0;            // frames per second while scanning
+  uint32_t status_interval_ms = 1000;  // controller status period; 0 = never
+  uint32_t scanner_state = 0;          // device state codes of the controller status
   uint32_t arm_state = 0;
-  uint32_t fpga_temp_raw = 6500;        // 25.00 degrees
-  uint8_t app_version[4] = {1, 2, 3, 45};   // u8.u8.u16.u16
+  uint32_t fpga_temp_raw = 6500;           // 25.00 degrees
+  uint8_t app_version[4] = {1, 2, 3, 45};  // u8.u8.u16.u16
   uint8_t fpga_version[4] = {2, 0, 7, 12};
-  uint64_t seed = 1;                    // image content and other random choices
-  uint32_t arm_fps = 0;                 // arm frame rate reported in the controller status
+  uint64_t seed = 1;     // image content and other random choices
+  uint32_t arm_fps = 0;  // arm frame rate reported in the controller status
   // Largest firmware file the device accepts; larger files are refused with ack_code 2.
   uint32_t max_firmware_len = 64u * 1024 * 1024;
   // Whether HostMessages keeps every message received (tests look at them); a long run does not.
@@ -103,11 +103,11 @@ class SimDevice {
   std::vector<uint8_t> ConfigFile() const;
 
   // Observation for tests and tools (thread-safe copies).
-  std::vector<SimHostMessage> HostMessages() const;        // every message received, in order
-  std::vector<SimHostMessage> HostArmMessages() const;     // the type-1 messages among them
-  std::vector<uint8_t> FirmwareImage() const;             // the last firmware file assembled
-  bool FirmwareComplete() const;                          // all bytes of the last file arrived
-  bool FirmwareCheckOk() const;                           // ... and their byte sum matched `check`
+  std::vector<SimHostMessage> HostMessages() const;     // every message received, in order
+  std::vector<SimHostMessage> HostArmMessages() const;  // the type-1 messages among them
+  std::vector<uint8_t> FirmwareImage() const;           // the last firmware file assembled
+  bool FirmwareComplete() const;                        // all bytes of the last file arrived
+  bool FirmwareCheckOk() const;                         // ... and their byte sum matched `check`
   bool Scanning() const { return m_scanning.load(); }
   uint16_t ImageType() const { return m_image_type.load(); }  // 3 or 8
   uint64_t FramesSent() const { return m_frames_sent.load(); }
@@ -137,7 +137,8 @@ class SimDevice {
   void HandleFirmwareChunk(const uint8_t* data, uint32_t len);
   void HandleWriteConfig(const uint8_t* data, uint32_t len);
   void HandleReadConfig(const uint8_t* data, uint32_t len);
-  void SendFirmwareAck(uint16_t seq_no, uint16_t type, uint16_t ack_code, uint8_t progress, uint8_t step);
+  void SendFirmwareAck(uint16_t seq_no, uint16_t type, uint16_t ack_code, uint8_t progress,
+                       uint8_t step);
   void LoopStatus();
   void LoopImage();
   void SendFrame(uint32_t frame_no);

@@ -5,7 +5,8 @@
 #include "common/LittleEndian.h"
 #include "transport/network/FrameCodec.h"
 
-SimFrameParser::SimFrameParser(FrameFn on_frame) : m_on_frame(std::move(on_frame)), m_cache(kCapacity) {}
+SimFrameParser::SimFrameParser(FrameFn on_frame)
+    : m_on_frame(std::move(on_frame)), m_cache(kCapacity) {}
 
 void SimFrameParser::Append(const uint8_t* data, uint32_t len) {
   if (len == 0) return;
@@ -39,7 +40,8 @@ void SimFrameParser::Append(const uint8_t* data, uint32_t len) {
     }
     if (length + FrameCodec::kFrameOverhead > avail) break;
     const uint32_t type = kestal::LoadU32(cache + pos + 8);
-    const uint32_t expected = (type == 2 || type == 3) ? 0 : FrameCodec::CalcCrc(cache + pos + 4, length + 8);
+    const uint32_t expected =
+        (type == 2 || type == 3) ? 0 : FrameCodec::CalcCrc(cache + pos + 4, length + 8);
     const uint32_t received = kestal::LoadU32(cache + pos + FrameCodec::kHeaderLength + length);
     if (expected != received && type != 3) {
       ++m_crc_errors;

@@ -14,7 +14,8 @@ constexpr uint32_t kReadChunk = 0x10000;
 constexpr const char* kLoopIo = "SimNetworkServer::Start.IoWorker";
 
 bool WouldBlock(const std::error_code& ec) {
-  return ec == asio::error::would_block || ec == asio::error::try_again || ec == asio::error::interrupted;
+  return ec == asio::error::would_block || ec == asio::error::try_again ||
+         ec == asio::error::interrupted;
 }
 
 }  // namespace
@@ -52,7 +53,8 @@ int SimNetworkServer::Start() {
   if (!ec) m_acceptor.listen(4, ec);
   if (!ec) m_bound_port = m_acceptor.local_endpoint(ec).port();
   if (ec) {
-    KLOG_DEBUG("Device simulator: cannot listen on %s:%d, %s", m_address.c_str(), m_port, ec.message().c_str());
+    KLOG_DEBUG("Device simulator: cannot listen on %s:%d, %s", m_address.c_str(), m_port,
+               ec.message().c_str());
     m_acceptor.close(ec);
     return -1;
   }
@@ -61,8 +63,11 @@ int SimNetworkServer::Start() {
   m_io.restart();
   Accept();
   m_io_thread = std::thread([this] { m_io.run(); });
-  m_device.Start([this](uint16_t type, const uint8_t* data, uint32_t len) { return SendMessage(type, data, len); });
-  KLOG_DEBUG("Device simulator listening on %s:%d", m_address.c_str(), static_cast<int>(m_bound_port.load()));
+  m_device.Start([this](uint16_t type, const uint8_t* data, uint32_t len) {
+    return SendMessage(type, data, len);
+  });
+  KLOG_DEBUG("Device simulator listening on %s:%d", m_address.c_str(),
+             static_cast<int>(m_bound_port.load()));
   return 0;
 }
 
@@ -107,7 +112,8 @@ void SimNetworkServer::Adopt(asio::ip::tcp::socket socket) {
     ++m_connections;
   }
   m_state_signal.notify_all();
-  KLOG_DEBUG_AS(kLoopIo, "Device simulator accepted connection %d", static_cast<int>(m_connections.load()));
+  KLOG_DEBUG_AS(kLoopIo, "Device simulator accepted connection %d",
+                static_cast<int>(m_connections.load()));
   Read(m_io_socket);
 }
 
@@ -124,10 +130,13 @@ void SimNetworkServer::Read(const Socket& socket) {
   socket->async_wait(asio::socket_base::wait_read, [this, socket](std::error_code ec) {
     if (m_stop || socket != m_io_socket) return;
     size_t n = 0;
-    if (!ec && m_stall_until_ms.load() <= NowMs()) n = socket->read_some(asio::buffer(m_read_buffer), ec);
+    if (!ec && m_stall_until_ms.load() <= NowMs())
+      n = socket->read_some(asio::buffer(m_read_buffer), ec);
     if (n > 0) m_parser.Append(m_read_buffer.data(), static_cast<uint32_t>(n));
-    if (ec && !WouldBlock(ec)) CloseConnection();  // the end of the stream, or a failure
-    else Read(socket);
+    if (ec && !WouldBlock(ec))
+      CloseConnection();  // the end of the stream, or a failure
+    else
+      Read(socket);
   });
 }
 
@@ -171,7 +180,8 @@ int SimNetworkServer::WriteLocked(const uint8_t* data, uint32_t len) {
   uint32_t sent = 0;
   while (sent < len) {
     std::error_code ec;
-    sent += static_cast<uint32_t>(m_write_socket->write_some(asio::buffer(data + sent, len - sent), ec));
+    sent += static_cast<uint32_t>(
+        m_write_socket->write_some(asio::buffer(data + sent, len - sent), ec));
     if (!ec) continue;
     if (WouldBlock(ec) && NowMs() < deadline && !m_stop) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -186,7 +196,8 @@ int SimNetworkServer::WriteLocked(const uint8_t* data, uint32_t len) {
 
 int SimNetworkServer::SendMessage(uint16_t type, const uint8_t* data, uint32_t len) {
   std::lock_guard<std::mutex> lock(m_write_mutex);
-  int32_t n = FrameCodec::Encode(type, data, len, m_frame.data(), static_cast<uint32_t>(m_frame.size()));
+  int32_t n =
+      FrameCodec::Encode(type, data, len, m_frame.data(), static_cast<uint32_t>(m_frame.size()));
   if (n < 0) return -1;
   return WriteLocked(m_frame.data(), static_cast<uint32_t>(n));
 }
@@ -202,7 +213,8 @@ int SimNetworkServer::SendGarbageThenFrame(uint32_t garbage_len, uint16_t type, 
   std::vector<uint8_t> bytes(garbage_len + len + FrameCodec::kFrameOverhead);
   // Never FF, so no start tag can form inside the garbage or across its end.
   for (uint32_t i = 0; i < garbage_len; ++i) bytes[i] = static_cast<uint8_t>((i * 37u + 5u) % 255u);
-  FrameCodec::Encode(type, data, len, bytes.data() + garbage_len, static_cast<uint32_t>(bytes.size() - garbage_len));
+  FrameCodec::Encode(type, data, len, bytes.data() + garbage_len,
+                     static_cast<uint32_t>(bytes.size() - garbage_len));
   return SendRaw(bytes.data(), static_cast<uint32_t>(bytes.size()));
 }
 
@@ -223,15 +235,18 @@ int SimNetworkServer::SendOversizeFrame(uint32_t claimed_len) {
   return SendRaw(bytes.data(), static_cast<uint32_t>(bytes.size()));
 }
 
-int SimNetworkServer::DropMidFrame(uint16_t type, const uint8_t* data, uint32_t len, uint32_t bytes_before_close) {
+int SimNetworkServer::DropMidFrame(uint16_t type, const uint8_t* data, uint32_t len,
+                                   uint32_t bytes_before_close) {
   std::lock_guard<std::mutex> lock(m_write_mutex);
   if (!m_write_socket) return -1;
-  int32_t n = FrameCodec::Encode(type, data, len, m_frame.data(), static_cast<uint32_t>(m_frame.size()));
+  int32_t n =
+      FrameCodec::Encode(type, data, len, m_frame.data(), static_cast<uint32_t>(m_frame.size()));
   if (n < 0) return -1;
   if (bytes_before_close > static_cast<uint32_t>(n)) bytes_before_close = static_cast<uint32_t>(n);
   int r = bytes_before_close > 0 ? WriteLocked(m_frame.data(), bytes_before_close) : 0;
   ShutdownLocked();
-  KLOG_DEBUG("Device simulator dropped its connection after %d bytes of a frame", static_cast<int>(bytes_before_close));
+  KLOG_DEBUG("Device simulator dropped its connection after %d bytes of a frame",
+             static_cast<int>(bytes_before_close));
   return r;
 }
 
@@ -239,11 +254,13 @@ void SimNetworkServer::StallReading(uint32_t ms) { m_stall_until_ms = NowMs() + 
 
 bool SimNetworkServer::WaitForConnections(uint64_t count, int timeout_ms) const {
   std::unique_lock<std::mutex> lock(m_state_mutex);
-  return m_state_signal.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                                 [&] { return m_connections.load() >= count && m_connected.load(); });
+  return m_state_signal.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
+    return m_connections.load() >= count && m_connected.load();
+  });
 }
 
 bool SimNetworkServer::WaitForDisconnected(int timeout_ms) const {
   std::unique_lock<std::mutex> lock(m_state_mutex);
-  return m_state_signal.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return !m_connected.load(); });
+  return m_state_signal.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                                 [&] { return !m_connected.load(); });
 }

@@ -31,7 +31,8 @@ class SimNetworkServer {
   static constexpr int kWriteTimeoutMs = 3000;
 
   // `address` must be a numeric IPv4 address; port 0 picks an ephemeral port.
-  explicit SimNetworkServer(SimDevice& device, std::string address = "127.0.0.1", uint16_t port = 0);
+  explicit SimNetworkServer(SimDevice& device, std::string address = "127.0.0.1",
+                            uint16_t port = 0);
   ~SimNetworkServer();
   SimNetworkServer(const SimNetworkServer&) = delete;
   SimNetworkServer& operator=(const SimNetworkServer&) = delete;
@@ -64,8 +65,9 @@ class SimNetworkServer {
   int SendOversizeFrame(uint32_t claimed_len);
   // Writes the first `bytes_before_close` bytes of a frame, then closes the connection.
   int DropMidFrame(uint16_t type, const uint8_t* data, uint32_t len, uint32_t bytes_before_close);
-  // Ends the connection after everything written has gone out (the host reads it all, then the end of the
-  // stream), reading on until the host closes: no reset can throw away bytes still in flight. -1 without one.
+  // Ends the connection after everything written has gone out (the host reads it all, then the end
+  // of the stream), reading on until the host closes: no reset can throw away bytes still in
+  // flight. -1 without one.
   int EndConnection();
   // Stops reading the socket for `ms` milliseconds (the host's writes back up meanwhile).
   void StallReading(uint32_t ms);

@@ -7,13 +7,14 @@
 #include "transport/network/FrameCodec.h"
 
 namespace {
-// Where the frames of `bytes` end, walked as the host's parser would find them: the end of the last whole frame
-// (or of bytes skipped before a start tag) that leaves nothing cut.
+// Where the frames of `bytes` end, walked as the host's parser would find them: the end of the last
+// whole frame (or of bytes skipped before a start tag) that leaves nothing cut.
 size_t LastBoundary(const std::vector<uint8_t>& bytes) {
   size_t pos = 0, boundary = 0;
   while (pos + FrameCodec::kHeaderLength <= bytes.size()) {
     const uint32_t length = kestal::LoadU32(&bytes[pos + 4]);
-    if (kestal::LoadU32(&bytes[pos]) != FrameCodec::kFrameStartTag || length > FrameCodec::kMaxPayloadLength) {
+    if (kestal::LoadU32(&bytes[pos]) != FrameCodec::kFrameStartTag ||
+        length > FrameCodec::kMaxPayloadLength) {
       ++pos;
       continue;
     }
@@ -34,7 +35,8 @@ int SimReplay::Load(const std::string& path, std::string& error) {
   auto cut = [&](uint64_t time_us, bool all) {
     const size_t end = all ? pending.size() : LastBoundary(pending);
     if (end == 0) return;
-    m_connections.back().push_back({time_us, std::vector<uint8_t>(pending.begin(), pending.begin() + end)});
+    m_connections.back().push_back(
+        {time_us, std::vector<uint8_t>(pending.begin(), pending.begin() + end)});
     pending.erase(pending.begin(), pending.begin() + end);
   };
   uint64_t last_time = 0;
@@ -67,8 +69,10 @@ void SimReplay::Stop() {
 
 void SimReplay::Play(bool fast) {
   using Clock = std::chrono::steady_clock;
-  auto wait_until = [this](auto condition, Clock::time_point deadline) {  // false when stopped first
-    while (!m_stop && !condition() && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  auto wait_until = [this](auto condition,
+                           Clock::time_point deadline) {  // false when stopped first
+    while (!m_stop && !condition() && Clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
     return !m_stop && condition();
   };
   for (size_t c = 0; c < m_connections.size() && !m_stop; ++c) {
@@ -76,14 +80,17 @@ void SimReplay::Play(bool fast) {
     if (c > 0) m_server.EndConnection();  // where the captured connection ended
     // The host has 60 s to come (back); each connection is a new one.
     const auto limit = Clock::now() + std::chrono::seconds(60);
-    if (!wait_until([&] { return m_server.Connected() && m_server.Connections() > (c > 0 ? accepted : 0); }, limit))
+    if (!wait_until(
+            [&] { return m_server.Connected() && m_server.Connections() > (c > 0 ? accepted : 0); },
+            limit))
       return;
     const auto start = Clock::now();
     const uint64_t first_us = m_connections[c].empty() ? 0 : m_connections[c].front().time_us;
     for (const Stretch& s : m_connections[c]) {
       const auto due = start + std::chrono::microseconds(fast ? 0 : s.time_us - first_us);
       if (!fast) wait_until([] { return false; }, due);
-      if (m_stop || m_server.SendRaw(s.bytes.data(), static_cast<uint32_t>(s.bytes.size())) < 0) return;
+      if (m_stop || m_server.SendRaw(s.bytes.data(), static_cast<uint32_t>(s.bytes.size())) < 0)
+        return;
     }
   }
   m_done = true;

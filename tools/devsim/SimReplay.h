@@ -1,11 +1,12 @@
-// Plays the device's side of a capture back to a host: each captured connection's device-to-host bytes go out on
-// one connection of the simulator's TCP half, at their captured pace (or at once with `fast`), and the connection
-// is dropped where the capture's ended, so the host reconnects for the next. The device meanwhile answers only
-// the host's heartbeats (SimDeviceOptions::heartbeats_only), so the link stays up. Bytes go out in stretches that
-// end at frame boundaries, so a heartbeat ACK never lands inside a replayed frame.
+// Plays the device's side of a capture back to a host: each captured connection's device-to-host
+// bytes go out on one connection of the simulator's TCP half, at their captured pace (or at once
+// with `fast`), and the connection is dropped where the capture's ended, so the host reconnects for
+// the next. The device meanwhile answers only the host's heartbeats
+// (SimDeviceOptions::heartbeats_only), so the link stays up. Bytes go out in stretches that end at
+// frame boundaries, so a heartbeat ACK never lands inside a replayed frame.
 //
-// Thread safety: Load, Start and Stop on the owner's thread; the replay runs on a worker of its own, joined by
-// Stop. `server` must remain live until Stop.
+// Thread safety: Load, Start and Stop on the owner's thread; the replay runs on a worker of its
+// own, joined by Stop. `server` must remain live until Stop.
 #pragma once
 
 #include <atomic>
@@ -29,7 +30,10 @@ class SimReplay {
   size_t ConnectionCount() const { return m_connections.size(); }
 
  private:
-  struct Stretch { uint64_t time_us; std::vector<uint8_t> bytes; };  // ends at a frame boundary
+  struct Stretch {
+    uint64_t time_us;
+    std::vector<uint8_t> bytes;
+  };  // ends at a frame boundary
   void Play(bool fast);
 
   SimNetworkServer& m_server;

@@ -6,11 +6,14 @@
 #include "service/ServiceSettings.h"
 
 SimRig::SimRig(SimLink link, const SimDeviceOptions& options, const SimRigPlace& place)
-    : m_link(link), m_device(options),
+    : m_link(link),
+      m_device(options),
       m_image_path(link == SimLink::Storage ? std::filesystem::absolute(place.image).string() : ""),
       m_create_image(place.create_image) {
-  if (link == SimLink::Network) m_server = std::make_unique<SimNetworkServer>(m_device, place.address, place.port);
-  else m_storage = std::make_unique<SimStorageDevice>(m_image_path);
+  if (link == SimLink::Network)
+    m_server = std::make_unique<SimNetworkServer>(m_device, place.address, place.port);
+  else
+    m_storage = std::make_unique<SimStorageDevice>(m_image_path);
 }
 
 SimRig::~SimRig() {
@@ -21,9 +24,13 @@ SimRig::~SimRig() {
 int SimRig::Start() {
   if (m_server) return m_server->Start();
   if (m_create_image && CreateImage(m_image_path) != 0) return -1;
-  if (m_storage->Start([this](uint16_t t, const uint8_t* d, uint32_t n) { m_device.OnHostMessage(t, d, n); }) != 0)
+  if (m_storage->Start([this](uint16_t t, const uint8_t* d, uint32_t n) {
+        m_device.OnHostMessage(t, d, n);
+      }) != 0)
     return -1;
-  m_device.Start([this](uint16_t type, const uint8_t* data, uint32_t len) { return m_storage->Send(type, data, len); });
+  m_device.Start([this](uint16_t type, const uint8_t* data, uint32_t len) {
+    return m_storage->Send(type, data, len);
+  });
   return 0;
 }
 
@@ -37,10 +44,13 @@ void SimRig::PointService() {
   if (!m_pointed) m_saved_settings = kestal::GetServiceSettings();
   m_pointed = true;
   HostCommSettings settings = m_saved_settings;
-  if (m_server) settings.device_ip_type1 = "127.0.0.1", settings.device_port_type1 = m_server->Port();
-  else settings.storage_paths = {m_image_path};
+  if (m_server)
+    settings.device_ip_type1 = "127.0.0.1", settings.device_port_type1 = m_server->Port();
+  else
+    settings.storage_paths = {m_image_path};
   kestal::SetServiceSettings(settings);
-  KestalHostCommService::GetInstance().SetCommType(m_server ? HostCommDeviceNetwork : HostCommDeviceStorage);
+  KestalHostCommService::GetInstance().SetCommType(m_server ? HostCommDeviceNetwork
+                                                            : HostCommDeviceStorage);
 }
 
 int CreateImage(const std::string& path, uint64_t size) {

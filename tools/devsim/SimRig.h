@@ -1,9 +1,10 @@
-// A simulated device with one of its links running: the SimDevice behind its TCP half (SimNetworkServer) or behind
-// its storage half (SimStorageDevice) on an image file. kestal-devsim, kestal-soak and the end-to-end tests run the
-// simulator through it, and PointService aims the in-process service at it (never at the default device addresses).
+// A simulated device with one of its links running: the SimDevice behind its TCP half
+// (SimNetworkServer) or behind its storage half (SimStorageDevice) on an image file. kestal-devsim,
+// kestal-soak and the end-to-end tests run the simulator through it, and PointService aims the
+// in-process service at it (never at the default device addresses).
 //
-// Thread safety: Start, Stop, PointService and the destructor are called on one thread. The device and its halves
-// keep their own rules for the threads that use them through the accessors.
+// Thread safety: Start, Stop, PointService and the destructor are called on one thread. The device
+// and its halves keep their own rules for the threads that use them through the accessors.
 #pragma once
 
 #include <cstdint>
@@ -18,26 +19,28 @@
 
 enum class SimLink { Network, Storage };
 
-struct SimRigPlace {                    // where the host finds the device
+struct SimRigPlace {                  // where the host finds the device
   std::string address = "127.0.0.1";  // network link: the listen address
-  uint16_t port = 0;                    // and port; 0: any free one
-  std::string image = "disk.img";      // storage link: the image, relative to the working directory or absolute
-  bool create_image = true;             // made afresh (52428800 zero bytes) by each Start
+  uint16_t port = 0;                  // and port; 0: any free one
+  std::string image =
+      "disk.img";  // storage link: the image, relative to the working directory or absolute
+  bool create_image = true;  // made afresh (52428800 zero bytes) by each Start
 };
 
 class SimRig {
  public:
   explicit SimRig(SimLink link, const SimDeviceOptions& options = SimDeviceOptions(),
                   const SimRigPlace& place = SimRigPlace());
-  ~SimRig();  // stops the simulator and gives back the addresses PointService replaced (stop the service first)
+  ~SimRig();  // stops the simulator and gives back the addresses PointService replaced (stop the
+              // service first)
   SimRig(const SimRig&) = delete;
   SimRig& operator=(const SimRig&) = delete;
 
   int Start();  // 0 or -1
   void Stop();
 
-  // Points the service at this device (comm type 1 on the listen address, or the image as the only disk
-  // candidate) and selects that comm type.
+  // Points the service at this device (comm type 1 on the listen address, or the image as the only
+  // disk candidate) and selects that comm type.
   void PointService();
 
   SimLink Link() const { return m_link; }
@@ -59,5 +62,6 @@ class SimRig {
   HostCommSettings m_saved_settings;  // the service's, restored by the destructor
 };
 
-// Creates (or empties) `path` and makes it `size` zero bytes, sparse where the file system can. 0 or -1.
+// Creates (or empties) `path` and makes it `size` zero bytes, sparse where the file system can. 0
+// or -1.
 int CreateImage(const std::string& path, uint64_t size = 52428800);

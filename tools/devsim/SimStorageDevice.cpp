@@ -17,7 +17,9 @@ constexpr uint32_t kStagingSize = SimStorageDevice::kMaxMsgLen + kBlock;
 
 }  // namespace
 
-SimStorageDevice::SimStorageDevice(std::string path) : m_path(std::move(path)) { AllocateBuffers(); }
+SimStorageDevice::SimStorageDevice(std::string path) : m_path(std::move(path)) {
+  AllocateBuffers();
+}
 
 SimStorageDevice::SimStorageDevice(BlockStorage& storage) : m_path("memory"), m_attached(&storage) {
   AllocateBuffers();
@@ -39,14 +41,16 @@ uint64_t SimStorageDevice::NextSendSeqNo() const {
 
 int SimStorageDevice::Open() {
   if (m_disk) return 0;
-  if (!m_write_staging.Data() || !m_read_window.Data() || !m_read_data.Data() || !m_scan.Data()) return -1;
+  if (!m_write_staging.Data() || !m_read_window.Data() || !m_read_data.Data() || !m_scan.Data())
+    return -1;
   if (!m_attached && m_device.Open(m_path) < 0) {
     KLOG_DEBUG("Open %s failed", m_path.c_str());
     return -1;
   }
   m_disk = m_attached ? m_attached : &m_device;
   std::lock_guard<std::mutex> lock(m_write_mutex);
-  if (Locate(kVolumeTypeDeviceToHost, &m_write) < 0 || Locate(kVolumeTypeHostToDevice, &m_read) < 0) {
+  if (Locate(kVolumeTypeDeviceToHost, &m_write) < 0 ||
+      Locate(kVolumeTypeHostToDevice, &m_read) < 0) {
     m_device.Close();
     m_disk = nullptr;
     return -1;
@@ -85,8 +89,8 @@ int SimStorageDevice::ReadRing(uint32_t address, uint8_t* buffer, uint32_t len, 
 
 // `data` lies in the write staging buffer with its last block zero-padded, so every piece is
 // written as whole blocks.
-int SimStorageDevice::WriteRing(uint32_t address, const uint8_t* data, uint32_t len, uint32_t area_start,
-                                uint32_t area_end, uint32_t* end_address) {
+int SimStorageDevice::WriteRing(uint32_t address, const uint8_t* data, uint32_t len,
+                                uint32_t area_start, uint32_t area_end, uint32_t* end_address) {
   const uint32_t first = area_end - address < len ? area_end - address : len;
   if (m_disk->Write(address, data, RoundUpToBlock(first)) < 0) return -1;
   if (first < len) {
@@ -127,23 +131,25 @@ int SimStorageDevice::Locate(int volume_type, Position* position) {
   if (r.start >= area.data_start && r.start <= area.data_end && r.data_len <= area.DataSize() &&
       data_addr > area.data_end)
     data_addr = area.data_start + (data_addr - area.data_end);
-  position->data_addr = data_addr >= area.data_start && data_addr < area.data_end ? static_cast<uint32_t>(data_addr)
-                                                                                  : area.data_start;
+  position->data_addr = data_addr >= area.data_start && data_addr < area.data_end
+                            ? static_cast<uint32_t>(data_addr)
+                            : area.data_start;
   return 0;
 }
 
-int SimStorageDevice::WriteRecordLocked(int volume_type, Position* position, uint16_t type, const uint8_t* data,
-                                        uint32_t len) {
+int SimStorageDevice::WriteRecordLocked(int volume_type, Position* position, uint16_t type,
+                                        const uint8_t* data, uint32_t len) {
   const Message message{data, len};
   return WriteRunLocked(volume_type, position, type, &message, 1) < 0 ? -1 : 0;
 }
 
-// The data of the run go out in one write (the first message may wrap round the ring; later ones join only
-// while they fit in the staging buffer and before the ring's end), then their records in one write per stretch
-// of the summary area. A record at the start of a block is written with the rest of the block cleared; one
-// inside a block keeps the block's other records, as a single record's write does.
-int SimStorageDevice::WriteRunLocked(int volume_type, Position* position, uint16_t type, const Message* messages,
-                                     uint32_t count) {
+// The data of the run go out in one write (the first message may wrap round the ring; later ones
+// join only while they fit in the staging buffer and before the ring's end), then their records in
+// one write per stretch of the summary area. A record at the start of a block is written with the
+// rest of the block cleared; one inside a block keeps the block's other records, as a single
+// record's write does.
+int SimStorageDevice::WriteRunLocked(int volume_type, Position* position, uint16_t type,
+                                     const Message* messages, uint32_t count) {
   const VolumeArea& area = kVolumeAreas[volume_type];
   uint8_t* staging = m_write_staging.Data();
   uint32_t staged = 0, n = 0;
@@ -151,13 +157,17 @@ int SimStorageDevice::WriteRunLocked(int volume_type, Position* position, uint16
     const uint32_t len = messages[n].len;
     if (len > kMaxMsgLen || len > area.DataSize()) return -1;
     const uint32_t padded = RoundUpToBlock(len);
-    if (n > 0 && (staged + padded > kMaxMsgLen || position->data_addr + staged + padded > area.data_end)) break;
+    if (n > 0 &&
+        (staged + padded > kMaxMsgLen || position->data_addr + staged + padded > area.data_end))
+      break;
     std::memcpy(staging + staged, messages[n].data, len);
     std::memset(staging + staged + len, 0, padded - len);
     staged += padded;
   }
   uint32_t data_end;
-  if (WriteRing(position->data_addr, staging, staged, area.data_start, area.data_end, &data_end) < 0) return -1;
+  if (WriteRing(position->data_addr, staging, staged, area.data_start, area.data_end, &data_end) <
+      0)
+    return -1;
 
   uint32_t start = position->data_addr;
   for (uint32_t k = 0; k < n;) {
@@ -174,11 +184,15 @@ int SimStorageDevice::WriteRunLocked(int volume_type, Position* position, uint16
       record.data_len = messages[k].len;
       record.msg_type = type;
       record.Encode(staging + at);
-      if (std::exchange(m_damage_next_record, false)) staging[at + SummaryRecord::kStartOffset] ^= 0x40;
+      if (std::exchange(m_damage_next_record, false))
+        staging[at + SummaryRecord::kStartOffset] ^= 0x40;
       start += RoundUpToBlock(messages[k].len);
     }
-    if (m_disk->Write(block_addr, staging, RoundUpToBlock(first_addr - block_addr + run * kSlot)) < 0) return -1;
-    position->slot = position->slot + run * kSlot >= area.SummarySize() ? 0 : position->slot + run * kSlot;
+    if (m_disk->Write(block_addr, staging, RoundUpToBlock(first_addr - block_addr + run * kSlot)) <
+        0)
+      return -1;
+    position->slot =
+        position->slot + run * kSlot >= area.SummarySize() ? 0 : position->slot + run * kSlot;
   }
   position->data_addr = RoundUpToBlock(data_end);
   return static_cast<int>(n);
@@ -211,7 +225,8 @@ int SimStorageDevice::SendMany(uint16_t type, const Message* messages, uint32_t 
   std::lock_guard<std::mutex> lock(m_write_mutex);
   if (!m_disk) return -1;
   for (uint32_t done = 0; done < count;) {
-    const int n = WriteRunLocked(kVolumeTypeDeviceToHost, &m_write, type, messages + done, count - done);
+    const int n =
+        WriteRunLocked(kVolumeTypeDeviceToHost, &m_write, type, messages + done, count - done);
     if (n < 0) return -1;
     done += static_cast<uint32_t>(n);
   }
@@ -233,22 +248,25 @@ bool SimStorageDevice::Poll() {
     if (r.seq_no < m_read.seq_no) return true;  // not written yet: an old record
     if (r.seq_no > m_read.seq_no) {
       // The host wrote a whole ring past us, or started over: continue after its newest.
-      KLOG_DEBUG("Host seq_no:%llu, expected:%llu: locate again", static_cast<unsigned long long>(r.seq_no),
+      KLOG_DEBUG("Host seq_no:%llu, expected:%llu: locate again",
+                 static_cast<unsigned long long>(r.seq_no),
                  static_cast<unsigned long long>(m_read.seq_no));
       ++m_resyncs;
       // Locate shares the scan and staging buffers with the writer (it may write an init).
       std::lock_guard<std::mutex> lock(m_write_mutex);
       return Locate(kVolumeTypeHostToDevice, &m_read) == 0;
     }
-    const bool readable = r.data_len <= kMaxMsgLen && r.start >= area.data_start && r.start <= area.data_end;
+    const bool readable =
+        r.data_len <= kMaxMsgLen && r.start >= area.data_start && r.start <= area.data_end;
     if (readable) {
-      if (ReadRing(r.start, m_read_data.Data(), RoundUpToBlock(r.data_len), area.data_start, area.data_end) < 0)
+      if (ReadRing(r.start, m_read_data.Data(), RoundUpToBlock(r.data_len), area.data_start,
+                   area.data_end) < 0)
         return false;
       ++m_received;
       if (m_handler) m_handler(r.msg_type, m_read_data.Data(), r.data_len);
     } else {
-      KLOG_DEBUG("Skip host message seq_no:%llu, start:%x, len:%u", static_cast<unsigned long long>(r.seq_no),
-                 r.start, r.data_len);
+      KLOG_DEBUG("Skip host message seq_no:%llu, start:%x, len:%u",
+                 static_cast<unsigned long long>(r.seq_no), r.start, r.data_len);
     }
     m_read.slot = m_read.slot + kSlot >= area.SummarySize() ? 0 : m_read.slot + kSlot;
     ++m_read.seq_no;

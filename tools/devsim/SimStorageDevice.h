@@ -79,12 +79,15 @@ class SimStorageDevice {
 
   // Newest record of a type, or an init message when the type has none. -1 on failure.
   int Locate(int volume_type, Position* position);
-  int WriteRecordLocked(int volume_type, Position* position, uint16_t type, const uint8_t* data, uint32_t len);
+  int WriteRecordLocked(int volume_type, Position* position, uint16_t type, const uint8_t* data,
+                        uint32_t len);
   // Writes the first messages of `messages` (at least one); how many, or -1.
-  int WriteRunLocked(int volume_type, Position* position, uint16_t type, const Message* messages, uint32_t count);
-  int WriteRing(uint32_t address, const uint8_t* data, uint32_t len, uint32_t area_start, uint32_t area_end,
-                uint32_t* end_address);
-  int ReadRing(uint32_t address, uint8_t* buffer, uint32_t len, uint32_t area_start, uint32_t area_end);
+  int WriteRunLocked(int volume_type, Position* position, uint16_t type, const Message* messages,
+                     uint32_t count);
+  int WriteRing(uint32_t address, const uint8_t* data, uint32_t len, uint32_t area_start,
+                uint32_t area_end, uint32_t* end_address);
+  int ReadRing(uint32_t address, uint8_t* buffer, uint32_t len, uint32_t area_start,
+               uint32_t area_end);
   // Reads what is new in type 0; false when the disk failed.
   bool Poll();
   void LoopPoll();

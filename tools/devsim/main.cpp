@@ -21,9 +21,10 @@ void OnSignal(int) { g_stop = 1; }
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app("The simulated scan head's controller, over TCP or over a disk image, with the arm\n"
-               "companion's side of the arm link.",
-               "kestal-devsim");
+  CLI::App app(
+      "The simulated scan head's controller, over TCP or over a disk image, with the arm\n"
+      "companion's side of the arm link.",
+      "kestal-devsim");
   UseToolConventions(app, "kestal-devsim");
   SimDeviceOptions options;
   std::string listen = "127.0.0.1", storage, fault;
@@ -34,12 +35,15 @@ int main(int argc, char** argv) {
 
   CLI::Option_group* tcp = app.add_option_group("Transport (TCP by default)");
   tcp->add_option("--listen", listen, "listen address")->capture_default_str();
-  CLI::Option* port_option = tcp->add_option("--port", port, "listen port (29372 with --alt; 0 = any free port)")
-                                 ->check(CLI::Range(0, 65535))
-                                 ->capture_default_str();
+  CLI::Option* port_option =
+      tcp->add_option("--port", port, "listen port (29372 with --alt; 0 = any free port)")
+          ->check(CLI::Range(0, 65535))
+          ->capture_default_str();
   tcp->add_flag("--alt", alt, "use the second endpoint's default port");
-  CLI::Option* storage_option = tcp->add_option("--storage", storage, "act over a disk image or block device");
-  tcp->add_flag("--create-image", create_image, "create the --storage image (52428800 zero bytes) first")
+  CLI::Option* storage_option =
+      tcp->add_option("--storage", storage, "act over a disk image or block device");
+  tcp->add_flag("--create-image", create_image,
+                "create the --storage image (52428800 zero bytes) first")
       ->needs(storage_option);
   CLI::Option_group* dev = app.add_option_group("Device");
   dev->add_option("--image-size", options.image_size, "image data per frame")
@@ -54,16 +58,21 @@ int main(int argc, char** argv) {
   dev->add_option("--status-ms", options.status_interval_ms, "controller status period (0 = none)")
       ->check(CLI::Range(0, 3600000))
       ->capture_default_str();
-  dev->add_option("--scanner-state", options.scanner_state, "scan head state code")->capture_default_str();
+  dev->add_option("--scanner-state", options.scanner_state, "scan head state code")
+      ->capture_default_str();
   dev->add_option("--arm-state", options.arm_state, "arm state code")->capture_default_str();
-  dev->add_option("--fpga-temp", options.fpga_temp_raw, "raw FPGA temperature, degrees = RAW*0.01-40")
+  dev->add_option("--fpga-temp", options.fpga_temp_raw,
+                  "raw FPGA temperature, degrees = RAW*0.01-40")
       ->capture_default_str();
   dev->add_option("--seed", options.seed, "seed of the image content")
-      ->check([](const std::string& v) { return v.find('-') == std::string::npos ? "" : v + " is negative"; })
+      ->check([](const std::string& v) {
+        return v.find('-') == std::string::npos ? "" : v + " is negative";
+      })
       ->capture_default_str();
   CLI::Option_group* link = app.add_option_group("Arm link");
   link->add_flag("--arm-companion", arm_companion, "play the arm companion on 127.0.0.1:27000");
-  link->add_option("--arm-rate", arm_rate, "device arm messages per second")->check(CLI::Range(0, 1000));
+  link->add_option("--arm-rate", arm_rate, "device arm messages per second")
+      ->check(CLI::Range(0, 1000));
   CLI::Option_group* run = app.add_option_group("Faults (TCP only) and the run");
   run->add_option("--fault", fault, "inject this fault every --fault-every-ms")
       ->check(CLI::IsMember({"drop", "garbage", "bad-checksum", "oversize", "stall"}))
@@ -71,10 +80,12 @@ int main(int argc, char** argv) {
   run->add_option("--fault-every-ms", fault_every_ms, "fault period")
       ->check(CLI::Range(0, 3600000))
       ->capture_default_str();
-  run->add_option("--duration-s", duration_s, "exit after N seconds (0: at Ctrl-C)")->check(CLI::Range(0, 86400));
+  run->add_option("--duration-s", duration_s, "exit after N seconds (0: at Ctrl-C)")
+      ->check(CLI::Range(0, 86400));
   run->add_flag("--quiet", quiet, "no periodic statistics");
   CLI::Option* replay_option =
-      run->add_option("--replay", replay, "play the device's side of a capture file back (TCP), answering heartbeats")
+      run->add_option("--replay", replay,
+                      "play the device's side of a capture file back (TCP), answering heartbeats")
           ->excludes(storage_option);
   run->add_flag("--fast", fast, "replay without the captured pauses")->needs(replay_option);
   try {
@@ -119,8 +130,10 @@ int main(int argc, char** argv) {
     }
     player->Start(fast);
   }
-  if (server) std::printf("kestal-devsim: listening on %s:%u\n", listen.c_str(), server->Port());
-  else std::printf("kestal-devsim: serving the mailbox on %s\n", storage.c_str());
+  if (server)
+    std::printf("kestal-devsim: listening on %s:%u\n", listen.c_str(), server->Port());
+  else
+    std::printf("kestal-devsim: serving the mailbox on %s\n", storage.c_str());
   std::fflush(stdout);
 
   SimArmCompanion companion;
@@ -146,11 +159,16 @@ int main(int argc, char** argv) {
     }
     if (server && !fault.empty() && now >= next_fault && server->Connected()) {
       static const uint8_t kStatus[56] = {};
-      if (fault == "drop") server->DropMidFrame(7, kStatus, sizeof kStatus, 20);
-      else if (fault == "garbage") server->SendGarbageThenFrame(16, 7, kStatus, sizeof kStatus);
-      else if (fault == "bad-checksum") server->SendBadChecksumFrame(7, kStatus, sizeof kStatus);
-      else if (fault == "oversize") server->SendOversizeFrame(70000);
-      else server->StallReading(static_cast<uint32_t>(fault_every_ms / 2));
+      if (fault == "drop")
+        server->DropMidFrame(7, kStatus, sizeof kStatus, 20);
+      else if (fault == "garbage")
+        server->SendGarbageThenFrame(16, 7, kStatus, sizeof kStatus);
+      else if (fault == "bad-checksum")
+        server->SendBadChecksumFrame(7, kStatus, sizeof kStatus);
+      else if (fault == "oversize")
+        server->SendOversizeFrame(70000);
+      else
+        server->StallReading(static_cast<uint32_t>(fault_every_ms / 2));
       std::printf("kestal-devsim: injected fault %s\n", fault.c_str());
       std::fflush(stdout);
       next_fault = now + std::chrono::milliseconds(fault_every_ms);
@@ -158,7 +176,8 @@ int main(int argc, char** argv) {
     if (!quiet && now >= next_report) {
       std::printf("kestal-devsim: %s, host messages %zu, frames sent %llu%s\n",
                   server ? (server->Connected() ? "connected" : "waiting for the host") : "mailbox",
-                  device.HostMessages().size(), static_cast<unsigned long long>(device.FramesSent()),
+                  device.HostMessages().size(),
+                  static_cast<unsigned long long>(device.FramesSent()),
                   device.Scanning() ? ", scanning" : "");
       std::fflush(stdout);
       next_report = now + std::chrono::seconds(1);

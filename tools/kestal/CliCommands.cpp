@@ -66,22 +66,25 @@ std::string DecodeAck(const OrderName& order, const std::vector<uint8_t>& ack) {
   int n = std::snprintf(text, sizeof text, "ACK %s seq_no=%u", order.name, u16(0));
   switch (order.sub_type) {
     case GetSensorRegMap:
-      std::snprintf(text + n, sizeof text - n,
-                    ": roi_height=%02x %02x start=%02x %02x flip=%02x exposure=%02x %02x %02x gain=%02x "
-                    "temp=%02x %02x",
-                    at(11), at(12), at(13), at(14), at(50), at(52), at(53), at(54), at(113), at(136), at(137));
+      std::snprintf(
+          text + n, sizeof text - n,
+          ": roi_height=%02x %02x start=%02x %02x flip=%02x exposure=%02x %02x %02x gain=%02x "
+          "temp=%02x %02x",
+          at(11), at(12), at(13), at(14), at(50), at(52), at(53), at(54), at(113), at(136),
+          at(137));
       break;
     case GetDeviceStaticInfo:
-      std::snprintf(text + n, sizeof text - n, ": app version %u.%u.%u.%04u, fpga version %u.%u.%u.%04u", at(10),
-                    at(11), u16(12), u16(14), at(16), at(17), u16(18), u16(20));
+      std::snprintf(text + n, sizeof text - n,
+                    ": app version %u.%u.%u.%04u, fpga version %u.%u.%u.%04u", at(10), at(11),
+                    u16(12), u16(14), at(16), at(17), u16(18), u16(20));
       break;
     case GetFpgaTemp: {
       uint32_t raw = static_cast<uint32_t>(u16(10)) | static_cast<uint32_t>(u16(12)) << 16;
-      std::snprintf(text + n, sizeof text - n, ": fpga temperature %.2f C", HostCommMsg::FpgaTempCelsius(raw));
+      std::snprintf(text + n, sizeof text - n, ": fpga temperature %.2f C",
+                    HostCommMsg::FpgaTempCelsius(raw));
       break;
     }
-    default:
-      break;
+    default: break;
   }
   return text;
 }
@@ -90,10 +93,11 @@ std::string DecodeControllerStatus(const std::vector<uint8_t>& p) {
   uint8_t r[ControllerStatusLayout::kLength] = {};
   std::memcpy(r, p.data(), std::min<size_t>(p.size(), sizeof r));
   char text[256];
-  std::snprintf(text, sizeof text,
-                "controller: scanner=%u arm=%u fpga=%ufps/%uB arm=%ufps host send/recv=%u/%uB temp=%.2f C",
-                LoadU32(r + 0), LoadU32(r + 12), LoadU32(r + 8), LoadU32(r + 4), LoadU32(r + 16), LoadU32(r + 20),
-                LoadU32(r + 24), HostCommMsg::FpgaTempCelsius(LoadU32(r + 28)));
+  std::snprintf(
+      text, sizeof text,
+      "controller: scanner=%u arm=%u fpga=%ufps/%uB arm=%ufps host send/recv=%u/%uB temp=%.2f C",
+      LoadU32(r + 0), LoadU32(r + 12), LoadU32(r + 8), LoadU32(r + 4), LoadU32(r + 16),
+      LoadU32(r + 20), LoadU32(r + 24), HostCommMsg::FpgaTempCelsius(LoadU32(r + 28)));
   return text;
 }
 
@@ -104,11 +108,13 @@ const OrderName* FindOrder(const std::string& name) {
 }
 
 // Sends one order and waits for the ACK that echoes its seq_no and sub type.
-bool SendOrderAndWait(CliSession& session, const OrderName& order, const std::vector<uint8_t>& params,
-                      int timeout_ms, CliMessage& ack, std::string& error) {
+bool SendOrderAndWait(CliSession& session, const OrderName& order,
+                      const std::vector<uint8_t>& params, int timeout_ms, CliMessage& ack,
+                      std::string& error) {
   const uint16_t seq_no = session.Service().GetMsgSeqNo();
   std::vector<uint8_t> payload = HostCommMsg::BuildOrder(seq_no, order.sub_type, params);
-  if (session.Service().SendHostCommMsg(Order, payload.data(), static_cast<unsigned>(payload.size())) < 0) {
+  if (session.Service().SendHostCommMsg(Order, payload.data(),
+                                        static_cast<unsigned>(payload.size())) < 0) {
     error = std::string("the ") + order.name + " order could not be sent";
     return false;
   }
@@ -122,16 +128,20 @@ bool SendOrderAndWait(CliSession& session, const OrderName& order, const std::ve
   return got;
 }
 
-// The order `name` and its parameters as the order's bytes; nullptr with `text` set when either is bad.
+// The order `name` and its parameters as the order's bytes; nullptr with `text` set when either is
+// bad.
 const OrderName* PrepareOrder(const std::string& name, const std::vector<uint32_t>& values,
                               std::vector<uint8_t>& params, std::string& text) {
   const OrderName* order = FindOrder(name);
   if (!order) return text = "unknown order '" + name + "' (see kestal order --help)", nullptr;
   if (static_cast<int>(values.size()) != order->params)
-    return text = std::string(order->name) + " takes " + std::to_string(order->params) + " parameter(s)", nullptr;
+    return text = std::string(order->name) + " takes " + std::to_string(order->params) +
+                  " parameter(s)",
+           nullptr;
   const bool u16 = order->sub_type == SetSensorReg;
   for (uint32_t value : values) {
-    if (u16 && value > 0xFFFF) return text = "bad parameter '" + std::to_string(value) + "'", nullptr;
+    if (u16 && value > 0xFFFF)
+      return text = "bad parameter '" + std::to_string(value) + "'", nullptr;
     uint8_t bytes[4];
     kestal::StoreU32(bytes, value);
     params.insert(params.end(), bytes, bytes + (u16 ? 2 : 4));
@@ -147,10 +157,12 @@ struct CaptureResult {
 // Starts scanning, hands `count` complete frames to `on_frame` (false there aborts with the
 // error it set), stops scanning.
 bool CaptureFrames(CliSession& session, uint64_t count, int timeout_ms,
-                   const std::function<bool(uint64_t index, const CliMessage& frame, std::string& error)>& on_frame,
+                   const std::function<bool(uint64_t index, const CliMessage& frame,
+                                            std::string& error)>& on_frame,
                    CaptureResult& result, std::string& error) {
   CliMessage ack;
-  if (!SendOrderAndWait(session, *FindOrder("start-scan"), {}, timeout_ms, ack, error)) return false;
+  if (!SendOrderAndWait(session, *FindOrder("start-scan"), {}, timeout_ms, ack, error))
+    return false;
   bool have_last = false;
   uint32_t last_counter = 0;
   steady_clock::time_point first_frame, last_frame;
@@ -159,7 +171,8 @@ bool CaptureFrames(CliSession& session, uint64_t count, int timeout_ms,
     CliMessage frame;
     if (!session.WaitMessage(
             [](const CliMessage& m) {
-              return (m.type == OriginalImagePiece || m.type == YOriginalImagePiece) && m.payload.size() >= 80;
+              return (m.type == OriginalImagePiece || m.type == YOriginalImagePiece) &&
+                     m.payload.size() >= 80;
             },
             milliseconds(timeout_ms), frame)) {
       error = "timed out waiting for frame " + std::to_string(i + 1);
@@ -174,37 +187,41 @@ bool CaptureFrames(CliSession& session, uint64_t count, int timeout_ms,
     last_counter = counter;
     ok = on_frame(i, frame, error);
   }
-  std::vector<uint8_t> stop = HostCommMsg::BuildOrder(session.Service().GetMsgSeqNo(), StopScan, {});
+  std::vector<uint8_t> stop =
+      HostCommMsg::BuildOrder(session.Service().GetMsgSeqNo(), StopScan, {});
   session.Service().SendHostCommMsg(Order, stop.data(), static_cast<unsigned>(stop.size()));
   const double span = duration<double>(last_frame - first_frame).count();
   if (count > 1 && span > 0) result.fps = (count - 1) / span;
   return ok;
 }
 
-// The files of an earlier capture in `dir` (frame_NNNN.raw and .pgm); none when `dir` does not exist.
+// The files of an earlier capture in `dir` (frame_NNNN.raw and .pgm); none when `dir` does not
+// exist.
 std::vector<std::filesystem::path> FrameFiles(const std::string& dir) {
   std::vector<std::filesystem::path> files;
   std::error_code ec;
   for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
     const std::string name = it->path().filename().string(), ext = it->path().extension().string();
-    if (name.rfind("frame_", 0) == 0 && (ext == ".raw" || ext == ".pgm")) files.push_back(it->path());
+    if (name.rfind("frame_", 0) == 0 && (ext == ".raw" || ext == ".pgm"))
+      files.push_back(it->path());
   }
   return files;
 }
 
 // Sends a firmware file and draws the device's progress until it reports 100 %.
-bool SendFirmware(CliSession& session, const std::vector<uint8_t>& file, uint16_t type, int timeout_ms,
-                  std::string& error) {
+bool SendFirmware(CliSession& session, const std::vector<uint8_t>& file, uint16_t type,
+                  int timeout_ms, std::string& error) {
   if (session.Service().SendUpdateFirmware(type, const_cast<uint8_t*>(file.data()),
-                                          static_cast<unsigned>(file.size())) < 0) {
+                                           static_cast<unsigned>(file.size())) < 0) {
     error = "the firmware file could not be sent whole";
     return false;
   }
   int progress = -1;
   while (progress < 100) {
     CliMessage ack;
-    if (!session.WaitMessage([](const CliMessage& m) { return m.type == UpdateFirmware && m.payload.size() >= 8; },
-                             milliseconds(timeout_ms), ack)) {
+    if (!session.WaitMessage(
+            [](const CliMessage& m) { return m.type == UpdateFirmware && m.payload.size() >= 8; },
+            milliseconds(timeout_ms), ack)) {
       std::printf("\n");
       error = "timed out waiting for the device's firmware progress";
       return false;
@@ -248,7 +265,8 @@ int CliCommands::RunWatch(const CliOptions& options, uint32_t seconds, bool stat
   while (!g_interrupted && (seconds == 0 || steady_clock::now() < deadline)) {
     for (const auto& e : session.TakeEvents()) std::printf("%s\n", e.c_str());
     for (const auto& m : session.TakeMessages())
-      if (m.type == ControllerStatus) std::printf("%s\n", DecodeControllerStatus(m.payload).c_str());
+      if (m.type == ControllerStatus)
+        std::printf("%s\n", DecodeControllerStatus(m.payload).c_str());
     if (stats && steady_clock::now() >= next_stats) {
       std::printf("stats: %s\n", kestal::GetLinkHealthLine().c_str());
       next_stats += std::chrono::seconds(1);
@@ -261,8 +279,8 @@ int CliCommands::RunWatch(const CliOptions& options, uint32_t seconds, bool stat
   return 0;
 }
 
-int CliCommands::OrderAck(CliSession& session, const std::string& name, const std::vector<uint32_t>& values,
-                          int timeout_ms, std::string& text) {
+int CliCommands::OrderAck(CliSession& session, const std::string& name,
+                          const std::vector<uint32_t>& values, int timeout_ms, std::string& text) {
   std::vector<uint8_t> params;
   const OrderName* order = PrepareOrder(name, values, params, text);
   if (!order) return 2;
@@ -283,8 +301,8 @@ std::string CliCommands::ControllerStatusLine(const std::vector<uint8_t>& payloa
   return DecodeControllerStatus(payload);
 }
 
-int CliCommands::RunOrder(const CliOptions& options, const std::string& name, const std::vector<uint32_t>& values,
-                          int timeout_ms) {
+int CliCommands::RunOrder(const CliOptions& options, const std::string& name,
+                          const std::vector<uint32_t>& values, int timeout_ms) {
   std::vector<uint8_t> params;
   std::string text;
   if (!PrepareOrder(name, values, params, text)) return Fail(text, 2);  // before the library starts
@@ -296,13 +314,15 @@ int CliCommands::RunOrder(const CliOptions& options, const std::string& name, co
   return 0;
 }
 
-int CliCommands::RunCapture(const CliOptions& options, uint32_t count, const std::string& out_dir, uint32_t width,
-                            bool overwrite, int timeout_ms) {
-  // The frames of an earlier run are never replaced unasked, nor mixed with this run's when they are.
+int CliCommands::RunCapture(const CliOptions& options, uint32_t count, const std::string& out_dir,
+                            uint32_t width, bool overwrite, int timeout_ms) {
+  // The frames of an earlier run are never replaced unasked, nor mixed with this run's when they
+  // are.
   std::vector<std::filesystem::path> earlier = FrameFiles(out_dir);
   if (!earlier.empty() && !overwrite)
     return Fail(out_dir + " already holds frames (" + earlier.front().filename().string() +
-                    " ...): choose another --out, or --overwrite to replace them", 2);
+                    " ...): choose another --out, or --overwrite to replace them",
+                2);
   std::error_code ec;
   std::filesystem::create_directories(out_dir, ec);
   if (ec) return Fail("cannot create " + out_dir + ": " + ec.message());
@@ -311,23 +331,28 @@ int CliCommands::RunCapture(const CliOptions& options, uint32_t count, const std
   std::string error;
   if (session.Connect(error) < 0) return Fail(error);
   for (const auto& file : earlier)
-    if (!std::filesystem::remove(file, ec) && ec) return Fail("cannot remove " + file.string() + ": " + ec.message());
+    if (!std::filesystem::remove(file, ec) && ec)
+      return Fail("cannot remove " + file.string() + ": " + ec.message());
   CaptureResult result;
   auto save = [&](uint64_t i, const CliMessage& frame, std::string& save_error) {
     char name[64];
     std::snprintf(name, sizeof name, "/frame_%04u", static_cast<unsigned>(i + 1));
     std::ofstream raw(out_dir + name + ".raw", std::ios::binary);
-    raw.write(reinterpret_cast<const char*>(frame.payload.data()), static_cast<std::streamsize>(frame.payload.size()));
+    raw.write(reinterpret_cast<const char*>(frame.payload.data()),
+              static_cast<std::streamsize>(frame.payload.size()));
     const uint64_t image_size = frame.payload.size() - 80;
     const uint32_t w = ImageWidth(frame.payload.data(), frame.payload.size(), width);
     if (w == 0 && i == 0)
-      std::fprintf(stderr, "kestal: warning: %llu image bytes are not rows of %u (%s); no PGM written\n",
-                   static_cast<unsigned long long>(image_size), width ? width : LoadU32(frame.payload.data() + 8),
+      std::fprintf(stderr,
+                   "kestal: warning: %llu image bytes are not rows of %u (%s); no PGM written\n",
+                   static_cast<unsigned long long>(image_size),
+                   width ? width : LoadU32(frame.payload.data() + 8),
                    width ? "--width" : "the image header's width");
     if (w) {
       std::ofstream pgm(out_dir + name + ".pgm", std::ios::binary);
       pgm << "P5\n" << w << " " << image_size / w << "\n255\n";
-      pgm.write(reinterpret_cast<const char*>(frame.payload.data() + 80), static_cast<std::streamsize>(image_size));
+      pgm.write(reinterpret_cast<const char*>(frame.payload.data() + 80),
+                static_cast<std::streamsize>(image_size));
     }
     if (!raw) save_error = std::string("cannot write ") + out_dir + name + ".raw";
     return static_cast<bool>(raw);
@@ -335,12 +360,13 @@ int CliCommands::RunCapture(const CliOptions& options, uint32_t count, const std
   if (!CaptureFrames(session, count, timeout_ms, save, result, error)) return Fail(error);
   char rate[32] = "";
   if (result.fps >= 0) std::snprintf(rate, sizeof rate, ": %.1f fps", result.fps);
-  std::printf("captured %u frame%s to %s%s, %llu dropped\n", count, count == 1 ? "" : "s", out_dir.c_str(), rate,
-              static_cast<unsigned long long>(result.dropped));
+  std::printf("captured %u frame%s to %s%s, %llu dropped\n", count, count == 1 ? "" : "s",
+              out_dir.c_str(), rate, static_cast<unsigned long long>(result.dropped));
   return 0;
 }
 
-int CliCommands::RunFirmware(const CliOptions& options, const std::string& path, uint16_t type, int timeout_ms) {
+int CliCommands::RunFirmware(const CliOptions& options, const std::string& path, uint16_t type,
+                             int timeout_ms) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return Fail("cannot read " + path);
   std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -400,16 +426,19 @@ int CliCommands::RunDemo(const CliOptions& options) {
   std::printf("== ten image frames\n");
   CaptureResult result;
   auto show = [](uint64_t i, const CliMessage& frame, std::string&) {
-    std::printf("  frame %llu: type %u, counter %u, %zu bytes\n", static_cast<unsigned long long>(i + 1), frame.type,
-                LoadU32(frame.payload.data()), frame.payload.size());
+    std::printf("  frame %llu: type %u, counter %u, %zu bytes\n",
+                static_cast<unsigned long long>(i + 1), frame.type, LoadU32(frame.payload.data()),
+                frame.payload.size());
     return true;
   };
   if (!CaptureFrames(session, 10, 10000, show, result, error)) return Fail(error);
-  std::printf("  %.1f frames per second, %llu dropped\n", result.fps, static_cast<unsigned long long>(result.dropped));
+  std::printf("  %.1f frames per second, %llu dropped\n", result.fps,
+              static_cast<unsigned long long>(result.dropped));
 
   std::printf("== firmware update of 300000 bytes\n");
   std::vector<uint8_t> firmware(300000);
-  for (size_t i = 0; i < firmware.size(); ++i) firmware[i] = static_cast<uint8_t>(i * 131 + (i >> 9));
+  for (size_t i = 0; i < firmware.size(); ++i)
+    firmware[i] = static_cast<uint8_t>(i * 131 + (i >> 9));
   if (!SendFirmware(session, firmware, 1, 10000, error)) return Fail(error);
 
   std::printf("== stopping\n");
@@ -419,9 +448,10 @@ int CliCommands::RunDemo(const CliOptions& options) {
   return 0;
 }
 
-// The capture's device-to-host bytes go through the network transport's parser as its reads would have brought
-// them, and its frames through the service's dispatcher (never started) to the application's receive callback. A
-// new connection in the capture starts a new stream, as a reconnect does.
+// The capture's device-to-host bytes go through the network transport's parser as its reads would
+// have brought them, and its frames through the service's dispatcher (never started) to the
+// application's receive callback. A new connection in the capture starts a new stream, as a
+// reconnect does.
 int CliCommands::RunReplay(const std::string& path) {
   CaptureReader reader;
   if (reader.Open(path) < 0) return Fail(reader.Error());
@@ -433,16 +463,20 @@ int CliCommands::RunReplay(const std::string& path) {
       },
       &messages);
   FrameStreamParser parser;
-  auto deal = [](uint8_t* frame, uint32_t length) { return kestal::DealReplayedFrame(frame, length), true; };
+  auto deal = [](uint8_t* frame, uint32_t length) {
+    return kestal::DealReplayedFrame(frame, length), true;
+  };
   std::vector<uint8_t> kept;  // what the parser has not consumed yet, then the next chunk
   CaptureReader::Chunk chunk;
   uint32_t connection = 0, connections = 0;
   int r;
   while ((r = reader.Next(chunk)) > 0) {
     if (chunk.to_device) continue;
-    if (chunk.connection != connection) parser.Reset(), kept.clear(), connection = chunk.connection, ++connections;
+    if (chunk.connection != connection)
+      parser.Reset(), kept.clear(), connection = chunk.connection, ++connections;
     kept.insert(kept.end(), chunk.bytes.begin(), chunk.bytes.end());
-    kept.erase(kept.begin(), kept.begin() + parser.Scan(kept.data(), static_cast<uint32_t>(kept.size()), deal));
+    kept.erase(kept.begin(),
+               kept.begin() + parser.Scan(kept.data(), static_cast<uint32_t>(kept.size()), deal));
   }
   KestalHostCommService::GetInstance().SetRecvHostCommMsgCallBack(nullptr, nullptr);
   if (r < 0) return Fail(path + ": " + reader.Error());
@@ -452,10 +486,12 @@ int CliCommands::RunReplay(const std::string& path) {
 }
 
 #ifdef KESTAL_VIEW
-int CliCommands::RunView(const CliOptions& options, const std::string& listen, uint32_t width, uint32_t seconds) {
+int CliCommands::RunView(const CliOptions& options, const std::string& listen, uint32_t width,
+                         uint32_t seconds) {
   const size_t colon = listen.rfind(':');
   char* end = nullptr;
-  const long port = colon == std::string::npos ? -1 : std::strtol(listen.c_str() + colon + 1, &end, 10);
+  const long port =
+      colon == std::string::npos ? -1 : std::strtol(listen.c_str() + colon + 1, &end, 10);
   if (colon == 0 || port < 0 || port > 65535 || end == listen.c_str() + colon + 1 || *end != '\0')
     return Fail("--listen wants HOST:PORT, not '" + listen + "'", 2);
   CliSession session(options);
@@ -463,12 +499,15 @@ int CliCommands::RunView(const CliOptions& options, const std::string& listen, u
   session.SetMessageTap([&view](uint16_t type, const uint8_t* data, uint32_t len) {
     return view.OnMessage(type, data, len);
   });
-  session.SetEventTap([&view](HostCommDeviceEvent event, const char* text) { view.OnEvent(event, text); });
+  session.SetEventTap(
+      [&view](HostCommDeviceEvent event, const char* text) { view.OnEvent(event, text); });
   std::string error;
   std::signal(SIGINT, OnSigint);
   if (session.Connect(error) < 0) return Fail(error);
-  const int r = view.Run(listen.substr(0, colon), static_cast<int>(port), seconds, g_interrupted, error);
-  session.Disconnect();  // the library's callbacks reach the view until Stop returns: stop while it lives
+  const int r =
+      view.Run(listen.substr(0, colon), static_cast<int>(port), seconds, g_interrupted, error);
+  session.Disconnect();  // the library's callbacks reach the view until Stop returns: stop while it
+                         // lives
   return r == 0 ? 0 : Fail(error);
 }
 #endif

@@ -10,12 +10,15 @@ CliSession::~CliSession() { Disconnect(); }
 
 std::pair<std::string, uint32_t> CliSession::NetworkAddress(bool alt) const {
   const HostCommSettings settings = kestal::GetServiceSettings();
-  return {m_options.host.empty() ? (alt ? settings.device_ip_type3 : settings.device_ip_type1) : m_options.host,
-          m_options.port ? m_options.port : (alt ? settings.device_port_type3 : settings.device_port_type1)};
+  return {m_options.host.empty() ? (alt ? settings.device_ip_type3 : settings.device_ip_type1)
+                                 : m_options.host,
+          m_options.port ? m_options.port
+                         : (alt ? settings.device_port_type3 : settings.device_port_type1)};
 }
 
 std::string CliSession::Endpoint() const {
-  if (m_options.transport == "storage") return m_options.disk.empty() ? "storage device" : m_options.disk;
+  if (m_options.transport == "storage")
+    return m_options.disk.empty() ? "storage device" : m_options.disk;
   const auto [host, port] = NetworkAddress(m_options.transport == "network-alt");
   return host + ":" + std::to_string(port);
 }
@@ -54,8 +57,9 @@ int CliSession::Connect(std::string& error) {
   m_started = true;
   std::unique_lock<std::mutex> lock(m_mutex);
   // A start that failed (arm link port taken, no storage device) is reported at once.
-  bool ok = started >= 0 && m_signal.wait_for(lock, std::chrono::milliseconds(m_options.connect_timeout_ms),
-                                              [this] { return m_connected; });
+  bool ok = started >= 0 &&
+            m_signal.wait_for(lock, std::chrono::milliseconds(m_options.connect_timeout_ms),
+                              [this] { return m_connected; });
   if (ok) return 0;
   const int connect_errors = m_connect_errors;
   lock.unlock();
@@ -104,7 +108,9 @@ void CliSession::OnScannerState(unsigned short state, void* user) {
   static_cast<CliSession*>(user)->m_scanner_state = state;
 }
 
-void CliSession::OnArmState(unsigned short state, void* user) { static_cast<CliSession*>(user)->m_arm_state = state; }
+void CliSession::OnArmState(unsigned short state, void* user) {
+  static_cast<CliSession*>(user)->m_arm_state = state;
+}
 
 void CliSession::OnRecv(unsigned short type, unsigned char* data, unsigned int len, void* user) {
   auto* self = static_cast<CliSession*>(user);
@@ -116,8 +122,8 @@ void CliSession::OnRecv(unsigned short type, unsigned char* data, unsigned int l
   self->m_signal.notify_all();
 }
 
-bool CliSession::WaitMessage(const std::function<bool(const CliMessage&)>& pred, std::chrono::milliseconds timeout,
-                             CliMessage& out) {
+bool CliSession::WaitMessage(const std::function<bool(const CliMessage&)>& pred,
+                             std::chrono::milliseconds timeout, CliMessage& out) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   std::unique_lock<std::mutex> lock(m_mutex);
   for (;;) {
@@ -129,7 +135,8 @@ bool CliSession::WaitMessage(const std::function<bool(const CliMessage&)>& pred,
         return true;
       }
     }
-    if (m_signal.wait_until(lock, deadline) == std::cv_status::timeout && m_messages.empty()) return false;
+    if (m_signal.wait_until(lock, deadline) == std::cv_status::timeout && m_messages.empty())
+      return false;
   }
 }
 

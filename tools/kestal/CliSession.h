@@ -39,23 +39,23 @@ class CliSession {
   void Disconnect();
 
   // Next message from the device matching `pred`, waiting up to `timeout`; false on timeout.
-  bool WaitMessage(const std::function<bool(const CliMessage&)>& pred, std::chrono::milliseconds timeout,
-                   CliMessage& out);
+  bool WaitMessage(const std::function<bool(const CliMessage&)>& pred,
+                   std::chrono::milliseconds timeout, CliMessage& out);
   // Drains and returns everything queued so far (events and status lines as text).
   std::vector<std::string> TakeEvents();
   std::vector<CliMessage> TakeMessages();
 
-  // Sees every message first, on the library's receive thread; a message it returns true for is not queued. Set
-  // before Connect; it must return promptly.
+  // Sees every message first, on the library's receive thread; a message it returns true for is not
+  // queued. Set before Connect; it must return promptly.
   using MessageTap = std::function<bool(uint16_t type, const uint8_t* data, uint32_t len)>;
   void SetMessageTap(MessageTap tap) { m_tap = std::move(tap); }
 
-  // Sees every device event, on the thread that reports it, before it is queued as text. Set before Connect; it
-  // must return promptly and never call Start or Stop.
+  // Sees every device event, on the thread that reports it, before it is queued as text. Set before
+  // Connect; it must return promptly and never call Start or Stop.
   using EventTap = std::function<void(HostCommDeviceEvent event, const char* text)>;
   void SetEventTap(EventTap tap) { m_event_tap = std::move(tap); }
-  // The scan head's and the arm's state codes as the library last reported them (7: invalid, no controller status
-  // for 3 s); -1 before its first report.
+  // The scan head's and the arm's state codes as the library last reported them (7: invalid, no
+  // controller status for 3 s); -1 before its first report.
   int ScannerState() const { return m_scanner_state; }
   int ArmState() const { return m_arm_state; }
 

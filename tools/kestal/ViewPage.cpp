@@ -1,4 +1,5 @@
-// The page of `kestal view`: everything in one document, so it works on a machine without a network.
+// The page of `kestal view`: everything in one document, so it works on a machine without a
+// network.
 #include "ViewServer.h"
 
 const char* ViewServer::Page() {

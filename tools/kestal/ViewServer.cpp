@@ -17,18 +17,25 @@
 
 namespace {
 
-constexpr size_t kEvents = 100, kHistory = 600;  // the events kept; ten minutes of a sample a second
+constexpr size_t kEvents = 100,
+                 kHistory = 600;  // the events kept; ten minutes of a sample a second
 constexpr uint32_t kImageHeader = ImagePieceLayout::kImageHeaderLength;
-constexpr double kStaleStatus = 3.0;  // seconds: the library's own limit, after which it reports state 7
+constexpr double kStaleStatus =
+    3.0;  // seconds: the library's own limit, after which it reports state 7
 
-double Now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
+double Now() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
 std::string Json(const std::string& text) {  // a JSON string
   std::string out = "\"";
   for (unsigned char c : text) {
-    if (c == '"' || c == '\\') out += '\\', out += static_cast<char>(c);
-    else if (c < 0x20) out += "\\u00", out += "0123456789abcdef"[c >> 4], out += "0123456789abcdef"[c & 15];
-    else out += static_cast<char>(c);
+    if (c == '"' || c == '\\')
+      out += '\\', out += static_cast<char>(c);
+    else if (c < 0x20)
+      out += "\\u00", out += "0123456789abcdef"[c >> 4], out += "0123456789abcdef"[c & 15];
+    else
+      out += static_cast<char>(c);
   }
   return out + "\"";
 }
@@ -36,7 +43,8 @@ std::string Json(const std::string& text) {  // a JSON string
 std::string RandomToken() {
   std::random_device random;
   char text[33];
-  for (int i = 0; i < 4; ++i) std::snprintf(text + 8 * i, 9, "%08x", static_cast<unsigned>(random()));
+  for (int i = 0; i < 4; ++i)
+    std::snprintf(text + 8 * i, 9, "%08x", static_cast<unsigned>(random()));
   return text;
 }
 
@@ -45,19 +53,22 @@ std::string RandomToken() {
 ViewServer::ViewServer(CliSession& session, uint32_t width)
     : m_session(session), m_width(width), m_token(RandomToken()) {}
 
-std::string ViewServer::Refusal(const std::string& method, const std::string& host, const std::string& origin,
-                                const std::string& token) const {
+std::string ViewServer::Refusal(const std::string& method, const std::string& host,
+                                const std::string& origin, const std::string& token) const {
   if (std::find(m_hosts.begin(), m_hosts.end(), host) == m_hosts.end())
     return "Host '" + host + "' is not this view's address: open http://" + m_hosts.front() + "/";
   if (method == "GET" || method == "HEAD") return "";
-  if (!origin.empty() && origin != "http://" + host) return "an order from another page (" + origin + ")";
-  if (token != m_token) return "an order without this run's token: use the buttons of the view's own page";
+  if (!origin.empty() && origin != "http://" + host)
+    return "an order from another page (" + origin + ")";
+  if (token != m_token)
+    return "an order without this run's token: use the buttons of the view's own page";
   return "";
 }
 
 bool ViewServer::OnMessage(uint16_t type, const uint8_t* data, uint32_t len) {
   if ((type == OriginalImagePiece || type == YOriginalImagePiece) && len >= kImageHeader) {
-    // The buffer of an earlier frame that no page request holds any more is filled again: no allocation per frame.
+    // The buffer of an earlier frame that no page request holds any more is filled again: no
+    // allocation per frame.
     std::shared_ptr<Frame> frame;
     {
       std::lock_guard<std::mutex> lock(m_mutex);
@@ -92,7 +103,8 @@ void ViewServer::OnEvent(HostCommDeviceEvent event, const char* text) {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_events.emplace_back(ms, text);
   if (m_events.size() > kEvents) m_events.pop_front();
-  if (event != DeviceArrival) m_connected = event == ConnectedOk, m_link_event = text;  // a disk found is no link yet
+  if (event != DeviceArrival)
+    m_connected = event == ConnectedOk, m_link_event = text;  // a disk found is no link yet
 }
 
 void ViewServer::Sample() {
@@ -105,7 +117,8 @@ void ViewServer::Sample() {
   while (!m_frame_times.empty() && m_frame_times.front() < now - 1.0) m_frame_times.pop_front();
   uint8_t status[ControllerStatusLayout::kLength] = {};
   std::copy_n(m_status.begin(), std::min(m_status.size(), sizeof status), status);
-  // No temperature while there is no fresh status: the plot shows a gap rather than the last value held.
+  // No temperature while there is no fresh status: the plot shows a gap rather than the last value
+  // held.
   const double temp = m_status_time && now - m_status_time < kStaleStatus
                           ? HostCommMsg::FpgaTempCelsius(kestal::LoadU32(status + 28))
                           : std::nan("");
@@ -140,16 +153,19 @@ std::string ViewServer::StateJson() {
     std::snprintf(number, sizeof number, "%.1f", time ? now - time : -1.0);
     return std::string(number);
   };
-  std::string out = "{\"frames\":" + std::to_string(frames) + ",\"frame\":" + std::to_string(frame_no) +
-                    ",\"fps\":" + std::to_string(fps) + ",\"frame_age\":" + age(frame_time) +
-                    ",\"connected\":" + (connected ? "true" : "false") + ",\"link\":" + Json(link_event) +
-                    ",\"scanner\":" + std::to_string(m_session.ScannerState()) +
-                    ",\"arm\":" + std::to_string(m_session.ArmState()) + ",\"status_age\":" + age(status_time) +
-                    ",\"fpga_fps\":" + field(8) + ",\"arm_fps\":" + field(16);
+  std::string out =
+      "{\"frames\":" + std::to_string(frames) + ",\"frame\":" + std::to_string(frame_no) +
+      ",\"fps\":" + std::to_string(fps) + ",\"frame_age\":" + age(frame_time) +
+      ",\"connected\":" + (connected ? "true" : "false") + ",\"link\":" + Json(link_event) +
+      ",\"scanner\":" + std::to_string(m_session.ScannerState()) +
+      ",\"arm\":" + std::to_string(m_session.ArmState()) + ",\"status_age\":" + age(status_time) +
+      ",\"fpga_fps\":" + field(8) + ",\"arm_fps\":" + field(16);
   char temp[24];
-  std::snprintf(temp, sizeof temp, "%.2f", HostCommMsg::FpgaTempCelsius(kestal::LoadU32(status + 28)));
+  std::snprintf(temp, sizeof temp, "%.2f",
+                HostCommMsg::FpgaTempCelsius(kestal::LoadU32(status + 28)));
   out += ",\"temp\":" + std::string(temp) + ",\"status_line\":" + Json(status_line) +
-         ",\"status_line_age\":" + age(status_line_time) + ",\"health\":" + Json(health) + ",\"events\":[";
+         ",\"status_line_age\":" + age(status_line_time) + ",\"health\":" + Json(health) +
+         ",\"events\":[";
   for (size_t i = 0; i < events.size(); ++i)
     out += (i ? ",[" : "[") + std::to_string(events[i].first) + "," + Json(events[i].second) + "]";
   out += "],\"history\":[";
@@ -157,20 +173,22 @@ std::string ViewServer::StateJson() {
     if (std::isnan(history[i].first))
       std::snprintf(number, sizeof number, "%s[null,%.0f]", i ? "," : "", history[i].second);
     else
-      std::snprintf(number, sizeof number, "%s[%.2f,%.0f]", i ? "," : "", history[i].first, history[i].second);
+      std::snprintf(number, sizeof number, "%s[%.2f,%.0f]", i ? "," : "", history[i].first,
+                    history[i].second);
     out += number;
   }
   return out + "]}";
 }
 
-int ViewServer::Run(const std::string& host, int port, uint32_t seconds, const std::atomic<bool>& interrupted,
-                    std::string& error) {
+int ViewServer::Run(const std::string& host, int port, uint32_t seconds,
+                    const std::atomic<bool>& interrupted, std::string& error) {
   httplib::Server server;
   std::string page = Page();
   page.replace(page.find(kTokenMark), std::strlen(kTokenMark), m_token);
   server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-    const std::string reason = Refusal(req.method, req.get_header_value("Host"), req.get_header_value("Origin"),
-                                       req.get_header_value("X-Kestal-Token"));
+    const std::string reason =
+        Refusal(req.method, req.get_header_value("Host"), req.get_header_value("Origin"),
+                req.get_header_value("X-Kestal-Token"));
     if (reason.empty()) return httplib::Server::HandlerResponse::Unhandled;
     res.status = 403;
     res.set_content("403: refused, " + reason + "\n", "text/plain");
@@ -185,7 +203,8 @@ int ViewServer::Run(const std::string& host, int port, uint32_t seconds, const s
       while (!m_stop) {
         const std::string event = "data: " + StateJson() + "\n\n";
         if (!sink.write(event.data(), event.size())) return false;  // the page went away
-        for (int i = 0; i < 10 && !m_stop; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        for (int i = 0; i < 10 && !m_stop; ++i)
+          std::this_thread::sleep_for(std::chrono::milliseconds(50));
       }
       sink.done();
       return true;
@@ -198,7 +217,8 @@ int ViewServer::Run(const std::string& host, int port, uint32_t seconds, const s
       frame = m_frame;
     }
     // No frame yet, or none newer than the one the page has.
-    if (!frame || (req.has_param("after") && req.get_param_value("after") == std::to_string(frame->number)))
+    if (!frame ||
+        (req.has_param("after") && req.get_param_value("after") == std::to_string(frame->number)))
       return void(res.status = 204);
     const uint32_t size = static_cast<uint32_t>(frame->bytes.size()) - kImageHeader;
     uint32_t width = CliCommands::ImageWidth(frame->bytes.data(), frame->bytes.size(), m_width);
@@ -219,14 +239,16 @@ int ViewServer::Run(const std::string& host, int port, uint32_t seconds, const s
       const unsigned long long n = v.empty() ? 0 : std::strtoull(v.c_str(), &end, 10);
       if (v.empty() || *end != '\0' || v[0] == '-' || n > 0xFFFFFFFFull) {
         res.status = 400;
-        return res.set_content("{\"error\":" + Json("bad value '" + v + "'") + "}", "application/json");
+        return res.set_content("{\"error\":" + Json("bad value '" + v + "'") + "}",
+                               "application/json");
       }
       values.push_back(static_cast<uint32_t>(n));
     }
     std::string text;
     const int r = CliCommands::OrderAck(m_session, req.get_param_value("name"), values, 3000, text);
     res.status = r == 0 ? 200 : r == 2 ? 400 : 504;
-    res.set_content("{\"" + std::string(r == 0 ? "ack" : "error") + "\":" + Json(text) + "}", "application/json");
+    res.set_content("{\"" + std::string(r == 0 ? "ack" : "error") + "\":" + Json(text) + "}",
+                    "application/json");
   });
   server.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
     if (res.body.empty())
@@ -235,10 +257,13 @@ int ViewServer::Run(const std::string& host, int port, uint32_t seconds, const s
                       "text/plain");
   });
 
-  const int bound = port == 0 ? server.bind_to_any_port(host) : server.bind_to_port(host, port) ? port : -1;
+  const int bound = port == 0                         ? server.bind_to_any_port(host)
+                    : server.bind_to_port(host, port) ? port
+                                                      : -1;
   if (bound <= 0) return error = "cannot listen on " + host + ":" + std::to_string(port), 1;
   const std::string suffix = ":" + std::to_string(bound);
-  m_hosts = {(host.find(':') != std::string::npos ? "[" + host + "]" : host) + suffix};  // IPv6 in brackets
+  m_hosts = {(host.find(':') != std::string::npos ? "[" + host + "]" : host) +
+             suffix};  // IPv6 in brackets
   if (host == "127.0.0.1") m_hosts.push_back("localhost" + suffix);
   std::printf("kestal view: http://%s/\n", m_hosts.front().c_str());
   std::fflush(stdout);

@@ -1,24 +1,27 @@
-// `kestal view`: a web page that shows the device live, served by the tool itself on a local address.
+// `kestal view`: a web page that shows the device live, served by the tool itself on a local
+// address.
 //
-// The library's callbacks only store the latest values here (the newest whole frame, the controller status, the
-// events with their times, the state codes and status lines) under a mutex held for a few copies; the web server
-// reads them on its own threads, so a slow or stalled browser never holds up the library. The page gets its figures
-// through Server-Sent Events twice a second and fetches a frame's raw bytes only when it has drawn the last one.
-// Orders from the page's buttons run on the web server's threads and wait there for their ACKs.
+// The library's callbacks only store the latest values here (the newest whole frame, the controller
+// status, the events with their times, the state codes and status lines) under a mutex held for a
+// few copies; the web server reads them on its own threads, so a slow or stalled browser never
+// holds up the library. The page gets its figures through Server-Sent Events twice a second and
+// fetches a frame's raw bytes only when it has drawn the last one. Orders from the page's buttons
+// run on the web server's threads and wait there for their ACKs.
 //
-// What the page shows of the device is what the library reports: its state codes (7 once no controller status came
-// for 3 s) and its device events, which tell whether the link is up. Each figure carries its age, so a page left
-// open after the device went away shows it gone rather than its last good values.
+// What the page shows of the device is what the library reports: its state codes (7 once no
+// controller status came for 3 s) and its device events, which tell whether the link is up. Each
+// figure carries its age, so a page left open after the device went away shows it gone rather than
+// its last good values.
 //
-// Only the page itself may use the view, not another web page in the same browser: every request must name the
-// view's own address as its Host (a page of another name rebound to this address cannot read the device), and an
-// order (POST) must carry the token of this run that the page was served with and no other page's Origin (a page
-// elsewhere can send a simple POST, but can neither read the token nor add a header without asking first).
-// Refused requests get 403 with the reason.
+// Only the page itself may use the view, not another web page in the same browser: every request
+// must name the view's own address as its Host (a page of another name rebound to this address
+// cannot read the device), and an order (POST) must carry the token of this run that the page was
+// served with and no other page's Origin (a page elsewhere can send a simple POST, but can neither
+// read the token nor add a header without asking first). Refused requests get 403 with the reason.
 //
-// Thread safety: Run on the tool's main thread; OnMessage on the library's receive thread; OnEvent on the thread
-// that reports the event; everything else on the web server's threads. The session must remain live while Run
-// runs.
+// Thread safety: Run on the tool's main thread; OnMessage on the library's receive thread; OnEvent
+// on the thread that reports the event; everything else on the web server's threads. The session
+// must remain live while Run runs.
 #pragma once
 
 #include <atomic>
@@ -33,19 +36,22 @@
 
 class ViewServer {
  public:
-  // `width`: the image's width in pixels; 0 takes the image header's nominal width when it fits the image.
+  // `width`: the image's width in pixels; 0 takes the image header's nominal width when it fits the
+  // image.
   ViewServer(CliSession& session, uint32_t width);
 
-  // The session's message tap: keeps image frames and the controller status, lets the rest (ACKs) be queued.
+  // The session's message tap: keeps image frames and the controller status, lets the rest (ACKs)
+  // be queued.
   bool OnMessage(uint16_t type, const uint8_t* data, uint32_t len);
   // The session's event tap: keeps the event with its time, and whether the link is up.
   void OnEvent(HostCommDeviceEvent event, const char* text);
-  // Serves on host:port (port 0: any free one), prints the page's address, and returns after `seconds` (0: until
-  // `interrupted`). 0, or 1 with `error` set when the address cannot be bound.
+  // Serves on host:port (port 0: any free one), prints the page's address, and returns after
+  // `seconds` (0: until `interrupted`). 0, or 1 with `error` set when the address cannot be bound.
   int Run(const std::string& host, int port, uint32_t seconds, const std::atomic<bool>& interrupted,
           std::string& error);
 
-  // The whole page: HTML, style and script, nothing fetched from elsewhere; kTokenMark stands for the token.
+  // The whole page: HTML, style and script, nothing fetched from elsewhere; kTokenMark stands for
+  // the token.
   static const char* Page();
   static constexpr const char* kTokenMark = "@TOKEN@";
 
@@ -56,25 +62,31 @@ class ViewServer {
   };
   std::string StateJson();  // the page's figures, one Server-Sent Event
   void Sample();            // once a second: history, and the status lines drained from the session
-  // Why a request is refused (not to this view's address, or an order not from its own page); empty: served.
+  // Why a request is refused (not to this view's address, or an order not from its own page);
+  // empty: served.
   std::string Refusal(const std::string& method, const std::string& host, const std::string& origin,
                       const std::string& token) const;
 
   CliSession& m_session;
   const uint32_t m_width;
-  const std::string m_token;        // random, new every run; the page sends it with its orders
-  std::vector<std::string> m_hosts;  // the Host values of this view: host:port as served; set before serving
+  const std::string m_token;  // random, new every run; the page sends it with its orders
+  std::vector<std::string>
+      m_hosts;         // the Host values of this view: host:port as served; set before serving
   std::mutex m_mutex;  // guards everything below
   std::shared_ptr<Frame> m_frame;  // requests take copies as shared_ptr<const Frame>
-  std::shared_ptr<Frame> m_spare;  // the frame before it, once no request holds it: filled by the next frame
+  std::shared_ptr<Frame>
+      m_spare;  // the frame before it, once no request holds it: filled by the next frame
   uint64_t m_frames = 0;
   std::deque<double> m_frame_times;  // seconds of the frames of the last second
   std::vector<uint8_t> m_status;     // the last controller status
   std::string m_status_line;
-  double m_frame_time = 0, m_status_time = 0, m_status_line_time = 0;  // when the last of each came; 0: never
-  std::deque<std::pair<int64_t, std::string>> m_events;  // the newest 100, with their wall-clock times in ms
+  double m_frame_time = 0, m_status_time = 0,
+         m_status_line_time = 0;  // when the last of each came; 0: never
+  std::deque<std::pair<int64_t, std::string>>
+      m_events;  // the newest 100, with their wall-clock times in ms
   bool m_connected = false;
   std::string m_link_event;  // the last event that told the link's state
-  std::deque<std::pair<double, double>> m_history;  // temperature and frames per second, a sample a second
+  std::deque<std::pair<double, double>>
+      m_history;  // temperature and frames per second, a sample a second
   std::atomic<bool> m_stop{false};
 };

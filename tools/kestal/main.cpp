@@ -17,11 +17,12 @@ namespace {
 std::string Footer() {
   const HostCommSettings settings = kestal::GetServiceSettings();
   return "Transports: network (default device " + settings.device_ip_type1 + ":" +
-         std::to_string(settings.device_port_type1) + "), network-alt (" + settings.device_ip_type3 + ":" +
-         std::to_string(settings.device_port_type3) +
+         std::to_string(settings.device_port_type1) + "), network-alt (" +
+         settings.device_ip_type3 + ":" + std::to_string(settings.device_port_type3) +
          "),\nstorage (the device's 50 MiB disk; --disk names an image file or block device\n"
          "instead of searching the disks). Every command takes --help.\n\n"
-         "Exit codes: 0 success, 1 failure (timeout, refused, missing device or file), 2 bad arguments.";
+         "Exit codes: 0 success, 1 failure (timeout, refused, missing device or file), 2 bad "
+         "arguments.";
 }
 
 // A number option: decimal, or hexadecimal with 0x (a leading zero does not make it octal),
@@ -32,7 +33,8 @@ CLI::Option* AddNumber(CLI::App* app, const std::string& name, T& value, int64_t
   return app->add_option(name, value, help)
       ->transform([](std::string s) {
         const size_t digit = s.find_first_not_of('0');
-        if (digit > 0 && digit != std::string::npos && s[digit] != 'x' && s[digit] != 'X') s.erase(0, digit);
+        if (digit > 0 && digit != std::string::npos && s[digit] != 'x' && s[digit] != 'X')
+          s.erase(0, digit);
         return s;
       })
       ->check(CLI::Range(min, max));
@@ -51,13 +53,15 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_option("--host", options.host, "device address (default: the transport's)");
   AddNumber(&app, "--port", options.port, 1, 65535, "device port (default: the transport's)");
-  app.add_option("--disk", options.disk, "storage: image file or block device (default: search the disks)");
+  app.add_option("--disk", options.disk,
+                 "storage: image file or block device (default: search the disks)");
   AddNumber(&app, "--connect-timeout-ms", options.connect_timeout_ms, 1, 600000, "time to connect")
       ->capture_default_str();
   app.add_option("--capture", options.capture, "write what the link carries to this pcap file");
 
   uint32_t seconds = 0;
-  CLI::App* watch = app.add_subcommand("watch", "print connection events, the status line and controller status");
+  CLI::App* watch =
+      app.add_subcommand("watch", "print connection events, the status line and controller status");
   watch->footer("Runs N seconds, or until Ctrl-C when N is 0.");
   AddNumber(watch, "--seconds", seconds, 0, 86400, "how long to watch")->capture_default_str();
   bool stats = false;
@@ -70,19 +74,23 @@ int main(int argc, char** argv) {
   order->footer("Orders:\n" + CliCommands::OrderNames());
   order->add_option("NAME", order_name, "the order")->required();
   AddNumber(order, "PARAMS", params, 0, 0xFFFFFFFF, "its parameters");
-  AddNumber(order, "--timeout-ms", order_timeout_ms, 0, 3600000, "time to wait for the ACK")->capture_default_str();
+  AddNumber(order, "--timeout-ms", order_timeout_ms, 0, 3600000, "time to wait for the ACK")
+      ->capture_default_str();
 
   uint32_t count = 0, width = 0;
   std::string out_dir = ".";
   int capture_timeout_ms = 10000;
-  CLI::App* capture = app.add_subcommand("capture", "save complete image frames and report the frame rate");
-  capture->footer("Starts scanning, saves N complete frames as DIR/frame_NNNN.raw (80-byte header + data)\n"
-                  "and as 8-bit PGM (the width from --width, else the image header's); stops scanning and\n"
-                  "prints the frame rate and drops (gaps in the frame counter of the image header's first\n"
-                  "four bytes). A DIR that holds frames already is refused unless --overwrite is given.");
+  CLI::App* capture =
+      app.add_subcommand("capture", "save complete image frames and report the frame rate");
+  capture->footer(
+      "Starts scanning, saves N complete frames as DIR/frame_NNNN.raw (80-byte header + data)\n"
+      "and as 8-bit PGM (the width from --width, else the image header's); stops scanning and\n"
+      "prints the frame rate and drops (gaps in the frame counter of the image header's first\n"
+      "four bytes). A DIR that holds frames already is refused unless --overwrite is given.");
   AddNumber(capture, "N", count, 1, 100000, "frames to save")->required();
   capture->add_option("--out", out_dir, "directory of the files")->capture_default_str();
-  AddNumber(capture, "--width", width, 1, 65535, "image width of the PGM files (default: the image header's)");
+  AddNumber(capture, "--width", width, 1, 65535,
+            "image width of the PGM files (default: the image header's)");
   bool overwrite = false;
   capture->add_flag("--overwrite", overwrite, "remove the frames that DIR holds, then save these");
   AddNumber(capture, "--timeout-ms", capture_timeout_ms, 0, 3600000, "time to wait for each frame")
@@ -94,36 +102,45 @@ int main(int argc, char** argv) {
   CLI::App* firmware = app.add_subcommand("firmware", "send a firmware update with a progress bar");
   firmware->add_option("FILE", firmware_file, "the firmware file")->required();
   AddNumber(firmware, "--type", firmware_type, 0, 0xFFFF, "firmware type")->capture_default_str();
-  AddNumber(firmware, "--timeout-ms", firmware_timeout_ms, 0, 3600000, "time to wait for each progress report")
+  AddNumber(firmware, "--timeout-ms", firmware_timeout_ms, 0, 3600000,
+            "time to wait for each progress report")
       ->capture_default_str();
 
   CLI::App* dump = app.add_subcommand("dump-volume", "write the storage mailbox's summary dump");
-  dump->footer("Needs --transport storage. Writes the mailbox's summary areas to\n"
-               "volume<date>_<time>_0.txt and _1.txt here.");
-  CLI::App* demo = app.add_subcommand("demo", "connection, status, orders, frames and a firmware update in one run");
-  demo->footer("Shows the library at work against a device or the simulator: the connection, the\n"
-               "status line for a few seconds, orders and their ACKs, ten image frames with their\n"
-               "rate, and a firmware update with its progress; then stops.");
+  dump->footer(
+      "Needs --transport storage. Writes the mailbox's summary areas to\n"
+      "volume<date>_<time>_0.txt and _1.txt here.");
+  CLI::App* demo = app.add_subcommand(
+      "demo", "connection, status, orders, frames and a firmware update in one run");
+  demo->footer(
+      "Shows the library at work against a device or the simulator: the connection, the\n"
+      "status line for a few seconds, orders and their ACKs, ten image frames with their\n"
+      "rate, and a firmware update with its progress; then stops.");
 
 #ifdef KESTAL_VIEW
   std::string listen = "127.0.0.1:8080";
   uint32_t view_width = 0, view_seconds = 0;
   CLI::App* view = app.add_subcommand("view", "serve a web page that shows the device live");
-  view->footer("Prints the page's address once it listens. The image, frame counter and rate, the states and\n"
-               "status line, the connection events, ten minutes of FPGA temperature and frame rate, the\n"
-               "link's health counters, and buttons for the common orders. Loopback unless --listen says\n"
-               "otherwise; port 0 picks a free one. Only the page itself, opened at the printed address,\n"
-               "may use it: other Hosts, and orders without the page's token or from other pages, get 403.");
+  view->footer(
+      "Prints the page's address once it listens. The image, frame counter and rate, the states "
+      "and\n"
+      "status line, the connection events, ten minutes of FPGA temperature and frame rate, the\n"
+      "link's health counters, and buttons for the common orders. Loopback unless --listen says\n"
+      "otherwise; port 0 picks a free one. Only the page itself, opened at the printed address,\n"
+      "may use it: other Hosts, and orders without the page's token or from other pages, get 403.");
   view->add_option("--listen", listen, "HOST:PORT to serve on")->capture_default_str();
   AddNumber(view, "--width", view_width, 1, 65535, "image width (default: the image header's)");
-  AddNumber(view, "--seconds", view_seconds, 0, 86400, "serve N seconds (0: until Ctrl-C)")->capture_default_str();
+  AddNumber(view, "--seconds", view_seconds, 0, 86400, "serve N seconds (0: until Ctrl-C)")
+      ->capture_default_str();
 #endif
 
   std::string replay_file;
-  CLI::App* replay = app.add_subcommand("replay", "feed a capture file through the library's parser and engine");
-  replay->footer("No device, no socket: the device's side of the capture goes through the same parsing and\n"
-                 "message handling as a live link, and every message the application would have received\n"
-                 "is printed as 'message TYPE LENGTH SUM' (SUM: the byte sum of its data, hexadecimal).");
+  CLI::App* replay =
+      app.add_subcommand("replay", "feed a capture file through the library's parser and engine");
+  replay->footer(
+      "No device, no socket: the device's side of the capture goes through the same parsing and\n"
+      "message handling as a live link, and every message the application would have received\n"
+      "is printed as 'message TYPE LENGTH SUM' (SUM: the byte sum of its data, hexadecimal).");
   replay->add_option("FILE", replay_file, "the capture (pcap)")->required();
 
   try {
@@ -137,8 +154,10 @@ int main(int argc, char** argv) {
   if (*view) return CliCommands::RunView(options, listen, view_width, view_seconds);
 #endif
   if (*order) return CliCommands::RunOrder(options, order_name, params, order_timeout_ms);
-  if (*capture) return CliCommands::RunCapture(options, count, out_dir, width, overwrite, capture_timeout_ms);
-  if (*firmware) return CliCommands::RunFirmware(options, firmware_file, firmware_type, firmware_timeout_ms);
+  if (*capture)
+    return CliCommands::RunCapture(options, count, out_dir, width, overwrite, capture_timeout_ms);
+  if (*firmware)
+    return CliCommands::RunFirmware(options, firmware_file, firmware_type, firmware_timeout_ms);
   if (*dump) return CliCommands::RunDumpVolume(options);
   if (*demo) return CliCommands::RunDemo(options);
   std::fprintf(stderr, "kestal: a command is needed (see kestal --help)\n");

@@ -27,8 +27,10 @@ std::string DumpLine(const char* label, uint32_t offset, const uint8_t* data, ui
   int n = std::snprintf(text, sizeof text, "%s %04X:", label, offset);
   for (uint32_t i = 0; i < 16; ++i) {
     uint64_t at = static_cast<uint64_t>(offset) + i;
-    if (at < readable) n += std::snprintf(text + n, sizeof text - n, " %02X", data[at]);
-    else n += std::snprintf(text + n, sizeof text - n, " --");
+    if (at < readable)
+      n += std::snprintf(text + n, sizeof text - n, " %02X", data[at]);
+    else
+      n += std::snprintf(text + n, sizeof text - n, " --");
   }
   return std::string(text, static_cast<std::size_t>(n));
 }
@@ -99,7 +101,8 @@ int32_t FrameCodec::Check(const uint8_t* data, uint32_t available, uint32_t read
   }
   uint32_t length = LoadU32(data + 4);
   if (length > kMaxPayloadLength) {
-    KLOG_DEBUG_AS(kBuildMsg, "Build message, payload_length is too large:%d", static_cast<int>(length));
+    KLOG_DEBUG_AS(kBuildMsg, "Build message, payload_length is too large:%d",
+                  static_cast<int>(length));
     return kTooLarge;
   }
   if (length + kFrameOverhead > available) return 0;

@@ -10,7 +10,7 @@ class FrameCodec {
   static constexpr uint32_t kFrameStartTag = 0xFFFFFFFFu;
   static constexpr uint32_t kMaxPayloadLength = 0xFFF0;  // 65520
   static constexpr uint32_t kHeaderLength = 12;
-  static constexpr uint32_t kFrameOverhead = 16;         // header + checksum
+  static constexpr uint32_t kFrameOverhead = 16;  // header + checksum
   static constexpr uint32_t kMaxFrameLength = kMaxPayloadLength + kFrameOverhead;
 
   // Sum of the bytes, each unsigned, modulo 2^32.
@@ -25,8 +25,8 @@ class FrameCodec {
   static constexpr int32_t kBadTag = -1, kTooLarge = -2, kBadChecksum = -3;
 
   // Validates the candidate frame at `data` with `available` valid bytes: 0 = incomplete,
-  // negative = not a frame (a verdict above; logged), else the frame length. `readable` (>= available) bounds the
-  // bytes that the CRC-error dumps may show; bytes past it print as "--".
+  // negative = not a frame (a verdict above; logged), else the frame length. `readable` (>=
+  // available) bounds the bytes that the CRC-error dumps may show; bytes past it print as "--".
   static int32_t Check(const uint8_t* data, uint32_t available, uint32_t readable);
   // True when a whole frame that Check accepts starts at `data`; logs nothing.
   static bool IsFrameAt(const uint8_t* data, uint32_t available);

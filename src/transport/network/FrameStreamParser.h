@@ -1,28 +1,35 @@
 // Cuts a received byte stream into whole validated frames, in memory: no
 // socket, no queue, no copy.
 //
-// The caller owns the bytes. Scan looks at [data, data + length) in place, hands every whole frame that FrameCodec
-// accepts to the sink, and returns how many bytes it consumed; the bytes from there on (an incomplete frame, a
-// possible start tag cut at the end, frames the sink refused) are the caller's to keep and to pass again, at the
-// front of the next scan, followed by whatever arrived meanwhile. The parser keeps only what must survive between
-// scans: whether bytes were skipped right before a kept partial start tag, whether a resynchronisation is yet to be
-// counted, and whether the sink refused a frame.
+// The caller owns the bytes. Scan looks at [data, data + length) in place, hands every whole frame
+// that FrameCodec accepts to the sink, and returns how many bytes it consumed; the bytes from there
+// on (an incomplete frame, a possible start tag cut at the end, frames the sink refused) are the
+// caller's to keep and to pass again, at the front of the next scan, followed by whatever arrived
+// meanwhile. The parser keeps only what must survive between scans: whether bytes were skipped
+// right before a kept partial start tag, whether a resynchronisation is yet to be counted, and
+// whether the sink refused a frame.
 //
 // Rules, as the TCP transport has always cut its cache:
-//  - Bytes that do not begin a start tag (FF FF FF FF) are skipped one at a time; the first start tag after skipped
+//  - Bytes that do not begin a start tag (FF FF FF FF) are skipped one at a time; the first start
+//  tag after skipped
 //    bytes is logged as "Found discontinue start at %d".
-//  - Fewer than four bytes at the end wait for more when all of them are FF, else are skipped: nothing is decided
+//  - Fewer than four bytes at the end wait for more when all of them are FF, else are skipped:
+//  nothing is decided
 //    from bytes past `length`.
-//  - An incomplete frame waits for more bytes, unless a whole frame starts inside its 12-byte header (then the header
+//  - An incomplete frame waits for more bytes, unless a whole frame starts inside its 12-byte
+//  header (then the header
 //    is false and is treated as damage).
-//  - Damage (a CRC error, a length above 65520, a false header) costs only the first byte of the candidate: the scan
+//  - Damage (a CRC error, a length above 65520, a false header) costs only the first byte of the
+//  candidate: the scan
 //    goes on behind it, so the frames that follow are kept.
-//  - A frame after skipped bytes counts one resynchronisation, also when it comes only in a later scan.
-// Log lines keep the function names they have always had: "HostCommViaNetwork::StartLoopRecv.ParseWorker" for the
-// parser's own, "HostCommViaNetwork::BuildMsg" for FrameCodec's verdicts.
+//  - A frame after skipped bytes counts one resynchronisation, also when it comes only in a later
+//  scan.
+// Log lines keep the function names they have always had:
+// "HostCommViaNetwork::StartLoopRecv.ParseWorker" for the parser's own,
+// "HostCommViaNetwork::BuildMsg" for FrameCodec's verdicts.
 //
-// Damage and progress are counted, when a LinkHealth is given, into frames_in, bytes_skipped, resyncs,
-// checksum_errors and oversize_frames; the parser never reaches any other layer.
+// Damage and progress are counted, when a LinkHealth is given, into frames_in, bytes_skipped,
+// resyncs, checksum_errors and oversize_frames; the parser never reaches any other layer.
 //
 // One thread at a time (the transport's parse worker).
 #pragma once
@@ -37,18 +44,20 @@
 class FrameStreamParser {
  public:
   struct Config {
-    LinkHealth* health = nullptr;             // where damage and frames are counted; nullptr: nowhere
-    const std::atomic<bool>* stop = nullptr;  // when set, a scan ends at the next position it would look at
+    LinkHealth* health = nullptr;  // where damage and frames are counted; nullptr: nowhere
+    const std::atomic<bool>* stop =
+        nullptr;  // when set, a scan ends at the next position it would look at
   };
 
   FrameStreamParser() = default;  // counts nothing, never stopped
   explicit FrameStreamParser(Config config) : m_health(config.health), m_stop(config.stop) {}
 
-  // Cuts [data, data + length) into frames; the number of bytes consumed from data on (at most length).
-  // `sink(uint8_t* frame, uint32_t length) -> bool` takes one whole validated frame (header, payload, checksum); the
-  // bytes lie in the scanned range and stay valid until it returns. False refuses the frame (no room for it now):
-  // the scan stops in front of it, and the next scan offers it again. (A template, so that the caller's sink is
-  // called directly: on the transport's path every frame passes through it.)
+  // Cuts [data, data + length) into frames; the number of bytes consumed from data on (at most
+  // length). `sink(uint8_t* frame, uint32_t length) -> bool` takes one whole validated frame
+  // (header, payload, checksum); the bytes lie in the scanned range and stay valid until it
+  // returns. False refuses the frame (no room for it now): the scan stops in front of it, and the
+  // next scan offers it again. (A template, so that the caller's sink is called directly: on the
+  // transport's path every frame passes through it.)
   template <typename Sink>
   uint32_t Scan(uint8_t* data, uint32_t length, Sink&& sink);
   // True when the last scan stopped at a whole frame that the sink refused.
@@ -67,7 +76,8 @@ class FrameStreamParser {
   const std::atomic<bool>* const m_stop = nullptr;
   bool m_skipped_before_tail = false;  // bytes were skipped before a kept partial start tag
   bool m_frames_waiting = false;       // the last scan stopped at a frame the sink refused
-  bool m_resync_pending = false;       // bytes were skipped since the last frame (a resynchronisation to count)
+  bool m_resync_pending =
+      false;  // bytes were skipped since the last frame (a resynchronisation to count)
 };
 
 template <typename Sink>
@@ -101,7 +111,8 @@ uint32_t FrameStreamParser::Scan(uint8_t* data, uint32_t n, Sink&& sink) {
       ++pos, ++skipped_bytes, skipped = true;
       continue;
     }
-    if (m_resync_pending || skipped_bytes > skipped_at_frame) {  // a frame again after skipped bytes
+    if (m_resync_pending ||
+        skipped_bytes > skipped_at_frame) {  // a frame again after skipped bytes
       if (m_health) LinkHealth::Add(m_health->resyncs);
       m_resync_pending = false;
     }

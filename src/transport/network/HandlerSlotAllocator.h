@@ -46,9 +46,13 @@ class HandlerSlotAllocator {
 
   HandlerSlot* Slot() const noexcept { return m_slot; }
   template <typename U>
-  bool operator==(const HandlerSlotAllocator<U>& other) const noexcept { return m_slot == other.Slot(); }
+  bool operator==(const HandlerSlotAllocator<U>& other) const noexcept {
+    return m_slot == other.Slot();
+  }
   template <typename U>
-  bool operator!=(const HandlerSlotAllocator<U>& other) const noexcept { return m_slot != other.Slot(); }
+  bool operator!=(const HandlerSlotAllocator<U>& other) const noexcept {
+    return m_slot != other.Slot();
+  }
 
  private:
   HandlerSlot* m_slot;

@@ -28,7 +28,7 @@ constexpr int kConnectedCheckMs = 200;
 constexpr int kConnectedWaitMs = 1000;
 constexpr int32_t kParseIdleWaitMs = 500;  // 50 while frames wait for room in the message queue
 constexpr int kRetryPauseMs = 1000;
-constexpr int kStopMinimumMs = 900;  // a stop never takes less
+constexpr int kStopMinimumMs = 900;        // a stop never takes less
 constexpr int32_t kOrderBufferWaitMs = 5;  // a single order's wait for a free send buffer
 constexpr int64_t kLongWaitStepMs = 50;
 
@@ -47,7 +47,8 @@ HostCommViaNetwork::HostCommViaNetwork(HostCommTransportConfig config)
 }
 
 HostCommViaNetwork::~HostCommViaNetwork() {
-  if (m_io_thread.joinable() || m_connect_thread.joinable() || m_parse_thread.joinable()) StopLoopRecv();
+  if (m_io_thread.joinable() || m_connect_thread.joinable() || m_parse_thread.joinable())
+    StopLoopRecv();
   m_recv_msg_queue.Deinit();
   m_send_cache_queue.Deinit();
   m_write_timer.reset();
@@ -67,7 +68,8 @@ bool HostCommViaNetwork::IsValidHost(const std::string& host) {
   asio::error_code ec;
   if (host.find(':') != std::string::npos) return asio::ip::make_address_v6(host, ec), !ec;
   if (host.find_first_not_of("0123456789.") == std::string::npos) {
-    // Four decimal parts of at most 255, as inet_pton reads them (Windows' parser would also take "1.2.3").
+    // Four decimal parts of at most 255, as inet_pton reads them (Windows' parser would also take
+    // "1.2.3").
     unsigned parts = 0;
     for (size_t at = 0; at <= host.size(); ++parts) {
       size_t dot = host.find('.', at);
@@ -78,7 +80,8 @@ bool HostCommViaNetwork::IsValidHost(const std::string& host) {
     return parts == 4;
   }
   if (host.empty() || host.size() > kMaxName) return false;
-  const size_t end = host.back() == '.' ? host.size() - 1 : host.size();  // a fully qualified name's root dot
+  const size_t end =
+      host.back() == '.' ? host.size() - 1 : host.size();  // a fully qualified name's root dot
   for (size_t begin = 0; begin <= end;) {
     size_t dot = host.find('.', begin);
     if (dot == std::string::npos || dot > end) dot = end;
@@ -94,7 +97,8 @@ bool HostCommViaNetwork::IsValidHost(const std::string& host) {
 // ---------------------------------------------------------------------------------------------
 // Start and stop
 
-void HostCommViaNetwork::SetDeviceAddresses(const std::string& ip_type1, const std::string& ip_type3) {
+void HostCommViaNetwork::SetDeviceAddresses(const std::string& ip_type1,
+                                            const std::string& ip_type3) {
   m_device_ip_type1 = ip_type1;
   m_device_ip_type3 = ip_type3;
 }
@@ -118,7 +122,8 @@ bool HostCommViaNetwork::DealNextMessage(int32_t wait_ms, const MessageFn& deal)
 
 int HostCommViaNetwork::StartLoopRecv() {
   // Workers of an earlier start never run beside the new ones.
-  if (m_io_thread.joinable() || m_connect_thread.joinable() || m_parse_thread.joinable()) StopLoopRecv();
+  if (m_io_thread.joinable() || m_connect_thread.joinable() || m_parse_thread.joinable())
+    StopLoopRecv();
 
   m_stop = false;
   // What an earlier start left behind never joins the data of this one.
@@ -273,17 +278,20 @@ void HostCommViaNetwork::LoopIo() {
 
 void HostCommViaNetwork::WaitWhileConnected(int ms) {
   kestal::MutexLock lock(m_worker_mutex);
-  m_worker_signal.WaitFor(lock, std::chrono::milliseconds(ms), [this] { return m_stop || !m_connected; });
+  m_worker_signal.WaitFor(lock, std::chrono::milliseconds(ms),
+                          [this] { return m_stop || !m_connected; });
 }
 
 bool HostCommViaNetwork::WaitForStop(int ms) {
   kestal::MutexLock lock(m_worker_mutex);
-  return m_worker_signal.WaitFor(lock, std::chrono::milliseconds(ms), [this] { return m_stop.load(); });
+  return m_worker_signal.WaitFor(lock, std::chrono::milliseconds(ms),
+                                 [this] { return m_stop.load(); });
 }
 
-// The handler that threw ended its chain or the connection attempt it served. The connection is given up as a
-// lost one (the connect worker reports the loss and dials again), an attempt in progress fails, and a chain that
-// is not armed starts again from its timer, so that a handler failing for good throws at most once a retry wait.
+// The handler that threw ended its chain or the connection attempt it served. The connection is
+// given up as a lost one (the connect worker reports the loss and dials again), an attempt in
+// progress fails, and a chain that is not armed starts again from its timer, so that a handler
+// failing for good throws at most once a retry wait.
 void HostCommViaNetwork::RecoverIo() {
   CloseSocket();
   asio::error_code ignored;
@@ -321,7 +329,8 @@ void HostCommViaNetwork::LoopConnect() {
       }
       continue;
     }
-    // A connection the application was told about is gone: said once, before dialling again. A stop is no loss.
+    // A connection the application was told about is gone: said once, before dialling again. A stop
+    // is no loss.
     if (reported && !m_stop) ReportStatusTo(m_report_status, HostCommStatusCommError, "");
     reported = false;
     try {
@@ -353,7 +362,8 @@ void HostCommViaNetwork::ConnectAndWait(const asio::ip::tcp::resolver::results_t
   asio::post(m_io_context, [this, endpoints, attempt] { StartConnect(endpoints, attempt); });
 
   kestal::MutexLock lock(m_worker_mutex);
-  m_worker_signal.Wait(lock, [this]() REQUIRES(m_worker_mutex) { return m_connect_done || !m_io_running; });
+  m_worker_signal.Wait(
+      lock, [this]() REQUIRES(m_worker_mutex) { return m_connect_done || !m_io_running; });
   if (!m_connect_done) throw std::runtime_error("connect: the io worker has ended");
   if (m_connect_error) throw asio::system_error(m_connect_error, "connect");
 }
@@ -365,30 +375,34 @@ void HostCommViaNetwork::StartConnect(const asio::ip::tcp::resolver::results_typ
     return;
   }
   m_connect_socket = asio::ip::tcp::socket(m_io_context);
-  asio::async_connect(m_connect_socket, endpoints,
-                      [this, attempt](const asio::error_code& error, const asio::ip::tcp::endpoint&) {
-                        asio::error_code result = error;
-                        if (!result && m_stop) {
-                          asio::error_code ignored;
-                          m_connect_socket.close(ignored);
-                          result = asio::error::operation_aborted;
-                        }
-                        if (!result) {
-                          m_socket = std::move(m_connect_socket);
-                          m_connection_id.fetch_add(1);
-                          m_connected = true;
-                          if (++m_connections_made > 1) LinkHealth::Add(m_health->reconnects);
-                          if (m_capture) CaptureConnection();
-                        }
-                        FinishConnect(attempt, result);
-                      });
+  asio::async_connect(
+      m_connect_socket, endpoints,
+      [this, attempt](const asio::error_code& error, const asio::ip::tcp::endpoint&) {
+        asio::error_code result = error;
+        if (!result && m_stop) {
+          asio::error_code ignored;
+          m_connect_socket.close(ignored);
+          result = asio::error::operation_aborted;
+        }
+        if (!result) {
+          m_socket = std::move(m_connect_socket);
+          m_connection_id.fetch_add(1);
+          m_connected = true;
+          if (++m_connections_made > 1) LinkHealth::Add(m_health->reconnects);
+          if (m_capture) CaptureConnection();
+        }
+        FinishConnect(attempt, result);
+      });
 }
 
 // Tells the capture of the new connection's endpoints (IPv4; others are written as 0.0.0.0).
 void HostCommViaNetwork::CaptureConnection() {
   asio::error_code e1, e2;
-  const asio::ip::tcp::endpoint local = m_socket.local_endpoint(e1), remote = m_socket.remote_endpoint(e2);
-  auto ip = [](const asio::ip::tcp::endpoint& e) { return e.address().is_v4() ? e.address().to_v4().to_uint() : 0u; };
+  const asio::ip::tcp::endpoint local = m_socket.local_endpoint(e1),
+                                remote = m_socket.remote_endpoint(e2);
+  auto ip = [](const asio::ip::tcp::endpoint& e) {
+    return e.address().is_v4() ? e.address().to_v4().to_uint() : 0u;
+  };
   m_capture->Connected(ip(local), local.port(), ip(remote), remote.port());
 }
 
@@ -422,7 +436,8 @@ void HostCommViaNetwork::CloseSocketLater(uint32_t connection) {
 // ---------------------------------------------------------------------------------------------
 // Send path
 
-int HostCommViaNetwork::SendOrder(uint16_t msg_type, const uint8_t* data, uint32_t length, const SendWait& wait) {
+int HostCommViaNetwork::SendOrder(uint16_t msg_type, const uint8_t* data, uint32_t length,
+                                  const SendWait& wait) {
   if (length > FrameCodec::kMaxPayloadLength) {
     KLOG_DEBUG("Send order message is too large:%d/%d", static_cast<int>(length),
                static_cast<int>(FrameCodec::kMaxPayloadLength));
@@ -444,7 +459,8 @@ int HostCommViaNetwork::SendOrder(uint16_t msg_type, const uint8_t* data, uint32
     if (!long_wait || (!m_stop && !wait.Cancelled())) KLOG_DEBUG("Send cache queue is full");
     return -1;
   }
-  int32_t n = FrameCodec::Encode(msg_type, data, length, buffer->data, m_send_cache_queue.BufferSize());
+  int32_t n =
+      FrameCodec::Encode(msg_type, data, length, buffer->data, m_send_cache_queue.BufferSize());
   buffer->bytes_used = static_cast<uint32_t>(n);
   buffer->msg_type = connection;
   m_send_cache_queue.PutFull(buffer);
@@ -457,11 +473,13 @@ int HostCommViaNetwork::SendOrder(uint16_t msg_type, const uint8_t* data, uint32
 }
 
 WorkFlowBuffer* HostCommViaNetwork::WaitForSendBuffer(const SendWait& wait) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait.max_wait_ms);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(wait.max_wait_ms);
   for (;;) {
     if (m_stop || !m_connected || wait.Cancelled()) return nullptr;
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
     if (left <= 0) return nullptr;
     // In short steps, so that a lost connection or a stop ends the wait within one of them.
     const int32_t step = static_cast<int32_t>(left < kLongWaitStepMs ? left : kLongWaitStepMs);
@@ -477,7 +495,8 @@ void HostCommViaNetwork::WakeSendChain() {
 
 // The same for the receive chain, once the parse worker has made room.
 void HostCommViaNetwork::WakeReadChain() {
-  asio::post(m_io_context, asio::bind_allocator(HandlerSlotAllocator<void>(&m_read_wake_slot), [this] {
+  asio::post(m_io_context,
+             asio::bind_allocator(HandlerSlotAllocator<void>(&m_read_wake_slot), [this] {
                if (m_read_timer) m_read_timer->cancel();
              }));
 }
@@ -491,7 +510,8 @@ WorkFlowBuffer* HostCommViaNetwork::TakeFrameToWrite() {
 }
 
 void HostCommViaNetwork::DropQueuedFrames() {
-  while (WorkFlowBuffer* buffer = m_send_cache_queue.GetFull(-1)) m_send_cache_queue.PutFree(buffer);
+  while (WorkFlowBuffer* buffer = m_send_cache_queue.GetFull(-1))
+    m_send_cache_queue.PutFree(buffer);
 }
 
 void HostCommViaNetwork::AsyncWriteData() {
@@ -534,7 +554,8 @@ void HostCommViaNetwork::WriteAfter(std::chrono::milliseconds wait) {
   m_write_armed = true;
 }
 
-void HostCommViaNetwork::AsyncWriteCallback(const asio::error_code& error, std::size_t, uint32_t connection) {
+void HostCommViaNetwork::AsyncWriteCallback(const asio::error_code& error, std::size_t,
+                                            uint32_t connection) {
   if (!m_socket.is_open() || connection != m_connection_id) {
     KLOG_DEBUG("Socket async Write already closed");
     ReleaseSendItem();
@@ -613,8 +634,10 @@ void HostCommViaNetwork::ReadAfter(std::chrono::milliseconds wait) {
   m_read_armed = true;
 }
 
-void HostCommViaNetwork::AsyncReadCallback(const asio::error_code& error, std::size_t bytes, uint32_t connection) {
-  if (m_throw_in_next_read.exchange(false)) throw std::runtime_error("read handler failed (test hook)");
+void HostCommViaNetwork::AsyncReadCallback(const asio::error_code& error, std::size_t bytes,
+                                           uint32_t connection) {
+  if (m_throw_in_next_read.exchange(false))
+    throw std::runtime_error("read handler failed (test hook)");
   // A socket that replaced the one this read was on is never closed by it.
   const bool current = connection == m_connection_id;
   if (error == asio::error::operation_aborted) {
@@ -632,7 +655,8 @@ void HostCommViaNetwork::AsyncReadCallback(const asio::error_code& error, std::s
     // The read began only while the cache belonged to its connection, and nothing moves the
     // cache while a read is in flight, so its bytes stand right behind the data.
     LinkHealth::Add(m_health->bytes_in, bytes);
-    if (m_capture) m_capture->Record(false, m_recv_cache.get() + m_recv_end, static_cast<uint32_t>(bytes));
+    if (m_capture)
+      m_capture->Record(false, m_recv_cache.get() + m_recv_end, static_cast<uint32_t>(bytes));
     m_recv_end.fetch_add(static_cast<uint32_t>(bytes), std::memory_order_release);
     SignalParser();
     AsyncReadData();
@@ -661,9 +685,10 @@ void HostCommViaNetwork::LoopParse() {
       // (ScanCache itself waits up to 50 ms for a free message buffer).
       if (m_recv_end.load(std::memory_order_acquire) == m_parsed_end && !m_parser.FramesWaiting())
         WaitForBytes(kParseIdleWaitMs);
-      // The cache holds bytes of one connection only, so it is scanned whether or not that connection still
-      // lives: frames that arrived whole before the device ended the connection are delivered, and only the
-      // incomplete rest is dropped (TendParkedCache) before the next connection's bytes come in.
+      // The cache holds bytes of one connection only, so it is scanned whether or not that
+      // connection still lives: frames that arrived whole before the device ended the connection
+      // are delivered, and only the incomplete rest is dropped (TendParkedCache) before the next
+      // connection's bytes come in.
       const bool fresh = m_recv_end.load(std::memory_order_acquire) != m_parsed_end;
       if (fresh || m_parser.FramesWaiting()) ScanCache();
       TendParkedCache();
@@ -676,7 +701,9 @@ void HostCommViaNetwork::LoopParse() {
 
 void HostCommViaNetwork::WaitForBytes(int ms) {
   kestal::MutexLock lock(m_recv_cache_mutex);
-  m_parse_signal.WaitFor(lock, std::chrono::milliseconds(ms), [this]() REQUIRES(m_recv_cache_mutex) { return m_parse_pending || m_stop; });
+  m_parse_signal.WaitFor(lock, std::chrono::milliseconds(ms),
+                         [this]()
+                             REQUIRES(m_recv_cache_mutex) { return m_parse_pending || m_stop; });
   m_parse_pending = false;
 }
 
@@ -690,7 +717,8 @@ void HostCommViaNetwork::TendParkedCache() {
     if (!m_read_parked) return;
     const uint32_t connection = m_connection_id;
     if (!m_connected || m_recv_cache_connection != connection) {
-      // Whole frames of a lost connection are handed on first (the next connection's reads wait meanwhile).
+      // Whole frames of a lost connection are handed on first (the next connection's reads wait
+      // meanwhile).
       if (m_parser.FramesWaiting() || m_recv_end != m_parsed_end) return;
       // Partial data of a lost connection never joins data of the next one.
       if (RecvCacheLen() != 0) KLOG_DEBUG_AS(kParseWorker, "socket is closed, clear recv cache");
@@ -730,7 +758,9 @@ void HostCommViaNetwork::ScanCache() {
   const uint32_t end = m_recv_end.load(std::memory_order_acquire);
   m_parsed_end = end;
   m_recv_begin = begin + m_parser.Scan(m_recv_cache.get() + begin, end - begin,
-                                       [this](uint8_t* frame, uint32_t length) { return HandOnFrame(frame, length); });
+                                       [this](uint8_t* frame, uint32_t length) {
+                                         return HandOnFrame(frame, length);
+                                       });
 }
 
 // Each frame goes to the owner's sink where one is configured, else to m_recv_msg_queue; a

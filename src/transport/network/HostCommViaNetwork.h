@@ -54,7 +54,8 @@
 class HostCommViaNetwork final : public HostCommTransport {
  public:
   // `config.report_status` receives NetworkConnected, CommError and NetworkConnectError from the
-  // connect worker; `config.frame_sink`, when set, every received frame instead of m_recv_msg_queue.
+  // connect worker; `config.frame_sink`, when set, every received frame instead of
+  // m_recv_msg_queue.
   explicit HostCommViaNetwork(HostCommTransportConfig config = {});
   ~HostCommViaNetwork() override;
   HostCommViaNetwork(const HostCommViaNetwork&) = delete;
@@ -69,7 +70,8 @@ class HostCommViaNetwork final : public HostCommTransport {
   // buffer within 5 ms. Any thread. With a long wait (`wait.max_wait_ms` above 0) the order waits
   // for a free buffer up to that long, outside the senders' turn, and gives up early when the
   // connection is lost, the transport stops or the caller's stop begins.
-  int SendOrder(uint16_t msg_type, const uint8_t* data, uint32_t length, const SendWait& wait = SendWait()) override;
+  int SendOrder(uint16_t msg_type, const uint8_t* data, uint32_t length,
+                const SendWait& wait = SendWait()) override;
   void SetCapture(LinkCapture* capture) override { m_capture = capture; }
   // Frames queued on m_recv_msg_queue (only without a frame sink) go to `deal` as messages.
   bool DealNextMessage(int32_t wait_ms, const MessageFn& deal) override;
@@ -107,6 +109,7 @@ class HostCommViaNetwork final : public HostCommTransport {
   // Most bytes one read takes; a read starts only with at least kMinReadRoom free behind the data.
   static constexpr uint32_t kMaxRead = 0x100000;
   static constexpr uint32_t kMinReadRoom = 0x10000;
+
  private:
   std::atomic<bool> m_throw_in_next_read{false};
   // Complete frames for DealNextMessage when no frame sink takes them.
@@ -117,7 +120,8 @@ class HostCommViaNetwork final : public HostCommTransport {
   // Receive cache of m_recv_cache_capacity bytes (see the top of this file).
   std::unique_ptr<uint8_t[]> m_recv_cache;
   std::atomic<uint32_t> m_recv_begin{0};  // written by the parse worker
-  std::atomic<uint32_t> m_recv_end{0};    // written by the io worker, and by the parse worker while parked
+  std::atomic<uint32_t> m_recv_end{
+      0};  // written by the io worker, and by the parse worker while parked
   // Guards the parked hand-over of the cache and the parse worker's wake-up (m_parse_pending).
   kestal::Mutex m_recv_cache_mutex;
   kestal::CondVar m_parse_signal;
@@ -145,10 +149,11 @@ class HostCommViaNetwork final : public HostCommTransport {
   std::unique_ptr<asio::steady_timer> m_write_timer;  // created by the first start, reused
   std::unique_ptr<asio::steady_timer> m_read_timer;
   std::unique_ptr<asio::executor_work_guard<asio::io_context::executor_type>> m_work;
-  WorkFlowBufferQueue m_send_cache_queue;  // framed orders; msg_type = connection id
+  WorkFlowBufferQueue m_send_cache_queue;       // framed orders; msg_type = connection id
   WorkFlowBuffer* m_send_cache_item = nullptr;  // write in flight (io worker only)
-  // True while the chain waits for its timer or its operation, so a handler of it will run; false while a step
-  // of it runs, and after a step that threw. Io worker only (and StartLoopRecv before it starts the worker).
+  // True while the chain waits for its timer or its operation, so a handler of it will run; false
+  // while a step of it runs, and after a step that threw. Io worker only (and StartLoopRecv before
+  // it starts the worker).
   bool m_write_armed = false;
   bool m_read_armed = false;
 
@@ -209,13 +214,15 @@ class HostCommViaNetwork final : public HostCommTransport {
   // Set under m_recv_cache_mutex by the receive chain when it waits on its timer with no read in
   // flight: for room in the cache, for a connection, or for the cache to be emptied of another
   // connection's bytes. Only then may the parse worker move the cache's bytes; it clears the flag
-  // and posts a wake-up once it has made room, so reading goes on at once instead of at the next tick.
+  // and posts a wake-up once it has made room, so reading goes on at once instead of at the next
+  // tick.
   std::atomic<bool> m_read_parked{false};
   HandlerSlot m_read_wake_slot;
   // Connection whose bytes the cache holds; changed by the parse worker while the chain is parked.
   std::atomic<uint32_t> m_recv_cache_connection{0};
 
-  // Parse worker state: the parser keeps what must survive between scans of [m_recv_begin, m_recv_end).
+  // Parse worker state: the parser keeps what must survive between scans of [m_recv_begin,
+  // m_recv_end).
   uint32_t m_parsed_end = 0;  // m_recv_end when the cache was last scanned
   FrameStreamParser m_parser;
 

@@ -22,7 +22,7 @@ class AlignedBuffer {
   bool Allocate(std::size_t size) {
     Release();
     if (size == 0) return true;
-    void* p = ::operator new(size, std::align_val_t{kAlignment}, std::nothrow);
+    void* p = ::operator new (size, std::align_val_t{kAlignment}, std::nothrow);
     if (!p) return false;
     std::memset(p, 0, size);
     m_data = static_cast<uint8_t*>(p);
@@ -31,7 +31,7 @@ class AlignedBuffer {
   }
 
   void Release() {
-    if (m_data) ::operator delete(m_data, std::align_val_t{kAlignment});
+    if (m_data) ::operator delete (m_data, std::align_val_t{kAlignment});
     m_data = nullptr;
     m_size = 0;
   }

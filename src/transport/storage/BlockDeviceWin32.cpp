@@ -16,9 +16,11 @@ HANDLE ToHandle(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 // may also be removed or replaced while open, as a disk goes away under the library.
 HANDLE OpenDrive(const std::string& path) {
   wchar_t wide[kNameMax];
-  if (MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide, kNameMax) == 0) return INVALID_HANDLE_VALUE;
-  return CreateFileW(wide, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                     OPEN_EXISTING, 0, nullptr);
+  if (MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide, kNameMax) == 0)
+    return INVALID_HANDLE_VALUE;
+  return CreateFileW(wide, GENERIC_READ | GENERIC_WRITE,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                     0, nullptr);
 }
 
 // Positions a transfer: the offset travels with the call, the handle has no shared position.
@@ -51,7 +53,8 @@ int64_t BlockDevice::ProbeSize(const std::string& path) {
   int64_t size = -1;
   GET_LENGTH_INFORMATION info = {};
   DWORD returned = 0;
-  if (DeviceIoControl(h, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &info, sizeof info, &returned, nullptr)) {
+  if (DeviceIoControl(h, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &info, sizeof info, &returned,
+                      nullptr)) {
     size = static_cast<int64_t>(info.Length.QuadPart);
   } else {
     // An image file named in an explicit candidate list has no disk geometry.

@@ -53,8 +53,9 @@ CivilTime ToCivil(int64_t seconds) {
   const int64_t day = doy - (153 * mp + 2) / 5 + 1;
   const int64_t month = mp < 10 ? mp + 3 : mp - 9;
   const int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
-  return {static_cast<int>(year), static_cast<int>(month), static_cast<int>(day),
-          static_cast<int>(rem / 3600), static_cast<int>(rem % 3600 / 60), static_cast<int>(rem % 60)};
+  return {
+      static_cast<int>(year),       static_cast<int>(month),           static_cast<int>(day),
+      static_cast<int>(rem / 3600), static_cast<int>(rem % 3600 / 60), static_cast<int>(rem % 60)};
 }
 
 unsigned long long Ull(uint64_t v) { return static_cast<unsigned long long>(v); }
@@ -104,7 +105,8 @@ HostCommViaStorage::HostCommViaStorage(HostCommTransportConfig config)
       m_device_path(BlockDevice::SearchPattern()),
       m_reader(m_disk_view, m_recv_reporter, [this](VolumeRunInfo* positions) {
         // Called under the receive lock, from the reader's repositioning.
-        return WriteRecordLocked(kVolumeTypeDeviceToHost, positions, 0, kZeroBlock, kStorageBlockSize);
+        return WriteRecordLocked(kVolumeTypeDeviceToHost, positions, 0, kZeroBlock,
+                                 kStorageBlockSize);
       }) {
   m_recv_msg_queue.Init(kRecvQueueBuffers);
   m_scan_buffer.Allocate(kVolumeAreas[kVolumeTypeHostToDevice].SummarySize());
@@ -154,20 +156,16 @@ void HostCommViaStorage::ErrorReport(StorageError kind) const {
       status = HostCommStatusStorageConnectError;
       message = "Device is null";
       break;
-    case StorageError::ReadFailed:
-      message = "Storage read error";
-      break;
-    case StorageError::WriteFailed:
-      message = "Storage write error";
-      break;
+    case StorageError::ReadFailed: message = "Storage read error"; break;
+    case StorageError::WriteFailed: message = "Storage write error"; break;
     case StorageError::WriteCrossBlock:
       message = "Storage write address is not from block address";
       break;
   }
   KLOG_DEBUG("%s", message);
-  if (!ReportsAfterUnlock::Hold(m_report_status, status, message)) ReportStatusTo(m_report_status, status, message);
+  if (!ReportsAfterUnlock::Hold(m_report_status, status, message))
+    ReportStatusTo(m_report_status, status, message);
 }
-
 
 int HostCommViaStorage::OpenStorageDevice() {
   kestal::WriterLock lock(m_device_mutex);
@@ -181,13 +179,14 @@ int HostCommViaStorage::OpenStorageDevice() {
   }
   std::vector<std::string> candidates =
       m_candidate_paths.empty() ? BlockDevice::DefaultCandidates() : m_candidate_paths;
-  if (candidates.size() > BlockDevice::kMaxCandidates) candidates.resize(BlockDevice::kMaxCandidates);
+  if (candidates.size() > BlockDevice::kMaxCandidates)
+    candidates.resize(BlockDevice::kMaxCandidates);
   for (const std::string& name : candidates) {
     // A disk that cannot be looked at is passed over without a word.
     const int64_t size = BlockDevice::ProbeSize(name);
     if (size < 0) continue;
-    KLOG_DEBUG("Check Disk:%s, size: %lldBytes/ %lldGBytes", name.c_str(), static_cast<long long>(size),
-               static_cast<long long>(size / kGiB));
+    KLOG_DEBUG("Check Disk:%s, size: %lldBytes/ %lldGBytes", name.c_str(),
+               static_cast<long long>(size), static_cast<long long>(size / kGiB));
     if (size != kStorageDeviceSize) continue;
     if (m_device.Open(name) < 0) continue;
     m_disk = &m_device;
@@ -208,7 +207,8 @@ void HostCommViaStorage::LogWriteListing(const uint8_t* data, uint32_t length) c
     char bytes[8 * 3 + 1];
     int used = 0;
     for (uint32_t i = 0; i < n; ++i)
-      used += std::snprintf(bytes + used, sizeof bytes - used, i ? " %02x" : "%02x", data[offset + i]);
+      used +=
+          std::snprintf(bytes + used, sizeof bytes - used, i ? " %02x" : "%02x", data[offset + i]);
     bytes[used] = '\0';
     KLOG_DEBUG("Index:%02x, data:%s", offset, bytes);
   }
@@ -291,24 +291,28 @@ int HostCommViaStorage::ReadStorageDevice(uint32_t address, uint8_t* buffer, uin
 }
 
 int HostCommViaStorage::DiskView::Read(uint64_t offset, uint8_t* buffer, uint32_t length) {
-  return offset > UINT32_MAX ? -1 : m_owner.ReadStorageDevice(static_cast<uint32_t>(offset), buffer, length);
+  return offset > UINT32_MAX
+             ? -1
+             : m_owner.ReadStorageDevice(static_cast<uint32_t>(offset), buffer, length);
 }
 
 int HostCommViaStorage::DiskView::Write(uint64_t offset, const uint8_t* data, uint32_t length) {
-  return offset > UINT32_MAX ? -1 : m_owner.WriteStorageDevice(static_cast<uint32_t>(offset), data, length);
+  return offset > UINT32_MAX
+             ? -1
+             : m_owner.WriteStorageDevice(static_cast<uint32_t>(offset), data, length);
 }
 
 // ---------------------------------------------------------------------------------------
 // Ring areas
 
-int HostCommViaStorage::ShmWrite(uint32_t address, const uint8_t* data, uint32_t length, uint32_t area_start,
-                                 uint32_t area_end, uint32_t* end_address) {
+int HostCommViaStorage::ShmWrite(uint32_t address, const uint8_t* data, uint32_t length,
+                                 uint32_t area_start, uint32_t area_end, uint32_t* end_address) {
   *end_address = address;
   // Positions come from the disk: one outside the area would make the wrap arithmetic run
   // past the area.
   if (address < area_start || address > area_end || length > area_end - area_start) {
-    KLOG_DEBUG("ShmWrite address:%x, len:%d outside area %x/%x", address, static_cast<int>(length), area_start,
-               area_end);
+    KLOG_DEBUG("ShmWrite address:%x, len:%d outside area %x/%x", address, static_cast<int>(length),
+               area_start, area_end);
     return -1;
   }
   int r;
@@ -327,12 +331,12 @@ int HostCommViaStorage::ShmWrite(uint32_t address, const uint8_t* data, uint32_t
   return 0;
 }
 
-int HostCommViaStorage::ShmRead(uint32_t address, uint8_t* buffer, uint32_t length, uint32_t area_start,
-                                uint32_t area_end, uint32_t* end_address) {
+int HostCommViaStorage::ShmRead(uint32_t address, uint8_t* buffer, uint32_t length,
+                                uint32_t area_start, uint32_t area_end, uint32_t* end_address) {
   *end_address = address;
   if (address < area_start || address > area_end || length > area_end - area_start) {
-    KLOG_DEBUG("ShmRead address:%x, len:%d outside area %x/%x", address, static_cast<int>(length), area_start,
-               area_end);
+    KLOG_DEBUG("ShmRead address:%x, len:%d outside area %x/%x", address, static_cast<int>(length),
+               area_start, area_end);
     return -1;
   }
   uint32_t end;
@@ -374,20 +378,23 @@ void HostCommViaStorage::SetRunInfo(int volume_type, const VolumeRunInfo& info) 
     m_send_run_info = info;
 }
 
-int HostCommViaStorage::SendOrder(uint16_t msg_type, const uint8_t* data, uint32_t length, const SendWait&) {
+int HostCommViaStorage::SendOrder(uint16_t msg_type, const uint8_t* data, uint32_t length,
+                                  const SendWait&) {
   if (length > kMaxMsgLen) {
     KLOG_DEBUG("Send message len:%d to host error", static_cast<int>(length));
     return -1;
   }
   return WriteMsg(kVolumeTypeHostToDevice, msg_type, data, length);
 }
-int HostCommViaStorage::WriteMsg(int volume_type, uint16_t msg_type, const uint8_t* data, uint32_t length) {
+int HostCommViaStorage::WriteMsg(int volume_type, uint16_t msg_type, const uint8_t* data,
+                                 uint32_t length) {
   ReportsAfterUnlock reports;
   kestal::MutexLock lock(m_volume_mutex[volume_type]);
   return WriteMsgLocked(volume_type, msg_type, data, length);
 }
 
-int HostCommViaStorage::WriteMsgLocked(int volume_type, uint16_t msg_type, const uint8_t* data, uint32_t length) {
+int HostCommViaStorage::WriteMsgLocked(int volume_type, uint16_t msg_type, const uint8_t* data,
+                                       uint32_t length) {
   if (volume_type != kVolumeTypeDeviceToHost)
     return WriteRecordLocked(volume_type, &m_send_run_info, msg_type, data, length);
   // Type 1 is the reader's: a message written into it moves the reader's positions on too.
@@ -401,8 +408,8 @@ int HostCommViaStorage::WriteRecordLocked(int volume_type, VolumeRunInfo* info, 
                                           const uint8_t* data, uint32_t length) {
   const VolumeArea& area = kVolumeAreas[volume_type];
   KLOG_DEBUG_AS("HostCommViaStorage::WriteMsgLocked",
-                "Write message, seq_no:%llu, data_addr:0x%x, summary_addr:0x%x, data_len:%d", Ull(info->seq_no),
-                info->data_addr, info->summary_addr, static_cast<int>(length));
+                "Write message, seq_no:%llu, data_addr:0x%x, summary_addr:0x%x, data_len:%d",
+                Ull(info->seq_no), info->data_addr, info->summary_addr, static_cast<int>(length));
   SummaryRecord record;
   record.seq_no = info->seq_no;
   record.start = info->data_addr;
@@ -439,7 +446,9 @@ int HostCommViaStorage::ReadMsg() {
   return m_reader.ReadPass(m_recv_sink);
 }
 
-uint32_t HostCommViaStorage::RecvSink::MaxLength() const { return m_owner.m_recv_msg_queue.BufferSize(); }
+uint32_t HostCommViaStorage::RecvSink::MaxLength() const {
+  return m_owner.m_recv_msg_queue.BufferSize();
+}
 
 int HostCommViaStorage::RecvSink::Deliver(uint16_t msg_type, const uint8_t* data, uint32_t length) {
   WorkFlowBufferQueue& queue = m_owner.m_recv_msg_queue;
@@ -458,14 +467,16 @@ int HostCommViaStorage::RecvSink::Deliver(uint16_t msg_type, const uint8_t* data
   return 0;
 }
 
-void HostCommViaStorage::RecvReporter::Report(MailboxReader::Event event, const MailboxReader::Values& values) {
+void HostCommViaStorage::RecvReporter::Report(MailboxReader::Event event,
+                                              const MailboxReader::Values& values) {
   if (event >= MailboxReader::Event::kScanBufferMissing)
     ReportScan(event, values);
   else
     ReportPass(event, values);
 }
 
-void HostCommViaStorage::RecvReporter::ReportPass(MailboxReader::Event event, const MailboxReader::Values& v) {
+void HostCommViaStorage::RecvReporter::ReportPass(MailboxReader::Event event,
+                                                  const MailboxReader::Values& v) {
   using E = MailboxReader::Event;
   const auto d = [&](int i) { return static_cast<int>(v[i]); };
   const auto x = [&](int i) { return static_cast<uint32_t>(v[i]); };
@@ -473,57 +484,80 @@ void HostCommViaStorage::RecvReporter::ReportPass(MailboxReader::Event event, co
   switch (event) {
     case E::kPassBuffersMissing: KLOG_DEBUG_AS(kReadMsg, "Malloc summary_buf error"); break;
     case E::kRingOutsideArea:
-      KLOG_DEBUG_AS(kShmRead, "ShmRead address:%x, len:%d outside area %x/%x", x(0), d(1), x(2), x(3));
+      KLOG_DEBUG_AS(kShmRead, "ShmRead address:%x, len:%d outside area %x/%x", x(0), d(1), x(2),
+                    x(3));
       break;
     case E::kRingReadFailed: KLOG_DEBUG_AS(kShmRead, "ReadStorageDevice FAILED %d", d(0)); break;
     case E::kResynchronise: LinkHealth::Add(health.resyncs); break;
     case E::kLastRecordInvalid: KLOG_DEBUG_AS(kReadMsg, "Check summary summary Error"); break;
-    case E::kSeqMismatch: KLOG_DEBUG_AS(kReadMsg, "Check summary seq Number:%d/%d Error", d(0), d(1)); break;
-    case E::kNextSlotOutside: KLOG_DEBUG_AS(kReadMsg, "Check summary addr:%x/%x Error", x(0), x(1)); break;
+    case E::kSeqMismatch:
+      KLOG_DEBUG_AS(kReadMsg, "Check summary seq Number:%d/%d Error", d(0), d(1));
+      break;
+    case E::kNextSlotOutside:
+      KLOG_DEBUG_AS(kReadMsg, "Check summary addr:%x/%x Error", x(0), x(1));
+      break;
     case E::kDamagedSkipped:
       KLOG_DEBUG_AS(kReadMsg, "Skip damaged record, seq_no:%llu, summary_addr:%x", Ull(v[0]), x(1));
       LinkHealth::Add(health.records_skipped);
       break;
     case E::kMessageTooLong: KLOG_DEBUG_AS(kReadMsg, "Check summary msg len:%d Error", d(0)); break;
-    case E::kDataStartOutside: KLOG_DEBUG_AS(kReadMsg, "Check summary data start:%x Error", x(0)); break;
+    case E::kDataStartOutside:
+      KLOG_DEBUG_AS(kReadMsg, "Check summary data start:%x Error", x(0));
+      break;
     case E::kPassFull: KLOG_DEBUG_AS(kReadMsg, "DATA READ SIZE 3:%u/%u", x(0), x(1)); break;
     case E::kMessageSkipped:
-      KLOG_DEBUG_AS(kReadMsg, "Skip message, seq_no:%llu, data_start:%x, data_len:%u", Ull(v[0]), x(1), x(2));
+      KLOG_DEBUG_AS(kReadMsg, "Skip message, seq_no:%llu, data_start:%x, data_len:%u", Ull(v[0]),
+                    x(1), x(2));
       LinkHealth::Add(health.records_skipped);
       break;
-    case E::kSequenceGap: KLOG_DEBUG_AS(kReadMsg, "Sequence gap, seq_no:%llu, expected:%llu", Ull(v[0]), Ull(v[1])); break;
-    case E::kSinkFull: KLOG_DEBUG_AS(kReadMsg, "Check recv msg queue full, seq_no:%d/%d/%d", d(0), d(1), d(2)); break;
+    case E::kSequenceGap:
+      KLOG_DEBUG_AS(kReadMsg, "Sequence gap, seq_no:%llu, expected:%llu", Ull(v[0]), Ull(v[1]));
+      break;
+    case E::kSinkFull:
+      KLOG_DEBUG_AS(kReadMsg, "Check recv msg queue full, seq_no:%d/%d/%d", d(0), d(1), d(2));
+      break;
     case E::kResumed:
-      KLOG_DEBUG_AS(kResync, "Resume at the oldest intact record, seq_no:%llu, newest:%llu", Ull(v[0]), Ull(v[1]));
+      KLOG_DEBUG_AS(kResync, "Resume at the oldest intact record, seq_no:%llu, newest:%llu",
+                    Ull(v[0]), Ull(v[1]));
       break;
     default: break;
   }
 }
 
-void HostCommViaStorage::RecvReporter::ReportScan(MailboxReader::Event event, const MailboxReader::Values& v) {
+void HostCommViaStorage::RecvReporter::ReportScan(MailboxReader::Event event,
+                                                  const MailboxReader::Values& v) {
   using E = MailboxReader::Event;
   const auto x = [&](int i) { return static_cast<uint32_t>(v[i]); };
   switch (event) {
     case E::kScanBufferMissing: KLOG_DEBUG_AS(kReposition, "Malloc summary_buf error"); break;
     case E::kScanReadFailed: KLOG_DEBUG_AS(kReposition, "RepositionVolume error"); break;
     case E::kScanBounds:
-      KLOG_DEBUG_AS(kReposition, "RepositionVolume, summary_start:%x, summary_end:%x, data_start:%x, data_end:%x",
-                    x(0), x(1), x(2), x(3));
+      KLOG_DEBUG_AS(
+          kReposition,
+          "RepositionVolume, summary_start:%x, summary_end:%x, data_start:%x, data_end:%x", x(0),
+          x(1), x(2), x(3));
       break;
     case E::kScanNewest:
-      KLOG_DEBUG_AS(kReposition, "RepositionVolume, offset:%d/%d, summary seq_no:%llu, data_start:%x, data_len:%d",
-                    static_cast<int>(v[0]), static_cast<int>(v[1]), Ull(v[2]), x(3), static_cast<int>(v[4]));
+      KLOG_DEBUG_AS(
+          kReposition,
+          "RepositionVolume, offset:%d/%d, summary seq_no:%llu, data_start:%x, data_len:%d",
+          static_cast<int>(v[0]), static_cast<int>(v[1]), Ull(v[2]), x(3), static_cast<int>(v[4]));
       break;
     case E::kScanDataAddr:
-      KLOG_DEBUG_AS(kReposition, "RepositionVolume, DATA ADDR:%x, data_start_addr:%x, data_end_addr:%x", x(0), x(1),
-                    x(2));
+      KLOG_DEBUG_AS(kReposition,
+                    "RepositionVolume, DATA ADDR:%x, data_start_addr:%x, data_end_addr:%x", x(0),
+                    x(1), x(2));
       break;
-    case E::kScanDataAddrReset: KLOG_DEBUG_AS(kReposition, "RepositionVolume, data_addr = data_start_addr"); break;
+    case E::kScanDataAddrReset:
+      KLOG_DEBUG_AS(kReposition, "RepositionVolume, data_addr = data_start_addr");
+      break;
     case E::kScanPositions:
-      KLOG_DEBUG_AS(kReposition, "RepositionVolume, seq_no:%llu, summary_addr:%x, data_addr:%x", Ull(v[0]), x(1),
-                    x(2));
+      KLOG_DEBUG_AS(kReposition, "RepositionVolume, seq_no:%llu, summary_addr:%x, data_addr:%x",
+                    Ull(v[0]), x(1), x(2));
       break;
-    case E::kInitWriteFailed: KLOG_DEBUG_AS(kReposition, "RepositionVolume write init message error"); break;
+    case E::kInitWriteFailed:
+      KLOG_DEBUG_AS(kReposition, "RepositionVolume write init message error");
+      break;
     default: break;
   }
 }
@@ -545,14 +579,17 @@ int HostCommViaStorage::RepositionSendLocked() {
     return -1;
   }
   uint32_t end_addr;
-  if (ShmRead(area.summary_start, summary, area.SummarySize(), area.summary_start, area.summary_end, &end_addr) < 0) {
+  if (ShmRead(area.summary_start, summary, area.SummarySize(), area.summary_start, area.summary_end,
+              &end_addr) < 0) {
     m_recv_reporter.Report(MailboxReader::Event::kScanReadFailed, {});
     return -1;
   }
-  if (MailboxReader::Locate(area, summary, m_recv_reporter, &m_send_run_info) != MailboxReader::kVolumeEmpty)
+  if (MailboxReader::Locate(area, summary, m_recv_reporter, &m_send_run_info) !=
+      MailboxReader::kVolumeEmpty)
     return 0;
   // No valid first record: start the type with the init message, number 0.
-  if (WriteRecordLocked(kVolumeTypeHostToDevice, &m_send_run_info, 0, kZeroBlock, kStorageBlockSize) < 0) {
+  if (WriteRecordLocked(kVolumeTypeHostToDevice, &m_send_run_info, 0, kZeroBlock,
+                        kStorageBlockSize) < 0) {
     m_recv_reporter.Report(MailboxReader::Event::kInitWriteFailed, {});
     return -1;
   }
@@ -577,7 +614,8 @@ int HostCommViaStorage::StartLoopRecv() {
     return -1;
   }
   KLOG_DEBUG("Open dev:%s successfully", DevicePath().c_str());
-  // The mailbox has no endpoints: its messages are captured as if they crossed the device's first network port.
+  // The mailbox has no endpoints: its messages are captured as if they crossed the device's first
+  // network port.
   if (m_capture) m_capture->Connected(0x7F000001, 50000, 0x7F000001, 28992);
   const int r0 = RepositionVolume(kVolumeTypeHostToDevice);
   const int r1 = RepositionVolume(kVolumeTypeDeviceToHost);
@@ -611,8 +649,9 @@ void HostCommViaStorage::LoopRecv() {
     }
     const Clock::time_point now = Clock::now();
     if (RunInfo(kVolumeTypeDeviceToHost).seq_no != seq_no) last_message = now;
-    std::this_thread::sleep_for(now - last_message < kBusyPollSpell ? kBusyPollInterval
-                                                                    : std::chrono::microseconds(kPollIntervalMs * 1000));
+    std::this_thread::sleep_for(now - last_message < kBusyPollSpell
+                                    ? kBusyPollInterval
+                                    : std::chrono::microseconds(kPollIntervalMs * 1000));
   }
   KLOG_DEBUG_AS(kRecvWorker, "loop recv thread stopped");
 }
@@ -640,11 +679,11 @@ bool HostCommViaStorage::DealNextMessage(int32_t wait_ms, const MessageFn& deal)
   WorkFlowBuffer* buffer = m_recv_msg_queue.GetFull(wait_ms);
   if (!buffer) return false;
   // The message is dealt with where it lies and its buffer goes back afterwards: no copy.
-  if (buffer->bytes_used != 0) deal(static_cast<uint16_t>(buffer->msg_type), buffer->data, buffer->bytes_used);
+  if (buffer->bytes_used != 0)
+    deal(static_cast<uint16_t>(buffer->msg_type), buffer->data, buffer->bytes_used);
   m_recv_msg_queue.PutFree(buffer);
   return true;
 }
-
 
 // ---------------------------------------------------------------------------------------
 // Dump
@@ -655,9 +694,9 @@ void HostCommViaStorage::PrintVolumeRunInfo() {
     AlignedBuffer summary;
     const bool have_buffer = summary.Allocate(area.SummarySize());
     const VolumeRunInfo info = RunInfo(type);
-    KLOG_DEBUG("PrintVolumeRunInfo, type:%d, summary_address:%x/%x, data_address:%x, seq_no:%x/%x", type,
-               info.summary_addr, info.last_summary_addr, info.data_addr, static_cast<uint32_t>(info.seq_no),
-               static_cast<uint32_t>(info.last_seq_no));
+    KLOG_DEBUG("PrintVolumeRunInfo, type:%d, summary_address:%x/%x, data_address:%x, seq_no:%x/%x",
+               type, info.summary_addr, info.last_summary_addr, info.data_addr,
+               static_cast<uint32_t>(info.seq_no), static_cast<uint32_t>(info.last_seq_no));
     if (!have_buffer) {
       KLOG_DEBUG("Malloc summary_buf error");
       return;
@@ -684,18 +723,20 @@ void HostCommViaStorage::DumpVolume(int volume_type, const uint8_t* summary) con
   const uint32_t size = kVolumeAreas[volume_type].SummarySize();
   const CivilTime t = ToCivil(static_cast<int64_t>(kestal::NowMs() / 1000) + kDumpZoneOffsetS);
   char name[256];
-  std::snprintf(name, sizeof name, "volume%04d%02d%02d_%02d%02d%02d_%d.txt", t.year, t.month, t.day, t.hour,
-                t.minute, t.second, volume_type);
+  std::snprintf(name, sizeof name, "volume%04d%02d%02d_%02d%02d%02d_%d.txt", t.year, t.month, t.day,
+                t.hour, t.minute, t.second, volume_type);
   FILE* file = std::fopen(name, "wb");
   for (uint32_t offset = 0; offset < size; offset += kSlot) {
     const uint8_t* slot = summary + offset;
     using R = SummaryRecord;
     char line[256];
     const int n = std::snprintf(
-        line, sizeof line, "0x%08x: tag[%08x], seq_no[%08x/%08x], start[%08x], msg[%08x/%04x], crc[%04x]\r\n",
-        offset, kestal::LoadU32(slot + R::kTagOffset), kestal::LoadU32(slot + R::kSeqNoOffset),
+        line, sizeof line,
+        "0x%08x: tag[%08x], seq_no[%08x/%08x], start[%08x], msg[%08x/%04x], crc[%04x]\r\n", offset,
+        kestal::LoadU32(slot + R::kTagOffset), kestal::LoadU32(slot + R::kSeqNoOffset),
         kestal::LoadU32(slot + R::kSeqNoInvOffset), kestal::LoadU32(slot + R::kStartOffset),
-        static_cast<uint32_t>(kestal::LoadU16(slot + R::kMsgTypeOffset)), kestal::LoadU32(slot + R::kDataLenOffset),
+        static_cast<uint32_t>(kestal::LoadU16(slot + R::kMsgTypeOffset)),
+        kestal::LoadU32(slot + R::kDataLenOffset),
         static_cast<uint32_t>(kestal::LoadU16(slot + R::kCrcOffset)));
     if (file && n > 0) std::fwrite(line, 1, static_cast<std::size_t>(n), file);
   }

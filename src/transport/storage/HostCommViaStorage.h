@@ -37,9 +37,10 @@
 
 class HostCommViaStorage final : public HostCommTransport {
  public:
-  static constexpr uint32_t kMaxMsgLen = 65536;          // largest message SendOrder takes
-  static constexpr uint32_t kDataBufferSize = MailboxReader::kDataBufferSize;        // one receive pass
-  static constexpr uint32_t kSummaryWindowSize = MailboxReader::kSummaryWindowSize;  // summary bytes per pass
+  static constexpr uint32_t kMaxMsgLen = 65536;  // largest message SendOrder takes
+  static constexpr uint32_t kDataBufferSize = MailboxReader::kDataBufferSize;  // one receive pass
+  static constexpr uint32_t kSummaryWindowSize =
+      MailboxReader::kSummaryWindowSize;  // summary bytes per pass
   static constexpr uint32_t kRecvQueueBuffers = 128;
   static constexpr int32_t kRecvQueueWaitMs = 200;
 
@@ -70,7 +71,8 @@ class HostCommViaStorage final : public HostCommTransport {
   int StopLoopRecv() override;
   // Writes one message (at most 65536 bytes) into type 0. 0 when it is on the disk. It never
   // waits for room: the ring has room for every message written at once.
-  int SendOrder(uint16_t msg_type, const uint8_t* data, uint32_t length, const SendWait& wait = SendWait()) override;
+  int SendOrder(uint16_t msg_type, const uint8_t* data, uint32_t length,
+                const SendWait& wait = SendWait()) override;
   void SetCapture(LinkCapture* capture) override { m_capture = capture; }
   bool DealNextMessage(int32_t wait_ms, const MessageFn& deal) override;
   void InterruptRecvWait() override { m_recv_msg_queue.InterruptFullWait(); }
@@ -108,8 +110,8 @@ class HostCommViaStorage final : public HostCommTransport {
   // passes the area's end. `end_address` gets where the next piece would begin.
   int ShmWrite(uint32_t address, const uint8_t* data, uint32_t length, uint32_t area_start,
                uint32_t area_end, uint32_t* end_address);
-  int ShmRead(uint32_t address, uint8_t* buffer, uint32_t length, uint32_t area_start, uint32_t area_end,
-              uint32_t* end_address);
+  int ShmRead(uint32_t address, uint8_t* buffer, uint32_t length, uint32_t area_start,
+              uint32_t area_end, uint32_t* end_address);
   // Finds the newest record of a type and continues after it; writes the init message into
   // a type without a valid first record.
   int RepositionVolume(int volume_type);
@@ -158,8 +160,8 @@ class HostCommViaStorage final : public HostCommTransport {
 
   void LoopRecv();
   int WriteMsgLocked(int volume_type, uint16_t msg_type, const uint8_t* data, uint32_t length);
-  int WriteRecordLocked(int volume_type, VolumeRunInfo* info, uint16_t msg_type, const uint8_t* data,
-                        uint32_t length);
+  int WriteRecordLocked(int volume_type, VolumeRunInfo* info, uint16_t msg_type,
+                        const uint8_t* data, uint32_t length);
   int RepositionSendLocked();
   // The block write's two ways: inside one block, or whole blocks from a boundary.
   int WriteInsideBlock(uint32_t address, const uint8_t* data, uint32_t length, StorageError* error)

@@ -65,17 +65,21 @@ int MailboxReader::ReadPass(Sink& sink) {
   }
   // The window starts at the block of the last consumed record.
   const uint32_t window_start = m_pos.last_summary_addr & ~(kStorageBlockSize - 1);
-  if (int r = ReadRing(window_start, window, kSummaryWindowSize, m_area.summary_start, m_area.summary_end); r < 0)
+  if (int r = ReadRing(window_start, window, kSummaryWindowSize, m_area.summary_start,
+                       m_area.summary_end);
+      r < 0)
     return r;
   uint32_t next_offset;
-  if (!CheckLastRecord(window, window_start) || !FindNextOffset(window_start, &next_offset)) return Resynchronise();
+  if (!CheckLastRecord(window, window_start) || !FindNextOffset(window_start, &next_offset))
+    return Resynchronise();
 
   Gathered gathered;
   Gather(window, next_offset, &gathered);
-  if (gathered.count == 0) return gathered.unreadable ? ConsumeUnreadable(gathered.unreadable_record) : 0;
+  if (gathered.count == 0)
+    return gathered.unreadable ? ConsumeUnreadable(gathered.unreadable_record) : 0;
   const uint32_t read_start = gathered.records[0].start & ~(kStorageBlockSize - 1);
-  if (int r = ReadRing(read_start, m_data.Data(), static_cast<uint32_t>(gathered.total), m_area.data_start,
-                       m_area.data_end);
+  if (int r = ReadRing(read_start, m_data.Data(), static_cast<uint32_t>(gathered.total),
+                       m_area.data_start, m_area.data_end);
       r < 0)
     return r;
   return Deliver(sink, gathered);
@@ -101,7 +105,8 @@ bool MailboxReader::FindNextOffset(uint32_t window_start, uint32_t* next_offset)
   if (m_pos.summary_addr >= window_start)
     *next_offset = m_pos.summary_addr - window_start;
   else
-    *next_offset = (m_area.summary_end - window_start) + (m_pos.summary_addr - m_area.summary_start);
+    *next_offset =
+        (m_area.summary_end - window_start) + (m_pos.summary_addr - m_area.summary_start);
   if (*next_offset > kSummaryWindowSize || *next_offset % kSlot != 0) {
     Report(Event::kNextSlotOutside, {m_pos.summary_addr, m_pos.last_summary_addr});
     return false;
@@ -120,7 +125,7 @@ void MailboxReader::Gather(const uint8_t* window, uint32_t next_offset, Gathered
       return;
     }
     const SummaryRecord record = SummaryRecord::Decode(slot);
-    if (record.seq_no < m_pos.seq_no) return;  // an old record: nothing newer follows
+    if (record.seq_no < m_pos.seq_no) return;                // an old record: nothing newer follows
     const uint32_t lead = record.start % kStorageBlockSize;  // data not starting a block
     if (lead + static_cast<uint64_t>(record.data_len) > kDataBufferSize) {
       Report(Event::kMessageTooLong, {record.data_len});
@@ -135,7 +140,8 @@ void MailboxReader::Gather(const uint8_t* window, uint32_t next_offset, Gathered
       return;
     }
     if (lead + record.data_len + gathered->total > kDataBufferSize) {
-      Report(Event::kPassFull, {static_cast<uint32_t>(record.data_len + gathered->total), kDataBufferSize});
+      Report(Event::kPassFull,
+             {static_cast<uint32_t>(record.data_len + gathered->total), kDataBufferSize});
       return;
     }
     gathered->records[gathered->count++] = record;
@@ -148,7 +154,8 @@ void MailboxReader::Gather(const uint8_t* window, uint32_t next_offset, Gathered
 // records behind it are read; until then the reader waits at it.
 bool MailboxReader::SkipDamaged(const uint8_t* window, uint32_t offset, const Gathered& gathered) {
   const uint8_t* behind = window + offset + kSlot;
-  const uint64_t expected = gathered.count > 0 ? gathered.records[gathered.count - 1].seq_no + 1 : m_pos.seq_no;
+  const uint64_t expected =
+      gathered.count > 0 ? gathered.records[gathered.count - 1].seq_no + 1 : m_pos.seq_no;
   const bool damaged = offset + 2 * kSlot <= kSummaryWindowSize && SummaryRecord::IsValid(behind) &&
                        SummaryRecord::Decode(behind).seq_no == expected + 1;
   if (!damaged) return false;
@@ -187,9 +194,9 @@ int MailboxReader::Deliver(Sink& sink, const Gathered& gathered) {
     // records from here on are new. They are read, not skipped by a resynchronisation.
     if (record.seq_no > m_pos.seq_no) Report(Event::kSequenceGap, {record.seq_no, m_pos.seq_no});
     // Where this record's data stand in what the pass read.
-    const uint64_t position = record.start >= read_start
-                                  ? record.start - read_start
-                                  : static_cast<uint64_t>(record.start) + m_area.DataSize() - read_start;
+    const uint64_t position = record.start >= read_start ? record.start - read_start
+                                                         : static_cast<uint64_t>(record.start) +
+                                                               m_area.DataSize() - read_start;
     if (position + record.data_len > gathered.total || record.data_len > sink.MaxLength()) {
       // Records that contradict each other (the pass did not read these data), or a message
       // longer than the sink takes: nothing true to deliver.
@@ -226,7 +233,8 @@ int MailboxReader::Reposition() {
     return -1;
   }
   m_damaged_seq_no = ~0ull;  // a sighting before the move says nothing
-  if (ReadRing(m_area.summary_start, summary, m_area.SummarySize(), m_area.summary_start, m_area.summary_end) < 0) {
+  if (ReadRing(m_area.summary_start, summary, m_area.SummarySize(), m_area.summary_start,
+               m_area.summary_end) < 0) {
     Report(Event::kScanReadFailed);
     return -1;
   }
@@ -266,7 +274,8 @@ void MailboxReader::ResumeAtOldestIntact(uint64_t delivered) {
   if (oldest == newest) return;
   const SummaryRecord first = SummaryRecord::Decode(summary + oldest * kSlot);
   Report(Event::kResumed, {first.seq_no, newest_record.seq_no});
-  // The record to read next stands as the last consumed one too, so the next pass finds it in place.
+  // The record to read next stands as the last consumed one too, so the next pass finds it in
+  // place.
   m_pos.last_summary_addr = m_pos.summary_addr = m_area.summary_start + oldest * kSlot;
   m_pos.last_seq_no = m_pos.seq_no = first.seq_no;
 }
@@ -276,7 +285,8 @@ int MailboxReader::Locate(const VolumeArea& area, const uint8_t* summary, Report
   const uint32_t size = area.SummarySize();
   uint32_t last = 0, first_rejected = 0;
   const bool accepted = FindNewestRun(summary, size, &last, &first_rejected);
-  reporter.Report(Event::kScanBounds, {area.summary_start, area.summary_end, area.data_start, area.data_end});
+  reporter.Report(Event::kScanBounds,
+                  {area.summary_start, area.summary_end, area.data_start, area.data_end});
   if (!accepted) {
     positions->summary_addr = area.summary_start;
     positions->seq_no = 0;
@@ -284,19 +294,23 @@ int MailboxReader::Locate(const VolumeArea& area, const uint8_t* summary, Report
     return kVolumeEmpty;
   }
   const SummaryRecord newest = SummaryRecord::Decode(summary + last);
-  reporter.Report(Event::kScanNewest, {first_rejected, last, newest.seq_no, newest.start, newest.data_len});
+  reporter.Report(Event::kScanNewest,
+                  {first_rejected, last, newest.seq_no, newest.start, newest.data_len});
   positions->last_summary_addr = area.summary_start + last;
   positions->last_seq_no = newest.seq_no;
-  positions->summary_addr = first_rejected < size ? area.summary_start + first_rejected : area.summary_start;
+  positions->summary_addr =
+      first_rejected < size ? area.summary_start + first_rejected : area.summary_start;
   positions->seq_no = newest.seq_no + 1;
   PositionAfter(area, newest, reporter, positions);
-  reporter.Report(Event::kScanPositions, {positions->seq_no, positions->summary_addr, positions->data_addr});
+  reporter.Report(Event::kScanPositions,
+                  {positions->seq_no, positions->summary_addr, positions->data_addr});
   return 0;
 }
 
 // Records rise slot by slot; after a wrap the newer ones stand at the low slots, so the first
 // record that is invalid or older than its predecessor ends the newest run.
-bool MailboxReader::FindNewestRun(const uint8_t* summary, uint32_t size, uint32_t* last, uint32_t* first_rejected) {
+bool MailboxReader::FindNewestRun(const uint8_t* summary, uint32_t size, uint32_t* last,
+                                  uint32_t* first_rejected) {
   bool accepted = false;
   uint64_t prev_seq_no = 0;
   uint32_t offset = 0;
@@ -313,18 +327,19 @@ bool MailboxReader::FindNewestRun(const uint8_t* summary, uint32_t size, uint32_
   return accepted;
 }
 
-void MailboxReader::PositionAfter(const VolumeArea& area, const SummaryRecord& newest, Reporter& reporter,
-                                  VolumeRunInfo* positions) {
+void MailboxReader::PositionAfter(const VolumeArea& area, const SummaryRecord& newest,
+                                  Reporter& reporter, VolumeRunInfo* positions) {
   // The next data go behind the newest message's data. Those may have wrapped past the area's
   // end: then they end near the area's start, and writing at the start would overwrite their
   // tail before the reader has it.
   uint64_t data_end_addr = static_cast<uint64_t>(newest.start) + newest.data_len;
-  if (newest.start >= area.data_start && newest.start <= area.data_end && data_end_addr > area.data_end &&
-      newest.data_len <= area.DataSize())
+  if (newest.start >= area.data_start && newest.start <= area.data_end &&
+      data_end_addr > area.data_end && newest.data_len <= area.DataSize())
     data_end_addr = area.data_start + (data_end_addr - area.data_end);
   // Raised to a block boundary as a whole, so a record with an odd start still leaves the writer
   // on a boundary.
-  const uint64_t data_addr = (data_end_addr + (kStorageBlockSize - 1)) & ~static_cast<uint64_t>(kStorageBlockSize - 1);
+  const uint64_t data_addr =
+      (data_end_addr + (kStorageBlockSize - 1)) & ~static_cast<uint64_t>(kStorageBlockSize - 1);
   positions->data_addr = data_addr > UINT32_MAX ? 0 : static_cast<uint32_t>(data_addr);
   reporter.Report(Event::kScanDataAddr, {positions->data_addr, area.data_start, area.data_end});
   if (positions->data_addr < area.data_start || positions->data_addr > area.data_end) {

@@ -32,29 +32,29 @@ class MailboxReader {
 
   // What the reader noticed, with the values each carries (in this order).
   enum class Event {
-    kPassBuffersMissing,   // the pass's buffers could not be had
-    kRingOutsideArea,      // address, length, area start, area end: a read outside its ring area
-    kRingReadFailed,       // piece: 0 a single read, 1 or 2 the first or second of a wrapped read
-    kResynchronise,        // a check failed; the reader repositions
-    kLastRecordInvalid,    // the last consumed record fails its check
-    kSeqMismatch,          // record's number, number expected
-    kNextSlotOutside,      // next slot, last consumed slot: the next slot is not in the window
-    kDamagedSkipped,       // number, slot: a damaged record seen twice, given up
-    kMessageTooLong,       // data length: longer than one pass can read
-    kDataStartOutside,     // data start outside the data area
-    kPassFull,             // bytes with this record, pass limit: the record waits for the next pass
-    kMessageSkipped,       // number, data start, length: a message that cannot be delivered whole
-    kSequenceGap,          // number, number expected: the writer skipped numbers
-    kSinkFull,             // record's number, number expected, last consumed number
-    kResumed,              // oldest intact number, newest number
-    kScanBufferMissing,    // repositioning's buffer could not be had
-    kScanReadFailed,       // repositioning could not read the summary area
-    kScanBounds,           // summary start, summary end, data start, data end
-    kScanNewest,           // first rejected offset, last accepted offset, number, data start, length
-    kScanDataAddr,         // data address, data start, data end
-    kScanDataAddrReset,    // the data address lay outside the data area: set to its start
-    kScanPositions,        // next number, next slot, data address
-    kInitWriteFailed,      // the init message of an empty volume could not be written
+    kPassBuffersMissing,  // the pass's buffers could not be had
+    kRingOutsideArea,     // address, length, area start, area end: a read outside its ring area
+    kRingReadFailed,      // piece: 0 a single read, 1 or 2 the first or second of a wrapped read
+    kResynchronise,       // a check failed; the reader repositions
+    kLastRecordInvalid,   // the last consumed record fails its check
+    kSeqMismatch,         // record's number, number expected
+    kNextSlotOutside,     // next slot, last consumed slot: the next slot is not in the window
+    kDamagedSkipped,      // number, slot: a damaged record seen twice, given up
+    kMessageTooLong,      // data length: longer than one pass can read
+    kDataStartOutside,    // data start outside the data area
+    kPassFull,            // bytes with this record, pass limit: the record waits for the next pass
+    kMessageSkipped,      // number, data start, length: a message that cannot be delivered whole
+    kSequenceGap,         // number, number expected: the writer skipped numbers
+    kSinkFull,            // record's number, number expected, last consumed number
+    kResumed,             // oldest intact number, newest number
+    kScanBufferMissing,   // repositioning's buffer could not be had
+    kScanReadFailed,      // repositioning could not read the summary area
+    kScanBounds,          // summary start, summary end, data start, data end
+    kScanNewest,          // first rejected offset, last accepted offset, number, data start, length
+    kScanDataAddr,        // data address, data start, data end
+    kScanDataAddrReset,   // the data address lay outside the data area: set to its start
+    kScanPositions,       // next number, next slot, data address
+    kInitWriteFailed,     // the init message of an empty volume could not be written
   };
   using Values = std::array<uint64_t, 5>;
 
@@ -93,7 +93,8 @@ class MailboxReader {
   // Finds the newest record in a whole summary area of either type and sets `positions` after
   // it; reports what it found. 0, or kVolumeEmpty (positions set for the init message, number 0
   // in the first slot) when the first slot holds no valid record.
-  static int Locate(const VolumeArea& area, const uint8_t* summary, Reporter& reporter, VolumeRunInfo* positions);
+  static int Locate(const VolumeArea& area, const uint8_t* summary, Reporter& reporter,
+                    VolumeRunInfo* positions);
 
  private:
   static constexpr uint32_t kMaxGathered = kSummaryWindowSize / SummaryRecord::kSize;
@@ -107,7 +108,8 @@ class MailboxReader {
     SummaryRecord unreadable_record;
   };
 
-  int ReadRing(uint32_t address, uint8_t* buffer, uint32_t length, uint32_t area_start, uint32_t area_end);
+  int ReadRing(uint32_t address, uint8_t* buffer, uint32_t length, uint32_t area_start,
+               uint32_t area_end);
   // The window's checks: the last consumed record in place, the next slot inside the window.
   bool CheckLastRecord(const uint8_t* window, uint32_t window_start);
   bool FindNextOffset(uint32_t window_start, uint32_t* next_offset);
@@ -122,7 +124,8 @@ class MailboxReader {
   void Advance(uint64_t seq_no);
   void Report(Event event, const Values& values = {}) { m_reporter.Report(event, values); }
 
-  static bool FindNewestRun(const uint8_t* summary, uint32_t size, uint32_t* last, uint32_t* first_rejected);
+  static bool FindNewestRun(const uint8_t* summary, uint32_t size, uint32_t* last,
+                            uint32_t* first_rejected);
   static void PositionAfter(const VolumeArea& area, const SummaryRecord& newest, Reporter& reporter,
                             VolumeRunInfo* positions);
 

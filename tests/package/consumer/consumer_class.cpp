@@ -1,4 +1,5 @@
-// The C++ class through the installed header and library: the sequence counter starts at 1 and counts up.
+// The C++ class through the installed header and library: the sequence counter starts at 1 and
+// counts up.
 #include <cstdio>
 
 #include <kestal/KestalHostCommService.h>
