@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <thread>
 
 namespace kestal {
 namespace {
@@ -26,6 +27,12 @@ uint64_t MonotonicUs() {
   using namespace std::chrono;
   return static_cast<uint64_t>(
       duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+void SleepUntil(std::chrono::steady_clock::time_point until) {
+  for (auto now = std::chrono::steady_clock::now(); now < until;
+       now = std::chrono::steady_clock::now())
+    std::this_thread::sleep_for(until - now);
 }
 
 }  // namespace kestal

@@ -2,6 +2,7 @@
 // that tests may replace; the microsecond counter paces the arm link.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 namespace kestal {
@@ -14,5 +15,8 @@ uint64_t NowMs();
 void SetWallClockMs(WallClockMsFn fn);
 // Monotonic high-resolution counter in microseconds.
 uint64_t MonotonicUs();
+// Returns once the steady clock has reached `until`, never before: a platform's sleep may end a
+// little early (Windows rounds to its timer tick), and the stops' minimum times are promises.
+void SleepUntil(std::chrono::steady_clock::time_point until);
 
 }  // namespace kestal

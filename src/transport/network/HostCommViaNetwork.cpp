@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "common/CallbackGate.h"
+#include "common/Clock.h"
 #include "common/LittleEndian.h"
 #include "common/Log.h"
 #include "kestal/KestalHostCommService.h"
@@ -185,7 +186,7 @@ int HostCommViaNetwork::StopLoopRecv() {
   JoinWorkers();
   RunLeftHandlers();
   m_send_idle = false;
-  std::this_thread::sleep_until(done);
+  kestal::SleepUntil(done);
   return 0;
 }
 

@@ -671,7 +671,7 @@ int HostCommViaStorage::StopLoopRecv() {
     path = m_device_path;
   }
   KLOG_DEBUG("Close dev:%s", path.c_str());
-  std::this_thread::sleep_until(done);
+  kestal::SleepUntil(done);
   return 0;
 }
 
