@@ -14,7 +14,7 @@ install(TARGETS KestalHostComm EXPORT KestalHostCommTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES include/kestal/KestalHostCommService.h include/kestal/kestal_c.h
+install(FILES include/kestal/KestalHostCommService.h include/kestal/kestal_c.h include/kestal/kestal_protocol.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kestal)
 
 set(KESTAL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/KestalHostComm)

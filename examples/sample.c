@@ -11,6 +11,7 @@
 #include <string.h>
 
 #include "kestal/kestal_c.h"
+#include "kestal/kestal_protocol.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -23,11 +24,10 @@ static void SleepMs(unsigned ms) {
 }
 #endif
 
-enum { kOrder = 6, kGetFpgaTemp = 83 };
-
 static atomic_int g_connected;
 static atomic_int g_wanted_seq_no = -1;
-static atomic_int g_fpga_temp_raw = -1; /* the ACK's reply data, once it came */
+static double g_fpga_temp; /* degrees Celsius, once g_have_temp is set */
+static atomic_int g_have_temp;
 static atomic_int g_status_lines;
 
 static void OnEvent(int event, const char* text, void* user_data) {
@@ -44,16 +44,14 @@ static void OnStatusLine(const char* text, void* user_data) {
   atomic_fetch_add(&g_status_lines, 1);
 }
 
-/* An order ACK: seq_no (u16), sub type (u16), ack code (u16), reply length (u32), reply data. */
+/* The ACK of our order: decoded with the protocol header's decoders, which check the length. */
 static void OnMessage(unsigned short type, const unsigned char* data, unsigned int len,
                       void* user_data) {
+  kestal_order_ack ack;
   (void)user_data;
-  if (type != kOrder || len < 14) return;
-  const int seq_no = data[0] | data[1] << 8;
-  const int sub_type = data[2] | data[3] << 8;
-  if (sub_type != kGetFpgaTemp || seq_no != atomic_load(&g_wanted_seq_no)) return;
-  atomic_store(&g_fpga_temp_raw, (int)(data[10] | data[11] << 8 | (unsigned)data[12] << 16 |
-                                       (unsigned)data[13] << 24));
+  if (type != KESTAL_MSG_ORDER || kestal_decode_order_ack(data, len, &ack) != KESTAL_OK) return;
+  if (ack.sub_type != KESTAL_ORDER_FPGA_TEMP || ack.seq_no != atomic_load(&g_wanted_seq_no)) return;
+  if (kestal_decode_fpga_temp(&ack, &g_fpga_temp) == KESTAL_OK) atomic_store(&g_have_temp, 1);
 }
 
 /* Waits up to `ms` for *flag to differ from `unset`. */
@@ -85,12 +83,12 @@ int main(int argc, char** argv) {
   } else {
     const unsigned short seq_no = kestal_next_seq_no();
     unsigned char order[8] = {
-        (unsigned char)seq_no, (unsigned char)(seq_no >> 8), kGetFpgaTemp, 0, 0, 0, 0, 0};
+        (unsigned char)seq_no, (unsigned char)(seq_no >> 8), KESTAL_ORDER_FPGA_TEMP, 0, 0, 0, 0, 0};
     atomic_store(&g_wanted_seq_no, seq_no);
-    if (kestal_send(kOrder, order, sizeof order) == 0 && WaitFor(&g_fpga_temp_raw, -1, 10000)) {
+    if (kestal_send(KESTAL_MSG_ORDER, order, sizeof order) == 0 &&
+        WaitFor(&g_have_temp, 0, 10000)) {
       WaitFor(&g_status_lines, 0, 5000); /* the first status line comes within a second or two */
-      printf("ACK fpga-temp seq_no=%u: fpga temperature %.2f C\n", seq_no,
-             atomic_load(&g_fpga_temp_raw) * 0.01 - 40.0);
+      printf("ACK fpga-temp seq_no=%u: fpga temperature %.2f C\n", seq_no, g_fpga_temp);
       result = 0;
     } else {
       fprintf(stderr, "kestal-sample: no ACK within 10 s\n");

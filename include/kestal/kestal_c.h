@@ -27,6 +27,13 @@
 #define KESTAL_C_API __attribute__((visibility("default")))
 #endif
 
+/* The library's version: the major number changes with the class's layout or a C function's
+ * meaning; kestal_version() gives the string of the library actually loaded. */
+#define KESTAL_VERSION_MAJOR 2
+#define KESTAL_VERSION_MINOR 0
+#define KESTAL_VERSION_PATCH 0
+#define KESTAL_VERSION_STRING "2.0.0"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -56,6 +63,9 @@ typedef void (*kestal_message_fn)(unsigned short type, const unsigned char* data
 typedef void (*kestal_state_fn)(unsigned short state, void* user_data);
 /* The once-a-second status line, as code page 936 (GBK) bytes. */
 typedef void (*kestal_text_fn)(const char* text, void* user_data);
+
+/* "MAJOR.MINOR.PATCH" of the loaded library, which may be newer than the header. */
+KESTAL_C_API const char* kestal_version(void);
 
 /* 0 when everything started; -1 when the arm link or the transport failed (it is retried). */
 KESTAL_C_API int kestal_start(void);

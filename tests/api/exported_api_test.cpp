@@ -1,11 +1,14 @@
 // A host application's view: only the exported headers, only the shared library.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
+#include <vector>
 #include <tuple>
 
 #include "kestal/KestalHostCommService.h"
 #include "kestal/kestal_c.h"
+#include "kestal/kestal_protocol.h"
 
 TEST(ExportedApi, SequenceNumbersAndTheReceiveCallback) {
   KestalHostCommService& service = KestalHostCommService::GetInstance();
@@ -81,4 +84,99 @@ TEST(ExportedApi, TheCInterfaceForwardsToTheService) {
   service.RecvHostCommMsg(9, payload, 2);
   EXPECT_EQ(call.count, 1);
   EXPECT_TRUE(call.type == 9 && call.data == payload && call.len == 2 && call.user_data == &call);
+}
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+// Little-endian fields written at their offsets into a zeroed payload of `len` bytes.
+Bytes Payload(size_t len, std::initializer_list<std::tuple<size_t, unsigned, int>> fields) {
+  Bytes b(len);
+  for (const auto& [at, value, width] : fields)
+    for (int i = 0; i < width && at + i < len; ++i)
+      b[at + i] = static_cast<unsigned char>(value >> 8 * i);
+  return b;
+}
+
+}  // namespace
+
+// The decoders read the layouts the device sends, refuse what is too short (never reading past
+// it) and name the versions and states.
+TEST(ExportedApi, TheProtocolDecodersReadTheirLayoutsAndRefuseShortInput) {
+  kestal_order_ack ack;
+  Bytes temp = Payload(
+      14, {{0, 0x1234, 2}, {2, KESTAL_ORDER_FPGA_TEMP, 2}, {4, 3, 2}, {6, 8, 4}, {10, 6500, 4}});
+  ASSERT_EQ(kestal_decode_order_ack(temp.data(), 14, &ack), KESTAL_OK);
+  EXPECT_TRUE(ack.seq_no == 0x1234 && ack.sub_type == 83 && ack.code == 3 &&
+              ack.reply == temp.data() + 10);
+  EXPECT_EQ(ack.reply_len, 4u);  // 8 announced, 4 arrived
+  double celsius = 0;
+  EXPECT_EQ(kestal_decode_fpga_temp(&ack, &celsius), KESTAL_OK);
+  EXPECT_DOUBLE_EQ(celsius, 25.0);
+  kestal_static_info info;
+  EXPECT_EQ(kestal_decode_static_info(&ack, &info), KESTAL_E_INVALID);  // 12 reply bytes needed
+  EXPECT_EQ(kestal_decode_order_ack(temp.data(), 9, &ack), KESTAL_E_INVALID);
+
+  Bytes versions = Payload(22, {{6, 12, 4},
+                                {10, 0x0201, 2},
+                                {12, 0x1234, 2},
+                                {14, 10, 2},
+                                {16, 0x0403, 2},
+                                {18, 1, 2},
+                                {20, 42, 2}});
+  ASSERT_EQ(kestal_decode_order_ack(versions.data(), 22, &ack), KESTAL_OK);
+  ASSERT_EQ(kestal_decode_static_info(&ack, &info), KESTAL_OK);
+  EXPECT_EQ(std::vector<unsigned>(info.app_version, info.app_version + 4),
+            (std::vector<unsigned>{1, 2, 0x1234, 10}));
+  EXPECT_EQ(std::vector<unsigned>(info.fpga_version, info.fpga_version + 4),
+            (std::vector<unsigned>{3, 4, 1, 42}));
+
+  // The sensor map's registers: big-endian runs at payload offsets 11, 13, 50, 52, 113, 136.
+  Bytes map = Payload(138, {{6, 128, 4},
+                            {11, 0xE001, 2},
+                            {13, 0x1000, 2},
+                            {50, 1, 1},
+                            {52, 0x102700, 3},
+                            {113, 0x20, 1},
+                            {136, 0x9A01, 2}});
+  kestal_sensor_map sensor;
+  ASSERT_EQ(kestal_decode_order_ack(map.data(), 138, &ack), KESTAL_OK);
+  ASSERT_EQ(kestal_decode_sensor_map(&ack, &sensor), KESTAL_OK);
+  EXPECT_TRUE(sensor.roi_height == 480 && sensor.start_row == 16 && sensor.flip == 1 &&
+              sensor.exposure == 10000 && sensor.gain == 0x20 && sensor.temperature == 0x019A);
+  ASSERT_EQ(kestal_decode_order_ack(map.data(), 137, &ack), KESTAL_OK);
+  EXPECT_EQ(kestal_decode_sensor_map(&ack, &sensor), KESTAL_E_INVALID);
+
+  Bytes status = Payload(32, {{0, 9, 4},
+                              {4, 1000, 4},
+                              {8, 25, 4},
+                              {12, 3, 4},
+                              {16, 0xFFFFFFFFu, 4},
+                              {20, 7, 4},
+                              {24, 8, 4},
+                              {28, 0, 4}});
+  kestal_controller_status cs;
+  ASSERT_EQ(kestal_decode_controller_status(status.data(), 32, &cs), KESTAL_OK);
+  EXPECT_TRUE(cs.scanner_state == 9 && cs.fpga_bytes == 1000 && cs.fpga_fps == 25 &&
+              cs.arm_state == 3 && cs.arm_fps == 0xFFFFFFFFu && cs.host_send_bytes == 7 &&
+              cs.host_recv_bytes == 8);
+  EXPECT_DOUBLE_EQ(cs.fpga_temp_celsius, -40.0);
+  EXPECT_EQ(kestal_decode_controller_status(status.data(), 31, &cs), KESTAL_E_INVALID);
+
+  Bytes frame = Payload(
+      80,
+      {{0, 77, 4}, {4, KESTAL_MSG_Y_IMAGE_PIECE, 2}, {8, 640, 4}, {12, 480, 4}, {76, 307200, 4}});
+  kestal_image_header header;
+  ASSERT_EQ(kestal_decode_image_header(frame.data(), 80, &header), KESTAL_OK);
+  EXPECT_TRUE(header.number == 77 && header.kind == 8 && header.width == 640 &&
+              header.height == 480 && header.image_size == 307200);
+  EXPECT_EQ(kestal_decode_image_header(frame.data(), 79, &header), KESTAL_E_INVALID);
+  EXPECT_EQ(kestal_decode_image_header(nullptr, 80, &header), KESTAL_E_INVALID);
+
+  EXPECT_STREQ(kestal_state_name(KESTAL_STATE_WORKING), "working normally");
+  EXPECT_STREQ(kestal_state_name(KESTAL_STATE_IO_ERROR), "I/O error");
+  EXPECT_STREQ(kestal_state_name(KESTAL_STATE_NO_STATUS), "no status");
+  EXPECT_STREQ(kestal_state_name(9), "no status");  // as the state callbacks report it
+  EXPECT_STREQ(kestal_version(), KESTAL_VERSION_STRING);
 }
