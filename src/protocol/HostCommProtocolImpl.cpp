@@ -105,6 +105,13 @@ HostCommSettings HostCommProtocolImpl::Settings() const {
   return m_settings;
 }
 
+int HostCommProtocolImpl::SetStoragePaths(std::vector<std::string> paths) {
+  if (paths.size() > BlockDevice::kMaxCandidates) return -1;
+  kestal::MutexLock lock(m_settings_mutex);
+  m_settings.storage_paths = std::move(paths);
+  return 0;
+}
+
 int HostCommProtocolImpl::SetDeviceEndpoint(bool alt, const std::string& host, uint32_t port) {
   if (!IsValidEndpoint(host, port)) return -1;
   kestal::MutexLock lock(m_settings_mutex);
@@ -337,9 +344,9 @@ ControllerStatusSnapshot HostCommProtocolImpl::GetControllerStatus() const {
 }
 
 void HostCommProtocolImpl::DealFrame(uint8_t* frame, uint32_t length) {
-  if (length <= FrameCodec::kFrameOverhead) return;
-  DealMsg(kestal::LoadU16(frame + 8), frame + FrameCodec::kHeaderLength,
-          length - FrameCodec::kFrameOverhead);
+  FrameCodec::DealMessage(frame, length, [this](uint16_t type, uint8_t* data, uint32_t len) {
+    DealMsg(type, data, len);
+  });
 }
 
 int HostCommProtocolImpl::DealMsg(uint16_t type, uint8_t* data, uint32_t len) {

@@ -18,6 +18,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "common/HostCommSettings.h"
 #include "common/Mutex.h"
@@ -93,6 +94,8 @@ class HostCommProtocolImpl {
   int SetSettings(const HostCommSettings& settings) EXCLUDES(m_settings_mutex);
   HostCommSettings Settings() const EXCLUDES(m_settings_mutex);
   // Device address of comm type 1 (or 3 with `alt`) in the settings; 0 or -1 as SetSettings.
+  // The disks of the settings (empty: discovery); 0, or -1 (nothing changed) for more than 16.
+  int SetStoragePaths(std::vector<std::string> paths) EXCLUDES(m_settings_mutex);
   int SetDeviceEndpoint(bool alt, const std::string& host, uint32_t port)
       EXCLUDES(m_settings_mutex);
   ControllerStatusSnapshot GetControllerStatus() const EXCLUDES(m_controller_status_mutex);

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "kestal/KestalHostCommService.h"
 #include "service/KestalHostCommServiceImpl.h"
@@ -79,11 +80,11 @@ int kestal_set_network_endpoint(int comm_type, const char* host, unsigned short 
 int kestal_set_storage_device(const char* path) {
   const size_t length = path ? strnlen(path, kMaxPathLength + 1) : 0;
   if (length > kMaxPathLength) return -1;
-  KestalHostCommService::Impl& service = KestalHostCommService::Impl::Of(Service());
-  HostCommSettings settings = service.Settings();
-  settings.storage_paths.clear();
-  if (length > 0) settings.storage_paths.emplace_back(path, length);
-  return service.SetSettings(settings);
+  // One setting changed under the settings' lock: an endpoint set meanwhile from another thread
+  // stays.
+  std::vector<std::string> paths;
+  if (length > 0) paths.emplace_back(path, length);
+  return KestalHostCommService::Impl::Of(Service()).SetStoragePaths(std::move(paths));
 }
 
 void kestal_set_event_callback(kestal_event_fn callback, void* user_data) {

@@ -383,6 +383,10 @@ int Impl::SetDeviceEndpoint(bool alt, const std::string& host, uint32_t port) {
   return m_host_comm_protocol->SetDeviceEndpoint(alt, host, port);
 }
 
+int Impl::SetStoragePaths(std::vector<std::string> paths) {
+  return m_host_comm_protocol->SetStoragePaths(std::move(paths));
+}
+
 HostCommSettings Impl::Settings() const { return m_host_comm_protocol->Settings(); }
 
 std::string Impl::LinkHealthLine() const { return m_host_comm_protocol->Health().Line(); }

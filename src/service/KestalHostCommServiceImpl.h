@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common/HostCommSettings.h"
 #include "kestal/KestalHostCommService.h"
@@ -63,6 +64,7 @@ class KESTAL_INTERNAL KestalHostCommService::Impl {
   // it.
   int SetSettings(const HostCommSettings& settings);
   int SetDeviceEndpoint(bool alt, const std::string& host, uint32_t port);
+  int SetStoragePaths(std::vector<std::string> paths);
   HostCommSettings Settings() const;
   // Copies of what the session counts and what the lifecycle holds.
   std::string LinkHealthLine() const;

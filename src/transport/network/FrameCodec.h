@@ -30,4 +30,12 @@ class FrameCodec {
   static int32_t Check(const uint8_t* data, uint32_t available, uint32_t readable);
   // True when a whole frame that Check accepts starts at `data`; logs nothing.
   static bool IsFrameAt(const uint8_t* data, uint32_t available);
+  // Passes the message in one whole validated frame to `deal(type, payload, payload_length)`;
+  // a frame with an empty payload carries no message and is dropped.
+  template <typename Deal>
+  static void DealMessage(uint8_t* frame, uint32_t length, Deal&& deal) {
+    if (length <= kFrameOverhead) return;
+    deal(static_cast<uint16_t>(frame[8] | frame[9] << 8), frame + kHeaderLength,
+         length - kFrameOverhead);
+  }
 };

@@ -113,10 +113,7 @@ void HostCommViaNetwork::ConnectToDevice(bool alt, uint32_t port) {
 bool HostCommViaNetwork::DealNextMessage(int32_t wait_ms, const MessageFn& deal) {
   WorkFlowBuffer* buffer = m_recv_msg_queue.GetFull(wait_ms);
   if (!buffer) return false;
-  // One whole validated frame: the type at offset 8, the payload between header and checksum.
-  if (buffer->bytes_used > FrameCodec::kFrameOverhead)
-    deal(kestal::LoadU16(buffer->data + 8), buffer->data + FrameCodec::kHeaderLength,
-         buffer->bytes_used - FrameCodec::kFrameOverhead);
+  FrameCodec::DealMessage(buffer->data, buffer->bytes_used, deal);
   m_recv_msg_queue.PutFree(buffer);
   return true;
 }
