@@ -65,12 +65,6 @@ enum {
   KESTAL_STATE_NO_STATUS = 7 /* no controller status for 3 s, or a code the library does not know */
 };
 
-/* Results of the decoders. */
-enum {
-  KESTAL_OK = 0,
-  KESTAL_E_INVALID = -1 /* too short for the layout, or a null argument */
-};
-
 /* The English name of a state code ("working normally", ..., "no status"); never null. */
 KESTAL_C_API const char* kestal_state_name(unsigned int state);
 
@@ -82,9 +76,14 @@ typedef struct kestal_order_ack {
   unsigned int reply_len;     /* reply bytes that arrived (at most what the ACK announced) */
   const unsigned char* reply; /* points into `data` */
 } kestal_order_ack;
-/* KESTAL_OK, or KESTAL_E_INVALID for fewer than 10 bytes. */
+/* Decoders return KESTAL_OK, or KESTAL_E_INVALID for input too short for the layout or a null
+ * argument. KESTAL_E_INVALID for fewer than 10 bytes. */
 KESTAL_C_API int kestal_decode_order_ack(const unsigned char* data, unsigned int len,
                                          kestal_order_ack* out);
+
+/* The view of an ACK that kestal_request filled, for the reply decoders below: KESTAL_OK, or
+ * KESTAL_E_INVALID for a null argument. `out->reply` points into `ack`. */
+KESTAL_C_API int kestal_view_ack(const kestal_ack* ack, kestal_order_ack* out);
 
 /* The reply of KESTAL_ORDER_FPGA_TEMP: degrees Celsius (raw x 0.01 - 40). */
 KESTAL_C_API int kestal_decode_fpga_temp(const kestal_order_ack* ack, double* celsius);
