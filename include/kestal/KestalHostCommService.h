@@ -1,17 +1,19 @@
-// KestalHostComm: the host-side link to the scan head's controller.
-//
-// A host application takes the one service with GetInstance(), registers its callbacks,
-// chooses a transport with SetCommType() and calls Start(). Callbacks run on library threads:
-//  - the receive callback on one receive thread at a time (over TCP the worker that cuts the
-//    received bytes into messages, over the disk the engine's receive worker), one message at a
-//    time, the data pointer valid only during the call; a slow callback holds up reading from
-//    the device, never loses a message;
-//  - the scanner-status, arm-status and log callbacks on the log-report worker, once a second;
-//  - the device-event callback on whichever thread reports a state, never with a lock of the
-//    library held (events raised during a start or stop come right after its lock is released).
-// Callbacks must return promptly and must never call Start() or Stop(). Once Stop() has begun no
-// callback starts; one still running two seconds later is given up (see README).
-// Start() and Stop() are called from one application thread at a time, in turn.
+/// \file
+/// KestalHostComm: the host-side link to the scan head's controller.
+///
+/// A host application takes the one service with GetInstance(), registers its callbacks,
+/// chooses a transport with SetCommType() and calls Start(). Callbacks run on library threads:
+///  - the receive callback on one receive thread at a time (over TCP the worker that cuts the
+///    received bytes into messages, over the disk the engine's receive worker), one message at a
+///    time, the data pointer valid only during the call; a slow callback holds up reading from
+///    the device, never loses a message;
+///  - the scanner-status, arm-status and log callbacks on the log-report worker, once a second;
+///  - the device-event callback on whichever thread reports a state, never with a lock of the
+///    library held (events raised during a start or stop come right after its lock is released).
+///
+/// Callbacks must return promptly and must never call Start() or Stop(). Once Stop() has begun no
+/// callback starts; one still running two seconds later is given up (see README).
+/// Start() and Stop() are called from one application thread at a time, in turn.
 #pragma once
 
 // KESTAL_STATIC: the program links the library's static core (its own tools and tests).
@@ -27,25 +29,25 @@
 #define KESTAL_API __attribute__((visibility("default")))
 #endif
 
-// Transport selector.
+/// Transport selector.
 enum HostCommDeviceType : int {
-  HostCommDeviceStorage = 0,     // the device's 50 MiB disk used as a mailbox
-  HostCommDeviceNetwork = 1,     // TCP, first device endpoint (192.168.66.1:28992)
-  HostCommDeviceNetworkAlt = 2,  // TCP, second device endpoint (192.168.60.1:29372)
+  HostCommDeviceStorage = 0,     ///< the device's 50 MiB disk used as a mailbox
+  HostCommDeviceNetwork = 1,     ///< TCP, first device endpoint (192.168.66.1:28992)
+  HostCommDeviceNetworkAlt = 2,  ///< TCP, second device endpoint (192.168.60.1:29372)
 };
 
-// Events passed to the device-event callback, each with a fixed text.
+/// Events passed to the device-event callback, each with a fixed text.
 enum HostCommDeviceEvent : int {
-  DeviceArrival = 0,   // "Device arrival"
-  DeviceLeft = 1,      // "Device left"
-  ConnectedError = 2,  // "Connected Error"
-  ConnectedOk = 3,     // "Connected OK"
-  Connecting = 4,      // "Connecting..."
-  NotConnected = 5,    // "Not connected"
-  CommError = 6,       // "Comm Error"
+  DeviceArrival = 0,   ///< "Device arrival"
+  DeviceLeft = 1,      ///< "Device left"
+  ConnectedError = 2,  ///< "Connected Error"
+  ConnectedOk = 3,     ///< "Connected OK"
+  Connecting = 4,      ///< "Connecting..."
+  NotConnected = 5,    ///< "Not connected"
+  CommError = 6,       ///< "Comm Error"
 };
 
-// Status codes taken by ReportStatus.
+/// Status codes taken by ReportStatus.
 enum HostCommStatus : unsigned int {
   HostCommStatusNotConnected = 0,
   HostCommStatusConnecting = 1,
@@ -73,42 +75,42 @@ class KESTAL_API KestalHostCommService {
   KestalHostCommService(const KestalHostCommService&) = delete;
   KestalHostCommService& operator=(const KestalHostCommService&) = delete;
 
-  // 0 when everything started; -1 when the arm link or the engine failed (see README).
+  /// 0 when everything started; -1 when the arm link or the engine failed (see README).
   int Start();
-  // Always 0; takes at least one second.
+  /// Always 0; takes at least one second.
   int Stop();
 
   void SetCommType(HostCommDeviceType type);
   void SetDeviceEventCallBack(DeviceEventCallBack callback, void* user_data);
-  // Receives only the once-a-second status line (code page 936 bytes), never log lines.
+  /// Receives only the once-a-second status line (code page 936 bytes), never log lines.
   void SetLogCallBack(LogCallBack callback, void* user_data);
   void SetRecvHostCommMsgCallBack(RecvHostCommMsgCallBack callback, void* user_data);
   void SetScanerStatusCallBack(StatusCallBack callback, void* user_data);
   void SetArmStatusCallBack(StatusCallBack callback, void* user_data);
 
-  // Sends one message (type and payload) to the device over the active transport. 0 when
-  // queued or written, negative otherwise.
+  /// Sends one message (type and payload) to the device over the active transport. 0 when
+  /// queued or written, negative otherwise.
   int SendHostCommMsg(unsigned short type, unsigned char* data, unsigned int len);
-  // Sends a whole firmware file in chunks (progress comes back as type-9 ACKs). 0 when every
-  // chunk was queued or written; negative when one was not (the rest of the file is not sent).
-  // Each chunk waits for room in the link while the link is up, at most 5 s.
+  /// Sends a whole firmware file in chunks (progress comes back as type-9 ACKs). 0 when every
+  /// chunk was queued or written; negative when one was not (the rest of the file is not sent).
+  /// Each chunk waits for room in the link while the link is up, at most 5 s.
   int SendUpdateFirmware(unsigned short type, unsigned char* data, unsigned int len);
-  // Delivers a message to the registered receive callback.
+  /// Delivers a message to the registered receive callback.
   void RecvHostCommMsg(unsigned short type, unsigned char* data, unsigned int len);
-  // Reports a connection state or device event (HostCommStatus); values above 9 are ignored.
+  /// Reports a connection state or device event (HostCommStatus); values above 9 are ignored.
   void ReportStatus(unsigned int status, const char* text);
-  // Next value of the library-wide 16-bit message sequence counter (the first is 1).
+  /// Next value of the library-wide 16-bit message sequence counter (the first is 1).
   unsigned short GetMsgSeqNo();
-  // Writes the storage mailbox's summary areas to "volume<UTC+8 time>_<type>.txt".
+  /// Writes the storage mailbox's summary areas to "volume<UTC+8 time>_<type>.txt".
   void PrintVolumeRunInfo();
 
-  // The engine's receive callback: passes a device message on to the application.
+  /// The engine's receive callback: passes a device message on to the application.
   static void ForwardHostCommMsg(unsigned short type, unsigned char* data, unsigned int len,
                                  void* user_data);
 
-  // The service's state, workers and parts (engine, arm link); the library's own. Made by the
-  // constructor and never destroyed: a host that returns from main without Stop leaves threads
-  // that process exit may kill while they use it, so no static destructor may touch it.
+  /// The service's state, workers and parts (engine, arm link); the library's own. Made by the
+  /// constructor and never destroyed: a host that returns from main without Stop leaves threads
+  /// that process exit may kill while they use it, so no static destructor may touch it.
   class Impl;
 
  private:
