@@ -8,31 +8,35 @@
     with kestal.Service("network", host="127.0.0.1", port=28992, on_frame=on_frame) as service:
         service.wait_connected(5)
         print(service.request(kestal.OrderType.GET_FPGA_TEMP).fpga_temp)
+        print(kestal.health().orders_acked, "orders acknowledged by library", kestal.version())
 
 The library is one service per process; so is `Service`: one may run at a time.
 
-Threads: every callback (on_event, on_message, on_frame, on_scanner_state, on_arm_state,
-on_status_line) runs on a thread of the library, never on the thread that called start().
-Messages come one at a time, in order, from one receive thread; a slow callback holds up reading
-from the device (nothing is lost). The state and status-line callbacks come once a second from
+Threads: every callback (on_event, on_event_detail, on_message, on_frame, on_scanner_state,
+on_arm_state, on_status_line) runs on a thread of the library, never on the thread that called
+start(). Messages and frames come one at a time, in order, from one receive thread; a slow callback
+holds up reading from the device (nothing is lost). The state and status-line callbacks come once a second from
 the library's report worker; events from whichever thread reports them. Callbacks must return
 promptly and must never call start() or stop() (which raise RuntimeError when they do). An
 exception in a callback stays in Python: the first one is kept in `Service.callback_error` and
 printed to stderr, later ones are only counted (`Service.callback_error_count`).
 """
 import ctypes
+import dataclasses
 import struct
 import sys
 import threading
 import traceback
 import atexit
 from enum import IntEnum
-from os import PathLike
+from os import PathLike, fspath
 
-from ._native import EVENT_FN, MESSAGE_FN, STATE_FN, TEXT_FN, LibraryNotFoundError, library
+from ._native import (EVENT_DETAIL_FN, FRAME_FN, MESSAGE_FN, STATE_FN, TEXT_FN, AckStruct, HealthStruct,
+                      LibraryNotFoundError, library)
 
-__all__ = ["Service", "Frame", "OrderAck", "MessageType", "OrderType", "Event", "CommType",
-           "KestalError", "LibraryNotFoundError", "fpga_temp_celsius", "library", "IMAGE_HEADER_LENGTH"]
+__all__ = ["Service", "Frame", "OrderAck", "Health", "MessageType", "OrderType", "Event", "CommType", "ErrorCode",
+           "KestalError", "KestalTimeoutError", "LibraryNotFoundError", "fpga_temp_celsius", "health",
+           "last_error", "version", "library", "IMAGE_HEADER_LENGTH"]
 
 
 class MessageType(IntEnum):
@@ -76,6 +80,17 @@ class Event(IntEnum):
     COMM_ERROR = 6          # "Comm Error"
 
 
+class ErrorCode(IntEnum):
+    """The library's results (KESTAL_OK, KESTAL_E_*), as KestalError.code carries them."""
+    OK = 0
+    INVALID = -1            # a null or malformed argument
+    TIMEOUT = -2            # no answer within the time given
+    NOT_CONNECTED = -3      # the library is stopped or has no link to the device
+    SEND_FAILED = -4        # the link refused the message (its send queue stayed full)
+    STOPPED = -5            # stop() ended the wait
+    IN_CALLBACK = -6        # called from the receive thread (on_message, on_frame), which the answer needs
+
+
 class CommType(IntEnum):
     STORAGE = 0             # the device's 50 MiB disk used as a mailbox
     NETWORK = 1             # TCP, first device endpoint
@@ -85,6 +100,7 @@ class CommType(IntEnum):
 TRANSPORTS = {"storage": CommType.STORAGE, "network": CommType.NETWORK, "network-alt": CommType.NETWORK_ALT}
 DEFAULT_PORTS = {CommType.NETWORK: 28992, CommType.NETWORK_ALT: 29372}
 IMAGE_HEADER_LENGTH = 80
+Y_IMAGE_HEADER_LENGTH = 72
 IMAGE_TYPES = (MessageType.ORIGINAL_IMAGE, MessageType.Y_ORIGINAL_IMAGE)
 _ORDER_HEADER = struct.Struct("<HHI")     # seq_no, sub type, parameter length
 _ACK_HEADER = struct.Struct("<HHHI")      # seq_no, sub type, ack code, reply length
@@ -92,7 +108,47 @@ _DISCONNECTED = (Event.CONNECTING, Event.NOT_CONNECTED, Event.CONNECTED_ERROR, E
 
 
 class KestalError(RuntimeError):
-    """The library refused an operation (a message not sent, a second service, ...)."""
+    """The library refused an operation (a message not sent, a second service, ...).
+
+    code: the library's result (an ErrorCode) when it gave one, else None; reason: its words for
+    the failure (kestal_last_error), or "".
+    """
+
+    def __init__(self, message, code=None, reason=""):
+        super().__init__(message)
+        self.code = ErrorCode(code) if code in ErrorCode._value2member_map_ else code
+        self.reason = reason
+
+
+class KestalTimeoutError(KestalError, TimeoutError):
+    """No answer within the time given (ErrorCode.TIMEOUT): a TimeoutError and a KestalError."""
+
+
+def version():
+    """The version of the library loaded, "MAJOR.MINOR.PATCH"."""
+    return library().kestal_version().decode("ascii", "replace")
+
+
+def last_error():
+    """The library's words for its last reported failure (a request, a connection, a disk); "" if none."""
+    lib, size = library(), 256
+    while True:
+        buffer = ctypes.create_string_buffer(size)
+        length = lib.kestal_last_error(buffer, size)
+        if length < size:
+            return buffer.value.decode("utf-8", "replace")
+        size = length + 1
+
+
+Health = dataclasses.make_dataclass("Health", [(name, int) for name, _ in HealthStruct._fields_], frozen=True)
+Health.__doc__ = """The link's counters since the last start (HealthStruct's fields, as kestal_c.h's kestal_health)."""
+
+
+def health():
+    """The link's counters since the last start, as a Health (dataclasses.asdict makes a dict of it)."""
+    counters = HealthStruct()
+    library().kestal_get_health(ctypes.byref(counters))
+    return Health(**{name: getattr(counters, name) for name, _ in HealthStruct._fields_})
 
 
 def fpga_temp_celsius(raw):
@@ -106,53 +162,75 @@ def _u32(data, offset):
 
 
 class Frame:
-    """One whole image frame (message type 3 or 8): the 80-byte image header, then the image."""
+    """One whole image frame: its header, then the image (`data` is both, as the message carries them).
 
-    __slots__ = ("type", "data")
+    type: ORIGINAL_IMAGE or Y_ORIGINAL_IMAGE (an 80-byte header, then 8-bit grey pixels), or Y_IMAGE
+    (a 72-byte header, then 32-bit floats). number, width, height: the library's reading of the image
+    header (0 for a Y image). host_time_ns: the library's steady clock when the frame's last piece
+    arrived; utc_time_ns: the same moment in ns since 1970-01-01 UTC (None for a Frame made here).
+    """
 
-    def __init__(self, type, data):
+    __slots__ = ("type", "data", "number", "width", "height", "host_time_ns", "utc_time_ns", "header_length")
+
+    def __init__(self, type, data, number=None, width=None, height=None, host_time_ns=None, utc_time_ns=None,
+                 header_length=None):
         self.type = type
         self.data = data
+        y_image = type == MessageType.Y_IMAGE
+        self.header_length = header_length or (Y_IMAGE_HEADER_LENGTH if y_image else IMAGE_HEADER_LENGTH)
+        # Without the library's reading: the image header's counter, width and height.
+        self.number = number if number is not None else 0 if y_image else _u32(data, 0)
+        self.width = width if width is not None else 0 if y_image else _u32(data, 8)
+        self.height = height if height is not None else 0 if y_image else _u32(data, 12)
+        self.host_time_ns = host_time_ns
+        self.utc_time_ns = utc_time_ns
 
     @property
     def header(self):
-        return self.data[:IMAGE_HEADER_LENGTH]
+        return self.data[:self.header_length]
 
     @property
     def image(self):
-        return self.data[IMAGE_HEADER_LENGTH:]
-
-    @property
-    def number(self):
-        """The frame counter in the image header's first four bytes."""
-        return _u32(self.data, 0)
+        return self.data[self.header_length:]
 
     def array(self, width=None):
-        """The image as a numpy uint8 array; with `width`, as rows of that many pixels."""
+        """The image as a numpy array (uint8; float32 for a Y image); with `width`, as rows of that many pixels."""
         try:
             import numpy
         except ImportError as error:
             raise ImportError("Frame.array() needs numpy (pip install numpy, or python3-numpy)") from error
-        pixels = numpy.frombuffer(self.data, dtype=numpy.uint8, offset=IMAGE_HEADER_LENGTH)
+        dtype = numpy.float32 if self.type == MessageType.Y_IMAGE else numpy.uint8
+        size = (len(self.data) - self.header_length) // numpy.dtype(dtype).itemsize
+        pixels = numpy.frombuffer(self.data, dtype=dtype, count=size, offset=self.header_length)
         if width is None:
             return pixels
         if width <= 0 or pixels.size % width:
-            raise ValueError(f"{pixels.size} image bytes are not rows of {width}")
+            raise ValueError(f"{pixels.size} image pixels are not rows of {width}")
         return pixels.reshape(-1, width)
 
     def __repr__(self):
-        return f"Frame(type={self.type}, number={self.number}, {len(self.data)} bytes)"
+        return (f"Frame(type={self.type}, number={self.number}, {self.width}x{self.height}, "
+                f"{len(self.data)} bytes)")
 
 
 class OrderAck:
-    """An order ACK (type 6 from the device): seq_no, sub type, ack code, reply data."""
+    """An order ACK (type 6 from the device): seq_no, sub type, ack code, reply data.
 
-    __slots__ = ("seq_no", "sub_type", "ack_code", "reply", "payload")
+    truncated: True when the library cut a reply longer than 4096 bytes (request() only).
+    """
 
-    def __init__(self, payload):
+    __slots__ = ("seq_no", "sub_type", "ack_code", "reply", "payload", "truncated")
+
+    def __init__(self, payload, truncated=False):
         self.payload = bytes(payload)
         self.seq_no, self.sub_type, self.ack_code, length = _ACK_HEADER.unpack_from(self.payload.ljust(10, b"\0"))
         self.reply = self.payload[10:10 + length]
+        self.truncated = truncated
+
+    @classmethod
+    def _from_struct(cls, ack):
+        reply = bytes(ack.reply[:ack.reply_len])
+        return cls(_ACK_HEADER.pack(ack.seq_no, ack.sub_type, ack.code, len(reply)) + reply, bool(ack.truncated))
 
     @property
     def fpga_temp(self):
@@ -189,13 +267,15 @@ def _trampoline(handler):
     return call
 
 
-# Created once and kept for as long as the module (and so the library) is loaded.
+# Created once and kept for as long as the module (and so the library) is loaded: the library may
+# call one until kestal_stop returned, and ctypes frees a callback's thunk with its object.
 _C_CALLBACKS = (
-    ("kestal_set_event_callback", EVENT_FN(_trampoline("_handle_event"))),
+    ("kestal_set_event_detail_callback", EVENT_DETAIL_FN(_trampoline("_handle_event"))),
     ("kestal_set_message_callback", MESSAGE_FN(_trampoline("_handle_message"))),
+    ("kestal_set_frame_callback", FRAME_FN(_trampoline("_handle_frame"))),
     ("kestal_set_scanner_state_callback", STATE_FN(_trampoline("_handle_scanner_state"))),
     ("kestal_set_arm_state_callback", STATE_FN(_trampoline("_handle_arm_state"))),
-    ("kestal_set_status_line_callback", TEXT_FN(_trampoline("_handle_status_line"))),
+    ("kestal_set_status_line_utf8_callback", TEXT_FN(_trampoline("_handle_status_line"))),
 )
 
 
@@ -210,17 +290,26 @@ class Service:
     transport: "network", "network-alt" or "storage". host/port: the device's address for a
     network transport (port defaults to the transport's device port). Without a host the library
     dials the address it has: its default device address, unless an earlier Service of this
-    process set another (the library keeps it). Callbacks may be given here or set as attributes
-    at any time (see the module's documentation for the threads they run on).
+    process set another (the library keeps it). disk: for the storage transport, the device's
+    disk or a disk image file ("/dev/sdc", "\\\\.\\PHYSICALDRIVE2"); without it the library searches
+    the disks. Callbacks may be given here or set as attributes at any time (see the module's
+    documentation for the threads they run on): on_event(event, text), on_event_detail(event, text,
+    detail) with the reason of a failure event, on_message(type, payload), on_frame(Frame),
+    on_scanner_state(state), on_arm_state(state), on_status_line(text).
     """
 
-    def __init__(self, transport="network", host=None, port=None, *, on_event=None, on_message=None,
-                 on_frame=None, on_scanner_state=None, on_arm_state=None, on_status_line=None):
+    def __init__(self, transport="network", host=None, port=None, *, disk=None, on_event=None,
+                 on_event_detail=None, on_message=None, on_frame=None, on_scanner_state=None,
+                 on_arm_state=None, on_status_line=None):
         if transport not in TRANSPORTS:
             raise ValueError(f"unknown transport {transport!r} (network, network-alt or storage)")
         self.comm_type = TRANSPORTS[transport]
         if self.comm_type == CommType.STORAGE and (host is not None or port is not None):
             raise ValueError("the storage transport takes no host or port")
+        if self.comm_type != CommType.STORAGE and disk is not None:
+            raise ValueError("a disk is for the storage transport only")
+        if disk is not None and not fspath(disk):
+            raise ValueError("empty disk path")
         if port is not None and host is None:
             raise ValueError("a port needs a host")
         if host is not None and not host:
@@ -230,7 +319,9 @@ class Service:
         self.transport = transport
         self.host = host
         self.port = port if port is not None or host is None else DEFAULT_PORTS[self.comm_type]
+        self.disk = disk
         self.on_event = on_event
+        self.on_event_detail = on_event_detail
         self.on_message = on_message
         self.on_frame = on_frame
         self.on_scanner_state = on_scanner_state
@@ -241,8 +332,6 @@ class Service:
         self.callback_error_count = 0
         self._error_lock = threading.Lock()
         self._connected = threading.Event()
-        self._pending = {}  # seq_no -> [sub type, threading.Event, OrderAck or None]
-        self._pending_lock = threading.Lock()
 
     @property
     def running(self):
@@ -268,6 +357,10 @@ class Service:
             if self.host is not None and lib.kestal_set_network_endpoint(
                     self.comm_type, self.host.encode(), self.port) != 0:
                 raise ValueError(f"the library refused the device address {self.host}:{self.port}")
+            disk = None if self.disk is None else fspath(self.disk)
+            if self.comm_type == CommType.STORAGE and lib.kestal_set_storage_device(
+                    None if disk is None else disk.encode() if isinstance(disk, str) else disk) != 0:
+                raise ValueError(f"the library refused the disk {disk!r}")
             self.callback_error, self.callback_error_count = None, 0
             self._connected.clear()
             _active = self
@@ -320,26 +413,34 @@ class Service:
     def request(self, sub_type, params=b"", timeout=3.0):
         """Sends an order and waits for the ACK echoing its seq_no and sub type: an OrderAck.
 
-        Raises TimeoutError when none came within `timeout` seconds.
+        The library numbers the order and waits (kestal_request); any number of threads may wait at
+        once. Raises KestalTimeoutError (a TimeoutError) when no ACK came within `timeout` seconds
+        (None: no limit), else KestalError with the library's code and reason: NOT_CONNECTED (no
+        link: nothing was sent), SEND_FAILED, STOPPED, IN_CALLBACK (called from on_message or
+        on_frame), INVALID (parameters of more than 65000 bytes).
         """
-        seq_no = self.next_seq_no()
-        entry = [sub_type, threading.Event(), None]
-        with self._pending_lock:
-            self._pending[seq_no] = entry
-        try:
-            self._send_order(seq_no, sub_type, params)
-            if not entry[1].wait(timeout):
-                raise TimeoutError(f"no ACK of order {sub_type} (seq_no {seq_no}) within {timeout} s")
-            return entry[2]
-        finally:
-            with self._pending_lock:
-                self._pending.pop(seq_no, None)
+        params = bytes(params)
+        timeout_ms = 0xFFFFFFFF if timeout is None else min(max(int(timeout * 1000), 0), 0xFFFFFFFF)
+        ack = AckStruct()
+        result = library().kestal_request(sub_type, params, len(params), timeout_ms, ctypes.byref(ack))
+        if result != 0:
+            reason = last_error()
+            name = OrderType(sub_type).name if sub_type in OrderType._value2member_map_ else sub_type
+            error = KestalTimeoutError if result == ErrorCode.TIMEOUT else KestalError
+            raise error(f"order {name}: {reason or ErrorCode(result).name.lower().replace('_', ' ')}"
+                        if result in ErrorCode._value2member_map_ else f"order {name}: result {result}",
+                        result, reason)
+        return OrderAck._from_struct(ack)
 
     def _send_order(self, seq_no, sub_type, params):
         params = bytes(params)
         result = self.send(MessageType.ORDER, _ORDER_HEADER.pack(seq_no, sub_type, len(params)) + params)
         if result < 0:
-            raise KestalError(f"order {sub_type} could not be sent (result {result})")
+            raise KestalError(f"order {sub_type} could not be sent (result {result})", result)
+
+    def health(self):
+        """The link's counters since start(), as a Health: see the module's health()."""
+        return health()
 
     def update_firmware(self, path, firmware_type=1):
         """Sends a firmware file (a path, or the file's bytes) in chunks; the library's result.
@@ -376,26 +477,32 @@ class Service:
             print("kestal: exception in a callback (later ones are counted, not printed):", file=sys.stderr)
             traceback.print_exception(type(error), error, error.__traceback__, file=sys.stderr)
 
-    def _handle_event(self, event, text):
+    def _handle_event(self, event, text, detail):
         event = Event(event) if event in Event._value2member_map_ else event
         if event == Event.CONNECTED_OK:
             self._connected.set()
         elif event in _DISCONNECTED:
             self._connected.clear()
-        self._call(self.on_event, event, (text or b"").decode("ascii", "replace"))
+        text = (text or b"").decode("ascii", "replace")
+        self._call(self.on_event, event, text)
+        self._call(self.on_event_detail, event, text, (detail or b"").decode("utf-8", "replace"))
 
     def _handle_message(self, type, data, length):
-        payload = ctypes.string_at(data, length) if length else b""
-        if type == MessageType.ORDER and length >= 4:
-            seq_no, sub_type = struct.unpack_from("<HH", payload)
-            with self._pending_lock:
-                entry = self._pending.get(seq_no)
-                if entry is not None and entry[0] == sub_type and entry[2] is None:
-                    entry[2] = OrderAck(payload)
-                    entry[1].set()
-        self._call(self.on_message, type, payload)
-        if type in IMAGE_TYPES and self.on_frame is not None:
-            self._call(self.on_frame, Frame(type, payload))
+        if self.on_message is not None:
+            self._call(self.on_message, type, ctypes.string_at(data, length) if length else b"")
+
+    def _handle_frame(self, frame):
+        if self.on_frame is None:
+            return
+        f = frame.contents
+        if f.header and f.pixels == f.header + f.header_len:  # one block, as the message has it
+            data = ctypes.string_at(f.header, f.header_len + f.pixels_len)
+        else:
+            data = b"".join(ctypes.string_at(address, length) for address, length in
+                            ((f.header, f.header_len), (f.pixels, f.pixels_len)) if address and length)
+        kind = MessageType(f.kind) if f.kind in MessageType._value2member_map_ else f.kind
+        self._call(self.on_frame, Frame(kind, data, f.number, f.width, f.height, f.host_time_ns, f.utc_time_ns,
+                                        f.header_len))
 
     def _handle_scanner_state(self, state):
         self._call(self.on_scanner_state, state)
@@ -404,8 +511,8 @@ class Service:
         self._call(self.on_arm_state, state)
 
     def _handle_status_line(self, text):
-        # The library writes the status line in code page 936.
-        self._call(self.on_status_line, (text or b"").decode("gbk", "replace"))
+        # The library's UTF-8 status line (kestal_set_status_line_utf8_callback).
+        self._call(self.on_status_line, (text or b"").decode("utf-8", "replace"))
 
 
 @atexit.register

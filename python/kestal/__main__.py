@@ -1,13 +1,15 @@
 """python -m kestal: the command-line tool on the library, from Python.
 
-    python -m kestal [--transport T] [--host H] [--port P] COMMAND
-      watch [--seconds N]           connection events, the status line and the controller status
+    python -m kestal [--transport T] [--host H] [--port P] [--disk PATH] COMMAND
+      watch [--seconds N] [--stats] connection events (with their reasons), the status line and the
+                                    controller status (and the link's health counters once a second)
       order NAME [PARAMS...]        sends a named order and prints the decoded ACK
       capture N [--out DIR]         saves N whole frames as DIR/frame_NNNN.raw, prints the frame rate
 
 Exit codes: 0 success, 1 failure (one line on stderr), 2 bad arguments.
 """
 import argparse
+import dataclasses
 import os
 import queue
 import struct
@@ -15,7 +17,7 @@ import sys
 import time
 
 from . import (Event, KestalError, MessageType, OrderType, Service, TRANSPORTS,
-               fpga_temp_celsius)
+               fpga_temp_celsius, health)
 
 # name: (sub type, number of parameters, bytes per parameter)
 ORDERS = {
@@ -84,14 +86,17 @@ class Session:
         self.lines = queue.Queue()     # events and status lines, as printed
         self.messages = queue.Queue()  # watch: (type, payload); capture: frames
         self.connect_errors = 0
-        self.service = Service(options.transport, options.host, options.port, on_event=self._event,
+        self.last_detail = ""
+        self.service = Service(options.transport, options.host, options.port, disk=options.disk,
+                               on_event_detail=self._event,
                                on_status_line=lambda text: self.lines.put("status: " + text))
         self.endpoint = (f"{self.service.host}:{self.service.port}" if options.host
-                         else f"the {options.transport} transport's device")
+                         else options.disk if options.disk else f"the {options.transport} transport's device")
 
-    def _event(self, event, text):
+    def _event(self, event, text, detail):
         self.connect_errors += event == Event.CONNECTED_ERROR
-        self.lines.put("event: " + text)
+        self.last_detail = detail or self.last_detail
+        self.lines.put("event: " + text + (f" ({detail})" if detail else ""))
 
     def connect(self, timeout_s):
         """Waits for "Connected OK" after the service started."""
@@ -99,7 +104,7 @@ class Session:
             raise Failure("the library could not start (is UDP port 26000 of the arm link in use?)")
         if not self.service.wait_connected(timeout_s):
             if self.connect_errors:
-                raise Failure(f"cannot connect to {self.endpoint} (connection refused or unreachable)")
+                raise Failure(f"cannot connect to {self.endpoint} ({self.last_detail or 'refused or unreachable'})")
             raise Failure(f"timed out connecting to {self.endpoint}")
 
     def request(self, name, params=b"", timeout_s=3.0):
@@ -107,8 +112,8 @@ class Session:
             return self.service.request(ORDERS[name][0], params, timeout_s)
         except TimeoutError:
             raise Failure(f"timed out waiting for the ACK of {name}") from None
-        except KestalError:
-            raise Failure(f"the {name} order could not be sent") from None
+        except KestalError as error:
+            raise Failure(f"the {name} order failed: {error.reason or error}") from None
 
     def print_lines(self):
         while not self.lines.empty():
@@ -123,8 +128,12 @@ def run_watch(session, args):
 
 def watch(session, args):
     deadline = time.monotonic() + args.seconds
+    next_stats = time.monotonic() + 1
     try:
         while args.seconds == 0 or time.monotonic() < deadline:
+            if args.stats and time.monotonic() >= next_stats:
+                next_stats += 1
+                print("health: " + " ".join(f"{k}={v}" for k, v in dataclasses.asdict(health()).items()))
             session.print_lines()
             while not session.messages.empty():
                 type, payload = session.messages.get_nowait()
@@ -186,10 +195,12 @@ def parse_arguments(argv):
     parser.add_argument("--transport", choices=list(TRANSPORTS), default="network")
     parser.add_argument("--host", help="device address (default: the transport's)")
     parser.add_argument("--port", type=number(1, 65535), help="device port (default: the transport's)")
+    parser.add_argument("--disk", help="storage: the device's disk or a disk image (default: searched)")
     parser.add_argument("--connect-timeout-ms", type=number(1, 600000), default=5000)
     commands = parser.add_subparsers(dest="command", required=True, parser_class=Parser)
     watch = commands.add_parser("watch", help="print connection events, the status line and controller status")
     watch.add_argument("--seconds", type=number(0, 86400), default=0, help="how long (0: until Ctrl-C)")
+    watch.add_argument("--stats", action="store_true", help="print the link's health counters once a second")
     order = commands.add_parser("order", help="send a named order and print the decoded ACK")
     order.add_argument("name", metavar="NAME", help="one of: " + ", ".join(ORDERS))
     order.add_argument("params", metavar="PARAMS", nargs="*", type=number(0, 0xFFFFFFFF))
@@ -205,6 +216,8 @@ def parse_arguments(argv):
         raise Failure("--port needs --host", 2)
     if args.transport == "storage" and args.host is not None:
         raise Failure("the storage transport takes no --host", 2)
+    if args.transport != "storage" and args.disk is not None:
+        raise Failure("--disk is for the storage transport", 2)
     return args
 
 

@@ -10,16 +10,41 @@ import sys
 import threading
 from pathlib import Path
 
-from ctypes import c_char_p, c_int, c_uint, c_ushort, c_void_p
+from ctypes import POINTER, Structure, c_char_p, c_int, c_int64, c_ubyte, c_uint, c_uint64, c_ushort, c_void_p
 
 # The repository root: the build trees lie beside python/.
 _ROOT = Path(__file__).resolve().parents[2]
 
+ACK_REPLY_MAX = 4096  # KESTAL_ACK_REPLY_MAX
+
+
+# The structs of kestal_c.h, field for field in the header's order and types (ctypes pads them as
+# the C compiler does). Pointers are addresses (c_void_p), read with ctypes.string_at.
+class FrameStruct(Structure):
+    _fields_ = [("kind", c_ushort), ("number", c_uint), ("width", c_uint), ("height", c_uint),
+                ("pixels", c_void_p), ("pixels_len", c_uint), ("header", c_void_p), ("header_len", c_uint),
+                ("host_time_ns", c_int64), ("utc_time_ns", c_int64)]
+
+
+class AckStruct(Structure):
+    _fields_ = [("seq_no", c_ushort), ("sub_type", c_ushort), ("code", c_ushort), ("truncated", c_ushort),
+                ("reply_len", c_uint), ("reply", c_ubyte * ACK_REPLY_MAX)]
+
+
+class HealthStruct(Structure):
+    _fields_ = [(name, c_uint64) for name in (
+        "bytes_in", "bytes_out", "frames_in", "frames_out", "checksum_errors", "resyncs", "bytes_skipped",
+        "oversize_frames", "reconnects", "heartbeats_sent", "orders_sent", "orders_acked", "last_rtt_us",
+        "image_frames", "image_frames_dropped", "records_skipped", "recv_queue_high", "send_queue_high")]
+
+
 # The callback types of kestal_c.h. Texts arrive as bytes; message data as an address, copied at once.
 EVENT_FN = ctypes.CFUNCTYPE(None, c_int, c_char_p, c_void_p)
+EVENT_DETAIL_FN = ctypes.CFUNCTYPE(None, c_int, c_char_p, c_char_p, c_void_p)
 MESSAGE_FN = ctypes.CFUNCTYPE(None, c_ushort, c_void_p, c_uint, c_void_p)
 STATE_FN = ctypes.CFUNCTYPE(None, c_ushort, c_void_p)
 TEXT_FN = ctypes.CFUNCTYPE(None, c_char_p, c_void_p)
+FRAME_FN = ctypes.CFUNCTYPE(None, POINTER(FrameStruct), c_void_p)
 
 # name: (result type, argument types). Callback setters take c_void_p so that None switches one off.
 _PROTOTYPES = {
@@ -32,6 +57,14 @@ _PROTOTYPES = {
     "kestal_set_scanner_state_callback": (None, [c_void_p, c_void_p]),
     "kestal_set_arm_state_callback": (None, [c_void_p, c_void_p]),
     "kestal_set_status_line_callback": (None, [c_void_p, c_void_p]),
+    "kestal_set_status_line_utf8_callback": (None, [c_void_p, c_void_p]),
+    "kestal_set_event_detail_callback": (None, [c_void_p, c_void_p]),
+    "kestal_set_frame_callback": (None, [c_void_p, c_void_p]),
+    "kestal_set_storage_device": (c_int, [c_char_p]),
+    "kestal_request": (c_int, [c_ushort, c_char_p, c_uint, c_uint, POINTER(AckStruct)]),
+    "kestal_last_error": (c_int, [c_char_p, c_uint]),
+    "kestal_get_health": (c_int, [POINTER(HealthStruct)]),
+    "kestal_version": (c_char_p, []),
     "kestal_send": (c_int, [c_ushort, c_char_p, c_uint]),
     "kestal_update_firmware": (c_int, [c_ushort, c_char_p, c_uint]),
     "kestal_next_seq_no": (c_ushort, []),

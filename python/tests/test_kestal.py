@@ -54,8 +54,12 @@ def test_order_and_its_ack(service):
     assert wait_until(temp_acks)
     # seq_no u16, sub type u16, ack code u16, reply length u32, reply data: the raw reading
     assert struct.unpack_from("<HHHII", temp_acks()[0]) == (seq_no, 83, 0, 4, 5555)
+    before = s.health()
     ack = s.request(kestal.OrderType.GET_FPGA_TEMP)
-    assert (ack.sub_type, ack.ack_code, ack.reply) == (83, 0, (5555).to_bytes(4, "little"))
+    after = kestal.health()
+    assert (ack.sub_type, ack.ack_code, ack.reply, ack.truncated) == (83, 0, (5555).to_bytes(4, "little"), False)
+    assert after.orders_acked > before.orders_acked and after.bytes_in > before.bytes_in > 0
+    assert re.fullmatch(r"\d+\.\d+\.\d+", kestal.version())
     assert ack.fpga_temp == pytest.approx(15.55) and ack.seq_no != seq_no
     time.sleep(0.3)
     assert sorted(struct.unpack_from("<H", p)[0] for p in temp_acks()) == sorted([seq_no, ack.seq_no])
@@ -70,11 +74,25 @@ def test_ten_whole_frames(service):
     s.request(kestal.OrderType.STOP_SCAN)
     numbers = [f.number for f in got]
     assert numbers == list(range(numbers[0], numbers[0] + 10))
+    host, utc = [f.host_time_ns for f in got], [f.utc_time_ns for f in got]
+    assert host == sorted(set(host)) and utc == sorted(set(utc)) and abs(utc[-1] - time.time_ns()) < 60e9
     for f in got:
-        assert f.type == 3 and len(f.data) == 80 + 5003
+        assert f.type == 3 and len(f.data) == 80 + 5003 and (f.width, f.height) == (640, 480)
         assert (f.header, f.image) == (f.data[:80], f.data[80:])
         assert f.data == expected_frame(7, f.number, 3, 5003)
     assert messages[:10] == [f.data for f in got]
+
+
+def test_request_refused_without_a_link():
+    details = []
+    s = kestal.Service("network", host="127.0.0.1", port=9, on_event_detail=lambda *e: details.append(e))
+    with s:
+        assert wait_until(lambda: any(e == kestal.Event.CONNECTED_ERROR for e, _, _ in details))
+        with pytest.raises(kestal.KestalError) as refused:
+            s.request(kestal.OrderType.GET_FPGA_TEMP, timeout=1)
+    assert refused.value.code == kestal.ErrorCode.NOT_CONNECTED and not isinstance(refused.value, TimeoutError)
+    assert refused.value.reason and refused.value.reason in str(refused.value)
+    assert "127.0.0.1:9" in next(d for e, _, d in details if e == kestal.Event.CONNECTED_ERROR)
 
 
 def test_frame_array():
