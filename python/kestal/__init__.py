@@ -8,18 +8,19 @@
     with kestal.Service("network", host="127.0.0.1", port=28992, on_frame=on_frame) as service:
         service.wait_connected(5)
         print(service.request(kestal.OrderType.GET_FPGA_TEMP).fpga_temp)
-        print(kestal.health().orders_acked, "orders acknowledged by library", kestal.version())
+        print("library", kestal.version(), "ACKs so far:", kestal.health().orders_acked)
 
 The library is one service per process; so is `Service`: one may run at a time.
 
 Threads: every callback (on_event, on_event_detail, on_message, on_frame, on_scanner_state,
 on_arm_state, on_status_line) runs on a thread of the library, never on the thread that called
-start(). Messages and frames come one at a time, in order, from one receive thread; a slow callback
-holds up reading from the device (nothing is lost). The state and status-line callbacks come once a second from
-the library's report worker; events from whichever thread reports them. Callbacks must return
-promptly and must never call start() or stop() (which raise RuntimeError when they do). An
-exception in a callback stays in Python: the first one is kept in `Service.callback_error` and
-printed to stderr, later ones are only counted (`Service.callback_error_count`).
+start(). Messages and frames come one at a time, in order, from one receive thread; a slow
+callback holds up reading from the device (nothing is lost). The state and status-line callbacks
+come once a second from the library's report worker; events from whichever thread reports them.
+Callbacks must return promptly and must never call start() or stop() (which raise RuntimeError
+when they do). An exception in a callback stays in Python: the first one is kept in
+`Service.callback_error` and printed to stderr, later ones are only counted
+(`Service.callback_error_count`).
 """
 import ctypes
 import dataclasses
@@ -425,11 +426,10 @@ class Service:
         result = library().kestal_request(sub_type, params, len(params), timeout_ms, ctypes.byref(ack))
         if result != 0:
             reason = last_error()
+            code = ErrorCode(result) if result in ErrorCode._value2member_map_ else result
             name = OrderType(sub_type).name if sub_type in OrderType._value2member_map_ else sub_type
-            error = KestalTimeoutError if result == ErrorCode.TIMEOUT else KestalError
-            raise error(f"order {name}: {reason or ErrorCode(result).name.lower().replace('_', ' ')}"
-                        if result in ErrorCode._value2member_map_ else f"order {name}: result {result}",
-                        result, reason)
+            error = KestalTimeoutError if code == ErrorCode.TIMEOUT else KestalError
+            raise error(f"order {name}: {reason or getattr(code, 'name', code)}", code, reason)
         return OrderAck._from_struct(ack)
 
     def _send_order(self, seq_no, sub_type, params):
