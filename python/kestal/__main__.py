@@ -17,7 +17,7 @@ import sys
 import time
 
 from . import (Event, KestalError, MessageType, OrderType, Service, TRANSPORTS,
-               fpga_temp_celsius, health)
+               fpga_temp_celsius, health, last_error)
 
 # name: (sub type, number of parameters, bytes per parameter)
 ORDERS = {
@@ -101,7 +101,7 @@ class Session:
     def connect(self, timeout_s):
         """Waits for "Connected OK" after the service started."""
         if self.service.start_result < 0:
-            raise Failure("the library could not start (is UDP port 26000 of the arm link in use?)")
+            raise Failure(f"the library could not start: {last_error() or 'is UDP port 26000 of the arm link in use?'}")
         if not self.service.wait_connected(timeout_s):
             if self.connect_errors:
                 raise Failure(f"cannot connect to {self.endpoint} ({self.last_detail or 'refused or unreachable'})")
