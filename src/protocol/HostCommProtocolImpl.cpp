@@ -97,13 +97,11 @@ void HostCommProtocolImpl::SetHostCommType(uint32_t type) {
 }
 
 void HostCommProtocolImpl::SetRecvMsgCallBack(RecvMsgCallBack callback, void* user_data) {
-  m_recv_msg_user_data = user_data;
-  m_recv_msg_callback = callback;
+  m_recv_msg_callback.Set(callback, user_data);
 }
 
 void HostCommProtocolImpl::SetFrameCallBack(FrameCallBack callback, void* user_data) {
-  m_frame_user_data = user_data;
-  m_frame_callback = callback;
+  m_frame_callback.Set(callback, user_data);
 }
 
 bool HostCommProtocolImpl::IsConnected() {
@@ -393,13 +391,13 @@ void HostCommProtocolImpl::LoopSendHeartBeat() {
 }
 
 void HostCommProtocolImpl::Forward(uint16_t type, uint8_t* data, uint32_t len) {
-  RecvMsgCallBack callback = m_recv_msg_callback;
-  if (callback) callback(type, data, len, m_recv_msg_user_data);
+  if (RecvMsgCallBack callback = m_recv_msg_callback.Function())
+    callback(type, data, len, m_recv_msg_callback.UserData());
 }
 
 void HostCommProtocolImpl::ForwardFrame(uint16_t type, const uint8_t* data, uint32_t header_len,
                                         uint32_t len) {
-  FrameCallBack callback = m_frame_callback;
+  FrameCallBack callback = m_frame_callback.Function();
   if (!callback) return;
   const ImageFrame frame{type,
                          data,
@@ -411,7 +409,7 @@ void HostCommProtocolImpl::ForwardFrame(uint16_t type, const uint8_t* data, uint
                          std::chrono::duration_cast<std::chrono::nanoseconds>(
                              std::chrono::system_clock::now().time_since_epoch())
                              .count()};
-  callback(frame, m_frame_user_data);
+  callback(frame, m_frame_callback.UserData());
 }
 
 ControllerStatusSnapshot HostCommProtocolImpl::GetControllerStatus() const {
