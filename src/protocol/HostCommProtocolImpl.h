@@ -158,7 +158,6 @@ class HostCommProtocolImpl {
   HostCommTransport* Transport(uint32_t type);
   void ConfigureTransports(uint32_t type);
   uint16_t NextSeqNo();
-  void CountOrder(const uint8_t* order);  // an order that was sent
   void LoopRecv();
   void LoopSendHeartBeat();
   void Forward(uint16_t type, uint8_t* data, uint32_t len);
