@@ -63,6 +63,9 @@ def test_order_and_its_ack(service):
     assert ack.fpga_temp == pytest.approx(15.55) and ack.seq_no != seq_no
     time.sleep(0.3)
     assert sorted(struct.unpack_from("<H", p)[0] for p in temp_acks()) == sorted([seq_no, ack.seq_no])
+    with pytest.raises(TimeoutError) as late:
+        s.request(kestal.OrderType.GET_FPGA_TEMP, timeout=0)
+    assert late.value.code == kestal.ErrorCode.TIMEOUT and late.value.reason in str(late.value)
 
 
 def test_ten_whole_frames(service):
