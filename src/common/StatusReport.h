@@ -4,10 +4,19 @@
 #pragma once
 
 #include <functional>
+#include <string>
 
 using StatusReportFn = std::function<void(unsigned int status, const char* text)>;
 
 // Calls `report` when it is set.
 inline void ReportStatusTo(const StatusReportFn& report, unsigned int status, const char* text) {
   if (report) report(status, text);
+}
+
+// The reason of a failure in words ("connect 127.0.0.1:9: connection refused"), reported just
+// before the status that announces it, so that the owner can give it with the event.
+using FailureReportFn = std::function<void(const std::string& reason)>;
+
+inline void ReportFailureTo(const FailureReportFn& report, const std::string& reason) {
+  if (report) report(reason);
 }

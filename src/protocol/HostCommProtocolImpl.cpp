@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -45,14 +46,30 @@ class PayloadReader {
   uint32_t m_len;
 };
 
+// Marks the thread as dealing with a received message: a request made there (from the receive
+// callback) would wait for an ACK that only this thread can deal with.
+thread_local bool t_dealing = false;
+class DealingScope {
+ public:
+  DealingScope() : m_outer(t_dealing) { t_dealing = true; }
+  ~DealingScope() { t_dealing = m_outer; }
+  DealingScope(const DealingScope&) = delete;
+  DealingScope& operator=(const DealingScope&) = delete;
+
+ private:
+  const bool m_outer;
+};
+
 }  // namespace
 
 HostCommProtocolImpl::HostCommProtocolImpl(HostCommProtocolConfig config)
     : m_config(std::move(config)),
-      m_comm_dev_via_storage(HostCommTransportConfig{m_config.report_status, &m_health, {}}),
+      m_comm_dev_via_storage(
+          HostCommTransportConfig{m_config.report_status, &m_health, {}, m_config.report_failure}),
       m_comm_dev_via_network(HostCommTransportConfig{
           m_config.report_status, &m_health,
-          [this](uint8_t* frame, uint32_t length) { DealFrame(frame, length); }}) {}
+          [this](uint8_t* frame, uint32_t length) { DealFrame(frame, length); },
+          m_config.report_failure}) {}
 
 HostCommProtocolImpl::~HostCommProtocolImpl() {
   // The network transport's parse worker deals with frames through this engine: it ends before
@@ -82,6 +99,50 @@ void HostCommProtocolImpl::SetHostCommType(uint32_t type) {
 void HostCommProtocolImpl::SetRecvMsgCallBack(RecvMsgCallBack callback, void* user_data) {
   m_recv_msg_user_data = user_data;
   m_recv_msg_callback = callback;
+}
+
+void HostCommProtocolImpl::SetFrameCallBack(FrameCallBack callback, void* user_data) {
+  m_frame_user_data = user_data;
+  m_frame_callback = callback;
+}
+
+bool HostCommProtocolImpl::IsConnected() {
+  HostCommTransport* transport = Transport(m_host_comm_type);
+  return transport && transport->IsConnected();
+}
+
+int HostCommProtocolImpl::Request(uint16_t sub_type, const uint8_t* params, uint32_t params_len,
+                                  uint32_t timeout_ms, kestal_ack* ack) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  int r = KESTAL_E_IN_CALLBACK;
+  if (!t_dealing && !IsConnected()) r = KESTAL_E_NOT_CONNECTED;
+  if (!t_dealing && r != KESTAL_E_NOT_CONNECTED) {
+    const uint16_t seq_no = NextSeqNo();
+    const std::vector<uint8_t> order = HostCommMsg::BuildOrder(
+        seq_no, sub_type, std::vector<uint8_t>(params, params + params_len));
+    // Listed before it is sent: its ACK may come back before SendOrder returns.
+    OrderAckWaiter::Wait wait(seq_no, sub_type, ack);
+    m_ack_waiter.Add(&wait);
+    r = SendOrder(Order, order.data(), static_cast<uint32_t>(order.size()));
+    if (r == 0)
+      r = m_ack_waiter.WaitUntil(&wait, deadline);
+    else
+      r = IsConnected() ? KESTAL_E_SEND_FAILED : KESTAL_E_NOT_CONNECTED;
+    m_ack_waiter.Remove(&wait);
+  }
+  const char* why = nullptr;
+  switch (r) {
+    case KESTAL_OK: return r;
+    case KESTAL_E_IN_CALLBACK: why = "called on the receive thread, which its ACK needs"; break;
+    case KESTAL_E_NOT_CONNECTED: why = "not connected"; break;
+    case KESTAL_E_SEND_FAILED: why = "the link refused the order"; break;
+    case KESTAL_E_STOPPED: why = "the library stopped before its ACK came"; break;
+    default: why = "no ACK within "; break;
+  }
+  std::string reason = "request " + std::to_string(sub_type) + ": " + why;
+  if (r == KESTAL_E_TIMEOUT) reason += std::to_string(timeout_ms) + " ms";
+  ReportFailureTo(m_config.report_failure, reason);
+  return r;
 }
 
 static bool IsValidEndpoint(const std::string& host, uint32_t port) {
@@ -179,6 +240,7 @@ void HostCommProtocolImpl::StopLoopRecv() {
     m_stop_loop_recv = true;
   }
   m_wait_signal.NotifyAll();
+  m_ack_waiter.Cancel();
   // The receive worker waits up to a second for a message; it sees the stop at once.
   m_comm_dev_via_network.InterruptRecvWait();
   m_comm_dev_via_storage.InterruptRecvWait();
@@ -335,6 +397,23 @@ void HostCommProtocolImpl::Forward(uint16_t type, uint8_t* data, uint32_t len) {
   if (callback) callback(type, data, len, m_recv_msg_user_data);
 }
 
+void HostCommProtocolImpl::ForwardFrame(uint16_t type, const uint8_t* data, uint32_t header_len,
+                                        uint32_t len) {
+  FrameCallBack callback = m_frame_callback;
+  if (!callback) return;
+  const ImageFrame frame{type,
+                         data,
+                         header_len,
+                         len - header_len,
+                         std::chrono::duration_cast<std::chrono::nanoseconds>(
+                             std::chrono::steady_clock::now().time_since_epoch())
+                             .count(),
+                         std::chrono::duration_cast<std::chrono::nanoseconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count()};
+  callback(frame, m_frame_user_data);
+}
+
 ControllerStatusSnapshot HostCommProtocolImpl::GetControllerStatus() const {
   ControllerStatusSnapshot snapshot;
   kestal::MutexLock lock(m_controller_status_mutex);
@@ -350,6 +429,7 @@ void HostCommProtocolImpl::DealFrame(uint8_t* frame, uint32_t length) {
 }
 
 int HostCommProtocolImpl::DealMsg(uint16_t type, uint8_t* data, uint32_t len) {
+  const DealingScope dealing;
   const PayloadReader in(data, len);
   switch (type) {
     case ArmMsg:
@@ -363,6 +443,7 @@ int HostCommProtocolImpl::DealMsg(uint16_t type, uint8_t* data, uint32_t len) {
         break;
       }
       Forward(type, data, len);
+      ForwardFrame(type, data, YImageLayout::kHeaderLength, len);
       break;
     }
     case OriginalImagePiece:
@@ -370,7 +451,11 @@ int HostCommProtocolImpl::DealMsg(uint16_t type, uint8_t* data, uint32_t len) {
       int64_t frame_len = m_image_frame.AddPiece(type, data, len);
       if (frame_len > 0) LinkHealth::Add(m_health.image_frames);
       LinkHealth::Set(m_health.image_frames_dropped, m_image_frame.IncompleteFrameCount());
-      if (frame_len > 0) Forward(type, m_image_frame.Frame(), static_cast<uint32_t>(frame_len));
+      if (frame_len > 0) {
+        Forward(type, m_image_frame.Frame(), static_cast<uint32_t>(frame_len));
+        ForwardFrame(type, m_image_frame.Frame(), ImagePieceLayout::kImageHeaderLength,
+                     static_cast<uint32_t>(frame_len));
+      }
       break;
     }
     case WriteConfig:
@@ -483,6 +568,7 @@ void HostCommProtocolImpl::DealOrderAck(const uint8_t* data, uint32_t len) {
   const PayloadReader in(data, len);
   const uint16_t sub_type = in.U16(OrderLayout::kSubMsgType);
   const int seq_no = in.U16(OrderLayout::kSeqNo);
+  m_ack_waiter.Deliver(data, len);  // a request waiting for it wakes now
   if (sub_type == HeartBeat) {
     KLOG_DEBUG_AS(kDealMsg, "Recv order to heart beat");
     NoteHeartBeatAck(static_cast<uint16_t>(seq_no));

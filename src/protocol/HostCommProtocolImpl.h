@@ -28,6 +28,7 @@
 #include "diag/LinkHealth.h"
 #include "protocol/HostCommMsg.h"
 #include "protocol/ImageFrameAssembler.h"
+#include "protocol/OrderAckWaiter.h"
 #include "transport/network/HostCommViaNetwork.h"
 #include "transport/storage/HostCommViaStorage.h"
 
@@ -45,6 +46,20 @@ struct HostCommProtocolConfig {
   std::function<uint16_t()> next_seq_no;
   // Connection states of both transports; called from their workers and StartLoopRecv.
   StatusReportFn report_status;
+  // The reason of each failure (a transport's, a request's), just before its status if it has one;
+  // any thread.
+  FailureReportFn report_failure;
+};
+
+// One complete image frame as the engine delivers it: the header, then `image_len` bytes of image
+// data, and when the library received its last piece.
+struct ImageFrame {
+  uint16_t kind;  // its message type: OriginalImagePiece, YOriginalImagePiece or YImage
+  const uint8_t* data;
+  uint32_t header_len;  // 80, or 72 for a Y image
+  uint32_t image_len;
+  int64_t host_time_ns;  // steady clock
+  int64_t utc_time_ns;   // system clock, since 1970
 };
 
 class HostCommProtocolImpl {
@@ -52,6 +67,9 @@ class HostCommProtocolImpl {
   using RecvMsgCallBack = void (*)(unsigned short type, unsigned char* data, unsigned int len,
                                    void* user_data);
   using SendFn = std::function<int(uint16_t type, const uint8_t* data, uint32_t len)>;
+  // Called on the thread that dealt with the frame's last piece, after the receive callback; the
+  // frame is valid during the call.
+  using FrameCallBack = void (*)(const ImageFrame& frame, void* user_data);
 
   explicit HostCommProtocolImpl(HostCommProtocolConfig config = {});
   ~HostCommProtocolImpl();
@@ -87,6 +105,14 @@ class HostCommProtocolImpl {
                                 const uint8_t* data, uint32_t len);
 
   void SetRecvMsgCallBack(RecvMsgCallBack callback, void* user_data);
+  void SetFrameCallBack(FrameCallBack callback, void* user_data);
+  // Sends an order with the next sequence number and waits up to `timeout_ms` for its ACK, copied
+  // into `ack`: KESTAL_OK, or a KESTAL_E_* with its reason reported (see kestal_request). Any
+  // thread but the one that deals with received messages, which the ACK needs.
+  int Request(uint16_t sub_type, const uint8_t* params, uint32_t params_len, uint32_t timeout_ms,
+              kestal_ack* ack);
+  // True while the active transport has its link to the device.
+  bool IsConnected();
   // The settings the next StartLoopRecv reads. Any thread, a device-event callback included, may
   // set them: they have a lock of their own, never the owner's start/stop lock. 0, or -1 (nothing
   // changed) when an endpoint's host cannot name a device (HostCommViaNetwork::IsValidHost), its
@@ -135,6 +161,7 @@ class HostCommProtocolImpl {
   void LoopRecv();
   void LoopSendHeartBeat();
   void Forward(uint16_t type, uint8_t* data, uint32_t len);
+  void ForwardFrame(uint16_t type, const uint8_t* data, uint32_t header_len, uint32_t len);
   void DealOrderAck(const uint8_t* data, uint32_t len);
   void DealReadConfigAck(const uint8_t* data, uint32_t len);
   void DealControllerStatus(const uint8_t* data, uint32_t len) EXCLUDES(m_controller_status_mutex);
@@ -156,6 +183,9 @@ class HostCommProtocolImpl {
       [this](uint16_t type, uint8_t* data, uint32_t len) { DealMsg(type, data, len); };
   std::atomic<RecvMsgCallBack> m_recv_msg_callback{nullptr};
   std::atomic<void*> m_recv_msg_user_data{nullptr};
+  std::atomic<FrameCallBack> m_frame_callback{nullptr};
+  std::atomic<void*> m_frame_user_data{nullptr};
+  OrderAckWaiter m_ack_waiter;
 
   std::atomic<uint16_t> m_own_seq_no{0};
   // The last order sent (not a heartbeat) and when, for the round trip of its ACK.

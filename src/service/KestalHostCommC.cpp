@@ -7,7 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "diag/LinkHealth.h"
 #include "kestal/KestalHostCommService.h"
+#include "kestal/kestal_protocol.h"
+#include "protocol/HostCommProtocolImpl.h"
 #include "service/KestalHostCommServiceImpl.h"
 
 namespace {
@@ -32,6 +35,9 @@ CallbackSlot<kestal_message_fn> g_message;
 CallbackSlot<kestal_state_fn> g_scanner_state;
 CallbackSlot<kestal_state_fn> g_arm_state;
 CallbackSlot<kestal_text_fn> g_status_line;
+CallbackSlot<kestal_text_fn> g_status_line_utf8;
+CallbackSlot<kestal_event_detail_fn> g_event_detail;
+CallbackSlot<kestal_frame_fn> g_frame;
 
 void ForwardEvent(HostCommDeviceEvent event, const char* text, void*) {
   if (kestal_event_fn fn = g_event.fn) fn(static_cast<int>(event), text, g_event.user_data);
@@ -49,10 +55,40 @@ void ForwardStatusLine(const char* text, void*) {
   if (kestal_text_fn fn = g_status_line.fn) fn(text, g_status_line.user_data);
 }
 
+void ForwardStatusLineUtf8(const char* text, void*) {
+  if (kestal_text_fn fn = g_status_line_utf8.fn) fn(text, g_status_line_utf8.user_data);
+}
+void ForwardEventDetail(HostCommDeviceEvent event, const char* text, const char* detail, void*) {
+  if (kestal_event_detail_fn fn = g_event_detail.fn)
+    fn(static_cast<int>(event), text, detail, g_event_detail.user_data);
+}
+void ForwardFrame(const ImageFrame& in, void*) {
+  kestal_frame_fn fn = g_frame.fn;
+  if (!fn) return;
+  kestal_frame frame{};
+  frame.kind = in.kind;
+  kestal_image_header header;
+  if (in.kind != KESTAL_MSG_Y_IMAGE &&
+      kestal_decode_image_header(in.data, in.header_len, &header) == KESTAL_OK) {
+    frame.number = header.number;
+    frame.width = header.width;
+    frame.height = header.height;
+  }
+  frame.header = in.data;
+  frame.header_len = in.header_len;
+  frame.pixels = in.data + in.header_len;
+  frame.pixels_len = in.image_len;
+  frame.host_time_ns = in.host_time_ns;
+  frame.utc_time_ns = in.utc_time_ns;
+  fn(&frame, g_frame.user_data);
+}
+
 KestalHostCommService& Service() { return KestalHostCommService::GetInstance(); }
+KestalHostCommService::Impl& ServiceImpl() { return KestalHostCommService::Impl::Of(Service()); }
 
 constexpr size_t kMaxHostLength = 255;  // the longest DNS name
 constexpr size_t kMaxPathLength = 4096;
+constexpr unsigned int kMaxRequestParams = 65000;
 
 }  // namespace
 
@@ -110,6 +146,68 @@ void kestal_set_arm_state_callback(kestal_state_fn callback, void* user_data) {
 void kestal_set_status_line_callback(kestal_text_fn callback, void* user_data) {
   Service().SetLogCallBack(g_status_line.Set(callback, user_data) ? &ForwardStatusLine : nullptr,
                            nullptr);
+}
+
+void kestal_set_status_line_utf8_callback(kestal_text_fn callback, void* user_data) {
+  ServiceImpl().SetStatusLineUtf8CallBack(
+      g_status_line_utf8.Set(callback, user_data) ? &ForwardStatusLineUtf8 : nullptr, nullptr);
+}
+
+void kestal_set_event_detail_callback(kestal_event_detail_fn callback, void* user_data) {
+  ServiceImpl().SetEventDetailCallBack(
+      g_event_detail.Set(callback, user_data) ? &ForwardEventDetail : nullptr, nullptr);
+}
+
+void kestal_set_frame_callback(kestal_frame_fn callback, void* user_data) {
+  ServiceImpl().SetFrameCallBack(g_frame.Set(callback, user_data) ? &ForwardFrame : nullptr,
+                                 nullptr);
+}
+
+int kestal_request(unsigned short sub_type, const unsigned char* params, unsigned int params_len,
+                   unsigned int timeout_ms, kestal_ack* ack) {
+  if (!ack || (!params && params_len > 0) || params_len > kMaxRequestParams) {
+    ServiceImpl().NoteFailure("request " + std::to_string(sub_type) +
+                              ": no ACK to fill, or parameters missing or over " +
+                              std::to_string(kMaxRequestParams) + " bytes");
+    return KESTAL_E_INVALID;
+  }
+  return ServiceImpl().Engine().Request(sub_type, params, params_len, timeout_ms, ack);
+}
+
+int kestal_last_error(char* buf, unsigned int len) {
+  if (!buf && len > 0) return KESTAL_E_INVALID;
+  const std::string reason = ServiceImpl().LastFailure();
+  if (len > 0) {
+    const size_t n = reason.size() < len ? reason.size() : len - 1;
+    std::memcpy(buf, reason.data(), n);
+    buf[n] = '\0';
+  }
+  return static_cast<int>(reason.size());
+}
+
+int kestal_get_health(kestal_health* out) {
+  if (!out) return KESTAL_E_INVALID;
+  const LinkHealth& h = ServiceImpl().Engine().Health();
+  kestal_u64* const fields[] = {
+      &out->bytes_in,        &out->bytes_out,       &out->frames_in,
+      &out->frames_out,      &out->checksum_errors, &out->resyncs,
+      &out->bytes_skipped,   &out->oversize_frames, &out->reconnects,
+      &out->heartbeats_sent, &out->orders_sent,     &out->orders_acked,
+      &out->last_rtt_us,     &out->image_frames,    &out->image_frames_dropped,
+      &out->records_skipped, &out->recv_queue_high, &out->send_queue_high};
+  const LinkHealth::Counter* const counters[] = {
+      &h.bytes_in,        &h.bytes_out,       &h.frames_in,
+      &h.frames_out,      &h.checksum_errors, &h.resyncs,
+      &h.bytes_skipped,   &h.oversize_frames, &h.reconnects,
+      &h.heartbeats_sent, &h.orders_sent,     &h.orders_acked,
+      &h.last_rtt_us,     &h.image_frames,    &h.image_frames_dropped,
+      &h.records_skipped, &h.recv_queue_high, &h.send_queue_high};
+  static_assert(sizeof fields / sizeof fields[0] == sizeof counters / sizeof counters[0], "");
+  static_assert(sizeof(kestal_health) == sizeof fields / sizeof fields[0] * sizeof(kestal_u64),
+                "every counter is copied");
+  for (size_t i = 0; i < sizeof fields / sizeof fields[0]; ++i)
+    *fields[i] = LinkHealth::Get(*counters[i]);
+  return KESTAL_OK;
 }
 
 // The service only reads what these point to; its signatures predate const.

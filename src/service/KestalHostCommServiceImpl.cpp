@@ -51,23 +51,40 @@ void CallApp(const char* name, Call call) {
 constexpr uint32_t kEngineCommType[] = {HostCommTypeStorage, HostCommTypeNetwork,
                                         HostCommTypeNetworkAlt};
 
-// Device state texts and the status line, as code page 936 bytes.
-const char* const kStateText[] = {
-    "\xb9\xa4\xd7\xf7\xd5\xfd\xb3\xa3",                  // working normally
-    "\xc9\xe8\xb1\xb8\xce\xb4\xd5\xd2\xb5\xbd",          // device not found
-    "\xb4\xf2\xbf\xaa\xca\xa7\xb0\xdc",                  // open failed
-    "IO\xb4\xed\xce\xf3",                                // I/O error
-    "\xc9\xe8\xb1\xb8\xb2\xe5\xc8\xeb",                  // device inserted
-    "\xc9\xe8\xb1\xb8\xb0\xce\xb3\xf6",                  // device removed
-    "\xc9\xe8\xb1\xb8\xcd\xa8\xd1\xb6\xb3\xac\xca\xb1",  // device communication timeout
-    "\xce\xde\xd0\xa7",                                  // invalid
+// The device state texts and the status line "scan head: %s, %dfps; articulated arm: %s, %dfps",
+// as code page 936 bytes (the class's callback) and as UTF-8 (the C interface's).
+struct StatusTexts {
+  const char* state[8];  // working normally, device not found, open failed, I/O error, device
+                         // inserted, device removed, device communication timeout, invalid
+  const char* format;
 };
-// "scan head: %s, %dfps; articulated arm: %s, %dfps"
-constexpr const char* kStatusLineFormat =
-    "\xc9\xa8\xc3\xe8\xcd\xb7\xa3\xba"
-    "%s, %dfps; "
-    "\xb9\xd8\xbd\xda\xb1\xdb\xa3\xba"
-    "%s, %dfps";
+const StatusTexts kStatusGbk = {
+    {"\xb9\xa4\xd7\xf7\xd5\xfd\xb3\xa3", "\xc9\xe8\xb1\xb8\xce\xb4\xd5\xd2\xb5\xbd",
+     "\xb4\xf2\xbf\xaa\xca\xa7\xb0\xdc", "IO\xb4\xed\xce\xf3", "\xc9\xe8\xb1\xb8\xb2\xe5\xc8\xeb",
+     "\xc9\xe8\xb1\xb8\xb0\xce\xb3\xf6", "\xc9\xe8\xb1\xb8\xcd\xa8\xd1\xb6\xb3\xac\xca\xb1",
+     "\xce\xde\xd0\xa7"},
+    "\xc9\xa8\xc3\xe8\xcd\xb7\xa3\xba%s, %dfps; \xb9\xd8\xbd\xda\xb1\xdb\xa3\xba%s, %dfps"};
+const StatusTexts kStatusUtf8 = {
+    {"\xe5\xb7\xa5\xe4\xbd\x9c\xe6\xad\xa3\xe5\xb8\xb8",
+     "\xe8\xae\xbe\xe5\xa4\x87\xe6\x9c\xaa\xe6\x89\xbe\xe5\x88\xb0",
+     "\xe6\x89\x93\xe5\xbc\x80\xe5\xa4\xb1\xe8\xb4\xa5", "IO\xe9\x94\x99\xe8\xaf\xaf",
+     "\xe8\xae\xbe\xe5\xa4\x87\xe6\x8f\x92\xe5\x85\xa5",
+     "\xe8\xae\xbe\xe5\xa4\x87\xe6\x8b\x94\xe5\x87\xba",
+     "\xe8\xae\xbe\xe5\xa4\x87\xe9\x80\x9a\xe8\xae\xaf\xe8\xb6\x85\xe6\x97\xb6",
+     "\xe6\x97\xa0\xe6\x95\x88"},
+    "\xe6\x89\xab\xe6\x8f\x8f\xe5\xa4\xb4\xef\xbc\x9a%s, %dfps; "
+    "\xe5\x85\xb3\xe8\x8a\x82\xe8\x87\x82\xef\xbc\x9a%s, %dfps"};
+
+// The status line of a controller status record whose states are `s` and `a` (at most 7); no
+// allocation, as it is written every second.
+using StatusLineText = char[160];
+void FormatStatusLine(const StatusTexts& texts, const uint8_t* record, uint32_t s, uint32_t a,
+                      StatusLineText& line) {
+  using L = ControllerStatusLayout;
+  std::snprintf(line, sizeof line, texts.format, texts.state[s],
+                static_cast<int32_t>(kestal::LoadU32(record + L::kFpgaFps)), texts.state[a],
+                static_cast<int32_t>(kestal::LoadU32(record + L::kArmFps)));
+}
 
 struct StatusRow {
   int need_reconnect;  // 1 set, 0 clear, -1 unchanged
@@ -103,7 +120,8 @@ class SCOPED_CAPABILITY Impl::StartStopLock {
     m_service.m_lifecycle.Lock();
   }
   ~StartStopLock() RELEASE() {
-    for (HostCommDeviceEvent event : m_service.m_lifecycle.Unlock()) m_service.DeliverEvent(event);
+    for (const DeviceEventReport& report : m_service.m_lifecycle.Unlock())
+      m_service.DeliverEvent(report.event, report.detail);
   }
   StartStopLock(const StartStopLock&) = delete;
   StartStopLock& operator=(const StartStopLock&) = delete;
@@ -120,6 +138,7 @@ Impl::Impl(KestalHostCommService& service) : m_host_comm_protocol(nullptr), m_ar
   config.report_status = [this](unsigned int status, const char* text) {
     ReportStatus(status, text);
   };
+  config.report_failure = [this](const std::string& reason) { NoteFailure(reason); };
   m_host_comm_protocol = new HostCommProtocolImpl(std::move(config));
   m_arm_comm = new ArmCommViaNetwork();
   kestal::Log::Init();
@@ -154,6 +173,29 @@ void Impl::SetCommType(HostCommDeviceType type) {
 void Impl::SetDeviceEventCallBack(DeviceEventCallBack callback, void* user_data) {
   m_device_event_user_data = user_data;
   m_device_event_callback = callback;
+}
+
+void Impl::SetEventDetailCallBack(EventDetailCallBack callback, void* user_data) {
+  m_event_detail_user_data = user_data;
+  m_event_detail_callback = callback;
+}
+
+void Impl::SetFrameCallBack(FrameCallBack callback, void* user_data) {
+  m_frame_user_data = user_data;
+  m_frame_callback = callback;
+  // The engine reads the clocks for a frame only while someone takes frames.
+  m_host_comm_protocol->SetFrameCallBack(callback ? &Impl::DeliverFrame : nullptr, this);
+}
+
+void Impl::DeliverFrame(const ImageFrame& frame, void* impl) {
+  Impl& self = *static_cast<Impl*>(impl);
+  if (FrameCallBack callback = self.m_frame_callback)
+    CallApp("FrameCallBack", [&] { callback(frame, self.m_frame_user_data); });
+}
+
+void Impl::SetStatusLineUtf8CallBack(LogCallBack callback, void* user_data) {
+  m_status_line_utf8_user_data = user_data;
+  m_status_line_utf8_callback = callback;
 }
 
 void Impl::SetLogCallBack(LogCallBack callback, void* user_data) {
@@ -203,13 +245,37 @@ void Impl::ReportStatus(unsigned int status, const char* text) {
   else
     KLOG_DEBUG_AS(kReportStatus, "%s", row.log_line);
   if (row.send_comm_type) m_host_comm_protocol->SendCommTypeOrder();
-  if (!m_lifecycle.HoldIfLocked(row.event)) DeliverEvent(row.event);
+  std::string detail = TakeFailureDetail(row.event);
+  if (!m_lifecycle.HoldIfLocked(row.event, detail)) DeliverEvent(row.event, detail);
 }
 
-void Impl::DeliverEvent(HostCommDeviceEvent event) {
+void Impl::DeliverEvent(HostCommDeviceEvent event, const std::string& detail) {
   if (DeviceEventCallBack callback = m_device_event_callback)
     CallApp("DeviceEventCallBack",
             [&] { callback(event, kEventText[event], m_device_event_user_data); });
+  if (EventDetailCallBack callback = m_event_detail_callback)
+    CallApp("EventDetailCallBack",
+            [&] { callback(event, kEventText[event], detail.c_str(), m_event_detail_user_data); });
+}
+
+void Impl::NoteFailure(const std::string& reason) {
+  kestal::MutexLock lock(m_failure_mutex);
+  m_last_failure = reason;
+  m_failure_pending = true;
+}
+
+std::string Impl::LastFailure() const {
+  kestal::MutexLock lock(m_failure_mutex);
+  return m_last_failure;
+}
+
+// A failure event takes the reason noted since the last one; any other event has none.
+std::string Impl::TakeFailureDetail(HostCommDeviceEvent event) {
+  if (event != ConnectedError && event != CommError && event != NotConnected) return {};
+  kestal::MutexLock lock(m_failure_mutex);
+  if (!m_failure_pending) return {};
+  m_failure_pending = false;
+  return m_last_failure;
 }
 
 void Impl::StopEngine() { m_host_comm_protocol->StopLoopRecv(); }
@@ -323,7 +389,6 @@ void Impl::LoopReconnect() {
 }
 
 void Impl::LoopLogReport() {
-  using L = ControllerStatusLayout;
   auto next_health = std::chrono::steady_clock::now() + std::chrono::minutes(1);
   while (!m_stop_workers) {
     if (std::chrono::steady_clock::now() >= next_health) {
@@ -331,34 +396,7 @@ void Impl::LoopLogReport() {
                     m_host_comm_protocol->Health().Line().c_str());
       next_health += std::chrono::minutes(1);
     }
-    const ControllerStatusSnapshot status = m_host_comm_protocol->GetControllerStatus();
-    const uint64_t now = kestal::NowMs();
-    StatusCallBack scanner_cb = m_scaner_status_callback;
-    StatusCallBack arm_cb = m_arm_status_callback;
-    if (status.time_ms != 0 && now - status.time_ms < kStatusStaleMs) {
-      uint32_t s = kestal::LoadU32(status.record + L::kScannerState);
-      uint32_t a = kestal::LoadU32(status.record + L::kArmState);
-      if (s > kInvalidState) s = kInvalidState;
-      if (a > kInvalidState) a = kInvalidState;
-      if (scanner_cb)
-        CallApp("ScanerStatusCallBack",
-                [&] { scanner_cb(uint16_t(s), m_scaner_status_user_data); });
-      if (arm_cb)
-        CallApp("ArmStatusCallBack", [&] { arm_cb(uint16_t(a), m_arm_status_user_data); });
-      char line[128];
-      std::snprintf(line, sizeof line, kStatusLineFormat, kStateText[s],
-                    static_cast<int32_t>(kestal::LoadU32(status.record + L::kFpgaFps)),
-                    kStateText[a],
-                    static_cast<int32_t>(kestal::LoadU32(status.record + L::kArmFps)));
-      if (LogCallBack log_cb = m_log_callback)
-        CallApp("LogCallBack", [&] { log_cb(line, m_log_user_data); });
-    } else {
-      if (scanner_cb)
-        CallApp("ScanerStatusCallBack",
-                [&] { scanner_cb(kInvalidState, m_scaner_status_user_data); });
-      if (arm_cb)
-        CallApp("ArmStatusCallBack", [&] { arm_cb(kInvalidState, m_arm_status_user_data); });
-    }
+    ReportStates();
     // The log's writer is this worker rather than a thread of the log's own, so no thread of the
     // library outlives Stop or has to be joined while the library unloads: it flushes the log once
     // a second and, until the next report, writes the buffered lines whenever half the buffer is
@@ -373,6 +411,30 @@ void Impl::LoopLogReport() {
           1);
   }
   KLOG_DEBUG_AS(kLoopLogReport, "loop log report thread stopped");
+}
+
+void Impl::ReportStates() {
+  using L = ControllerStatusLayout;
+  const ControllerStatusSnapshot status = m_host_comm_protocol->GetControllerStatus();
+  const bool fresh = status.time_ms != 0 && kestal::NowMs() - status.time_ms < kStatusStaleMs;
+  uint32_t s = fresh ? kestal::LoadU32(status.record + L::kScannerState) : kInvalidState;
+  uint32_t a = fresh ? kestal::LoadU32(status.record + L::kArmState) : kInvalidState;
+  if (s > kInvalidState) s = kInvalidState;
+  if (a > kInvalidState) a = kInvalidState;
+  if (StatusCallBack scanner_cb = m_scaner_status_callback)
+    CallApp("ScanerStatusCallBack", [&] { scanner_cb(uint16_t(s), m_scaner_status_user_data); });
+  if (StatusCallBack arm_cb = m_arm_status_callback)
+    CallApp("ArmStatusCallBack", [&] { arm_cb(uint16_t(a), m_arm_status_user_data); });
+  if (!fresh) return;  // no status line without a recent status
+  StatusLineText line;
+  if (LogCallBack log_cb = m_log_callback) {
+    FormatStatusLine(kStatusGbk, status.record, s, a, line);
+    CallApp("LogCallBack", [&] { log_cb(line, m_log_user_data); });
+  }
+  if (LogCallBack utf8_cb = m_status_line_utf8_callback) {
+    FormatStatusLine(kStatusUtf8, status.record, s, a, line);
+    CallApp("StatusLineUtf8CallBack", [&] { utf8_cb(line, m_status_line_utf8_user_data); });
+  }
 }
 
 int Impl::SetSettings(const HostCommSettings& settings) {

@@ -17,11 +17,13 @@
 #include <vector>
 
 #include "common/HostCommSettings.h"
+#include "common/Mutex.h"
 #include "kestal/KestalHostCommService.h"
 #include "service/ServiceLifecycle.h"
 
 class ArmCommViaNetwork;
 class HostCommProtocolImpl;
+struct ImageFrame;
 
 // Never exported, although the class it implements is.
 #if defined(_WIN32)
@@ -59,6 +61,21 @@ class KESTAL_INTERNAL KestalHostCommService::Impl {
   // The process exits without Stop: flags only (see the definition).
   void Shut();
 
+  // Beside the exported callbacks, for the C interface: device events with the reason of a failure
+  // event ("" for none), and the status line as UTF-8.
+  using EventDetailCallBack = void (*)(HostCommDeviceEvent event, const char* text,
+                                       const char* detail, void* user_data);
+  void SetEventDetailCallBack(EventDetailCallBack callback, void* user_data);
+  void SetStatusLineUtf8CallBack(LogCallBack callback, void* user_data);
+  // Every complete image frame, through the callback gate, on the receive thread.
+  using FrameCallBack = void (*)(const ImageFrame& frame, void* user_data);
+  void SetFrameCallBack(FrameCallBack callback, void* user_data);
+  // Keeps `reason` as the last failure, for LastFailure and the next failure event.
+  void NoteFailure(const std::string& reason) EXCLUDES(m_failure_mutex);
+  // The reason of the last failure that the engine, a transport or a request reported ("" for
+  // none); any thread.
+  std::string LastFailure() const EXCLUDES(m_failure_mutex);
+
   // Settings of the next Start (device endpoints, disks, capture); 0, or -1 (nothing changed) for
   // one that cannot name a device. Never waits for the start/stop lock, so any callback may call
   // it.
@@ -86,7 +103,9 @@ class KESTAL_INTERNAL KestalHostCommService::Impl {
   void JoinWorkers();
   void StartCapture();
   // Calls the device-event callback (the lock holder's events wait until it unlocks).
-  void DeliverEvent(HostCommDeviceEvent event);
+  void DeliverEvent(HostCommDeviceEvent event, const std::string& detail);
+  static void DeliverFrame(const ImageFrame& frame, void* impl);
+  std::string TakeFailureDetail(HostCommDeviceEvent event) EXCLUDES(m_failure_mutex);
 
   std::atomic<HostCommDeviceType> m_comm_type{HostCommDeviceStorage};
   std::atomic<DeviceEventCallBack> m_device_event_callback{nullptr};
@@ -99,8 +118,17 @@ class KESTAL_INTERNAL KestalHostCommService::Impl {
   std::atomic<void*> m_scaner_status_user_data{nullptr};
   std::atomic<StatusCallBack> m_arm_status_callback{nullptr};
   std::atomic<void*> m_arm_status_user_data{nullptr};
-  HostCommProtocolImpl* m_host_comm_protocol;  // owned, never destroyed
-  ArmCommViaNetwork* m_arm_comm;               // owned, never destroyed
+  std::atomic<EventDetailCallBack> m_event_detail_callback{nullptr};
+  std::atomic<void*> m_event_detail_user_data{nullptr};
+  std::atomic<FrameCallBack> m_frame_callback{nullptr};
+  std::atomic<void*> m_frame_user_data{nullptr};
+  std::atomic<LogCallBack> m_status_line_utf8_callback{nullptr};
+  std::atomic<void*> m_status_line_utf8_user_data{nullptr};
+  mutable kestal::Mutex m_failure_mutex;
+  std::string m_last_failure GUARDED_BY(m_failure_mutex);
+  bool m_failure_pending GUARDED_BY(m_failure_mutex) = false;  // no failure event took it yet
+  HostCommProtocolImpl* m_host_comm_protocol;                  // owned, never destroyed
+  ArmCommViaNetwork* m_arm_comm;                               // owned, never destroyed
   std::atomic<bool> m_need_reconnect{false};
   std::atomic<bool> m_stop_workers{false};
   ServiceLifecycle m_lifecycle;

@@ -51,6 +51,16 @@ int kestal_decode_order_ack(const unsigned char* data, unsigned int len, kestal_
   return KESTAL_OK;
 }
 
+int kestal_view_ack(const kestal_ack* ack, kestal_order_ack* out) {
+  if (!ack || !out) return KESTAL_E_INVALID;
+  out->seq_no = ack->seq_no;
+  out->sub_type = ack->sub_type;
+  out->code = ack->code;
+  out->reply_len = ack->reply_len;
+  out->reply = ack->reply;
+  return KESTAL_OK;
+}
+
 int kestal_decode_fpga_temp(const kestal_order_ack* ack, double* celsius) {
   const unsigned char* reply = Reply(ack, 4);
   if (!reply || !celsius) return KESTAL_E_INVALID;

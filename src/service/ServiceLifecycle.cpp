@@ -9,18 +9,18 @@ void ServiceLifecycle::Lock() {
   m_mutex_owner = std::this_thread::get_id();
 }
 
-std::vector<HostCommDeviceEvent> ServiceLifecycle::Unlock() {
-  std::vector<HostCommDeviceEvent> events;
+std::vector<DeviceEventReport> ServiceLifecycle::Unlock() {
+  std::vector<DeviceEventReport> events;
   events.swap(m_held_events);
   m_mutex_owner = std::thread::id();
   m_mutex.unlock();
   return events;
 }
 
-bool ServiceLifecycle::HoldIfLocked(HostCommDeviceEvent event) {
+bool ServiceLifecycle::HoldIfLocked(HostCommDeviceEvent event, const std::string& detail) {
   if (m_mutex_owner.load() != std::this_thread::get_id()) return false;
   AssertHeld();  // by this very thread, as its id in m_mutex_owner says
-  m_held_events.push_back(event);
+  m_held_events.push_back({event, detail});
   return true;
 }
 

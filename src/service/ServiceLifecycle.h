@@ -8,11 +8,18 @@
 
 #include <atomic>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "common/Mutex.h"
 #include "kestal/KestalHostCommService.h"
+
+// A device event and the reason of its failure ("" for none).
+struct DeviceEventReport {
+  HostCommDeviceEvent event;
+  std::string detail;
+};
 
 // The lifecycle is itself the start/stop lock for the thread-safety analysis.
 class CAPABILITY("start/stop lock") ServiceLifecycle {
@@ -22,9 +29,9 @@ class CAPABILITY("start/stop lock") ServiceLifecycle {
   // Releases it; returns the device events reported meanwhile by its holder, which the caller
   // delivers now: a callback that waits for a thread which itself waits for this lock can then
   // never hang.
-  std::vector<HostCommDeviceEvent> Unlock() RELEASE();
-  // True when the calling thread holds the lock: `event` is kept for Unlock.
-  bool HoldIfLocked(HostCommDeviceEvent event);
+  std::vector<DeviceEventReport> Unlock() RELEASE();
+  // True when the calling thread holds the lock: the event is kept for Unlock.
+  bool HoldIfLocked(HostCommDeviceEvent event, const std::string& detail);
   void AssertHeld() const ASSERT_CAPABILITY(this) {}
 
   // Sets `stop` and wakes the reconnect worker's wait (the log-report worker waits on the log).
@@ -41,7 +48,7 @@ class CAPABILITY("start/stop lock") ServiceLifecycle {
  private:
   std::mutex m_mutex;
   std::atomic<std::thread::id> m_mutex_owner{};
-  std::vector<HostCommDeviceEvent> m_held_events GUARDED_BY(this);
+  std::vector<DeviceEventReport> m_held_events GUARDED_BY(this);
 
   // The reconnect and log-report workers of one Start, joined by Stop (or the next Start).
   std::thread m_reconnect_thread;

@@ -26,6 +26,8 @@ struct HostCommTransportConfig {
   // Network transport: takes each whole validated frame (header, payload and checksum) on the parse
   // worker, the bytes valid during the call. Null: frames wait for DealNextMessage.
   std::function<void(uint8_t* frame, uint32_t length)> frame_sink;
+  // The reason of each failure, just before its status; any thread.
+  FailureReportFn report_failure;
 };
 
 class HostCommTransport {
@@ -53,4 +55,6 @@ class HostCommTransport {
   virtual void InterruptRecvWait() = 0;
   // Drops the messages received and not dealt with, so that a later start never delivers them.
   virtual void DropReceived() = 0;
+  // True while the link to the device is open (a connection, or the disk); any thread.
+  virtual bool IsConnected() const = 0;
 };

@@ -1,6 +1,6 @@
 // Inside a fresh network namespace (nothing but its own loopback) made by a forked child, the
-// library unchanged dials its default device address 192.168.66.1:28992 and reaches the simulator;
-// skips without one.
+// library unchanged dials its default device address 192.168.66.1:28992 and reaches the simulator,
+// and names an unresolvable device host in its failure; skips without one.
 #include <gtest/gtest.h>
 
 #ifdef __linux__
@@ -15,6 +15,7 @@
 
 #include "ForkedChild.h"
 #include "ServiceFixture.h"
+#include "kestal/kestal_c.h"
 #include "protocol/HostCommMsg.h"
 #include "service/KestalHostCommServiceImpl.h"
 
@@ -51,6 +52,15 @@ class NetworkNamespace : public ServiceFixture {
     ASSERT_EQ(m_service.Start(), 0);
     ASSERT_TRUE(m_app.WaitForEvent(ConnectedOk, 1, 5s));
     EXPECT_TRUE(m_app.WaitForMessage(Order, AckOf(SendOrder(GetFpgaTemp)), 3s));
+    StopAndCheck();
+    // A name that no resolver here knows (none but the namespace's loopback can be asked).
+    ASSERT_EQ(kestal_set_network_endpoint(KESTAL_COMM_NETWORK, "nosuchhost", 28992), 0);
+    ASSERT_EQ(m_service.Start(), 0);
+    m_started = true;
+    ASSERT_TRUE(m_app.WaitForEvent(ConnectedError, 1, 30s));
+    char reason[128];
+    kestal_last_error(reason, sizeof reason);
+    EXPECT_STREQ(reason, "resolve nosuchhost: host not found");
     StopAndCheck();
   }
 };

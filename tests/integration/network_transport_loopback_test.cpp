@@ -48,6 +48,7 @@ class NetworkLoopback : public ::testing::Test {
                             reports[status].push_back(Clock::now());
                           },
                           nullptr,
+                          {},
                           {}}};
 };
 

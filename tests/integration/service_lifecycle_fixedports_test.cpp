@@ -3,6 +3,7 @@
 #include <atomic>
 #include <filesystem>
 #include <iterator>
+#include <mutex>
 #include <thread>
 #include <utility>
 
@@ -123,6 +124,17 @@ TEST_F(ServiceFixture, FailedStartsAndAStartWithoutDevice) {
   m_app.SetHook([&] {
     set_endpoint = std::min(set_endpoint.load(), kestal_set_network_endpoint(1, "localhost", 9));
   });
+  struct LastLine {
+    std::mutex mutex;
+    std::string last;
+  } utf8;  // the status line as the C interface gives it in UTF-8
+  kestal_set_status_line_utf8_callback(
+      [](const char* line, void* seen) {
+        auto* utf8 = static_cast<LastLine*>(seen);
+        std::lock_guard<std::mutex> lock(utf8->mutex);
+        utf8->last = line;
+      },
+      &utf8);
   EXPECT_EQ(m_service.Start(), -1);
   m_started = true;
   m_app.SetHook(nullptr);
@@ -146,6 +158,15 @@ TEST_F(ServiceFixture, FailedStartsAndAStartWithoutDevice) {
                                                     "\xce\xde\xd0\xa7, 25fps; "
                                                     "\xb9\xd8\xbd\xda\xb1\xdb\xa3\xba"
                                                     "IO\xb4\xed\xce\xf3, -1fps"));
+  kestal_set_status_line_utf8_callback(nullptr, nullptr);
+  {
+    std::lock_guard<std::mutex> lock(utf8.mutex);
+    EXPECT_EQ(utf8.last,
+              "\xe6\x89\xab\xe6\x8f\x8f\xe5\xa4\xb4\xef\xbc\x9a"  // scan head:
+              "\xe6\x97\xa0\xe6\x95\x88, 25fps; "                 // invalid
+              "\xe5\x85\xb3\xe8\x8a\x82\xe8\x87\x82\xef\xbc\x9a"  // arm:
+              "IO\xe9\x94\x99\xe8\xaf\xaf, -1fps");               // I/O error
+  }
   g_now += 1;  // stale: invalid states and no more lines
   EXPECT_EQ(reports(m_app.ArmStates().size() + 2), States(7, 7));
   const size_t lines = m_app.StatusLines().size();

@@ -41,6 +41,7 @@ HostCommViaNetwork::HostCommViaNetwork(HostCommTransportConfig config)
     : m_health(config.health ? config.health : &m_own_health),
       m_parser({m_health, &m_stop}),
       m_report_status(std::move(config.report_status)),
+      m_report_failure(std::move(config.report_failure)),
       m_frame_sink(std::move(config.frame_sink)) {
   m_recv_msg_queue.Init(m_buffer_count);
   m_send_cache_queue.Init(m_buffer_count);
@@ -309,6 +310,28 @@ void HostCommViaNetwork::RecoverIo() {
   });
 }
 
+// The device's endpoint as the failure reasons name it: host:port, an IPv6 address in brackets.
+std::string HostCommViaNetwork::EndpointText() const {
+  const bool v6 = m_remote_ip.find(':') != std::string::npos;
+  return (v6 ? "[" + m_remote_ip + "]" : m_remote_ip) + ":" + std::to_string(m_remote_port);
+}
+
+// A short lower-case reason: the common failures in the same words on every system.
+std::string HostCommViaNetwork::ErrorText(const asio::error_code& error) {
+  namespace e = asio::error;
+  if (error == e::connection_refused) return "connection refused";
+  if (error == e::host_not_found || error == e::host_not_found_try_again || error == e::no_data)
+    return "host not found";
+  if (error == e::timed_out) return "timed out";
+  if (error == e::network_unreachable) return "network unreachable";
+  if (error == e::host_unreachable) return "host unreachable";
+  if (error == e::eof) return "closed by the device";
+  if (error == e::connection_reset) return "reset by the device";
+  std::string text = error.message();
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
 void HostCommViaNetwork::LoopConnect() {
   bool reported = false;
   for (;;) {
@@ -329,16 +352,31 @@ void HostCommViaNetwork::LoopConnect() {
     }
     // A connection the application was told about is gone: said once, before dialling again. A stop
     // is no loss.
-    if (reported && !m_stop) ReportStatusTo(m_report_status, HostCommStatusCommError, "");
+    if (reported && !m_stop) {
+      std::string why;
+      {
+        kestal::MutexLock lock(m_worker_mutex);
+        why.swap(m_lost_reason);
+      }
+      ReportFailureTo(m_report_failure, "connection to " + EndpointText() + " lost" +
+                                            (why.empty() ? "" : ": " + why));
+      ReportStatusTo(m_report_status, HostCommStatusCommError, "");
+    }
     reported = false;
+    // The failure's reason names the step that failed: resolving the name or connecting.
+    std::string step = "resolve " + m_remote_ip;
     try {
       asio::ip::tcp::resolver resolver(m_io_context);
       KLOG_DEBUG_AS(kConnectWorker, "Ready to Create a new connection");
       auto endpoints = resolver.resolve(m_remote_ip, std::to_string(m_remote_port));
+      step = "connect " + EndpointText();
       ConnectAndWait(endpoints);
       KLOG_DEBUG_AS(kConnectWorker, "Create a new connection");
     } catch (const std::exception& e) {
       KLOG_DEBUG_AS(kConnectWorker, "Exception:%s", e.what());
+      const auto* error = dynamic_cast<const asio::system_error*>(&e);
+      ReportFailureTo(m_report_failure,
+                      step + ": " + (error ? ErrorText(error->code()) : std::string(e.what())));
       ReportStatusTo(m_report_status, HostCommStatusNetworkConnectError, "");
       WaitForStop(kRetryPauseMs);
     }
@@ -644,6 +682,10 @@ void HostCommViaNetwork::AsyncReadCallback(const asio::error_code& error, std::s
     ReadAfter(kChainRetryWait);
   } else if (error) {
     KLOG_DEBUG("Socket recv error:%d", error.value());
+    if (current) {
+      kestal::MutexLock lock(m_worker_mutex);
+      m_lost_reason = ErrorText(error);
+    }
     if (current) CloseSocket();
     ReadAfter(kChainRetryWait);
   } else if (bytes == 0) {

@@ -104,7 +104,7 @@ class HostCommViaNetwork final : public HostCommTransport {
   // True from StartLoopRecv until StopLoopRecv; the owner's thread only.
   bool WorkersRunning() const { return m_parse_thread.joinable(); }
   // True while a connection to the device exists.
-  bool IsConnected() const { return m_connected.load(); }
+  bool IsConnected() const override { return m_connected.load(); }
 
   // Most bytes one read takes; a read starts only with at least kMinReadRoom free behind the data.
   static constexpr uint32_t kMaxRead = 0x100000;
@@ -183,6 +183,8 @@ class HostCommViaNetwork final : public HostCommTransport {
   // Workers.
   void LoopIo();
   void LoopConnect();
+  std::string EndpointText() const;
+  static std::string ErrorText(const asio::error_code& error);
   void LoopParse();
   void ConnectAndWait(const asio::ip::tcp::resolver::results_type& endpoints);
   bool WaitForStop(int ms);
@@ -236,7 +238,11 @@ class HostCommViaNetwork final : public HostCommTransport {
 
   uint32_t m_connections_made = 0;  // since StartLoopRecv (io worker)
   const StatusReportFn m_report_status;
+  const FailureReportFn m_report_failure;
   const std::function<void(uint8_t* frame, uint32_t length)> m_frame_sink;
+  // Why the last connection ended, as the read that saw it said ("closed by the device"); read by
+  // the connect worker when it reports the loss.
+  std::string m_lost_reason GUARDED_BY(m_worker_mutex);
 
   std::thread m_io_thread;
   std::thread m_connect_thread;

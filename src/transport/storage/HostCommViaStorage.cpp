@@ -101,6 +101,7 @@ thread_local std::vector<ReportsAfterUnlock::Held>* ReportsAfterUnlock::t_held =
 
 HostCommViaStorage::HostCommViaStorage(HostCommTransportConfig config)
     : m_report_status(std::move(config.report_status)),
+      m_report_failure(std::move(config.report_failure)),
       m_health(config.health ? config.health : &m_own_health),
       m_device_path(BlockDevice::SearchPattern()),
       m_reader(m_disk_view, m_recv_reporter, [this](VolumeRunInfo* positions) {
@@ -136,6 +137,11 @@ void HostCommViaStorage::AttachStorage(BlockStorage* storage, std::string name) 
   m_attached_name = std::move(name);
 }
 
+bool HostCommViaStorage::IsConnected() const {
+  kestal::ReaderLock lock(m_device_mutex);
+  return m_disk != nullptr;
+}
+
 std::string HostCommViaStorage::DevicePath() const {
   kestal::ReaderLock lock(m_device_mutex);
   return m_device_path;
@@ -163,6 +169,10 @@ void HostCommViaStorage::ErrorReport(StorageError kind) const {
       break;
   }
   KLOG_DEBUG("%s", message);
+  if (kind == StorageError::DeviceNull)
+    ReportFailureTo(m_report_failure, "no disk is open");
+  else if (status == HostCommStatusStorageCommError)
+    ReportFailureTo(m_report_failure, std::string(message) + " on " + DevicePath());
   if (!ReportsAfterUnlock::Hold(m_report_status, status, message))
     ReportStatusTo(m_report_status, status, message);
 }
@@ -195,6 +205,9 @@ int HostCommViaStorage::OpenStorageDevice() {
     return 0;
   }
   lock.Unlock();
+  ReportFailureTo(m_report_failure, "no disk of " + std::to_string(kStorageDeviceSize) +
+                                        " bytes among " + std::to_string(candidates.size()) +
+                                        " candidates");
   ErrorReport(StorageError::OpenFailed);
   return -1;
 }
@@ -628,6 +641,8 @@ int HostCommViaStorage::StartLoopRecv() {
       m_disk = nullptr;
     }
     KLOG_DEBUG("Reposition dev:%s failed", DevicePath().c_str());
+    ReportFailureTo(m_report_failure,
+                    "the mailbox of " + DevicePath() + " cannot be read or written");
     ReportStatusTo(m_report_status, HostCommStatusStorageConnectError, "");
     return -1;
   }

@@ -77,6 +77,7 @@ class HostCommViaStorage final : public HostCommTransport {
   bool DealNextMessage(int32_t wait_ms, const MessageFn& deal) override;
   void InterruptRecvWait() override { m_recv_msg_queue.InterruptFullWait(); }
   void DropReceived() override { m_recv_msg_queue.DropFull(); }
+  bool IsConnected() const override;
   // Writes the summary areas of both types to "volume<UTC+8 time>_<type>.txt". Without an open
   // disk (the network link in use) it only logs its line and reports nothing.
   void PrintVolumeRunInfo();
@@ -173,6 +174,7 @@ class HostCommViaStorage final : public HostCommTransport {
 
   LinkHealth m_own_health;
   const StatusReportFn m_report_status;
+  const FailureReportFn m_report_failure;
   // Where the transport counts, and what captures the messages it writes and reads (null: nothing);
   // both must remain live while the worker runs.
   LinkHealth* const m_health;

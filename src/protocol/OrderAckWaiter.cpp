@@ -1,0 +1,65 @@
+#include "protocol/OrderAckWaiter.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "kestal/kestal_protocol.h"
+
+void OrderAckWaiter::Add(Wait* wait) {
+  kestal::MutexLock lock(m_mutex);
+  wait->m_generation = m_generation;
+  m_waits.push_back(wait);
+  m_wait_count.store(static_cast<uint32_t>(m_waits.size()), std::memory_order_release);
+}
+
+void OrderAckWaiter::Remove(Wait* wait) {
+  kestal::MutexLock lock(m_mutex);
+  m_waits.erase(std::remove(m_waits.begin(), m_waits.end(), wait), m_waits.end());
+  m_wait_count.store(static_cast<uint32_t>(m_waits.size()), std::memory_order_release);
+}
+
+int OrderAckWaiter::WaitUntil(Wait* wait, std::chrono::steady_clock::time_point deadline) {
+  kestal::MutexLock lock(m_mutex);
+  // A wait may end a little early on some systems: it is repeated until the clock says so.
+  for (;;) {
+    if (wait->m_done) return KESTAL_OK;
+    if (wait->m_generation != m_generation) return KESTAL_E_STOPPED;
+    if (std::chrono::steady_clock::now() >= deadline) return KESTAL_E_TIMEOUT;
+    m_signal.WaitUntil(lock, deadline, [&]() REQUIRES(m_mutex) {
+      return wait->m_done || wait->m_generation != m_generation;
+    });
+  }
+}
+
+bool OrderAckWaiter::Deliver(const uint8_t* data, uint32_t len) {
+  kestal_order_ack view;
+  if (m_wait_count.load(std::memory_order_acquire) == 0 ||
+      kestal_decode_order_ack(data, len, &view) != KESTAL_OK)
+    return false;
+  {
+    kestal::MutexLock lock(m_mutex);
+    auto it = std::find_if(m_waits.begin(), m_waits.end(), [&](const Wait* w) {
+      return !w->m_done && w->m_seq_no == view.seq_no && w->m_sub_type == view.sub_type;
+    });
+    if (it == m_waits.end()) return false;
+    kestal_ack* ack = (*it)->m_ack;
+    ack->seq_no = view.seq_no;
+    ack->sub_type = view.sub_type;
+    ack->code = view.code;
+    // The reply as far as it arrived and the ACK announced it, cut to what the struct holds.
+    ack->truncated = view.reply_len > KESTAL_ACK_REPLY_MAX;
+    ack->reply_len = std::min<uint32_t>(view.reply_len, KESTAL_ACK_REPLY_MAX);
+    std::memcpy(ack->reply, view.reply, ack->reply_len);
+    (*it)->m_done = true;
+  }
+  m_signal.NotifyAll();
+  return true;
+}
+
+void OrderAckWaiter::Cancel() {
+  {
+    kestal::MutexLock lock(m_mutex);
+    ++m_generation;
+  }
+  m_signal.NotifyAll();
+}
