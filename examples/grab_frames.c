@@ -11,6 +11,7 @@
 #if !defined(_WIN32)
 #define _POSIX_C_SOURCE 200809L /* nanosleep, mkdir */
 #endif
+#include <errno.h>
 #include <stdatomic.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -24,14 +25,14 @@
 #include <direct.h>
 #include <windows.h>
 static void SleepMs(unsigned ms) { Sleep(ms); }
-static void MakeDir(const char* path) { _mkdir(path); }
+static int MakeDir(const char* path) { return _mkdir(path); }
 #else
 #include <sys/stat.h>
 static void SleepMs(unsigned ms) {
   struct timespec t = {ms / 1000, (long)(ms % 1000) * 1000000L};
   nanosleep(&t, NULL);
 }
-static void MakeDir(const char* path) { mkdir(path, 0777); }
+static int MakeDir(const char* path) { return mkdir(path, 0777); }
 #endif
 
 enum { FRAMES_WANTED = 5, WAIT_MS = 10000, REQUEST_TIMEOUT_MS = 5000, PGM_MAX_GREY = 255 };
@@ -164,7 +165,10 @@ int main(int argc, char** argv) {
     return 2;
   }
   g_dir = argv[3];
-  MakeDir(g_dir); /* an existing one is used as it is */
+  if (MakeDir(g_dir) != 0 && errno != EEXIST) { /* an existing one is used as it is */
+    fprintf(stderr, "kestal-grab-frames-c: cannot make %s: %s\n", g_dir, strerror(errno));
+    return 1;
+  }
   kestal_set_event_callback(OnEvent, NULL);
   kestal_set_frame_callback(OnFrame, NULL);
   if (kestal_set_network_endpoint(KESTAL_COMM_NETWORK, argv[1], (unsigned short)port) != 0) {

@@ -17,7 +17,8 @@
 // global. A second Session created while one is alive throws kestal::Error with KESTAL_E_INVALID.
 // (The check lives in this header, so it covers one executable or shared library that includes
 // it; do not drive the library from two modules at once.) Session objects are neither copied nor
-// moved; the Config factories and C++17's guaranteed copy elision let a function return one.
+// moved. The session registers the library's event-detail callback itself (connected(),
+// wait_connected()) and every other callback whose handler is set, and unregisters them at stop.
 //
 // Threads. Handlers (on_event, on_message, on_scanner_state, on_arm_state, on_status_line,
 // on_frame) are registered while the session is stopped, and run on the library's threads: the
@@ -26,7 +27,9 @@
 // return promptly, must never call start() or stop(), and must not call request() (the message
 // and frame handlers would get KESTAL_E_IN_CALLBACK). A pointer or view passed to a handler is
 // valid only during the call. request(), the helpers, health(), last_error() and version() may be
-// called from any thread; start() and stop() from one application thread at a time.
+// called from any thread; start() and stop() from one application thread at a time. A handler
+// still running two seconds after stop() began is given up by the library (it never calls back
+// again); its Session then leaves the handlers allocated for it when destroyed.
 //
 // Exceptions. An exception thrown by a handler never reaches the C library: the wrapper catches
 // it, counts it (handler_failures()) and keeps its text (last_handler_failure()); the library and

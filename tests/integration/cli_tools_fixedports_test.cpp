@@ -278,13 +278,14 @@ TEST(KestalExamples, GrabFramesSavesTheDevicesFramesAsPgm) {
   const std::string frame =
       "frame ([0-9]+): 640x480, 307200 bytes, host time ([0-9]+\\.[0-9]{9}) s, "
       "UTC [0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}Z\n";
+  const std::regex frame_line(frame);
   for (size_t i = 0; i < runs.size(); ++i) {
     const std::string out = runs[i].Succeeded();
     SCOPED_TRACE(runs[i].p.Describe());
     EXPECT_TRUE(std::regex_match(out, std::regex("FPGA temperature 25\\.00 C\n(" + frame + "){5}")))
         << out;
     double last_time = -1;
-    for (std::sregex_iterator m(out.begin(), out.end(), std::regex(frame)), end; m != end; ++m) {
+    for (std::sregex_iterator m(out.begin(), out.end(), frame_line), end; m != end; ++m) {
       EXPECT_GT(std::stod((*m)[2]), last_time) << (*m)[0];
       last_time = std::stod((*m)[2]);
       const auto expected =
