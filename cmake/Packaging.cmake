@@ -14,6 +14,11 @@ install(TARGETS KestalHostComm EXPORT KestalHostCommTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+if(WIN32)  # the kit of cmake/WindowsKit.cmake
+  install(FILES ${KESTAL_KIT_DIR}/KestalHostComm.def ${KESTAL_KIT_DIR}/KestalHostComm.lib
+    DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  install(FILES ${KESTAL_KIT_DIR}/KestalHostComm.dll.debug DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
 install(FILES include/kestal/KestalHostCommService.h include/kestal/kestal_c.h include/kestal/kestal_protocol.h
   include/kestal/kestal.hpp DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kestal)
 
@@ -49,7 +54,9 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Host-side link to the scan head's control
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_STRIP_FILES ON)
+if(NOT WIN32)  # the Windows kit strips the DLL itself and keeps its debug file
+  set(CPACK_STRIP_FILES ON)
+endif()
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
@@ -58,3 +65,21 @@ else()
   set(CPACK_GENERATOR DEB)
 endif()
 include(CPack)
+
+# Last of the install: the Windows programs and the DLL lose their debug information (the DLL's
+# stays in KestalHostComm.dll.debug, which the stripped DLL names).
+if(WIN32)
+  install(CODE "
+    set(bin \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+    file(GLOB programs \"\${bin}/*.exe\")
+    foreach(file \${programs} \"\${bin}/KestalHostComm.dll\")
+      set(link \"\")
+      if(file MATCHES \"[.]dll$\")
+        set(link \"--add-gnu-debuglink=${KESTAL_KIT_DIR}/KestalHostComm.dll.debug\")
+      endif()
+      execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --strip-all \${link} \"\${file}\" RESULT_VARIABLE failed)
+      if(failed)
+        message(FATAL_ERROR \"could not strip \${file}\")
+      endif()
+    endforeach()")
+endif()

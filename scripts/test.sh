@@ -14,7 +14,9 @@ cmake --build "$build" -j "$jobs"
 ctest --test-dir "$build" -j "$jobs" --output-on-failure --timeout 300
 
 if [ "$KESTAL_WINDOWS_BUILD" = 1 ]; then
-  cmake -S "$top" -B "$windows_build" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64.cmake" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  # The Linux simulator serves the Windows programs that only talk to a device.
+  cmake -S "$top" -B "$windows_build" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64.cmake" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DKESTAL_HOST_DEVSIM="$build/tools/kestal-devsim"
   cmake --build "$windows_build" -j "$jobs"
   ctest --test-dir "$windows_build" -j "$jobs" --output-on-failure --timeout 300
 fi

@@ -16,11 +16,8 @@ cmake --build consumer > build.log
 export PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig"
 cc -o pc-sample "$src/examples/sample.c" $(pkg-config --cflags kestalhostcomm) $(pkg-config --libs kestalhostcomm)
 
-"$work/prefix/bin/kestal-devsim" --port 0 --quiet --duration-s 60 > sim.out &
-sim=$!
-for _ in $(seq 50); do grep -q listening sim.out && break; sleep 0.1; done
-port=$(sed -n 's/^kestal-devsim: listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' sim.out)
-[ -n "$port" ] || { echo "the installed simulator did not start: $(cat sim.out)"; exit 1; }
+. "$src/tests/support/devsim.sh"
+start_devsim "$work/prefix/bin/kestal-devsim" "$work"
 
 consumer/consumer-class
 for program in "$work"/prefix/bin/*; do
