@@ -97,13 +97,11 @@ void HostCommProtocolImpl::SetHostCommType(uint32_t type) {
 }
 
 void HostCommProtocolImpl::SetRecvMsgCallBack(RecvMsgCallBack callback, void* user_data) {
-  m_recv_msg_user_data = user_data;
-  m_recv_msg_callback = callback;
+  m_recv_msg_callback.Set(callback, user_data);
 }
 
 void HostCommProtocolImpl::SetFrameCallBack(FrameCallBack callback, void* user_data) {
-  m_frame_user_data = user_data;
-  m_frame_callback = callback;
+  m_frame_callback.Set(callback, user_data);
 }
 
 bool HostCommProtocolImpl::IsConnected() {
@@ -266,17 +264,17 @@ int HostCommProtocolImpl::SendOrder(uint16_t type, const uint8_t* data, uint32_t
     KLOG_DEBUG("Not support host communication type:%d", static_cast<int>(comm_type));
     return -1;
   }
+  const bool order = type == Order && len >= OrderLayout::kHeaderLength;
+  const bool heart_beat = order && kestal::LoadU16(data + OrderLayout::kSubMsgType) == HeartBeat;
+  // The round trip starts before the write: the ACK may be dealt with before SendOrder returns.
+  if (order && !heart_beat) {
+    m_rtt_sent_us.store(NowUs(), std::memory_order_relaxed);
+    m_rtt_seq_no.store(kestal::LoadU16(data + OrderLayout::kSeqNo), std::memory_order_relaxed);
+  }
   const int r = transport->SendOrder(type, data, len, wait);
-  if (r == 0 && type == Order && len >= OrderLayout::kHeaderLength) CountOrder(data);
+  if (r == 0 && order)
+    LinkHealth::Add(heart_beat ? m_health.heartbeats_sent : m_health.orders_sent);
   return r;
-}
-
-void HostCommProtocolImpl::CountOrder(const uint8_t* order) {
-  if (kestal::LoadU16(order + OrderLayout::kSubMsgType) == HeartBeat)
-    return LinkHealth::Add(m_health.heartbeats_sent);
-  LinkHealth::Add(m_health.orders_sent);
-  m_rtt_sent_us.store(NowUs(), std::memory_order_relaxed);
-  m_rtt_seq_no.store(kestal::LoadU16(order + OrderLayout::kSeqNo), std::memory_order_relaxed);
 }
 
 int HostCommProtocolImpl::SendCommTypeOrder() {
@@ -393,13 +391,13 @@ void HostCommProtocolImpl::LoopSendHeartBeat() {
 }
 
 void HostCommProtocolImpl::Forward(uint16_t type, uint8_t* data, uint32_t len) {
-  RecvMsgCallBack callback = m_recv_msg_callback;
-  if (callback) callback(type, data, len, m_recv_msg_user_data);
+  if (RecvMsgCallBack callback = m_recv_msg_callback.Function())
+    callback(type, data, len, m_recv_msg_callback.UserData());
 }
 
 void HostCommProtocolImpl::ForwardFrame(uint16_t type, const uint8_t* data, uint32_t header_len,
                                         uint32_t len) {
-  FrameCallBack callback = m_frame_callback;
+  FrameCallBack callback = m_frame_callback.Function();
   if (!callback) return;
   const ImageFrame frame{type,
                          data,
@@ -411,7 +409,7 @@ void HostCommProtocolImpl::ForwardFrame(uint16_t type, const uint8_t* data, uint
                          std::chrono::duration_cast<std::chrono::nanoseconds>(
                              std::chrono::system_clock::now().time_since_epoch())
                              .count()};
-  callback(frame, m_frame_user_data);
+  callback(frame, m_frame_callback.UserData());
 }
 
 ControllerStatusSnapshot HostCommProtocolImpl::GetControllerStatus() const {
@@ -568,16 +566,18 @@ void HostCommProtocolImpl::DealOrderAck(const uint8_t* data, uint32_t len) {
   const PayloadReader in(data, len);
   const uint16_t sub_type = in.U16(OrderLayout::kSubMsgType);
   const int seq_no = in.U16(OrderLayout::kSeqNo);
-  m_ack_waiter.Deliver(data, len);  // a request waiting for it wakes now
   if (sub_type == HeartBeat) {
     KLOG_DEBUG_AS(kDealMsg, "Recv order to heart beat");
     NoteHeartBeatAck(static_cast<uint16_t>(seq_no));
+    m_ack_waiter.Deliver(data, len);
     return;
   }
   LinkHealth::Add(m_health.orders_acked);
   if (static_cast<uint32_t>(seq_no) == m_rtt_seq_no.exchange(~0u, std::memory_order_relaxed))
     LinkHealth::Set(m_health.last_rtt_us,
                     static_cast<uint64_t>(NowUs() - m_rtt_sent_us.load(std::memory_order_relaxed)));
+  // Counted before the request waiting for it wakes, which may read the counters at once.
+  m_ack_waiter.Deliver(data, len);
   for (const AckLine& line : kAckLines)
     if (line.sub_type == sub_type) KLOG_DEBUG_AS(kDealMsg, line.format, seq_no);
   LogAckReply(sub_type, in);

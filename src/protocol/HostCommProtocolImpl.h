@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/CallbackSlot.h"
 #include "common/HostCommSettings.h"
 #include "common/Mutex.h"
 #include "common/SendWait.h"
@@ -157,7 +158,6 @@ class HostCommProtocolImpl {
   HostCommTransport* Transport(uint32_t type);
   void ConfigureTransports(uint32_t type);
   uint16_t NextSeqNo();
-  void CountOrder(const uint8_t* order);  // an order that was sent
   void LoopRecv();
   void LoopSendHeartBeat();
   void Forward(uint16_t type, uint8_t* data, uint32_t len);
@@ -181,10 +181,8 @@ class HostCommProtocolImpl {
   // DealMsg, as the transports' DealNextMessage takes it.
   const HostCommTransport::MessageFn m_deal_msg =
       [this](uint16_t type, uint8_t* data, uint32_t len) { DealMsg(type, data, len); };
-  std::atomic<RecvMsgCallBack> m_recv_msg_callback{nullptr};
-  std::atomic<void*> m_recv_msg_user_data{nullptr};
-  std::atomic<FrameCallBack> m_frame_callback{nullptr};
-  std::atomic<void*> m_frame_user_data{nullptr};
+  kestal::CallbackSlot<RecvMsgCallBack> m_recv_msg_callback;
+  kestal::CallbackSlot<FrameCallBack> m_frame_callback;
   OrderAckWaiter m_ack_waiter;
 
   std::atomic<uint16_t> m_own_seq_no{0};

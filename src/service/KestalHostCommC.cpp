@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/CallbackSlot.h"
 #include "diag/LinkHealth.h"
 #include "kestal/KestalHostCommService.h"
 #include "kestal/kestal_protocol.h"
@@ -15,20 +16,7 @@
 
 namespace {
 
-// One registered C callback. The setters store the user data before the function, as the
-// class does, and the service calls the forwarder only while a function is registered.
-template <typename Fn>
-struct CallbackSlot {
-  std::atomic<Fn> fn{nullptr};
-  std::atomic<void*> user_data{nullptr};
-
-  // True when a function is now registered.
-  bool Set(Fn callback, void* data) {
-    user_data = data;
-    fn = callback;
-    return callback != nullptr;
-  }
-};
+using kestal::CallbackSlot;
 
 CallbackSlot<kestal_event_fn> g_event;
 CallbackSlot<kestal_message_fn> g_message;
@@ -40,30 +28,31 @@ CallbackSlot<kestal_event_detail_fn> g_event_detail;
 CallbackSlot<kestal_frame_fn> g_frame;
 
 void ForwardEvent(HostCommDeviceEvent event, const char* text, void*) {
-  if (kestal_event_fn fn = g_event.fn) fn(static_cast<int>(event), text, g_event.user_data);
+  if (kestal_event_fn fn = g_event.Function())
+    fn(static_cast<int>(event), text, g_event.UserData());
 }
 void ForwardMessage(unsigned short type, unsigned char* data, unsigned int len, void*) {
-  if (kestal_message_fn fn = g_message.fn) fn(type, data, len, g_message.user_data);
+  if (kestal_message_fn fn = g_message.Function()) fn(type, data, len, g_message.UserData());
 }
 void ForwardScannerState(unsigned short state, void*) {
-  if (kestal_state_fn fn = g_scanner_state.fn) fn(state, g_scanner_state.user_data);
+  if (kestal_state_fn fn = g_scanner_state.Function()) fn(state, g_scanner_state.UserData());
 }
 void ForwardArmState(unsigned short state, void*) {
-  if (kestal_state_fn fn = g_arm_state.fn) fn(state, g_arm_state.user_data);
+  if (kestal_state_fn fn = g_arm_state.Function()) fn(state, g_arm_state.UserData());
 }
 void ForwardStatusLine(const char* text, void*) {
-  if (kestal_text_fn fn = g_status_line.fn) fn(text, g_status_line.user_data);
+  if (kestal_text_fn fn = g_status_line.Function()) fn(text, g_status_line.UserData());
 }
 
 void ForwardStatusLineUtf8(const char* text, void*) {
-  if (kestal_text_fn fn = g_status_line_utf8.fn) fn(text, g_status_line_utf8.user_data);
+  if (kestal_text_fn fn = g_status_line_utf8.Function()) fn(text, g_status_line_utf8.UserData());
 }
 void ForwardEventDetail(HostCommDeviceEvent event, const char* text, const char* detail, void*) {
-  if (kestal_event_detail_fn fn = g_event_detail.fn)
-    fn(static_cast<int>(event), text, detail, g_event_detail.user_data);
+  if (kestal_event_detail_fn fn = g_event_detail.Function())
+    fn(static_cast<int>(event), text, detail, g_event_detail.UserData());
 }
 void ForwardFrame(const ImageFrame& in, void*) {
-  kestal_frame_fn fn = g_frame.fn;
+  kestal_frame_fn fn = g_frame.Function();
   if (!fn) return;
   kestal_frame frame{};
   frame.kind = in.kind;
@@ -80,7 +69,7 @@ void ForwardFrame(const ImageFrame& in, void*) {
   frame.pixels_len = in.image_len;
   frame.host_time_ns = in.host_time_ns;
   frame.utc_time_ns = in.utc_time_ns;
-  fn(&frame, g_frame.user_data);
+  fn(&frame, g_frame.UserData());
 }
 
 KestalHostCommService& Service() { return KestalHostCommService::GetInstance(); }

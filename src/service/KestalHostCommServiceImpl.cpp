@@ -10,6 +10,7 @@
 
 #include "arm/ArmCommViaNetwork.h"
 #include "common/CallbackGate.h"
+#include "common/CallbackSlot.h"
 #include "common/Clock.h"
 #include "common/LittleEndian.h"
 #include "common/Log.h"
@@ -40,11 +41,14 @@ constexpr unsigned kInvalidState = 7;
 // How long Stop waits for application callbacks still running before it gives them up.
 constexpr auto kCallbackGrace = std::chrono::seconds(2);
 
-// Calls an application callback through the gate, which a stop closes.
-template <typename Call>
-void CallApp(const char* name, Call call) {
+// Calls the application's callback `name` in `slot`, if any, through the gate that a stop closes;
+// its user data comes last.
+template <typename Fn, typename... Args>
+void CallApp(const char* name, const kestal::CallbackSlot<Fn>& slot, Args... args) {
+  Fn fn = slot.Function();
+  if (!fn) return;
   kestal::CallbackGate::Scope scope(name);
-  if (scope.Admitted()) call();
+  if (scope.Admitted()) fn(args..., slot.UserData());
 }
 
 // Engine comm type for each HostCommDeviceType.
@@ -171,51 +175,40 @@ void Impl::SetCommType(HostCommDeviceType type) {
 }
 
 void Impl::SetDeviceEventCallBack(DeviceEventCallBack callback, void* user_data) {
-  m_device_event_user_data = user_data;
-  m_device_event_callback = callback;
+  m_device_event.Set(callback, user_data);
 }
 
 void Impl::SetEventDetailCallBack(EventDetailCallBack callback, void* user_data) {
-  m_event_detail_user_data = user_data;
-  m_event_detail_callback = callback;
+  m_event_detail.Set(callback, user_data);
 }
 
 void Impl::SetFrameCallBack(FrameCallBack callback, void* user_data) {
-  m_frame_user_data = user_data;
-  m_frame_callback = callback;
   // The engine reads the clocks for a frame only while someone takes frames.
-  m_host_comm_protocol->SetFrameCallBack(callback ? &Impl::DeliverFrame : nullptr, this);
+  m_host_comm_protocol->SetFrameCallBack(
+      m_frame.Set(callback, user_data) ? &Impl::DeliverFrame : nullptr, this);
 }
 
 void Impl::DeliverFrame(const ImageFrame& frame, void* impl) {
-  Impl& self = *static_cast<Impl*>(impl);
-  if (FrameCallBack callback = self.m_frame_callback)
-    CallApp("FrameCallBack", [&] { callback(frame, self.m_frame_user_data); });
+  CallApp<FrameCallBack, const ImageFrame&>("FrameCallBack", static_cast<Impl*>(impl)->m_frame,
+                                            frame);
 }
 
 void Impl::SetStatusLineUtf8CallBack(LogCallBack callback, void* user_data) {
-  m_status_line_utf8_user_data = user_data;
-  m_status_line_utf8_callback = callback;
+  m_status_line_utf8.Set(callback, user_data);
 }
 
-void Impl::SetLogCallBack(LogCallBack callback, void* user_data) {
-  m_log_user_data = user_data;
-  m_log_callback = callback;
-}
+void Impl::SetLogCallBack(LogCallBack callback, void* user_data) { m_log.Set(callback, user_data); }
 
 void Impl::SetRecvHostCommMsgCallBack(RecvHostCommMsgCallBack callback, void* user_data) {
-  m_recv_host_comm_msg_user_data = user_data;
-  m_recv_host_comm_msg_callback = callback;
+  m_recv_host_comm_msg.Set(callback, user_data);
 }
 
 void Impl::SetScanerStatusCallBack(StatusCallBack callback, void* user_data) {
-  m_scaner_status_user_data = user_data;
-  m_scaner_status_callback = callback;
+  m_scaner_status.Set(callback, user_data);
 }
 
 void Impl::SetArmStatusCallBack(StatusCallBack callback, void* user_data) {
-  m_arm_status_user_data = user_data;
-  m_arm_status_callback = callback;
+  m_arm_status.Set(callback, user_data);
 }
 
 int Impl::SendHostCommMsg(unsigned short type, unsigned char* data, unsigned int len) {
@@ -227,9 +220,7 @@ int Impl::SendUpdateFirmware(unsigned short type, unsigned char* data, unsigned 
 }
 
 void Impl::RecvHostCommMsg(unsigned short type, unsigned char* data, unsigned int len) {
-  if (RecvHostCommMsgCallBack callback = m_recv_host_comm_msg_callback)
-    CallApp("RecvHostCommMsgCallBack",
-            [&] { callback(type, data, len, m_recv_host_comm_msg_user_data); });
+  CallApp("RecvHostCommMsgCallBack", m_recv_host_comm_msg, type, data, len);
 }
 
 unsigned short Impl::GetMsgSeqNo() { return NextMsgSeqNo(); }
@@ -250,12 +241,8 @@ void Impl::ReportStatus(unsigned int status, const char* text) {
 }
 
 void Impl::DeliverEvent(HostCommDeviceEvent event, const std::string& detail) {
-  if (DeviceEventCallBack callback = m_device_event_callback)
-    CallApp("DeviceEventCallBack",
-            [&] { callback(event, kEventText[event], m_device_event_user_data); });
-  if (EventDetailCallBack callback = m_event_detail_callback)
-    CallApp("EventDetailCallBack",
-            [&] { callback(event, kEventText[event], detail.c_str(), m_event_detail_user_data); });
+  CallApp("DeviceEventCallBack", m_device_event, event, kEventText[event]);
+  CallApp("EventDetailCallBack", m_event_detail, event, kEventText[event], detail.c_str());
 }
 
 void Impl::NoteFailure(const std::string& reason) {
@@ -421,19 +408,17 @@ void Impl::ReportStates() {
   uint32_t a = fresh ? kestal::LoadU32(status.record + L::kArmState) : kInvalidState;
   if (s > kInvalidState) s = kInvalidState;
   if (a > kInvalidState) a = kInvalidState;
-  if (StatusCallBack scanner_cb = m_scaner_status_callback)
-    CallApp("ScanerStatusCallBack", [&] { scanner_cb(uint16_t(s), m_scaner_status_user_data); });
-  if (StatusCallBack arm_cb = m_arm_status_callback)
-    CallApp("ArmStatusCallBack", [&] { arm_cb(uint16_t(a), m_arm_status_user_data); });
+  CallApp("ScanerStatusCallBack", m_scaner_status, static_cast<unsigned short>(s));
+  CallApp("ArmStatusCallBack", m_arm_status, static_cast<unsigned short>(a));
   if (!fresh) return;  // no status line without a recent status
   StatusLineText line;
-  if (LogCallBack log_cb = m_log_callback) {
+  if (m_log.Function()) {
     FormatStatusLine(kStatusGbk, status.record, s, a, line);
-    CallApp("LogCallBack", [&] { log_cb(line, m_log_user_data); });
+    CallApp<LogCallBack, const char*>("LogCallBack", m_log, line);
   }
-  if (LogCallBack utf8_cb = m_status_line_utf8_callback) {
+  if (m_status_line_utf8.Function()) {
     FormatStatusLine(kStatusUtf8, status.record, s, a, line);
-    CallApp("StatusLineUtf8CallBack", [&] { utf8_cb(line, m_status_line_utf8_user_data); });
+    CallApp<LogCallBack, const char*>("StatusLineUtf8CallBack", m_status_line_utf8, line);
   }
 }
 

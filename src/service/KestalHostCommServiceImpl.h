@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "common/CallbackSlot.h"
 #include "common/HostCommSettings.h"
 #include "common/Mutex.h"
 #include "kestal/KestalHostCommService.h"
@@ -108,22 +109,14 @@ class KESTAL_INTERNAL KestalHostCommService::Impl {
   std::string TakeFailureDetail(HostCommDeviceEvent event) EXCLUDES(m_failure_mutex);
 
   std::atomic<HostCommDeviceType> m_comm_type{HostCommDeviceStorage};
-  std::atomic<DeviceEventCallBack> m_device_event_callback{nullptr};
-  std::atomic<void*> m_device_event_user_data{nullptr};
-  std::atomic<LogCallBack> m_log_callback{nullptr};
-  std::atomic<void*> m_log_user_data{nullptr};
-  std::atomic<RecvHostCommMsgCallBack> m_recv_host_comm_msg_callback{nullptr};
-  std::atomic<void*> m_recv_host_comm_msg_user_data{nullptr};
-  std::atomic<StatusCallBack> m_scaner_status_callback{nullptr};
-  std::atomic<void*> m_scaner_status_user_data{nullptr};
-  std::atomic<StatusCallBack> m_arm_status_callback{nullptr};
-  std::atomic<void*> m_arm_status_user_data{nullptr};
-  std::atomic<EventDetailCallBack> m_event_detail_callback{nullptr};
-  std::atomic<void*> m_event_detail_user_data{nullptr};
-  std::atomic<FrameCallBack> m_frame_callback{nullptr};
-  std::atomic<void*> m_frame_user_data{nullptr};
-  std::atomic<LogCallBack> m_status_line_utf8_callback{nullptr};
-  std::atomic<void*> m_status_line_utf8_user_data{nullptr};
+  kestal::CallbackSlot<DeviceEventCallBack> m_device_event;
+  kestal::CallbackSlot<LogCallBack> m_log;
+  kestal::CallbackSlot<RecvHostCommMsgCallBack> m_recv_host_comm_msg;
+  kestal::CallbackSlot<StatusCallBack> m_scaner_status;
+  kestal::CallbackSlot<StatusCallBack> m_arm_status;
+  kestal::CallbackSlot<EventDetailCallBack> m_event_detail;
+  kestal::CallbackSlot<FrameCallBack> m_frame;
+  kestal::CallbackSlot<LogCallBack> m_status_line_utf8;
   mutable kestal::Mutex m_failure_mutex;
   std::string m_last_failure GUARDED_BY(m_failure_mutex);
   bool m_failure_pending GUARDED_BY(m_failure_mutex) = false;  // no failure event took it yet
