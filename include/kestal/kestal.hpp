@@ -447,7 +447,7 @@ class Session {
     stop();
     // A handler still running two seconds after the stop began was given up by the library (it
     // never calls back again): the handlers stay allocated for it.
-    if (state_->in_flight.load() != 0) state_.release();
+    if (state_->in_flight.load() != 0) static_cast<void>(state_.release());
     detail::session_live.store(false);
   }
 
