@@ -220,6 +220,7 @@ static void on_event(int event, const char* text, const char* detail, void* user
   } else if (event == KESTAL_EVENT_COMM_ERROR || event == KESTAL_EVENT_CONNECTED_ERROR ||
              event == KESTAL_EVENT_NOT_CONNECTED || event == KESTAL_EVENT_DEVICE_LEFT) {
     self->linked = FALSE;
+    self->last_host_ns = 0; /* the outage is no frame period */
     warn = !self->warned;
     self->warned = TRUE;
   }

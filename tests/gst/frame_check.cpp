@@ -1,0 +1,25 @@
+// frame_check FILE NUMBER [FILE NUMBER ...]: exit 0 when each FILE holds exactly the pixels of the
+// simulator's original frame NUMBER (kestal-devsim's default seed and image size), 1 otherwise.
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include "devsim/SimDevice.h"
+
+int main(int argc, char** argv) {
+  const SimDevice device{SimDeviceOptions{}};
+  int bad = argc < 3 || argc % 2 == 0;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    std::ifstream in(argv[i], std::ios::binary);
+    const std::vector<uint8_t> got{std::istreambuf_iterator<char>(in), {}};
+    std::vector<uint8_t> want = device.ExpectedFrame(std::strtoul(argv[i + 1], nullptr, 10), 3);
+    want.erase(want.begin(), want.begin() + 80);  // the image header, which the element drops
+    if (got != want) {
+      std::printf("%s (%zu bytes) is not frame %s\n", argv[i], got.size(), argv[i + 1]);
+      bad = 1;
+    }
+  }
+  return bad;
+}
