@@ -80,6 +80,7 @@ struct _GstKestalSrc {
   guint width, height;
   gboolean have_caps, have_number;
   guint last_number;
+  guint64 notified_dropped; /* `dropped` as last notified */
   GstClockTime last_pts;
 };
 
@@ -101,6 +102,8 @@ static GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE(
     "src", GST_PAD_SRC, GST_PAD_ALWAYS,
     GST_STATIC_CAPS("video/x-raw, format=GRAY8, width=[1,2147483647], height=[1,2147483647], "
                     "framerate=0/1; application/x-kestal-y-image"));
+
+static GParamSpec* dropped_pspec; /* notified from the streaming thread when it grew */
 
 /* The library is one service per process: the element that runs it. */
 G_LOCK_DEFINE_STATIC(active);
@@ -378,6 +381,7 @@ static gboolean gst_kestal_src_start(GstBaseSrc* src) {
   self->scanner_state = self->arm_state = -1;
   g_mutex_unlock(&self->lock);
   self->have_caps = self->have_number = FALSE;
+  self->notified_dropped = 0;
   self->last_pts = GST_CLOCK_TIME_NONE;
 
   set_callbacks(self);
@@ -481,6 +485,8 @@ static GstFlowReturn gst_kestal_src_create(GstPushSrc* src, GstBuffer** out) {
       return GST_FLOW_FLUSHING;
     }
     QueuedFrame* frame = g_queue_pop_head(&self->frames);
+    const gboolean new_dropped = self->dropped != self->notified_dropped;
+    self->notified_dropped = self->dropped;
     gboolean new_latency = FALSE;
     if (self->period > self->latency + self->latency / 4 ||
         self->period < self->latency - self->latency / 4) {
@@ -490,6 +496,7 @@ static GstFlowReturn gst_kestal_src_create(GstPushSrc* src, GstBuffer** out) {
     g_mutex_unlock(&self->lock);
     if (new_latency)
       gst_element_post_message(GST_ELEMENT(self), gst_message_new_latency(GST_OBJECT(self)));
+    if (new_dropped) g_object_notify_by_pspec(G_OBJECT(self), dropped_pspec);
 
     GstClockTime pts;
     if (!frame_running_time(self, frame->host_ns, &pts) ||
@@ -521,9 +528,10 @@ static GstFlowReturn gst_kestal_src_create(GstPushSrc* src, GstBuffer** out) {
       self->height = frame->height;
     }
     GstBuffer* buffer = frame->buffer;
+    const guint frame_width = frame->width; /* Y images are not numbered */
     g_free(frame);
     const guint number = (guint)GST_BUFFER_OFFSET(buffer);
-    if (self->have_number && number != self->last_number + 1)
+    if (frame_width && self->have_number && number != self->last_number + 1)
       GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_DISCONT);
     self->have_number = TRUE;
     self->last_number = number;
@@ -649,12 +657,12 @@ static void gst_kestal_src_class_init(GstKestalSrcClass* klass) {
       g_param_spec_uint("frame-queue", "Frame queue",
                         "Frames kept while downstream is slow; the oldest is dropped beyond", 1,
                         1024, DEFAULT_FRAME_QUEUE, flags));
-  g_object_class_install_property(
-      object_class, PROP_DROPPED,
+  dropped_pspec =
       g_param_spec_uint64("dropped", "Dropped frames",
                           "Frames received and not pushed since start: the oldest of a full "
                           "queue, frames that came while not playing, frames of no image size",
-                          0, G_MAXUINT64, 0, G_PARAM_READABLE | G_PARAM_STATIC_STRINGS));
+                          0, G_MAXUINT64, 0, G_PARAM_READABLE | G_PARAM_STATIC_STRINGS);
+  g_object_class_install_property(object_class, PROP_DROPPED, dropped_pspec);
 
   gst_element_class_set_static_metadata(
       element_class, "Kestal scan head source", "Source/Video",

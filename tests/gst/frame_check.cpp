@@ -1,5 +1,6 @@
-// frame_check FILE NUMBER [FILE NUMBER ...]: exit 0 when each FILE holds exactly the pixels of the
-// simulator's original frame NUMBER (kestal-devsim's default seed and image size), 1 otherwise.
+// frame_check TYPE FILE NUMBER [FILE NUMBER ...]: exit 0 when each FILE holds exactly the pixels of
+// the simulator's frame NUMBER of message type TYPE (3 original, 8 Y-original), with
+// kestal-devsim's default seed and image size; 1 otherwise.
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -10,11 +11,12 @@
 
 int main(int argc, char** argv) {
   const SimDevice device{SimDeviceOptions{}};
-  int bad = argc < 3 || argc % 2 == 0;
-  for (int i = 1; i + 1 < argc; i += 2) {
+  const auto type = static_cast<uint16_t>(argc > 1 ? std::atoi(argv[1]) : 0);
+  int bad = argc < 4 || argc % 2 == 1;
+  for (int i = 2; i + 1 < argc; i += 2) {
     std::ifstream in(argv[i], std::ios::binary);
     const std::vector<uint8_t> got{std::istreambuf_iterator<char>(in), {}};
-    std::vector<uint8_t> want = device.ExpectedFrame(std::strtoul(argv[i + 1], nullptr, 10), 3);
+    std::vector<uint8_t> want = device.ExpectedFrame(std::strtoul(argv[i + 1], nullptr, 10), type);
     want.erase(want.begin(), want.begin() + 80);  // the image header, which the element drops
     if (got != want) {
       std::printf("%s (%zu bytes) is not frame %s\n", argv[i], got.size(), argv[i + 1]);

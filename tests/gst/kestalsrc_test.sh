@@ -28,7 +28,15 @@ start_devsim "$devsim" "$dir"
 launch -m kestalsrc host=127.0.0.1 port=$port num-buffers=10 \
   ! multifilesink location=f_%02d.raw post-messages=true > frames.out 2>&1 || fail "ten frames"
 [ "$(offsets frames.out | wc -l)" -eq 10 ] || fail "not ten frames"
-$check $(offsets frames.out) || fail "the frames' pixels"
+$check 3 $(offsets frames.out) || fail "the frames' pixels"
+
+# A slow downstream: the oldest frames are dropped and counted, and every gap is among them.
+launch -v -m kestalsrc host=127.0.0.1 port=$port frame-queue=1 num-buffers=4 \
+  ! identity sleep-time=400000 ! multifilesink location=d_%02d.raw post-messages=true > slow.out 2>&1 \
+  || fail "slow downstream"
+dropped=$(sed -n 's/.*kestalsrc0: dropped = \([0-9]*\)$/\1/p' slow.out | tail -n 1)
+gaps=$(offsets slow.out | awk 'NR == 1 { first = $2 } END { print $2 - first - (NR - 1) }')
+[ "$gaps" -gt 0 ] && [ "${dropped:-0}" -ge "$gaps" ] || fail "gaps $gaps, dropped ${dropped:-none}"
 
 # RTP over 127.0.0.1 as I420 and back to GRAY8: every frame received is one sent, byte for byte.
 launch -v udpsrc address=127.0.0.1 port=0 buffer-size=4000000 \
@@ -58,6 +66,14 @@ wait_for 'grep -q "WARNING: .*Lost the link to the device" restart.out' || fail 
 sim=$!
 wait $gst || fail "the pipeline ended with an error after the restart"
 offsets restart.out | sed 1d | grep -q ' 1$' || fail "no frames from the restarted simulator"
+
+# The disk transport with Y-original images: the element orders the device into that mode.
+kill $sim
+"$devsim" --storage disk.img --create-image --quiet --duration-s 60 > sim.out &
+sim=$!
+launch -m kestalsrc transport=storage disk=disk.img kind=y-original num-buffers=3 \
+  ! multifilesink location=y_%02d.raw post-messages=true > storage.out 2>&1 || fail "storage"
+[ "$(offsets storage.out | wc -l)" -eq 3 ] && $check 8 $(offsets storage.out) || fail "Y-original"
 
 # Starts that fail with their reason: one service per process, a missing disk, no address.
 while IFS='|' read -r pipeline reason; do
