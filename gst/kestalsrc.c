@@ -29,7 +29,8 @@ GST_DEBUG_CATEGORY_STATIC(kestal_src_debug);
 #define DEFAULT_FRAME_QUEUE 4
 
 /* What `kind` selects: the frames' message type, and the order that puts the device into that
- * mode (none for Y images, which the catalogue has no order for). */
+ * mode. The device answers the order to enter Y images with Y-original frames (as the kestal
+ * tool's enter-y does), so Y images have no order of their own. */
 enum { KIND_ORIGINAL, KIND_Y_ORIGINAL, KIND_Y_IMAGE };
 static const struct {
   unsigned short msg;
@@ -208,10 +209,10 @@ static void on_event(int event, const char* text, const char* detail, void* user
   GstKestalSrc* self = user_data;
   gst_element_post_message(
       GST_ELEMENT(self),
-      gst_message_new_element(
-          GST_OBJECT(self),
-          gst_structure_new("kestal-event", "event", G_TYPE_INT, event, "text", G_TYPE_STRING, text,
-                            "detail", G_TYPE_STRING, detail ? detail : "", NULL)));
+      gst_message_new_element(GST_OBJECT(self),
+                              gst_structure_new("kestal-event", "event", G_TYPE_INT, event, "text",
+                                                G_TYPE_STRING, text ? text : "", "detail",
+                                                G_TYPE_STRING, detail ? detail : "", NULL)));
   gboolean warn = FALSE, was_linked;
   g_mutex_lock(&self->lock);
   was_linked = self->linked;
@@ -289,17 +290,23 @@ static gpointer order_loop(gpointer data) {
     gchar* why = NULL;
     const gboolean ok = (order < 0 || send_order(self, order, &why)) &&
                         (!scan || send_order(self, KESTAL_ORDER_START_SCAN, &why));
-    if (!ok && tries + 1 >= ORDER_TRIES)
-      GST_ELEMENT_WARNING(self, RESOURCE, WRITE, ("The device did not take the start orders"),
-                          ("%s", why));
-    g_free(why);
     g_mutex_lock(&self->lock);
-    if (ok || ++tries >= ORDER_TRIES) {
+    /* A link lost meanwhile is no refusal: the next link's "Connected OK" orders again. */
+    const gboolean refused = !ok && self->linked && self->link_gen == gen;
+    if (!refused || ++tries >= ORDER_TRIES) {
       done = gen;
       tries = 0;
-    } else {
-      g_cond_wait_until(&self->cond, &self->lock, g_get_monotonic_time() + G_TIME_SPAN_SECOND / 2);
+      if (refused) {
+        g_mutex_unlock(&self->lock);
+        GST_ELEMENT_WARNING(self, RESOURCE, WRITE, ("The device did not take the start orders"),
+                            ("%s", why));
+        g_mutex_lock(&self->lock);
+      }
+    } else { /* `cond` also wakes for every frame: wait out the half second */
+      const gint64 until = g_get_monotonic_time() + G_TIME_SPAN_SECOND / 2;
+      while (!self->stopping && g_cond_wait_until(&self->cond, &self->lock, until)) continue;
     }
+    g_free(why);
   }
   g_mutex_unlock(&self->lock);
   return NULL;

@@ -55,17 +55,20 @@ md5sum s_*.raw | cut -c1-32 > sent
 [ "$(ls r_*.raw | wc -l)" -ge 5 ] || fail "fewer than 5 of 10 frames came over RTP"
 for f in r_*.raw; do grep -q "$(md5sum < $f | cut -c1-32)" sent || fail "$f is no frame sent"; done
 
-# The simulator killed mid-run: a warning, then frames again from the one restarted on its port.
-launch -m kestalsrc host=127.0.0.1 port=$port num-buffers=40 \
+# The simulator killed mid-run: a warning, then frames again from the one restarted on its port,
+# half as high (640 x 240): new caps, and the new frames whole.
+launch -v -m kestalsrc host=127.0.0.1 port=$port num-buffers=40 \
   ! multifilesink location=k_%02d.raw post-messages=true > restart.out 2>&1 &
 gst=$!
 wait_for '[ -f k_05.raw ]' || fail "no frames before the kill"
 kill $sim
 wait_for 'grep -q "WARNING: .*Lost the link to the device" restart.out' || fail "no warning"
-"$devsim" --port $port --quiet --duration-s 60 > sim.out &
+"$devsim" --port $port --image-size 153600 --quiet --duration-s 60 > sim.out &
 sim=$!
 wait $gst || fail "the pipeline ended with an error after the restart"
 offsets restart.out | sed 1d | grep -q ' 1$' || fail "no frames from the restarted simulator"
+grep -q "kestalsrc0.GstPad:src: caps = video/x-raw, format=(string)GRAY8, width=(int)640, height=(int)240" \
+  restart.out && [ "$(wc -c < k_39.raw)" -eq 153600 ] || fail "no new caps after the restart"
 
 # The disk transport with Y-original images: the element orders the device into that mode.
 kill $sim
