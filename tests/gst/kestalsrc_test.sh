@@ -74,6 +74,7 @@ grep -q "kestalsrc0.GstPad:src: caps = video/x-raw, format=(string)GRAY8, width=
 kill $sim
 "$devsim" --storage disk.img --create-image --quiet --duration-s 60 > sim.out &
 sim=$!
+wait_for 'grep -q serving sim.out' || fail "the simulator did not open its disk"
 launch -m kestalsrc transport=storage disk=disk.img kind=y-original num-buffers=3 \
   ! multifilesink location=y_%02d.raw post-messages=true > storage.out 2>&1 || fail "storage"
 [ "$(offsets storage.out | wc -l)" -eq 3 ] && $check 8 $(offsets storage.out) || fail "Y-original"
