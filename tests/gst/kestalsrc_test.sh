@@ -1,19 +1,20 @@
 #!/bin/sh
 # kestalsrc in gst-launch-1.0 pipelines against kestal-devsim on 127.0.0.1 (GST_PLUGIN_PATH names
-# the build's plugin folder): frames and their numbers, an RTP round trip, the simulator killed
-# and restarted, and the starts that must fail.
+# the build's plugin folder): frames and their numbers, a slow downstream, an RTP round trip, the
+# simulator killed and restarted, the disk transport, and the starts that must fail.
 #   kestalsrc_test.sh KESTAL_DEVSIM FRAME_CHECK
 devsim=$1 check=$2
+for tool in gst-launch-1.0 gst-inspect-1.0; do
+  command -v $tool > /dev/null || { echo "no $tool (Debian gstreamer1.0-tools)"; exit 77; }
+done
 dir=$(mktemp -d)
 cd "$dir" || exit 1
 trap 'kill $sim $recv $gst 2>/dev/null; wait; cd /; [ -n "$KESTAL_KEEP_TEST_DIR" ] || rm -rf "$dir"' EXIT
 export GST_REGISTRY="$dir/registry.bin"  # the user's plugin cache stays as it was
-for tool in gst-launch-1.0 gst-inspect-1.0; do
-  command -v $tool > /dev/null || { echo "no $tool (Debian gstreamer1.0-tools)"; exit 77; }
-done
-for element in kestalsrc multifilesink videoconvert rtpvrawpay rtpvrawdepay udpsrc udpsink; do
+for element in multifilesink videoconvert rtpvrawpay rtpvrawdepay udpsrc udpsink; do
   gst-inspect-1.0 $element > /dev/null 2>&1 || { echo "no GStreamer element $element"; exit 77; }
 done
+gst-inspect-1.0 kestalsrc > /dev/null || { echo "FAIL: no kestalsrc in $GST_PLUGIN_PATH"; exit 1; }
 . "$(dirname "$0")/../support/devsim.sh"
 fail() { echo "FAIL: $*"; for f in *.out; do echo "--- $f"; tail -n 20 "$f"; done; exit 1; }
 launch() { timeout 60 gst-launch-1.0 "$@"; }
