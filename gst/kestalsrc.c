@@ -104,7 +104,7 @@ static GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE(
     GST_STATIC_CAPS("video/x-raw, format=GRAY8, width=[1,2147483647], height=[1,2147483647], "
                     "framerate=0/1; application/x-kestal-y-image"));
 
-static GParamSpec* dropped_pspec; /* notified from the streaming thread when it grew */
+static GParamSpec* dropped_param; /* notified from the streaming thread when it grew */
 
 /* The library is one service per process: the element that runs it. */
 G_LOCK_DEFINE_STATIC(active);
@@ -503,7 +503,7 @@ static GstFlowReturn gst_kestal_src_create(GstPushSrc* src, GstBuffer** out) {
     g_mutex_unlock(&self->lock);
     if (new_latency)
       gst_element_post_message(GST_ELEMENT(self), gst_message_new_latency(GST_OBJECT(self)));
-    if (new_dropped) g_object_notify_by_pspec(G_OBJECT(self), dropped_pspec);
+    if (new_dropped) g_object_notify_by_pspec(G_OBJECT(self), dropped_param);
 
     GstClockTime pts;
     if (!frame_running_time(self, frame->host_ns, &pts) ||
@@ -550,7 +550,7 @@ static GstFlowReturn gst_kestal_src_create(GstPushSrc* src, GstBuffer** out) {
 }
 
 static void gst_kestal_src_set_property(GObject* object, guint id, const GValue* value,
-                                        GParamSpec* pspec) {
+                                        GParamSpec* param) {
   GstKestalSrc* self = GST_KESTAL_SRC(object);
   GST_OBJECT_LOCK(self);
   switch (id) {
@@ -567,13 +567,13 @@ static void gst_kestal_src_set_property(GObject* object, guint id, const GValue*
     case PROP_KIND: self->kind = g_value_get_enum(value); break;
     case PROP_START_SCAN: self->start_scan = g_value_get_boolean(value); break;
     case PROP_FRAME_QUEUE: self->frame_queue = g_value_get_uint(value); break;
-    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec); break;
+    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param); break;
   }
   GST_OBJECT_UNLOCK(self);
 }
 
 static void gst_kestal_src_get_property(GObject* object, guint id, GValue* value,
-                                        GParamSpec* pspec) {
+                                        GParamSpec* param) {
   GstKestalSrc* self = GST_KESTAL_SRC(object);
   if (id == PROP_DROPPED) {
     g_mutex_lock(&self->lock);
@@ -590,7 +590,7 @@ static void gst_kestal_src_get_property(GObject* object, guint id, GValue* value
     case PROP_KIND: g_value_set_enum(value, self->kind); break;
     case PROP_START_SCAN: g_value_set_boolean(value, self->start_scan); break;
     case PROP_FRAME_QUEUE: g_value_set_uint(value, self->frame_queue); break;
-    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec); break;
+    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param); break;
   }
   GST_OBJECT_UNLOCK(self);
 }
@@ -664,12 +664,12 @@ static void gst_kestal_src_class_init(GstKestalSrcClass* klass) {
       g_param_spec_uint("frame-queue", "Frame queue",
                         "Frames kept while downstream is slow; the oldest is dropped beyond", 1,
                         1024, DEFAULT_FRAME_QUEUE, flags));
-  dropped_pspec =
+  dropped_param =
       g_param_spec_uint64("dropped", "Dropped frames",
                           "Frames received and not pushed since start: the oldest of a full "
                           "queue, frames that came while not playing, frames of no image size",
                           0, G_MAXUINT64, 0, G_PARAM_READABLE | G_PARAM_STATIC_STRINGS);
-  g_object_class_install_property(object_class, PROP_DROPPED, dropped_pspec);
+  g_object_class_install_property(object_class, PROP_DROPPED, dropped_param);
 
   gst_element_class_set_static_metadata(
       element_class, "Kestal scan head source", "Source/Video",
