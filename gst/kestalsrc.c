@@ -8,7 +8,9 @@
  *  - the library's other threads: on_event and the state callbacks post bus messages;
  *  - the element's order thread: sends the image-kind and start-scan orders after each "Connected
  *    OK", since kestal_request waits for the ACK and must not run on a library thread.
- * The properties are read under the object lock; everything the threads share is under `lock`. */
+ * The properties are read under the object lock; everything the threads share is under `lock`.
+ * Bus messages are posted from the library's threads too: a synchronous bus handler must not stop
+ * the pipeline from there (the library's stop may not be called from its callbacks). */
 #include <string.h>
 #include <time.h>
 
@@ -147,22 +149,31 @@ static void free_frame(gpointer data) {
   g_free(frame);
 }
 
+static void count_dropped(GstKestalSrc* self) {
+  g_mutex_lock(&self->lock);
+  self->dropped++;
+  g_mutex_unlock(&self->lock);
+}
+
 /* Library receive thread. The only copy of the pixels: into the buffer pushed later, laid out
  * with GStreamer's default GRAY8 stride (rows padded to 4 bytes). */
 static void on_frame(const kestal_frame* f, void* user_data) {
   GstKestalSrc* self = user_data;
   if (f->kind != self->want_kind) return;
+  if (f->pixels_len == 0) {
+    GST_WARNING_OBJECT(self, "frame %u without pixels, dropped", f->number);
+    count_dropped(self);
+    return;
+  }
   guint width = 0, height = 0, stride = 0;
   gsize size = f->pixels_len;
   if (f->kind != KESTAL_MSG_Y_IMAGE) {
     /* The header's width, and as many rows as the pixels fill, as the kestal tool reads it. */
     width = f->width;
-    if (width == 0 || f->pixels_len == 0 || f->pixels_len % width != 0) {
+    if (width == 0 || f->pixels_len % width != 0) {
       GST_WARNING_OBJECT(self, "frame %u: %u bytes are no rows of %u pixels, dropped", f->number,
                          f->pixels_len, width);
-      g_mutex_lock(&self->lock);
-      self->dropped++;
-      g_mutex_unlock(&self->lock);
+      count_dropped(self);
       return;
     }
     height = f->pixels_len / width;
@@ -512,9 +523,7 @@ static GstFlowReturn gst_kestal_src_create(GstPushSrc* src, GstBuffer** out) {
       GST_DEBUG_OBJECT(self, "frame %" G_GUINT64_FORMAT " came while not playing, dropped",
                        GST_BUFFER_OFFSET(frame->buffer));
       free_frame(frame);
-      g_mutex_lock(&self->lock);
-      self->dropped++;
-      g_mutex_unlock(&self->lock);
+      count_dropped(self);
       continue;
     }
     if (!self->have_caps || frame->width != self->width || frame->height != self->height) {
