@@ -17,6 +17,7 @@ done
 gst-inspect-1.0 kestalsrc > /dev/null || { echo "FAIL: no kestalsrc in $GST_PLUGIN_PATH"; exit 1; }
 . "$(dirname "$0")/../support/devsim.sh"
 fail() { echo "FAIL: $*"; for f in *.out; do echo "--- $f"; tail -n 20 "$f"; done; exit 1; }
+# Pipelines in the background run timeout itself, whose $! passes a kill on to gst-launch-1.0.
 launch() { timeout 60 gst-launch-1.0 "$@"; }
 wait_for() {  # wait_for CONDITION: true once CONDITION holds, within 15 s
   for _ in $(seq 150); do eval "$1" && return 0; sleep 0.1; done
@@ -40,7 +41,7 @@ gaps=$(offsets slow.out | awk 'NR == 1 { first = $2 } END { print $2 - first - (
 [ "$gaps" -gt 0 ] && [ "${dropped:-0}" -ge "$gaps" ] || fail "gaps $gaps, dropped ${dropped:-none}"
 
 # RTP over 127.0.0.1 as I420 and back to GRAY8: every frame received is one sent, byte for byte.
-launch -v udpsrc address=127.0.0.1 port=0 buffer-size=4000000 \
+timeout 60 gst-launch-1.0 -v udpsrc address=127.0.0.1 port=0 buffer-size=4000000 \
   caps="application/x-rtp,media=video,clock-rate=90000,encoding-name=RAW,sampling=YCbCr-4:2:0,depth=(string)8,width=(string)640,height=(string)480,colorimetry=BT601-5,payload=96" \
   ! rtpvrawdepay ! videoconvert ! video/x-raw,format=GRAY8 ! multifilesink location=r_%02d.raw \
   > recv.out 2>&1 &
@@ -58,7 +59,7 @@ for f in r_*.raw; do grep -q "$(md5sum < $f | cut -c1-32)" sent || fail "$f is n
 
 # The simulator killed mid-run: a warning, then frames again from the one restarted on its port,
 # half as high (640 x 240): new caps, and the new frames whole.
-launch -v -m kestalsrc host=127.0.0.1 port=$port num-buffers=40 \
+timeout 60 gst-launch-1.0 -v -m kestalsrc host=127.0.0.1 port=$port num-buffers=40 \
   ! multifilesink location=k_%02d.raw post-messages=true > restart.out 2>&1 &
 gst=$!
 wait_for '[ -f k_05.raw ]' || fail "no frames before the kill"
