@@ -7,7 +7,8 @@ packages=(build-essential cmake libasio-dev libspdlog-dev libfmt-dev
           libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev iproute2 util-linux
           libcpp-httplib-dev pkg-config  # kestal view's web server
           tshark python3-pytest python3-numpy  # the dissector's and the Python module's tests
-          chromium chromium-driver python3-selenium)  # kestal view's browser test
+          chromium chromium-driver python3-selenium  # kestal view's browser test
+          mono-mcs mono-runtime libmono-system-core4.0-cil)  # the .NET binding, its tests and sample
 # The Windows cross build and Wine to run it, unless KESTAL_WINDOWS_BUILD=0.
 if [ "${KESTAL_WINDOWS_BUILD:-1}" = 1 ]; then
   packages+=(g++-mingw-w64-x86-64-posix wine64)
