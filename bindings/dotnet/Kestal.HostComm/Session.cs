@@ -218,7 +218,7 @@ namespace Kestal.HostComm
             }
         }
 
-        /// <summary>Waits until the link is up ("Connected OK" came, and no loss of the link since).</summary>
+        /// <summary>Waits until the link is up: "Connected OK" came and its <see cref="DeviceEvent"/> handlers returned, and no loss of the link since.</summary>
         /// <returns>True when it is; false when <paramref name="timeout"/> passed first.</returns>
         public bool WaitConnected(TimeSpan timeout) => connected.WaitOne(timeout);
 
@@ -239,7 +239,7 @@ namespace Kestal.HostComm
             var ack = new Native.Ack { Reply = new byte[Native.AckReplyMax] };
             int result = Native.kestal_request((ushort)order, parameters, (uint)(parameters == null ? 0 : parameters.Length),
                                                (uint)wait.TotalMilliseconds, ref ack);
-            if (result != 0) throw Failure((ErrorCode)result, "request " + (int)order + ":");
+            if (result != 0) throw RequestFailure((ErrorCode)result, order, wait);
             return new Ack(ack);
         }
 
@@ -254,12 +254,25 @@ namespace Kestal.HostComm
                 throw new KestalException(ErrorCode.SendFailed, string.Format("message of type {0} ({1} bytes) not sent: result {2}", (int)type, data.Length, result));
         }
 
-        // The reason the library kept, unless another failure (a connection's, on another thread)
-        // replaced it meanwhile: then the code's own words.
-        private static KestalException Failure(ErrorCode code, string prefix)
+        // The library keeps one last reason for the whole process, and a connection failing on
+        // another thread may replace the request's before it is read: then the same words are
+        // made here from the code.
+        private static KestalException RequestFailure(ErrorCode code, OrderType order, TimeSpan timeout)
         {
-            string reason = LastError;
-            if (!reason.StartsWith(prefix, StringComparison.Ordinal)) reason = prefix + " failed with " + code;
+            string prefix = "request " + (int)order + ": ", reason = LastError;
+            if (!reason.StartsWith(prefix, StringComparison.Ordinal))
+            {
+                switch (code)
+                {
+                    case ErrorCode.NotConnected: reason = "not connected"; break;
+                    case ErrorCode.Timeout: reason = "no ACK within " + (uint)timeout.TotalMilliseconds + " ms"; break;
+                    case ErrorCode.SendFailed: reason = "the link refused the order"; break;
+                    case ErrorCode.Stopped: reason = "the library stopped before its ACK came"; break;
+                    case ErrorCode.InCallback: reason = "called on the receive thread, which its ACK needs"; break;
+                    default: reason = "failed with " + code; break;
+                }
+                reason = prefix + reason;
+            }
             return code == ErrorCode.Timeout ? new KestalTimeoutException(reason) : new KestalException(code, reason);
         }
 
@@ -287,11 +300,12 @@ namespace Kestal.HostComm
             Session session = running;
             if (session == null) return;
             var kind = (DeviceEvent)evt;
-            if (kind == HostComm.DeviceEvent.ConnectedOk) session.connected.Set();
-            else if (kind != HostComm.DeviceEvent.DeviceArrival) session.connected.Reset();
+            // Down before the handlers hear of a loss, up once they heard of the link.
+            if (kind != HostComm.DeviceEvent.ConnectedOk && kind != HostComm.DeviceEvent.DeviceArrival) session.connected.Reset();
             EventHandler<DeviceEventArgs> handler = session.DeviceEvent;
             if (handler != null)
                 session.Raise("DeviceEvent", () => handler(session, new DeviceEventArgs(kind, Native.Utf8(text), Native.Utf8(detail))));
+            if (kind == HostComm.DeviceEvent.ConnectedOk) session.connected.Set();
         }
 
         private static void OnMessage(ushort type, IntPtr data, uint len, IntPtr userData)
