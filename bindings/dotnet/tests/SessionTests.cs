@@ -31,7 +31,7 @@ internal static class SessionTests
         string dir = Path.Combine(Path.GetTempPath(), "kestal-dotnet-" + Process.GetCurrentProcess().Id);
         Directory.SetCurrentDirectory(Directory.CreateDirectory(dir).FullName);
         Action[] cases = grab != null ? new Action[] { GrabSampleSavesFivePgms } : new Action[] {
-            ConnectsOneSessionAtATime, RequestsDecodeTheirAcks, RefusedWithoutLink, TimesOutWithoutAck,
+            ConnectsOneSessionAtATime, RequestsOnEveryTransport, RequestsDecodeTheirAcks, RefusedWithoutLink, TimesOutWithoutAck,
             FramesMatchTheGenerator, StatusLineStatesAndFailingHandlers, DisposeWhileHandlersRun };
         int passed = 0, failed = 0;
         foreach (Action test in cases)
@@ -80,7 +80,7 @@ internal static class SessionTests
         throw new Exception("no " + typeof(T).Name);
     }
 
-    // Starts kestal-devsim on 127.0.0.1 and a free port; returns the port.
+    // Starts kestal-devsim on 127.0.0.1 and a free port (or on a mailbox disk image); returns the port (0 for the disk).
     private static int Sim(params string[] options)
     {
         var sim = Process.Start(new ProcessStartInfo(devsim, "--listen 127.0.0.1 --port 0 --quiet --duration-s 120 " + string.Join(" ", options))
@@ -88,17 +88,17 @@ internal static class SessionTests
         Sims.Add(sim);
         var line = sim.StandardOutput.ReadLineAsync();
         Check(line.Wait(10000), "kestal-devsim said nothing within 10 s");
-        Match port = Regex.Match(line.Result ?? "", @"^kestal-devsim: listening on 127\.0\.0\.1:(\d+)$");
+        Match port = Regex.Match(line.Result ?? "", @"^kestal-devsim: (listening on 127\.0\.0\.1:(\d+)|serving the mailbox on .+)$");
         Check(port.Success, "kestal-devsim's first line: {0}", line.Result);
-        return int.Parse(port.Groups[1].Value);
+        return port.Groups[2].Success ? int.Parse(port.Groups[2].Value) : 0;
     }
 
-    // A new Session with the case's handlers, started on 127.0.0.1:port.
-    private static Session Open(int port, Action<Session> subscribe = null, bool connect = true)
+    // A new Session with the case's handlers, started on 127.0.0.1:port (or by `start`).
+    private static Session Open(int port, Action<Session> subscribe = null, bool connect = true, Func<Session, bool> start = null)
     {
         session = new Session();
         if (subscribe != null) subscribe(session);
-        session.StartNetwork("127.0.0.1", port);
+        (start ?? (s => s.StartNetwork("127.0.0.1", port)))(session);
         Check(!connect || session.WaitConnected(Ten), "no Connected OK within 10 s: {0}", Session.LastError);
         return session;
     }
@@ -115,9 +115,24 @@ internal static class SessionTests
         Check(Throws<InvalidOperationException>(() => session.StartNetwork("127.0.0.1", 9)).Message.Contains("already started"), "second start");
     }
 
+    private static void RequestsOnEveryTransport()
+    {
+        var starts = new Func<Session, bool>[] { s => s.StartNetwork("127.0.0.1", Sim()), s => s.StartNetworkAlt("127.0.0.1", Sim()),
+                                                 s => Sim("--storage", "mailbox.img", "--create-image") == 0 && s.StartStorage(Path.GetFullPath("mailbox.img")) };
+        for (int i = 0; i < starts.Length; i++)
+        {
+            double celsius = Open(0, null, true, starts[i]).Request(OrderType.FpgaTemp, null, Ten).FpgaTemperatureCelsius();
+            Check(Math.Abs(celsius - 25.0) < 1e-9, "{0} C over transport {1}", celsius, i);
+            session.Dispose();
+        }
+    }
+
     private static void RequestsDecodeTheirAcks()
     {
-        Open(Sim());
+        var acks = new List<byte[]>();
+        Open(Sim(), s => s.Message += (o, e) => { if (e.Type == MessageType.Order) lock (acks) acks.Add(e.Data); });
+        session.Send(MessageType.Order, new byte[] { 0x60, 0xEA, 83, 0, 0, 0, 0, 0 });  // seq_no 60000, sub type, no parameters
+        Check(WaitUntil(() => { lock (acks) return acks.Any(a => a.Take(4).SequenceEqual(new byte[] { 0x60, 0xEA, 83, 0 })); }), "no ACK of the order sent");
         Ack temperature = session.Request(OrderType.FpgaTemp), info = session.Request(OrderType.StaticInfo);
         SensorMap map = session.Request(OrderType.SensorRegMap, null, TimeSpan.FromSeconds(5)).SensorMap();
         Check(temperature.SubType == OrderType.FpgaTemp && temperature.IsOk && !temperature.Truncated &&
