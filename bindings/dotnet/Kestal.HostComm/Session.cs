@@ -23,7 +23,9 @@ namespace Kestal.HostComm
     /// <para>An exception thrown by a handler never reaches the library: it is counted in
     /// <see cref="HandlerFailureCount"/> and raised as <see cref="HandlerFailed"/> on the same
     /// thread (without a HandlerFailed handler, the first one is written to standard error).</para>
-    /// <para>Once <see cref="Stop"/> or <see cref="Dispose"/> returned, no handler is called.</para>
+    /// <para>Once <see cref="Stop"/> or <see cref="Dispose"/> returned, no handler is called. Stop waits
+    /// for the handlers that are running; one still running two seconds into the stop is left to
+    /// finish on its own thread (the library logs its name).</para>
     /// </remarks>
     public sealed class Session : IDisposable
     {
@@ -110,7 +112,8 @@ namespace Kestal.HostComm
                 for (int attempt = 0; ; attempt++)
                 {
                     int length = Native.kestal_last_error(buffer, (uint)buffer.Length);
-                    // A longer reason may have been reported meanwhile: read again, a bounded number of times.
+                    // Cut to the buffer: read again with room for it, a bounded number of times (another
+                    // thread may report a longer reason meanwhile).
                     if (length < buffer.Length || attempt == 2)
                         return Encoding.UTF8.GetString(buffer, 0, Math.Max(0, Math.Min(length, buffer.Length - 1)));
                     buffer = new byte[length + 64];
@@ -126,7 +129,7 @@ namespace Kestal.HostComm
             return health;
         }
 
-        /// <summary>True from a successful Start call until <see cref="Stop"/>.</summary>
+        /// <summary>True from a Start call (whether or not the link came up at once) until <see cref="Stop"/>.</summary>
         public bool IsStarted => running == this;
 
         /// <summary>Exceptions thrown by this session's handlers (HandlerFailed's included) since it started.</summary>
