@@ -36,9 +36,12 @@ string(REGEX REPLACE "/$" "" KESTAL_PC_TO_PREFIX "${KESTAL_PC_TO_PREFIX}")
 configure_file(cmake/kestalhostcomm.pc.in ${CMAKE_BINARY_DIR}/kestalhostcomm.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/kestalhostcomm.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-foreach(program kestal kestal-devsim kestal-sample kestal-grab-frames-c kestal-grab-frames-cpp)
+set(KESTAL_PROGRAMS kestal kestal-devsim kestal-sample kestal-grab-frames-c kestal-grab-frames-cpp)
+set(KESTAL_NATIVE_PROGRAMS "")  # the file names the Windows install strips
+foreach(program ${KESTAL_PROGRAMS})
   if(TARGET ${program})
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    list(APPEND KESTAL_NATIVE_PROGRAMS $<TARGET_FILE_NAME:${program}>)
   endif()
 endforeach()
 install(FILES examples/sample.c examples/grab_frames.c examples/grab_frames.cpp DESTINATION ${CMAKE_INSTALL_DATADIR}/kestalhostcomm/examples)
@@ -66,15 +69,16 @@ else()
 endif()
 include(CPack)
 
-# Last of the install: the Windows programs and the DLL lose their debug information (the DLL's
-# stays in KestalHostComm.dll.debug, which the stripped DLL names).
+# Last of the install: the native Windows programs and the DLL lose their debug information (the
+# DLL's stays in KestalHostComm.dll.debug, which the stripped DLL names). The .NET assemblies are
+# not native code and stay as they are.
 if(WIN32)
   install(CODE "
     set(bin \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
-    file(GLOB programs \"\${bin}/*.exe\")
-    foreach(file \${programs} \"\${bin}/KestalHostComm.dll\")
+    foreach(name ${KESTAL_NATIVE_PROGRAMS} KestalHostComm.dll)
+      set(file \"\${bin}/\${name}\")
       set(link \"\")
-      if(file MATCHES \"[.]dll$\")
+      if(name STREQUAL KestalHostComm.dll)
         set(link \"--add-gnu-debuglink=${KESTAL_KIT_DIR}/KestalHostComm.dll.debug\")
       endif()
       execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --strip-all \${link} \"\${file}\" RESULT_VARIABLE failed)
