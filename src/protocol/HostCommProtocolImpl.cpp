@@ -420,6 +420,11 @@ ControllerStatusSnapshot HostCommProtocolImpl::GetControllerStatus() const {
   return snapshot;
 }
 
+void HostCommProtocolImpl::ClearControllerStatus() {
+  kestal::MutexLock lock(m_controller_status_mutex);
+  m_controller_status_time = 0;
+}
+
 void HostCommProtocolImpl::DealFrame(uint8_t* frame, uint32_t length) {
   FrameCodec::DealMessage(frame, length, [this](uint16_t type, uint8_t* data, uint32_t len) {
     DealMsg(type, data, len);

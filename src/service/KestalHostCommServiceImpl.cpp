@@ -285,6 +285,7 @@ int Impl::Start() {
   m_host_comm_protocol->SetArmComm(m_arm_comm);
   m_arm_comm->SetProtocol(m_host_comm_protocol);
   m_host_comm_protocol->Health().Reset();
+  m_host_comm_protocol->ClearControllerStatus();  // the last session's device is not this one's
   m_host_comm_protocol->SetHostCommType(kEngineCommType[comm_type]);
   ReportStatus(HostCommStatusConnecting, "");
 
