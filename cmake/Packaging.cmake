@@ -1,8 +1,8 @@
 # Install rules and packages. What is installed: the shared library (libKestalHostComm.so.2 with
-# its version, or KestalHostComm.dll with its import library), the two headers under
-# include/kestal/, the package files for find_package and pkg-config, the tools, the C sample
-# (program and source), the Wireshark dissector and the README. The static core the tools and
-# tests link stays in the build tree.
+# its version, or KestalHostComm.dll with its import library), the headers under include/kestal/
+# (the class's, the C interface's and the header-only C++ wrapper kestal.hpp), the package files
+# for find_package and pkg-config, the tools, the examples (programs and sources), the Wireshark
+# dissector and the README. The static core the tools and tests link stays in the build tree.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -20,7 +20,7 @@ if(WIN32)  # the kit of cmake/WindowsKit.cmake
   install(FILES ${KESTAL_KIT_DIR}/KestalHostComm.dll.debug DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 install(FILES include/kestal/KestalHostCommService.h include/kestal/kestal_c.h include/kestal/kestal_protocol.h
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kestal)
+  include/kestal/kestal.hpp DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kestal)
 
 set(KESTAL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/KestalHostComm)
 install(EXPORT KestalHostCommTargets NAMESPACE KestalHostComm:: DESTINATION ${KESTAL_CMAKE_DIR})
@@ -36,12 +36,15 @@ string(REGEX REPLACE "/$" "" KESTAL_PC_TO_PREFIX "${KESTAL_PC_TO_PREFIX}")
 configure_file(cmake/kestalhostcomm.pc.in ${CMAKE_BINARY_DIR}/kestalhostcomm.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/kestalhostcomm.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-foreach(program kestal kestal-devsim kestal-sample)
+set(KESTAL_PROGRAMS kestal kestal-devsim kestal-sample kestal-grab-frames-c kestal-grab-frames-cpp)
+set(KESTAL_NATIVE_PROGRAMS "")  # the file names the Windows install strips
+foreach(program ${KESTAL_PROGRAMS})
   if(TARGET ${program})
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    list(APPEND KESTAL_NATIVE_PROGRAMS $<TARGET_FILE_NAME:${program}>)
   endif()
 endforeach()
-install(FILES examples/sample.c DESTINATION ${CMAKE_INSTALL_DATADIR}/kestalhostcomm/examples)
+install(FILES examples/sample.c examples/grab_frames.c examples/grab_frames.cpp DESTINATION ${CMAKE_INSTALL_DATADIR}/kestalhostcomm/examples)
 install(FILES tools/wireshark/kestal.lua DESTINATION ${CMAKE_INSTALL_DATADIR}/kestalhostcomm/wireshark)
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
@@ -66,15 +69,16 @@ else()
 endif()
 include(CPack)
 
-# Last of the install: the Windows programs and the DLL lose their debug information (the DLL's
-# stays in KestalHostComm.dll.debug, which the stripped DLL names).
+# Last of the install: the native Windows programs and the DLL lose their debug information (the
+# DLL's stays in KestalHostComm.dll.debug, which the stripped DLL names). The .NET assemblies are
+# not native code and stay as they are.
 if(WIN32)
   install(CODE "
     set(bin \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
-    file(GLOB programs \"\${bin}/*.exe\")
-    foreach(file \${programs} \"\${bin}/KestalHostComm.dll\")
+    foreach(name ${KESTAL_NATIVE_PROGRAMS} KestalHostComm.dll)
+      set(file \"\${bin}/\${name}\")
       set(link \"\")
-      if(file MATCHES \"[.]dll$\")
+      if(name STREQUAL KestalHostComm.dll)
         set(link \"--add-gnu-debuglink=${KESTAL_KIT_DIR}/KestalHostComm.dll.debug\")
       endif()
       execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --strip-all \${link} \"\${file}\" RESULT_VARIABLE failed)

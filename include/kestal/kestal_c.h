@@ -193,8 +193,9 @@ KESTAL_C_API int kestal_request(unsigned short sub_type, const unsigned char* pa
                                 unsigned int params_len, unsigned int timeout_ms, kestal_ack* ack);
 /* Copies the reason of the library's last reported failure (a failed request, a connection or disk
  * that could not be opened, a lost link) into `buf`, cut to `len` - 1 bytes and terminated, for
- * example "connect 127.0.0.1:9: connection refused". Returns the reason's full length (0 when
- * nothing failed yet); `buf` may be null when `len` is 0. Any thread. */
+ * example "connect 127.0.0.1:9: connection refused". On a thread whose last kestal_request failed,
+ * the reason of that request, whatever other threads reported since. Returns the reason's full
+ * length (0 when nothing failed yet); `buf` may be null when `len` is 0. Any thread. */
 KESTAL_C_API int kestal_last_error(char* buf, unsigned int len);
 /* Fills `out` with the link's counters: KESTAL_OK, or KESTAL_E_INVALID for a null `out`. */
 KESTAL_C_API int kestal_get_health(kestal_health* out);

@@ -420,6 +420,11 @@ ControllerStatusSnapshot HostCommProtocolImpl::GetControllerStatus() const {
   return snapshot;
 }
 
+void HostCommProtocolImpl::ClearControllerStatus() {
+  kestal::MutexLock lock(m_controller_status_mutex);
+  m_controller_status_time = 0;
+}
+
 void HostCommProtocolImpl::DealFrame(uint8_t* frame, uint32_t length) {
   FrameCodec::DealMessage(frame, length, [this](uint16_t type, uint8_t* data, uint32_t len) {
     DealMsg(type, data, len);
@@ -573,7 +578,10 @@ void HostCommProtocolImpl::DealOrderAck(const uint8_t* data, uint32_t len) {
     return;
   }
   LinkHealth::Add(m_health.orders_acked);
-  if (static_cast<uint32_t>(seq_no) == m_rtt_seq_no.exchange(~0u, std::memory_order_relaxed))
+  // Only the ACK of the order being timed ends the timing: an earlier order's ACK that comes after
+  // it was sent must not clear it.
+  uint32_t timed = static_cast<uint32_t>(seq_no);
+  if (m_rtt_seq_no.compare_exchange_strong(timed, ~0u, std::memory_order_relaxed))
     LinkHealth::Set(m_health.last_rtt_us,
                     static_cast<uint64_t>(NowUs() - m_rtt_sent_us.load(std::memory_order_relaxed)));
   // Counted before the request waiting for it wakes, which may read the counters at once.

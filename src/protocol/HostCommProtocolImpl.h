@@ -126,6 +126,8 @@ class HostCommProtocolImpl {
   int SetDeviceEndpoint(bool alt, const std::string& host, uint32_t port)
       EXCLUDES(m_settings_mutex);
   ControllerStatusSnapshot GetControllerStatus() const EXCLUDES(m_controller_status_mutex);
+  // Forgets the last controller status: a new session reports none until its device sends one.
+  void ClearControllerStatus() EXCLUDES(m_controller_status_mutex);
   // The arm link that DealMsg relays arm messages to (null: none); it must remain live while the
   // engine runs. Set by the owner before StartLoopRecv.
   void SetArmComm(ArmCommViaNetwork* arm_comm) { m_arm_comm = arm_comm; }

@@ -78,6 +78,8 @@ KestalHostCommService::Impl& ServiceImpl() { return KestalHostCommService::Impl:
 constexpr size_t kMaxHostLength = 255;  // the longest DNS name
 constexpr size_t kMaxPathLength = 4096;
 constexpr unsigned int kMaxRequestParams = 65000;
+// Whether the calling thread's last kestal_request failed: kestal_last_error then gives its reason.
+thread_local bool t_request_failed = false;
 
 }  // namespace
 
@@ -155,17 +157,21 @@ void kestal_set_frame_callback(kestal_frame_fn callback, void* user_data) {
 int kestal_request(unsigned short sub_type, const unsigned char* params, unsigned int params_len,
                    unsigned int timeout_ms, kestal_ack* ack) {
   if (!ack || (!params && params_len > 0) || params_len > kMaxRequestParams) {
+    t_request_failed = true;
     ServiceImpl().NoteFailure("request " + std::to_string(sub_type) +
                               ": no ACK to fill, or parameters missing or over " +
                               std::to_string(kMaxRequestParams) + " bytes");
     return KESTAL_E_INVALID;
   }
-  return ServiceImpl().Engine().Request(sub_type, params, params_len, timeout_ms, ack);
+  const int r = ServiceImpl().Engine().Request(sub_type, params, params_len, timeout_ms, ack);
+  t_request_failed = r != KESTAL_OK;
+  return r;
 }
 
 int kestal_last_error(char* buf, unsigned int len) {
   if (!buf && len > 0) return KESTAL_E_INVALID;
-  const std::string reason = ServiceImpl().LastFailure();
+  const std::string reason =
+      t_request_failed ? KestalHostCommService::Impl::ThreadFailure() : ServiceImpl().LastFailure();
   if (len > 0) {
     const size_t n = reason.size() < len ? reason.size() : len - 1;
     std::memcpy(buf, reason.data(), n);

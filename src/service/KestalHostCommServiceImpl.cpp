@@ -245,7 +245,14 @@ void Impl::DeliverEvent(HostCommDeviceEvent event, const std::string& detail) {
   CallApp("EventDetailCallBack", m_event_detail, event, kEventText[event], detail.c_str());
 }
 
+// The last failure reported on each thread: a request's own reason, whatever other threads report
+// after it.
+thread_local std::string t_thread_failure;
+
+std::string Impl::ThreadFailure() { return t_thread_failure; }
+
 void Impl::NoteFailure(const std::string& reason) {
+  t_thread_failure = reason;
   kestal::MutexLock lock(m_failure_mutex);
   m_last_failure = reason;
   m_failure_pending = true;
@@ -285,6 +292,7 @@ int Impl::Start() {
   m_host_comm_protocol->SetArmComm(m_arm_comm);
   m_arm_comm->SetProtocol(m_host_comm_protocol);
   m_host_comm_protocol->Health().Reset();
+  m_host_comm_protocol->ClearControllerStatus();  // the last session's device is not this one's
   m_host_comm_protocol->SetHostCommType(kEngineCommType[comm_type]);
   ReportStatus(HostCommStatusConnecting, "");
 

@@ -76,6 +76,8 @@ class KESTAL_INTERNAL KestalHostCommService::Impl {
   // The reason of the last failure that the engine, a transport or a request reported ("" for
   // none); any thread.
   std::string LastFailure() const EXCLUDES(m_failure_mutex);
+  // The last failure reported on the calling thread ("" for none).
+  static std::string ThreadFailure();
 
   // Settings of the next Start (device endpoints, disks, capture); 0, or -1 (nothing changed) for
   // one that cannot name a device. Never waits for the start/stop lock, so any callback may call

@@ -260,6 +260,47 @@ TEST(KestalCli, ExitCodesAndOneLineErrors) {
   }
 }
 
+#if defined(KESTAL_GRAB_FRAMES_C_PATH) && defined(KESTAL_GRAB_FRAMES_CPP_PATH)
+// The frame-grabbing examples, in C and in C++ on kestal.hpp, each against a device of its own:
+// the temperature, then five of the device's frames as PGM files, their times rising.
+TEST(KestalExamples, GrabFramesSavesTheDevicesFramesAsPgm) {
+  std::deque<NetworkDevice> devices(2);
+  // As for the sample: the setter the examples use is proven first.
+  ASSERT_EQ(
+      kestal_set_network_endpoint(KESTAL_COMM_NETWORK, "127.0.0.1", devices[0].Server().Port()), 0);
+  ASSERT_EQ(kestal::GetServiceSettings().device_port_type1, devices[0].Server().Port());
+  std::deque<ToolRun> runs;
+  for (const char* program : {KESTAL_GRAB_FRAMES_C_PATH, KESTAL_GRAB_FRAMES_CPP_PATH})
+    runs.emplace_back(
+        std::to_string(runs.size()),
+        std::vector<std::string>{program, "127.0.0.1",
+                                 std::to_string(devices[runs.size()].Server().Port()), "frames"});
+  const std::string frame =
+      "frame ([0-9]+): 640x480, 307200 bytes, host time ([0-9]+\\.[0-9]{9}) s, "
+      "UTC [0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}Z\n";
+  const std::regex frame_line(frame);
+  for (size_t i = 0; i < runs.size(); ++i) {
+    const std::string out = runs[i].Succeeded();
+    SCOPED_TRACE(runs[i].p.Describe());
+    EXPECT_TRUE(std::regex_match(out, std::regex("FPGA temperature 25\\.00 C\n(" + frame + "){5}")))
+        << out;
+    double last_time = -1;
+    for (std::sregex_iterator m(out.begin(), out.end(), frame_line), end; m != end; ++m) {
+      EXPECT_GT(std::stod((*m)[2]), last_time) << (*m)[0];
+      last_time = std::stod((*m)[2]);
+      const auto expected =
+          devices[i].Device().ExpectedFrame(std::stoul((*m)[1]), OriginalImagePiece);
+      EXPECT_TRUE(
+          runs[i].File("frames/frame_" + (*m)[1].str() + ".pgm") ==
+          "P5\n640 480\n255\n" +
+              std::string(expected.begin() + ImagePieceLayout::kImageHeaderLength, expected.end()))
+          << (*m)[0];
+    }
+    EXPECT_FALSE(devices[i].Device().Scanning());
+  }
+}
+#endif
+
 TEST(KestalDevsim, DemoRunsThroughAnInjectedFaultThatTheLibraryRepairs) {
   // As scripts/demo.sh runs it, with garbage before a frame every second on the wire.
   ToolRun sim("demo_sim", {KESTAL_DEVSIM_PATH, "--port", "0", "--quiet", "--duration-s", "60",

@@ -176,6 +176,13 @@ TEST_F(Sdk, FailuresComeWithTheirReason) {
   const std::string refused =
       "connect 127.0.0.1:" + std::to_string(closed) + ": connection refused";
   EXPECT_EQ(LastError(), refused);
+  // A failed request's reason stays its thread's while the link's failures go on elsewhere.
+  kestal_ack ack;
+  EXPECT_EQ(Request(KESTAL_ORDER_FPGA_TEMP, 100, &ack), KESTAL_E_NOT_CONNECTED);
+  ASSERT_TRUE(m_app.WaitForEvent(ConnectedError, m_app.CountEvents(ConnectedError) + 1, 5s));
+  std::string elsewhere;
+  std::thread([&] { elsewhere = LastError(); }).join();
+  EXPECT_TRUE(LastError() == "request 83: not connected" && elsewhere == refused) << elsewhere;
   StopAndCheck();
 
   ASSERT_EQ(kestal_set_storage_device("no-such-disk.img"), 0);

@@ -171,7 +171,13 @@ TEST_F(ServiceFixture, FailedStartsAndAStartWithoutDevice) {
   EXPECT_EQ(reports(m_app.ArmStates().size() + 2), States(7, 7));
   const size_t lines = m_app.StatusLines().size();
   ASSERT_TRUE(m_log.WaitFor("Reconnect device", 10s, 2));
+  m_impl.Engine().DealMsg(ControllerStatus, status.data(), 56);  // current as the session ends
   StopAndCheck();
+  EXPECT_EQ(m_app.StatusLines().size(), lines);
+  // The next session reports no status until its own device sends one.
+  EXPECT_EQ(m_service.Start(), -1);
+  m_started = true;
+  EXPECT_EQ(reports(m_app.ArmStates().size() + 1), States(7, 7));
   EXPECT_EQ(m_app.StatusLines().size(), lines);
 }
 

@@ -9,7 +9,9 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cmake --install "$build" --prefix "$work" > "$work/install.log"
 dll=$work/bin/KestalHostComm.dll
-for file in "$dll" "$dll.debug" "$work"/lib/KestalHostComm.{lib,def,dll.a}; do
+assembly=  # the .NET binding, where Mono's compiler built it
+[ -f "$build/bindings/dotnet/Kestal.HostComm.dll" ] && assembly="$work/bin/Kestal.HostComm.dll $work/bin/Grab.exe"
+for file in "$dll" "$dll.debug" "$work"/lib/KestalHostComm.{lib,def,dll.a} $assembly; do
   [ -s "$file" ] || { echo "the kit lacks $file"; exit 1; }
 done
 sections=$("$objdump" -h "$dll")

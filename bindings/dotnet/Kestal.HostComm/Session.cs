@@ -1,0 +1,387 @@
+using System;
+using System.Text;
+using System.Threading;
+
+namespace Kestal.HostComm
+{
+    /// <summary>
+    /// The library's service on one transport, with .NET events for what the device reports.
+    /// </summary>
+    /// <remarks>
+    /// <para>The library is one service per process, and so is a Session: a second one cannot be
+    /// created until the first is disposed. Subscribe to the events, then start the session on a
+    /// transport; <see cref="Dispose"/> stops it.</para>
+    /// <para>Threads: every event is raised on a thread of the library, never on the thread that
+    /// called a Start method (except the first events, which that call may raise itself).
+    /// <see cref="Message"/> and <see cref="Frame"/> come one at a time, in order, from the one
+    /// receive thread: a slow handler holds up reading from the device. <see cref="ScannerState"/>,
+    /// <see cref="ArmState"/> and <see cref="StatusLine"/> come once a second from the library's
+    /// report worker, <see cref="DeviceEvent"/> from whichever thread reports. Handlers must return
+    /// promptly; they must not start, stop or dispose the session (that throws
+    /// <see cref="InvalidOperationException"/>), and a handler of Message or Frame cannot wait for
+    /// a request (that fails with <see cref="ErrorCode.InCallback"/>).</para>
+    /// <para>An exception thrown by a handler never reaches the library: it is counted in
+    /// <see cref="HandlerFailureCount"/> and raised as <see cref="HandlerFailed"/> on the same
+    /// thread (without a HandlerFailed handler, the first one is written to standard error).</para>
+    /// <para>Once <see cref="Stop"/> or <see cref="Dispose"/> returned, no handler is called. Stop waits
+    /// for the handlers that are running; one still running two seconds into the stop is left to
+    /// finish on its own thread (the library logs its name).</para>
+    /// </remarks>
+    public sealed class Session : IDisposable
+    {
+        /// <summary>How long <see cref="Request"/> waits for an ACK unless told otherwise: 3 s.</summary>
+        public static readonly TimeSpan DefaultRequestTimeout = TimeSpan.FromSeconds(3);
+
+        private static readonly object Lifecycle = new object();
+        private static Session live;              // the one Session not yet disposed
+        private static volatile Session running;  // the started one, whose handlers the callbacks reach
+        [ThreadStatic] private static bool inHandler;
+
+        // The functions handed to the library. Static fields keep them reachable for the life of
+        // the process, so the library can never call a collected delegate, whatever it does after
+        // they are unregistered.
+        private static readonly Native.EventDetailFn EventDetailCallback = OnEventDetail;
+        private static readonly Native.MessageFn MessageCallback = OnMessage;
+        private static readonly Native.StateFn ScannerStateCallback = OnScannerState;
+        private static readonly Native.StateFn ArmStateCallback = OnArmState;
+        private static readonly Native.TextFn StatusLineCallback = OnStatusLine;
+        private static readonly Native.FrameFn FrameCallback = OnFrame;
+
+        // Not disposed: a handler the library gave up waiting for at Stop may still set it.
+        private readonly ManualResetEvent connected = new ManualResetEvent(false);
+        private int handlerFailures;
+        private bool disposed;
+        // Whether this start's device sent a controller status yet. The library keeps the last
+        // status across Stop and Start and reports it for up to 3 s: until the new device's first
+        // one, its states are no status and its status line is not passed on.
+        private volatile bool statusSeen;
+
+        static Session()
+        {
+            // No library thread may call into the runtime while it shuts down.
+            AppDomain.CurrentDomain.ProcessExit += (sender, args) =>
+            {
+                Session session = running;
+                if (session != null && !inHandler) session.Stop();
+            };
+        }
+
+        /// <summary>Claims the library for this session; start it with a Start method.</summary>
+        /// <exception cref="InvalidOperationException">Another Session has not been disposed.</exception>
+        public Session()
+        {
+            lock (Lifecycle)
+            {
+                if (live != null)
+                    throw new InvalidOperationException(
+                        "Another Kestal.HostComm.Session is live: the library runs one service per process, so dispose that Session first.");
+                live = this;
+            }
+        }
+
+        /// <summary>A device event: connecting, connected, a failure with its reason, ...</summary>
+        public event EventHandler<DeviceEventArgs> DeviceEvent;
+
+        /// <summary>The scan head's state, once a second.</summary>
+        public event EventHandler<StateEventArgs> ScannerState;
+
+        /// <summary>The arm's state, once a second.</summary>
+        public event EventHandler<StateEventArgs> ArmState;
+
+        /// <summary>The status line, once a second.</summary>
+        public event EventHandler<StatusLineEventArgs> StatusLine;
+
+        /// <summary>Every message from the device (order ACKs, controller status, whole image frames, ...).</summary>
+        public event EventHandler<MessageEventArgs> Message;
+
+        /// <summary>Every complete image frame, with its size and time.</summary>
+        public event EventHandler<FrameEventArgs> Frame;
+
+        /// <summary>A handler of another event threw; raised on the same thread, right after.</summary>
+        public event EventHandler<HandlerFailedEventArgs> HandlerFailed;
+
+        /// <summary>The version of the native library loaded, "MAJOR.MINOR.PATCH".</summary>
+        public static string Version => Native.Utf8(Native.kestal_version());
+
+        /// <summary>The reason of the library's last reported failure ("" when nothing failed yet); library-wide.</summary>
+        public static string LastError
+        {
+            get
+            {
+                var buffer = new byte[256];
+                for (int attempt = 0; ; attempt++)
+                {
+                    int length = Native.kestal_last_error(buffer, (uint)buffer.Length);
+                    // Cut to the buffer: read again with room for it, a bounded number of times (another
+                    // thread may report a longer reason meanwhile).
+                    if (length < buffer.Length || attempt == 2)
+                        return Encoding.UTF8.GetString(buffer, 0, Math.Max(0, Math.Min(length, buffer.Length - 1)));
+                    buffer = new byte[length + 64];
+                }
+            }
+        }
+
+        /// <summary>The link's counters since the last start; library-wide.</summary>
+        public static Health GetHealth()
+        {
+            Health health;
+            Native.kestal_get_health(out health);
+            return health;
+        }
+
+        /// <summary>True from a Start call (whether or not the link came up at once) until <see cref="Stop"/>.</summary>
+        public bool IsStarted => running == this;
+
+        /// <summary>Exceptions thrown by this session's handlers (HandlerFailed's included) since it started.</summary>
+        public int HandlerFailureCount => Volatile.Read(ref handlerFailures);
+
+        /// <summary>Starts the session over TCP to the first device endpoint at <paramref name="host"/>:<paramref name="port"/>.</summary>
+        /// <returns>True when everything started; false when the link or the arm link could not start yet (the library keeps trying).</returns>
+        /// <exception cref="ArgumentException">The library refused the address.</exception>
+        /// <exception cref="InvalidOperationException">Already started, or called from a handler.</exception>
+        public bool StartNetwork(string host, int port) => StartNetwork(Transport.Network, host, port);
+
+        /// <summary>Starts the session over TCP to the second device endpoint at <paramref name="host"/>:<paramref name="port"/>.</summary>
+        /// <returns>As <see cref="StartNetwork(string, int)"/>.</returns>
+        /// <exception cref="ArgumentException">The library refused the address.</exception>
+        /// <exception cref="InvalidOperationException">Already started, or called from a handler.</exception>
+        public bool StartNetworkAlt(string host, int port) => StartNetwork(Transport.NetworkAlt, host, port);
+
+        /// <summary>Starts the session over the device's mailbox disk.</summary>
+        /// <param name="diskPath">A disk ("/dev/sdc", @"\\.\PHYSICALDRIVE2") or disk image file; null to search the disks.</param>
+        /// <returns>True when everything started; false when the disk or the arm link could not be opened yet (the library keeps trying).</returns>
+        /// <exception cref="ArgumentException">The library refused the path.</exception>
+        /// <exception cref="InvalidOperationException">Already started, or called from a handler.</exception>
+        public bool StartStorage(string diskPath = null) => Start(Transport.Storage, () =>
+        {
+            if (Native.kestal_set_storage_device(diskPath) != 0)
+                throw new ArgumentException("The library refused the disk path (longer than 4096 bytes).", nameof(diskPath));
+        });
+
+        private bool StartNetwork(Transport transport, string host, int port)
+        {
+            // The binding never dials the library's built-in device address: the caller names it.
+            if (string.IsNullOrEmpty(host)) throw new ArgumentException("A device host is needed.", nameof(host));
+            if (port < 1 || port > 65535) throw new ArgumentOutOfRangeException(nameof(port), port, "A TCP port is 1 to 65535.");
+            return Start(transport, () =>
+            {
+                if (Native.kestal_set_network_endpoint((int)transport, host, (ushort)port) != 0)
+                    throw new ArgumentException("The library refused the device address " + host + ":" + port + ".", nameof(host));
+            });
+        }
+
+        private bool Start(Transport transport, Action configure)
+        {
+            RefuseInHandler("Start");
+            lock (Lifecycle)
+            {
+                if (disposed) throw new ObjectDisposedException(nameof(Session));
+                if (running == this) throw new InvalidOperationException("This Session is already started.");
+                configure();
+                Native.kestal_set_comm_type((int)transport);
+                connected.Reset();
+                statusSeen = false;
+                Volatile.Write(ref handlerFailures, 0);
+                running = this;
+                Register(true);
+                return Native.kestal_start() == 0;
+            }
+        }
+
+        /// <summary>Stops the session (takes at least a second); no handler is called once it returned. Does nothing when not started.</summary>
+        /// <exception cref="InvalidOperationException">Called from a handler.</exception>
+        public void Stop()
+        {
+            RefuseInHandler("Stop");
+            lock (Lifecycle)
+            {
+                if (running != this) return;
+                try
+                {
+                    Native.kestal_stop();
+                }
+                finally
+                {
+                    Register(false);
+                    running = null;
+                    connected.Reset();
+                }
+            }
+        }
+
+        /// <summary>Stops the session and releases the library for another Session.</summary>
+        /// <exception cref="InvalidOperationException">Called from a handler.</exception>
+        public void Dispose()
+        {
+            Stop();
+            lock (Lifecycle)
+            {
+                disposed = true;
+                if (live == this) live = null;
+            }
+        }
+
+        /// <summary>Waits until the link is up: "Connected OK" came and its <see cref="DeviceEvent"/> handlers returned, and no loss of the link since.</summary>
+        /// <returns>True when it is; false when <paramref name="timeout"/> passed first.</returns>
+        public bool WaitConnected(TimeSpan timeout) => connected.WaitOne(timeout);
+
+        /// <summary>Sends an order with the next sequence number and waits for its ACK.</summary>
+        /// <param name="order">The order's sub type.</param>
+        /// <param name="parameters">The order's parameters (at most 65000 bytes), or null for none.</param>
+        /// <param name="timeout">How long to wait for the ACK; <see cref="DefaultRequestTimeout"/> when null.</param>
+        /// <returns>The ACK, whatever its code.</returns>
+        /// <exception cref="KestalTimeoutException">No ACK came in time.</exception>
+        /// <exception cref="KestalException">No link (<see cref="ErrorCode.NotConnected"/>), stopped meanwhile, refused, or called from a Message or Frame handler; the message gives the library's reason.</exception>
+        /// <remarks>Any number of threads may wait at once, each for its own ACK; the ACK also reaches <see cref="Message"/>.</remarks>
+        public Ack Request(OrderType order, byte[] parameters = null, TimeSpan? timeout = null)
+        {
+            TimeSpan wait = timeout ?? DefaultRequestTimeout;
+            if (wait < TimeSpan.Zero || wait.TotalMilliseconds > uint.MaxValue)
+                throw new ArgumentOutOfRangeException(nameof(timeout), wait, "The timeout is 0 to 2^32 - 1 ms.");
+            if (disposed) throw new ObjectDisposedException(nameof(Session));
+            var ack = new Native.Ack { Reply = new byte[Native.AckReplyMax] };
+            int result = Native.kestal_request((ushort)order, parameters, (uint)(parameters == null ? 0 : parameters.Length),
+                                               (uint)wait.TotalMilliseconds, ref ack);
+            if (result != 0) throw RequestFailure((ErrorCode)result, order, wait);
+            return new Ack(ack);
+        }
+
+        /// <summary>Sends one message over the link as it is (an order must carry its own sequence number).</summary>
+        /// <exception cref="KestalException">The message was not queued or written (<see cref="ErrorCode.SendFailed"/>).</exception>
+        public void Send(MessageType type, byte[] data)
+        {
+            if (data == null) throw new ArgumentNullException(nameof(data));
+            if (disposed) throw new ObjectDisposedException(nameof(Session));
+            int result = Native.kestal_send((ushort)type, data, (uint)data.Length);
+            if (result != 0)
+                throw new KestalException(ErrorCode.SendFailed, string.Format("message of type {0} ({1} bytes) not sent: result {2}", (int)type, data.Length, result));
+        }
+
+        // The library keeps one last reason for the whole process, and a connection failing on
+        // another thread may replace the request's before it is read: then the same words are
+        // made here from the code.
+        private static KestalException RequestFailure(ErrorCode code, OrderType order, TimeSpan timeout)
+        {
+            string prefix = "request " + (int)order + ": ", reason = LastError;
+            if (!reason.StartsWith(prefix, StringComparison.Ordinal))
+            {
+                switch (code)
+                {
+                    case ErrorCode.NotConnected: reason = "not connected"; break;
+                    case ErrorCode.Timeout: reason = "no ACK within " + (uint)timeout.TotalMilliseconds + " ms"; break;
+                    case ErrorCode.SendFailed: reason = "the link refused the order"; break;
+                    case ErrorCode.Stopped: reason = "the library stopped before its ACK came"; break;
+                    case ErrorCode.InCallback: reason = "called on the receive thread, which its ACK needs"; break;
+                    default: reason = "failed with " + code; break;
+                }
+                reason = prefix + reason;
+            }
+            return code == ErrorCode.Timeout ? new KestalTimeoutException(reason) : new KestalException(code, reason);
+        }
+
+        private static void RefuseInHandler(string what)
+        {
+            if (inHandler)
+                throw new InvalidOperationException(what + " cannot be called from a Session event handler: it waits for the library's threads, one of which runs the handler.");
+        }
+
+        private static void Register(bool on)
+        {
+            Native.kestal_set_event_detail_callback(on ? EventDetailCallback : null, IntPtr.Zero);
+            Native.kestal_set_message_callback(on ? MessageCallback : null, IntPtr.Zero);
+            Native.kestal_set_scanner_state_callback(on ? ScannerStateCallback : null, IntPtr.Zero);
+            Native.kestal_set_arm_state_callback(on ? ArmStateCallback : null, IntPtr.Zero);
+            Native.kestal_set_status_line_utf8_callback(on ? StatusLineCallback : null, IntPtr.Zero);
+            Native.kestal_set_frame_callback(on ? FrameCallback : null, IntPtr.Zero);
+        }
+
+        // The library's callbacks, on its threads. Nothing thrown may unwind into native code:
+        // everything that can throw runs inside Raise.
+
+        private static void OnEventDetail(int evt, IntPtr text, IntPtr detail, IntPtr userData)
+        {
+            Session session = running;
+            if (session == null) return;
+            var kind = (DeviceEvent)evt;
+            // Down before the handlers hear of a loss, up once they heard of the link.
+            if (kind != HostComm.DeviceEvent.ConnectedOk && kind != HostComm.DeviceEvent.DeviceArrival) session.connected.Reset();
+            EventHandler<DeviceEventArgs> handler = session.DeviceEvent;
+            if (handler != null)
+                session.Raise("DeviceEvent", () => handler(session, new DeviceEventArgs(kind, Native.Utf8(text), Native.Utf8(detail))));
+            if (kind == HostComm.DeviceEvent.ConnectedOk) session.connected.Set();
+        }
+
+        private static void OnMessage(ushort type, IntPtr data, uint len, IntPtr userData)
+        {
+            Session session = running;
+            if (session != null && type == (ushort)MessageType.ControllerStatus) session.statusSeen = true;
+            EventHandler<MessageEventArgs> handler = session == null ? null : session.Message;
+            if (handler != null)
+                session.Raise("Message", () => handler(session, new MessageEventArgs((MessageType)type, Native.Copy(data, len))));
+        }
+
+        private static void OnFrame(ref Native.Frame frame, IntPtr userData)
+        {
+            Session session = running;
+            EventHandler<FrameEventArgs> handler = session == null ? null : session.Frame;
+            Native.Frame copy = frame;  // its pointers stay valid until this returns
+            if (handler != null) session.Raise("Frame", () => handler(session, new FrameEventArgs(copy)));
+        }
+
+        private static void OnScannerState(ushort state, IntPtr userData)
+        {
+            Session session = running;
+            EventHandler<StateEventArgs> handler = session == null ? null : session.ScannerState;
+            if (handler != null) session.Raise("ScannerState", () => handler(session, new StateEventArgs(session.Current(state))));
+        }
+
+        private static void OnArmState(ushort state, IntPtr userData)
+        {
+            Session session = running;
+            EventHandler<StateEventArgs> handler = session == null ? null : session.ArmState;
+            if (handler != null) session.Raise("ArmState", () => handler(session, new StateEventArgs(session.Current(state))));
+        }
+
+        private static void OnStatusLine(IntPtr text, IntPtr userData)
+        {
+            Session session = running;
+            EventHandler<StatusLineEventArgs> handler = session == null || !session.statusSeen ? null : session.StatusLine;
+            if (handler != null) session.Raise("StatusLine", () => handler(session, new StatusLineEventArgs(Native.Utf8(text))));
+        }
+
+        private State Current(ushort state) => statusSeen ? (State)state : State.NoStatus;
+
+        private void Raise(string eventName, Action call)
+        {
+            bool outer = inHandler;
+            inHandler = true;
+            try
+            {
+                call();
+            }
+            catch (Exception exception)
+            {
+                HandlerThrew(eventName, exception);
+            }
+            finally
+            {
+                inHandler = outer;
+            }
+        }
+
+        private void HandlerThrew(string eventName, Exception exception)
+        {
+            bool first = Interlocked.Increment(ref handlerFailures) == 1;
+            EventHandler<HandlerFailedEventArgs> failed = HandlerFailed;
+            try
+            {
+                if (failed != null) failed(this, new HandlerFailedEventArgs(eventName, exception));
+                else if (first) Console.Error.WriteLine("Kestal.HostComm: a " + eventName + " handler threw (later ones are only counted): " + exception);
+            }
+            catch (Exception)
+            {
+                Interlocked.Increment(ref handlerFailures);  // counted, never rethrown into the library
+            }
+        }
+    }
+}

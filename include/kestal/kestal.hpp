@@ -1,0 +1,601 @@
+// kestal.hpp: a header-only C++17 wrapper over KestalHostComm's C interface.
+//
+// It uses kestal_c.h and kestal_protocol.h only, so it builds with any C++17 compiler that can
+// call the shared library or the DLL (g++, clang++, MinGW, MSVC); nothing of the library's C++
+// class crosses the boundary. Link the library as for the C interface.
+//
+//   kestal::Session session(kestal::Config::network("127.0.0.1", 28992));
+//   kestal::FrameQueue frames(8);
+//   session.on_frame(frames.sink());
+//   session.start();
+//   session.wait_connected(std::chrono::seconds(10));
+//   std::printf("%.2f C\n", session.fpga_temperature());
+//   session.request(KESTAL_ORDER_START_SCAN);
+//   std::optional<kestal::OwnedFrame> frame = frames.pop(std::chrono::seconds(5));
+//
+// One Session at a time. The library is one process-wide service: its settings and callbacks are
+// global. A second Session created while one is alive throws kestal::Error with KESTAL_E_INVALID.
+// (The check lives in this header, so it covers one executable or shared library that includes
+// it; do not drive the library from two modules at once.) Session objects are neither copied nor
+// moved. The session registers the library's event-detail callback itself (connected(),
+// wait_connected()) and every other callback whose handler is set, and unregisters them at stop.
+//
+// Threads. Handlers (on_event, on_message, on_scanner_state, on_arm_state, on_status_line,
+// on_frame) are registered while the session is stopped, and run on the library's threads: the
+// message and frame handlers on one receive thread at a time, the state and status-line handlers
+// once a second on its log-report worker, the event handler on whichever thread reports. They must
+// return promptly, must never call start() or stop(), and must not call request() (the message
+// and frame handlers would get KESTAL_E_IN_CALLBACK). A pointer or view passed to a handler is
+// valid only during the call. request(), the helpers, health(), last_error() and version() may be
+// called from any thread; start() and stop() from one application thread at a time. A handler
+// still running two seconds after stop() began is given up by the library (it never calls back
+// again); its Session then leaves the handlers allocated for it when destroyed.
+//
+// Exceptions. An exception thrown by a handler never reaches the C library: the wrapper catches
+// it, counts it (handler_failures()) and keeps its text (last_handler_failure()); the library and
+// the session carry on, and the handler is called again for the next event. Nothing here calls
+// std::terminate. The destructor stops the session and never throws.
+#ifndef KESTAL_KESTAL_HPP
+#define KESTAL_KESTAL_HPP
+
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "kestal_c.h"
+#include "kestal_protocol.h"
+
+namespace kestal {
+
+// The reason of the library's last reported failure (kestal_last_error); "" when none yet.
+inline std::string last_error() {
+  std::string reason(256, '\0');
+  for (int attempt = 0; attempt < 4; ++attempt) {  // the reason may change between two calls
+    const int len = kestal_last_error(&reason[0], static_cast<unsigned int>(reason.size()));
+    if (len < 0) return std::string();
+    if (static_cast<std::size_t>(len) < reason.size()) {
+      reason.resize(static_cast<std::size_t>(len));
+      return reason;
+    }
+    reason.assign(static_cast<std::size_t>(len) + 1, '\0');
+  }
+  reason.resize(reason.size() - 1);  // cut, as the C function cuts
+  return reason;
+}
+
+// "MAJOR.MINOR.PATCH" of the library loaded (KESTAL_VERSION_STRING is the header's).
+inline std::string version() {
+  const char* v = kestal_version();
+  return v ? v : "";
+}
+
+// The name of a KESTAL_OK / KESTAL_E_* result.
+inline const char* result_name(int code) noexcept {
+  switch (code) {
+    case KESTAL_OK: return "KESTAL_OK";
+    case KESTAL_E_INVALID: return "KESTAL_E_INVALID";
+    case KESTAL_E_TIMEOUT: return "KESTAL_E_TIMEOUT";
+    case KESTAL_E_NOT_CONNECTED: return "KESTAL_E_NOT_CONNECTED";
+    case KESTAL_E_SEND_FAILED: return "KESTAL_E_SEND_FAILED";
+    case KESTAL_E_STOPPED: return "KESTAL_E_STOPPED";
+    case KESTAL_E_IN_CALLBACK: return "KESTAL_E_IN_CALLBACK";
+    default: return "unknown result";
+  }
+}
+
+// A failure: the KESTAL_E_* code and the reason. what() reads "REASON (KESTAL_E_...)".
+// The wrapper's own failures use KESTAL_E_INVALID: a second Session, a bad setting, a handler
+// registered while started, an ACK refused by the device (its code in the reason) or a reply too
+// short for its decoder.
+class Error : public std::runtime_error {
+ public:
+  Error(int code, const std::string& reason)
+      : std::runtime_error(reason + " (" + result_name(code) + ")"), code_(code), reason_(reason) {}
+  // `what_failed`: the reason taken from kestal_last_error.
+  static Error from_library(int code, const std::string& what_failed) {
+    const std::string reason = last_error();
+    return Error(code, reason.empty() ? what_failed : what_failed + ": " + reason);
+  }
+  int code() const noexcept { return code_; }
+  const std::string& reason() const noexcept { return reason_; }
+
+ private:
+  int code_;
+  std::string reason_;
+};
+
+// The link's counters since the last start.
+inline kestal_health health() {
+  kestal_health h{};
+  const int rc = kestal_get_health(&h);
+  if (rc != KESTAL_OK) throw Error::from_library(rc, "kestal_get_health");
+  return h;
+}
+
+// The ACK of an order, as request() returns it.
+class Ack {
+ public:
+  explicit Ack(const kestal_ack& raw) : raw_(raw) {}
+  unsigned short seq_no() const noexcept { return raw_.seq_no; }
+  unsigned short sub_type() const noexcept { return raw_.sub_type; }
+  unsigned short code() const noexcept { return raw_.code; }  // KESTAL_ACK_OK or the device's
+  bool ok() const noexcept { return raw_.code == KESTAL_ACK_OK; }
+  bool truncated() const noexcept { return raw_.truncated != 0; }  // reply cut at 4096 bytes
+  const std::uint8_t* reply_data() const noexcept { return raw_.reply; }
+  std::size_t reply_size() const noexcept { return raw_.reply_len; }
+  std::vector<std::uint8_t> reply() const { return {raw_.reply, raw_.reply + raw_.reply_len}; }
+  const kestal_ack& raw() const noexcept { return raw_; }
+
+  // The catalogue's replies; each throws Error (KESTAL_E_INVALID) when this is not the ACK of
+  // that order or its reply is too short.
+  double fpga_temp() const {
+    double celsius = 0;
+    decode(KESTAL_ORDER_FPGA_TEMP, "FPGA temperature",
+           [&](const kestal_order_ack& v) { return kestal_decode_fpga_temp(&v, &celsius); });
+    return celsius;
+  }
+  kestal_static_info static_info() const {
+    kestal_static_info info{};
+    decode(KESTAL_ORDER_STATIC_INFO, "static information",
+           [&](const kestal_order_ack& v) { return kestal_decode_static_info(&v, &info); });
+    return info;
+  }
+  kestal_sensor_map sensor_map() const {
+    kestal_sensor_map map{};
+    decode(KESTAL_ORDER_SENSOR_REG_MAP, "sensor map",
+           [&](const kestal_order_ack& v) { return kestal_decode_sensor_map(&v, &map); });
+    return map;
+  }
+
+ private:
+  template <typename Decoder>
+  void decode(unsigned short sub_type, const char* what, Decoder decoder) const {
+    if (raw_.sub_type != sub_type)
+      throw Error(KESTAL_E_INVALID, std::string("not the ACK of the ") + what +
+                                        " order (sub type " + std::to_string(raw_.sub_type) + ")");
+    kestal_order_ack view{};
+    int rc = kestal_view_ack(&raw_, &view);
+    if (rc == KESTAL_OK) rc = decoder(view);
+    if (rc != KESTAL_OK)
+      throw Error(rc, std::string("the ") + what + " reply of " + std::to_string(raw_.reply_len) +
+                          " bytes cannot be decoded");
+  }
+
+  kestal_ack raw_;
+};
+
+// Nanoseconds since 1970-01-01 00:00 UTC on the system clock.
+using UtcTime = std::chrono::time_point<std::chrono::system_clock, std::chrono::nanoseconds>;
+
+class OwnedFrame;
+
+// One complete image frame as the frame handler receives it: a view whose pointers are valid only
+// during the call. copy() keeps it.
+struct Frame {
+  unsigned short kind = 0;  // KESTAL_MSG_IMAGE_PIECE, _Y_IMAGE_PIECE or _Y_IMAGE
+  unsigned int number = 0;  // the device's frame counter (0 for a Y image)
+  unsigned int width = 0;   // from the image header (0 for a Y image)
+  unsigned int height = 0;
+  const std::uint8_t* pixels = nullptr;  // 8-bit grey, width x height; 32-bit floats for a Y image
+  std::size_t pixels_size = 0;
+  const std::uint8_t* header = nullptr;  // 80 bytes (72 for a Y image)
+  std::size_t header_size = 0;
+  std::chrono::nanoseconds host_time{0};  // the library's steady clock at the last piece
+  UtcTime utc_time{};                     // the same moment in UTC
+
+  Frame() = default;
+  explicit Frame(const kestal_frame& f)
+      : kind(f.kind),
+        number(f.number),
+        width(f.width),
+        height(f.height),
+        pixels(f.pixels),
+        pixels_size(f.pixels_len),
+        header(f.header),
+        header_size(f.header_len),
+        host_time(f.host_time_ns),
+        utc_time(std::chrono::nanoseconds(f.utc_time_ns)) {}
+  inline OwnedFrame copy() const;
+};
+
+// A frame that owns its bytes.
+class OwnedFrame {
+ public:
+  unsigned short kind = 0;
+  unsigned int number = 0;
+  unsigned int width = 0;
+  unsigned int height = 0;
+  std::vector<std::uint8_t> pixels;
+  std::vector<std::uint8_t> header;
+  std::chrono::nanoseconds host_time{0};
+  UtcTime utc_time{};
+
+  OwnedFrame() = default;
+  explicit OwnedFrame(const Frame& f)
+      : kind(f.kind),
+        number(f.number),
+        width(f.width),
+        height(f.height),
+        pixels(f.pixels, f.pixels + (f.pixels ? f.pixels_size : 0)),
+        header(f.header, f.header + (f.header ? f.header_size : 0)),
+        host_time(f.host_time),
+        utc_time(f.utc_time) {}
+  // A view of this frame, valid while it lives unchanged.
+  Frame view() const {
+    Frame f;
+    f.kind = kind;
+    f.number = number;
+    f.width = width;
+    f.height = height;
+    f.pixels = pixels.data();
+    f.pixels_size = pixels.size();
+    f.header = header.data();
+    f.header_size = header.size();
+    f.host_time = host_time;
+    f.utc_time = utc_time;
+    return f;
+  }
+};
+
+inline OwnedFrame Frame::copy() const { return OwnedFrame(*this); }
+
+// A bounded queue of frames between the frame handler and the application's threads. When it is
+// full, push drops the oldest frame and counts it (dropped()); so a slow consumer loses old frames,
+// never holds up the library's receive thread. Every member may be called from any thread.
+class FrameQueue {
+ public:
+  explicit FrameQueue(std::size_t capacity = 8) : capacity_(capacity) {
+    if (capacity == 0) throw Error(KESTAL_E_INVALID, "a FrameQueue holds at least one frame");
+  }
+  FrameQueue(const FrameQueue&) = delete;
+  FrameQueue& operator=(const FrameQueue&) = delete;
+
+  void push(const Frame& frame) { push(frame.copy()); }  // the copy is made outside the lock
+  void push(OwnedFrame frame) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (frames_.size() == capacity_) {
+        frames_.pop_front();
+        ++dropped_;
+      }
+      frames_.push_back(std::move(frame));
+    }
+    ready_.notify_one();
+  }
+  // The oldest frame, waiting up to `timeout` for one; nullopt when none came.
+  template <typename Rep, typename Period>
+  std::optional<OwnedFrame> pop(std::chrono::duration<Rep, Period> timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!ready_.wait_for(lock, timeout, [this] { return !frames_.empty(); })) return std::nullopt;
+    std::optional<OwnedFrame> frame(std::move(frames_.front()));
+    frames_.pop_front();
+    return frame;
+  }
+  std::optional<OwnedFrame> try_pop() { return pop(std::chrono::milliseconds(0)); }
+
+  std::size_t size() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return frames_.size();
+  }
+  std::size_t capacity() const noexcept { return capacity_; }
+  std::uint64_t dropped() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return dropped_;
+  }
+  // A frame handler that copies every frame into this queue: session.on_frame(queue.sink()).
+  // The queue must outlive the session's run.
+  std::function<void(const Frame&)> sink() {
+    return [this](const Frame& frame) { push(frame); };
+  }
+
+ private:
+  const std::size_t capacity_;
+  mutable std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<OwnedFrame> frames_;
+  std::uint64_t dropped_ = 0;
+};
+
+// Which transport a Session uses, with its device address.
+enum class Transport {
+  network = KESTAL_COMM_NETWORK,          // TCP, first device endpoint
+  network_alt = KESTAL_COMM_NETWORK_ALT,  // TCP, second device endpoint
+  storage = KESTAL_COMM_STORAGE           // the device's 50 MiB disk as a mailbox
+};
+
+struct Config {
+  Transport transport = Transport::network;
+  std::string host;  // network transports: the device's address; "" keeps the one set before
+  unsigned short port = 0;
+  std::string disk;  // storage: a disk or image file; "" searches the disks
+
+  static Config network(std::string host, unsigned short port) {
+    return {Transport::network, std::move(host), port, {}};
+  }
+  static Config network_alt(std::string host, unsigned short port) {
+    return {Transport::network_alt, std::move(host), port, {}};
+  }
+  static Config storage(std::string disk = {}) {
+    return {Transport::storage, {}, 0, std::move(disk)};
+  }
+};
+
+// Passed to the constructor to start at once (for a session without handlers).
+struct StartNow {};
+inline constexpr StartNow start_now{};
+
+namespace detail {
+inline std::atomic<bool> session_live{false};
+
+// What the library's callbacks reach through their user_data: the handlers and what the wrapper
+// keeps about them. Handlers are written only while the library is stopped.
+struct SessionState {
+  std::function<void(int, std::string_view, std::string_view)> on_event;
+  std::function<void(unsigned short, const std::uint8_t*, std::size_t)> on_message;
+  std::function<void(unsigned short)> on_scanner_state;
+  std::function<void(unsigned short)> on_arm_state;
+  std::function<void(std::string_view)> on_status_line;
+  std::function<void(const Frame&)> on_frame;
+
+  std::atomic<int> in_flight{0};  // trampolines running now
+  std::atomic<std::uint64_t> failures{0};
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool connected = false;    // guarded by mutex
+  std::string last_failure;  // guarded by mutex
+
+  // Runs one handler for the library: never lets an exception out.
+  template <typename Call>
+  void guard(Call call) noexcept {
+    in_flight.fetch_add(1);
+    try {
+      call();
+    } catch (const std::exception& e) {
+      note_failure(e.what());
+    } catch (...) {
+      note_failure("an exception that is not a std::exception");
+    }
+    in_flight.fetch_sub(1);
+  }
+  void note_failure(const char* what) noexcept {
+    failures.fetch_add(1);
+    try {
+      std::lock_guard<std::mutex> lock(mutex);
+      last_failure = what;
+    } catch (...) {  // the count is kept even when the text cannot be
+    }
+  }
+  void set_connected(bool value) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      connected = value;
+    }
+    changed.notify_all();
+  }
+
+  static void event(int event, const char* text, const char* detail, void* user) {
+    auto* s = static_cast<SessionState*>(user);
+    s->guard([&] {
+      if (event == KESTAL_EVENT_CONNECTED_OK) s->set_connected(true);
+      if (event == KESTAL_EVENT_CONNECTED_ERROR || event == KESTAL_EVENT_NOT_CONNECTED ||
+          event == KESTAL_EVENT_COMM_ERROR || event == KESTAL_EVENT_DEVICE_LEFT)
+        s->set_connected(false);
+      if (s->on_event) s->on_event(event, text ? text : "", detail ? detail : "");
+    });
+  }
+  static void message(unsigned short type, const unsigned char* data, unsigned int len,
+                      void* user) {
+    auto* s = static_cast<SessionState*>(user);
+    s->guard([&] { s->on_message(type, data, len); });
+  }
+  static void scanner_state(unsigned short state, void* user) {
+    auto* s = static_cast<SessionState*>(user);
+    s->guard([&] { s->on_scanner_state(state); });
+  }
+  static void arm_state(unsigned short state, void* user) {
+    auto* s = static_cast<SessionState*>(user);
+    s->guard([&] { s->on_arm_state(state); });
+  }
+  static void status_line(const char* text, void* user) {
+    auto* s = static_cast<SessionState*>(user);
+    s->guard([&] { s->on_status_line(text ? text : ""); });
+  }
+  static void frame(const kestal_frame* f, void* user) {
+    auto* s = static_cast<SessionState*>(user);
+    if (f) s->guard([&] { s->on_frame(Frame(*f)); });
+  }
+};
+}  // namespace detail
+
+// The library's one service, configured, with handlers, started and stopped (see the top of this
+// file for the one-session rule, threads and handler exceptions).
+class Session {
+ public:
+  // Sets the transport and its device address (throws Error, KESTAL_E_INVALID, for a bad one or
+  // when another Session is alive). Starts later, with start().
+  explicit Session(const Config& config) : state_(new detail::SessionState) {
+    if (detail::session_live.exchange(true))
+      throw Error(KESTAL_E_INVALID,
+                  "a kestal::Session is alive already (the library is one process-wide service)");
+    try {
+      configure(config);
+    } catch (...) {
+      detail::session_live.store(false);
+      throw;
+    }
+  }
+  // As above, and starts at once.
+  Session(const Config& config, StartNow) : Session(config) { start(); }
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+  // Stops the session; never throws.
+  ~Session() {
+    stop();
+    // A handler still running two seconds after the stop began was given up by the library (it
+    // never calls back again): the handlers stay allocated for it.
+    if (state_->in_flight.load() != 0) static_cast<void>(state_.release());
+    detail::session_live.store(false);
+  }
+
+  // Handlers: set while stopped (Error, KESTAL_E_INVALID, once started); an empty one is off.
+  void on_event(std::function<void(int event, std::string_view text, std::string_view detail)> h) {
+    stopped_or_throw().on_event = std::move(h);
+  }
+  // `data` is valid only during the call.
+  void on_message(
+      std::function<void(unsigned short type, const std::uint8_t* data, std::size_t len)> h) {
+    stopped_or_throw().on_message = std::move(h);
+  }
+  void on_scanner_state(std::function<void(unsigned short state)> h) {
+    stopped_or_throw().on_scanner_state = std::move(h);
+  }
+  void on_arm_state(std::function<void(unsigned short state)> h) {
+    stopped_or_throw().on_arm_state = std::move(h);
+  }
+  // The once-a-second status line, in UTF-8.
+  void on_status_line(std::function<void(std::string_view text)> h) {
+    stopped_or_throw().on_status_line = std::move(h);
+  }
+  // Every complete image frame; the Frame is valid only during the call (Frame::copy keeps it).
+  void on_frame(std::function<void(const Frame& frame)> h) {
+    stopped_or_throw().on_frame = std::move(h);
+  }
+
+  // Registers the handlers with the library and starts it. true when everything started; false
+  // when the arm link or the transport failed to start (the library retries it; last_error() has
+  // the reason). Throws Error (KESTAL_E_INVALID) when already started.
+  bool start() {
+    detail::SessionState& s = stopped_or_throw();
+    s.set_connected(false);
+    void* user = state_.get();
+    using S = detail::SessionState;
+    kestal_set_event_detail_callback(&S::event, user);
+    kestal_set_message_callback(s.on_message ? &S::message : nullptr, user);
+    kestal_set_scanner_state_callback(s.on_scanner_state ? &S::scanner_state : nullptr, user);
+    kestal_set_arm_state_callback(s.on_arm_state ? &S::arm_state : nullptr, user);
+    kestal_set_status_line_utf8_callback(s.on_status_line ? &S::status_line : nullptr, user);
+    kestal_set_frame_callback(s.on_frame ? &S::frame : nullptr, user);
+    started_ = true;
+    return kestal_start() == 0;
+  }
+
+  // Stops the library (at least a second) and unregisters the handlers; nothing when stopped.
+  // Never throws.
+  void stop() noexcept {
+    if (!started_) return;
+    kestal_stop();
+    kestal_set_event_detail_callback(nullptr, nullptr);
+    kestal_set_message_callback(nullptr, nullptr);
+    kestal_set_scanner_state_callback(nullptr, nullptr);
+    kestal_set_arm_state_callback(nullptr, nullptr);
+    kestal_set_status_line_utf8_callback(nullptr, nullptr);
+    kestal_set_frame_callback(nullptr, nullptr);
+    started_ = false;
+    state_->set_connected(false);
+  }
+
+  bool started() const noexcept { return started_; }
+  // Whether the last connection event was "Connected OK" (since start()).
+  bool connected() const {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->connected;
+  }
+  // Waits up to `timeout` for the connection; true once connected.
+  template <typename Rep, typename Period>
+  bool wait_connected(std::chrono::duration<Rep, Period> timeout) const {
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    return state_->changed.wait_for(lock, timeout, [this] { return state_->connected; });
+  }
+
+  // Sends order `sub_type` (KESTAL_ORDER_*) with `params` and waits up to `timeout` for its ACK.
+  // Returns the ACK whatever its code (see Ack::ok); throws Error with the library's code and
+  // reason when no ACK came (not connected, timeout, send failure, stopped, called from a handler).
+  Ack request(unsigned short sub_type, const std::uint8_t* params, std::size_t params_len,
+              std::chrono::milliseconds timeout = std::chrono::seconds(5)) const {
+    if (static_cast<unsigned long long>(params_len) > UINT_MAX)
+      throw Error(KESTAL_E_INVALID, "order parameters too long");
+    using Rep = std::chrono::milliseconds::rep;
+    const Rep ms = timeout.count() < 0 ? Rep(0) : timeout.count();
+    const unsigned int timeout_ms =
+        ms > static_cast<Rep>(UINT_MAX) ? UINT_MAX : static_cast<unsigned int>(ms);
+    std::unique_ptr<kestal_ack> ack(new kestal_ack());
+    const int rc = kestal_request(sub_type, params, static_cast<unsigned int>(params_len),
+                                  timeout_ms, ack.get());
+    if (rc != KESTAL_OK) throw Error::from_library(rc, "order " + std::to_string(sub_type));
+    return Ack(*ack);
+  }
+  Ack request(unsigned short sub_type, const std::vector<std::uint8_t>& params = {},
+              std::chrono::milliseconds timeout = std::chrono::seconds(5)) const {
+    return request(sub_type, params.empty() ? nullptr : params.data(), params.size(), timeout);
+  }
+
+  // The catalogue's requests, decoded; they throw Error as request() does, and with
+  // KESTAL_E_INVALID when the device refused the order (its code in the reason) or the reply is
+  // too short.
+  double fpga_temperature(std::chrono::milliseconds timeout = std::chrono::seconds(5)) const {
+    return accepted(KESTAL_ORDER_FPGA_TEMP, timeout).fpga_temp();
+  }
+  kestal_static_info static_info(
+      std::chrono::milliseconds timeout = std::chrono::seconds(5)) const {
+    return accepted(KESTAL_ORDER_STATIC_INFO, timeout).static_info();
+  }
+  kestal_sensor_map sensor_map(std::chrono::milliseconds timeout = std::chrono::seconds(5)) const {
+    return accepted(KESTAL_ORDER_SENSOR_REG_MAP, timeout).sensor_map();
+  }
+
+  kestal_health health() const { return kestal::health(); }
+  std::string last_error() const { return kestal::last_error(); }
+  std::string version() const { return kestal::version(); }
+
+  // Exceptions that handlers threw (and the wrapper caught) since this session was made.
+  std::uint64_t handler_failures() const noexcept { return state_->failures.load(); }
+  std::string last_handler_failure() const {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->last_failure;
+  }
+
+ private:
+  void configure(const Config& c) {
+    const int comm = static_cast<int>(c.transport);
+    if (kestal_set_comm_type(comm) != 0)
+      throw Error(KESTAL_E_INVALID, "unknown transport " + std::to_string(comm));
+    if (c.transport == Transport::storage) {
+      if (kestal_set_storage_device(c.disk.empty() ? nullptr : c.disk.c_str()) != 0)
+        throw Error(KESTAL_E_INVALID, "bad storage device path " + c.disk);
+    } else if (!c.host.empty() && kestal_set_network_endpoint(comm, c.host.c_str(), c.port) != 0) {
+      throw Error(KESTAL_E_INVALID, "bad device address " + c.host + ":" + std::to_string(c.port));
+    }
+  }
+  detail::SessionState& stopped_or_throw() {
+    if (started_) throw Error(KESTAL_E_INVALID, "the session is started: stop() it first");
+    return *state_;
+  }
+  Ack accepted(unsigned short sub_type, std::chrono::milliseconds timeout) const {
+    Ack ack = request(sub_type, {}, timeout);
+    if (!ack.ok())
+      throw Error(KESTAL_E_INVALID, "the device refused order " + std::to_string(sub_type) +
+                                        " with code " + std::to_string(ack.code()));
+    return ack;
+  }
+
+  std::unique_ptr<detail::SessionState> state_;
+  bool started_ = false;
+};
+
+}  // namespace kestal
+
+#endif  // KESTAL_KESTAL_HPP
