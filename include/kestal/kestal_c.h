@@ -1,4 +1,5 @@
-/* KestalHostComm's plain C interface.
+/** \file
+ * KestalHostComm's plain C interface.
  *
  * Every operation of the KestalHostCommService class, as C functions with C types only, for
  * applications built with another compiler than the library's and for other languages (C#,
@@ -28,14 +29,14 @@
 #define KESTAL_C_API __attribute__((visibility("default")))
 #endif
 
-/* The library's version: the major number changes with the class's layout or a C function's
+/** The library's version: the major number changes with the class's layout or a C function's
  * meaning; kestal_version() gives the string of the library actually loaded. */
 #define KESTAL_VERSION_MAJOR 2
 #define KESTAL_VERSION_MINOR 0
 #define KESTAL_VERSION_PATCH 0
 #define KESTAL_VERSION_STRING "2.0.0"
 
-/* 64-bit integers, which C89 lacks: the compiler's own. */
+/** 64-bit integers, which C89 lacks: the compiler's own. */
 #if defined(_MSC_VER)
 typedef __int64 kestal_i64;
 typedef unsigned __int64 kestal_u64;
@@ -51,137 +52,141 @@ typedef unsigned long long kestal_u64;
 extern "C" {
 #endif
 
-/* Results: 0 for success, a negative KESTAL_E_* for a failure. kestal_last_error gives the reason
+/** Results: 0 for success, a negative KESTAL_E_* for a failure. kestal_last_error gives the reason
  * of a failure in words. */
 enum {
   KESTAL_OK = 0,
-  KESTAL_E_INVALID = -1,       /* a null or malformed argument, or input too short for its layout */
-  KESTAL_E_TIMEOUT = -2,       /* no answer within the time given */
-  KESTAL_E_NOT_CONNECTED = -3, /* the library is stopped or has no link to the device */
-  KESTAL_E_SEND_FAILED = -4,   /* the link refused the message (its send queue stayed full) */
-  KESTAL_E_STOPPED = -5,       /* kestal_stop ended the wait */
-  KESTAL_E_IN_CALLBACK = -6    /* called from the receive thread, which the answer would need */
+  KESTAL_E_INVALID = -1,       /**< a null or malformed argument, or input too short for its
+                                    layout */
+  KESTAL_E_TIMEOUT = -2,       /**< no answer within the time given */
+  KESTAL_E_NOT_CONNECTED = -3, /**< the library is stopped or has no link to the device */
+  KESTAL_E_SEND_FAILED = -4,   /**< the link refused the message (its send queue stayed full) */
+  KESTAL_E_STOPPED = -5,       /**< kestal_stop ended the wait */
+  KESTAL_E_IN_CALLBACK = -6    /**< called from the receive thread, which the answer would need */
 };
 
-/* Transports, for kestal_set_comm_type and kestal_set_network_endpoint. */
+/** Transports, for kestal_set_comm_type and kestal_set_network_endpoint. */
 enum {
-  KESTAL_COMM_STORAGE = 0,    /* the device's 50 MiB disk used as a mailbox */
-  KESTAL_COMM_NETWORK = 1,    /* TCP, first device endpoint (default 192.168.66.1:28992) */
-  KESTAL_COMM_NETWORK_ALT = 2 /* TCP, second device endpoint (default 192.168.60.1:29372) */
+  KESTAL_COMM_STORAGE = 0,    /**< the device's 50 MiB disk used as a mailbox */
+  KESTAL_COMM_NETWORK = 1,    /**< TCP, first device endpoint (default 192.168.66.1:28992) */
+  KESTAL_COMM_NETWORK_ALT = 2 /**< TCP, second device endpoint (default 192.168.60.1:29372) */
 };
 
-/* Device events passed to the event callback, each with its fixed text. */
+/** Device events passed to the event callback, each with its fixed text. */
 enum {
-  KESTAL_EVENT_DEVICE_ARRIVAL = 0,  /* "Device arrival" */
-  KESTAL_EVENT_DEVICE_LEFT = 1,     /* "Device left" */
-  KESTAL_EVENT_CONNECTED_ERROR = 2, /* "Connected Error" */
-  KESTAL_EVENT_CONNECTED_OK = 3,    /* "Connected OK" */
-  KESTAL_EVENT_CONNECTING = 4,      /* "Connecting..." */
-  KESTAL_EVENT_NOT_CONNECTED = 5,   /* "Not connected" */
-  KESTAL_EVENT_COMM_ERROR = 6       /* "Comm Error" */
+  KESTAL_EVENT_DEVICE_ARRIVAL = 0,  /**< "Device arrival" */
+  KESTAL_EVENT_DEVICE_LEFT = 1,     /**< "Device left" */
+  KESTAL_EVENT_CONNECTED_ERROR = 2, /**< "Connected Error" */
+  KESTAL_EVENT_CONNECTED_OK = 3,    /**< "Connected OK" */
+  KESTAL_EVENT_CONNECTING = 4,      /**< "Connecting..." */
+  KESTAL_EVENT_NOT_CONNECTED = 5,   /**< "Not connected" */
+  KESTAL_EVENT_COMM_ERROR = 6       /**< "Comm Error" */
 };
 
 typedef void (*kestal_event_fn)(int event, const char* text, void* user_data);
-/* As kestal_event_fn, with the reason of a failure event (KESTAL_EVENT_CONNECTED_ERROR,
+/** As kestal_event_fn, with the reason of a failure event (KESTAL_EVENT_CONNECTED_ERROR,
  * KESTAL_EVENT_COMM_ERROR, KESTAL_EVENT_NOT_CONNECTED) in `detail`, as kestal_last_error gives it;
  * "" for the other events and for a failure whose reason the library does not know. */
 typedef void (*kestal_event_detail_fn)(int event, const char* text, const char* detail,
                                        void* user_data);
-/* `data` is valid only during the call: copy what you keep. */
+/** `data` is valid only during the call: copy what you keep. */
 typedef void (*kestal_message_fn)(unsigned short type, const unsigned char* data, unsigned int len,
                                   void* user_data);
 typedef void (*kestal_state_fn)(unsigned short state, void* user_data);
-/* The once-a-second status line, as code page 936 (GBK) bytes, or as UTF-8 for the callback of
+/** The once-a-second status line, as code page 936 (GBK) bytes, or as UTF-8 for the callback of
  * kestal_set_status_line_utf8_callback. */
 typedef void (*kestal_text_fn)(const char* text, void* user_data);
 
-/* One complete image frame. Everything it points to is valid only during the call: copy what you
+/** One complete image frame. Everything it points to is valid only during the call: copy what you
  * keep. */
 typedef struct kestal_frame {
-  unsigned short kind;         /* KESTAL_MSG_IMAGE_PIECE, _Y_IMAGE_PIECE or _Y_IMAGE */
-  unsigned int number;         /* the device's frame counter (0 for a Y image) */
-  unsigned int width;          /* from the image header (0 for a Y image, whose header the */
-  unsigned int height;         /* library does not interpret) */
-  const unsigned char* pixels; /* width x height bytes of 8-bit grey; 32-bit floats for a Y image */
-  unsigned int pixels_len;     /* the image size the header announces */
-  const unsigned char* header; /* the frame's header: 80 bytes (72 for a Y image) */
+  unsigned short kind;         /**< KESTAL_MSG_IMAGE_PIECE, _Y_IMAGE_PIECE or _Y_IMAGE */
+  unsigned int number;         /**< the device's frame counter (0 for a Y image) */
+  unsigned int width;          /**< from the image header (0 for a Y image, whose header the
+                                    library does not interpret) */
+  unsigned int height;         /**< as width */
+  const unsigned char* pixels; /**< width x height bytes of 8-bit grey; 32-bit floats for a Y
+                                    image */
+  unsigned int pixels_len;     /**< the image size the header announces */
+  const unsigned char* header; /**< the frame's header: 80 bytes (72 for a Y image) */
   unsigned int header_len;
-  kestal_i64 host_time_ns; /* steady clock when its last piece was received */
-  kestal_i64 utc_time_ns;  /* the same moment in ns since 1970-01-01 00:00 UTC */
+  kestal_i64 host_time_ns; /**< steady clock when its last piece was received */
+  kestal_i64 utc_time_ns;  /**< the same moment in ns since 1970-01-01 00:00 UTC */
 } kestal_frame;
 typedef void (*kestal_frame_fn)(const kestal_frame* frame, void* user_data);
 
-/* The ACK of an order, as kestal_request fills it. */
+/** \struct kestal_ack
+ * The ACK of an order, as kestal_request fills it. */
 enum { KESTAL_ACK_REPLY_MAX = 4096 };
 typedef struct kestal_ack {
-  unsigned short seq_no;    /* the order's sequence number */
-  unsigned short sub_type;  /* the order's sub type (KESTAL_ORDER_* of kestal_protocol.h) */
-  unsigned short code;      /* 0 (KESTAL_ACK_OK) when the device did what was asked */
-  unsigned short truncated; /* 1 when the reply was longer than KESTAL_ACK_REPLY_MAX and cut */
-  unsigned int reply_len;   /* bytes of reply copied below */
+  unsigned short seq_no;    /**< the order's sequence number */
+  unsigned short sub_type;  /**< the order's sub type (KESTAL_ORDER_* of kestal_protocol.h) */
+  unsigned short code;      /**< 0 (KESTAL_ACK_OK) when the device did what was asked */
+  unsigned short truncated; /**< 1 when the reply was longer than KESTAL_ACK_REPLY_MAX and cut */
+  unsigned int reply_len;   /**< bytes of reply copied below */
   unsigned char reply[KESTAL_ACK_REPLY_MAX];
 } kestal_ack;
 
-/* The link's counters since the last kestal_start (kestal watch --stats shows them). */
+/** The link's counters since the last kestal_start (`kestal watch --stats` shows them). */
 typedef struct kestal_health {
-  kestal_u64 bytes_in, bytes_out;   /* on the link, framing included */
-  kestal_u64 frames_in, frames_out; /* link frames (network) or mailbox records (disk) */
+  kestal_u64 bytes_in, bytes_out;   /**< on the link, framing included */
+  kestal_u64 frames_in, frames_out; /**< link frames (network) or mailbox records (disk) */
   kestal_u64 checksum_errors, resyncs, bytes_skipped, oversize_frames;
   kestal_u64 reconnects;
   kestal_u64 heartbeats_sent, orders_sent, orders_acked;
-  kestal_u64 last_rtt_us; /* the last order's round trip to its ACK */
+  kestal_u64 last_rtt_us; /**< the last order's round trip to its ACK */
   kestal_u64 image_frames, image_frames_dropped, records_skipped;
-  kestal_u64 recv_queue_high, send_queue_high; /* most buffers ever waiting in each queue */
+  kestal_u64 recv_queue_high, send_queue_high; /**< most buffers ever waiting in each queue */
 } kestal_health;
 
-/* "MAJOR.MINOR.PATCH" of the loaded library, which may be newer than the header. */
+/** "MAJOR.MINOR.PATCH" of the loaded library, which may be newer than the header. */
 KESTAL_C_API const char* kestal_version(void);
 
-/* 0 when everything started; -1 when the arm link or the transport failed (it is retried). */
+/** 0 when everything started; -1 when the arm link or the transport failed (it is retried). */
 KESTAL_C_API int kestal_start(void);
-/* Always 0; takes at least one second. */
+/** Always 0; takes at least one second. */
 KESTAL_C_API int kestal_stop(void);
 
-/* 0, or -1 (nothing changed) for a value other than KESTAL_COMM_*. Takes effect at the next start.
+/** 0, or -1 (nothing changed) for a value other than KESTAL_COMM_*. Takes effect at the next start.
  */
 KESTAL_C_API int kestal_set_comm_type(int comm_type);
-/* Points a network comm type at another device address (a numeric IPv4 or IPv6 address or a
+/** Points a network comm type at another device address (a numeric IPv4 or IPv6 address or a
  * host name) and TCP port. 0, or -1 at once (nothing changed) for another comm type, a host that
  * is neither an address nor a well-formed name ("999.1.1.1", "", "a..b"), or port 0. Takes
  * effect at the next start; never waits, so any callback may call it. */
 KESTAL_C_API int kestal_set_network_endpoint(int comm_type, const char* host, unsigned short port);
-/* Points the storage transport at one disk (a device path such as "/dev/sdc" or
+/** Points the storage transport at one disk (a device path such as "/dev/sdc" or
  * "\\.\PHYSICALDRIVE2", or a disk image file) instead of discovering the device's disk; NULL or ""
  * restores discovery. 0, or -1 (nothing changed) for a path longer than 4096 bytes. Takes effect at
  * the next start; never waits. */
 KESTAL_C_API int kestal_set_storage_device(const char* path);
 
-/* A null function switches the callback off. */
+/** A null function switches the callback off. */
 KESTAL_C_API void kestal_set_event_callback(kestal_event_fn callback, void* user_data);
 KESTAL_C_API void kestal_set_message_callback(kestal_message_fn callback, void* user_data);
 KESTAL_C_API void kestal_set_scanner_state_callback(kestal_state_fn callback, void* user_data);
 KESTAL_C_API void kestal_set_arm_state_callback(kestal_state_fn callback, void* user_data);
 KESTAL_C_API void kestal_set_status_line_callback(kestal_text_fn callback, void* user_data);
-/* The status line as UTF-8, beside (not instead of) the code page 936 one. */
+/** The status line as UTF-8, beside (not instead of) the code page 936 one. */
 KESTAL_C_API void kestal_set_status_line_utf8_callback(kestal_text_fn callback, void* user_data);
-/* The event callback with the failure's reason; beside (not instead of) kestal_set_event_callback.
+/** The event callback with the failure's reason; beside (not instead of) kestal_set_event_callback.
  */
 KESTAL_C_API void kestal_set_event_detail_callback(kestal_event_detail_fn callback,
                                                    void* user_data);
-/* Every complete image frame with its size and time; beside the message callback, which still
+/** Every complete image frame with its size and time; beside the message callback, which still
  * receives the frame's bytes. */
 KESTAL_C_API void kestal_set_frame_callback(kestal_frame_fn callback, void* user_data);
 
-/* Sends one message (type and payload) over the active transport: 0 when queued or written,
+/** Sends one message (type and payload) over the active transport: 0 when queued or written,
  * negative otherwise. */
 KESTAL_C_API int kestal_send(unsigned short type, const unsigned char* data, unsigned int len);
-/* Sends a whole firmware file in chunks; progress comes back as type-9 messages. 0 when every
+/** Sends a whole firmware file in chunks; progress comes back as type-9 messages. 0 when every
  * chunk was queued or written; negative when one was not (the rest of the file is not sent). */
 KESTAL_C_API int kestal_update_firmware(unsigned short firmware_type, const unsigned char* data,
                                         unsigned int len);
-/* Next value of the library-wide message sequence counter (the first is 1). */
+/** Next value of the library-wide message sequence counter (the first is 1). */
 KESTAL_C_API unsigned short kestal_next_seq_no(void);
-/* Sends an order (KESTAL_MSG_ORDER) of sub type `sub_type` with `params_len` bytes of parameters,
+/** Sends an order (KESTAL_MSG_ORDER) of sub type `sub_type` with `params_len` bytes of parameters,
  * numbered with the next sequence number, and waits up to `timeout_ms` for the ACK with that
  * sequence number and sub type, which it copies into `ack`. KESTAL_OK when the ACK came, whatever
  * its code; otherwise KESTAL_E_NOT_CONNECTED (stopped, or no link: nothing sent), KESTAL_E_TIMEOUT,
@@ -191,15 +196,15 @@ KESTAL_C_API unsigned short kestal_next_seq_no(void);
  * threads may wait at once, each for its own ACK. */
 KESTAL_C_API int kestal_request(unsigned short sub_type, const unsigned char* params,
                                 unsigned int params_len, unsigned int timeout_ms, kestal_ack* ack);
-/* Copies the reason of the library's last reported failure (a failed request, a connection or disk
+/** Copies the reason of the library's last reported failure (a failed request, a connection or disk
  * that could not be opened, a lost link) into `buf`, cut to `len` - 1 bytes and terminated, for
  * example "connect 127.0.0.1:9: connection refused". On a thread whose last kestal_request failed,
  * the reason of that request, whatever other threads reported since. Returns the reason's full
  * length (0 when nothing failed yet); `buf` may be null when `len` is 0. Any thread. */
 KESTAL_C_API int kestal_last_error(char* buf, unsigned int len);
-/* Fills `out` with the link's counters: KESTAL_OK, or KESTAL_E_INVALID for a null `out`. */
+/** Fills `out` with the link's counters: KESTAL_OK, or KESTAL_E_INVALID for a null `out`. */
 KESTAL_C_API int kestal_get_health(kestal_health* out);
-/* Writes the storage mailbox's summary areas to "volume<UTC+8 time>_<type>.txt". */
+/** Writes the storage mailbox's summary areas to "volume<UTC+8 time>_<type>.txt". */
 KESTAL_C_API void kestal_print_volume_run_info(void);
 
 #ifdef __cplusplus
