@@ -1,3 +1,6 @@
+/// \file
+/// The header-only C++17 wrapper over the C interface: Session, Error, Ack, Frame, FrameQueue.
+///
 // kestal.hpp: a header-only C++17 wrapper over KestalHostComm's C interface.
 //
 // It uses kestal_c.h and kestal_protocol.h only, so it builds with any C++17 compiler that can
