@@ -450,17 +450,7 @@ int HostCommProtocolImpl::DealMsg(uint16_t type, uint8_t* data, uint32_t len) {
       break;
     }
     case OriginalImagePiece:
-    case YOriginalImagePiece: {
-      int64_t frame_len = m_image_frame.AddPiece(type, data, len);
-      if (frame_len > 0) LinkHealth::Add(m_health.image_frames);
-      LinkHealth::Set(m_health.image_frames_dropped, m_image_frame.IncompleteFrameCount());
-      if (frame_len > 0) {
-        Forward(type, m_image_frame.Frame(), static_cast<uint32_t>(frame_len));
-        ForwardFrame(type, m_image_frame.Frame(), ImagePieceLayout::kImageHeaderLength,
-                     static_cast<uint32_t>(frame_len));
-      }
-      break;
-    }
+    case YOriginalImagePiece: DealImagePiece(type, data, len); break;
     case WriteConfig:
       KLOG_DEBUG_AS(kDealMsg, "Recv a write config ACK, seq_no:%d, sub_msg_type:%d, ack_code:%d",
                     in.U16(ConfigAckLayout::kSeqNo), in.U16(ConfigAckLayout::kSubMsgType),
@@ -492,6 +482,17 @@ int HostCommProtocolImpl::DealMsg(uint16_t type, uint8_t* data, uint32_t len) {
       break;
   }
   return 0;
+}
+
+// A piece goes into the frame buffer; the frame it completes goes to the application whole.
+void HostCommProtocolImpl::DealImagePiece(uint16_t type, const uint8_t* data, uint32_t len) {
+  const int64_t frame_len = m_image_frame.AddPiece(type, data, len);
+  LinkHealth::Set(m_health.image_frames_dropped, m_image_frame.IncompleteFrameCount());
+  if (frame_len <= 0) return;
+  LinkHealth::Add(m_health.image_frames);
+  Forward(type, m_image_frame.Frame(), static_cast<uint32_t>(frame_len));
+  ForwardFrame(type, m_image_frame.Frame(), ImagePieceLayout::kImageHeaderLength,
+               static_cast<uint32_t>(frame_len));
 }
 
 void HostCommProtocolImpl::DealReadConfigAck(const uint8_t* data, uint32_t len) {

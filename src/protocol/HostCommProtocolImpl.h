@@ -164,6 +164,7 @@ class HostCommProtocolImpl {
   void LoopSendHeartBeat();
   void Forward(uint16_t type, uint8_t* data, uint32_t len);
   void ForwardFrame(uint16_t type, const uint8_t* data, uint32_t header_len, uint32_t len);
+  void DealImagePiece(uint16_t type, const uint8_t* data, uint32_t len);
   void DealOrderAck(const uint8_t* data, uint32_t len);
   void DealReadConfigAck(const uint8_t* data, uint32_t len);
   void DealControllerStatus(const uint8_t* data, uint32_t len) EXCLUDES(m_controller_status_mutex);
