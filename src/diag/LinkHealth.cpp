@@ -26,7 +26,12 @@ constexpr Entry kEntries[] = {
     {"recv_queue_high", &LinkHealth::recv_queue_high},
     {"send_queue_high", &LinkHealth::send_queue_high},
 };
+static_assert(sizeof kEntries / sizeof kEntries[0] == LinkHealth::kCounters, "every counter");
 }  // namespace
+
+void LinkHealth::CopyTo(uint64_t (&values)[kCounters]) const {
+  for (size_t i = 0; i < kCounters; ++i) values[i] = Get(this->*kEntries[i].counter);
+}
 
 std::string LinkHealth::Line() const {
   std::string line;

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -32,6 +33,9 @@ struct LinkHealth {
   }
   static uint64_t Get(const Counter& counter) { return counter.load(std::memory_order_relaxed); }
 
+  static constexpr size_t kCounters = 18;
+  // Every counter's value, in declaration order.
+  void CopyTo(uint64_t (&values)[kCounters]) const;
   // One line of every counter, "name=value" separated by spaces, in declaration order.
   std::string Line() const;
   void Reset();  // a fresh start of the service

@@ -17,12 +17,16 @@ uint32_t HostCommMsg::BuildHeartBeat(uint8_t* out, uint16_t seq_no) {
 
 std::vector<uint8_t> HostCommMsg::BuildOrder(uint16_t seq_no, uint16_t sub_type,
                                              const std::vector<uint8_t>& params) {
-  std::vector<uint8_t> order(OrderLayout::kHeaderLength + params.size());
+  return BuildOrder(seq_no, sub_type, params.data(), static_cast<uint32_t>(params.size()));
+}
+
+std::vector<uint8_t> HostCommMsg::BuildOrder(uint16_t seq_no, uint16_t sub_type,
+                                             const uint8_t* params, uint32_t params_len) {
+  std::vector<uint8_t> order(OrderLayout::kHeaderLength + params_len);
   StoreU16(order.data() + OrderLayout::kSeqNo, seq_no);
   StoreU16(order.data() + OrderLayout::kSubMsgType, sub_type);
-  StoreU32(order.data() + OrderLayout::kParamLen, static_cast<uint32_t>(params.size()));
-  if (!params.empty())
-    std::memcpy(order.data() + OrderLayout::kParams, params.data(), params.size());
+  StoreU32(order.data() + OrderLayout::kParamLen, params_len);
+  if (params_len > 0) std::memcpy(order.data() + OrderLayout::kParams, params, params_len);
   return order;
 }
 

@@ -127,6 +127,8 @@ class HostCommMsg {
   // Any order as the application sends it: seq_no, sub type, param_len, the parameters.
   static std::vector<uint8_t> BuildOrder(uint16_t seq_no, uint16_t sub_type,
                                          const std::vector<uint8_t>& params);
+  static std::vector<uint8_t> BuildOrder(uint16_t seq_no, uint16_t sub_type, const uint8_t* params,
+                                         uint32_t params_len);
   // Comm-type order: seq_no, 70, param_len 4, the comm type as u32. Returns 12.
   static uint32_t BuildCommTypeOrder(uint8_t* out, uint16_t seq_no, uint32_t comm_type);
   // Writes the 24-byte header of one firmware chunk.

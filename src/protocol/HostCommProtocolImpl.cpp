@@ -112,17 +112,15 @@ bool HostCommProtocolImpl::IsConnected() {
 int HostCommProtocolImpl::Request(uint16_t sub_type, const uint8_t* params, uint32_t params_len,
                                   uint32_t timeout_ms, kestal_ack* ack) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  int r = KESTAL_E_IN_CALLBACK;
-  if (!t_dealing && !IsConnected()) r = KESTAL_E_NOT_CONNECTED;
-  if (!t_dealing && r != KESTAL_E_NOT_CONNECTED) {
+  int r = t_dealing ? KESTAL_E_IN_CALLBACK : IsConnected() ? KESTAL_OK : KESTAL_E_NOT_CONNECTED;
+  if (r == KESTAL_OK) {
     const uint16_t seq_no = NextSeqNo();
-    const std::vector<uint8_t> order = HostCommMsg::BuildOrder(
-        seq_no, sub_type, std::vector<uint8_t>(params, params + params_len));
+    const std::vector<uint8_t> order =
+        HostCommMsg::BuildOrder(seq_no, sub_type, params, params_len);
     // Listed before it is sent: its ACK may come back before SendOrder returns.
     OrderAckWaiter::Wait wait(seq_no, sub_type, ack);
     m_ack_waiter.Add(&wait);
-    r = SendOrder(Order, order.data(), static_cast<uint32_t>(order.size()));
-    if (r == 0)
+    if (SendOrder(Order, order.data(), static_cast<uint32_t>(order.size())) == 0)
       r = m_ack_waiter.WaitUntil(&wait, deadline);
     else
       r = IsConnected() ? KESTAL_E_SEND_FAILED : KESTAL_E_NOT_CONNECTED;

@@ -182,26 +182,11 @@ int kestal_last_error(char* buf, unsigned int len) {
 
 int kestal_get_health(kestal_health* out) {
   if (!out) return KESTAL_E_INVALID;
-  const LinkHealth& h = ServiceImpl().Engine().Health();
-  kestal_u64* const fields[] = {
-      &out->bytes_in,        &out->bytes_out,       &out->frames_in,
-      &out->frames_out,      &out->checksum_errors, &out->resyncs,
-      &out->bytes_skipped,   &out->oversize_frames, &out->reconnects,
-      &out->heartbeats_sent, &out->orders_sent,     &out->orders_acked,
-      &out->last_rtt_us,     &out->image_frames,    &out->image_frames_dropped,
-      &out->records_skipped, &out->recv_queue_high, &out->send_queue_high};
-  const LinkHealth::Counter* const counters[] = {
-      &h.bytes_in,        &h.bytes_out,       &h.frames_in,
-      &h.frames_out,      &h.checksum_errors, &h.resyncs,
-      &h.bytes_skipped,   &h.oversize_frames, &h.reconnects,
-      &h.heartbeats_sent, &h.orders_sent,     &h.orders_acked,
-      &h.last_rtt_us,     &h.image_frames,    &h.image_frames_dropped,
-      &h.records_skipped, &h.recv_queue_high, &h.send_queue_high};
-  static_assert(sizeof fields / sizeof fields[0] == sizeof counters / sizeof counters[0], "");
-  static_assert(sizeof(kestal_health) == sizeof fields / sizeof fields[0] * sizeof(kestal_u64),
-                "every counter is copied");
-  for (size_t i = 0; i < sizeof fields / sizeof fields[0]; ++i)
-    *fields[i] = LinkHealth::Get(*counters[i]);
+  // kestal_health lists the counters as LinkHealth declares them.
+  uint64_t values[LinkHealth::kCounters];
+  static_assert(sizeof(kestal_health) == sizeof values, "every counter is copied");
+  ServiceImpl().Engine().Health().CopyTo(values);
+  std::memcpy(out, values, sizeof values);
   return KESTAL_OK;
 }
 
