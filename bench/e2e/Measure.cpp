@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -13,20 +14,44 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <new>
+#include <initializer_list>
 #include <thread>
 
 namespace {
 std::atomic<uint64_t> g_allocations{0};
 }
 
-void* operator new(std::size_t size) {
+// Every heap allocation of the process is counted where it is made: malloc and its kin are
+// interposed here (operator new, the C library and the library under test all end in them) and
+// passed on to the C library's own allocator.
+extern "C" {
+void* __libc_malloc(size_t size);
+void* __libc_calloc(size_t count, size_t size);
+void* __libc_realloc(void* p, size_t size);
+void* __libc_memalign(size_t alignment, size_t size);
+
+void* malloc(size_t size) {
   g_allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size ? size : 1)) return p;
-  throw std::bad_alloc();
+  return __libc_malloc(size);
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void* calloc(size_t count, size_t size) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  return __libc_calloc(count, size);
+}
+void* realloc(void* p, size_t size) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  return __libc_realloc(p, size);
+}
+int posix_memalign(void** out, size_t alignment, size_t size) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  *out = __libc_memalign(alignment, size);
+  return *out ? 0 : ENOMEM;
+}
+void* aligned_alloc(size_t alignment, size_t size) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  return __libc_memalign(alignment, size);
+}
+}
 
 namespace bench {
 
@@ -58,40 +83,62 @@ uint64_t Allocations() { return g_allocations.load(std::memory_order_relaxed); }
 
 int CurrentTid() { return static_cast<int>(syscall(SYS_gettid)); }
 
-std::map<int, uint64_t> TaskSwitches() {
-  std::map<int, uint64_t> switches;
-  DIR* dir = opendir("/proc/self/task");
-  if (!dir) return switches;
-  while (dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] == '.') continue;
-    char path[300], line[128];
-    std::snprintf(path, sizeof path, "/proc/self/task/%s/status", entry->d_name);
-    FILE* f = std::fopen(path, "re");
-    if (!f) continue;
-    uint64_t total = 0;
-    while (std::fgets(line, sizeof line, f)) {
-      unsigned long long n = 0;
-      if (std::sscanf(line, "voluntary_ctxt_switches: %llu", &n) == 1 ||
-          std::sscanf(line, "nonvoluntary_ctxt_switches: %llu", &n) == 1)
-        total += n;
+namespace {
+
+// One number from a /proc file of the thread: the sum of the lines that begin with one of `keys`.
+uint64_t SumOf(const char* path, std::initializer_list<const char*> keys) {
+  FILE* f = std::fopen(path, "re");
+  if (!f) return 0;
+  uint64_t total = 0;
+  char line[128];
+  while (std::fgets(line, sizeof line, f)) {
+    for (const char* key : keys) {
+      const size_t n = std::strlen(key);
+      if (std::strncmp(line, key, n) == 0) total += std::strtoull(line + n, nullptr, 10);
     }
-    std::fclose(f);
-    switches[std::atoi(entry->d_name)] = total;
   }
-  closedir(dir);
-  return switches;
+  std::fclose(f);
+  return total;
 }
 
-uint64_t SwitchesBetween(const std::map<int, uint64_t>& before,
-                         const std::map<int, uint64_t>& after, const std::vector<int>& excluded) {
-  uint64_t sum = 0;
-  for (const auto& [tid, count] : after) {
-    if (std::find(excluded.begin(), excluded.end(), tid) != excluded.end()) continue;
-    auto it = before.find(tid);
-    const uint64_t start = it == before.end() ? 0 : it->second;
-    sum += count >= start ? count - start : 0;
+}  // namespace
+
+std::map<int, ThreadSample> SampleThreads() {
+  std::map<int, ThreadSample> threads;
+  DIR* dir = opendir("/proc/self/task");
+  if (!dir) return threads;
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    char path[300];
+    ThreadSample& t = threads[std::atoi(entry->d_name)];
+    std::snprintf(path, sizeof path, "/proc/self/task/%s/status", entry->d_name);
+    t.switches = SumOf(path, {"voluntary_ctxt_switches:", "nonvoluntary_ctxt_switches:"});
+    std::snprintf(path, sizeof path, "/proc/self/task/%s/io", entry->d_name);
+    t.reads = SumOf(path, {"syscr:"});
+    std::snprintf(path, sizeof path, "/proc/self/task/%s/comm", entry->d_name);
+    if (FILE* f = std::fopen(path, "re")) {
+      char name[32] = {};
+      if (std::fgets(name, sizeof name, f)) t.name.assign(name, std::strcspn(name, "\n"));
+      std::fclose(f);
+    }
   }
-  return sum;
+  closedir(dir);
+  return threads;
+}
+
+std::map<std::string, ThreadSample> Between(const std::map<int, ThreadSample>& before,
+                                            const std::map<int, ThreadSample>& after,
+                                            const std::vector<int>& excluded) {
+  std::map<std::string, ThreadSample> by_name;
+  for (const auto& [tid, t] : after) {
+    if (std::find(excluded.begin(), excluded.end(), tid) != excluded.end()) continue;
+    const auto it = before.find(tid);
+    ThreadSample& sum = by_name[t.name];
+    sum.name = t.name;
+    sum.switches += t.switches - (it == before.end() ? 0 : it->second.switches);
+    sum.reads += t.reads - (it == before.end() ? 0 : it->second.reads);
+  }
+  return by_name;
 }
 
 double ResidentMiB() {

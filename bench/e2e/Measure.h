@@ -20,15 +20,23 @@ double Seconds(int64_t ns);
 double ProcessCpuSeconds();
 double ThreadCpuSeconds(pthread_t thread);
 
-// Calls of the global operator new since the program started.
+// Heap allocations (malloc, calloc, realloc, aligned allocations; operator new among them) of the
+// whole process since it started.
 uint64_t Allocations();
 
-// Voluntary + involuntary context switches of every thread of the process, by thread id.
-std::map<int, uint64_t> TaskSwitches();
-// Switches between two samples, over the threads not in `excluded` (a thread that appeared in
-// between counts whole).
-uint64_t SwitchesBetween(const std::map<int, uint64_t>& before,
-                         const std::map<int, uint64_t>& after, const std::vector<int>& excluded);
+// What a thread did so far: voluntary + involuntary context switches, and read system calls
+// (reads of the disk image among them).
+struct ThreadSample {
+  std::string name;  // as the thread named itself, e.g. "kestal-io"
+  uint64_t switches = 0, reads = 0;
+};
+// Every thread of the process, by thread id.
+std::map<int, ThreadSample> SampleThreads();
+// What the threads not in `excluded` did between two samples, summed by thread name (a thread that
+// appeared in between counts whole).
+std::map<std::string, ThreadSample> Between(const std::map<int, ThreadSample>& before,
+                                            const std::map<int, ThreadSample>& after,
+                                            const std::vector<int>& excluded);
 int CurrentTid();
 
 // VmRSS of the process in MiB.

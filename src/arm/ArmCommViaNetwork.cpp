@@ -7,6 +7,7 @@
 #include "arm/LocalSourceFilter.h"
 #include "common/Clock.h"
 #include "common/Log.h"
+#include "common/ThreadName.h"
 #include "protocol/HostCommMsg.h"
 #include "protocol/HostCommProtocolImpl.h"
 
@@ -124,6 +125,7 @@ int ArmCommViaNetwork::SendOrder(const uint8_t* data, uint32_t len) {
 }
 
 void ArmCommViaNetwork::LoopRecv(DeviceRelay relay) {
+  kestal::NameThisThread("kestal-arm-recv");
   std::vector<uint8_t> buf(m_recv_buf_size);
   HostCommProtocolImpl* const protocol = m_protocol;
   const uint32_t msg_len = m_arm_msg_len < m_recv_buf_size ? m_arm_msg_len : m_recv_buf_size;
@@ -174,6 +176,7 @@ void ArmCommViaNetwork::LoopRecv(DeviceRelay relay) {
 }
 
 void ArmCommViaNetwork::LoopSend() {
+  kestal::NameThisThread("kestal-arm-send");
   std::vector<uint8_t> buf(WorkFlowBufferQueue::kBufferSize);
   const UdpEndpoint destination = UdpSocket::Endpoint("127.0.0.1", m_peer_port);
   uint64_t last_send_us = kestal::MonotonicUs();

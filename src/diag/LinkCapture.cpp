@@ -5,6 +5,7 @@
 
 #include "common/LittleEndian.h"
 #include "common/Log.h"
+#include "common/ThreadName.h"
 #include "diag/PcapFormat.h"
 #include "transport/network/FrameCodec.h"
 
@@ -113,6 +114,7 @@ void LinkCapture::AppendPacket(bool to_device, uint8_t flags, const uint8_t* dat
 }
 
 void LinkCapture::LoopWrite() {
+  kestal::NameThisThread("kestal-capture");
   kestal::MutexLock lock(m_mutex);
   for (bool last = false; !last;) {
     m_signal.WaitFor(lock, std::chrono::seconds(1), [this]() REQUIRES(m_mutex) {

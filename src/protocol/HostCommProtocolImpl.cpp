@@ -12,6 +12,7 @@
 #include "common/Clock.h"
 #include "common/LittleEndian.h"
 #include "common/Log.h"
+#include "common/ThreadName.h"
 #include "transport/network/FrameCodec.h"
 
 namespace {
@@ -359,6 +360,7 @@ int HostCommProtocolImpl::SendFirmwareChunks(const SendFn& send, uint16_t seq_no
 }
 
 void HostCommProtocolImpl::LoopRecv() {
+  kestal::NameThisThread("kestal-recv");
   KLOG_DEBUG_AS(kLoopRecv, "loop recv thread started, comm_type:%d",
                 static_cast<int>(m_host_comm_type.load()));
   while (!m_stop_loop_recv) {
@@ -376,6 +378,7 @@ void HostCommProtocolImpl::LoopRecv() {
 }
 
 void HostCommProtocolImpl::LoopSendHeartBeat() {
+  kestal::NameThisThread("kestal-beat");
   KLOG_DEBUG_AS(kLoopHeartBeat, "loop send_heart_beat thread started");
   uint8_t order[OrderLayout::kHeaderLength];
   while (!m_stop_loop_recv) {

@@ -14,6 +14,7 @@
 #include "common/Clock.h"
 #include "common/LittleEndian.h"
 #include "common/Log.h"
+#include "common/ThreadName.h"
 #include "protocol/HostCommProtocolImpl.h"
 #include "service/ServiceSettings.h"
 
@@ -352,6 +353,7 @@ int Impl::Stop() {
 bool Impl::WaitOneSecond() { return m_lifecycle.WaitOneSecond(m_stop_workers); }
 
 void Impl::LoopReconnect() {
+  kestal::NameThisThread("kestal-reconn");
   KLOG_DEBUG_AS(kLoopReconnect, "loop reconnect thread started");
   while (!m_stop_workers) {
     // A network link reconnects by itself; only a lost storage link is restarted here.
@@ -384,6 +386,7 @@ void Impl::LoopReconnect() {
 }
 
 void Impl::LoopLogReport() {
+  kestal::NameThisThread("kestal-report");
   auto next_health = std::chrono::steady_clock::now() + std::chrono::minutes(1);
   while (!m_stop_workers) {
     if (std::chrono::steady_clock::now() >= next_health) {

@@ -11,6 +11,7 @@
 #include "common/Clock.h"
 #include "common/LittleEndian.h"
 #include "common/Log.h"
+#include "common/ThreadName.h"
 #include "kestal/KestalHostCommService.h"
 #include "transport/network/FrameCodec.h"
 
@@ -256,6 +257,7 @@ void HostCommViaNetwork::RunLeftHandlers() {
 // Workers
 
 void HostCommViaNetwork::LoopIo() {
+  kestal::NameThisThread("kestal-io");
   for (;;) {
     try {
       m_io_context.run();
@@ -333,6 +335,7 @@ std::string HostCommViaNetwork::ErrorText(const asio::error_code& error) {
 }
 
 void HostCommViaNetwork::LoopConnect() {
+  kestal::NameThisThread("kestal-connect");
   bool reported = false;
   for (;;) {
     if (m_stop) {
@@ -715,6 +718,7 @@ void HostCommViaNetwork::SignalParser() {
 // Parse worker
 
 void HostCommViaNetwork::LoopParse() {
+  kestal::NameThisThread("kestal-parse");
   for (;;) {
     if (m_stop) {
       KLOG_DEBUG_AS(kParseWorker, "loop parse message thread stopped");

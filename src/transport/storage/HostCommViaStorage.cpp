@@ -9,6 +9,7 @@
 #include "common/Clock.h"
 #include "common/LittleEndian.h"
 #include "common/Log.h"
+#include "common/ThreadName.h"
 #include "transport/storage/MailboxReader.h"
 #include "kestal/KestalHostCommService.h"
 
@@ -652,6 +653,7 @@ int HostCommViaStorage::StartLoopRecv() {
 }
 
 void HostCommViaStorage::LoopRecv() {
+  kestal::NameThisThread("kestal-disk");
   // An idle mailbox is looked at once a millisecond; while messages come, the next one is
   // likely close behind, so it is looked at every 100 us for a while after the last.
   using Clock = std::chrono::steady_clock;
