@@ -16,10 +16,10 @@ namespace {
 constexpr const char* kRecvWorker = "ArmCommViaNetwork::StartLoopRecv.RecvWorker";
 constexpr const char* kSendWorker = "ArmCommViaNetwork::StartLoopRecv.SendWorker";
 constexpr uint32_t kSendQueueCount = 1024;
-constexpr int32_t kQueueWaitMs = 1000;  // the send worker's wait, cut short by a stop
+constexpr int32_t kQueueWaitMs = 10000;  // the send worker's wait, cut short by a stop
 // The receive worker looks at the stop flag at least this often, even when the stop
 // datagram does not reach it.
-constexpr int kRecvWaitMs = 1000;  // cut short by the stop datagram
+constexpr int kRecvWaitMs = 10000;  // cut short by the stop datagram
 constexpr int kRecvErrorPauseMs = 200;
 constexpr uint64_t kMinSendGapUs = 500;
 constexpr uint8_t kStopDatagram[3] = {'E', 'n', 'd'};

@@ -18,7 +18,7 @@
 namespace {
 
 constexpr uint32_t kMsgBufferSize = 65536;
-constexpr int32_t kQueueWaitMs = 1000;  // cut short by a stop
+constexpr int32_t kQueueWaitMs = 10000;  // cut short by a stop (InterruptRecvWait)
 constexpr int32_t kFirmwareRoomWaitMs =
     5000;  // a firmware chunk's longest wait for room in the link
 // Firmware chunk bytes between two read marks over the disk: three eighths of the mailbox's

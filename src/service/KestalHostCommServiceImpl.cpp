@@ -39,6 +39,9 @@ constexpr const char* kLoopReconnect = "KestalHostCommService::Start.ReconnectWo
 constexpr const char* kLoopLogReport = "KestalHostCommService::Start.LogReportWorker";
 constexpr uint64_t kStatusStaleMs = 3000;
 constexpr unsigned kInvalidState = 7;
+// The reconnect worker's wait while nothing is lost: it is woken by ReportStatus and by Stop, so
+// this is only a backstop.
+constexpr int kIdleWaitMs = 10000;
 // How long Stop waits for application callbacks still running before it gives them up.
 constexpr auto kCallbackGrace = std::chrono::seconds(2);
 
@@ -232,6 +235,7 @@ void Impl::ReportStatus(unsigned int status, const char* text) {
   if (status >= sizeof kStatusTable / sizeof kStatusTable[0]) return;
   const StatusRow& row = kStatusTable[status];
   if (row.need_reconnect >= 0) m_need_reconnect = row.need_reconnect == 1;
+  if (row.need_reconnect == 1) m_lifecycle.Wake();
   if (status == HostCommStatusStorageConnectError)
     KLOG_DEBUG_AS(kReportStatus, "Connected Error:%s", text ? text : "null");
   else
@@ -356,9 +360,11 @@ void Impl::LoopReconnect() {
   kestal::NameThisThread("kestal-reconn");
   KLOG_DEBUG_AS(kLoopReconnect, "loop reconnect thread started");
   while (!m_stop_workers) {
-    // A network link reconnects by itself; only a lost storage link is restarted here.
-    if (!m_need_reconnect || m_comm_type != HostCommDeviceStorage) {
-      WaitOneSecond();
+    // A network link reconnects by itself; only a lost storage link is restarted here. The worker
+    // sleeps until ReportStatus says that one is lost (or the stop), not on a timer.
+    auto lost = [this] { return m_need_reconnect && m_comm_type == HostCommDeviceStorage; };
+    if (!lost()) {
+      m_lifecycle.WaitUntil(m_stop_workers, kIdleWaitMs, lost);
       continue;
     }
     KLOG_DEBUG_AS(kLoopReconnect, "Reconnect device");

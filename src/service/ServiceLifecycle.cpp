@@ -33,6 +33,11 @@ void ServiceLifecycle::RaiseStop(std::atomic<bool>& stop) {
   kestal::Log::WakeWriter();
 }
 
+void ServiceLifecycle::Wake() {
+  { kestal::MutexLock lock(m_worker_mutex); }
+  m_worker_signal.NotifyAll();
+}
+
 bool ServiceLifecycle::WaitOneSecond(const std::atomic<bool>& stop) {
   kestal::MutexLock lock(m_worker_mutex);
   return !m_worker_signal.WaitFor(lock, std::chrono::seconds(1), [&] { return stop.load(); });

@@ -38,6 +38,17 @@ class CAPABILITY("start/stop lock") ServiceLifecycle {
   void RaiseStop(std::atomic<bool>& stop);
   // Waits a second; false when `stop` was set meanwhile.
   bool WaitOneSecond(const std::atomic<bool>& stop);
+  // Waits until `stop` is set, `wanted()` holds (checked under the lock, so a Wake after the change
+  // is never missed) or `ms` have passed; false when `stop` was set.
+  template <typename Wanted>
+  bool WaitUntil(const std::atomic<bool>& stop, int ms, Wanted wanted) {
+    kestal::MutexLock lock(m_worker_mutex);
+    m_worker_signal.WaitFor(lock, std::chrono::milliseconds(ms),
+                            [&] { return stop.load() || wanted(); });
+    return !stop.load();
+  }
+  // Wakes WaitUntil to look at its condition again; call after changing what it waits for.
+  void Wake();
 
   std::thread& ReconnectThread() { return m_reconnect_thread; }
   std::thread& LogReportThread() { return m_log_report_thread; }
