@@ -18,6 +18,10 @@
 
 namespace kestal {
 
+// Tells a MutexLock that the mutex is held already (after a successful TryLock).
+struct AdoptLock {};
+inline constexpr AdoptLock kAdoptLock{};
+
 class CAPABILITY("mutex") Mutex {
  public:
   Mutex() = default;
@@ -26,6 +30,8 @@ class CAPABILITY("mutex") Mutex {
 
   void Lock() ACQUIRE() { m_mutex.lock(); }
   void Unlock() RELEASE() { m_mutex.unlock(); }
+  // Takes the mutex only when it is free: true when taken.
+  bool TryLock() TRY_ACQUIRE(true) { return m_mutex.try_lock(); }
   // Tells the analysis that the caller holds the mutex (where it cannot see so itself).
   void AssertHeld() const ASSERT_CAPABILITY(this) {}
 
@@ -38,6 +44,7 @@ class CAPABILITY("mutex") Mutex {
 class SCOPED_CAPABILITY MutexLock {
  public:
   explicit MutexLock(Mutex& mutex) ACQUIRE(mutex) : m_lock(mutex.m_mutex) {}
+  MutexLock(Mutex& mutex, AdoptLock) REQUIRES(mutex) : m_lock(mutex.m_mutex, std::adopt_lock) {}
   ~MutexLock() RELEASE() {}
   // Lets go of the mutex for a stretch of work and takes it again.
   void Unlock() RELEASE() { m_lock.unlock(); }

@@ -17,6 +17,7 @@
 #define ACQUIRE(...) KESTAL_THREAD_ANNOTATION_(acquire_capability(__VA_ARGS__))
 #define ACQUIRE_SHARED(...) KESTAL_THREAD_ANNOTATION_(acquire_shared_capability(__VA_ARGS__))
 #define RELEASE(...) KESTAL_THREAD_ANNOTATION_(release_capability(__VA_ARGS__))
+#define TRY_ACQUIRE(...) KESTAL_THREAD_ANNOTATION_(try_acquire_capability(__VA_ARGS__))
 #define RELEASE_SHARED(...) KESTAL_THREAD_ANNOTATION_(release_shared_capability(__VA_ARGS__))
 #define RELEASE_GENERIC(...) KESTAL_THREAD_ANNOTATION_(release_generic_capability(__VA_ARGS__))
 #define EXCLUDES(...) KESTAL_THREAD_ANNOTATION_(locks_excluded(__VA_ARGS__))

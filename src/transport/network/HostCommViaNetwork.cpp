@@ -24,11 +24,11 @@ constexpr const char* kParseWorker = "HostCommViaNetwork::StartLoopRecv.ParseWor
 constexpr const char* kStopLoopRecv = "HostCommViaNetwork::StopLoopRecv";
 
 // An idle send chain is woken by SendOrder; the timer is only the backstop of a wake-up.
-constexpr auto kIdleWriteWait = std::chrono::milliseconds(1000);
+constexpr auto kIdleWriteWait = std::chrono::milliseconds(10000);
 constexpr auto kChainRetryWait = std::chrono::milliseconds(50);
 constexpr int kConnectedCheckMs = 200;
-constexpr int kConnectedWaitMs = 1000;
-constexpr int32_t kParseIdleWaitMs = 500;  // 50 while frames wait for room in the message queue
+constexpr int kConnectedWaitMs = 10000;      // CloseSocket and a stop wake the wait
+constexpr int32_t kParseIdleWaitMs = 10000;  // a read and a stop wake the wait
 constexpr int kRetryPauseMs = 1000;
 constexpr int kStopMinimumMs = 900;        // a stop never takes less
 constexpr int32_t kOrderBufferWaitMs = 5;  // a single order's wait for a free send buffer
@@ -128,7 +128,10 @@ int HostCommViaNetwork::StartLoopRecv() {
   m_stop = false;
   // What an earlier start left behind never joins the data of this one.
   if (RecvCacheLen() != 0) KLOG_DEBUG_AS(kParseWorker, "socket is closed, clear recv cache");
-  ClearCache();
+  {
+    kestal::MutexLock lock(m_parse_mutex);
+    ClearCache();
+  }
   m_recv_cache_connection = m_connection_id.load();
   m_read_parked = false;
   {
@@ -146,7 +149,10 @@ int HostCommViaNetwork::StartLoopRecv() {
     m_io_running = true;
   }
   m_write_armed = m_read_armed = true;  // their first steps are queued below
-  m_io_thread = std::thread([this] { LoopIo(); });
+  // An io worker that a stop gave up (it was inside an application callback) has been joined by
+  // the service's start since, and its run has returned: the context may run again.
+  m_io_context.restart();
+  m_io_thread = kestal::CallbackGate::StartWorker([this] { LoopIo(); });
   SleepMs(100);
   m_connect_thread = kestal::CallbackGate::StartWorker([this] { LoopConnect(); });
   // The chains make their first steps on the io worker, like every later step, so the socket
@@ -182,8 +188,9 @@ int HostCommViaNetwork::StopLoopRecv() {
   // Without the work guard the io worker's run returns once the close above has run and the
   // chains, which see m_stop, stop re-arming.
   m_work.reset();
-  JoinWorkers();
-  RunLeftHandlers();
+  // An io worker given up inside an application callback still runs the context once the callback
+  // returns: it finishes what is left there itself.
+  if (JoinWorkers()) RunLeftHandlers();
   m_send_idle = false;
   kestal::SleepUntil(done);
   return 0;
@@ -228,11 +235,13 @@ void HostCommViaNetwork::CloseSocketsForStop() {
   }
 }
 
-void HostCommViaNetwork::JoinWorkers() {
-  if (m_io_thread.joinable()) m_io_thread.join();
-  // The connect worker reports states and the parse worker delivers messages to the application.
+bool HostCommViaNetwork::JoinWorkers() {
+  // The connect worker reports states; the parse worker and the io worker deliver messages to the
+  // application.
+  const bool io_joined = !m_io_thread.joinable() || kestal::CallbackGate::JoinWorker(m_io_thread);
   kestal::CallbackGate::JoinWorker(m_connect_thread);
   kestal::CallbackGate::JoinWorker(m_parse_thread);
+  return io_joined;
 }
 
 // No worker runs now. Whatever an io worker that ended early left in the context (the close in
@@ -424,6 +433,11 @@ void HostCommViaNetwork::StartConnect(const asio::ip::tcp::resolver::results_typ
           result = asio::error::operation_aborted;
         }
         if (!result) {
+          // SendOrder's own writes must never block: the socket takes what it can and the send
+          // chain writes the rest.
+          asio::error_code ignored;
+          m_connect_socket.non_blocking(true, ignored);
+          kestal::MutexLock lock(m_socket_mutex);
           m_socket = std::move(m_connect_socket);
           m_connection_id.fetch_add(1);
           m_connected = true;
@@ -462,7 +476,10 @@ void HostCommViaNetwork::CloseSocket() {
   }
   m_worker_signal.NotifyAll();
   asio::error_code error;
-  m_socket.close(error);
+  {
+    kestal::MutexLock lock(m_socket_mutex);
+    m_socket.close(error);
+  }
   if (error) KLOG_DEBUG("Close Exception:%s", error.message().c_str());
 }
 
@@ -501,7 +518,10 @@ int HostCommViaNetwork::SendOrder(uint16_t msg_type, const uint8_t* data, uint32
   int32_t n =
       FrameCodec::Encode(msg_type, data, length, buffer->data, m_send_cache_queue.BufferSize());
   buffer->bytes_used = static_cast<uint32_t>(n);
+  buffer->data_offset = 0;
   buffer->msg_type = connection;
+  // An idle chain stays parked while this thread writes: nothing else wakes it but SendOrder.
+  if (m_send_idle.load() && WriteNow(buffer, connection)) return 0;
   m_send_cache_queue.PutFull(buffer);
   LinkHealth::Raise(m_health->send_queue_high, m_send_cache_queue.FullHighWater());
   if (m_send_idle.exchange(false)) {
@@ -509,6 +529,28 @@ int HostCommViaNetwork::SendOrder(uint16_t msg_type, const uint8_t* data, uint32
                                                   [this] { WakeSendChain(); }));
   }
   return 0;
+}
+
+bool HostCommViaNetwork::WriteNow(WorkFlowBuffer* buffer, uint32_t connection) {
+  asio::error_code error;
+  std::size_t written = 0;
+  {
+    kestal::MutexLock lock(m_socket_mutex);
+    // A socket of a later connection never gets this frame; the send chain drops it.
+    if (connection != m_connection_id || !m_socket.is_open()) return false;
+    written = m_socket.send(asio::buffer(buffer->data, buffer->bytes_used), 0, error);
+  }
+  // A refusal (the socket is full) or an error is the send chain's: it writes the rest, or meets
+  // the error itself and gives the connection up, as it would have.
+  if (written < buffer->bytes_used) {
+    buffer->data_offset = static_cast<uint32_t>(written);
+    return false;
+  }
+  LinkHealth::Add(m_health->frames_out);
+  LinkHealth::Add(m_health->bytes_out, buffer->bytes_used);
+  if (m_capture) m_capture->Record(true, buffer->data, buffer->bytes_used);
+  m_send_cache_queue.PutFree(buffer);
+  return true;
 }
 
 WorkFlowBuffer* HostCommViaNetwork::WaitForSendBuffer(const SendWait& wait) {
@@ -576,11 +618,13 @@ void HostCommViaNetwork::AsyncWriteData() {
   if (m_send_cache_item) KLOG_ERROR("m_send_cache_item IS NOT nullptr");
   m_send_cache_item = item;
   const uint32_t connection = m_connection_id;
-  asio::async_write(m_socket, asio::buffer(item->data, item->bytes_used),
-                    [this, connection](const asio::error_code& error, std::size_t bytes) {
-                      m_write_armed = false;
-                      AsyncWriteCallback(error, bytes, connection);
-                    });
+  // SendOrder may have written the frame's beginning itself.
+  asio::async_write(
+      m_socket, asio::buffer(item->data + item->data_offset, item->bytes_used - item->data_offset),
+      [this, connection](const asio::error_code& error, std::size_t bytes) {
+        m_write_armed = false;
+        AsyncWriteCallback(error, bytes, connection);
+      });
   m_write_armed = true;
 }
 
@@ -700,10 +744,32 @@ void HostCommViaNetwork::AsyncReadCallback(const asio::error_code& error, std::s
     LinkHealth::Add(m_health->bytes_in, bytes);
     if (m_capture)
       m_capture->Record(false, m_recv_cache.get() + m_recv_end, static_cast<uint32_t>(bytes));
-    m_recv_end.fetch_add(static_cast<uint32_t>(bytes), std::memory_order_release);
-    SignalParser();
+    const uint32_t read_from =
+        m_recv_end.fetch_add(static_cast<uint32_t>(bytes), std::memory_order_release);
+    if (!DealInline(read_from)) SignalParser();
     AsyncReadData();
   }
+}
+
+bool HostCommViaNetwork::DealInline(uint32_t read_from) {
+  // Only the engine's sink takes frames without waiting; the message queue may make a frame wait
+  // for a free buffer, which the io worker never does.
+  if (!m_frame_sink || !m_parse_mutex.TryLock()) return false;
+  bool dealt = false;
+  {
+    kestal::MutexLock lock(m_parse_mutex, kestal::kAdoptLock);
+    // Bytes that the parse worker has yet to look at, or frames it holds back, come first.
+    if (m_parsed_end == read_from && !m_parser.FramesWaiting()) {
+      ScanCache();
+      // No read is in flight here, so the cache may be compacted now rather than by the parse
+      // worker once the chain has parked for room.
+      if (m_recv_cache_capacity - m_recv_end < kMinReadRoom) CompactCache();
+      dealt = true;
+    }
+  }
+  // The parse worker found the state taken meanwhile and waits to be told it is free.
+  if (m_parser_wants_lock.load() && m_parser_wants_lock.exchange(false)) SignalParser();
+  return dealt;
 }
 
 void HostCommViaNetwork::SignalParser() {
@@ -725,10 +791,16 @@ void HostCommViaNetwork::LoopParse() {
       return;
     }
     try {
-      // Frames held back by a full message queue are retried without waiting for more bytes
-      // (ScanCache itself waits up to 50 ms for a free message buffer).
-      if (m_recv_end.load(std::memory_order_acquire) == m_parsed_end && !m_parser.FramesWaiting())
+      // The io worker may hold the parse state for long, inside an application callback that a
+      // stop waits for: the worker never blocks on it, so that it always sees the stop. The io
+      // worker signals once it lets go.
+      m_parser_wants_lock = true;
+      if (!m_parse_mutex.TryLock()) {
         WaitForBytes(kParseIdleWaitMs);
+        continue;
+      }
+      m_parser_wants_lock = false;
+      kestal::MutexLock lock(m_parse_mutex, kestal::kAdoptLock);
       // The cache holds bytes of one connection only, so it is scanned whether or not that
       // connection still lives: frames that arrived whole before the device ended the connection
       // are delivered, and only the incomplete rest is dropped (TendParkedCache) before the next
@@ -736,6 +808,12 @@ void HostCommViaNetwork::LoopParse() {
       const bool fresh = m_recv_end.load(std::memory_order_acquire) != m_parsed_end;
       if (fresh || m_parser.FramesWaiting()) ScanCache();
       TendParkedCache();
+      // Frames held back by a full message queue are retried without waiting for more bytes
+      // (ScanCache itself waits up to 50 ms for a free message buffer).
+      const bool idle =
+          m_recv_end.load(std::memory_order_acquire) == m_parsed_end && !m_parser.FramesWaiting();
+      lock.Unlock();
+      if (idle) WaitForBytes(kParseIdleWaitMs);
     } catch (const std::exception& e) {
       KLOG_DEBUG_AS(kParseWorker, "Exception:%s", e.what());
       CloseSocketLater(m_connection_id);

@@ -1,28 +1,39 @@
 // TCP transport: the library is always the client of the device.
 //
-// Orders are framed into buffers of m_send_cache_queue and written by the send chain; the
-// receive chain reads straight into the receive cache, where the parse worker cuts the bytes
-// into frames. Each validated frame goes to the frame sink where the owner configured one (the
-// protocol engine does: its frames are dealt with on the parse worker, where they lie in the
-// cache, with no copy and no further thread), else to m_recv_msg_queue.
+// Orders are framed into buffers of m_send_cache_queue. While the send chain is idle (no write in
+// flight, nothing queued) SendOrder writes the frame itself, on the caller's thread, with one
+// non-blocking send; what the socket does not take at once, and every frame that finds the chain
+// busy, is queued and written by the send chain, so frames leave in the order SendOrder took them.
+// The receive chain reads straight into the receive cache. A read that finds the parse worker idle
+// and everything before it looked at is cut into frames right there, on the io worker: an ACK
+// reaches the application with no hand-over to another thread, and a stream costs no wake-up per
+// read. Otherwise the read wakes the parse worker, which cuts the cache into frames where it left
+// off. Each validated frame goes to the frame sink where the owner configured one (the protocol
+// engine does: its frames are dealt with where they lie in the cache, with no copy), else to
+// m_recv_msg_queue.
 //
 // The receive cache is one block: [m_recv_begin, m_recv_end) holds the bytes not yet parsed, and
 // reads append at m_recv_end. The io worker only ever writes past m_recv_end and the parse worker
 // only reads before it, so they share the block without a lock. The space before m_recv_begin is
-// reclaimed (the unparsed bytes moved to the front) by the parse worker only while the receive
-// chain is parked, that is while no read is in flight; the two agree on that under
-// m_recv_cache_mutex.
+// reclaimed (the unparsed bytes moved to the front) only while no read is in flight: by the io
+// worker right after a read it dealt with, or by the parse worker while the receive chain is
+// parked (the two agree on that under m_recv_cache_mutex).
 //
 // Threads, all owned and joined by StopLoopRecv:
-//  - io worker: runs m_io_context, so every chain step, completion handler and timer handler.
-//    It is the only thread that touches m_socket, m_connect_socket, the timers and the two
-//    in-flight items, and it never waits on a queue (queues are looked at with GetFull(-1) /
-//    GetFree(-1)). A handler that throws costs the connection, not the worker: it gives the
-//    connection up and starts again what the handler ended (RecoverIo).
+//  - io worker: runs m_io_context, so every chain step, completion handler and timer handler,
+//    and the frame sink for the reads it deals with itself. It is the only thread that touches
+//    m_connect_socket, the timers and the in-flight item, and the only one that opens, replaces
+//    or closes m_socket (under m_socket_mutex, against SendOrder's own write); it never waits on a
+//    queue (queues are looked at with GetFull(-1) / GetFree(-1)). A handler that throws costs the
+//    connection, not the worker: it gives the connection up and starts again what the handler
+//    ended (RecoverIo).
 //  - connect worker: resolves the device address and asks the io worker to connect; reports
 //    NetworkConnected once per connection, CommError once when a reported connection is lost
 //    (not when it is stopped) and NetworkConnectError after each failed attempt.
-//  - parse worker: receive cache; FrameStreamParser cuts it into frames in place.
+//  - parse worker: receive cache; FrameStreamParser cuts it into frames in place. The parser and
+//    its progress belong to whichever thread holds m_parse_mutex: the parse worker, or the io
+//    worker while it deals with a read (it only tries the lock, so it never waits for the parse
+//    worker).
 // The other threads learn whether a connection exists from m_connected, which the io worker
 // keeps in step with m_socket.
 //
@@ -128,6 +139,9 @@ class HostCommViaNetwork final : public HostCommTransport {
   // A read added bytes or the chain parked since the parse worker last looked.
   bool m_parse_pending GUARDED_BY(m_recv_cache_mutex) = false;
   kestal::Mutex m_send_mutex;  // SendOrder callers take turns
+  // Held around SendOrder's own write to m_socket and around the io worker's opening, replacing
+  // and closing of it, so that a write never meets a socket being closed or changed.
+  kestal::Mutex m_socket_mutex;
   uint32_t m_recv_cache_capacity = 0x400000;
   asio::io_context m_io_context;
   asio::ip::tcp::socket m_socket{m_io_context};  // the live connection (io worker only)
@@ -159,6 +173,10 @@ class HostCommViaNetwork final : public HostCommTransport {
 
   // A free send buffer for a send with a long wait, or nullptr (any thread).
   WorkFlowBuffer* WaitForSendBuffer(const SendWait& wait);
+  // SendOrder's own write of the frame in `buffer` while the send chain is idle: true when the
+  // socket took it whole; otherwise buffer->data_offset says how much it took, and the rest is for
+  // the send chain.
+  bool WriteNow(WorkFlowBuffer* buffer, uint32_t connection) EXCLUDES(m_socket_mutex);
   // Send chain (io worker).
   void AsyncWriteData();
   void WriteAfter(std::chrono::milliseconds wait);  // the chain's next step when its timer fires
@@ -172,6 +190,9 @@ class HostCommViaNetwork final : public HostCommTransport {
   void AsyncReadData();
   void ReadAfter(std::chrono::milliseconds wait);
   void AsyncReadCallback(const asio::error_code& error, std::size_t bytes, uint32_t connection);
+  // Cuts the frames of the read that began at `read_from` on the io worker when the parse worker
+  // is not at the cache and has looked at everything before the read; false when it did not.
+  bool DealInline(uint32_t read_from) EXCLUDES(m_parse_mutex);
   void SignalParser();
   // Connection (io worker).
   void StartConnect(const asio::ip::tcp::resolver::results_type& endpoints, uint64_t attempt);
@@ -191,17 +212,17 @@ class HostCommViaNetwork final : public HostCommTransport {
   void WaitWhileConnected(int ms);
   // Parse steps.
   void WaitForBytes(int ms);
-  void TendParkedCache();
-  void CompactCache();
-  void ScanCache();
+  void TendParkedCache() REQUIRES(m_parse_mutex);
+  void CompactCache() REQUIRES(m_parse_mutex);
+  void ScanCache() REQUIRES(m_parse_mutex);
   bool HandOnFrame(uint8_t* frame, uint32_t length);  // the parser's sink
-  void ClearCache();
+  void ClearCache() REQUIRES(m_parse_mutex);
   // Valid bytes waiting in the receive cache.
   uint32_t RecvCacheLen() const { return m_recv_end.load() - m_recv_begin.load(); }
   // Stop steps.
   void MakeLoopbackConnection();
   void CloseSocketsForStop();
-  void JoinWorkers();
+  bool JoinWorkers();  // false when the io worker was given up inside a callback (parked)
   void RunLeftHandlers();
 
   // True while m_socket is open; written by the io worker only.
@@ -223,10 +244,15 @@ class HostCommViaNetwork final : public HostCommTransport {
   // Connection whose bytes the cache holds; changed by the parse worker while the chain is parked.
   std::atomic<uint32_t> m_recv_cache_connection{0};
 
-  // Parse worker state: the parser keeps what must survive between scans of [m_recv_begin,
-  // m_recv_end).
-  uint32_t m_parsed_end = 0;  // m_recv_end when the cache was last scanned
-  FrameStreamParser m_parser;
+  // Parse state: the parser keeps what must survive between scans of [m_recv_begin, m_recv_end).
+  // Held by the parse worker while it looks at the cache, by the io worker while it deals with a
+  // read.
+  kestal::Mutex m_parse_mutex;
+  uint32_t m_parsed_end GUARDED_BY(m_parse_mutex) = 0;  // m_recv_end when last scanned
+  FrameStreamParser m_parser GUARDED_BY(m_parse_mutex);
+  // Set by the parse worker while it tries to take m_parse_mutex; the io worker, letting go of it,
+  // clears it and wakes the worker.
+  std::atomic<bool> m_parser_wants_lock{false};
 
   // Waits of the connect worker and the result of its attempt, cut short by a stop.
   kestal::Mutex m_worker_mutex;
