@@ -1,5 +1,7 @@
 #include "diag/LinkHealth.h"
 
+#include <cstdio>
+
 namespace {
 // Names and members in the order of the line.
 struct Entry {
@@ -34,12 +36,17 @@ void LinkHealth::CopyTo(uint64_t (&values)[kCounters]) const {
 }
 
 std::string LinkHealth::Line() const {
-  std::string line;
+  LineBuffer line;
+  return std::string(Write(line));
+}
+
+const char* LinkHealth::Write(LineBuffer& line) const {
+  size_t at = 0;
   for (const Entry& e : kEntries) {
-    if (!line.empty()) line += ' ';
-    line += e.name;
-    line += '=';
-    line += std::to_string(Get(this->*e.counter));
+    const int n = std::snprintf(line + at, sizeof line - at, "%s%s=%llu", at ? " " : "", e.name,
+                                static_cast<unsigned long long>(Get(this->*e.counter)));
+    if (n < 0 || static_cast<size_t>(n) >= sizeof line - at) break;  // the buffer holds all 18
+    at += static_cast<size_t>(n);
   }
   return line;
 }

@@ -38,5 +38,9 @@ struct LinkHealth {
   void CopyTo(uint64_t (&values)[kCounters]) const;
   // One line of every counter, "name=value" separated by spaces, in declaration order.
   std::string Line() const;
+  // The same line written into `line`, which it returns: no allocation (the log-report worker
+  // writes it once a minute).
+  using LineBuffer = char[640];
+  const char* Write(LineBuffer& line) const;
   void Reset();  // a fresh start of the service
 };

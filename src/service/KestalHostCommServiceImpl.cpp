@@ -396,8 +396,8 @@ void Impl::LoopLogReport() {
   auto next_health = std::chrono::steady_clock::now() + std::chrono::minutes(1);
   while (!m_stop_workers) {
     if (std::chrono::steady_clock::now() >= next_health) {
-      KLOG_DEBUG_AS(kLoopLogReport, "Link health, %s",
-                    m_host_comm_protocol->Health().Line().c_str());
+      LinkHealth::LineBuffer line;
+      KLOG_DEBUG_AS(kLoopLogReport, "Link health, %s", m_host_comm_protocol->Health().Write(line));
       next_health += std::chrono::minutes(1);
     }
     ReportStates();
