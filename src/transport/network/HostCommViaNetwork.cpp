@@ -14,6 +14,7 @@
 #include "common/ThreadName.h"
 #include "kestal/KestalHostCommService.h"
 #include "transport/network/FrameCodec.h"
+#include "transport/network/SendNow.h"
 
 namespace {
 
@@ -433,10 +434,6 @@ void HostCommViaNetwork::StartConnect(const asio::ip::tcp::resolver::results_typ
           result = asio::error::operation_aborted;
         }
         if (!result) {
-          // SendOrder's own writes must never block: the socket takes what it can and the send
-          // chain writes the rest.
-          asio::error_code ignored;
-          m_connect_socket.non_blocking(true, ignored);
           kestal::MutexLock lock(m_socket_mutex);
           m_socket = std::move(m_connect_socket);
           m_connection_id.fetch_add(1);
@@ -532,18 +529,18 @@ int HostCommViaNetwork::SendOrder(uint16_t msg_type, const uint8_t* data, uint32
 }
 
 bool HostCommViaNetwork::WriteNow(WorkFlowBuffer* buffer, uint32_t connection) {
-  asio::error_code error;
-  std::size_t written = 0;
+  long written = 0;
   {
     kestal::MutexLock lock(m_socket_mutex);
     // A socket of a later connection never gets this frame; the send chain drops it.
     if (connection != m_connection_id || !m_socket.is_open()) return false;
-    written = m_socket.send(asio::buffer(buffer->data, buffer->bytes_used), 0, error);
+    written = kestal::SendNow(static_cast<intptr_t>(m_socket.native_handle()), buffer->data,
+                              buffer->bytes_used);
   }
   // A refusal (the socket is full) or an error is the send chain's: it writes the rest, or meets
   // the error itself and gives the connection up, as it would have.
-  if (written < buffer->bytes_used) {
-    buffer->data_offset = static_cast<uint32_t>(written);
+  if (written < static_cast<long>(buffer->bytes_used)) {
+    buffer->data_offset = written > 0 ? static_cast<uint32_t>(written) : 0;
     return false;
   }
   LinkHealth::Add(m_health->frames_out);

@@ -2,15 +2,15 @@
 //
 // Orders are framed into buffers of m_send_cache_queue. While the send chain is idle (no write in
 // flight, nothing queued) SendOrder writes the frame itself, on the caller's thread, with one
-// non-blocking send; what the socket does not take at once, and every frame that finds the chain
-// busy, is queued and written by the send chain, so frames leave in the order SendOrder took them.
-// The receive chain reads straight into the receive cache. A read that finds the parse worker idle
-// and everything before it looked at is cut into frames right there, on the io worker: an ACK
-// reaches the application with no hand-over to another thread, and a stream costs no wake-up per
-// read. Otherwise the read wakes the parse worker, which cuts the cache into frames where it left
-// off. Each validated frame goes to the frame sink where the owner configured one (the protocol
-// engine does: its frames are dealt with where they lie in the cache, with no copy), else to
-// m_recv_msg_queue.
+// send that never blocks (SendNow; not on Windows); what the socket does not take at once, and
+// every frame that finds the chain busy, is queued and written by the send chain, so frames leave
+// in the order SendOrder took them. The receive chain reads straight into the receive cache. A read
+// that finds the parse worker idle and everything before it looked at is cut into frames right
+// there, on the io worker: an ACK reaches the application with no hand-over to another thread, and
+// a stream costs no wake-up per read. Otherwise the read wakes the parse worker, which cuts the
+// cache into frames where it left off. Each validated frame goes to the frame sink where the owner
+// configured one (the protocol engine does: its frames are dealt with where they lie in the cache,
+// with no copy), else to m_recv_msg_queue.
 //
 // The receive cache is one block: [m_recv_begin, m_recv_end) holds the bytes not yet parsed, and
 // reads append at m_recv_end. The io worker only ever writes past m_recv_end and the parse worker
