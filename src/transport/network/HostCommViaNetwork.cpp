@@ -604,13 +604,16 @@ void HostCommViaNetwork::AsyncWriteData() {
   }
   WorkFlowBuffer* item = TakeFrameToWrite();
   if (!item) {
-    m_send_idle = true;
-    item = TakeFrameToWrite();  // queued before the flag was up, so no wake-up comes for it
+    // The chain parks, and hands the socket's writes to SendOrder, only under the senders' lock:
+    // no sender is then between its check of m_send_idle and its write or its queued frame, so a
+    // sender's own write never runs beside the chain's nor overtakes a frame queued before it.
+    kestal::MutexLock lock(m_send_mutex);
+    item = TakeFrameToWrite();  // queued meanwhile, by a sender that saw the chain busy
     if (!item) {
+      m_send_idle = true;
       WriteAfter(kIdleWriteWait);
       return;
     }
-    m_send_idle = false;
   }
   if (m_send_cache_item) KLOG_ERROR("m_send_cache_item IS NOT nullptr");
   m_send_cache_item = item;

@@ -230,8 +230,9 @@ class HostCommViaNetwork final : public HostCommTransport {
   // Numbers the connections; every queued frame and received chunk carries the number of the
   // connection it belongs to, so nothing of a lost connection ever reaches the next one.
   std::atomic<uint32_t> m_connection_id{0};
-  // Set by the send chain while it waits on its timer for a frame; SendOrder clears it and
-  // posts a wake-up, so an order is written at once instead of at the next tick.
+  // Set by the send chain, under m_send_mutex, when it parks on its timer with nothing queued and
+  // no write in flight: SendOrder then writes itself. A SendOrder that queues a frame clears it
+  // and posts a wake-up, so the chain writes the frame at once instead of at the next tick.
   std::atomic<bool> m_send_idle{false};
   HandlerSlot m_wake_slot;  // memory of the wake-up handler
   // Set under m_recv_cache_mutex by the receive chain when it waits on its timer with no read in
