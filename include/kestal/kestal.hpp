@@ -447,7 +447,7 @@ class Session {
   Session& operator=(const Session&) = delete;
   // Stops the session; never throws.
   ~Session() {
-    stop();
+    end();
     // A handler still running two seconds after the stop began was given up by the library (it
     // never calls back again): the handlers stay allocated for it.
     if (state_->in_flight.load() != 0) static_cast<void>(state_.release());
@@ -492,23 +492,18 @@ class Session {
     kestal_set_arm_state_callback(s.on_arm_state ? &S::arm_state : nullptr, user);
     kestal_set_status_line_utf8_callback(s.on_status_line ? &S::status_line : nullptr, user);
     kestal_set_frame_callback(s.on_frame ? &S::frame : nullptr, user);
+    const int r = kestal_start();
+    if (r == KESTAL_E_IN_CALLBACK) throw Error::from_library(r, "start");
     started_ = true;
-    return kestal_start() == 0;
+    return r == 0;
   }
 
   // Stops the library (at least a second) and unregisters the handlers; nothing when stopped.
-  // Never throws.
-  void stop() noexcept {
-    if (!started_) return;
-    kestal_stop();
-    kestal_set_event_detail_callback(nullptr, nullptr);
-    kestal_set_message_callback(nullptr, nullptr);
-    kestal_set_scanner_state_callback(nullptr, nullptr);
-    kestal_set_arm_state_callback(nullptr, nullptr);
-    kestal_set_status_line_utf8_callback(nullptr, nullptr);
-    kestal_set_frame_callback(nullptr, nullptr);
-    started_ = false;
-    state_->set_connected(false);
+  // Throws Error (KESTAL_E_IN_CALLBACK) from a handler, whose return the stop would wait for: the
+  // session stays started.
+  void stop() {
+    const int r = end();
+    if (r == KESTAL_E_IN_CALLBACK) throw Error::from_library(r, "stop");
   }
 
   bool started() const noexcept { return started_; }
@@ -572,6 +567,21 @@ class Session {
   }
 
  private:
+  // The stop of stop() and of the destructor: kestal_stop's result; nothing when stopped.
+  int end() noexcept {
+    if (!started_) return KESTAL_OK;
+    const int r = kestal_stop();
+    if (r == KESTAL_E_IN_CALLBACK) return r;
+    kestal_set_event_detail_callback(nullptr, nullptr);
+    kestal_set_message_callback(nullptr, nullptr);
+    kestal_set_scanner_state_callback(nullptr, nullptr);
+    kestal_set_arm_state_callback(nullptr, nullptr);
+    kestal_set_status_line_utf8_callback(nullptr, nullptr);
+    kestal_set_frame_callback(nullptr, nullptr);
+    started_ = false;
+    state_->set_connected(false);
+    return r;
+  }
   void configure(const Config& c) {
     const int comm = static_cast<int>(c.transport);
     if (kestal_set_comm_type(comm) != 0)

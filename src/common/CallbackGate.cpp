@@ -2,27 +2,27 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 
 #include "common/Mutex.h"
 
 namespace kestal {
 namespace {
 
-struct Running {
-  std::thread::id thread;
-  const char* name;
-  int depth;
+// One start of a worker: the token by which its callbacks are given up and it is joined.
+struct Worker {
+  std::thread::id thread;  // unique among the threads not joined yet
+  bool finished = false;   // its body has returned
+  bool given_up = false;   // a stop gave up its callback: it never calls back again
+  std::thread parked;      // the thread, once JoinWorker found it given up
 };
 
 struct GateState {
   Mutex mutex;
   CondVar changed;  // a callback returned, a worker ended, a callback was given up
   bool closed GUARDED_BY(mutex) = false;
-  std::vector<Running> running GUARDED_BY(mutex);
-  std::vector<std::thread::id> given_up GUARDED_BY(mutex);
-  std::vector<std::thread::id> finished
-      GUARDED_BY(mutex);  // workers whose body returned, until they are joined
-  std::vector<std::thread> parked GUARDED_BY(mutex);
+  std::vector<CallbackGate::Scope*> running GUARDED_BY(mutex);
+  std::vector<std::unique_ptr<Worker>> workers GUARDED_BY(mutex);  // started, not yet joined
 };
 
 GateState& State() {
@@ -31,46 +31,50 @@ GateState& State() {
 }
 
 std::atomic<bool> g_shut{false};
-
-template <typename T>
-bool Holds(const std::vector<T>& list, const T& value) {
-  return std::find(list.begin(), list.end(), value) != list.end();
-}
-
-template <typename T>
-void Drop(std::vector<T>& list, const T& value) {
-  list.erase(std::remove(list.begin(), list.end(), value), list.end());
-}
-
-std::vector<Running>::iterator FindRunning(GateState& s, std::thread::id thread) REQUIRES(s.mutex) {
-  return std::find_if(s.running.begin(), s.running.end(),
-                      [&](const Running& r) { return r.thread == thread; });
-}
+thread_local Worker* t_worker = nullptr;  // the worker this thread is, if StartWorker made it
+thread_local int t_depth = 0;             // admitted scopes open on this thread
 
 }  // namespace
 
-bool CallbackGate::Enter(const char* name) {
-  if (g_shut.load(std::memory_order_acquire)) return false;
-  GateState& s = State();
-  const std::thread::id me = std::this_thread::get_id();
-  MutexLock lock(s.mutex);
-  if (s.closed || Holds(s.given_up, me)) return false;
-  auto it = FindRunning(s, me);
-  if (it != s.running.end())
-    ++it->depth;
-  else
-    s.running.push_back({me, name, 1});
-  return true;
+CallbackGate::Scope::Scope(const char* name) : m_name(name), m_worker(t_worker) {
+  m_admitted = Enter(*this);
 }
 
-void CallbackGate::Leave() {
+CallbackGate::Scope::~Scope() {
+  if (!m_admitted) return;
+  // Left by an exception of the callback itself: only the bookkeeping, never a second throw.
   GateState& s = State();
   {
     MutexLock lock(s.mutex);
-    auto it = FindRunning(s, std::this_thread::get_id());
-    if (it != s.running.end() && --it->depth == 0) s.running.erase(it);
+    s.running.erase(std::remove(s.running.begin(), s.running.end(), this), s.running.end());
   }
+  --t_depth;
   s.changed.NotifyAll();
+}
+
+void CallbackGate::Scope::Leave() {
+  if (!m_admitted) return;
+  m_admitted = false;
+  GateState& s = State();
+  bool given_up;
+  {
+    MutexLock lock(s.mutex);
+    s.running.erase(std::remove(s.running.begin(), s.running.end(), this), s.running.end());
+    given_up = m_given_up;
+  }
+  --t_depth;
+  s.changed.NotifyAll();
+  if (given_up && m_worker && t_depth == 0) throw GivenUp{};
+}
+
+bool CallbackGate::Enter(Scope& scope) {
+  if (g_shut.load(std::memory_order_acquire)) return false;
+  GateState& s = State();
+  MutexLock lock(s.mutex);
+  if (s.closed || (t_worker && t_worker->given_up)) return false;
+  s.running.push_back(&scope);
+  scope.m_outermost = t_depth++ == 0;
+  return true;
 }
 
 void CallbackGate::Open() {
@@ -91,9 +95,11 @@ std::vector<std::string> CallbackGate::GiveUpAfter(std::chrono::milliseconds tim
   {
     MutexLock lock(s.mutex);
     s.changed.WaitFor(lock, timeout, [&]() REQUIRES(s.mutex) { return s.running.empty(); });
-    for (const Running& r : s.running) {
-      if (!Holds(s.given_up, r.thread)) s.given_up.push_back(r.thread);
-      names.push_back(r.name);
+    for (Scope* scope : s.running) {
+      // Nested calls on one thread are given up with their outermost one, named once.
+      if (scope->m_outermost) names.push_back(scope->m_name);
+      scope->m_given_up = true;
+      if (scope->m_worker) static_cast<Worker*>(scope->m_worker)->given_up = true;
     }
   }
   s.changed.NotifyAll();  // joins waiting for these workers park them now
@@ -102,51 +108,74 @@ std::vector<std::string> CallbackGate::GiveUpAfter(std::chrono::milliseconds tim
 
 void CallbackGate::Shut() { g_shut.store(true, std::memory_order_release); }
 
-std::thread CallbackGate::StartWorker(std::function<void()> body) {
-  return std::thread([body = std::move(body)] {
-    body();
-    GateState& s = State();
-    {
-      MutexLock lock(s.mutex);
-      s.finished.push_back(std::this_thread::get_id());
-    }
-    s.changed.NotifyAll();
-  });
-}
+bool CallbackGate::InCallback() { return t_depth > 0; }
 
-bool CallbackGate::JoinWorker(std::thread& worker) {
-  if (!worker.joinable()) return false;
+std::thread CallbackGate::StartWorker(std::function<void()> body) {
   GateState& s = State();
-  const std::thread::id id = worker.get_id();
+  Worker* worker;
   {
     MutexLock lock(s.mutex);
-    s.changed.Wait(
-        lock, [&]() REQUIRES(s.mutex) { return Holds(s.finished, id) || Holds(s.given_up, id); });
-    if (!Holds(s.finished, id)) {
-      s.parked.push_back(std::move(worker));
-      return false;
-    }
-    Drop(s.finished, id);
-    Drop(s.given_up, id);
+    s.workers.push_back(std::make_unique<Worker>());
+    worker = s.workers.back().get();
   }
-  worker.join();  // its body has returned: this takes no time
+  std::thread thread([worker, body = std::move(body)] {
+    t_worker = worker;
+    try {
+      body();
+    } catch (const GivenUp&) {
+      // Its callback returned after a stop gave it up: the worker ends here, touching nothing.
+    }
+    GateState& state = State();
+    {
+      MutexLock lock(state.mutex);
+      worker->finished = true;
+    }
+    state.changed.NotifyAll();
+  });
+  MutexLock lock(s.mutex);
+  worker->thread = thread.get_id();
+  return thread;
+}
+
+bool CallbackGate::JoinWorker(std::thread& thread) {
+  if (!thread.joinable()) return false;
+  GateState& s = State();
+  const std::thread::id id = thread.get_id();
+  {
+    MutexLock lock(s.mutex);
+    auto it = std::find_if(s.workers.begin(), s.workers.end(),
+                           [&](const std::unique_ptr<Worker>& w) { return w->thread == id; });
+    if (it != s.workers.end()) {
+      Worker* worker = it->get();
+      s.changed.Wait(lock, [&]() REQUIRES(s.mutex) { return worker->finished || worker->given_up; });
+      if (!worker->finished) {
+        worker->parked = std::move(thread);
+        return false;
+      }
+      // Workers started meanwhile may have moved the list: find it again.
+      s.workers.erase(std::find_if(s.workers.begin(), s.workers.end(),
+                                   [&](const std::unique_ptr<Worker>& w) { return w.get() == worker; }));
+    }
+  }
+  thread.join();  // its body has returned: this takes no time
   return true;
 }
 
-void CallbackGate::JoinParkedWorkers() {
+void CallbackGate::JoinEndedWorkers() {
   GateState& s = State();
-  std::vector<std::thread> parked;
+  std::vector<std::thread> ended;
   {
     MutexLock lock(s.mutex);
-    parked.swap(s.parked);
+    for (auto it = s.workers.begin(); it != s.workers.end();) {
+      if ((*it)->finished && (*it)->parked.joinable()) {
+        ended.push_back(std::move((*it)->parked));
+        it = s.workers.erase(it);
+      } else {
+        ++it;
+      }
+    }
   }
-  for (std::thread& worker : parked) {
-    const std::thread::id id = worker.get_id();
-    worker.join();
-    MutexLock lock(s.mutex);
-    Drop(s.finished, id);
-    Drop(s.given_up, id);
-  }
+  for (std::thread& thread : ended) thread.join();
 }
 
 }  // namespace kestal

@@ -4,11 +4,16 @@
 // A stop must not hang on an application callback that waits for the stopping thread (a
 // Windows application hands an event synchronously to its UI thread, and the UI thread is the
 // one calling Stop). So a stop closes the gate (no callback starts any more), waits a bounded
-// time for the callbacks still running, and then gives them up: the worker running a given-up
-// callback is not joined by the stop but parked (JoinWorker), and joined by JoinParkedWorkers
-// once its callback has returned, at the next start. A given-up worker never calls back again;
-// after its callback it finds its stop flag set and ends. The objects it uses live as long as
-// the process, so it never touches freed state.
+// time for the callbacks still running, and then gives them up.
+//
+// What is given up is the call, and with it the worker that made it, never a thread id (ids are
+// reused): every worker started by StartWorker carries a token of its own. A given-up worker is
+// not joined by the stop but parked (JoinWorker); it never calls back again, and it ends right
+// where its callback returns: the gate throws GivenUp there, which only the worker's own body
+// catches, so none of the library's code after the call runs on it (only destructors, which
+// release scoped locks). The next start therefore starts new workers at once, and the parked
+// thread is joined by the first JoinEndedWorkers that finds it ended. An application thread whose
+// call was given up simply gets it back and is called again later, like any other thread.
 //
 // Thread safety: every function may be called from any thread. The state is process-wide, made
 // once and never destroyed: threads that process exit killed may have held its lock.
@@ -24,21 +29,31 @@ namespace kestal {
 
 class CallbackGate {
  public:
+  // Thrown on a given-up worker when its callback returns; caught by StartWorker's body only.
+  struct GivenUp {};
+
   // Marks the calling thread as running the application callback `name` (a literal) while it
-  // lives. Call the callback only when Admitted(): false while the gate is closed, after
-  // Shut, or on a thread whose callback a stop gave up. Nests on one thread.
+  // lives. Call the callback only when Admitted(): false while the gate is closed, after Shut,
+  // or on a worker whose callback a stop gave up. Nests on one thread.
   class Scope {
    public:
-    explicit Scope(const char* name) : m_admitted(Enter(name)) {}
-    ~Scope() {
-      if (m_admitted) Leave();
-    }
+    explicit Scope(const char* name);
+    ~Scope();
     Scope(const Scope&) = delete;
     Scope& operator=(const Scope&) = delete;
     bool Admitted() const { return m_admitted; }
+    // Call right after the callback returned: ends the scope and, on a worker whose callback was
+    // given up meanwhile, throws GivenUp (the outermost scope only, never from inside the
+    // application's own frames).
+    void Leave();
 
    private:
-    bool m_admitted;
+    friend class CallbackGate;
+    const char* m_name;
+    void* m_worker;  // the running worker's token, null on an application thread
+    bool m_admitted = false;
+    bool m_outermost = false;  // no other callback of this thread runs around it
+    bool m_given_up = false;   // under the gate's lock
   };
 
   // Lets callbacks run again (the end of a stop).
@@ -46,23 +61,24 @@ class CallbackGate {
   // No callback starts from now on; those running go on.
   static void Close();
   // Waits up to `timeout` for the running callbacks to return. Those still running are given
-  // up; their names (one per thread) are returned.
+  // up; their names are returned.
   static std::vector<std::string> GiveUpAfter(std::chrono::milliseconds timeout);
   // Refuses every callback from now on, touching no lock: the process is exiting.
   static void Shut();
+  // True while the calling thread runs an application callback (Start and Stop refuse it).
+  static bool InCallback();
 
   // Starts a worker that JoinWorker can join with a bounded wait.
   static std::thread StartWorker(std::function<void()> body);
-  // Joins `worker` (started by StartWorker); a worker whose callback was given up is parked
-  // instead, also while this join already waits. True when joined, false when parked or when
+  // Joins `worker` (started by StartWorker): waits until it ends or its callback is given up; a
+  // given-up worker is parked instead of joined. True when joined, false when parked or when
   // nothing ran.
   static bool JoinWorker(std::thread& worker);
-  // Joins the parked workers, waiting for their callbacks to return.
-  static void JoinParkedWorkers();
+  // Joins the parked workers that have ended; never waits for one that has not.
+  static void JoinEndedWorkers();
 
  private:
-  static bool Enter(const char* name);
-  static void Leave();
+  static bool Enter(Scope& scope);
 };
 
 }  // namespace kestal

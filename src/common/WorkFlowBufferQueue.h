@@ -77,3 +77,18 @@ class WorkFlowBufferQueue {
   Ring m_full;
   std::atomic<uint32_t> m_full_high{0};  // written under m_full.mutex
 };
+
+// Puts a buffer taken with GetFull back on the free list when it goes out of scope, however the
+// code that reads it ends (a worker whose callback a stop gave up ends right where it returns).
+class FreeOnExit {
+ public:
+  FreeOnExit(WorkFlowBufferQueue& queue, WorkFlowBuffer* buffer)
+      : m_queue(queue), m_buffer(buffer) {}
+  ~FreeOnExit() { m_queue.PutFree(m_buffer); }
+  FreeOnExit(const FreeOnExit&) = delete;
+  FreeOnExit& operator=(const FreeOnExit&) = delete;
+
+ private:
+  WorkFlowBufferQueue& m_queue;
+  WorkFlowBuffer* const m_buffer;
+};

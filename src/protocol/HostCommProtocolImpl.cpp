@@ -67,10 +67,11 @@ HostCommProtocolImpl::HostCommProtocolImpl(HostCommProtocolConfig config)
     : m_config(std::move(config)),
       m_comm_dev_via_storage(
           HostCommTransportConfig{m_config.report_status, &m_health, {}, m_config.report_failure}),
-      m_comm_dev_via_network(HostCommTransportConfig{
-          m_config.report_status, &m_health,
-          [this](uint8_t* frame, uint32_t length) { DealFrame(frame, length); },
-          m_config.report_failure}) {}
+      // Both transports queue what they receive for the receive worker, the one thread that
+      // calls the application: a callback that takes its time never holds up reading, and a
+      // stop that gives a callback up has only this worker to leave behind.
+      m_comm_dev_via_network(
+          HostCommTransportConfig{m_config.report_status, &m_health, {}, m_config.report_failure}) {}
 
 HostCommProtocolImpl::~HostCommProtocolImpl() {
   // The network transport's parse worker deals with frames through this engine: it ends before
@@ -371,7 +372,6 @@ void HostCommProtocolImpl::LoopRecv() {
                     static_cast<int>(comm_type));
       break;
     }
-    // Over TCP the parse worker deals with the frames itself, and nothing waits here.
     transport->DealNextMessage(kQueueWaitMs, m_deal_msg);
   }
   KLOG_DEBUG_AS(kLoopRecv, "loop recv thread stopped");

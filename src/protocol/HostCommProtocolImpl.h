@@ -8,9 +8,8 @@
 //
 // Threads: StartLoopRecv / StopLoopRecv / SetHostCommType run on the service's thread under
 // its mutex. SendOrder, SendUpdateFirmware and SendCommTypeOrder run on any thread. DealMsg
-// and the application's receive callback run on one thread at a time: the network transport's
-// parse worker for messages over TCP (each frame is dealt with where it was received), the
-// engine's receive worker for messages from the disk.
+// and the application's receive and frame callbacks run on the engine's receive worker, which
+// takes the messages that either transport queued, in the order they arrived.
 #pragma once
 
 #include <atomic>

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/CallbackGate.h"
 #include "common/CallbackSlot.h"
 #include "diag/LinkHealth.h"
 #include "kestal/KestalHostCommService.h"
@@ -85,9 +86,25 @@ thread_local bool t_request_failed = false;
 
 extern "C" {
 
-int kestal_start(void) { return Service().Start(); }
+}  // extern "C"
 
-int kestal_stop(void) { return Service().Stop(); }
+namespace {
+
+// Start and Stop refuse a call from inside a callback (they would wait for its return): the
+// C interface names that refusal, and kestal_last_error gives the calling thread its reason.
+int LifecycleResult(int result) {
+  if (result >= 0 || !kestal::CallbackGate::InCallback()) return result;
+  t_request_failed = true;
+  return KESTAL_E_IN_CALLBACK;
+}
+
+}  // namespace
+
+extern "C" {
+
+int kestal_start(void) { return LifecycleResult(Service().Start()); }
+
+int kestal_stop(void) { return LifecycleResult(Service().Stop()); }
 
 int kestal_set_comm_type(int comm_type) {
   if (comm_type < KESTAL_COMM_STORAGE || comm_type > KESTAL_COMM_NETWORK_ALT) return -1;

@@ -52,7 +52,9 @@ void CallApp(const char* name, const kestal::CallbackSlot<Fn>& slot, Args... arg
   Fn fn = slot.Function();
   if (!fn) return;
   kestal::CallbackGate::Scope scope(name);
-  if (scope.Admitted()) fn(args..., slot.UserData());
+  if (!scope.Admitted()) return;
+  fn(args..., slot.UserData());
+  scope.Leave();  // a worker whose call a stop gave up ends here
 }
 
 // Engine comm type for each HostCommDeviceType.
@@ -120,17 +122,14 @@ const char* const kEventText[] = {"Device arrival", "Device left",   "Connected 
 
 }  // namespace
 
-// Holds the start/stop lock; the device events reported by its holder meanwhile are delivered
-// once it is released.
+// Holds the start/stop lock; the device events reported meanwhile are delivered once it is
+// released, which may end a worker whose callback a stop gave up (CallbackGate::GivenUp).
 class SCOPED_CAPABILITY Impl::StartStopLock {
  public:
   explicit StartStopLock(Impl& service) ACQUIRE(service.m_lifecycle) : m_service(service) {
     m_service.m_lifecycle.Lock();
   }
-  ~StartStopLock() RELEASE() {
-    for (const DeviceEventReport& report : m_service.m_lifecycle.Unlock())
-      m_service.DeliverEvent(report.event, report.detail);
-  }
+  ~StartStopLock() noexcept(false) RELEASE() { m_service.m_lifecycle.Unlock(); }
   StartStopLock(const StartStopLock&) = delete;
   StartStopLock& operator=(const StartStopLock&) = delete;
 
@@ -138,7 +137,12 @@ class SCOPED_CAPABILITY Impl::StartStopLock {
   Impl& m_service;
 };
 
-Impl::Impl(KestalHostCommService& service) : m_host_comm_protocol(nullptr), m_arm_comm(nullptr) {
+Impl::Impl(KestalHostCommService& service)
+    : m_host_comm_protocol(nullptr),
+      m_arm_comm(nullptr),
+      m_lifecycle([this](const DeviceEventReport& report) {
+        DeliverEvent(report.event, report.detail);
+      }) {
   // The engine and its transports report through the service and number their orders with
   // the library-wide counter, without knowing the service.
   HostCommProtocolConfig config;
@@ -241,8 +245,7 @@ void Impl::ReportStatus(unsigned int status, const char* text) {
   else
     KLOG_DEBUG_AS(kReportStatus, "%s", row.log_line);
   if (row.send_comm_type) m_host_comm_protocol->SendCommTypeOrder();
-  std::string detail = TakeFailureDetail(row.event);
-  if (!m_lifecycle.HoldIfLocked(row.event, detail)) DeliverEvent(row.event, detail);
+  m_lifecycle.RaiseEvent({row.event, TakeFailureDetail(row.event)});
 }
 
 void Impl::DeliverEvent(HostCommDeviceEvent event, const std::string& detail) {
@@ -256,11 +259,11 @@ thread_local std::string t_thread_failure;
 
 std::string Impl::ThreadFailure() { return t_thread_failure; }
 
-void Impl::NoteFailure(const std::string& reason) {
+void Impl::NoteFailure(const std::string& reason, bool for_event) {
   t_thread_failure = reason;
   kestal::MutexLock lock(m_failure_mutex);
   m_last_failure = reason;
-  m_failure_pending = true;
+  m_failure_pending = for_event;
 }
 
 std::string Impl::LastFailure() const {
@@ -286,14 +289,16 @@ void Impl::JoinWorkers() {
 
 int Impl::Start() {
   KLOG_DEBUG_AS(kStart, "Called KestalHostCommService::Start");
+  if (kestal::CallbackGate::InCallback()) return RefuseInCallback(kStart, "Start");
   const int comm_type = m_comm_type;
   if (comm_type < HostCommDeviceStorage || comm_type > HostCommDeviceNetworkAlt) {
     // No transport has this number: refuse it rather than index past the table.
     KLOG_DEBUG_AS(kStart, "Not support comm type:%d", comm_type);
     return -1;
   }
-  // Workers whose callback the last Stop gave up on end before anything of this start runs.
-  kestal::CallbackGate::JoinParkedWorkers();
+  // Workers whose callback the last Stop gave up end by themselves once it returns, touching
+  // nothing of this start: this start never waits for them.
+  kestal::CallbackGate::JoinEndedWorkers();
   m_host_comm_protocol->SetArmComm(m_arm_comm);
   m_arm_comm->SetProtocol(m_host_comm_protocol);
   m_host_comm_protocol->Health().Reset();
@@ -311,9 +316,13 @@ int Impl::Start() {
   }
 
   // Workers of an earlier start have been joined by Stop; a Start after a failed Start may
-  // still have them.
+  // still have them, and a callback of theirs may wait for this very thread.
   m_lifecycle.RaiseStop(m_stop_workers);
-  JoinWorkers();
+  if (m_lifecycle.WorkersRunning()) {
+    GiveUpCallbacks();
+    JoinWorkers();
+    kestal::CallbackGate::Open();
+  }
   m_need_reconnect = false;
   m_stop_workers = false;
   StartCapture();                       // like the workers, it runs until Stop
@@ -331,14 +340,11 @@ int Impl::Start() {
 
 int Impl::Stop() {
   KLOG_DEBUG_AS(kStop, "Called KestalHostCommService::Stop");
-  // No callback starts from here on. One still running after the grace time may wait for this
-  // very thread (an application's UI thread): its worker is left to the next Start to join.
-  kestal::CallbackGate::Close();
+  if (kestal::CallbackGate::InCallback()) return RefuseInCallback(kStop, "Stop");
   m_lifecycle.RaiseStop(m_stop_workers);
+  // What arrives during this second still reaches the application.
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-  for (const std::string& name : kestal::CallbackGate::GiveUpAfter(kCallbackGrace))
-    KLOG_DEBUG_AS(kStop, "Callback %s has not returned, its thread is joined at the next Start",
-                  name.c_str());
+  GiveUpCallbacks();
   JoinWorkers();
   {
     StartStopLock lock(*this);
@@ -350,8 +356,29 @@ int Impl::Stop() {
   kestal::Log::SetWriterRunning(
       false);  // no worker writes the log now: every line goes straight to the file
   kestal::Log::Flush();
+  kestal::CallbackGate::JoinEndedWorkers();
   kestal::CallbackGate::Open();
   return 0;
+}
+
+// From here on no callback starts. One still running after the grace time may wait for the
+// stopping thread (an application's UI thread): it is given up, and its worker ends by itself
+// when it returns. Events queued behind a given-up delivery go with it.
+void Impl::GiveUpCallbacks() {
+  kestal::CallbackGate::Close();
+  for (const std::string& name : kestal::CallbackGate::GiveUpAfter(kCallbackGrace))
+    KLOG_DEBUG_AS(kStop, "Callback %s has not returned, its thread ends when it returns",
+                  name.c_str());
+  m_lifecycle.DropEvents();
+}
+
+int Impl::RefuseInCallback(const char* function, const char* operation) {
+  const std::string reason = std::string(operation) +
+                             " called from inside a callback: refused, it would wait for "
+                             "that callback to return";
+  KLOG_DEBUG_AS(function, "%s", reason.c_str());
+  NoteFailure(reason, false);
+  return -1;
 }
 
 bool Impl::WaitOneSecond() { return m_lifecycle.WaitOneSecond(m_stop_workers); }

@@ -71,8 +71,8 @@ class KESTAL_INTERNAL KestalHostCommService::Impl {
   // Every complete image frame, through the callback gate, on the receive thread.
   using FrameCallBack = void (*)(const ImageFrame& frame, void* user_data);
   void SetFrameCallBack(FrameCallBack callback, void* user_data);
-  // Keeps `reason` as the last failure, for LastFailure and the next failure event.
-  void NoteFailure(const std::string& reason) EXCLUDES(m_failure_mutex);
+  // Keeps `reason` as the last failure, for LastFailure and (`for_event`) the next failure event.
+  void NoteFailure(const std::string& reason, bool for_event = true) EXCLUDES(m_failure_mutex);
   // The reason of the last failure that the engine, a transport or a request reported ("" for
   // none); any thread.
   std::string LastFailure() const EXCLUDES(m_failure_mutex);
@@ -104,6 +104,11 @@ class KESTAL_INTERNAL KestalHostCommService::Impl {
   bool WaitOneSecond();
   void StopEngine() REQUIRES(m_lifecycle);
   void JoinWorkers();
+  // Closes the callback gate and gives up the callbacks still running after the grace time; the
+  // caller opens the gate again.
+  void GiveUpCallbacks();
+  // Start and Stop from inside a callback: -1, with the reason logged and kept.
+  int RefuseInCallback(const char* function, const char* operation);
   void StartCapture();
   // Calls the device-event callback (the lock holder's events wait until it unlocks).
   void DeliverEvent(HostCommDeviceEvent event, const std::string& detail);

@@ -116,8 +116,8 @@ void HostCommViaNetwork::ConnectToDevice(bool alt, uint32_t port) {
 bool HostCommViaNetwork::DealNextMessage(int32_t wait_ms, const MessageFn& deal) {
   WorkFlowBuffer* buffer = m_recv_msg_queue.GetFull(wait_ms);
   if (!buffer) return false;
+  const FreeOnExit free_on_exit(m_recv_msg_queue, buffer);
   FrameCodec::DealMessage(buffer->data, buffer->bytes_used, deal);
-  m_recv_msg_queue.PutFree(buffer);
   return true;
 }
 

@@ -70,7 +70,8 @@ class ReportsAfterUnlock {
   ReportsAfterUnlock() : m_outer(t_held == nullptr) {
     if (m_outer) t_held = &m_reports;
   }
-  ~ReportsAfterUnlock() {
+  // A report may end a worker whose callback a stop gave up (CallbackGate::GivenUp).
+  ~ReportsAfterUnlock() noexcept(false) {
     if (!m_outer) return;
     t_held = nullptr;
     for (const Held& r : m_reports) ReportStatusTo(*r.report, r.status, r.text);
@@ -696,9 +697,9 @@ bool HostCommViaStorage::DealNextMessage(int32_t wait_ms, const MessageFn& deal)
   WorkFlowBuffer* buffer = m_recv_msg_queue.GetFull(wait_ms);
   if (!buffer) return false;
   // The message is dealt with where it lies and its buffer goes back afterwards: no copy.
+  const FreeOnExit free_on_exit(m_recv_msg_queue, buffer);
   if (buffer->bytes_used != 0)
     deal(static_cast<uint16_t>(buffer->msg_type), buffer->data, buffer->bytes_used);
-  m_recv_msg_queue.PutFree(buffer);
   return true;
 }
 
