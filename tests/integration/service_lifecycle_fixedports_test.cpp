@@ -1,5 +1,6 @@
 // The service singleton: its status funnel, its first orders over storage, failed starts, its
 // workers without a device, and its stop. Start binds the arm link's UDP port 26000: fixed ports.
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <iterator>
@@ -8,6 +9,7 @@
 #include <utility>
 
 #include "ServiceFixture.h"
+#include "kestal/kestal.hpp"
 #include "kestal/kestal_c.h"
 #include "arm/UdpSocket.h"
 #include "common/Clock.h"
@@ -248,29 +250,98 @@ TEST_F(ServiceFixture, ARestartDeliversNothingTheStoppedSessionLeftQueued) {
 // A callback that hands its event to the thread calling Stop and waits for it (an application's UI
 // thread): Stop still returns, names the callback, and nothing is called back after it; a later
 // Start works.
-TEST_F(ServiceFixture, StopReturnsWhileACallbackWaitsForTheStoppingThread) {
+// A library worker and an application thread (in ReportStatus) both wait in a callback for the
+// thread that calls Stop: Stop gives both up, and the next Start neither waits for them nor loses
+// the application thread, which is called again; the given-up worker never calls back.
+TEST_F(ServiceFixture, CallbacksWaitingForTheStoppingThreadAreGivenUpAndNeverHoldUpTheNextStart) {
   SimRig sim(SimLink::Network);
   ASSERT_EQ(sim.Start(), 0);
   StartAgainst(sim);
-  std::atomic<bool> armed{true}, stopped{false};
-  std::atomic<int> late_calls{0};
+  std::atomic<bool> hold{true}, released{false};
+  std::mutex mutex;
+  std::vector<std::thread::id> blocked;  // the threads of the calls given up
+  std::atomic<int> late_calls{0}, app_calls_again{0};
+  std::thread::id app;
   m_app.SetHook([&] {
-    if (stopped)
-      ++late_calls;
-    else if (armed.exchange(false))
-      WaitUntil([&] { return stopped.load(); }, 60s);
+    const std::thread::id me = std::this_thread::get_id();
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (std::find(blocked.begin(), blocked.end(), me) != blocked.end()) {
+        ++(me == app ? app_calls_again : late_calls);
+        return;
+      }
+      if (!hold) return;
+      blocked.push_back(me);
+    }
+    WaitUntil([&] { return released.load(); }, 20s);
   });
-  ASSERT_TRUE(WaitUntil([&] { return !armed; }, 5000ms));
-  const auto t0 = steady_clock::now();
+  std::thread app_thread([&] {
+    m_service.ReportStatus(HostCommStatusConnecting, "");  // waits in its callback
+    WaitUntil([&] { return !hold; }, 20s);
+    m_service.ReportStatus(HostCommStatusConnecting, "");  // the next session's
+  });
+  app = app_thread.get_id();
+  auto blocked_calls = [&] {
+    std::lock_guard<std::mutex> lock(mutex);
+    return blocked.size();
+  };
+  // The application thread and the workers that call back every second (states, heartbeat ACKs).
+  ASSERT_TRUE(WaitUntil([&] { return blocked_calls() >= 3; }, 5000ms));
+  auto t0 = steady_clock::now();
   StopAndCheck();
   EXPECT_LT(steady_clock::now() - t0, 6s * kTimeScale);
-  EXPECT_EQ(m_log.MessagesStartingWith("Callback ").size(), 1u);
-  stopped = true;  // the callback returns; its worker ends without calling back again
+  EXPECT_EQ(m_log.MessagesStartingWith("Callback ").size(), blocked_calls());
+
+  hold = false;
+  t0 = steady_clock::now();
+  StartAgainst(sim);  // while both given-up calls still wait
+  EXPECT_LT(steady_clock::now() - t0, 3s * kTimeScale);
+  released = true;
+  app_thread.join();
   std::this_thread::sleep_for(1500ms);
   EXPECT_EQ(late_calls, 0);
+  EXPECT_EQ(app_calls_again, 1);
   m_app.SetHook(nullptr);
-  StartAgainst(sim);
   StopAndCheck();
+}
+
+// What arrives while Stop waits its first second still reaches the application; Start and Stop
+// called from inside a callback are refused at once, by the class, the C functions and the C++
+// wrapper alike.
+TEST_F(ServiceFixture, CallbacksRunUntilTheStopBeginsAndMayNotStartOrStopTheLibrary) {
+  SimRig sim(SimLink::Network);
+  ASSERT_EQ(sim.Start(), 0);
+  StartAgainst(sim);
+  std::thread stopper([&] { StopAndCheck(); });
+  std::this_thread::sleep_for(200ms);
+  const uint16_t seq = SendOrder(GetFpgaTemp);
+  EXPECT_TRUE(m_app.WaitForMessage(Order, AckOf(seq), 700ms)) << "ACK during the stop's first second";
+  stopper.join();
+
+  kestal::Session session(kestal::Config::network("", 0));
+  std::vector<int> results;
+  std::string reason;
+  std::atomic<bool> done{false};
+  session.on_event([&](int event, std::string_view, std::string_view) {
+    if (event != KESTAL_EVENT_CONNECTED_OK || !results.empty()) return;
+    const auto t0 = steady_clock::now();
+    results = {m_service.Stop(), m_service.Start(), kestal_stop(), kestal_start()};
+    try {
+      session.stop();
+    } catch (const kestal::Error& e) {
+      results.push_back(e.code());
+      reason = e.reason();
+    }
+    if (steady_clock::now() - t0 > 500ms * kTimeScale) results.push_back(0);  // took its time
+    done = true;
+  });
+  sim.PointService();
+  ASSERT_TRUE(session.start());
+  ASSERT_TRUE(WaitUntil([&] { return done.load(); }, 5000ms));
+  EXPECT_EQ(results, (std::vector<int>{-1, -1, KESTAL_E_IN_CALLBACK, KESTAL_E_IN_CALLBACK,
+                                       KESTAL_E_IN_CALLBACK}));
+  EXPECT_NE(reason.find("Stop called from inside a callback"), std::string::npos) << reason;
+  EXPECT_TRUE(session.started());
 }
 
 // An application that returns from main without Stop: workers still running log to the very end.
