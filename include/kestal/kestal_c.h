@@ -204,7 +204,9 @@ KESTAL_C_API int kestal_request(unsigned short sub_type, const unsigned char* pa
 KESTAL_C_API int kestal_last_error(char* buf, unsigned int len);
 /** Fills `out` with the link's counters: KESTAL_OK, or KESTAL_E_INVALID for a null `out`. */
 KESTAL_C_API int kestal_get_health(kestal_health* out);
-/** Writes the storage mailbox's summary areas to "volume<UTC+8 time>_<type>.txt". */
+/** Writes the storage mailbox's summary areas to "volume<UTC+8 time>_<type>.txt". With no disk
+ * open (stopped, or a network comm type) it writes nothing and reports the connection error
+ * "Device is null" (KESTAL_EVENT_CONNECTED_ERROR), as every read without a disk does. */
 KESTAL_C_API void kestal_print_volume_run_info(void);
 
 #ifdef __cplusplus
