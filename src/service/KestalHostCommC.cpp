@@ -79,15 +79,24 @@ KestalHostCommService::Impl& ServiceImpl() { return KestalHostCommService::Impl:
 constexpr size_t kMaxHostLength = 255;  // the longest DNS name
 constexpr size_t kMaxPathLength = 4096;
 constexpr unsigned int kMaxRequestParams = 65000;
-// Whether the calling thread's last kestal_request failed, or a call of its was refused since:
-// kestal_last_error then gives that reason.
-thread_local bool t_own_failure = false;
+// What kestal_last_error gives on the calling thread: the library's last failure, or the thread's
+// own when its last kestal_request failed or a call of its was refused since (noted with the
+// service, or a decoder's, kept here).
+enum class OwnFailure { None, Noted, Decoding };
+thread_local OwnFailure t_own_failure = OwnFailure::None;
+thread_local std::string t_decoding_refusal;
 
 }  // namespace
 
 int kestal::RefuseCall(const std::string& reason) {
-  t_own_failure = true;
+  t_own_failure = OwnFailure::Noted;
   ServiceImpl().NoteFailure(reason);
+  return KESTAL_E_INVALID;
+}
+
+int kestal::RefuseDecoding(const std::string& reason) {
+  t_own_failure = OwnFailure::Decoding;
+  t_decoding_refusal = reason;
   return KESTAL_E_INVALID;
 }
 
@@ -185,15 +194,17 @@ int kestal_request(unsigned short sub_type, const unsigned char* params, unsigne
                       ": no ACK to fill, or parameters missing or over " +
                       std::to_string(kMaxRequestParams) + " bytes");
   const int r = ServiceImpl().Engine().Request(sub_type, params, params_len, timeout_ms, ack);
-  t_own_failure = r != KESTAL_OK;
+  t_own_failure = r != KESTAL_OK ? OwnFailure::Noted : OwnFailure::None;
   return r;
 }
 
 int kestal_last_error(char* buf, unsigned int len) {
   if (!buf && len > 0)
     return RefuseCall("last error: no buffer for its " + std::to_string(len) + " bytes");
-  const std::string reason =
-      t_own_failure ? KestalHostCommService::Impl::ThreadFailure() : ServiceImpl().LastFailure();
+  const std::string reason = t_own_failure == OwnFailure::Noted
+                                 ? KestalHostCommService::Impl::ThreadFailure()
+                             : t_own_failure == OwnFailure::Decoding ? t_decoding_refusal
+                                                                     : ServiceImpl().LastFailure();
   if (len > 0) {
     const size_t n = reason.size() < len ? reason.size() : len - 1;
     std::memcpy(buf, reason.data(), n);

@@ -1,7 +1,7 @@
 // The protocol catalogue's decoders and names for applications (kestal_protocol.h), and the
 // library's version. Each decoder checks the length before it reads and reads through the
 // library's own little-endian loads, so no input can make it read past `len`. A refusal leaves its
-// reason for kestal_last_error.
+// reason for kestal_last_error on the calling thread, and nowhere else.
 #include "kestal/kestal_protocol.h"
 
 #include <string>
@@ -29,10 +29,10 @@ const unsigned char* Reply(const kestal_order_ack* ack, unsigned int needed) {
 
 // Refuses decoding `what`: a null argument, or `len` bytes where its layout needs `needed`.
 int Refuse(const char* what, bool null_argument, unsigned int len, unsigned int needed) {
-  return kestal::RefuseCall(std::string(what) + (null_argument ? std::string(": a null argument")
-                                                               : ": " + std::to_string(len) +
-                                                                     " bytes, fewer than its " +
-                                                                     std::to_string(needed)));
+  return kestal::RefuseDecoding(
+      std::string(what) + (null_argument ? std::string(": a null argument")
+                                         : ": " + std::to_string(len) + " bytes, fewer than its " +
+                                               std::to_string(needed)));
 }
 
 // The same for a reply decoder, whose bytes are the reply of `ack`.
