@@ -53,7 +53,7 @@ extern "C" {
 #endif
 
 /** Results: 0 for success, a negative KESTAL_E_* for a failure. kestal_last_error gives the reason
- * of a failure in words. */
+ * of a failure in words; every call refused for its arguments (-1, KESTAL_E_INVALID) leaves one. */
 enum {
   KESTAL_OK = 0,
   KESTAL_E_INVALID = -1,       /**< a null or malformed argument, or input too short for its
@@ -178,10 +178,11 @@ KESTAL_C_API void kestal_set_event_detail_callback(kestal_event_detail_fn callba
 KESTAL_C_API void kestal_set_frame_callback(kestal_frame_fn callback, void* user_data);
 
 /** Sends one message (type and payload) over the active transport: 0 when queued or written,
- * negative otherwise. */
+ * negative otherwise; KESTAL_E_INVALID (nothing sent) for null `data` with a length. */
 KESTAL_C_API int kestal_send(unsigned short type, const unsigned char* data, unsigned int len);
 /** Sends a whole firmware file in chunks; progress comes back as type-9 messages. 0 when every
- * chunk was queued or written; negative when one was not (the rest of the file is not sent). */
+ * chunk was queued or written; negative when one was not (the rest of the file is not sent);
+ * KESTAL_E_INVALID (nothing sent) for null `data` with a length. */
 KESTAL_C_API int kestal_update_firmware(unsigned short firmware_type, const unsigned char* data,
                                         unsigned int len);
 /** Next value of the library-wide message sequence counter (the first is 1). */
@@ -199,12 +200,15 @@ KESTAL_C_API int kestal_request(unsigned short sub_type, const unsigned char* pa
 /** Copies the reason of the library's last reported failure (a failed request, a connection or disk
  * that could not be opened, a lost link) into `buf`, cut to `len` - 1 bytes and terminated, for
  * example "connect 127.0.0.1:9: connection refused". On a thread whose last kestal_request failed,
- * the reason of that request, whatever other threads reported since. Returns the reason's full
- * length (0 when nothing failed yet); `buf` may be null when `len` is 0. Any thread. */
+ * or that had a call refused for its arguments since, the reason of that call, whatever other
+ * threads reported since. Returns the reason's full length (0 when nothing failed yet); `buf` may
+ * be null when `len` is 0 (KESTAL_E_INVALID for a null `buf` with a length). Any thread. */
 KESTAL_C_API int kestal_last_error(char* buf, unsigned int len);
 /** Fills `out` with the link's counters: KESTAL_OK, or KESTAL_E_INVALID for a null `out`. */
 KESTAL_C_API int kestal_get_health(kestal_health* out);
-/** Writes the storage mailbox's summary areas to "volume<UTC+8 time>_<type>.txt". */
+/** Writes the storage mailbox's summary areas to "volume<UTC+8 time>_<type>.txt". With no disk
+ * open (stopped, or a network comm type) it writes nothing and reports the connection error
+ * "Device is null" (KESTAL_EVENT_CONNECTED_ERROR), as every read without a disk does. */
 KESTAL_C_API void kestal_print_volume_run_info(void);
 
 #ifdef __cplusplus

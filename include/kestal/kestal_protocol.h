@@ -7,7 +7,9 @@
  * payload as the receive callback passes it (`data`, `len`), copy what they decode, and keep no
  * pointer except where a field says so (a pointer into `data`, valid as long as `data` is).
  *
- * C89; no other header needed. Threads: any, at any time; the functions keep no state.
+ * C89; no other header needed. Threads: any, at any time; the functions keep no state but the
+ * reason of a refusal (KESTAL_E_INVALID), which kestal_last_error gives on the calling thread
+ * only.
  */
 #ifndef KESTAL_KESTAL_PROTOCOL_H
 #define KESTAL_KESTAL_PROTOCOL_H

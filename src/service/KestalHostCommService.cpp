@@ -2,6 +2,8 @@
 // state (see KestalHostCommServiceImpl.h), so the class's layout is one pointer.
 #include "kestal/KestalHostCommService.h"
 
+#include <string>
+
 #include "service/KestalHostCommServiceImpl.h"
 
 KestalHostCommService KestalHostCommService::m_instance;
@@ -40,13 +42,23 @@ void KestalHostCommService::SetArmStatusCallBack(StatusCallBack callback, void* 
   m_impl->SetArmStatusCallBack(callback, user_data);
 }
 
+// A null payload with a length is refused with its reason before anything is sent.
 int KestalHostCommService::SendHostCommMsg(unsigned short type, unsigned char* data,
                                            unsigned int len) {
+  if (!data && len > 0) {
+    m_impl->NoteFailure("send type " + std::to_string(type) + ": no data for its " +
+                        std::to_string(len) + " bytes");
+    return -1;
+  }
   return m_impl->SendHostCommMsg(type, data, len);
 }
 
 int KestalHostCommService::SendUpdateFirmware(unsigned short type, unsigned char* data,
                                               unsigned int len) {
+  if (!data && len > 0) {
+    m_impl->NoteFailure("firmware update: no data for its " + std::to_string(len) + " bytes");
+    return -1;
+  }
   return m_impl->SendUpdateFirmware(type, data, len);
 }
 

@@ -1,6 +1,7 @@
 // The C interface's requests, frames, failure reasons and health counters against the simulator,
 // through the exported functions only.
 #include <algorithm>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -23,6 +24,19 @@ std::string LastError() {
 
 int Request(uint16_t sub_type, unsigned timeout_ms, kestal_ack* ack) {
   return kestal_request(sub_type, nullptr, 0, timeout_ms, ack);
+}
+
+// What the device received but heartbeats, as (type, sequence number: the first two bytes); with
+// a `sub_type`, only the orders of that sub type.
+std::vector<std::pair<uint16_t, uint16_t>> Received(const SimDevice& device, int sub_type = -1) {
+  std::vector<std::pair<uint16_t, uint16_t>> seen;
+  for (const SimHostMessage& m : device.HostMessages()) {
+    const bool order = m.type == KESTAL_MSG_ORDER && m.payload.size() >= 4;
+    const int sub = order ? m.payload[2] | m.payload[3] << 8 : -1;
+    if (sub == KESTAL_ORDER_HEART_BEAT || (sub_type >= 0 && sub != sub_type)) continue;
+    seen.emplace_back(m.type, m.payload.size() >= 2 ? m.payload[0] | m.payload[1] << 8 : 0);
+  }
+  return seen;
 }
 
 // What a C callback saw, under a lock: it runs on a library thread.
@@ -92,18 +106,85 @@ TEST_F(Sdk, RequestsGetTheirOwnAckOrANamedError) {
   EXPECT_EQ(seq_nos.size(), 80u);
 
   // A device that reads nothing for a while: no ACK in time, and a wait that a stop ends.
-  sim.Server().StallReading(5000);
+  sim.Server().StallReading(1500 * kTimeScale);
   const auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(Request(KESTAL_ORDER_FPGA_TEMP, 300, &ack), KESTAL_E_TIMEOUT);
   const auto waited = std::chrono::steady_clock::now() - t0;
   EXPECT_TRUE(waited >= 300ms && waited < 3s * kTimeScale);
   EXPECT_EQ(LastError(), "request 83: no ACK within 300 ms");
+  // Its ACK comes late, after the next order of its sub type was sent: it completes nothing, and
+  // that order gets its own ACK, not the stale one.
+  ASSERT_EQ(Request(KESTAL_ORDER_FPGA_TEMP, 10000 * kTimeScale, &ack), KESTAL_OK);
+  const auto temps = Received(sim.Device(), KESTAL_ORDER_FPGA_TEMP);
+  ASSERT_GE(temps.size(), 2u);
+  EXPECT_EQ(ack.seq_no, temps.back().second);
+  EXPECT_TRUE(m_app.WaitForMessage(KESTAL_MSG_ORDER, AckOf(temps[temps.size() - 2].second), 3s));
+  sim.Server().StallReading(5000);
   int stopped = 0;
   std::thread waiting([&] { stopped = Request(KESTAL_ORDER_FPGA_TEMP, 20000, &ack); });
   std::this_thread::sleep_for(200ms);
   StopAndCheck();
   waiting.join();
   EXPECT_EQ(stopped, KESTAL_E_STOPPED);
+}
+
+// Every call refused for its arguments says why (kestal_last_error) and sends nothing.
+TEST_F(Sdk, RefusedCallsSayWhyAndSendNothing) {
+  SimRig sim(SimLink::Network, QuietDevice());
+  ASSERT_EQ(sim.Start(), 0);
+  StartAgainst(sim);
+  auto sent = Received(sim.Device());
+  const std::string long_path(4097, 'd');
+  const unsigned char three[3] = {};
+  kestal_ack ack{};
+  kestal_order_ack view{};
+  kestal_order_ack short_reply{};  // an ACK without reply data
+  double celsius = 0;
+  auto endpoint = [](int comm_type, const char* host, unsigned short port) {
+    return [=] { return kestal_set_network_endpoint(comm_type, host, port); };
+  };
+  const struct {
+    std::function<int()> call;
+    int result;
+    std::string reason;  // a part of kestal_last_error that names the problem
+  } rows[] = {
+      {[] { return kestal_send(KESTAL_MSG_ORDER, nullptr, 10); }, KESTAL_E_INVALID,
+       "send type 6: no data for its 10 bytes"},
+      {[] { return kestal_update_firmware(1, nullptr, 10); }, KESTAL_E_INVALID,
+       "firmware update: no data for its 10 bytes"},
+      {[&] { return m_service.SendHostCommMsg(KESTAL_MSG_ORDER, nullptr, 11); }, -1,
+       "send type 6: no data for its 11 bytes"},
+      {[&] { return m_service.SendUpdateFirmware(1, nullptr, 11); }, -1,
+       "firmware update: no data for its 11 bytes"},
+      {[&] { return kestal_request(KESTAL_ORDER_FPGA_TEMP, nullptr, 4, 200, &ack); },
+       KESTAL_E_INVALID, "request 83: "},
+      {[] { return kestal_set_comm_type(3); }, -1, "comm type 3"},
+      {endpoint(KESTAL_COMM_STORAGE, "127.0.0.1", 1), -1, "comm type 0"},
+      {endpoint(KESTAL_COMM_NETWORK, nullptr, 1), -1, "no host"},
+      {endpoint(KESTAL_COMM_NETWORK, "999.1.1.1", 1), -1, "\"999.1.1.1\""},
+      {endpoint(KESTAL_COMM_NETWORK, "a..b", 1), -1, "\"a..b\""},
+      {endpoint(KESTAL_COMM_NETWORK_ALT, "", 1), -1, "\"\""},
+      {endpoint(KESTAL_COMM_NETWORK, "[::1]", 1), -1, "\"[::1]\""},
+      {endpoint(KESTAL_COMM_NETWORK, "127.0.0.1", 0), -1, "port 0"},
+      {[&] { return kestal_set_storage_device(long_path.c_str()); }, -1, "4096 bytes"},
+      {[] { return kestal_get_health(nullptr); }, KESTAL_E_INVALID, "health"},
+      {[] { return kestal_last_error(nullptr, 5); }, KESTAL_E_INVALID, "5 bytes"},
+      {[&] { return kestal_decode_order_ack(three, 3, &view); }, KESTAL_E_INVALID, "order ACK"},
+      {[&] { return kestal_view_ack(nullptr, &view); }, KESTAL_E_INVALID, "view ACK"},
+      {[&] { return kestal_decode_fpga_temp(&short_reply, &celsius); }, KESTAL_E_INVALID,
+       "FPGA temperature"},
+      {[&] { return kestal_decode_controller_status(three, 3, nullptr); }, KESTAL_E_INVALID,
+       "controller status"},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(row.call(), row.result) << row.reason;
+    EXPECT_NE(LastError().find(row.reason), std::string::npos) << row.reason << ": " << LastError();
+  }
+  // Whatever a refused call had sent would have reached the device before this order.
+  ASSERT_EQ(Request(KESTAL_ORDER_FPGA_TEMP, 3000, &ack), KESTAL_OK);
+  sent.emplace_back(KESTAL_MSG_ORDER, ack.seq_no);
+  EXPECT_EQ(Received(sim.Device()), sent);
+  StopAndCheck();
 }
 
 // Each frame arrives with the header's size and number, its pixels, and rising times; a request

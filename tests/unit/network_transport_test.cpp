@@ -89,25 +89,30 @@ TEST(NetworkParse, ReceivedBytesAreCutIntoFrames) {
       {{Concat({a, bad, f})},
        {a, f},
        0,
-       {check + "108, offset:56", "Found discontinue start at 80"},
+       {check + "108, offset:56, skipped:24", "Found discontinue start at 80"},
        "Build message, CRC error:"},  // only the damaged frame is lost
       {{Concat({huge, Bytes(64, 0xAB)}), Concat({Bytes(5, 1), f})},
        {f},
        0,
-       {check + "80, offset:0", "Found discontinue start at 5"},
+       {check + "80, offset:0, skipped:80", "Found discontinue start at 5"},
        "Build message, payload_length is too large"},
       {{Slice(all, 0, 1), Slice(all, 1, 9999)},
        forty,
        0,  // no wait for bytes that may never come
-       {"Build message, a frame starts inside the header at:1", check + "3201, offset:0",
+       {"Build message, a frame starts inside the header at:1", check + "3201, offset:0, skipped:1",
         "Found discontinue start at 1"},
        ""},
       {{Concat({Slice(all, 1, 31), {0xFF}, Slice(all, 31, 9999)})},
        {forty.begin() + 1, forty.end()},
        0,
-       {check + "3201, offset:0", "Found discontinue start at 81"},
+       {check + "3201, offset:0, skipped:81", "Found discontinue start at 81"},
        "Build message, CRC error:"},  // FF in a frame
-      {{}, {largest}, 0, {}, ""},     // in 1000-byte chunks
+      {{Concat({Bytes(40, 0xFF), f})},
+       {f},
+       0,
+       {check + "68, offset:0, skipped:40", "Found discontinue start at 40"},
+       "Build message, payload_length is too large"},  // a run of FF: one line per run
+      {{}, {largest}, 0, {}, ""},                      // in 1000-byte chunks
   };
   for (size_t at = 0; at < largest.size(); at += 1000)
     cases.back().chunks.push_back(Slice(largest, at, at + 1000));

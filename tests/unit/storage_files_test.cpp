@@ -94,9 +94,11 @@ TEST_F(StorageFiles, DumpWritesOneCrLfLinePerSlotToAFileNamedInUtcPlus8) {
   kestal::SetWallClockMs([] { return g_now_ms; });
   g_now_ms = 1767223805999;  // 2025-12-31 23:30:05.999 UTC
   LogCapture log;
-  m_host.PrintVolumeRunInfo();  // no disk open (the network link in use): its line, no report
-  EXPECT_TRUE(m_reports.empty() &&
-              log.MessagesStartingWith("PrintVolumeRunInfo, type:0,").size() == 1);
+  m_host.PrintVolumeRunInfo();  // no disk open (the network link in use): no file, type 1 skipped
+  EXPECT_EQ(std::exchange(m_reports, {}),
+            (Reported{{HostCommStatusStorageConnectError, "Device is null"}}));
+  EXPECT_TRUE(log.MessagesStartingWith("PrintVolumeRunInfo, type:").size() == 1 &&
+              log.Contains("ShmRead Volume error"));
   MemoryBlockDevice disk(kStorageDeviceSize);
   m_host.AttachStorage(&disk);
   ASSERT_EQ(m_host.OpenStorageDevice(), 0);

@@ -91,28 +91,36 @@ int32_t FrameCodec::Encode(uint16_t msg_type, const uint8_t* payload, uint32_t l
   return static_cast<int32_t>(length + kFrameOverhead);
 }
 
-int32_t FrameCodec::Check(const uint8_t* data, uint32_t available, uint32_t readable) {
+int32_t FrameCodec::Verdict(const uint8_t* data, uint32_t available) {
   if (available < kHeaderLength) return 0;
+  if (LoadU32(data) != kFrameStartTag) return kBadTag;
+  const uint32_t length = LoadU32(data + 4);
+  if (length > kMaxPayloadLength) return kTooLarge;
+  if (length + kFrameOverhead > available) return 0;
+  const uint32_t msg_type = LoadU32(data + 8);
+  const uint32_t expected = IsUnchecked(msg_type) ? 0 : CalcCrc(data + 4, length + 8);
+  if (expected == LoadU32(data + kHeaderLength + length) || msg_type == 3)
+    return static_cast<int32_t>(length + kFrameOverhead);
+  return kBadChecksum;
+}
+
+int32_t FrameCodec::Check(const uint8_t* data, uint32_t available, uint32_t readable) {
+  const int32_t verdict = Verdict(data, available);
+  if (verdict >= 0 || !kestal::Log::Enabled(kestal::LogLevel::Debug)) return verdict;
   if (readable < available) readable = available;
-  uint32_t tag = LoadU32(data);
-  if (tag != kFrameStartTag) {
-    KLOG_DEBUG_AS(kBuildMsg, "Build message, start tag invalid:%x", tag);
-    return -1;
-  }
-  uint32_t length = LoadU32(data + 4);
-  if (length > kMaxPayloadLength) {
+  const uint32_t length = LoadU32(data + 4);
+  if (verdict == kBadTag) {
+    KLOG_DEBUG_AS(kBuildMsg, "Build message, start tag invalid:%x", LoadU32(data));
+  } else if (verdict == kTooLarge) {
     KLOG_DEBUG_AS(kBuildMsg, "Build message, payload_length is too large:%d",
                   static_cast<int>(length));
-    return kTooLarge;
+  } else {
+    const uint32_t msg_type = LoadU32(data + 8);
+    const uint32_t expected = IsUnchecked(msg_type) ? 0 : CalcCrc(data + 4, length + 8);
+    LogCrcError(data, available, readable, length, expected,
+                LoadU32(data + kHeaderLength + length));
   }
-  if (length + kFrameOverhead > available) return 0;
-  uint32_t msg_type = LoadU32(data + 8);
-  uint32_t expected = IsUnchecked(msg_type) ? 0 : CalcCrc(data + 4, length + 8);
-  uint32_t received = LoadU32(data + kHeaderLength + length);
-  if (expected == received || msg_type == 3) return static_cast<int32_t>(length + kFrameOverhead);
-  if (kestal::Log::Enabled(kestal::LogLevel::Debug))
-    LogCrcError(data, available, readable, length, expected, received);
-  return kBadChecksum;
+  return verdict;
 }
 
 bool FrameCodec::IsFrameAt(const uint8_t* data, uint32_t available) {

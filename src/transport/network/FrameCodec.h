@@ -28,6 +28,8 @@ class FrameCodec {
   // negative = not a frame (a verdict above; logged), else the frame length. `readable` (>=
   // available) bounds the bytes that the CRC-error dumps may show; bytes past it print as "--".
   static int32_t Check(const uint8_t* data, uint32_t available, uint32_t readable);
+  // Check without its lines: the verdict alone.
+  static int32_t Verdict(const uint8_t* data, uint32_t available);
   // True when a whole frame that Check accepts starts at `data`; logs nothing.
   static bool IsFrameAt(const uint8_t* data, uint32_t available);
   // Passes the message in one whole validated frame to `deal(type, payload, payload_length)`;

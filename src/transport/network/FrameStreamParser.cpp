@@ -28,14 +28,13 @@ void FrameStreamParser::LogDiscontinue(uint32_t pos) {
 }
 
 // What the candidate at `pos` of the `n` scanned bytes is when FrameCodec::Check gave `verdict` (0
-// or a negative verdict): 0 when it is an incomplete frame to wait for, else -1, damage (logged and
-// counted).
-int32_t FrameStreamParser::NoFrame(const uint8_t* data, uint32_t n, uint32_t pos, int32_t verdict) {
-  if (verdict == 0 && !FrameInsideHeader(data, pos, n - pos)) return 0;
+// or a negative verdict): 0 when it is an incomplete frame to wait for, else -1, damage (counted;
+// a false header is logged when `log`).
+int32_t FrameStreamParser::NoFrame(const uint8_t* data, uint32_t n, uint32_t pos, int32_t verdict,
+                                   bool log) {
+  if (verdict == 0 && !FrameInsideHeader(data, pos, n - pos, log)) return 0;
   // A false start tag (a stray FF just before a frame makes one) or a damaged frame: only its first
   // byte is dropped and the scan goes on behind it, so the frames that follow are kept.
-  KLOG_DEBUG_AS(kParseWorker, "Build message check, cache_len:%d, offset:%d", static_cast<int>(n),
-                static_cast<int>(pos));
   if (m_health && verdict == FrameCodec::kBadChecksum) LinkHealth::Add(m_health->checksum_errors);
   if (m_health && verdict == FrameCodec::kTooLarge) LinkHealth::Add(m_health->oversize_frames);
   return -1;
@@ -47,15 +46,24 @@ int32_t FrameStreamParser::NoFrame(const uint8_t* data, uint32_t n, uint32_t pos
 // low byte is 0, which no device message has. So the header is false, and the length it announces
 // would hold back the frames behind it until that many more bytes came, or for good when the device
 // has nothing more to send.
-bool FrameStreamParser::FrameInsideHeader(const uint8_t* data, uint32_t pos, uint32_t left) {
+bool FrameStreamParser::FrameInsideHeader(const uint8_t* data, uint32_t pos, uint32_t left,
+                                          bool log) {
   for (uint32_t at = 1; at < FrameCodec::kHeaderLength && at < left; ++at) {
     if (FrameCodec::IsFrameAt(data + pos + at, left - at)) {
-      KLOG_DEBUG_AS(kParseWorker, "Build message, a frame starts inside the header at:%d",
-                    static_cast<int>(pos + at));
+      if (log)
+        KLOG_DEBUG_AS(kParseWorker, "Build message, a frame starts inside the header at:%d",
+                      static_cast<int>(pos + at));
       return true;
     }
   }
   return false;
+}
+
+// A run of damage from `at` to `end` of the `n` scanned bytes is over: one line for all of it, with
+// the bytes it cost, however many false start tags it held.
+void FrameStreamParser::LogDamage(uint32_t n, uint32_t at, uint32_t end) {
+  KLOG_DEBUG_AS(kParseWorker, "Build message check, cache_len:%d, offset:%d, skipped:%d",
+                static_cast<int>(n), static_cast<int>(at), static_cast<int>(end - at));
 }
 
 void FrameStreamParser::CountScan(uint32_t frames, uint32_t skipped_bytes,

@@ -22,6 +22,9 @@
 //  - Damage (a CRC error, a length above 65520, a false header) costs only the first byte of the
 //  candidate: the scan
 //    goes on behind it, so the frames that follow are kept.
+//  - A run of damage (a stream of FF makes a false start tag at every byte) is logged once: the
+//    first candidate's verdict, then "Build message check" with the bytes skipped when the run
+//    ends at a frame or at the end of the scanned bytes; its false start tags are not each noted.
 //  - A frame after skipped bytes counts one resynchronisation, also when it comes only in a later
 //  scan.
 // Log lines keep the function names they have always had:
@@ -68,8 +71,9 @@ class FrameStreamParser {
  private:
   static bool MayBeginTag(const uint8_t* data, uint32_t n);
   static void LogDiscontinue(uint32_t pos);
-  int32_t NoFrame(const uint8_t* data, uint32_t n, uint32_t pos, int32_t verdict);
-  static bool FrameInsideHeader(const uint8_t* data, uint32_t pos, uint32_t left);
+  int32_t NoFrame(const uint8_t* data, uint32_t n, uint32_t pos, int32_t verdict, bool log);
+  static bool FrameInsideHeader(const uint8_t* data, uint32_t pos, uint32_t left, bool log);
+  static void LogDamage(uint32_t n, uint32_t at, uint32_t end);
   void CountScan(uint32_t frames, uint32_t skipped_bytes, uint32_t skipped_at_frame);
 
   LinkHealth* m_health = nullptr;
@@ -82,8 +86,9 @@ class FrameStreamParser {
 
 template <typename Sink>
 uint32_t FrameStreamParser::Scan(uint8_t* data, uint32_t n, Sink&& sink) {
-  uint32_t pos = 0, skipped_bytes = 0, skipped_at_frame = 0, frames = 0;
+  uint32_t pos = 0, skipped_bytes = 0, skipped_at_frame = 0, frames = 0, damage_at = 0;
   bool skipped = m_skipped_before_tail;  // bytes were skipped since the last start tag
+  bool damaged = false;                  // a run of damage began at damage_at and goes on
   m_skipped_before_tail = false;
   m_frames_waiting = false;
   while (pos < n && !(m_stop && m_stop->load())) {
@@ -102,15 +107,20 @@ uint32_t FrameStreamParser::Scan(uint8_t* data, uint32_t n, Sink&& sink) {
       ++pos, ++skipped_bytes, skipped = true;
       continue;
     }
-    if (skipped) LogDiscontinue(pos), skipped = false;
+    if (skipped && !damaged) LogDiscontinue(pos), skipped = false;
     // Behind the valid bytes a read may be writing: the diagnostics of a bad frame stop at them.
-    int32_t r = FrameCodec::Check(data + pos, left, left);
-    if (r <= 0) r = NoFrame(data, n, pos, r);
-    if (r == 0) break;  // the rest of the frame is still to come
-    if (r < 0) {        // damage: its first byte is skipped
+    // Inside a run of damage only the verdict is wanted: its first candidate has said why.
+    int32_t r =
+        damaged ? FrameCodec::Verdict(data + pos, left) : FrameCodec::Check(data + pos, left, left);
+    if (r <= 0) r = NoFrame(data, n, pos, r, !damaged);
+    if (r < 0) {  // damage: its first byte is skipped
+      if (!damaged) damaged = true, damage_at = pos;
       ++pos, ++skipped_bytes, skipped = true;
       continue;
     }
+    if (damaged) LogDamage(n, damage_at, pos), damaged = false;
+    if (skipped) LogDiscontinue(pos), skipped = false;
+    if (r == 0) break;  // the rest of the frame is still to come
     if (m_resync_pending ||
         skipped_bytes > skipped_at_frame) {  // a frame again after skipped bytes
       if (m_health) LinkHealth::Add(m_health->resyncs);
@@ -123,6 +133,7 @@ uint32_t FrameStreamParser::Scan(uint8_t* data, uint32_t n, Sink&& sink) {
     }
     pos += static_cast<uint32_t>(r), ++frames;
   }
+  if (damaged) LogDamage(n, damage_at, pos);
   CountScan(frames, skipped_bytes, skipped_at_frame);
   return pos;
 }

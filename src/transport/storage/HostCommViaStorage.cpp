@@ -719,16 +719,9 @@ void HostCommViaStorage::PrintVolumeRunInfo() {
       KLOG_DEBUG("Malloc summary_buf error");
       return;
     }
-    // Without an open disk (the network link in use) there is nothing to dump and no failure of
-    // the storage link to report. The device lock keeps the disk open for the read.
-    int r;
-    {
-      kestal::ReaderLock device_lock(m_device_mutex);
-      if (!m_disk) return;
-      r = m_disk->Read(area.summary_start, summary.Data(), area.SummarySize());
-    }
-    if (r < 0) {
-      ErrorReport(StorageError::ReadFailed);
+    // A read like any other of the transport: without an open disk (the storage link stopped, or
+    // the network link in use) it reports "Device is null", and nothing is dumped.
+    if (ReadStorageDevice(area.summary_start, summary.Data(), area.SummarySize()) < 0) {
       KLOG_DEBUG("ShmRead Volume error");
       return;
     }
