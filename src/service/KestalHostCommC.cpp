@@ -91,7 +91,7 @@ thread_local std::string t_decoding_refusal;
 
 int kestal::RefuseCall(const std::string& reason) {
   t_own_failure = OwnFailure::Noted;
-  ServiceImpl().NoteFailure(reason);
+  ServiceImpl().NoteFailure(reason, false);  // the caller's mistake, not the next event's cause
   return KESTAL_E_INVALID;
 }
 
@@ -103,17 +103,13 @@ int kestal::RefuseDecoding(const std::string& reason) {
 
 using kestal::RefuseCall;
 
-extern "C" {
-
-}  // extern "C"
-
 namespace {
 
 // Start and Stop refuse a call from inside a callback (they would wait for its return): the
 // C interface names that refusal, and kestal_last_error gives the calling thread its reason.
 int LifecycleResult(int result) {
   if (result >= 0 || !kestal::CallbackGate::InCallback()) return result;
-  t_request_failed = true;
+  t_own_failure = OwnFailure::Noted;  // Start and Stop noted the reason
   return KESTAL_E_IN_CALLBACK;
 }
 
