@@ -33,12 +33,14 @@ int Count(const std::string& text, const std::string& needle) {
   return n;
 }
 
-// A tool run, started at once in the directory `name` of the working directory.
+// A tool run, started at once in the directory `name` of the working directory; its output in
+// `output`.stdout and .stderr there.
 struct ToolRun {
-  ToolRun(const std::string& name, const std::vector<std::string>& argv)
+  ToolRun(const std::string& name, const std::vector<std::string>& argv,
+          const std::string& output = "run")
       : dir((std::filesystem::current_path() / name).string()) {
     std::filesystem::create_directories(dir);
-    EXPECT_EQ(p.Start(argv, dir, "run"), 0) << argv[0];
+    EXPECT_EQ(p.Start(argv, dir, output), 0) << argv[0];
   }
   std::string File(const std::string& name) const { return FileText(dir + "/" + name); }
   // Waits for a run that must end by itself with exit 0 and nothing on stderr; its stdout.
@@ -327,8 +329,11 @@ TEST(KestalDevsim, DemoRunsThroughAnInjectedFaultThatTheLibraryRepairs) {
   EXPECT_EQ(sim_exit, 0) << "the simulator did not end cleanly when asked";  // Windows cannot ask
 #endif
   EXPECT_GE(Count(sim.p.Stdout(), "kestal-devsim: injected fault garbage\n"), 3) << sim.p.Stdout();
-  // The library skipped the bytes before the start tag each time, on the same connection.
+  // The library skipped the bytes before the start tag each time, on the same connection. The
+  // simulator's own lines are on its stderr, not in the library's file.
   const std::string log = demo.File("LogKestalHostCommService.txt");
+  EXPECT_EQ(Count(log, "[Sim"), 0) << log;
+  EXPECT_EQ(Count(sim.p.Stderr(), "accepted connection 1\n"), 1) << sim.p.Stderr();
   EXPECT_GE(Count(log, "Found discontinue start at "), 3) << log;
   // Every line of the file in its layout, with the platform's own line end.
   const std::string eol = std::filesystem::path::preferred_separator == '\\' ? "\r\n" : "\n";
