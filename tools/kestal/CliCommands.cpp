@@ -508,6 +508,9 @@ int CliCommands::RunView(const CliOptions& options, const std::string& listen, u
       colon == std::string::npos ? -1 : std::strtol(listen.c_str() + colon + 1, &end, 10);
   if (colon == 0 || port < 0 || port > 65535 || end == listen.c_str() + colon + 1 || *end != '\0')
     return Fail("--listen wants HOST:PORT, not '" + listen + "'", 2);
+  std::string host = listen.substr(0, colon);
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+    host = host.substr(1, host.size() - 2);  // [::]:8080 as in a URL
   CliSession session(options);
   ViewServer view(session, width);
   session.SetMessageTap([&view](uint16_t type, const uint8_t* data, uint32_t len) {
@@ -516,12 +519,13 @@ int CliCommands::RunView(const CliOptions& options, const std::string& listen, u
   session.SetEventTap(
       [&view](HostCommDeviceEvent event, const char* text) { view.OnEvent(event, text); });
   std::string error;
+  // The address is taken first: one that cannot be served never starts the library.
+  if (view.Listen(host, static_cast<int>(port), error) != 0) return Fail(error);
   std::signal(SIGINT, OnSigint);
   if (session.Connect(error) < 0) return Fail(error);
-  const int r =
-      view.Run(listen.substr(0, colon), static_cast<int>(port), seconds, g_interrupted, error);
+  view.Run(seconds, g_interrupted);
   session.Disconnect();  // the library's callbacks reach the view until Stop returns: stop while it
                          // lives
-  return r == 0 ? 0 : Fail(error);
+  return 0;
 }
 #endif
