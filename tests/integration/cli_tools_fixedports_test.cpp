@@ -33,12 +33,14 @@ int Count(const std::string& text, const std::string& needle) {
   return n;
 }
 
-// A tool run, started at once in the directory `name` of the working directory.
+// A tool run, started at once in the directory `name` of the working directory; its output in
+// `output`.stdout and .stderr there.
 struct ToolRun {
-  ToolRun(const std::string& name, const std::vector<std::string>& argv)
+  ToolRun(const std::string& name, const std::vector<std::string>& argv,
+          const std::string& output = "run")
       : dir((std::filesystem::current_path() / name).string()) {
     std::filesystem::create_directories(dir);
-    EXPECT_EQ(p.Start(argv, dir, "run"), 0) << argv[0];
+    EXPECT_EQ(p.Start(argv, dir, output), 0) << argv[0];
   }
   std::string File(const std::string& name) const { return FileText(dir + "/" + name); }
   // Waits for a run that must end by itself with exit 0 and nothing on stderr; its stdout.
@@ -215,13 +217,15 @@ TEST(KestalCli, ExitCodesAndOneLineErrors) {
       {{KESTAL_DEVSIM_PATH, "--help"},
        0,
        "--fault TEXT:\\{drop,garbage,bad-checksum,oversize,stall\\}"},
+      // The library's own reason, and the system's for a file or disk.
       {Kestal(closed, {"--connect-timeout-ms", "1500", "watch"}), 1,
-       "^kestal: cannot connect to 127.0.0.1:"},
+       "^kestal: connect 127\\.0\\.0\\.1:[0-9]+: connection refused\n"},
       {Kestal(silent.Server().Port(), {"order", "heartbeat", "--timeout-ms", "500"}), 1,
        "timed out waiting for the ACK"},
       {Kestal(0, {"--transport", "storage", "--disk", "no-such-dir/disk.img", "watch"}), 1,
-       "no storage device found"},
-      {Kestal(1, {"firmware", "missing.bin"}), 1, "cannot read missing.bin"},
+       "no storage device found \\(no-such-dir/disk.img\\): No such file or directory\n"},
+      {Kestal(1, {"firmware", "missing.bin"}), 1, "cannot read missing.bin: No such file or"},
+      {{KESTAL_CLI_PATH, "--host", "999.1.1.1", "--port", "1", "watch"}, 2, "'999.1.1.1'"},
       {Kestal(1, {}), 2, "a command is needed"},
       {Kestal(1, {"frobnicate"}), 2, "frobnicate"},
       {{KESTAL_CLI_PATH, "--host", "127.0.0.1", "--port", "70000", "watch"}, 2, "70000"},
@@ -255,7 +259,8 @@ TEST(KestalCli, ExitCodesAndOneLineErrors) {
     EXPECT_TRUE(ok || std::regex_match(out, std::regex("kestal(-devsim)?: [^\n]+\n")))
         << "one line: " << out;
     // Bad arguments are refused before the library starts (it would have logged its start).
-    EXPECT_TRUE(cases[i].code != 2 || runs[i].File("LogKestalHostCommService.txt").empty())
+    EXPECT_TRUE(cases[i].code != 2 ||
+                Count(runs[i].File("LogKestalHostCommService.txt"), "::Start") == 0)
         << "the library ran";
   }
 }
@@ -309,7 +314,8 @@ TEST(KestalDevsim, DemoRunsThroughAnInjectedFaultThatTheLibraryRepairs) {
   unsigned port = 0;
   ASSERT_EQ(
       std::sscanf(sim.p.Stdout().c_str(), "kestal-devsim: listening on 127.0.0.1:%5u\n", &port), 1);
-  ToolRun demo("demo", Kestal(static_cast<uint16_t>(port), {"demo"}));
+  // In the simulator's folder, as an application and the simulator often share one.
+  ToolRun demo("demo_sim", Kestal(static_cast<uint16_t>(port), {"demo"}), "demo");
   const std::string out = demo.Succeeded();
   size_t at = 0;
   for (const char* step :
@@ -323,8 +329,11 @@ TEST(KestalDevsim, DemoRunsThroughAnInjectedFaultThatTheLibraryRepairs) {
   EXPECT_EQ(sim_exit, 0) << "the simulator did not end cleanly when asked";  // Windows cannot ask
 #endif
   EXPECT_GE(Count(sim.p.Stdout(), "kestal-devsim: injected fault garbage\n"), 3) << sim.p.Stdout();
-  // The library skipped the bytes before the start tag each time, on the same connection.
+  // The library skipped the bytes before the start tag each time, on the same connection. The
+  // simulator's own lines are on its stderr, not in the library's file.
   const std::string log = demo.File("LogKestalHostCommService.txt");
+  EXPECT_EQ(Count(log, "[Sim"), 0) << log;
+  EXPECT_EQ(Count(sim.p.Stderr(), "accepted connection 1\n"), 1) << sim.p.Stderr();
   EXPECT_GE(Count(log, "Found discontinue start at "), 3) << log;
   // Every line of the file in its layout, with the platform's own line end.
   const std::string eol = std::filesystem::path::preferred_separator == '\\' ? "\r\n" : "\n";

@@ -3,12 +3,15 @@
 the simulator's image (pixels checked against its seed), the states and the status line show, the FPGA temperature
 button shows the simulator's value, bad requests get clear HTTP errors, requests from other pages are refused, and
 once the simulator is killed the page shows the link down, the library's invalid states and the last frame greyed out.
+The view listens on 0.0.0.0 and is opened at 127.0.0.1 as it prints; a Host naming another machine is refused.
 
 Environment: KESTAL_CLI and KESTAL_DEVSIM (the programs); KESTAL_VIEW_SCREENSHOT, a PNG file to save the page to.
 Exit 0 passed, 1 failed, 77 skipped (no browser, driver or selenium; a tool built without the view)."""
+import http.client
 import os
 import re
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -90,7 +93,7 @@ def main():
                                 "--fpga-temp", str(FPGA_TEMP_RAW)], cwd=work, stdout=subprocess.PIPE, text=True)
         processes.append(sim)
         port = sim.stdout.readline().strip().rsplit(":", 1)[1]
-        view = subprocess.Popen([cli, "--host", "127.0.0.1", "--port", port, "view", "--listen", "127.0.0.1:0",
+        view = subprocess.Popen([cli, "--host", "127.0.0.1", "--port", port, "view", "--listen", "0.0.0.0:0",
                                  "--seconds", "200"], cwd=work, stdout=subprocess.PIPE, text=True)
         processes.append(view)
         url = view.stdout.readline().strip().split(" ", 2)[2]
@@ -129,10 +132,15 @@ def main():
 
         # Bad requests; then refused ones: another Host (a page rebound to this address), an order from another
         # page's Origin, without the token that the page carries or with another; the page's own order still served.
+        # Every name of this machine is its own Host.
         port, token = url.split(":")[2].strip("/"), re.search(r'const token = "(\w{32})"', http_status(url)[1])[1]
         own = {"X-Kestal-Token": token}
         localhost = {"Host": "localhost:" + port, "Origin": "http://localhost:" + port, **own}
+        addresses = subprocess.run(["hostname", "-I"], capture_output=True, text=True).stdout.split()[:1]
         for method, path, status, headers in (
+                *(("POST", "order?name=heartbeat", 200, {"Host": name + ":" + port, **own})
+                  for name in ["127.0.0.2", "[::1]", socket.gethostname(), *addresses]),
+                ("GET", "", 403, {"Host": "203.0.113.9:" + port}), ("GET", "", 403, {"Host": "0.0.0.0:" + port}),
                 ("GET", "nothing", 404, {}), ("POST", "order?name=bogus", 400, own), ("GET", "order", 404, {}),
                 ("POST", "order?name=exposure&value=x", 400, own), ("GET", "", 403, {"Host": "a.example:" + port}),
                 ("POST", "order?name=stop-scan", 403, {"Host": "127.0.0.1:1", **own}),
@@ -142,6 +150,17 @@ def main():
                 ("POST", "order?name=heartbeat", 200, localhost)):
             got, body = http_status(url + path, method, headers)
             assert got == status and body.count("\n") <= 1 and body, (method, path, headers, got, body)
+        bodiless = http.client.HTTPConnection("127.0.0.1", int(port), timeout=10)  # no Content-Length at all
+        bodiless.putrequest("POST", "/order?name=heartbeat")
+        bodiless.putheader("X-Kestal-Token", token)
+        bodiless.endheaders()
+        reply = bodiless.getresponse()
+        assert (reply.status, reply.read()) == (400, b"400: a POST needs a Content-Length (0 for no body)\n")
+        # A port that is taken is refused with the system's reason, before the library starts.
+        taken = subprocess.run([cli, "--host", "127.0.0.1", "--port", "1", "--connect-timeout-ms", "1000", "view",
+                                "--listen", "127.0.0.1:" + port], capture_output=True, text=True, timeout=30)
+        assert (taken.returncode, taken.stderr) == (1, "kestal: cannot listen on 127.0.0.1:%s: Address already in use\n"
+                                                    % port), taken
         # The device gone: what the library reports (link down; state 7 once no status came for 3 s, without the last
         # frame rates) and the last frame greyed out; each event with its time.
         sim.kill()

@@ -4,14 +4,13 @@
 #include <chrono>
 
 #include "common/LittleEndian.h"
-#include "common/Log.h"
+#include "SimLog.h"
 #include "transport/network/FrameCodec.h"
 
 namespace {
 
 constexpr int64_t kStallStepMs = 50;
 constexpr uint32_t kReadChunk = 0x10000;
-constexpr const char* kLoopIo = "SimNetworkServer::Start.IoWorker";
 
 bool WouldBlock(const std::error_code& ec) {
   return ec == asio::error::would_block || ec == asio::error::try_again ||
@@ -43,7 +42,7 @@ int SimNetworkServer::Start() {
   std::error_code ec;
   const asio::ip::address_v4 ip = asio::ip::make_address_v4(m_address, ec);
   if (ec) {
-    KLOG_DEBUG("Device simulator: not an IPv4 address:%s", m_address.c_str());
+    m_error = "not an IPv4 address";
     return -1;
   }
   const asio::ip::tcp::endpoint endpoint(ip, m_port);
@@ -53,8 +52,7 @@ int SimNetworkServer::Start() {
   if (!ec) m_acceptor.listen(4, ec);
   if (!ec) m_bound_port = m_acceptor.local_endpoint(ec).port();
   if (ec) {
-    KLOG_DEBUG("Device simulator: cannot listen on %s:%d, %s", m_address.c_str(), m_port,
-               ec.message().c_str());
+    m_error = ec.message();
     m_acceptor.close(ec);
     return -1;
   }
@@ -66,8 +64,6 @@ int SimNetworkServer::Start() {
   m_device.Start([this](uint16_t type, const uint8_t* data, uint32_t len) {
     return SendMessage(type, data, len);
   });
-  KLOG_DEBUG("Device simulator listening on %s:%d", m_address.c_str(),
-             static_cast<int>(m_bound_port.load()));
   return 0;
 }
 
@@ -112,8 +108,7 @@ void SimNetworkServer::Adopt(asio::ip::tcp::socket socket) {
     ++m_connections;
   }
   m_state_signal.notify_all();
-  KLOG_DEBUG_AS(kLoopIo, "Device simulator accepted connection %d",
-                static_cast<int>(m_connections.load()));
+  SimLog("accepted connection %d", static_cast<int>(m_connections.load()));
   Read(m_io_socket);
 }
 
@@ -154,7 +149,7 @@ void SimNetworkServer::CloseConnection() {
     m_connected = false;
   }
   m_state_signal.notify_all();
-  KLOG_DEBUG_AS(kLoopIo, "Device simulator closed its connection");
+  SimLog("closed its connection");
 }
 
 void SimNetworkServer::ShutdownLocked() {
@@ -245,8 +240,7 @@ int SimNetworkServer::DropMidFrame(uint16_t type, const uint8_t* data, uint32_t 
   if (bytes_before_close > static_cast<uint32_t>(n)) bytes_before_close = static_cast<uint32_t>(n);
   int r = bytes_before_close > 0 ? WriteLocked(m_frame.data(), bytes_before_close) : 0;
   ShutdownLocked();
-  KLOG_DEBUG("Device simulator dropped its connection after %d bytes of a frame",
-             static_cast<int>(bytes_before_close));
+  SimLog("dropped its connection after %d bytes of a frame", static_cast<int>(bytes_before_close));
   return r;
 }
 

@@ -38,13 +38,14 @@ class SimNetworkServer {
   SimNetworkServer& operator=(const SimNetworkServer&) = delete;
 
   // Binds and listens, starts the io worker and the device (whose messages go out through
-  // SendMessage). 0, or -1 when the address cannot be bound.
+  // SendMessage). 0, or -1 when the address cannot be bound, with the reason in Error().
   int Start();
   // Stops the device, then the io worker; closes every socket. Idempotent.
   void Stop();
 
   uint16_t Port() const { return m_bound_port.load(); }
   const std::string& Address() const { return m_address; }
+  const std::string& Error() const { return m_error; }  // why the last Start failed
   bool Connected() const { return m_connected.load(); }
   uint64_t Connections() const { return m_connections.load(); }  // accepted so far
   bool WaitForConnections(uint64_t count, int timeout_ms) const;
@@ -94,6 +95,7 @@ class SimNetworkServer {
   const std::string m_address;
   const uint16_t m_port;
   std::atomic<uint16_t> m_bound_port{0};
+  std::string m_error;  // Start's thread only
 
   // The io worker's: only its thread touches them while it runs.
   asio::io_context m_io;

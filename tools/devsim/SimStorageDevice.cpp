@@ -6,7 +6,7 @@
 #include <thread>
 #include <utility>
 
-#include "common/Log.h"
+#include "SimLog.h"
 
 namespace {
 
@@ -44,7 +44,6 @@ int SimStorageDevice::Open() {
   if (!m_write_staging.Data() || !m_read_window.Data() || !m_read_data.Data() || !m_scan.Data())
     return -1;
   if (!m_attached && m_device.Open(m_path) < 0) {
-    KLOG_DEBUG("Open %s failed", m_path.c_str());
     return -1;
   }
   m_disk = m_attached ? m_attached : &m_device;
@@ -55,9 +54,9 @@ int SimStorageDevice::Open() {
     m_disk = nullptr;
     return -1;
   }
-  KLOG_DEBUG("Opened %s, write seq_no:%llu slot:%x, read seq_no:%llu slot:%x", m_path.c_str(),
-             static_cast<unsigned long long>(m_write.seq_no), m_write.slot,
-             static_cast<unsigned long long>(m_read.seq_no), m_read.slot);
+  SimLog("opened %s, write seq_no:%llu slot:%x, read seq_no:%llu slot:%x", m_path.c_str(),
+         static_cast<unsigned long long>(m_write.seq_no), m_write.slot,
+         static_cast<unsigned long long>(m_read.seq_no), m_read.slot);
   return 0;
 }
 
@@ -248,9 +247,9 @@ bool SimStorageDevice::Poll() {
     if (r.seq_no < m_read.seq_no) return true;  // not written yet: an old record
     if (r.seq_no > m_read.seq_no) {
       // The host wrote a whole ring past us, or started over: continue after its newest.
-      KLOG_DEBUG("Host seq_no:%llu, expected:%llu: locate again",
-                 static_cast<unsigned long long>(r.seq_no),
-                 static_cast<unsigned long long>(m_read.seq_no));
+      SimLog("host seq_no:%llu, expected:%llu: locate again",
+             static_cast<unsigned long long>(r.seq_no),
+             static_cast<unsigned long long>(m_read.seq_no));
       ++m_resyncs;
       // Locate shares the scan and staging buffers with the writer (it may write an init).
       std::lock_guard<std::mutex> lock(m_write_mutex);
@@ -265,8 +264,8 @@ bool SimStorageDevice::Poll() {
       ++m_received;
       if (m_handler) m_handler(r.msg_type, m_read_data.Data(), r.data_len);
     } else {
-      KLOG_DEBUG("Skip host message seq_no:%llu, start:%x, len:%u",
-                 static_cast<unsigned long long>(r.seq_no), r.start, r.data_len);
+      SimLog("skip host message seq_no:%llu, start:%x, len:%u",
+             static_cast<unsigned long long>(r.seq_no), r.start, r.data_len);
     }
     m_read.slot = m_read.slot + kSlot >= area.SummarySize() ? 0 : m_read.slot + kSlot;
     ++m_read.seq_no;
@@ -277,7 +276,7 @@ bool SimStorageDevice::Poll() {
 void SimStorageDevice::LoopPoll() {
   while (!m_stop) {
     if (!Poll()) {
-      KLOG_DEBUG("Poll failed");
+      SimLog("the mailbox of %s cannot be read: stopped polling", m_path.c_str());
       break;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -1,5 +1,6 @@
 // kestal-devsim: the simulated scan head's controller, over TCP or over a disk image, with
 // the arm companion's side of the arm link. For developing and testing without hardware.
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -34,7 +35,9 @@ int main(int argc, char** argv) {
   bool alt = false, create_image = false, arm_companion = false, quiet = false, fast = false;
 
   CLI::Option_group* tcp = app.add_option_group("Transport (TCP by default)");
-  tcp->add_option("--listen", listen, "listen address")->capture_default_str();
+  tcp->add_option("--listen", listen, "listen address")
+      ->check(CLI::ValidIPV4)
+      ->capture_default_str();
   CLI::Option* port_option =
       tcp->add_option("--port", port, "listen port (29372 with --alt; 0 = any free port)")
           ->check(CLI::Range(0, 65535))
@@ -113,11 +116,18 @@ int main(int argc, char** argv) {
   SimDevice& device = rig.Device();
   SimNetworkServer* server = storage.empty() ? &rig.Server() : nullptr;
   if (rig.Start() < 0) {
-    if (server)
-      std::fprintf(stderr, "kestal-devsim: cannot listen on %s:%llu\n", listen.c_str(),
-                   static_cast<unsigned long long>(port));
-    else
-      std::fprintf(stderr, "kestal-devsim: cannot open %s as the device's disk\n", storage.c_str());
+    if (server) {
+      std::fprintf(stderr, "kestal-devsim: cannot listen on %s:%llu: %s\n", listen.c_str(),
+                   static_cast<unsigned long long>(port), server->Error().c_str());
+    } else {
+      // The system's reason when the file cannot be opened; else it holds no usable mailbox.
+      errno = 0;
+      std::FILE* disk = std::fopen(storage.c_str(), "r+b");
+      const std::string reason = disk ? "no mailbox of 52428800 bytes there" : std::strerror(errno);
+      if (disk) std::fclose(disk);
+      std::fprintf(stderr, "kestal-devsim: cannot open %s as the device's disk: %s\n",
+                   storage.c_str(), reason.c_str());
+    }
     return 1;
   }
   std::unique_ptr<SimReplay> player;

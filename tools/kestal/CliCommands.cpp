@@ -5,6 +5,7 @@
 #endif
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -12,7 +13,6 @@
 #include <filesystem>
 #include <functional>
 #include <fstream>
-#include <iterator>
 #include <thread>
 
 #include "common/LittleEndian.h"
@@ -208,6 +208,20 @@ std::vector<std::filesystem::path> FrameFiles(const std::string& dir) {
   return files;
 }
 
+// The whole file at `path`: 0, or -1 with errno telling why it cannot be read (a directory too).
+int ReadFile(const std::string& path, std::vector<uint8_t>& bytes) {
+  errno = 0;
+  std::FILE* in = std::fopen(path.c_str(), "rb");
+  if (!in) return -1;
+  uint8_t chunk[65536];
+  size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, in)) > 0)
+    bytes.insert(bytes.end(), chunk, chunk + n);
+  const bool failed = std::ferror(in) != 0;
+  std::fclose(in);
+  return failed ? -1 : 0;
+}
+
 // Sends a firmware file and draws the device's progress until it reports 100 %.
 bool SendFirmware(CliSession& session, const std::vector<uint8_t>& file, uint16_t type,
                   int timeout_ms, std::string& error) {
@@ -367,9 +381,9 @@ int CliCommands::RunCapture(const CliOptions& options, uint32_t count, const std
 
 int CliCommands::RunFirmware(const CliOptions& options, const std::string& path, uint16_t type,
                              int timeout_ms) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return Fail("cannot read " + path);
-  std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<uint8_t> file;
+  if (ReadFile(path, file) != 0)
+    return Fail("cannot read " + path + ": " + std::strerror(errno ? errno : EIO));
   if (file.empty()) return Fail(path + " is empty");
   if (file.size() > 0xFFFFFFFFu) return Fail(path + " is too large");
 
@@ -494,6 +508,9 @@ int CliCommands::RunView(const CliOptions& options, const std::string& listen, u
       colon == std::string::npos ? -1 : std::strtol(listen.c_str() + colon + 1, &end, 10);
   if (colon == 0 || port < 0 || port > 65535 || end == listen.c_str() + colon + 1 || *end != '\0')
     return Fail("--listen wants HOST:PORT, not '" + listen + "'", 2);
+  std::string host = listen.substr(0, colon);
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+    host = host.substr(1, host.size() - 2);  // [::]:8080 as in a URL
   CliSession session(options);
   ViewServer view(session, width);
   session.SetMessageTap([&view](uint16_t type, const uint8_t* data, uint32_t len) {
@@ -502,12 +519,13 @@ int CliCommands::RunView(const CliOptions& options, const std::string& listen, u
   session.SetEventTap(
       [&view](HostCommDeviceEvent event, const char* text) { view.OnEvent(event, text); });
   std::string error;
+  // The address is taken first: one that cannot be served never starts the library.
+  if (view.Listen(host, static_cast<int>(port), error) != 0) return Fail(error);
   std::signal(SIGINT, OnSigint);
   if (session.Connect(error) < 0) return Fail(error);
-  const int r =
-      view.Run(listen.substr(0, colon), static_cast<int>(port), seconds, g_interrupted, error);
+  view.Run(seconds, g_interrupted);
   session.Disconnect();  // the library's callbacks reach the view until Stop returns: stop while it
                          // lives
-  return r == 0 ? 0 : Fail(error);
+  return 0;
 }
 #endif

@@ -1,6 +1,11 @@
 #include "CliSession.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
 #include "TextCodePage.h"
+#include "kestal/kestal_c.h"
 #include "service/ServiceSettings.h"
 
 CliSession::CliSession(const CliOptions& options)
@@ -8,44 +13,50 @@ CliSession::CliSession(const CliOptions& options)
 
 CliSession::~CliSession() { Disconnect(); }
 
-std::pair<std::string, uint32_t> CliSession::NetworkAddress(bool alt) const {
+std::pair<std::string, uint32_t> CliSession::NetworkAddress(const CliOptions& options, bool alt) {
   const HostCommSettings settings = kestal::GetServiceSettings();
-  return {m_options.host.empty() ? (alt ? settings.device_ip_type3 : settings.device_ip_type1)
-                                 : m_options.host,
-          m_options.port ? m_options.port
-                         : (alt ? settings.device_port_type3 : settings.device_port_type1)};
+  return {options.host.empty() ? (alt ? settings.device_ip_type3 : settings.device_ip_type1)
+                               : options.host,
+          options.port ? options.port
+                       : (alt ? settings.device_port_type3 : settings.device_port_type1)};
 }
 
 std::string CliSession::Endpoint() const {
   if (m_options.transport == "storage")
     return m_options.disk.empty() ? "storage device" : m_options.disk;
-  const auto [host, port] = NetworkAddress(m_options.transport == "network-alt");
+  const auto [host, port] = NetworkAddress(m_options, m_options.transport == "network-alt");
   return host + ":" + std::to_string(port);
+}
+
+int CliSession::ApplySettings(const CliOptions& options, std::string& error) {
+  // The overrides are the service's own settings; they apply from its next start on.
+  HostCommSettings settings = kestal::GetServiceSettings();
+  const bool alt = options.transport == "network-alt";
+  if (options.transport == "storage") {
+    if (!options.disk.empty()) settings.storage_paths = {options.disk};
+  } else {
+    const auto [host, port] = NetworkAddress(options, alt);
+    (alt ? settings.device_ip_type3 : settings.device_ip_type1) = host;
+    (alt ? settings.device_port_type3 : settings.device_port_type1) = port;
+  }
+  settings.capture_path = options.capture;
+  if (kestal::SetServiceSettings(settings) == 0) return 0;
+  const auto [host, port] = NetworkAddress(options, alt);
+  error = "not a device address: '" + host + "' port " + std::to_string(port);
+  return -1;
 }
 
 int CliSession::Connect(std::string& error) {
   HostCommDeviceType type;
-  // The overrides are the service's own settings; they apply from this start on.
-  HostCommSettings settings = kestal::GetServiceSettings();
   if (m_options.transport == "network" || m_options.transport == "network-alt") {
-    const bool alt = m_options.transport == "network-alt";
-    type = alt ? HostCommDeviceNetworkAlt : HostCommDeviceNetwork;
-    const auto [host, port] = NetworkAddress(alt);
-    (alt ? settings.device_ip_type3 : settings.device_ip_type1) = host;
-    (alt ? settings.device_port_type3 : settings.device_port_type1) = port;
+    type = m_options.transport == "network-alt" ? HostCommDeviceNetworkAlt : HostCommDeviceNetwork;
   } else if (m_options.transport == "storage") {
     type = HostCommDeviceStorage;
-    if (!m_options.disk.empty()) settings.storage_paths = {m_options.disk};
   } else {
     error = "unknown transport '" + m_options.transport + "' (network, network-alt or storage)";
     return -1;
   }
-  settings.capture_path = m_options.capture;
-  if (kestal::SetServiceSettings(settings) != 0) {
-    const auto [host, port] = NetworkAddress(type == HostCommDeviceNetworkAlt);
-    error = "not a device address: '" + host + "' port " + std::to_string(port);
-    return -1;
-  }
+  if (ApplySettings(m_options, error) != 0) return -1;
   m_service.SetDeviceEventCallBack(&CliSession::OnEvent, this);
   m_service.SetRecvHostCommMsgCallBack(&CliSession::OnRecv, this);
   m_service.SetLogCallBack(&CliSession::OnLog, this);
@@ -63,16 +74,32 @@ int CliSession::Connect(std::string& error) {
   if (ok) return 0;
   const int connect_errors = m_connect_errors;
   lock.unlock();
+  // The library's words for its last failure ("connect 127.0.0.1:9: connection refused").
+  char reason[256] = "";
+  kestal_last_error(reason, sizeof reason);
   if (started < 0 && type == HostCommDeviceStorage)
-    error = "no storage device found (" + Endpoint() + ")";
+    error = "no storage device found (" + Endpoint() + "): " + DiskError(reason);
   else if (started < 0)
-    error = "the library could not start (is UDP port 26000 of the arm link in use?)";
+    error = *reason ? std::string("the library could not start: ") + reason
+                    : "the library could not start (is UDP port 26000 of the arm link in use?)";
   else if (connect_errors > 0)
-    error = "cannot connect to " + Endpoint() + " (connection refused or unreachable)";
+    error = *reason ? reason : "cannot connect to " + Endpoint();
   else
     error = "timed out connecting to " + Endpoint();
   Disconnect();
   return -1;
+}
+
+std::string CliSession::DiskError(const std::string& library_reason) const {
+  // The library looks at each candidate disk and names none of them; for the one disk that --disk
+  // names, the system tells why it cannot be opened.
+  if (!m_options.disk.empty()) {
+    errno = 0;
+    std::FILE* disk = std::fopen(m_options.disk.c_str(), "r+b");
+    if (!disk) return errno ? std::strerror(errno) : "cannot be opened";
+    std::fclose(disk);
+  }
+  return library_reason.empty() ? "no disk of 52428800 bytes" : library_reason;
 }
 
 void CliSession::Disconnect() {

@@ -34,7 +34,11 @@ class CliSession {
   explicit CliSession(const CliOptions& options);
   ~CliSession();
 
-  // Starts the library and waits for "Connected OK". 0, or -1 with `error` set.
+  // Hands the options' device address, disks and capture file to the library for its next start.
+  // 0, or -1 with `error` set when the library refuses the address (a bad argument).
+  static int ApplySettings(const CliOptions& options, std::string& error);
+  // Starts the library and waits for "Connected OK". 0, or -1 with `error` set: the library's
+  // reason, or the system's when a disk named by --disk cannot be opened.
   int Connect(std::string& error);
   void Disconnect();
 
@@ -64,7 +68,10 @@ class CliSession {
 
  private:
   // A network transport's device address: the options' host and port over the engine's own.
-  std::pair<std::string, uint32_t> NetworkAddress(bool alt) const;
+  static std::pair<std::string, uint32_t> NetworkAddress(const CliOptions& options, bool alt);
+  // Why the storage device could not be opened: the system's error for the disk --disk names, else
+  // `library_reason`.
+  std::string DiskError(const std::string& library_reason) const;
   static void OnEvent(HostCommDeviceEvent event, const char* text, void* user);
   static void OnRecv(unsigned short type, unsigned char* data, unsigned int len, void* user);
   static void OnLog(const char* line, void* user);

@@ -3,6 +3,7 @@
 #include <httplib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <thread>
 
 #include "CliCommands.h"
+#include "ViewNet.h"
 #include "common/LittleEndian.h"
 #include "protocol/HostCommMsg.h"
 #include "service/ServiceSettings.h"
@@ -51,11 +53,38 @@ std::string RandomToken() {
 }  // namespace
 
 ViewServer::ViewServer(CliSession& session, uint32_t width)
-    : m_session(session), m_width(width), m_token(RandomToken()) {}
+    : m_session(session),
+      m_width(width),
+      m_token(RandomToken()),
+      m_server(std::make_unique<httplib::Server>()),
+      m_page(Page()) {
+  m_page.replace(m_page.find(kTokenMark), std::strlen(kTokenMark), m_token);
+  Route();
+}
+
+ViewServer::~ViewServer() = default;
+
+bool ViewServer::IsOwnHost(const std::string& host) const {
+  if (std::find(m_hosts.begin(), m_hosts.end(), host) != m_hosts.end()) return true;
+  if (!m_wildcard) return false;
+  // "name:port" or "[IPv6]:port"; without a port, the one a browser leaves out (80).
+  std::string name = host, port = "80";
+  if (!host.empty() && host[0] == '[') {
+    const size_t close = host.find(']');
+    if (close == std::string::npos) return false;
+    name = host.substr(1, close - 1);
+    if (close + 1 < host.size() && host[close + 1] != ':') return false;
+    if (close + 1 < host.size()) port = host.substr(close + 2);
+  } else if (host.find(':') != std::string::npos) {
+    name = host.substr(0, host.find(':'));
+    port = host.substr(host.find(':') + 1);
+  }
+  return port == std::to_string(m_port) && !name.empty() && NamesThisMachine(name);
+}
 
 std::string ViewServer::Refusal(const std::string& method, const std::string& host,
                                 const std::string& origin, const std::string& token) const {
-  if (std::find(m_hosts.begin(), m_hosts.end(), host) == m_hosts.end())
+  if (!IsOwnHost(host))
     return "Host '" + host + "' is not this view's address: open http://" + m_hosts.front() + "/";
   if (method == "GET" || method == "HEAD") return "";
   if (!origin.empty() && origin != "http://" + host)
@@ -180,11 +209,9 @@ std::string ViewServer::StateJson() {
   return out + "]}";
 }
 
-int ViewServer::Run(const std::string& host, int port, uint32_t seconds,
-                    const std::atomic<bool>& interrupted, std::string& error) {
-  httplib::Server server;
-  std::string page = Page();
-  page.replace(page.find(kTokenMark), std::strlen(kTokenMark), m_token);
+void ViewServer::Route() {
+  httplib::Server& server = *m_server;
+  server.set_socket_options([](socket_t socket) { SetViewSocketOptions(socket); });
   server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
     const std::string reason =
         Refusal(req.method, req.get_header_value("Host"), req.get_header_value("Origin"),
@@ -194,8 +221,8 @@ int ViewServer::Run(const std::string& host, int port, uint32_t seconds,
     res.set_content("403: refused, " + reason + "\n", "text/plain");
     return httplib::Server::HandlerResponse::Handled;
   });
-  server.Get("/", [&page](const httplib::Request&, httplib::Response& res) {
-    res.set_content(page, "text/html; charset=utf-8");
+  server.Get("/", [this](const httplib::Request&, httplib::Response& res) {
+    res.set_content(m_page, "text/html; charset=utf-8");
   });
   server.Get("/events", [this](const httplib::Request&, httplib::Response& res) {
     res.set_header("Cache-Control", "no-cache");
@@ -251,20 +278,43 @@ int ViewServer::Run(const std::string& host, int port, uint32_t seconds,
                     "application/json");
   });
   server.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
-    if (res.body.empty())
-      res.set_content(std::to_string(res.status) + ": no " + req.method + " " + req.path +
-                          " here (GET /, /events, /frame; POST /order?name=...&value=...)\n",
-                      "text/plain");
+    if (!res.body.empty()) return;
+    // The server reads a POST's body by its length only: one without Content-Length (nor chunks) is
+    // refused before it reaches /order.
+    const std::string reason =
+        req.method == "POST" && !req.has_header("Content-Length") &&
+                !req.has_header("Transfer-Encoding")
+            ? "a POST needs a Content-Length (0 for no body)"
+            : "no " + req.method + " " + req.path +
+                  " here (GET /, /events, /frame; POST /order?name=...&value=...)";
+    res.set_content(std::to_string(res.status) + ": " + reason + "\n", "text/plain");
   });
+}
 
-  const int bound = port == 0                         ? server.bind_to_any_port(host)
-                    : server.bind_to_port(host, port) ? port
-                                                      : -1;
-  if (bound <= 0) return error = "cannot listen on " + host + ":" + std::to_string(port), 1;
+int ViewServer::Listen(const std::string& host, int port, std::string& error) {
+  errno = 0;
+  const int bound = port == 0                            ? m_server->bind_to_any_port(host)
+                    : m_server->bind_to_port(host, port) ? port
+                                                         : -1;
+  if (bound <= 0)
+    return error = "cannot listen on " + host + ":" + std::to_string(port) + ": " +
+                   (errno ? std::strerror(errno) : "not an address of this machine"),
+           1;
+  m_port = bound;
+  m_wildcard = host == "0.0.0.0" || host == "::";
   const std::string suffix = ":" + std::to_string(bound);
-  m_hosts = {(host.find(':') != std::string::npos ? "[" + host + "]" : host) +
-             suffix};  // IPv6 in brackets
+  // On every address the page is opened at loopback, which a wildcard listener takes too.
+  if (m_wildcard)
+    m_hosts = {(host == "::" ? "[::1]" : "127.0.0.1") + suffix};
+  else
+    m_hosts = {(host.find(':') != std::string::npos ? "[" + host + "]" : host) +
+               suffix};  // IPv6 in brackets
   if (host == "127.0.0.1") m_hosts.push_back("localhost" + suffix);
+  return 0;
+}
+
+void ViewServer::Run(uint32_t seconds, const std::atomic<bool>& interrupted) {
+  httplib::Server& server = *m_server;
   std::printf("kestal view: http://%s/\n", m_hosts.front().c_str());
   std::fflush(stdout);
   std::thread worker([&] { server.listen_after_bind(); });
@@ -276,5 +326,4 @@ int ViewServer::Run(const std::string& host, int port, uint32_t seconds,
   m_stop = true;  // ends the event streams, so the server's stop can join their threads
   server.stop();
   worker.join();
-  return 0;
 }

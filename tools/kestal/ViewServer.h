@@ -15,13 +15,15 @@
 //
 // Only the page itself may use the view, not another web page in the same browser: every request
 // must name the view's own address as its Host (a page of another name rebound to this address
-// cannot read the device), and an order (POST) must carry the token of this run that the page was
-// served with and no other page's Origin (a page elsewhere can send a simple POST, but can neither
-// read the token nor add a header without asking first). Refused requests get 403 with the reason.
+// cannot read the device; a view on a wildcard address takes every name of this machine: localhost,
+// a loopback address, an address of its interfaces, its host name), and an order (POST) must carry
+// the token of this run that the page was served with and no other page's Origin (a page elsewhere
+// can send a simple POST, but can neither read the token nor add a header without asking first).
+// Refused requests get 403 with the reason.
 //
-// Thread safety: Run on the tool's main thread; OnMessage on the library's receive thread; OnEvent
-// on the thread that reports the event; everything else on the web server's threads. The session
-// must remain live while Run runs.
+// Thread safety: Listen and Run on the tool's main thread; OnMessage on the library's receive
+// thread; OnEvent on the thread that reports the event; everything else on the web server's
+// threads. The session must remain live while Run runs.
 #pragma once
 
 #include <atomic>
@@ -34,21 +36,28 @@
 
 #include "CliSession.h"
 
+namespace httplib {
+class Server;
+}
+
 class ViewServer {
  public:
   // `width`: the image's width in pixels; 0 takes the image header's nominal width when it fits the
   // image.
   ViewServer(CliSession& session, uint32_t width);
+  ~ViewServer();
 
   // The session's message tap: keeps image frames and the controller status, lets the rest (ACKs)
   // be queued.
   bool OnMessage(uint16_t type, const uint8_t* data, uint32_t len);
   // The session's event tap: keeps the event with its time, and whether the link is up.
   void OnEvent(HostCommDeviceEvent event, const char* text);
-  // Serves on host:port (port 0: any free one), prints the page's address, and returns after
-  // `seconds` (0: until `interrupted`). 0, or 1 with `error` set when the address cannot be bound.
-  int Run(const std::string& host, int port, uint32_t seconds, const std::atomic<bool>& interrupted,
-          std::string& error);
+  // Binds host:port (port 0: any free one; an IPv6 address without brackets). 0, or 1 with `error`
+  // set when the address cannot be bound, with the system's reason.
+  int Listen(const std::string& host, int port, std::string& error);
+  // Once listening: prints the page's address and serves it; returns after `seconds` (0: until
+  // `interrupted`).
+  void Run(uint32_t seconds, const std::atomic<bool>& interrupted);
 
   // The whole page: HTML, style and script, nothing fetched from elsewhere; kTokenMark stands for
   // the token.
@@ -66,12 +75,18 @@ class ViewServer {
   // empty: served.
   std::string Refusal(const std::string& method, const std::string& host, const std::string& origin,
                       const std::string& token) const;
+  bool IsOwnHost(const std::string& host) const;  // a Host header that names this view
+  void Route();                                   // the handlers of the page's requests
 
   CliSession& m_session;
   const uint32_t m_width;
   const std::string m_token;  // random, new every run; the page sends it with its orders
-  std::vector<std::string>
-      m_hosts;         // the Host values of this view: host:port as served; set before serving
+  std::unique_ptr<httplib::Server> m_server;
+  std::string m_page;                // the page with this run's token
+  std::vector<std::string> m_hosts;  // the Host values of this view: host:port as served, the first
+                                     // as printed; set by Listen
+  bool m_wildcard = false;  // listening on every address (0.0.0.0, ::): any name of this machine
+  int m_port = 0;           // the port bound
   std::mutex m_mutex;  // guards everything below
   std::shared_ptr<Frame> m_frame;  // requests take copies as shared_ptr<const Frame>
   std::shared_ptr<Frame>

@@ -148,8 +148,14 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     return CliExit(app, e);
   }
-  if (*watch) return CliCommands::RunWatch(options, seconds, stats);
   if (*replay) return CliCommands::RunReplay(replay_file);
+  // A device address that the library refuses is a bad argument, refused before anything runs.
+  std::string error;
+  if (CliSession::ApplySettings(options, error) != 0) {
+    std::fprintf(stderr, "kestal: %s\n", error.c_str());
+    return 2;
+  }
+  if (*watch) return CliCommands::RunWatch(options, seconds, stats);
 #ifdef KESTAL_VIEW
   if (*view) return CliCommands::RunView(options, listen, view_width, view_seconds);
 #endif
