@@ -17,9 +17,9 @@ constexpr const char* kRecvWorker = "ArmCommViaNetwork::StartLoopRecv.RecvWorker
 constexpr const char* kSendWorker = "ArmCommViaNetwork::StartLoopRecv.SendWorker";
 constexpr uint32_t kSendQueueCount = 1024;
 constexpr int32_t kQueueWaitMs = 10000;  // the send worker's wait, cut short by a stop
-// The receive worker looks at the stop flag at least this often, even when the stop
-// datagram does not reach it.
-constexpr int kRecvWaitMs = 10000;  // cut short by the stop datagram
+// The receive worker looks at the stop flag at least this often; a stop's shutdown of the socket
+// wakes it at once.
+constexpr int kRecvWaitMs = 10000;
 constexpr int kRecvErrorPauseMs = 200;
 constexpr uint64_t kMinSendGapUs = 500;
 constexpr uint8_t kStopDatagram[3] = {'E', 'n', 'd'};
@@ -88,9 +88,12 @@ void ArmCommViaNetwork::StopLocked() {
   m_wait_signal.NotifyAll();
   m_send_queue.InterruptFullWait();
   if (m_socket.IsOpen()) {
-    // Wakes a receive worker waiting for a datagram; it is never relayed (see LoopRecv).
+    // The stop datagram; it is never relayed (see LoopRecv). Another socket sharing the port
+    // (another process's link) may take it, so the receive worker is woken by the shutdown,
+    // which no other socket can take.
     m_socket.SendTo(kStopDatagram, sizeof(kStopDatagram),
                     UdpSocket::Endpoint("127.0.0.1", m_local_port));
+    m_socket.Shutdown();
   }
   // The socket is closed only once no worker can use it any more.
   if (m_recv_thread.joinable()) m_recv_thread.join();

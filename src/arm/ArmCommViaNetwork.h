@@ -48,8 +48,8 @@ class ArmCommViaNetwork {
   // (another process's link) is shared: the start succeeds with an error line in the log.
   int StartLoopRecv() EXCLUDES(m_control_mutex);
   // Stops and joins both workers and closes the socket; always 0. Both are woken at once (the
-  // receive worker by a datagram to itself, or else within a second). On a link that is not
-  // running it only sets the stop flag.
+  // receive worker by the socket's shutdown, after the stop datagram "End" to the link's port).
+  // On a link that is not running it only sets the stop flag.
   int StopLoopRecv() EXCLUDES(m_control_mutex);
   // Queues one device arm message (len <= 65536) for the companion: 0 when queued, -1 at once
   // when the queue is full (the message is lost). A message the socket refuses to send is
