@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "arm/LocalSourceFilter.h"
+#include "common/CallbackGate.h"
 #include "common/Clock.h"
 #include "common/Log.h"
 #include "common/ThreadName.h"
@@ -69,8 +70,11 @@ int ArmCommViaNetwork::StartLoopRecv() {
         static_cast<int>(m_local_port));
 
   m_stop = false;
-  m_recv_thread = std::thread(&ArmCommViaNetwork::LoopRecv, this, m_device_relay);
-  m_send_thread = std::thread(&ArmCommViaNetwork::LoopSend, this);
+  // A receive worker that a stop gave up (inside an application callback) has been joined by the
+  // service's start since (CallbackGate::JoinParkedWorkers).
+  m_recv_thread =
+      kestal::CallbackGate::StartWorker([this, relay = m_device_relay] { LoopRecv(relay); });
+  m_send_thread = kestal::CallbackGate::StartWorker([this] { LoopSend(); });
   return 0;
 }
 
@@ -95,9 +99,11 @@ void ArmCommViaNetwork::StopLocked() {
                     UdpSocket::Endpoint("127.0.0.1", m_local_port));
     m_socket.Shutdown();
   }
-  // The socket is closed only once no worker can use it any more.
-  if (m_recv_thread.joinable()) m_recv_thread.join();
-  if (m_send_thread.joinable()) m_send_thread.join();
+  // The socket is closed only once no worker can use it any more. The receive worker may raise
+  // device events (a failing disk write while it relays through the engine): one whose callback
+  // a stop gave up is parked rather than joined, and sees m_stop once the callback returns.
+  kestal::CallbackGate::JoinWorker(m_recv_thread);
+  kestal::CallbackGate::JoinWorker(m_send_thread);
   m_socket.Close();
 }
 

@@ -9,7 +9,8 @@
 // SendOrder runs on the engine's receive worker. Between a start and its stop two owned
 // workers run: the receive worker (companion to device), the only caller of the engine's
 // SendOrder on this link's behalf, and the send worker (device to companion). StopLoopRecv
-// joins both before it closes the socket.
+// joins both before it closes the socket, as every worker is joined (CallbackGate::JoinWorker): a
+// receive worker inside a device-event callback that the stop gave up is left to the next start.
 #pragma once
 
 #include <atomic>
