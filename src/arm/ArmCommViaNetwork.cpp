@@ -41,7 +41,10 @@ void ArmCommViaNetwork::SetDeviceRelay(DeviceRelay relay) {
 
 int ArmCommViaNetwork::StartLoopRecv() {
   kestal::MutexLock lock(m_control_mutex);
-  // The workers of one start never run beside those of the next.
+  // The workers of one start never run beside those of the next. A receive worker that a stop
+  // gave up (inside a callback) has normally been joined by the service's start already.
+  if (m_recv_parked) kestal::CallbackGate::JoinParkedWorkers();
+  m_recv_parked = false;
   if (m_recv_thread.joinable() || m_send_thread.joinable() || m_socket.IsOpen()) StopLocked();
 
   UdpSocket::Startup();
@@ -70,8 +73,6 @@ int ArmCommViaNetwork::StartLoopRecv() {
         static_cast<int>(m_local_port));
 
   m_stop = false;
-  // A receive worker that a stop gave up (inside an application callback) has been joined by the
-  // service's start since (CallbackGate::JoinParkedWorkers).
   m_recv_thread =
       kestal::CallbackGate::StartWorker([this, relay = m_device_relay] { LoopRecv(relay); });
   m_send_thread = kestal::CallbackGate::StartWorker([this] { LoopSend(); });
@@ -99,12 +100,14 @@ void ArmCommViaNetwork::StopLocked() {
                     UdpSocket::Endpoint("127.0.0.1", m_local_port));
     m_socket.Shutdown();
   }
-  // The socket is closed only once no worker can use it any more. The receive worker may raise
-  // device events (a failing disk write while it relays through the engine): one whose callback
-  // a stop gave up is parked rather than joined, and sees m_stop once the callback returns.
-  kestal::CallbackGate::JoinWorker(m_recv_thread);
+  // The receive worker may raise device events (a failing disk write while it relays through the
+  // engine): one whose callback a stop gave up is parked rather than joined, and sees m_stop once
+  // the callback returns.
+  if (m_recv_thread.joinable()) m_recv_parked = !kestal::CallbackGate::JoinWorker(m_recv_thread);
   kestal::CallbackGate::JoinWorker(m_send_thread);
-  m_socket.Close();
+  // The socket is closed only once no worker can use it any more: after a parked receive worker,
+  // by the next start, once that worker has been joined.
+  if (!m_recv_parked) m_socket.Close();
 }
 
 void ArmCommViaNetwork::PauseUnlessStopped(int ms) {

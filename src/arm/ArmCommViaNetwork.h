@@ -64,7 +64,8 @@ class ArmCommViaNetwork {
   // live while the link runs. Set by the owner before StartLoopRecv; the receive worker reads it
   // once when it starts.
   void SetProtocol(HostCommProtocolImpl* protocol) { m_protocol = protocol; }
-  // True while the link's socket is open (between a start and its stop).
+  // True while the link's socket is open: between a start and its stop, and after a stop that
+  // left its receive worker parked (inside a callback), until the next start.
   bool IsOpen() const { return m_socket.IsOpen(); }
 
  private:
@@ -89,6 +90,9 @@ class ArmCommViaNetwork {
   kestal::Mutex m_control_mutex;  // one start or stop at a time
   DeviceRelay m_device_relay GUARDED_BY(m_control_mutex);
   std::thread m_recv_thread;
+  // The last stop parked the receive worker (its callback was given up); the socket stays open
+  // until the worker has been joined.
+  bool m_recv_parked GUARDED_BY(m_control_mutex) = false;
   std::thread m_send_thread;
   kestal::Mutex m_wait_mutex;
   kestal::CondVar m_wait_signal;
