@@ -306,14 +306,16 @@ bool HostCommViaNetwork::WaitForStop(int ms) {
 // progress fails, and a chain that is not armed starts again from its timer, so that a handler
 // failing for good throws at most once a retry wait.
 void HostCommViaNetwork::RecoverIo() {
-  CloseSocket();
-  asio::error_code ignored;
-  m_connect_socket.close(ignored);
+  // The attempt in progress is the one before the close below: the close wakes the connect worker,
+  // and the attempt it then begins is a fresh one, not to be failed here.
   uint64_t attempt;
   {
     kestal::MutexLock lock(m_worker_mutex);
     attempt = m_connect_attempt;
   }
+  CloseSocket();
+  asio::error_code ignored;
+  m_connect_socket.close(ignored);
   FinishConnect(attempt, asio::error::operation_aborted);
   asio::post(m_io_context, [this] {
     if (!m_write_armed) {
