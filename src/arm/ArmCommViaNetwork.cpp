@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "arm/LocalSourceFilter.h"
+#include "common/CallbackGate.h"
 #include "common/Clock.h"
 #include "common/Log.h"
 #include "common/ThreadName.h"
@@ -17,9 +18,9 @@ constexpr const char* kRecvWorker = "ArmCommViaNetwork::StartLoopRecv.RecvWorker
 constexpr const char* kSendWorker = "ArmCommViaNetwork::StartLoopRecv.SendWorker";
 constexpr uint32_t kSendQueueCount = 1024;
 constexpr int32_t kQueueWaitMs = 10000;  // the send worker's wait, cut short by a stop
-// The receive worker looks at the stop flag at least this often, even when the stop
-// datagram does not reach it.
-constexpr int kRecvWaitMs = 10000;  // cut short by the stop datagram
+// The receive worker looks at the stop flag at least this often; a stop's shutdown of the socket
+// wakes it at once.
+constexpr int kRecvWaitMs = 10000;
 constexpr int kRecvErrorPauseMs = 200;
 constexpr uint64_t kMinSendGapUs = 500;
 constexpr uint8_t kStopDatagram[3] = {'E', 'n', 'd'};
@@ -69,8 +70,9 @@ int ArmCommViaNetwork::StartLoopRecv() {
         static_cast<int>(m_local_port));
 
   m_stop = false;
-  m_recv_thread = std::thread(&ArmCommViaNetwork::LoopRecv, this, m_device_relay);
-  m_send_thread = std::thread(&ArmCommViaNetwork::LoopSend, this);
+  m_recv_thread =
+      kestal::CallbackGate::StartWorker([this, relay = m_device_relay] { LoopRecv(relay); });
+  m_send_thread = kestal::CallbackGate::StartWorker([this] { LoopSend(); });
   return 0;
 }
 
@@ -88,13 +90,18 @@ void ArmCommViaNetwork::StopLocked() {
   m_wait_signal.NotifyAll();
   m_send_queue.InterruptFullWait();
   if (m_socket.IsOpen()) {
-    // Wakes a receive worker waiting for a datagram; it is never relayed (see LoopRecv).
+    // The stop datagram; it is never relayed (see LoopRecv). Another socket sharing the port
+    // (another process's link) may take it, so the receive worker is woken by the shutdown,
+    // which no other socket can take.
     m_socket.SendTo(kStopDatagram, sizeof(kStopDatagram),
                     UdpSocket::Endpoint("127.0.0.1", m_local_port));
+    m_socket.Shutdown();
   }
-  // The socket is closed only once no worker can use it any more.
-  if (m_recv_thread.joinable()) m_recv_thread.join();
-  if (m_send_thread.joinable()) m_send_thread.join();
+  // The receive worker may raise device events (a failing disk write while it relays through the
+  // engine): one whose callback a stop gave up is parked rather than joined, and ends where the
+  // callback returns, never touching the socket again.
+  kestal::CallbackGate::JoinWorker(m_recv_thread);
+  kestal::CallbackGate::JoinWorker(m_send_thread);
   m_socket.Close();
 }
 

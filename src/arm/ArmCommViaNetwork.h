@@ -9,7 +9,8 @@
 // SendOrder runs on the engine's receive worker. Between a start and its stop two owned
 // workers run: the receive worker (companion to device), the only caller of the engine's
 // SendOrder on this link's behalf, and the send worker (device to companion). StopLoopRecv
-// joins both before it closes the socket.
+// joins both before it closes the socket, as every worker is joined (CallbackGate::JoinWorker): a
+// receive worker inside a device-event callback that the stop gave up is left to the next start.
 #pragma once
 
 #include <atomic>
@@ -48,8 +49,8 @@ class ArmCommViaNetwork {
   // (another process's link) is shared: the start succeeds with an error line in the log.
   int StartLoopRecv() EXCLUDES(m_control_mutex);
   // Stops and joins both workers and closes the socket; always 0. Both are woken at once (the
-  // receive worker by a datagram to itself, or else within a second). On a link that is not
-  // running it only sets the stop flag.
+  // receive worker by the socket's shutdown, after the stop datagram "End" to the link's port).
+  // On a link that is not running it only sets the stop flag.
   int StopLoopRecv() EXCLUDES(m_control_mutex);
   // Queues one device arm message (len <= 65536) for the companion: 0 when queued, -1 at once
   // when the queue is full (the message is lost). A message the socket refuses to send is
@@ -63,7 +64,8 @@ class ArmCommViaNetwork {
   // live while the link runs. Set by the owner before StartLoopRecv; the receive worker reads it
   // once when it starts.
   void SetProtocol(HostCommProtocolImpl* protocol) { m_protocol = protocol; }
-  // True while the link's socket is open (between a start and its stop).
+  // True while the link's socket is open: between a start and its stop, and after a stop that
+  // left its receive worker parked (inside a callback), until the next start.
   bool IsOpen() const { return m_socket.IsOpen(); }
 
  private:

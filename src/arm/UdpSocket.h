@@ -2,7 +2,8 @@
 // UdpSocketPosix.cpp (BSD sockets) and UdpSocketWin32.cpp (Winsock) implement it.
 //
 // Threads: Open, the options, Bind and Close belong to the owner while no other thread uses
-// the socket. Once open and bound, one thread may receive while others send.
+// the socket. Once open and bound, one thread may receive while others send, and the owner may
+// Shutdown it meanwhile.
 #pragma once
 
 #include <atomic>
@@ -57,6 +58,12 @@ class UdpSocket {
   int RecvFrom(uint8_t* buf, uint32_t size, UdpEndpoint* from, int timeout_ms);
   // Sends one datagram; the number of bytes sent or -1.
   int SendTo(const uint8_t* data, uint32_t len, const UdpEndpoint& to);
+  // Ends the socket's use by other threads for good: a RecvFrom waiting in one returns at once
+  // (-1 or 0), and so does every later call; Close still follows. Unlike a datagram, nothing that
+  // shares the port can take this wake-up. On POSIX a shutdown (a close would not wake the
+  // waiting poll); on Windows the socket is closed at once, which is what wakes a waiting select
+  // there.
+  void Shutdown();
   void Close();
 
   bool IsOpen() const { return m_handle.load() != kInvalidHandle; }

@@ -113,6 +113,13 @@ int UdpSocket::SendTo(const uint8_t* data, uint32_t len, const UdpEndpoint& to) 
   return n < 0 ? -1 : static_cast<int>(n);
 }
 
+void UdpSocket::Shutdown() {
+  const std::intptr_t handle = m_handle.load();
+  // An unconnected datagram socket answers ENOTCONN but is shut down all the same, and its
+  // waiters are woken.
+  if (handle != kInvalidHandle) ::shutdown(static_cast<int>(handle), SHUT_RDWR);
+}
+
 void UdpSocket::Close() {
   const std::intptr_t handle = m_handle.exchange(kInvalidHandle);
   if (handle != kInvalidHandle) ::close(static_cast<int>(handle));

@@ -148,6 +148,9 @@ int UdpSocket::SendTo(const uint8_t* data, uint32_t len, const UdpEndpoint& to) 
   return n == SOCKET_ERROR ? -1 : n;
 }
 
+// A shutdown does not wake a select waiting on a datagram socket; a close does.
+void UdpSocket::Shutdown() { Close(); }
+
 void UdpSocket::Close() {
   const std::intptr_t handle = m_handle.exchange(kInvalidHandle);
   if (handle != kInvalidHandle) ::closesocket(AsSocket(handle));

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <memory>
 
+#include "common/Log.h"
 #include "common/Mutex.h"
 
 namespace kestal {
@@ -64,7 +65,7 @@ void CallbackGate::Scope::Leave() {
   }
   --t_depth;
   s.changed.NotifyAll();
-  if (given_up && m_worker && t_depth == 0) throw GivenUp{};
+  if (given_up && m_worker && t_depth == 0) throw GivenUp{m_name};
 }
 
 bool CallbackGate::Enter(Scope& scope) {
@@ -122,8 +123,10 @@ std::thread CallbackGate::StartWorker(std::function<void()> body) {
     t_worker = worker;
     try {
       body();
-    } catch (const GivenUp&) {
+    } catch (const GivenUp& given_up) {
       // Its callback returned after a stop gave it up: the worker ends here, touching nothing.
+      KLOG_DEBUG_AS("CallbackGate::StartWorker", "Callback %s has returned after it was given up, its thread ends",
+                    given_up.name);
     }
     GateState& state = State();
     {

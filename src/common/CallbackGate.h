@@ -30,7 +30,9 @@ namespace kestal {
 class CallbackGate {
  public:
   // Thrown on a given-up worker when its callback returns; caught by StartWorker's body only.
-  struct GivenUp {};
+  struct GivenUp {
+    const char* name;  // the callback's
+  };
 
   // Marks the calling thread as running the application callback `name` (a literal) while it
   // lives. Call the callback only when Admitted(): false while the gate is closed, after Shut,

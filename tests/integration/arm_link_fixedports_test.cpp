@@ -1,6 +1,7 @@
 // The arm link over loopback UDP on its fixed ports: a companion socket on 127.0.0.1:27000 talks to
 // the link on 26000. A device relay stands in for the engine (same arguments) unless a case unsets
 // it.
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 #include <optional>
@@ -21,6 +22,7 @@
 #include "LogCapture.h"
 #include "TestWait.h"
 #include "arm/ArmCommViaNetwork.h"
+#include "common/CallbackGate.h"
 #include "common/Clock.h"
 #include "protocol/HostCommProtocolImpl.h"
 
@@ -120,10 +122,16 @@ TEST_F(ArmLink, StopsPromptlyRestartsAfreshAndContainsFailures) {
   EXPECT_EQ(m_log.Count(shared), 1);
   EXPECT_EQ(Stopped("recv"), 0);
   Greet();
-  std::this_thread::sleep_for(50ms);  // the receive worker waits again; the stop datagram wakes it
-  const auto t0 = steady_clock::now();
-  EXPECT_EQ(m_link.StopLoopRecv(), 0);
-  EXPECT_LT(steady_clock::now() - t0, 1000ms * kTimeScale);
+  {  // another process's link binds the port after this one and takes the stop datagram "End":
+     // the stop wakes its own receive worker all the same
+    UdpSocket later;
+    ASSERT_TRUE(later.Open() == 0 && later.SetReuseAddress(true) == 0 &&
+                later.Bind(UdpSocket::Endpoint("0.0.0.0", 26000)) == 0);
+    std::this_thread::sleep_for(50ms);  // the receive worker waits again
+    const auto t0 = steady_clock::now();
+    EXPECT_EQ(m_link.StopLoopRecv(), 0);
+    EXPECT_LT(steady_clock::now() - t0, 1000ms * kTimeScale);
+  }
   EXPECT_TRUE(Stopped("recv") == 1 && Stopped("send") == 1 && !m_link.IsOpen());
   std::this_thread::sleep_for(200ms);
   EXPECT_EQ(Device().size(), 1u) << "the stop datagram reached the device";
@@ -150,6 +158,36 @@ TEST_F(ArmLink, StopsPromptlyRestartsAfreshAndContainsFailures) {
   m_link.StopLoopRecv();
   EXPECT_TRUE(Stopped("send") == 2 && Stopped("recv") == 2 &&
               m_log.Count(shared) == 1);  // none when alone
+}
+
+// A device event raised on the receive worker (a disk write failing while it relays) reaches the
+// application; a callback that waits for the thread that stops is given up after the service's
+// 2 s grace, and the link's stop returns without it.
+TEST_F(ArmLink, StopGivesUpAReceiveWorkerCallbackThatWaitsForTheStoppingThread) {
+  std::atomic<int> phase{0};  // 1: in the callback, 2: the stop has returned
+  m_link.SetDeviceRelay([&](uint16_t, const uint8_t*, uint32_t) {
+    kestal::CallbackGate::Scope callback("device event");
+    phase = 1;
+    WaitUntil([&] { return phase == 2; }, 10000ms);
+    callback.Leave();  // as the service calls back: a given-up worker ends here
+    return 0;
+  });
+  ASSERT_EQ(m_link.StartLoopRecv(), 0);
+  Tell({'h', 'i'});
+  ASSERT_TRUE(WaitUntil([&] { return phase == 1; }, 2000ms));
+  const auto t0 = steady_clock::now();
+  kestal::CallbackGate::Close();  // the service's stop: no callback starts, 2 s for those running
+  EXPECT_EQ(kestal::CallbackGate::GiveUpAfter(2000ms).size(), 1u);
+  EXPECT_EQ(m_link.StopLoopRecv(), 0);
+  EXPECT_LT(steady_clock::now() - t0, 3000ms * kTimeScale);
+  kestal::CallbackGate::Open();
+  phase = 2;
+  EXPECT_TRUE(m_log.WaitFor("Callback device event has returned", 2000ms));
+  EXPECT_EQ(Stopped("recv"), 0);  // it ended right where the callback returned
+  kestal::CallbackGate::JoinEndedWorkers();
+  // The socket was closed by the stop: the next start binds the port afresh, not shared.
+  ASSERT_EQ(m_link.StartLoopRecv(), 0);
+  EXPECT_TRUE(m_log.MessagesStartingWith("UDP port 26000 is held").empty());
 }
 
 #ifdef __linux__

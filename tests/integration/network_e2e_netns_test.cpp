@@ -1,11 +1,13 @@
 // Inside a fresh network namespace (nothing but its own loopback) made by a forked child, the
 // library unchanged dials its default device address 192.168.66.1:28992 and reaches the simulator,
-// and names an unresolvable device host in its failure; skips without one.
+// names an unresolvable device host in its failure, and gives up an attempt that nothing answers
+// after 3 s; skips without one.
 #include <gtest/gtest.h>
 
 #ifdef __linux__
 #include <arpa/inet.h>
 #include <net/if.h>
+#include <net/route.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -61,6 +63,23 @@ class NetworkNamespace : public ServiceFixture {
     char reason[128];
     kestal_last_error(reason, sizeof reason);
     EXPECT_STREQ(reason, "resolve nosuchhost: host not found");
+    StopAndCheck();
+    // The second device address is routed to the loopback but owned by nobody: its connection
+    // attempts vanish unanswered, and each is given up after 3 s, not after the system's minutes.
+    rtentry route{};
+    for (sockaddr* a : {&route.rt_dst, &route.rt_genmask}) a->sa_family = AF_INET;
+    inet_pton(AF_INET, "192.168.60.1", &reinterpret_cast<sockaddr_in*>(&route.rt_dst)->sin_addr);
+    reinterpret_cast<sockaddr_in*>(&route.rt_genmask)->sin_addr.s_addr = 0xFFFFFFFF;
+    route.rt_flags = RTF_UP | RTF_HOST;
+    route.rt_dev = lo.ifr_name;
+    ASSERT_EQ(::ioctl(s, SIOCADDRT, &route), 0);
+    m_service.SetCommType(HostCommDeviceNetworkAlt);
+    const int errors = m_app.CountEvents(ConnectedError);
+    ASSERT_EQ(m_service.Start(), 0);
+    m_started = true;
+    ASSERT_TRUE(m_app.WaitForEvent(ConnectedError, errors + 1, 6s * kTimeScale));
+    kestal_last_error(reason, sizeof reason);
+    EXPECT_STREQ(reason, "connect 192.168.60.1:29372: timed out");
     StopAndCheck();
   }
 };

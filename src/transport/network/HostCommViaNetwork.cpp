@@ -31,6 +31,8 @@ constexpr int kConnectedCheckMs = 200;
 constexpr int kConnectedWaitMs = 10000;      // CloseSocket and a stop wake the wait
 constexpr int32_t kParseIdleWaitMs = 10000;  // a read and a stop wake the wait
 constexpr int kRetryPauseMs = 1000;
+// A device that drops the attempt unanswered would leave it to the system's own limit (minutes).
+constexpr int kConnectTimeoutMs = 3000;
 constexpr int kStopMinimumMs = 900;        // a stop never takes less
 constexpr int32_t kOrderBufferWaitMs = 5;  // a single order's wait for a free send buffer
 constexpr int64_t kLongWaitStepMs = 50;
@@ -304,14 +306,16 @@ bool HostCommViaNetwork::WaitForStop(int ms) {
 // progress fails, and a chain that is not armed starts again from its timer, so that a handler
 // failing for good throws at most once a retry wait.
 void HostCommViaNetwork::RecoverIo() {
-  CloseSocket();
-  asio::error_code ignored;
-  m_connect_socket.close(ignored);
+  // The attempt in progress is the one before the close below: the close wakes the connect worker,
+  // and the attempt it then begins is a fresh one, not to be failed here.
   uint64_t attempt;
   {
     kestal::MutexLock lock(m_worker_mutex);
     attempt = m_connect_attempt;
   }
+  CloseSocket();
+  asio::error_code ignored;
+  m_connect_socket.close(ignored);
   FinishConnect(attempt, asio::error::operation_aborted);
   asio::post(m_io_context, [this] {
     if (!m_write_armed) {
@@ -411,8 +415,13 @@ void HostCommViaNetwork::ConnectAndWait(const asio::ip::tcp::resolver::results_t
   asio::post(m_io_context, [this, endpoints, attempt] { StartConnect(endpoints, attempt); });
 
   kestal::MutexLock lock(m_worker_mutex);
-  m_worker_signal.Wait(
-      lock, [this]() REQUIRES(m_worker_mutex) { return m_connect_done || !m_io_running; });
+  auto settled = [this]() REQUIRES(m_worker_mutex) { return m_connect_done || !m_io_running; };
+  // An attempt still open after kConnectTimeoutMs is given up by the io worker, which owns its
+  // socket; its result follows at once.
+  if (!m_worker_signal.WaitFor(lock, std::chrono::milliseconds(kConnectTimeoutMs), settled)) {
+    asio::post(m_io_context, [this, attempt] { TimeOutConnect(attempt); });
+    m_worker_signal.Wait(lock, settled);
+  }
   if (!m_connect_done) throw std::runtime_error("connect: the io worker has ended");
   if (m_connect_error) throw asio::system_error(m_connect_error, "connect");
 }
@@ -428,7 +437,8 @@ void HostCommViaNetwork::StartConnect(const asio::ip::tcp::resolver::results_typ
       m_connect_socket, endpoints,
       [this, attempt](const asio::error_code& error, const asio::ip::tcp::endpoint&) {
         asio::error_code result = error;
-        if (!result && m_stop) {
+        // A connection made just as the attempt was given up (or a stop began) is not kept.
+        if (!result && (m_stop || ConnectSettled(attempt))) {
           asio::error_code ignored;
           m_connect_socket.close(ignored);
           result = asio::error::operation_aborted;
@@ -443,6 +453,19 @@ void HostCommViaNetwork::StartConnect(const asio::ip::tcp::resolver::results_typ
         }
         FinishConnect(attempt, result);
       });
+}
+
+// The attempt ran out of time: closing its socket aborts the connect, and it fails as timed out.
+void HostCommViaNetwork::TimeOutConnect(uint64_t attempt) {
+  if (ConnectSettled(attempt)) return;
+  asio::error_code ignored;
+  m_connect_socket.close(ignored);
+  FinishConnect(attempt, asio::error::timed_out);
+}
+
+bool HostCommViaNetwork::ConnectSettled(uint64_t attempt) {
+  kestal::MutexLock lock(m_worker_mutex);
+  return attempt != m_connect_attempt || m_connect_done;
 }
 
 // Tells the capture of the new connection's endpoints (IPv4; others are written as 0.0.0.0).

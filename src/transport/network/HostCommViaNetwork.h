@@ -27,7 +27,8 @@
 //    queue (queues are looked at with GetFull(-1) / GetFree(-1)). A handler that throws costs the
 //    connection, not the worker: it gives the connection up and starts again what the handler
 //    ended (RecoverIo).
-//  - connect worker: resolves the device address and asks the io worker to connect; reports
+//  - connect worker: resolves the device address and asks the io worker to connect, giving each
+//    attempt 3 s before it is abandoned as timed out; reports
 //    NetworkConnected once per connection, CommError once when a reported connection is lost
 //    (not when it is stopped) and NetworkConnectError after each failed attempt.
 //  - parse worker: receive cache; FrameStreamParser cuts it into frames in place. The parser and
@@ -197,6 +198,9 @@ class HostCommViaNetwork final : public HostCommTransport {
   // Connection (io worker).
   void StartConnect(const asio::ip::tcp::resolver::results_type& endpoints, uint64_t attempt);
   void FinishConnect(uint64_t attempt, const asio::error_code& error);
+  void TimeOutConnect(uint64_t attempt);
+  // True once `attempt` has its result (or a later attempt began).
+  bool ConnectSettled(uint64_t attempt) EXCLUDES(m_worker_mutex);
   void CloseSocket();
   void CaptureConnection();
   void CloseSocketLater(uint32_t connection);
