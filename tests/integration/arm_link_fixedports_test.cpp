@@ -182,7 +182,8 @@ TEST_F(ArmLink, StopGivesUpAReceiveWorkerCallbackThatWaitsForTheStoppingThread) 
   EXPECT_LT(steady_clock::now() - t0, 3000ms * kTimeScale);
   kestal::CallbackGate::Open();
   phase = 2;
-  EXPECT_TRUE(m_log.WaitFor("Callback device event has returned", 2000ms));
+  EXPECT_TRUE(m_log.WaitFor(
+      "Callback device event has returned after it was given up, its thread ends", 2000ms));
   EXPECT_EQ(Stopped("recv"), 0);  // it ended right where the callback returned
   kestal::CallbackGate::JoinEndedWorkers();
   // The socket was closed by the stop: the next start binds the port afresh, not shared.
