@@ -66,12 +66,12 @@ class DealingScope {
 HostCommProtocolImpl::HostCommProtocolImpl(HostCommProtocolConfig config)
     : m_config(std::move(config)),
       m_comm_dev_via_storage(
-          HostCommTransportConfig{m_config.report_status, &m_health, {}, m_config.report_failure}),
+          HostCommTransportConfig{m_config.report_status, &m_health, m_config.report_failure}),
       // Both transports queue what they receive for the receive worker, the one thread that
       // calls the application: a callback that takes its time never holds up reading, and a
       // stop that gives a callback up has only this worker to leave behind.
       m_comm_dev_via_network(
-          HostCommTransportConfig{m_config.report_status, &m_health, {}, m_config.report_failure}) {}
+          HostCommTransportConfig{m_config.report_status, &m_health, m_config.report_failure}) {}
 
 HostCommProtocolImpl::~HostCommProtocolImpl() {
   // The network transport's parse worker deals with frames through this engine: it ends before

@@ -23,9 +23,6 @@ struct HostCommTransportConfig {
   // Where the transport counts; null: counters of its own. Must remain live as long as the
   // transport.
   LinkHealth* health = nullptr;
-  // Network transport: takes each whole validated frame (header, payload and checksum) on the parse
-  // worker, the bytes valid during the call. Null: frames wait for DealNextMessage.
-  std::function<void(uint8_t* frame, uint32_t length)> frame_sink;
   // The reason of each failure, just before its status; any thread.
   FailureReportFn report_failure;
 };

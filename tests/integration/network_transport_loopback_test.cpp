@@ -48,7 +48,6 @@ class NetworkLoopback : public ::testing::Test {
                             reports[status].push_back(Clock::now());
                           },
                           nullptr,
-                          {},
                           {}}};
 };
 

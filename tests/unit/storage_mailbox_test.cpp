@@ -49,7 +49,6 @@ class Storage : public ::testing::Test {
   HostCommViaStorage m_host{
       {[this](unsigned s, const char* text) { m_reports.emplace_back(s, text), m_on_report(s); },
        nullptr,
-       {},
        {}}};
 };
 

@@ -45,8 +45,7 @@ HostCommViaNetwork::HostCommViaNetwork(HostCommTransportConfig config)
     : m_health(config.health ? config.health : &m_own_health),
       m_parser({m_health, &m_stop}),
       m_report_status(std::move(config.report_status)),
-      m_report_failure(std::move(config.report_failure)),
-      m_frame_sink(std::move(config.frame_sink)) {
+      m_report_failure(std::move(config.report_failure)) {
   m_recv_msg_queue.Init(m_buffer_count);
   m_send_cache_queue.Init(m_buffer_count);
   m_recv_cache.reset(new uint8_t[m_recv_cache_capacity]());
@@ -152,10 +151,8 @@ int HostCommViaNetwork::StartLoopRecv() {
     m_io_running = true;
   }
   m_write_armed = m_read_armed = true;  // their first steps are queued below
-  // An io worker that a stop gave up (it was inside an application callback) has been joined by
-  // the service's start since, and its run has returned: the context may run again.
   m_io_context.restart();
-  m_io_thread = kestal::CallbackGate::StartWorker([this] { LoopIo(); });
+  m_io_thread = std::thread([this] { LoopIo(); });
   SleepMs(100);
   m_connect_thread = kestal::CallbackGate::StartWorker([this] { LoopConnect(); });
   // The chains make their first steps on the io worker, like every later step, so the socket
@@ -168,7 +165,7 @@ int HostCommViaNetwork::StartLoopRecv() {
     m_read_armed = false;
     AsyncReadData();
   });
-  m_parse_thread = kestal::CallbackGate::StartWorker([this] { LoopParse(); });
+  m_parse_thread = std::thread([this] { LoopParse(); });
   return 0;
 }
 
@@ -191,9 +188,8 @@ int HostCommViaNetwork::StopLoopRecv() {
   // Without the work guard the io worker's run returns once the close above has run and the
   // chains, which see m_stop, stop re-arming.
   m_work.reset();
-  // An io worker given up inside an application callback still runs the context once the callback
-  // returns: it finishes what is left there itself.
-  if (JoinWorkers()) RunLeftHandlers();
+  JoinWorkers();
+  RunLeftHandlers();
   m_send_idle = false;
   kestal::SleepUntil(done);
   return 0;
@@ -238,16 +234,15 @@ void HostCommViaNetwork::CloseSocketsForStop() {
   }
 }
 
-bool HostCommViaNetwork::JoinWorkers() {
-  // The connect worker reports states; the parse worker and the io worker deliver messages to the
-  // application.
-  const bool io_joined = !m_io_thread.joinable() || kestal::CallbackGate::JoinWorker(m_io_thread);
+void HostCommViaNetwork::JoinWorkers() {
+  // Only the connect worker calls the application (it reports the connection states); the io and
+  // parse workers never do, so nothing can hold them up.
+  if (m_io_thread.joinable()) m_io_thread.join();
   kestal::CallbackGate::JoinWorker(m_connect_thread);
-  kestal::CallbackGate::JoinWorker(m_parse_thread);
-  return io_joined;
+  if (m_parse_thread.joinable()) m_parse_thread.join();
 }
 
-// No worker runs now. Whatever an io worker that ended early left in the context (the close in
+// No worker runs now. Whatever the io worker left in the context (the close in
 // CloseSocketsForStop, aborted operations) completes here, on this thread, and sees m_stop.
 void HostCommViaNetwork::RunLeftHandlers() {
   m_io_context.restart();
@@ -767,32 +762,10 @@ void HostCommViaNetwork::AsyncReadCallback(const asio::error_code& error, std::s
     LinkHealth::Add(m_health->bytes_in, bytes);
     if (m_capture)
       m_capture->Record(false, m_recv_cache.get() + m_recv_end, static_cast<uint32_t>(bytes));
-    const uint32_t read_from =
-        m_recv_end.fetch_add(static_cast<uint32_t>(bytes), std::memory_order_release);
-    if (!DealInline(read_from)) SignalParser();
+    m_recv_end.fetch_add(static_cast<uint32_t>(bytes), std::memory_order_release);
+    SignalParser();
     AsyncReadData();
   }
-}
-
-bool HostCommViaNetwork::DealInline(uint32_t read_from) {
-  // Only the engine's sink takes frames without waiting; the message queue may make a frame wait
-  // for a free buffer, which the io worker never does.
-  if (!m_frame_sink || !m_parse_mutex.TryLock()) return false;
-  bool dealt = false;
-  {
-    kestal::MutexLock lock(m_parse_mutex, kestal::kAdoptLock);
-    // Bytes that the parse worker has yet to look at, or frames it holds back, come first.
-    if (m_parsed_end == read_from && !m_parser.FramesWaiting()) {
-      ScanCache();
-      // No read is in flight here, so the cache may be compacted now rather than by the parse
-      // worker once the chain has parked for room.
-      if (m_recv_cache_capacity - m_recv_end < kMinReadRoom) CompactCache();
-      dealt = true;
-    }
-  }
-  // The parse worker found the state taken meanwhile and waits to be told it is free.
-  if (m_parser_wants_lock.load() && m_parser_wants_lock.exchange(false)) SignalParser();
-  return dealt;
 }
 
 void HostCommViaNetwork::SignalParser() {
@@ -814,16 +787,7 @@ void HostCommViaNetwork::LoopParse() {
       return;
     }
     try {
-      // The io worker may hold the parse state for long, inside an application callback that a
-      // stop waits for: the worker never blocks on it, so that it always sees the stop. The io
-      // worker signals once it lets go.
-      m_parser_wants_lock = true;
-      if (!m_parse_mutex.TryLock()) {
-        WaitForBytes(kParseIdleWaitMs);
-        continue;
-      }
-      m_parser_wants_lock = false;
-      kestal::MutexLock lock(m_parse_mutex, kestal::kAdoptLock);
+      kestal::MutexLock lock(m_parse_mutex);
       // The cache holds bytes of one connection only, so it is scanned whether or not that
       // connection still lives: frames that arrived whole before the device ended the connection
       // are delivered, and only the incomplete rest is dropped (TendParkedCache) before the next
@@ -908,14 +872,9 @@ void HostCommViaNetwork::ScanCache() {
                                        });
 }
 
-// Each frame goes to the owner's sink where one is configured, else to m_recv_msg_queue; a
-// queue that stays full for 50 ms refuses it, and it waits in the cache.
+// Each frame goes to m_recv_msg_queue, for the owner's DealNextMessage; a queue that stays full
+// for 50 ms refuses it, and it waits in the cache.
 bool HostCommViaNetwork::HandOnFrame(uint8_t* frame, uint32_t length) {
-  if (m_frame_sink) {
-    // The sink may take its time: reads stop once the cache is full, so nothing is lost.
-    m_frame_sink(frame, length);
-    return true;
-  }
   WorkFlowBuffer* msg = m_recv_msg_queue.GetFree(50);
   if (!msg) {
     KLOG_DEBUG_AS(kParseWorker, "Check recv msg queue full");

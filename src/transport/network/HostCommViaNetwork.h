@@ -4,24 +4,20 @@
 // flight, nothing queued) SendOrder writes the frame itself, on the caller's thread, with one
 // send that never blocks (SendNow; not on Windows); what the socket does not take at once, and
 // every frame that finds the chain busy, is queued and written by the send chain, so frames leave
-// in the order SendOrder took them. The receive chain reads straight into the receive cache. A read
-// that finds the parse worker idle and everything before it looked at is cut into frames right
-// there, on the io worker: an ACK reaches the application with no hand-over to another thread, and
-// a stream costs no wake-up per read. Otherwise the read wakes the parse worker, which cuts the
-// cache into frames where it left off. Each validated frame goes to the frame sink where the owner
-// configured one (the protocol engine does: its frames are dealt with where they lie in the cache,
-// with no copy), else to m_recv_msg_queue.
+// in the order SendOrder took them. The receive chain reads straight into the receive cache and
+// wakes the parse worker, which cuts the cache into frames where it left off. Each validated
+// frame goes to m_recv_msg_queue, where the owner's receive worker takes it (DealNextMessage): no
+// thread of the transport ever waits for the application.
 //
 // The receive cache is one block: [m_recv_begin, m_recv_end) holds the bytes not yet parsed, and
 // reads append at m_recv_end. The io worker only ever writes past m_recv_end and the parse worker
 // only reads before it, so they share the block without a lock. The space before m_recv_begin is
-// reclaimed (the unparsed bytes moved to the front) only while no read is in flight: by the io
-// worker right after a read it dealt with, or by the parse worker while the receive chain is
-// parked (the two agree on that under m_recv_cache_mutex).
+// reclaimed (the unparsed bytes moved to the front) only while no read is in flight: by the parse
+// worker while the receive chain is parked (the two agree on that under m_recv_cache_mutex).
 //
 // Threads, all owned and joined by StopLoopRecv:
-//  - io worker: runs m_io_context, so every chain step, completion handler and timer handler,
-//    and the frame sink for the reads it deals with itself. It is the only thread that touches
+//  - io worker: runs m_io_context, so every chain step, completion handler and timer handler.
+//    It is the only thread that touches
 //    m_connect_socket, the timers and the in-flight item, and the only one that opens, replaces
 //    or closes m_socket (under m_socket_mutex, against SendOrder's own write); it never waits on a
 //    queue (queues are looked at with GetFull(-1) / GetFree(-1)). A handler that throws costs the
@@ -31,10 +27,8 @@
 //    attempt 3 s before it is abandoned as timed out; reports
 //    NetworkConnected once per connection, CommError once when a reported connection is lost
 //    (not when it is stopped) and NetworkConnectError after each failed attempt.
-//  - parse worker: receive cache; FrameStreamParser cuts it into frames in place. The parser and
-//    its progress belong to whichever thread holds m_parse_mutex: the parse worker, or the io
-//    worker while it deals with a read (it only tries the lock, so it never waits for the parse
-//    worker).
+//  - parse worker: receive cache; FrameStreamParser cuts it into frames in place and each is
+//    copied into m_recv_msg_queue.
 // The other threads learn whether a connection exists from m_connected, which the io worker
 // keeps in step with m_socket.
 //
@@ -66,8 +60,7 @@
 class HostCommViaNetwork final : public HostCommTransport {
  public:
   // `config.report_status` receives NetworkConnected, CommError and NetworkConnectError from the
-  // connect worker; `config.frame_sink`, when set, every received frame instead of
-  // m_recv_msg_queue.
+  // connect worker.
   explicit HostCommViaNetwork(HostCommTransportConfig config = {});
   ~HostCommViaNetwork() override;
   HostCommViaNetwork(const HostCommViaNetwork&) = delete;
@@ -85,7 +78,7 @@ class HostCommViaNetwork final : public HostCommTransport {
   int SendOrder(uint16_t msg_type, const uint8_t* data, uint32_t length,
                 const SendWait& wait = SendWait()) override;
   void SetCapture(LinkCapture* capture) override { m_capture = capture; }
-  // Frames queued on m_recv_msg_queue (only without a frame sink) go to `deal` as messages.
+  // Frames queued on m_recv_msg_queue go to `deal` as messages.
   bool DealNextMessage(int32_t wait_ms, const MessageFn& deal) override;
   void InterruptRecvWait() override { m_recv_msg_queue.InterruptFullWait(); }
   void DropReceived() override { m_recv_msg_queue.DropFull(); }
@@ -98,7 +91,7 @@ class HostCommViaNetwork final : public HostCommTransport {
   // The port of the loopback connection that a stop makes while the transport was never told to
   // connect (ConnectToDevice); call while stopped.
   void SetListenPort(uint32_t port) { m_listen_port = port; }
-  // Where whole frames wait without a frame sink (bytes_used = L + 16, the frame from offset 0);
+  // Where whole frames wait (bytes_used = L + 16, the frame from offset 0);
   // the tests take them and hold its buffers to fill it.
   WorkFlowBufferQueue& RecvMsgQueue() { return m_recv_msg_queue; }
   // Test hook: the next read completion on the io worker throws, as a failing handler would.
@@ -124,7 +117,7 @@ class HostCommViaNetwork final : public HostCommTransport {
 
  private:
   std::atomic<bool> m_throw_in_next_read{false};
-  // Complete frames for DealNextMessage when no frame sink takes them.
+  // Complete frames for DealNextMessage.
   WorkFlowBufferQueue m_recv_msg_queue;
   uint32_t m_buffer_count = 256;
   std::atomic<bool> m_stop{false};
@@ -191,9 +184,6 @@ class HostCommViaNetwork final : public HostCommTransport {
   void AsyncReadData();
   void ReadAfter(std::chrono::milliseconds wait);
   void AsyncReadCallback(const asio::error_code& error, std::size_t bytes, uint32_t connection);
-  // Cuts the frames of the read that began at `read_from` on the io worker when the parse worker
-  // is not at the cache and has looked at everything before the read; false when it did not.
-  bool DealInline(uint32_t read_from) EXCLUDES(m_parse_mutex);
   void SignalParser();
   // Connection (io worker).
   void StartConnect(const asio::ip::tcp::resolver::results_type& endpoints, uint64_t attempt);
@@ -226,7 +216,7 @@ class HostCommViaNetwork final : public HostCommTransport {
   // Stop steps.
   void MakeLoopbackConnection();
   void CloseSocketsForStop();
-  bool JoinWorkers();  // false when the io worker was given up inside a callback (parked)
+  void JoinWorkers();
   void RunLeftHandlers();
 
   // True while m_socket is open; written by the io worker only.
@@ -250,14 +240,10 @@ class HostCommViaNetwork final : public HostCommTransport {
   std::atomic<uint32_t> m_recv_cache_connection{0};
 
   // Parse state: the parser keeps what must survive between scans of [m_recv_begin, m_recv_end).
-  // Held by the parse worker while it looks at the cache, by the io worker while it deals with a
-  // read.
+  // Held by the parse worker while it looks at the cache, and by StartLoopRecv.
   kestal::Mutex m_parse_mutex;
   uint32_t m_parsed_end GUARDED_BY(m_parse_mutex) = 0;  // m_recv_end when last scanned
   FrameStreamParser m_parser GUARDED_BY(m_parse_mutex);
-  // Set by the parse worker while it tries to take m_parse_mutex; the io worker, letting go of it,
-  // clears it and wakes the worker.
-  std::atomic<bool> m_parser_wants_lock{false};
 
   // Waits of the connect worker and the result of its attempt, cut short by a stop.
   kestal::Mutex m_worker_mutex;
@@ -270,7 +256,6 @@ class HostCommViaNetwork final : public HostCommTransport {
   uint32_t m_connections_made = 0;  // since StartLoopRecv (io worker)
   const StatusReportFn m_report_status;
   const FailureReportFn m_report_failure;
-  const std::function<void(uint8_t* frame, uint32_t length)> m_frame_sink;
   // Why the last connection ended, as the read that saw it said ("closed by the device"); read by
   // the connect worker when it reports the loss.
   std::string m_lost_reason GUARDED_BY(m_worker_mutex);
