@@ -44,11 +44,3 @@ std::string FileText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), {}};
 }
-
-size_t CommTypeOrders(const SimDevice& device) {
-  size_t n = 0;
-  for (const SimHostMessage& m : device.HostMessages())
-    n += m.type == Order && m.payload.size() >= 4 &&
-         kestal::LoadU16(m.payload.data() + 2) == SetCommType;
-  return n;
-}

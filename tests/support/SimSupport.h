@@ -24,6 +24,3 @@ std::vector<uint8_t> RecordBytes(uint64_t seq_no, uint32_t start, uint32_t data_
 
 // The whole of a file (empty when there is none).
 std::string FileText(const std::string& path);
-
-// Number of comm-type orders the device received.
-size_t CommTypeOrders(const SimDevice& device);
