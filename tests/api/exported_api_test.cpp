@@ -27,7 +27,7 @@ void Record(unsigned short type, const unsigned char* data, unsigned int len, vo
 
 }  // namespace
 
-TEST(ExportedApi, SequenceNumbersAndTheReceiveCallback) {
+TEST(ExportedApi, SequenceNumbersAndTheReceiveCallbacksOfTheClassAndTheCInterface) {
   KestalHostCommService& service = KestalHostCommService::GetInstance();
   EXPECT_EQ(service.GetMsgSeqNo(), 1);  // the first number drawn; 65535 later it wraps through 0
   unsigned short last = 1;
@@ -46,12 +46,9 @@ TEST(ExportedApi, SequenceNumbersAndTheReceiveCallback) {
   service.RecvHostCommMsg(6, payload, 3);
   EXPECT_EQ(call.count, 1);
   EXPECT_TRUE(call.type == 6 && call.data == payload && call.len == 3 && call.user_data == &call);
-}
 
-// The C interface on the same service: one counter, checked arguments, callbacks with their own
-// user data that reach the application only while registered.
-TEST(ExportedApi, TheCInterfaceForwardsToTheService) {
-  KestalHostCommService& service = KestalHostCommService::GetInstance();
+  // The C interface on the same service: one counter, checked arguments, callbacks with their own
+  // user data that reach the application only while registered.
   const unsigned short seq_no = service.GetMsgSeqNo();
   EXPECT_EQ(kestal_next_seq_no(), static_cast<unsigned short>(seq_no + 1));
   EXPECT_EQ(kestal_set_comm_type(3) + kestal_set_comm_type(-1), -2);
@@ -66,9 +63,8 @@ TEST(ExportedApi, TheCInterfaceForwardsToTheService) {
     EXPECT_EQ(kestal_set_network_endpoint(KESTAL_COMM_NETWORK, host, 1), -1) << host;
   for (const char* host : {"localhost", "scan-head.local.", "::1", "127.0.0.1"})
     EXPECT_EQ(kestal_set_network_endpoint(KESTAL_COMM_NETWORK_ALT, host, 9), 0) << host;
-  Call call{};
+  call = {};
   kestal_set_message_callback(Record, &call);
-  unsigned char payload[2] = {7, 8};
   service.RecvHostCommMsg(9, payload, 2);
   kestal_set_message_callback(nullptr, &call);
   service.RecvHostCommMsg(9, payload, 2);
