@@ -10,7 +10,24 @@
 #include "kestal/kestal_c.h"
 #include "kestal/kestal_protocol.h"
 
-TEST(ExportedApi, SequenceNumbersAndTheReceiveCallback) {
+namespace {
+
+// What the last call of a receive callback got, and how many calls came.
+struct Call {
+  unsigned short type;
+  const unsigned char* data;
+  unsigned int len;
+  void* user_data;
+  int count;
+};
+void Record(unsigned short type, const unsigned char* data, unsigned int len, void* user_data) {
+  *static_cast<Call*>(user_data) = {type, data, len, user_data,
+                                    static_cast<Call*>(user_data)->count + 1};
+}
+
+}  // namespace
+
+TEST(ExportedApi, SequenceNumbersAndTheReceiveCallbacksOfTheClassAndTheCInterface) {
   KestalHostCommService& service = KestalHostCommService::GetInstance();
   EXPECT_EQ(service.GetMsgSeqNo(), 1);  // the first number drawn; 65535 later it wraps through 0
   unsigned short last = 1;
@@ -18,67 +35,36 @@ TEST(ExportedApi, SequenceNumbersAndTheReceiveCallback) {
   EXPECT_EQ(last, 0);
   EXPECT_EQ(service.GetMsgSeqNo(), 1);
   EXPECT_EQ(service.SendUpdateFirmware(1, nullptr, 0), 0);
-  struct Call {
-    unsigned short type;
-    unsigned char* data;
-    unsigned int len;
-    void* user_data;
-    int count;
-  } call{};
+  Call call{};
   unsigned char payload[3] = {1, 2, 3};
   service.RecvHostCommMsg(6, payload, 3);  // nothing registered yet
-  service.SetRecvHostCommMsgCallBack(
-      [](unsigned short type, unsigned char* data, unsigned int len, void* user_data) {
-        *static_cast<Call*>(user_data) = {type, data, len, user_data,
-                                          static_cast<Call*>(user_data)->count + 1};
-      },
-      &call);
+  service.SetRecvHostCommMsgCallBack([](unsigned short type, unsigned char* data, unsigned int len,
+                                        void* user_data) { Record(type, data, len, user_data); },
+                                     &call);
   service.RecvHostCommMsg(6, payload, 3);
   service.SetRecvHostCommMsgCallBack(nullptr, nullptr);
   service.RecvHostCommMsg(6, payload, 3);
   EXPECT_EQ(call.count, 1);
   EXPECT_TRUE(call.type == 6 && call.data == payload && call.len == 3 && call.user_data == &call);
-}
 
-// The C interface on the same service: one counter, checked arguments, callbacks with their own
-// user data that reach the application only while registered.
-TEST(ExportedApi, TheCInterfaceForwardsToTheService) {
-  KestalHostCommService& service = KestalHostCommService::GetInstance();
+  // The C interface on the same service: one counter, checked arguments, callbacks with their own
+  // user data that reach the application only while registered.
   const unsigned short seq_no = service.GetMsgSeqNo();
   EXPECT_EQ(kestal_next_seq_no(), static_cast<unsigned short>(seq_no + 1));
   EXPECT_EQ(kestal_set_comm_type(3) + kestal_set_comm_type(-1), -2);
   EXPECT_EQ(kestal_set_comm_type(KESTAL_COMM_STORAGE), 0);
   const std::string overlong(256, 'a');
-  for (auto [type, host, port] : {std::tuple<int, const char*, int>{0, "127.0.0.1", 1},
-                                  {1, nullptr, 1},
-                                  {1, "", 1},
-                                  {2, "127.0.0.1", 0},
-                                  {1, overlong.c_str(), 1},
-                                  {1, "999.1.1.1", 1},
-                                  {1, "1.2.3", 1},
-                                  {1, "a..b", 1},
-                                  {1, "-a.b", 1},
-                                  {1, "a b", 1},
-                                  {1, "::g", 1},
-                                  {1, "10.0.0.1:80", 1}})
-    EXPECT_EQ(kestal_set_network_endpoint(type, host, static_cast<unsigned short>(port)), -1)
-        << (host ? host : "null") << " " << port;
+  // Refused: the storage comm type, no host, port 0, and hosts that are no address or name.
+  EXPECT_TRUE(kestal_set_network_endpoint(0, "127.0.0.1", 1) == -1 &&
+              kestal_set_network_endpoint(1, nullptr, 1) == -1 &&
+              kestal_set_network_endpoint(2, "127.0.0.1", 0) == -1);
+  for (const char* host :
+       {"", overlong.c_str(), "999.1.1.1", "1.2.3", "a..b", "-a.b", "a b", "::g", "10.0.0.1:80"})
+    EXPECT_EQ(kestal_set_network_endpoint(KESTAL_COMM_NETWORK, host, 1), -1) << host;
   for (const char* host : {"localhost", "scan-head.local.", "::1", "127.0.0.1"})
     EXPECT_EQ(kestal_set_network_endpoint(KESTAL_COMM_NETWORK_ALT, host, 9), 0) << host;
-  struct Call {
-    unsigned short type;
-    const unsigned char* data;
-    unsigned int len;
-    void* user_data;
-    int count;
-  } call{};
-  kestal_set_message_callback(
-      [](unsigned short type, const unsigned char* data, unsigned int len, void* user_data) {
-        *static_cast<Call*>(user_data) = {type, data, len, user_data,
-                                          static_cast<Call*>(user_data)->count + 1};
-      },
-      &call);
-  unsigned char payload[2] = {7, 8};
+  call = {};
+  kestal_set_message_callback(Record, &call);
   service.RecvHostCommMsg(9, payload, 2);
   kestal_set_message_callback(nullptr, &call);
   service.RecvHostCommMsg(9, payload, 2);
@@ -90,8 +76,12 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-// Little-endian fields written at their offsets into a zeroed payload of `len` bytes.
-Bytes Payload(size_t len, std::initializer_list<std::tuple<size_t, unsigned, int>> fields) {
+// A little-endian field of `width` bytes at offset `at`.
+using Field = std::tuple<size_t, unsigned, int>;
+Field At(size_t at, unsigned value, int width) { return {at, value, width}; }
+
+// The fields written at their offsets into a zeroed payload of `len` bytes.
+Bytes Payload(size_t len, std::initializer_list<Field> fields) {
   Bytes b(len);
   for (const auto& [at, value, width] : fields)
     for (int i = 0; i < width && at + i < len; ++i)
@@ -105,8 +95,8 @@ Bytes Payload(size_t len, std::initializer_list<std::tuple<size_t, unsigned, int
 // it) and name the versions and states.
 TEST(ExportedApi, TheProtocolDecodersReadTheirLayoutsAndRefuseShortInput) {
   kestal_order_ack ack;
-  Bytes temp = Payload(
-      14, {{0, 0x1234, 2}, {2, KESTAL_ORDER_FPGA_TEMP, 2}, {4, 3, 2}, {6, 8, 4}, {10, 6500, 4}});
+  Bytes temp = Payload(14, {At(0, 0x1234, 2), At(2, KESTAL_ORDER_FPGA_TEMP, 2), At(4, 3, 2),
+                            At(6, 8, 4), At(10, 6500, 4)});
   ASSERT_EQ(kestal_decode_order_ack(temp.data(), 14, &ack), KESTAL_OK);
   EXPECT_TRUE(ack.seq_no == 0x1234 && ack.sub_type == 83 && ack.code == 3 &&
               ack.reply == temp.data() + 10);
@@ -118,13 +108,8 @@ TEST(ExportedApi, TheProtocolDecodersReadTheirLayoutsAndRefuseShortInput) {
   EXPECT_EQ(kestal_decode_static_info(&ack, &info), KESTAL_E_INVALID);  // 12 reply bytes needed
   EXPECT_EQ(kestal_decode_order_ack(temp.data(), 9, &ack), KESTAL_E_INVALID);
 
-  Bytes versions = Payload(22, {{6, 12, 4},
-                                {10, 0x0201, 2},
-                                {12, 0x1234, 2},
-                                {14, 10, 2},
-                                {16, 0x0403, 2},
-                                {18, 1, 2},
-                                {20, 42, 2}});
+  Bytes versions = Payload(22, {At(6, 12, 4), At(10, 0x0201, 2), At(12, 0x1234, 2), At(14, 10, 2),
+                                At(16, 0x0403, 2), At(18, 1, 2), At(20, 42, 2)});
   ASSERT_EQ(kestal_decode_order_ack(versions.data(), 22, &ack), KESTAL_OK);
   ASSERT_EQ(kestal_decode_static_info(&ack, &info), KESTAL_OK);
   EXPECT_EQ(std::vector<unsigned>(info.app_version, info.app_version + 4),
@@ -133,13 +118,8 @@ TEST(ExportedApi, TheProtocolDecodersReadTheirLayoutsAndRefuseShortInput) {
             (std::vector<unsigned>{3, 4, 1, 42}));
 
   // The sensor map's registers: big-endian runs at payload offsets 11, 13, 50, 52, 113, 136.
-  Bytes map = Payload(138, {{6, 128, 4},
-                            {11, 0xE001, 2},
-                            {13, 0x1000, 2},
-                            {50, 1, 1},
-                            {52, 0x102700, 3},
-                            {113, 0x20, 1},
-                            {136, 0x9A01, 2}});
+  Bytes map = Payload(138, {At(6, 128, 4), At(11, 0xE001, 2), At(13, 0x1000, 2), At(50, 1, 1),
+                            At(52, 0x102700, 3), At(113, 0x20, 1), At(136, 0x9A01, 2)});
   kestal_sensor_map sensor;
   ASSERT_EQ(kestal_decode_order_ack(map.data(), 138, &ack), KESTAL_OK);
   ASSERT_EQ(kestal_decode_sensor_map(&ack, &sensor), KESTAL_OK);
@@ -148,14 +128,8 @@ TEST(ExportedApi, TheProtocolDecodersReadTheirLayoutsAndRefuseShortInput) {
   ASSERT_EQ(kestal_decode_order_ack(map.data(), 137, &ack), KESTAL_OK);
   EXPECT_EQ(kestal_decode_sensor_map(&ack, &sensor), KESTAL_E_INVALID);
 
-  Bytes status = Payload(32, {{0, 9, 4},
-                              {4, 1000, 4},
-                              {8, 25, 4},
-                              {12, 3, 4},
-                              {16, 0xFFFFFFFFu, 4},
-                              {20, 7, 4},
-                              {24, 8, 4},
-                              {28, 0, 4}});
+  Bytes status = Payload(32, {At(0, 9, 4), At(4, 1000, 4), At(8, 25, 4), At(12, 3, 4),
+                              At(16, 0xFFFFFFFFu, 4), At(20, 7, 4), At(24, 8, 4), At(28, 0, 4)});
   kestal_controller_status cs;
   ASSERT_EQ(kestal_decode_controller_status(status.data(), 32, &cs), KESTAL_OK);
   EXPECT_TRUE(cs.scanner_state == 9 && cs.fpga_bytes == 1000 && cs.fpga_fps == 25 &&
@@ -164,9 +138,8 @@ TEST(ExportedApi, TheProtocolDecodersReadTheirLayoutsAndRefuseShortInput) {
   EXPECT_DOUBLE_EQ(cs.fpga_temp_celsius, -40.0);
   EXPECT_EQ(kestal_decode_controller_status(status.data(), 31, &cs), KESTAL_E_INVALID);
 
-  Bytes frame = Payload(
-      80,
-      {{0, 77, 4}, {4, KESTAL_MSG_Y_IMAGE_PIECE, 2}, {8, 640, 4}, {12, 480, 4}, {76, 307200, 4}});
+  Bytes frame = Payload(80, {At(0, 77, 4), At(4, KESTAL_MSG_Y_IMAGE_PIECE, 2), At(8, 640, 4),
+                             At(12, 480, 4), At(76, 307200, 4)});
   kestal_image_header header;
   ASSERT_EQ(kestal_decode_image_header(frame.data(), 80, &header), KESTAL_OK);
   EXPECT_TRUE(header.number == 77 && header.kind == 8 && header.width == 640 &&

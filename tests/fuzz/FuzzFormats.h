@@ -1,16 +1,13 @@
 // Input layouts of the fuzz programs, read by the fuzzers with FuzzReader and written by
 // kestal-fuzz-seeds with Put. All fields little-endian.
-//  stream_fuzz:  u8 chunk seed, then segments: u8 kind; odd: a frame: u16 type, u16 payload length,
-//  the payload;
-//                even: garbage: u8 count, that many bytes, then (kind >> 1) & 7 bytes FF.
-//  dealmsg_fuzz: messages: u8 pick; below kDealImagePick: type kDealTypes[pick % 9], u16 length,
-//  the payload; else
-//                a whole image frame: u8 (odd: type 8, even: 3), u16 image size, u8 pieces, the
-//                image bytes.
-//  mailbox_fuzz: u8 mode (odd: start at the run info that follows, even: reposition), u16 next
-//  slot, u64 seq_no,
-//                u16 last slot, u64 last seq_no, kMailboxSummaryBytes summary bytes (laid over the
-//                ring's last block, then its start), then the bytes at the start of the data ring.
+// stream_fuzz: u8 chunk seed, then segments: u8 kind; odd: a frame: u16 type, u16 payload length,
+//   the payload; even: garbage: u8 count, that many bytes, then (kind >> 1) & 7 bytes FF.
+// dealmsg_fuzz: messages: u8 pick; below kDealImagePick: type kDealTypes[pick % 9], u16 length,
+//   the payload; else a whole image frame: u8 (odd: type 8, even: 3), u16 image size, u8 pieces,
+//   the image bytes.
+// mailbox_fuzz: u8 mode (odd: start at the run info that follows, even: reposition), u16 next
+//   slot, u64 seq_no, u16 last slot, u64 last seq_no, kMailboxSummaryBytes summary bytes (laid
+//   over the ring's last block, then its start), then the bytes at the start of the data ring.
 #pragma once
 
 #include <algorithm>
@@ -53,9 +50,9 @@ struct FuzzReader {  // bytes past the end of the input read as 0
 };
 
 inline void Put(Bytes&) {}
+// Each field little-endian, a Bytes field as it is.
 template <typename T, typename... More>
-void Put(Bytes& out, const T& field,
-         const More&... more) {  // each field little-endian, a Bytes field as it is
+void Put(Bytes& out, const T& field, const More&... more) {
   if constexpr (std::is_same_v<T, Bytes>)
     out.insert(out.end(), field.begin(), field.end());
   else

@@ -48,8 +48,8 @@ void DealImage(HostCommProtocolImpl& engine, uint16_t type, const Bytes& image, 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static HostCommProtocolImpl engine;
   engine.SetRecvMsgCallBack(OnMessage, nullptr);
-  DealImage(engine, OriginalImagePiece, {7},
-            1);  // a whole one-byte frame: no input's pieces reach the next one
+  // A whole one-byte frame first: no input's pieces reach the next one.
+  DealImage(engine, OriginalImagePiece, {7}, 1);
   FuzzReader in{data, size};
   while (in.m_left > 0) {
     const uint8_t pick = in.Get<uint8_t>();

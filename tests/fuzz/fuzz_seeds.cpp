@@ -58,8 +58,8 @@ int main(int argc, char** argv) {
   const uint16_t types[] = {
       Order, Order, ControllerStatus, YImage, OriginalImagePiece, OriginalImagePiece};
   const Bytes payloads[] = {heart_beat, ack, status, y_image, pieces[0], pieces[1]};
-  for (uint8_t variant = 0; variant < 3;
-       ++variant) {  // back to back; garbage and FF bytes between; FF at the end
+  // Back to back; garbage and FF bytes between; FF at the end.
+  for (uint8_t variant = 0; variant < 3; ++variant) {
     Bytes s = {static_cast<uint8_t>(variant * 77)};
     for (uint8_t i = 0; i < 6; ++i) {
       if (variant > 0)
@@ -102,15 +102,8 @@ int main(int argc, char** argv) {
   Bytes capture(pcap::kFileHeaderLength);
   pcap::WriteFileHeader(capture.data());
   auto packet = [&](bool to_device, uint8_t flags, const Bytes& payload) {
-    const pcap::Segment s{1767225600000000,
-                          0x7F000001,
-                          0x7F000001,
-                          uint16_t(to_device ? 50000 : 28992),
-                          uint16_t(to_device ? 28992 : 50000),
-                          1,
-                          1,
-                          flags,
-                          0,
+    const uint16_t from = to_device ? 50000 : 28992, to = to_device ? 28992 : 50000;
+    const pcap::Segment s{1767225600000000, 0x7F000001, 0x7F000001, from, to, 1, 1, flags, 0,
                           to_device};
     const size_t at = capture.size();
     capture.resize(at + pcap::kRecordHeaderLength + pcap::kHeadersLength + payload.size());

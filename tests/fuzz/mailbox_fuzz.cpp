@@ -31,8 +31,8 @@ struct CheckingSink : MailboxReader::Sink {
       Fail("a message was delivered that no valid record describes");
     return 0;
   }
-  std::vector<SummaryRecord>
-      records;  // may be delivered: the init message (type 0, one block), valid records
+  // May be delivered: the init message (type 0, one block), valid records.
+  std::vector<SummaryRecord> records;
 };
 
 MemoryBlockDevice g_disk(kStorageDeviceSize);
@@ -67,8 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const auto slot = [&] {
     return area.summary_start + in.Get<uint16_t>() % (area.SummarySize() / kSlot) * kSlot;
   };
-  const VolumeRunInfo info{slot(), 0, in.Get<uint64_t>(), slot(),
-                           in.Get<uint64_t>()};  // read in this order
+  const VolumeRunInfo info{slot(), 0, in.Get<uint64_t>(), slot(), in.Get<uint64_t>()};  // in order
   // Every input writes the same summary bytes and at least the data bytes that the one before
   // wrote.
   size_t n = kMailboxSummaryBytes;

@@ -71,8 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kept.assign(block.get() + used, block.get() + total);
   };
   for (size_t at = 0; at < stream.size();) {
-    rng =
-        rng * 1103515245u + 12345u;  // chunks of 1..4096 bytes, small ones as likely as large ones
+    // Chunks of 1..4096 bytes, small ones as likely as large ones.
+    rng = rng * 1103515245u + 12345u;
     const size_t chunk =
         std::min<size_t>(1 + (((rng >> 4) % 4096) >> ((rng >> 27) % 13)), stream.size() - at);
     room = (rng & 8) ? 1 + (rng >> 17) % 300 : UINT32_MAX;  // a queue that fills up now and then

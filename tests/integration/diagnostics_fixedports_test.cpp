@@ -36,6 +36,8 @@ void SetCaptureFile(const std::string& path) {  // "" : none
 #endif
 }
 
+using Diagnostics = ServiceFixture;
+
 // The messages as `kestal replay` prints them; without the ACKs of heartbeats when `heartbeats` is
 // false.
 Lines Printed(const std::vector<AppMessage>& messages, bool heartbeats = true) {
@@ -87,44 +89,37 @@ void ExpectReplayOf(const std::string& capture, const Lines& live, size_t connec
 
 }  // namespace
 
-// Against the fixture's simulator, captured to session.pcap: two bad checksums, three garbage
-// bursts and an oversize header, each followed by an intact status; image frames; then a connection
-// dropped in the middle of a frame, and an order on the next one. Only the intact messages reach
-// the application, and the loss is announced once. Fatal failures end the test.
-class Diagnostics : public ServiceFixture {
- protected:
-  void RunFaultySession() {
-    ASSERT_EQ(m_sim.Start(), 0);
-    SetCaptureFile("session.pcap");
-    StartAgainst(m_sim);
-    SetCaptureFile("");
-    SimNetworkServer& device = m_sim.Server();
-    const Bytes status(ControllerStatusLayout::kLength, 0x21);
-    auto intact = [&] { return device.SendMessage(ControllerStatus, status.data(), 56); };
-    for (int i = 0; i < 2; ++i)
-      ASSERT_EQ(device.SendBadChecksumFrame(ControllerStatus, status.data(), 56) + intact(), 0);
-    for (int i = 0; i < 3; ++i)
-      ASSERT_EQ(device.SendGarbageThenFrame(9, ControllerStatus, status.data(), 56), 0);
-    ASSERT_EQ(device.SendOversizeFrame(70000) + intact(), 0);
-    ASSERT_TRUE(m_app.WaitForMessages(ControllerStatus, 6, 3s));
-    SendOrder(StartScan);
-    ASSERT_TRUE(m_app.WaitForMessages(OriginalImagePiece, 2, 3s));
-    ASSERT_TRUE(m_app.WaitForMessage(Order, AckOf(SendOrder(StopScan)), 3s));
-    ASSERT_EQ(device.DropMidFrame(ControllerStatus, status.data(), 56, 20), 0);
-    ASSERT_TRUE(m_app.WaitForEvent(ConnectedOk, 2, 5s));
-    ASSERT_TRUE(m_app.WaitForMessage(Order, AckOf(SendOrder(GetFpgaTemp)), 3s));
-    EXPECT_EQ(m_app.Messages(ControllerStatus).size(), 6u);  // no damaged frame, no half frame
-    std::vector<HostCommDeviceEvent> events;  // the service leaves the reconnection to the link
-    for (const AppEvent& e : m_app.Events()) events.push_back(e.event);
-    EXPECT_EQ(events,
-              (std::vector<HostCommDeviceEvent>{Connecting, ConnectedOk, CommError, ConnectedOk}));
-    StopAndCheck();
-  }
-  SimRig m_sim{SimLink::Network, QuietDevice()};
-};
-
-TEST_F(Diagnostics, TheCountersReplayAndPlayerAgreeWithTheLiveSession) {
-  ASSERT_NO_FATAL_FAILURE(RunFaultySession());
+// Against a simulator, captured to session.pcap: two bad checksums, three garbage bursts and an
+// oversize header, each followed by an intact status; image frames; then a connection dropped in
+// the middle of a frame, and an order on the next one. Only the intact messages reach the
+// application, and the loss is announced once. Then the capture is read back every way.
+TEST_F(Diagnostics, TheCountersReplayDissectorAndPlayerAgreeWithTheLiveSession) {
+  SimRig sim{SimLink::Network, QuietDevice()};
+  ASSERT_EQ(sim.Start(), 0);
+  SetCaptureFile("session.pcap");
+  StartAgainst(sim);
+  SetCaptureFile("");
+  SimNetworkServer& device = sim.Server();
+  const Bytes status(ControllerStatusLayout::kLength, 0x21);
+  auto intact = [&] { return device.SendMessage(ControllerStatus, status.data(), 56); };
+  for (int i = 0; i < 2; ++i)
+    ASSERT_EQ(device.SendBadChecksumFrame(ControllerStatus, status.data(), 56) + intact(), 0);
+  for (int i = 0; i < 3; ++i)
+    ASSERT_EQ(device.SendGarbageThenFrame(9, ControllerStatus, status.data(), 56), 0);
+  ASSERT_EQ(device.SendOversizeFrame(70000) + intact(), 0);
+  ASSERT_TRUE(m_app.WaitForMessages(ControllerStatus, 6, 3s));
+  SendOrder(StartScan);
+  ASSERT_TRUE(m_app.WaitForMessages(OriginalImagePiece, 2, 3s));
+  ASSERT_TRUE(m_app.WaitForMessage(Order, AckOf(SendOrder(StopScan)), 3s));
+  ASSERT_EQ(device.DropMidFrame(ControllerStatus, status.data(), 56, 20), 0);
+  ASSERT_TRUE(m_app.WaitForEvent(ConnectedOk, 2, 5s));
+  ASSERT_TRUE(m_app.WaitForMessage(Order, AckOf(SendOrder(GetFpgaTemp)), 3s));
+  EXPECT_EQ(m_app.Messages(ControllerStatus).size(), 6u);  // no damaged frame, no half frame
+  std::vector<HostCommDeviceEvent> events;  // the service leaves the reconnection to the link
+  for (const AppEvent& e : m_app.Events()) events.push_back(e.event);
+  EXPECT_EQ(events,
+            (std::vector<HostCommDeviceEvent>{Connecting, ConnectedOk, CommError, ConnectedOk}));
+  StopAndCheck();
   const std::vector<AppMessage> live = m_app.Messages();
 
   const LinkHealth& health = m_impl.Engine().Health();
@@ -134,14 +129,50 @@ TEST_F(Diagnostics, TheCountersReplayAndPlayerAgreeWithTheLiveSession) {
   EXPECT_EQ(count(health.resyncs), 6u);  // each fault's bytes skipped until the next frame
   EXPECT_EQ(count(health.reconnects), 1u);
   EXPECT_EQ(count(health.image_frames), m_app.Messages(OriginalImagePiece).size());
-  EXPECT_TRUE(count(health.orders_sent) == 5 &&
-              count(health.orders_acked) == 5);  // with two comm types
+  // With two comm types: one a connection.
+  EXPECT_TRUE(count(health.orders_sent) == 5 && count(health.orders_acked) == 5);
   EXPECT_TRUE(count(health.heartbeats_sent) >= 1 && count(health.last_rtt_us) > 0);
   EXPECT_TRUE(m_log.Contains("Link health, " + health.Line()));  // logged at Stop
 
-  // Replayed without a socket, the capture gives the application what it got live, in the same
-  // order.
+  // Replayed without a socket, the capture gives the application what it got live, in order.
   ExpectReplayOf("session.pcap", Printed(live), 2);
+
+#if defined(KESTAL_TSHARK_PATH) && !defined(_WIN32)
+  // The dissector, as tshark runs it over the capture, shows what crossed the wire.
+  const std::string port = std::to_string(sim.Server().Port());
+  // Each frame's value, in order.
+  auto decoded = [&](const std::string& filter, const std::string& field) {
+    return Split(RunTool({KESTAL_TSHARK_PATH, "-X", "lua_script:" KESTAL_DISSECTOR_PATH, "-r",
+                          "session.pcap", "-d", "tcp.port==" + port + ",kestal", "-Y", filter, "-T",
+                          "fields", "-e", field}),
+                 ",\n");
+  };
+  // The host's orders other than heartbeats: as the device received them.
+  Lines types, lengths, seq_nos;
+  for (const SimHostMessage& m : sim.Device().HostMessages()) {
+    if (m.type != Order || kestal::LoadU16(m.payload.data() + 2) == HeartBeat) continue;
+    types.push_back("6"), lengths.push_back(std::to_string(m.payload.size()));
+    seq_nos.push_back(std::to_string(kestal::LoadU16(m.payload.data())));
+  }
+  const std::string orders = "tcp.dstport == " + port + " && kestal.order.sub_type != 0";
+  EXPECT_EQ(decoded(orders, "kestal.type"), types);
+  EXPECT_EQ(decoded(orders, "kestal.length"), lengths);
+  EXPECT_EQ(decoded(orders, "kestal.seq_no"), seq_nos);
+  // The device's frames: the ACKs the application got, exactly the damaged frames flagged.
+  Lines acks;
+  for (const AppMessage& m : m_app.Messages(Order))
+    acks.push_back(std::to_string(kestal::LoadU16(m.payload.data())));
+  Lines sent_acks = decoded("tcp.srcport == " + port + " && kestal.type == 6", "kestal.seq_no");
+  EXPECT_GE(sent_acks.size(), acks.size());
+  sent_acks.resize(acks.size());  // beyond: heartbeat ACKs that came while Stop ran
+  EXPECT_EQ(sent_acks, acks);
+  const Lines checks = decoded("tcp.srcport == " + port + " && kestal", "kestal.checksum.status");
+  EXPECT_EQ(std::count(checks.begin(), checks.end(), "0"), 2) << "bad checksums flagged";
+  const Lines expert = decoded("kestal.length.too_large", "kestal.length");
+  EXPECT_EQ(std::count(expert.begin(), expert.end(), "70000"), 1) << "the oversize header flagged";
+#else
+  std::printf("tshark was not found when the build was configured: the dissector is not checked\n");
+#endif
 
   // Played back by the simulator to the library, the capture delivers the same messages again
   // (heartbeat ACKs aside: the simulator answers the new session's own).
@@ -179,47 +210,6 @@ TEST_F(Diagnostics, AMailboxSessionIsCapturedAsIfItCrossedTheNetwork) {
   ASSERT_TRUE(m_app.WaitForMessage(Order, AckOf(SendOrder(StopScan)), 3s));
   StopAndCheck();
   ExpectReplayOf("mailbox.pcap", Printed(m_app.Messages()), 1);
-}
-
-// The dissector, as tshark runs it over the capture, shows what crossed the wire.
-TEST_F(Diagnostics, TheDissectorDecodesTheCapture) {
-#if !defined(KESTAL_TSHARK_PATH) || defined(_WIN32)
-  GTEST_SKIP()
-      << "tshark was not found when the build was configured (scripts/install-deps.sh installs it)";
-#else
-  ASSERT_NO_FATAL_FAILURE(RunFaultySession());
-  const std::string port = std::to_string(m_sim.Server().Port());
-  auto decoded = [&](const std::string& filter,
-                     const std::string& field) {  // each frame's value, in order
-    return Split(RunTool({KESTAL_TSHARK_PATH, "-X", "lua_script:" KESTAL_DISSECTOR_PATH, "-r",
-                          "session.pcap", "-d", "tcp.port==" + port + ",kestal", "-Y", filter, "-T",
-                          "fields", "-e", field}),
-                 ",\n");
-  };
-  // The host's orders other than heartbeats: as the device received them.
-  Lines types, lengths, seq_nos;
-  for (const SimHostMessage& m : m_sim.Device().HostMessages()) {
-    if (m.type != Order || kestal::LoadU16(m.payload.data() + 2) == HeartBeat) continue;
-    types.push_back("6"), lengths.push_back(std::to_string(m.payload.size()));
-    seq_nos.push_back(std::to_string(kestal::LoadU16(m.payload.data())));
-  }
-  const std::string orders = "tcp.dstport == " + port + " && kestal.order.sub_type != 0";
-  EXPECT_EQ(decoded(orders, "kestal.type"), types);
-  EXPECT_EQ(decoded(orders, "kestal.length"), lengths);
-  EXPECT_EQ(decoded(orders, "kestal.seq_no"), seq_nos);
-  // The device's frames: the ACKs the application got, exactly the damaged frames flagged.
-  Lines acks;
-  for (const AppMessage& m : m_app.Messages(Order))
-    acks.push_back(std::to_string(kestal::LoadU16(m.payload.data())));
-  Lines sent_acks = decoded("tcp.srcport == " + port + " && kestal.type == 6", "kestal.seq_no");
-  ASSERT_GE(sent_acks.size(), acks.size());
-  sent_acks.resize(acks.size());  // beyond: heartbeat ACKs that came while Stop ran
-  EXPECT_EQ(sent_acks, acks);
-  const Lines checks = decoded("tcp.srcport == " + port + " && kestal", "kestal.checksum.status");
-  EXPECT_EQ(std::count(checks.begin(), checks.end(), "0"), 2) << "bad checksums flagged";
-  const Lines expert = decoded("kestal.length.too_large", "kestal.length");
-  EXPECT_EQ(std::count(expert.begin(), expert.end(), "70000"), 1) << "the oversize header flagged";
-#endif
 }
 
 #else

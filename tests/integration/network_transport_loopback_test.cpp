@@ -26,8 +26,8 @@ constexpr unsigned kConnected = HostCommStatusNetworkConnected,
 class NetworkLoopback : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(sim.Start(), 0); }
-  void Start(size_t reported = 1,
-             uint16_t port = 0) {  // to 127.0.0.1:port, the simulator's by default
+  // To 127.0.0.1:port, the simulator's by default.
+  void Start(size_t reported = 1, uint16_t port = 0) {
     net.SetDeviceAddresses("127.0.0.1", "127.0.0.1");
     net.ConnectToDevice(false, port ? port : sim.Server().Port());
     ++starts;
@@ -68,15 +68,14 @@ TEST_F(NetworkLoopback, FramesCrossTheWireWholeOnceAndInOrder) {
     std::vector<Bytes> expected;
     for (uint32_t k = i; k < i + 10; ++k) expected.push_back(numbered(k));
     EXPECT_EQ(TakeQueuedFrames(net.RecvMsgQueue(), 10, 3000), expected) << i;
-    std::this_thread::sleep_for(i == 300 ? 1500ms
-                                         : 5ms);  // meanwhile more than the receive cache arrives
+    std::this_thread::sleep_for(i == 300 ? 1500ms : 5ms);  // more than the receive cache arrives
   }
   sender.join();
   EXPECT_EQ(net.RecvMsgQueue().GetFull(100), nullptr);  // nothing twice
   EXPECT_TRUE(log.Contains("Full Receive data, Wait for next timer"));
   EXPECT_EQ(net.SendOrder(kType, Bytes(65521).data(), 65521), -1);
-  const uint16_t types[] = {1, 2, 3,
-                            7, 8, 12};  // only recorded by the device; 2 and 3 carry no checksum
+  // Only recorded by the device; 2 and 3 carry no checksum.
+  const uint16_t types[] = {1, 2, 3, 7, 8, 12};
   auto order = [](int t, int i) {
     return Concat({{uint8_t(t)}, Payload(i ? (i * 37) % 900 : 65519, i)});
   };
@@ -148,11 +147,11 @@ TEST_F(NetworkLoopback, ConnectionsComeAndGoAndStopsEndEverything) {
     ASSERT_TRUE(WaitUntil([&] { return sim.Device().HostMessages().size() > before; }, 2s));
     EXPECT_EQ(sim.Device().HostMessages()[before].payload, Bytes(big.begin(), big.begin() + 10));
   };
-  net.SetListenPort(
-      sim.Server().Port());  // never started by the engine: the stop wakes a local listener
+  // Never started by the engine: the stop wakes a local listener.
+  net.SetListenPort(sim.Server().Port());
   stop();
-  asio::io_context
-      io;  // a listener whose accept queue is full drops new attempts: the connect hangs
+  // A listener whose accept queue is full drops new attempts: the connect hangs.
+  asio::io_context io;
   asio::ip::tcp::acceptor full(io, {asio::ip::make_address("127.0.0.1"), 0});
   full.listen(0);
   asio::ip::tcp::socket filler(io);
@@ -181,8 +180,8 @@ TEST_F(NetworkLoopback, ConnectionsComeAndGoAndStopsEndEverything) {
   const Bytes in = Frame(4, Payload(5, 5));
   ASSERT_EQ(sim.Server().SendRaw(in.data(), 21), 0);
   EXPECT_EQ(TakeQueuedFrames(net.RecvMsgQueue(), 1, 2000), std::vector<Bytes>{in});
-  net.ThrowInNextRead();  // the read handler throws: its chunk is lost with the connection, dialled
-                          // again
+  // The read handler throws: its chunk is lost with the connection, dialled again.
+  net.ThrowInNextRead();
   ASSERT_EQ(sim.Server().SendRaw(in.data(), 21), 0);
   ASSERT_TRUE(WaitUntil([&] { return Reports(kConnected).size() == 4; }, 3s));
   ASSERT_EQ(sim.Server().SendRaw(in.data(), 21), 0);
@@ -196,10 +195,10 @@ TEST_F(NetworkLoopback, ConnectionsComeAndGoAndStopsEndEverything) {
   ASSERT_EQ(back.Start(), 0);
   EXPECT_TRUE(WaitUntil([&] { return Reports(kConnected).size() == 5; }, 2500ms));
   stop();
-  EXPECT_EQ(sim.Server().Connections(),
-            5u);  // the first stop's wake-up and four connections; no other wake-up
-  EXPECT_EQ(Reports(kLost).size(),
-            3u);  // the drop, the throwing handler and the stopped device; never a stop
+  // The first stop's wake-up and four connections; no other wake-up.
+  EXPECT_EQ(sim.Server().Connections(), 5u);
+  // The drop, the throwing handler and the stopped device; never a stop.
+  EXPECT_EQ(Reports(kLost).size(), 3u);
 }
 
 }  // namespace

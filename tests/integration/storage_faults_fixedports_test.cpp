@@ -13,8 +13,8 @@ using Bytes = std::vector<uint8_t>;
 namespace {
 constexpr int kIntact = -2;  // SendFaulty's torn time otherwise
 
-Bytes Message(
-    uint16_t n) {  // an order ACK of a sub type nothing claims, numbered, its fill from the number
+// An order ACK of a sub type nothing claims, numbered, its fill from the number.
+Bytes Message(uint16_t n) {
   Bytes m(24);
   m[0] = static_cast<uint8_t>(n), m[1] = static_cast<uint8_t>(n >> 8), m[2] = 0xFF, m[3] = 0x7F;
   for (size_t i = 4; i < m.size(); ++i) m[i] = static_cast<uint8_t>(n * 7 + i);
@@ -38,21 +38,19 @@ TEST_F(ServiceFixture, StorageWriterLappingTheReaderCostsOnlyTheMessagesOverwrit
       kept.push_back(next);
     }
   };
-  auto received =
-      [&] {  // the numbers of the test's messages, in the order delivered; each must be whole
-        std::vector<uint16_t> numbers;
-        for (const AppMessage& m : m_app.Messages(Order)) {
-          if (m.payload.size() != 24 || m.payload[2] != 0xFF || m.payload[3] != 0x7F) continue;
-          numbers.push_back(static_cast<uint16_t>(m.payload[0] | m.payload[1] << 8));
-          EXPECT_EQ(m.payload, Message(numbers.back()));
-        }
-        return numbers;
-      };
+  // The numbers of the test's messages, in the order delivered; each must be whole.
+  auto received = [&] {
+    std::vector<uint16_t> numbers;
+    for (const AppMessage& m : m_app.Messages(Order)) {
+      if (m.payload.size() != 24 || m.payload[2] != 0xFF || m.payload[3] != 0x7F) continue;
+      numbers.push_back(static_cast<uint16_t>(m.payload[0] | m.payload[1] << 8));
+      EXPECT_EQ(m.payload, Message(numbers.back()));
+    }
+    return numbers;
+  };
   // Damaged records and skipped numbers are the reader's unit tests; here the device's writer and
   // the host's reader race over a record caught in writing for 40 ms.
-  send(kIntact, 3);
-  send(40);
-  send(kIntact, 3);
+  send(kIntact, 3), send(40), send(kIntact, 3);
   ASSERT_TRUE(WaitUntil([&] { return received().size() >= kept.size(); }, 5000ms));
   EXPECT_EQ(received(), kept);
 

@@ -25,14 +25,6 @@ std::vector<uint8_t> Peek(const std::string& path, uint64_t offset, uint32_t len
   return in && in.gcount() == static_cast<std::streamsize>(len) ? out : std::vector<uint8_t>();
 }
 
-bool Poke(const std::string& path, uint64_t offset, const std::vector<uint8_t>& bytes) {
-  std::fstream io(path, std::ios::binary | std::ios::in | std::ios::out);
-  io.seekp(static_cast<std::streamoff>(offset))
-      .write(reinterpret_cast<const char*>(bytes.data()),
-             static_cast<std::streamsize>(bytes.size()));
-  return static_cast<bool>(io.flush());
-}
-
 std::vector<uint8_t> RecordBytes(uint64_t seq_no, uint32_t start, uint32_t data_len,
                                  uint16_t msg_type) {
   std::vector<uint8_t> bytes(SummaryRecord::kSize);
@@ -43,12 +35,4 @@ std::vector<uint8_t> RecordBytes(uint64_t seq_no, uint32_t start, uint32_t data_
 std::string FileText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), {}};
-}
-
-size_t CommTypeOrders(const SimDevice& device) {
-  size_t n = 0;
-  for (const SimHostMessage& m : device.HostMessages())
-    n += m.type == Order && m.payload.size() >= 4 &&
-         kestal::LoadU16(m.payload.data() + 2) == SetCommType;
-  return n;
 }

@@ -15,15 +15,11 @@ SimDeviceOptions QuietDevice();
 // an empty string.
 std::string MakeImage(const std::string& name, uint64_t size = 52428800);
 
-// Bytes of an image file (empty when it is shorter), and writing into it.
+// Bytes of an image file (empty when it is shorter).
 std::vector<uint8_t> Peek(const std::string& path, uint64_t offset, uint32_t len);
-bool Poke(const std::string& path, uint64_t offset, const std::vector<uint8_t>& bytes);
 // The 32 bytes of a summary record.
 std::vector<uint8_t> RecordBytes(uint64_t seq_no, uint32_t start, uint32_t data_len,
                                  uint16_t msg_type);
 
 // The whole of a file (empty when there is none).
 std::string FileText(const std::string& path);
-
-// Number of comm-type orders the device received.
-size_t CommTypeOrders(const SimDevice& device);

@@ -17,8 +17,8 @@ using namespace std::chrono;
 TEST(WorkFlowBufferQueue, ListOrderLimitsAndWaits) {
   WorkFlowBufferQueue q, too_many, never;
   EXPECT_EQ(too_many.Init(65536), -1);
-  EXPECT_TRUE(!too_many.GetFree(-1) && !never.GetFree(0) &&
-              !never.GetFull(0));  // no pool: nothing waits
+  // No pool: nothing waits.
+  EXPECT_TRUE(!too_many.GetFree(-1) && !never.GetFree(0) && !never.GetFull(0));
   ASSERT_EQ(q.Init(3), 0);
   WorkFlowBuffer* b[3] = {q.GetFree(-1), q.GetFree(-1), q.GetFree(-1)};  // in index order
   ASSERT_TRUE(b[0] && b[1] && b[2] && b[2]->bytes_used == 0);
@@ -31,9 +31,8 @@ TEST(WorkFlowBufferQueue, ListOrderLimitsAndWaits) {
   for (int i : {1, 0, 2}) q.PutFull(b[i]);
   for (int i : {1, 0, 2}) EXPECT_EQ(q.GetFull(-1), b[i]);
   EXPECT_EQ(b[1]->bytes_used, 65536u);  // cut, with an error line
-  EXPECT_EQ(log.Messages(),
-            std::vector<std::string>{"ERROR, bytes used:70000 is large than malloc buffer size:"
-                                     "65536\n"});
+  const std::string cut = "ERROR, bytes used:70000 is large than malloc buffer size:65536\n";
+  EXPECT_EQ(log.Messages(), std::vector<std::string>{cut});
   for (int i : {2, 0}) q.PutFree(b[i]);
   for (int i : {2, 0}) EXPECT_EQ(q.GetFree(-1), b[i]);
   // Gets without limit: woken by a put, and (both lists empty) by Deinit.

@@ -29,8 +29,7 @@ TEST(FrameCodec, EncodesTheWorkedExampleByteForByteWithinItsLimits) {
   Bytes payload(65521), out(65540);
   EXPECT_EQ(FrameCodec::Encode(6, payload.data(), 65520, out.data(), 65536), 65536);
   EXPECT_EQ(FrameCodec::Encode(6, payload.data(), 65520, out.data(), 65535), -1);  // does not fit
-  EXPECT_EQ(FrameCodec::Encode(6, payload.data(), 65521, out.data(), 65540),
-            -1);  // payload too long
+  EXPECT_EQ(FrameCodec::Encode(6, payload.data(), 65521, out.data(), 65540), -1);  // too long
 }
 
 TEST(FrameCodec, CalcCrcMatchesAPlainSumAtEveryLengthAndAlignment) {
@@ -42,8 +41,8 @@ TEST(FrameCodec, CalcCrcMatchesAPlainSumAtEveryLengthAndAlignment) {
       ASSERT_EQ(FrameCodec::CalcCrc(data.data() + offset, len), sum) << offset << "/" << len;
     }
   }
-  EXPECT_EQ(FrameCodec::CalcCrc(Bytes(16843010, 0xFF).data(), 16843010),
-            0xFFu * 16843010u);  // wraps past 2^32
+  // Wraps past 2^32.
+  EXPECT_EQ(FrameCodec::CalcCrc(Bytes(16843010, 0xFF).data(), 16843010), 0xFFu * 16843010u);
 }
 
 TEST(FrameCodec, BuildMsgVerdicts) {
@@ -59,8 +58,7 @@ TEST(FrameCodec, BuildMsgVerdicts) {
       {Concat({order, Bytes(44, 0xEE)}), 100, 56, ""},
       {largest, 65536, 65536, ""},
       {set(largest, 4, 0xF1), 65536, -2, "Build message, payload_length is too large:65521"},
-      {set(Frame(1, {1, 2, 3, 4}), 16, 0x10), 20, -3,
-       "Build message, CRC error:f,10"},                          // checksum one too high
+      {set(Frame(1, {1, 2, 3, 4}), 16, 0x10), 20, -3, "Build message, CRC error:f,10"},  // one high
       {set(Frame(3, {1, 2, 3, 4}), 16, 0x55), 20, 20, ""},        // type 3 is not checked
       {set(t2, 16, 1), 20, -3, "Build message, CRC error:0,1"},   // type 2 must carry 0
       {set(t2, 10, 1), 20, -3, "Build message, CRC error:11,0"},  // type 0x00010002 is checked
@@ -133,6 +131,12 @@ TEST_F(EngineTest, EachMessageIsLoggedAndForwardedOrDropped) {
   StoreU32(y.data() + 68, 8), StoreU32(read_ack.data() + 6, 65), read_ack.resize(75, 0xAB);
   const std::string read =
       "Recv a read config ACK, seq_no:0, sub_msg_type:0, ack_code:0, config_file_len:65";
+  const std::string firmware =
+      "Recv a update firmware ACK, seq_no:9, type:1, ack_code:0, progress:100, step:0";
+  const std::string status_line =
+      "Controller status, device:9/0, fpga:0fps/5Bytes, arm:0fps, host send/recv:0Bytes/0Bytes, "
+      "fpga temp:-40.00";
+  const Bytes temp_ack = {5, 0, 83, 0, 0, 0, 0, 0, 0, 0, 0x64, 0x19};
   std::string dump64 = "0000:";
   while (dump64.size() < 5 + 64 * 3) dump64 += " ab";
   const std::vector<std::tuple<uint16_t, int, Bytes, Lines>> rows = {
@@ -145,27 +149,12 @@ TEST_F(EngineTest, EachMessageIsLoggedAndForwardedOrDropped) {
       {6, 1, {11, 0, 3, 0}, {"Recv order to start scan ACK:11"}},
       {6, 1, {13, 0, 99, 0}, {}},
       {6, 1, {0xFF, 0xFF, 70, 0}, {"Recv order to set comm type ACK:65535"}},
-      {6,
-       1,
-       {5, 0, 83, 0, 0, 0, 0, 0, 0, 0, 0x64, 0x19},
-       {"Recv order to get fpga temp ACK:5", "Fpga temp:25.00"}},
+      {6, 1, temp_ack, {"Recv order to get fpga temp ACK:5", "Fpga temp:25.00"}},
       {4, 1, {1, 0, 2, 0, 3}, {"Recv a write config ACK, seq_no:1, sub_msg_type:2, ack_code:3"}},
-      {9,
-       1,
-       {9, 0, 1, 0, 0, 0, 100},
-       {"Recv a update firmware ACK, seq_no:9, type:1, ack_code:0, progress:100, step:0"}},  // no
-                                                                                             // step
-                                                                                             // byte
+      {9, 1, {9, 0, 1, 0, 0, 0, 100}, {firmware}},  // no step byte
       {5, 1, read_ack, {read, dump64 + " ", "0064: ab "}},
-      {5,
-       1,
-       Bytes(read_ack.begin(), read_ack.begin() + 13),
-       {read, "0000: ab ab ab "}},  // less than it claims
-      {7,
-       1,
-       {9, 0, 0, 0, 5},
-       {"Controller status, device:9/0, fpga:0fps/5Bytes, arm:0fps, host send/recv:0Bytes/0Bytes, "
-        "fpga temp:-40.00"}},
+      {5, 1, Bytes(read_ack.begin(), read_ack.begin() + 13), {read, "0000: ab ab ab "}},  // short
+      {7, 1, {9, 0, 0, 0, 5}, {status_line}},
   };
   for (const auto& [type, is_forwarded, payload, lines] : rows) {
     log.Clear();
@@ -175,8 +164,8 @@ TEST_F(EngineTest, EachMessageIsLoggedAndForwardedOrDropped) {
     EXPECT_EQ(forwarded, (is_forwarded ? Forwarded{{type, payload}} : Forwarded{}))
         << "type " << type;
   }
-  Deal(7, Bytes(60, 0xA5)),
-      Deal(7, {9, 0, 0, 0, 5});  // a status is stored cut to 56 bytes, or zero-filled
+  // A status is stored cut to 56 bytes, or zero-filled.
+  Deal(7, Bytes(60, 0xA5)), Deal(7, {9, 0, 0, 0, 5});
   const ControllerStatusSnapshot status = engine.GetControllerStatus();
   EXPECT_EQ(Bytes(status.record, status.record + 56), Concat({{9, 0, 0, 0, 5}, Bytes(51, 0)}));
 }
@@ -189,8 +178,7 @@ TEST_F(EngineTest, ImageFramesFromTheirPieces) {
       {Bytes(91, 0), "image piece is too short:91"},
       {Piece(3000, 1000, 10, 0x11, 2999), "image size of pieces is not the same with header"},
       {Piece(3000, 2991, 10), "piece header is not correct"},  // ends one byte past the image
-      {Piece(3000, 0xFFFFFFF0u, 0x20),
-       "piece header is not correct"},  // offset + length wraps past 2^32
+      {Piece(3000, 0xFFFFFFF0u, 0x20), "piece header is not correct"},  // wraps past 2^32
       {truncated, "piece data is beyond the message, piece_len:1000, msg_len:1091"},
   };
   Deal(3, Piece(3000, 0, 1000, 0x21)), Deal(3, Piece(3000, 1000, 1000, 0x22));
@@ -202,22 +190,12 @@ TEST_F(EngineTest, ImageFramesFromTheirPieces) {
   }
   EXPECT_TRUE(forwarded.empty());
   Deal(3, Piece(3000, 2000, 1000, 0x23)), Deal(8, Piece(0, 0, 0, 0x44));  // the second: header only
-  EXPECT_EQ(forwarded, (Forwarded{{3, Image(3000, 0x23)},
-                                  {8, Image(0, 0x44)}}));  // the header of the last piece
-  forwarded.clear(),
-      log.Clear();  // a lost middle piece; a piece of the other kind between two of a frame
-  for (auto [type, offset] : {std::pair<uint16_t, uint32_t>{3, 0},
-                              {3, 2000},
-                              {3, 1000},
-                              {3, 2000},
-                              {3, 0},
-                              {8, 0},
-                              {3, 1000},
-                              {3, 2000},
-                              {3, 0},
-                              {3, 1000},
-                              {3, 2000}})
-    Deal(type, Piece(3000, offset, 1000, uint8_t(0x30 + offset / 1000)));
+  // Each frame with the header of its last piece.
+  EXPECT_EQ(forwarded, (Forwarded{{3, Image(3000, 0x23)}, {8, Image(0, 0x44)}}));
+  // A lost middle piece; a piece of the other kind (-1: type 8 at 0) between two of a frame.
+  forwarded.clear(), log.Clear();
+  for (int k : {0, 2, 1, 2, 0, -1, 1, 2, 0, 1, 2})
+    Deal(k < 0 ? 8 : 3, Piece(3000, std::max(k, 0) * 1000, 1000, uint8_t(0x30 + std::max(k, 0))));
   EXPECT_TRUE(forwarded == (Forwarded{{3, Image(3000, 0x32)}})) << forwarded.size() << " frames";
   EXPECT_EQ(log.MessagesStartingWith("image frame is not complete, dropped:"),
             Lines(3, "image frame is not complete, dropped:1000/3000"));
@@ -230,8 +208,7 @@ TEST_F(EngineTest, ImageFramesFromTheirPieces) {
 
 TEST(FirmwareChunks, AFileIsCutIntoChunksUnderItsSeqNoUntilASendFails) {
   Bytes file = Payload(65497, 5);
-  const uint32_t sum =
-      FrameCodec::CalcCrc(file.data(), 65497);  // the file's check is a plain byte sum too
+  const uint32_t sum = FrameCodec::CalcCrc(file.data(), 65497);  // a plain byte sum too
   Forwarded sent;
   size_t refused = 0;  // the send that fails, counted from 1; 0: none
   auto send = [&](uint16_t type, const uint8_t* data, uint32_t len) {
@@ -249,8 +226,7 @@ TEST(FirmwareChunks, AFileIsCutIntoChunksUnderItsSeqNoUntilASendFails) {
   }
   file.resize(65496 * 3);
   sent.clear(), refused = 2;
-  EXPECT_EQ(HostCommProtocolImpl::SendFirmwareChunks(send, 11, 1, file.data(), 65496 * 3),
-            -1);               // a failure
+  EXPECT_EQ(HostCommProtocolImpl::SendFirmwareChunks(send, 11, 1, file.data(), 65496 * 3), -1);
   EXPECT_EQ(sent.size(), 2u);  // nothing after the failed chunk
   LogCapture log;
   EXPECT_EQ(HostCommProtocolImpl::SendFirmwareChunks(send, 11, 1, nullptr, 0), 0);

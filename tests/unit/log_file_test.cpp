@@ -33,8 +33,8 @@ TEST(LogFile, EveryLineOfRacingThreadsArrivesWholeAndInOrderAndErrorsAtOnce) {
       [] { return LogFileText().find("a line before the service starts") != std::string::npos; },
       std::chrono::milliseconds(2000)));
   kestal::Log::SetWriterRunning(true);
-  constexpr int kThreads = 4,
-                kLines = 6000;  // about 2.5 MiB: the buffer (1 MiB) overflows many times
+  // About 2.5 MiB: the buffer (1 MiB) overflows many times.
+  constexpr int kThreads = 4, kLines = 6000;
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t)
     threads.emplace_back([t] {

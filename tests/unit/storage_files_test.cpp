@@ -32,19 +32,14 @@ class StorageFiles : public ::testing::Test {
 
 TEST_F(StorageFiles, DiscoveryOpensTheFirstOfSixteenCandidatesOfExactlyTheDeviceSize) {
   const uint64_t size = kStorageDeviceSize;
+  std::vector<uint64_t> seventeen(16, 4096);
+  seventeen.push_back(size);  // a 17th candidate is not tried
   const struct {
-    std::vector<uint64_t> sizes;
+    std::vector<uint64_t> sizes;  // 0: no such file
     int opened;
-  } cases[] = {
-      // size 0: no such file
-      {{size - 1, size + 1}, -1},
-      {[&] {
-         std::vector<uint64_t> v(16, 4096);
-         v.push_back(size);
-         return v;
-       }(),
-       -1},
-      {{0, size - 1, size + 1, 0, 3ull << 30, size, size}, 5}};  // a 17th candidate is not tried
+  } cases[] = {{{size - 1, size + 1}, -1},
+               {seventeen, -1},
+               {{0, size - 1, size + 1, 0, 3ull << 30, size, size}, 5}};
   for (const auto& c : cases) {
     std::vector<std::string> paths;
     for (uint64_t s : c.sizes) {

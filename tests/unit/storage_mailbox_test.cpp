@@ -3,8 +3,12 @@
 // full speed.
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <sstream>
+#include <string>
 #include <thread>
 #include <utility>
 
@@ -22,9 +26,7 @@ using Reported = std::vector<std::pair<unsigned, std::string>>;
 namespace {
 
 constexpr uint32_t kData0 = 0x40000, kSummary1 = 0x20000,
-                   kData1 = 0x240000;                       // type 0's data end at kData1
-constexpr uint32_t kPass = ~0u, kShift = ~1u, kHold = ~2u;  // receive steps other than a record
-constexpr uint64_t kDamaged = ~1ull;  // a record step: the slot's number, failing its check
+                   kData1 = 0x240000;  // type 0's data end at kData1
 
 // A transport on a fresh in-memory disk and its status reports (a running worker reports only
 // failures).
@@ -38,9 +40,8 @@ class Storage : public ::testing::Test {
   Bytes Peek(uint64_t offset, uint32_t len) const {
     return {m_disk.Data() + offset, m_disk.Data() + offset + len};
   }
-  bool Poke(uint64_t offset, const Bytes& bytes) {
+  void Poke(uint64_t offset, const Bytes& bytes) {
     std::copy(bytes.begin(), bytes.end(), m_disk.Data() + offset);
-    return true;
   }
 
   MemoryBlockDevice m_disk{kStorageDeviceSize};
@@ -64,7 +65,7 @@ TEST_F(Storage, BlockWritesKeepOrClearExactlyTheRightBytes) {
   for (const auto& w : writes) {
     SCOPED_TRACE(w.addr);
     Bytes want = Payload(0x1000, 99);
-    ASSERT_TRUE(Poke(0, want));
+    Poke(0, want);
     const Bytes data = Payload(w.len + 1, w.addr);
     EXPECT_EQ(m_host.WriteStorageDevice(w.addr, data.data(), w.len), w.result);
     if (w.result == 0) std::copy(data.begin(), data.begin() + w.len, want.begin() + w.addr);
@@ -88,32 +89,29 @@ TEST_F(Storage, WritesAdvanceSlotAndDataAddressAndRepositionFindsTheNewestRecord
   const Bytes init = {0xA1, 0x73, 0x49, 0x23, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF,
                       0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 4, 0, 0, 2, 0, 0, 0,    0,    0xBE, 0};
   EXPECT_TRUE(Peek(0, 32) == init && Peek(kSummary1, 32) == RecordBytes(0, kData1, 512, 0));
-  for (uint32_t i = 0; i < 64;
-       ++i) {  // each byte changed, then bytes 0-29 with the check fixed up, then none
+  // Each byte changed, then bytes 0-29 with the check fixed up (52-61: start, length, type), then
+  // none.
+  for (uint32_t i = 0; i < 64; ++i) {
     Bytes changed = init;
     changed[i % 32] ^= i < 62 ? 0x10 : 0;
     changed[30] ^= i >= 32 && i < 62 ? 0x10 : 0;
-    EXPECT_EQ(SummaryRecord::IsValid(changed.data()), i >= 52)
-        << "case " << i;  // 52-61: start, length, type
+    EXPECT_EQ(SummaryRecord::IsValid(changed.data()), i >= 52) << "case " << i;
   }
-  ASSERT_TRUE(Poke(kData1, Bytes(512, 0x5A)));  // type 1's first block
-  struct Write {
-    uint32_t slot, data, len, next_slot, next_data, valid = 0, newest = 0, start = 0,
-                                                    newest_len = 0;
-  };
-  const Write writes[] = {
+  Poke(kData1, Bytes(512, 0x5A));  // type 1's first block
+  const struct {
+    uint32_t slot, data, len, next_slot, next_data, valid = 0, newest = 0, start = 0, nlen = 0;
+  } writes[] = {
       {0x20, 0x40200, 12, 0x40, 0x40400},
       {0x40, kData0, 512, 0x60, 0x40200},
       {0x60, kData0, 513, 0x80, 0x40400},
-      {0x1FFE0, 0x23FE00, 1000, 0,
-       0x40200},  // the last slot; data past the area's end go on at its start
+      // The last slot; data past the area's end go on at its start.
+      {0x1FFE0, 0x23FE00, 1000, 0, 0x40200},
       {0, kData0, 65536, 0x20, 0x50000},    // the first slot; the largest message
       {0x20, kData0, 65537, 0x20, kData0},  // one byte more: refused
       {0x140, 0x41400, 64, 0x160, 0x41600, 4096, 9, 0x41200, 100},  // the ring wrapped once
-      {0, kData1, 64, 0x20, 0x40200, 4096, 4095, 0x23FE00,
-       512},  // every slot valid, data to the area's end
-      {0x20, 0x40200, 64, 0x40, 0x40400, 1, 0, 0x23FE00,
-       1000},  // the newest data wrapped: their tail stays
+      // Every slot valid, data to the area's end; the newest data wrapped: their tail stays.
+      {0, kData1, 64, 0x20, 0x40200, 4096, 4095, 0x23FE00, 512},
+      {0x20, 0x40200, 64, 0x40, 0x40400, 1, 0, 0x23FE00, 1000},
   };
   for (const auto& w : writes) {
     SCOPED_TRACE(&w - writes);
@@ -121,11 +119,11 @@ TEST_F(Storage, WritesAdvanceSlotAndDataAddressAndRepositionFindsTheNewestRecord
     for (uint32_t slot = 0; slot < w.valid; ++slot) {
       const Bytes r =
           RecordBytes(slot + (slot <= w.newest ? 4096 : 0), slot == w.newest ? w.start : kData0,
-                      slot == w.newest ? w.newest_len : 512, 6);
+                      slot == w.newest ? w.nlen : 512, 6);
       std::copy(r.begin(), r.end(), area.begin() + slot * 32);
     }
-    ASSERT_TRUE(Poke(0x1FE00, Payload(0x1E0, 1)) && Poke(kData0, Bytes(488, 0x77)));
-    ASSERT_TRUE(!w.valid || (Poke(0, area) && m_host.RepositionVolume(0) == 0));
+    Poke(0x1FE00, Payload(0x1E0, 1)), Poke(kData0, Bytes(488, 0x77));
+    ASSERT_TRUE(!w.valid || (Poke(0, area), m_host.RepositionVolume(0) == 0));
     VolumeRunInfo info = m_host.RunInfo(0);
     const uint64_t seq = w.valid ? 4097 + w.newest : info.seq_no;
     EXPECT_TRUE(!w.valid ||
@@ -152,128 +150,73 @@ TEST_F(Storage, WritesAdvanceSlotAndDataAddressAndRepositionFindsTheNewestRecord
   }
 }
 
-// Steps: records written by hand into type 1 with their data (seq ~0: the slot cleared; kDamaged),
-// kPass, kShift (the next slot moved off), kHold (buffers taken); then the numbers delivered, the
-// last record consumed and its slot.
+// Steps, run in turn: "slot:seq@start+len", a record written by hand into type 1 with its data
+// (seq "x": the record damaged; "slot:-": the slot cleared); "pass"; "shift" (the next slot moved
+// off); "hold" (all buffers but one taken). Then the numbers delivered, the last record consumed
+// and its slot.
 TEST_F(Storage, ReceivePassesDeliverEveryRecordOnceAndRepositionOnDamage) {
-  struct Step {
-    uint32_t slot;
-    uint64_t seq = 0;
-    uint32_t start = 0, len = 0;
-  };
-  struct Case {
-    const char* what;
-    std::vector<Step> steps;
+  const struct {
+    const char* steps;
     std::vector<uint64_t> delivered;
     uint64_t last, slot;
-  };
-  const Case cases[] = {
-      {"data wrapped at the disk's end, and a full queue",
-       {{1, 1, 0x31FFE00, 700},
-        {2, 2, 0x240200, 700},
-        {3, 3, 0x240600, 700},
-        {4, 4, 0x240A00, 700},
-        {kHold},
-        {kPass},
-        {kPass}},
+  } cases[] = {
+      // Data wrapped at the disk's end, and a full queue.
+      {"1:1@31FFE00+700 2:2@240200+700 3:3@240600+700 4:4@240A00+700 hold pass pass",
        {1, 2, 3, 4},
        4,
        4},
-      {"a sequence gap", {{1, 1, 0x240200, 8}, {2, 3, 0x240400, 8}, {kPass}}, {1, 3}, 3, 2},
-      {"a damaged record between intact ones",
-       {{1, 1, 0x240200, 8}, {2, kDamaged, 0x240400, 8}, {3, 3, 0x240600, 8}, {kPass}, {kPass}},
-       {1, 3},
-       3,
-       3},
-      {"a record caught in writing is waited for",
-       {{1, 1, 0x240200, 8},
-        {2, kDamaged, 0x240400, 8},
-        {3, 3, 0x240600, 8},
-        {kPass},
-        {2, 2, 0x240400, 8},
-        {kPass}},
-       {1, 2, 3},
-       3,
-       3},
-      {"the last record consumed cleared",
-       {{1, 1, 0x240200, 8}, {2, 2, 0x240400, 8}, {kPass}, {2, ~0ull}, {kPass}},
-       {1, 2},
-       1,
-       1},
-      {"a stray next slot",
-       {{1, 1, 0x240200, 8}, {2, 2, 0x240400, 8}, {kPass}, {kShift}, {kPass}},
-       {1, 2},
-       2,
-       2},
-      {"an oversized record skipped",
-       {{1, 1, 0x240200, 30},
-        {2, 2, 0x240400, 0x400001},
-        {3, 3, 0x640600, 50},
-        {kPass},
-        {kPass},
-        {kPass}},
-       {1, 3},
-       3,
-       3},
-      {"records that contradict each other",
-       {{1, 1, 0x240200, 512},
-        {2, 2, 0x340200, 100},
-        {3, 3, 0x240600, 100},
-        {4, 4, 0x1000, 100},
-        {kPass},
-        {kPass},
-        {kPass}},
-       {1, 3},
-       4,
-       4},
-      {"a message longer than a buffer, skipped",
-       {{1, 1, 0x240200, 70000}, {2, 2, 0x251400, 40}, {kPass}},
-       {2},
-       2,
-       2},
-      {"data off a block boundary",
-       {{1, 1, 0x240210, 700}, {2, 2, 0x240610, 500}, {kPass}},
-       {1, 2},
-       2,
-       2},
+      {"1:1@240200+8 2:3@240400+8 pass", {1, 3}, 3, 2},  // a sequence gap
+      {"1:1@240200+8 2:x@240400+8 3:3@240600+8 pass pass", {1, 3}, 3, 3},
+      // A record caught in writing is waited for.
+      {"1:1@240200+8 2:x@240400+8 3:3@240600+8 pass 2:2@240400+8 pass", {1, 2, 3}, 3, 3},
+      {"1:1@240200+8 2:2@240400+8 pass 2:- pass", {1, 2}, 1, 1},  // the last consumed cleared
+      {"1:1@240200+8 2:2@240400+8 pass shift pass", {1, 2}, 2, 2},
+      {"1:1@240200+30 2:2@240400+4194305 3:3@640600+50 pass pass pass", {1, 3}, 3, 3},  // oversized
+      // Records that contradict each other.
+      {"1:1@240200+512 2:2@340200+100 3:3@240600+100 4:4@1000+100 pass pass pass", {1, 3}, 4, 4},
+      {"1:1@240200+70000 2:2@251400+40 pass", {2}, 2, 2},    // longer than a buffer: skipped
+      {"1:1@240210+700 2:2@240610+500 pass", {1, 2}, 2, 2},  // data off a block boundary
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(c.steps);
     std::fill(m_disk.Data(), m_disk.Data() + m_disk.Size(), 0);
     Open();
     std::vector<WorkFlowBuffer*> held;
     std::vector<Bytes> got;
-    for (const Step& s : c.steps) {
+    std::map<uint64_t, Bytes> sent;  // the data written under each number
+    std::istringstream steps(c.steps);
+    for (std::string step; steps >> step;) {
       VolumeRunInfo info = m_host.RunInfo(1);
-      info.summary_addr += s.slot == kShift ? 0x1000 : 0;
+      info.summary_addr += step == "shift" ? 0x1000 : 0;
       m_host.SetRunInfo(1, info);
-      if (s.slot == kPass) {
+      unsigned slot = 0, start = 0, len = 0;
+      char seq[8] = {};
+      if (step == "pass") {
         ASSERT_EQ(m_host.ReadMsg(), 0);
         for (WorkFlowBuffer* b; (b = m_host.RecvMsgQueue().GetFull(-1));
              m_host.RecvMsgQueue().PutFree(b))
           got.emplace_back(b->data, b->data + b->bytes_used);
         for (WorkFlowBuffer* b : std::exchange(held, {})) m_host.RecvMsgQueue().PutFree(b);
-      } else if (s.slot == kHold) {  // all buffers but one
+      } else if (step == "hold") {
         while (held.size() + 1 < HostCommViaStorage::kRecvQueueBuffers)
           held.push_back(m_host.RecvMsgQueue().GetFree(-1));
-      } else if (s.slot != kShift) {
-        const Bytes data = Payload(std::min(s.len, 0x100000u), static_cast<uint32_t>(s.seq));
-        const size_t first = std::min<size_t>(data.size(), kStorageDeviceSize - s.start);
-        ASSERT_TRUE(s.start < kData1 || (Poke(s.start, {data.begin(), data.begin() + first}) &&
-                                         Poke(kData1, {data.begin() + first, data.end()})));
-        Bytes record = s.seq == ~0ull
-                           ? Bytes(32)
-                           : RecordBytes(s.seq == kDamaged ? s.slot : s.seq, s.start, s.len, 6);
-        if (s.seq == kDamaged) record[20] ^= 0x40;
-        ASSERT_TRUE(Poke(kSummary1 + s.slot * 32, record));
+      } else if (step != "shift") {
+        ASSERT_GE(std::sscanf(step.c_str(), "%u:%7[^@]@%x+%u", &slot, seq, &start, &len), 2);
+        const bool damaged = seq[0] == 'x', cleared = seq[0] == '-';
+        const uint64_t n = damaged || cleared ? slot : std::stoull(seq);
+        const Bytes data = Payload(std::min(len, 0x100000u), damaged ? ~1u : uint32_t(n));
+        const size_t first = std::min<size_t>(data.size(), kStorageDeviceSize - start);
+        if (start >= kData1)
+          Poke(start, {data.begin(), data.begin() + first}),
+              Poke(kData1, {data.begin() + first, data.end()});
+        Bytes record = cleared ? Bytes(32) : RecordBytes(n, start, len, 6);
+        if (damaged) record[20] ^= 0x40;
+        Poke(kSummary1 + slot * 32, record);
+        if (!damaged && !cleared) sent[n] = data;
       }
     }
     ASSERT_EQ(got.size(), c.delivered.size());
-    for (size_t i = 0; i < got.size(); ++i)
-      for (const Step& s : c.steps)  // the bytes of the record with that number
-        EXPECT_TRUE(s.seq != c.delivered[i] ||
-                    got[i] == Payload(s.len, static_cast<uint32_t>(s.seq)))
-            << s.seq;
+    for (size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i], sent[c.delivered[i]]) << i;
     const VolumeRunInfo info = m_host.RunInfo(1);
     EXPECT_TRUE(info.last_seq_no == c.last && info.seq_no == c.last + 1);
     EXPECT_EQ(info.last_summary_addr, kSummary1 + c.slot * 32);
@@ -288,8 +231,8 @@ TEST_F(Storage, FailuresAreReportedOutsideTheLocksSoTheReportFunctionMayCallBack
   m_on_report = [&](unsigned) {  // the first report dumps and sends
     if (m_reports.size() == 1) m_host.PrintVolumeRunInfo(), m_host.SendOrder(6, Bytes(8).data(), 8);
   };
-  m_host.SetRunInfo(
-      0, {0x20, kData0 + 0x10, 1});  // off a block boundary: a long write crosses the block's end
+  // Off a block boundary: a long write crosses the block's end.
+  m_host.SetRunInfo(0, {0x20, kData0 + 0x10, 1});
   const std::function<int()> calls[] = {[&] { return m_host.SendOrder(6, Bytes(600).data(), 600); },
                                         [&] { return m_host.ReadMsg(); },
                                         [&] { return m_host.RepositionVolume(1); }};
@@ -338,12 +281,12 @@ TEST_F(Storage, ExchangeFiveThousandMessagesEachWayConcurrently) {
   SimStorageDevice device(m_disk);
   ASSERT_EQ(device.Open(), 0);
   ASSERT_EQ(m_host.StartLoopRecv(), 0);
-  ASSERT_EQ(device.Start([&](uint16_t type, const uint8_t* data, uint32_t len) {
+  const auto echo = [&](uint16_t type, const uint8_t* data, uint32_t len) {
     const uint32_t i = at_device++;
     errors += device.Send(type + 100, data, len) != 0 || type != 1 + i % 9 ||
               Bytes(data, data + len) != message(i);
-  }),
-            0);
+  };
+  ASSERT_EQ(device.Start(echo), 0);
   const auto deadline = steady_clock::now() + seconds(60);
   uint32_t sent = 0, at_host = 0;
   while (at_host < kCount && steady_clock::now() < deadline) {
