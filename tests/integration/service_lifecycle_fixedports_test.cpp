@@ -247,9 +247,6 @@ TEST_F(ServiceFixture, ARestartDeliversNothingTheStoppedSessionLeftQueued) {
     EXPECT_NE(m.payload[4], 0xA1) << "seq_no " << m.payload[0];
 }
 
-// A callback that hands its event to the thread calling Stop and waits for it (an application's UI
-// thread): Stop still returns, names the callback, and nothing is called back after it; a later
-// Start works.
 // A library worker and an application thread (in ReportStatus) both wait in a callback for the
 // thread that calls Stop: Stop gives both up, and the next Start neither waits for them nor loses
 // the application thread, which is called again; the given-up worker never calls back.
