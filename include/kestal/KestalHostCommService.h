@@ -3,16 +3,16 @@
 ///
 /// A host application takes the one service with GetInstance(), registers its callbacks,
 /// chooses a transport with SetCommType() and calls Start(). Callbacks run on library threads:
-///  - the receive callback on one receive thread at a time (over TCP the worker that cuts the
-///    received bytes into messages, over the disk the engine's receive worker), one message at a
-///    time, the data pointer valid only during the call; a slow callback holds up reading from
-///    the device, never loses a message;
+///  - the receive callback on the engine's receive worker, over either transport, one message at
+///    a time in arrival order, the data pointer valid only during the call; a slow callback holds
+///    up reading from the device once its queue is full, never loses a message;
 ///  - the scanner-status, arm-status and log callbacks on the log-report worker, once a second;
-///  - the device-event callback on whichever thread reports a state, never with a lock of the
-///    library held (events raised during a start or stop come right after its lock is released).
+///  - the device-event callback on one thread at a time, in the order the events were raised,
+///    never with a lock of the library held.
 ///
-/// Callbacks must return promptly and must never call Start() or Stop(). Once Stop() has begun no
-/// callback starts; one still running two seconds later is given up (see README).
+/// Callbacks must return promptly. Start() and Stop() called from a callback return -1 at once.
+/// Messages and events go on arriving during the first second of Stop(); then no callback starts,
+/// and one still running two seconds later is given up (see README).
 /// Start() and Stop() are called from one application thread at a time, in turn.
 #pragma once
 
@@ -75,9 +75,10 @@ class KESTAL_API KestalHostCommService {
   KestalHostCommService(const KestalHostCommService&) = delete;
   KestalHostCommService& operator=(const KestalHostCommService&) = delete;
 
-  /// 0 when everything started; -1 when the arm link or the engine failed (see README).
+  /// 0 when everything started; -1 when the arm link or the engine failed, or from a callback
+  /// (see README).
   int Start();
-  /// Always 0; takes at least one second.
+  /// 0, taking at least one second; -1 at once from a callback.
   int Stop();
 
   void SetCommType(HostCommDeviceType type);

@@ -25,14 +25,15 @@
 //
 // Threads. Handlers (on_event, on_message, on_scanner_state, on_arm_state, on_status_line,
 // on_frame) are registered while the session is stopped, and run on the library's threads: the
-// message and frame handlers on one receive thread at a time, the state and status-line handlers
-// once a second on its log-report worker, the event handler on whichever thread reports. They must
-// return promptly, must never call start() or stop(), and must not call request() (the message
-// and frame handlers would get KESTAL_E_IN_CALLBACK). A pointer or view passed to a handler is
-// valid only during the call. request(), the helpers, health(), last_error() and version() may be
-// called from any thread; start() and stop() from one application thread at a time. A handler
-// still running two seconds after stop() began is given up by the library (it never calls back
-// again); its Session then leaves the handlers allocated for it when destroyed.
+// message and frame handlers on its receive thread, the state and status-line handlers once a
+// second on its log-report worker, the event handler on one thread at a time, in the order the
+// events were raised. They must return promptly and must not call request() from the message and
+// frame handlers (KESTAL_E_IN_CALLBACK); start() and stop() from any handler throw Error with
+// KESTAL_E_IN_CALLBACK at once (they would wait for that handler). A pointer or view passed to a
+// handler is valid only during the call. request(), the helpers, health(), last_error() and
+// version() may be called from any thread; start() and stop() from one application thread at a
+// time. A handler still running two seconds after stop() began is given up by the library (it
+// never calls back again); its Session then leaves the handlers allocated for it when destroyed.
 //
 // Exceptions. An exception thrown by a handler never reaches the C library: the wrapper catches
 // it, counts it (handler_failures()) and keeps its text (last_handler_failure()); the library and

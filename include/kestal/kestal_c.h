@@ -8,8 +8,9 @@
  *
  * Threads: as for the class. Callbacks run on library threads (the message and frame callbacks on
  * one receive thread at a time, the state and status-line callbacks once a second on the
- * log-report worker, the event callbacks on whichever thread reports); they must return promptly
- * and must never call kestal_start or kestal_stop. Register them before kestal_start.
+ * log-report worker, the event callbacks on one thread at a time, in the order the events were
+ * raised); they must return promptly. kestal_start and kestal_stop called from a callback return
+ * KESTAL_E_IN_CALLBACK at once. Register them before kestal_start.
  * kestal_start and kestal_stop are called from one application thread at a time; every other
  * function may be called from any thread.
  */
@@ -62,7 +63,7 @@ enum {
   KESTAL_E_NOT_CONNECTED = -3, /**< the library is stopped or has no link to the device */
   KESTAL_E_SEND_FAILED = -4,   /**< the link refused the message (its send queue stayed full) */
   KESTAL_E_STOPPED = -5,       /**< kestal_stop ended the wait */
-  KESTAL_E_IN_CALLBACK = -6    /**< called from the receive thread, which the answer would need */
+  KESTAL_E_IN_CALLBACK = -6    /**< called from a callback whose return it would wait for */
 };
 
 /** Transports, for kestal_set_comm_type and kestal_set_network_endpoint. */
@@ -142,9 +143,10 @@ typedef struct kestal_health {
 /** "MAJOR.MINOR.PATCH" of the loaded library, which may be newer than the header. */
 KESTAL_C_API const char* kestal_version(void);
 
-/** 0 when everything started; -1 when the arm link or the transport failed (it is retried). */
+/** 0 when everything started; -1 when the arm link or the transport failed (it is retried);
+ * KESTAL_E_IN_CALLBACK from a callback, nothing done. */
 KESTAL_C_API int kestal_start(void);
-/** Always 0; takes at least one second. */
+/** 0; takes at least one second. KESTAL_E_IN_CALLBACK from a callback, nothing done. */
 KESTAL_C_API int kestal_stop(void);
 
 /** 0, or -1 (nothing changed) for a value other than KESTAL_COMM_*. Takes effect at the next start.
