@@ -16,4 +16,7 @@ void SimLog(const char* format, ...) {
   n += kPrefix;
   line[n++] = '\n';
   std::fwrite(line, 1, static_cast<size_t>(n), stderr);  // one write a line: threads never mix
+  // Redirected to a file, Windows' C runtime buffers stderr: the line is out before anything can
+  // end the simulator.
+  std::fflush(stderr);
 }

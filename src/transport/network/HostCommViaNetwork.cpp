@@ -71,7 +71,10 @@ int32_t HostCommViaNetwork::BuildMsg(const uint8_t* data, uint32_t available, ui
 bool HostCommViaNetwork::IsValidHost(const std::string& host) {
   constexpr size_t kMaxName = 253, kMaxLabel = 63;
   asio::error_code ec;
-  if (host.find(':') != std::string::npos) return asio::ip::make_address_v6(host, ec), !ec;
+  // Windows' parser also takes a bracketed "[::1]", which names no host on any system.
+  if (host.find(':') != std::string::npos)
+    return host.find_first_of("[] ") == std::string::npos &&
+           (asio::ip::make_address_v6(host, ec), !ec);
   if (host.find_first_not_of("0123456789.") == std::string::npos) {
     // Four decimal parts of at most 255, as inet_pton reads them (Windows' parser would also take
     // "1.2.3").
