@@ -74,8 +74,8 @@ HostCommProtocolImpl::HostCommProtocolImpl(HostCommProtocolConfig config)
           HostCommTransportConfig{m_config.report_status, &m_health, m_config.report_failure}) {}
 
 HostCommProtocolImpl::~HostCommProtocolImpl() {
-  // The network transport's parse worker deals with frames through this engine: it ends before
-  // the members it uses go.
+  // The network transport's workers report through this engine's configuration: they end before
+  // the members they use go.
   if (m_comm_dev_via_network.WorkersRunning()) m_comm_dev_via_network.StopLoopRecv();
   m_stop_loop_recv = true;
   m_wait_signal.NotifyAll();
