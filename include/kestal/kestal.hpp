@@ -493,9 +493,12 @@ class Session {
     kestal_set_arm_state_callback(s.on_arm_state ? &S::arm_state : nullptr, user);
     kestal_set_status_line_utf8_callback(s.on_status_line ? &S::status_line : nullptr, user);
     kestal_set_frame_callback(s.on_frame ? &S::frame : nullptr, user);
+    started_ = true;  // before the library's threads start: a handler may look at it
     const int r = kestal_start();
-    if (r == KESTAL_E_IN_CALLBACK) throw Error::from_library(r, "start");
-    started_ = true;
+    if (r == KESTAL_E_IN_CALLBACK) {
+      started_ = false;
+      throw Error::from_library(r, "start");
+    }
     return r == 0;
   }
 
@@ -607,7 +610,8 @@ class Session {
   }
 
   std::unique_ptr<detail::SessionState> state_;
-  bool started_ = false;
+  // Read by a handler that calls stop() (refused there) while the application may stop.
+  std::atomic<bool> started_{false};
 };
 
 }  // namespace kestal
