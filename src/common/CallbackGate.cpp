@@ -125,7 +125,8 @@ std::thread CallbackGate::StartWorker(std::function<void()> body) {
       body();
     } catch (const GivenUp& given_up) {
       // Its callback returned after a stop gave it up: the worker ends here, touching nothing.
-      KLOG_DEBUG_AS("CallbackGate::StartWorker", "Callback %s has returned after it was given up, its thread ends",
+      KLOG_DEBUG_AS("CallbackGate::StartWorker",
+                    "Callback %s has returned after it was given up, its thread ends",
                     given_up.name);
     }
     GateState& state = State();
@@ -150,14 +151,16 @@ bool CallbackGate::JoinWorker(std::thread& thread) {
                            [&](const std::unique_ptr<Worker>& w) { return w->thread == id; });
     if (it != s.workers.end()) {
       Worker* worker = it->get();
-      s.changed.Wait(lock, [&]() REQUIRES(s.mutex) { return worker->finished || worker->given_up; });
+      s.changed.Wait(lock,
+                     [&]() REQUIRES(s.mutex) { return worker->finished || worker->given_up; });
       if (!worker->finished) {
         worker->parked = std::move(thread);
         return false;
       }
       // Workers started meanwhile may have moved the list: find it again.
-      s.workers.erase(std::find_if(s.workers.begin(), s.workers.end(),
-                                   [&](const std::unique_ptr<Worker>& w) { return w.get() == worker; }));
+      s.workers.erase(
+          std::find_if(s.workers.begin(), s.workers.end(),
+                       [&](const std::unique_ptr<Worker>& w) { return w.get() == worker; }));
     }
   }
   thread.join();  // its body has returned: this takes no time

@@ -140,9 +140,8 @@ class SCOPED_CAPABILITY Impl::StartStopLock {
 Impl::Impl(KestalHostCommService& service)
     : m_host_comm_protocol(nullptr),
       m_arm_comm(nullptr),
-      m_lifecycle([this](const DeviceEventReport& report) {
-        DeliverEvent(report.event, report.detail);
-      }) {
+      m_lifecycle(
+          [this](const DeviceEventReport& report) { DeliverEvent(report.event, report.detail); }) {
   // The engine and its transports report through the service and number their orders with
   // the library-wide counter, without knowing the service.
   HostCommProtocolConfig config;

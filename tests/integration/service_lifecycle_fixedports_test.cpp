@@ -312,7 +312,8 @@ TEST_F(ServiceFixture, CallbacksRunUntilTheStopBeginsAndMayNotStartOrStopTheLibr
   std::thread stopper([&] { StopAndCheck(); });
   std::this_thread::sleep_for(200ms);
   const uint16_t seq = SendOrder(GetFpgaTemp);
-  EXPECT_TRUE(m_app.WaitForMessage(Order, AckOf(seq), 700ms)) << "ACK during the stop's first second";
+  EXPECT_TRUE(m_app.WaitForMessage(Order, AckOf(seq), 700ms))
+      << "ACK during the stop's first second";
   stopper.join();
 
   kestal::Session session(kestal::Config::network("", 0));

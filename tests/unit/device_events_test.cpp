@@ -50,7 +50,8 @@ TEST(DeviceEvents, ReachTheApplicationOneAtATimeInTheOrderRaised) {
   EXPECT_EQ(seen_now().size(), 1u);
   release = true;
   slow.join();
-  EXPECT_EQ(seen_now(), (std::vector<HostCommDeviceEvent>{Connecting, NotConnected, ConnectedError}));
+  EXPECT_EQ(seen_now(),
+            (std::vector<HostCommDeviceEvent>{Connecting, NotConnected, ConnectedError}));
   EXPECT_EQ(overlapped, 0);
 
   // A delivery a stop gave up holds up nothing after DropEvents.
