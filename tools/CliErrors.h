@@ -4,6 +4,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <string>
 
 inline void UseToolConventions(CLI::App& app, const std::string& program) {
@@ -13,6 +16,14 @@ inline void UseToolConventions(CLI::App& app, const std::string& program) {
     for (char& c : line) c = c == '\n' ? ' ' : c;
     return program + ": " + line + "\n";
   });
+}
+
+// Why `path` cannot be opened for reading and writing, in the system's words; "" when it can.
+inline std::string OpenError(const std::string& path) {
+  errno = 0;
+  std::FILE* file = std::fopen(path.c_str(), "r+b");
+  if (file) return std::fclose(file), "";
+  return errno ? std::strerror(errno) : "cannot be opened";
 }
 
 // The exit code of a parse that threw: 0 for --help, 2 for bad arguments.

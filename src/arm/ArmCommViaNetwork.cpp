@@ -89,6 +89,9 @@ void ArmCommViaNetwork::StopLocked() {
   }
   m_wait_signal.NotifyAll();
   m_send_queue.InterruptFullWait();
+  // The send worker is joined first: on Windows the shutdown below closes the socket, which no
+  // thread but the waiting receive worker may use then.
+  kestal::CallbackGate::JoinWorker(m_send_thread);
   if (m_socket.IsOpen()) {
     // The stop datagram; it is never relayed (see LoopRecv). Another socket sharing the port
     // (another process's link) may take it, so the receive worker is woken by the shutdown,
@@ -101,7 +104,6 @@ void ArmCommViaNetwork::StopLocked() {
   // engine): one whose callback a stop gave up is parked rather than joined, and ends where the
   // callback returns, never touching the socket again.
   kestal::CallbackGate::JoinWorker(m_recv_thread);
-  kestal::CallbackGate::JoinWorker(m_send_thread);
   m_socket.Close();
 }
 

@@ -10,7 +10,8 @@
 // workers run: the receive worker (companion to device), the only caller of the engine's
 // SendOrder on this link's behalf, and the send worker (device to companion). StopLoopRecv
 // joins both before it closes the socket, as every worker is joined (CallbackGate::JoinWorker): a
-// receive worker inside a device-event callback that the stop gave up is left to the next start.
+// receive worker inside a device-event callback that the stop gave up is parked instead, and ends
+// where that callback returns, never touching the socket again.
 #pragma once
 
 #include <atomic>
@@ -64,8 +65,7 @@ class ArmCommViaNetwork {
   // live while the link runs. Set by the owner before StartLoopRecv; the receive worker reads it
   // once when it starts.
   void SetProtocol(HostCommProtocolImpl* protocol) { m_protocol = protocol; }
-  // True while the link's socket is open: between a start and its stop, and after a stop that
-  // left its receive worker parked (inside a callback), until the next start.
+  // True while the link's socket is open (between a start and its stop).
   bool IsOpen() const { return m_socket.IsOpen(); }
 
  private:

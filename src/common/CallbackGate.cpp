@@ -41,21 +41,18 @@ CallbackGate::Scope::Scope(const char* name) : m_name(name), m_worker(t_worker) 
   m_admitted = Enter(*this);
 }
 
+// Left by an exception of the callback itself: only the bookkeeping, never a second throw.
 CallbackGate::Scope::~Scope() {
-  if (!m_admitted) return;
-  // Left by an exception of the callback itself: only the bookkeeping, never a second throw.
-  GateState& s = State();
-  {
-    MutexLock lock(s.mutex);
-    s.running.erase(std::remove(s.running.begin(), s.running.end(), this), s.running.end());
-  }
-  --t_depth;
-  s.changed.NotifyAll();
+  if (m_admitted) Exit();
 }
 
 void CallbackGate::Scope::Leave() {
   if (!m_admitted) return;
   m_admitted = false;
+  if (Exit() && m_worker && t_depth == 0) throw GivenUp{m_name};
+}
+
+bool CallbackGate::Scope::Exit() {
   GateState& s = State();
   bool given_up;
   {
@@ -65,7 +62,7 @@ void CallbackGate::Scope::Leave() {
   }
   --t_depth;
   s.changed.NotifyAll();
-  if (given_up && m_worker && t_depth == 0) throw GivenUp{m_name};
+  return given_up;
 }
 
 bool CallbackGate::Enter(Scope& scope) {

@@ -51,6 +51,9 @@ class CallbackGate {
 
    private:
     friend class CallbackGate;
+    // Takes the call off the running ones; true when a stop gave it up.
+    bool Exit();
+
     const char* m_name;
     void* m_worker;  // the running worker's token, null on an application thread
     bool m_admitted = false;

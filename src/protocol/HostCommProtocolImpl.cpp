@@ -264,10 +264,6 @@ int HostCommProtocolImpl::SendOrder(uint16_t type, const uint8_t* data, uint32_t
     KLOG_DEBUG("Not support host communication type:%d", static_cast<int>(comm_type));
     return -1;
   }
-  if (!data && len > 0) {  // nothing to read the message from: nothing is sent
-    KLOG_DEBUG("SendOrder without data, type:%d, len:%d", type, static_cast<int>(len));
-    return -1;
-  }
   const bool order = type == Order && len >= OrderLayout::kHeaderLength;
   const bool heart_beat = order && kestal::LoadU16(data + OrderLayout::kSubMsgType) == HeartBeat;
   // The round trip starts before the write: the ACK may be dealt with before SendOrder returns.
@@ -297,10 +293,6 @@ int HostCommProtocolImpl::SendCommTypeOrder() {
 // the device reads the ring in order, so the ACK says it has read every chunk before the mark.
 // At most two stretches and the orders between them are then unread, well within the ring.
 int HostCommProtocolImpl::SendUpdateFirmware(uint16_t type, const uint8_t* data, uint32_t len) {
-  if (!data && len > 0) {  // no file to sum and cut: not one chunk is sent
-    KLOG_DEBUG("SendUpdateFirmware without data, len:%d", static_cast<int>(len));
-    return -1;
-  }
   const SendWait wait{kFirmwareRoomWaitMs, &m_stop_loop_recv};
   const bool over_disk = m_host_comm_type == HostCommTypeStorage;
   uint32_t stretch = 0;  // chunk bytes since the last read mark

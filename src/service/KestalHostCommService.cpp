@@ -46,8 +46,9 @@ void KestalHostCommService::SetArmStatusCallBack(StatusCallBack callback, void* 
 int KestalHostCommService::SendHostCommMsg(unsigned short type, unsigned char* data,
                                            unsigned int len) {
   if (!data && len > 0) {
-    m_impl->NoteFailure("send type " + std::to_string(type) + ": no data for its " +
-                        std::to_string(len) + " bytes");
+    m_impl->NoteFailure(
+        "send type " + std::to_string(type) + ": no data for its " + std::to_string(len) + " bytes",
+        false);  // the caller's mistake, not the next event's cause
     return -1;
   }
   return m_impl->SendHostCommMsg(type, data, len);
@@ -56,7 +57,8 @@ int KestalHostCommService::SendHostCommMsg(unsigned short type, unsigned char* d
 int KestalHostCommService::SendUpdateFirmware(unsigned short type, unsigned char* data,
                                               unsigned int len) {
   if (!data && len > 0) {
-    m_impl->NoteFailure("firmware update: no data for its " + std::to_string(len) + " bytes");
+    m_impl->NoteFailure("firmware update: no data for its " + std::to_string(len) + " bytes",
+                        false);
     return -1;
   }
   return m_impl->SendUpdateFirmware(type, data, len);

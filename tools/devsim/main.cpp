@@ -1,6 +1,5 @@
 // kestal-devsim: the simulated scan head's controller, over TCP or over a disk image, with
 // the arm companion's side of the arm link. For developing and testing without hardware.
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -121,10 +120,8 @@ int main(int argc, char** argv) {
                    static_cast<unsigned long long>(port), server->Error().c_str());
     } else {
       // The system's reason when the file cannot be opened; else it holds no usable mailbox.
-      errno = 0;
-      std::FILE* disk = std::fopen(storage.c_str(), "r+b");
-      const std::string reason = disk ? "no mailbox of 52428800 bytes there" : std::strerror(errno);
-      if (disk) std::fclose(disk);
+      std::string reason = OpenError(storage);
+      if (reason.empty()) reason = "no mailbox of 52428800 bytes there";
       std::fprintf(stderr, "kestal-devsim: cannot open %s as the device's disk: %s\n",
                    storage.c_str(), reason.c_str());
     }

@@ -1,9 +1,6 @@
 #include "CliSession.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-
+#include "CliErrors.h"
 #include "TextCodePage.h"
 #include "kestal/kestal_c.h"
 #include "service/ServiceSettings.h"
@@ -94,10 +91,8 @@ std::string CliSession::DiskError(const std::string& library_reason) const {
   // The library looks at each candidate disk and names none of them; for the one disk that --disk
   // names, the system tells why it cannot be opened.
   if (!m_options.disk.empty()) {
-    errno = 0;
-    std::FILE* disk = std::fopen(m_options.disk.c_str(), "r+b");
-    if (!disk) return errno ? std::strerror(errno) : "cannot be opened";
-    std::fclose(disk);
+    const std::string reason = OpenError(m_options.disk);
+    if (!reason.empty()) return reason;
   }
   return library_reason.empty() ? "no disk of 52428800 bytes" : library_reason;
 }
