@@ -27,6 +27,7 @@ constexpr Entry kEntries[] = {
     {"records_skipped", &LinkHealth::records_skipped},
     {"recv_queue_high", &LinkHealth::recv_queue_high},
     {"send_queue_high", &LinkHealth::send_queue_high},
+    {"messages_dropped", &LinkHealth::messages_dropped},
 };
 static_assert(sizeof kEntries / sizeof kEntries[0] == LinkHealth::kCounters, "every counter");
 }  // namespace

@@ -18,7 +18,10 @@ struct LinkHealth {
   Counter checksum_errors{0}, resyncs{0}, bytes_skipped{0}, oversize_frames{0};
   Counter reconnects{0}, heartbeats_sent{0}, orders_sent{0}, orders_acked{0}, last_rtt_us{0};
   Counter image_frames{0}, image_frames_dropped{0}, records_skipped{0};
-  Counter recv_queue_high{0}, send_queue_high{0};  // most buffers ever waiting in the queue
+  // Most items ever waiting: for the application (received) and for the link (sent).
+  Counter recv_queue_high{0}, send_queue_high{0};
+  // Received messages dropped because the application had not taken the earlier ones.
+  Counter messages_dropped{0};
 
   static void Add(Counter& counter, uint64_t n = 1) {
     counter.fetch_add(n, std::memory_order_relaxed);
@@ -33,14 +36,14 @@ struct LinkHealth {
   }
   static uint64_t Get(const Counter& counter) { return counter.load(std::memory_order_relaxed); }
 
-  static constexpr size_t kCounters = 18;
+  static constexpr size_t kCounters = 19;
   // Every counter's value, in declaration order.
   void CopyTo(uint64_t (&values)[kCounters]) const;
   // One line of every counter, "name=value" separated by spaces, in declaration order.
   std::string Line() const;
   // The same line written into `line`, which it returns: no allocation (the log-report worker
   // writes it once a minute).
-  using LineBuffer = char[640];
+  using LineBuffer = char[704];
   const char* Write(LineBuffer& line) const;
   void Reset();  // a fresh start of the service
 };

@@ -228,11 +228,12 @@ int kestal_last_error(char* buf, unsigned int len) {
 
 int kestal_get_health(kestal_health* out) {
   if (!out) return RefuseCall("health: no kestal_health to fill");
-  // kestal_health lists the counters as LinkHealth declares them.
+  // kestal_health lists the first counters as LinkHealth declares them; it keeps its size for
+  // programs built against it, and the counters added since are in the log's health line.
   uint64_t values[LinkHealth::kCounters];
-  static_assert(sizeof(kestal_health) == sizeof values, "every counter is copied");
+  static_assert(sizeof(kestal_health) <= sizeof values, "every field is filled");
   ServiceImpl().Engine().Health().CopyTo(values);
-  std::memcpy(out, values, sizeof values);
+  std::memcpy(out, values, sizeof(kestal_health));
   return KESTAL_OK;
 }
 
