@@ -18,7 +18,13 @@
 namespace {
 
 constexpr uint32_t kMsgBufferSize = 65536;
-constexpr int32_t kQueueWaitMs = 10000;  // cut short by a stop (InterruptRecvWait)
+constexpr int32_t kQueueWaitMs = 10000;  // cut short by a stop (DeliveryQueue::Interrupt)
+// Frame buffers of the delivery pool: one being assembled, one in the application's hands, and two
+// that may wait for it.
+constexpr uint32_t kFrameDepth = 4;
+// Room for the messages that wait for the application: thousands of ACKs and status records, or
+// sixteen of the longest messages.
+constexpr uint32_t kMessageRingBytes = 1u << 20;
 constexpr int32_t kFirmwareRoomWaitMs =
     5000;  // a firmware chunk's longest wait for room in the link
 // Firmware chunk bytes between two read marks over the disk: three eighths of the mailbox's
@@ -47,31 +53,22 @@ class PayloadReader {
   uint32_t m_len;
 };
 
-// Marks the thread as dealing with a received message: a request made there (from the receive
-// callback) would wait for an ACK that only this thread can deal with.
-thread_local bool t_dealing = false;
-class DealingScope {
- public:
-  DealingScope() : m_outer(t_dealing) { t_dealing = true; }
-  ~DealingScope() { t_dealing = m_outer; }
-  DealingScope(const DealingScope&) = delete;
-  DealingScope& operator=(const DealingScope&) = delete;
-
- private:
-  const bool m_outer;
-};
-
 }  // namespace
 
 HostCommProtocolImpl::HostCommProtocolImpl(HostCommProtocolConfig config)
     : m_config(std::move(config)),
-      m_comm_dev_via_storage(
-          HostCommTransportConfig{m_config.report_status, &m_health, m_config.report_failure}),
-      // Both transports queue what they receive for the receive worker, the one thread that
-      // calls the application: a callback that takes its time never holds up reading, and a
-      // stop that gives a callback up has only this worker to leave behind.
-      m_comm_dev_via_network(
-          HostCommTransportConfig{m_config.report_status, &m_health, m_config.report_failure}) {}
+      // Both transports hand each message to DealMsg as they read it; DealMsg queues what the
+      // application gets for the receive worker, the one thread that calls it: a callback that
+      // takes its time never holds up reading, and a stop that gives a callback up has only this
+      // worker to leave behind.
+      m_comm_dev_via_storage(HostCommTransportConfig{m_config.report_status, &m_health,
+                                                     m_config.report_failure, DealFn()}),
+      m_comm_dev_via_network(HostCommTransportConfig{m_config.report_status, &m_health,
+                                                     m_config.report_failure, DealFn()}) {}
+
+HostCommTransportConfig::MessageFn HostCommProtocolImpl::DealFn() {
+  return [this](uint16_t type, const uint8_t* data, uint32_t len) { DealMsg(type, data, len); };
+}
 
 HostCommProtocolImpl::~HostCommProtocolImpl() {
   // The network transport's workers report through this engine's configuration: they end before
@@ -114,7 +111,7 @@ bool HostCommProtocolImpl::IsConnected() {
 int HostCommProtocolImpl::Request(uint16_t sub_type, const uint8_t* params, uint32_t params_len,
                                   uint32_t timeout_ms, kestal_ack* ack) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  int r = t_dealing ? KESTAL_E_IN_CALLBACK : IsConnected() ? KESTAL_OK : KESTAL_E_NOT_CONNECTED;
+  int r = IsConnected() ? KESTAL_OK : KESTAL_E_NOT_CONNECTED;
   if (r == KESTAL_OK) {
     const uint16_t seq_no = NextSeqNo();
     const std::vector<uint8_t> order =
@@ -131,7 +128,6 @@ int HostCommProtocolImpl::Request(uint16_t sub_type, const uint8_t* params, uint
   const char* why = nullptr;
   switch (r) {
     case KESTAL_OK: return r;
-    case KESTAL_E_IN_CALLBACK: why = "called on the receive thread, which its ACK needs"; break;
     case KESTAL_E_NOT_CONNECTED: why = "not connected"; break;
     case KESTAL_E_SEND_FAILED: why = "the link refused the order"; break;
     case KESTAL_E_STOPPED: why = "the library stopped before its ACK came"; break;
@@ -210,6 +206,7 @@ int HostCommProtocolImpl::StartLoopRecv() {
     return -1;
   }
   ConfigureTransports(type);
+  ReserveDelivery();
   const int r = transport->StartLoopRecv();
   if (r < 0) {
     KLOG_DEBUG(
@@ -239,16 +236,18 @@ void HostCommProtocolImpl::StopLoopRecv() {
   }
   m_wait_signal.NotifyAll();
   m_ack_waiter.Cancel();
-  // The receive worker waits up to a second for a message; it sees the stop at once.
-  m_comm_dev_via_network.InterruptRecvWait();
-  m_comm_dev_via_storage.InterruptRecvWait();
+  // The receive worker waits up to ten seconds for an item; it sees the stop at once.
+  m_delivery.Interrupt();
   m_comm_dev_via_network.StopLoopRecv();
   m_comm_dev_via_storage.StopLoopRecv();
   JoinWorkers();
-  // What the stopped session received but did not deal with yet is dropped with it, so that
-  // a later start never hands the application messages of this one.
-  m_comm_dev_via_network.DropReceived();
-  m_comm_dev_via_storage.DropReceived();
+  // What the stopped session received but did not hand on yet is dropped with it, so that a later
+  // start never hands the application messages of this one.
+  m_delivery.DropWaiting();
+}
+
+void HostCommProtocolImpl::ReserveDelivery() {
+  m_delivery.Reserve(ImageFrameAssembler::kFrameBufferSize, kFrameDepth, kMessageRingBytes);
 }
 
 void HostCommProtocolImpl::JoinWorkers() {
@@ -360,21 +359,29 @@ int HostCommProtocolImpl::SendFirmwareChunks(const SendFn& send, uint16_t seq_no
   return result;
 }
 
+// The receive worker only delivers: a message or frame waits here until the application has
+// taken the one before.
 void HostCommProtocolImpl::LoopRecv() {
   kestal::NameThisThread("kestal-recv");
   KLOG_DEBUG_AS(kLoopRecv, "loop recv thread started, comm_type:%d",
                 static_cast<int>(m_host_comm_type.load()));
+  const std::unique_ptr<uint8_t[]> message(new uint8_t[DeliveryQueue::kMaxMessage]);
   while (!m_stop_loop_recv) {
     const uint32_t comm_type = m_host_comm_type;
-    HostCommTransport* transport = Transport(comm_type);
-    if (!transport) {
+    if (!Transport(comm_type)) {
       KLOG_DEBUG_AS(kLoopRecv, "Not support host communication type:%d",
                     static_cast<int>(comm_type));
       break;
     }
-    transport->DealNextMessage(kQueueWaitMs, m_deal_msg);
+    m_delivery.DeliverNext(kQueueWaitMs, message.get(), m_deliver);
   }
   KLOG_DEBUG_AS(kLoopRecv, "loop recv thread stopped");
+}
+
+void HostCommProtocolImpl::DeliverWaiting() {
+  if (!m_own_message) m_own_message.reset(new uint8_t[DeliveryQueue::kMaxMessage]);
+  while (m_delivery.DeliverNext(0, m_own_message.get(), m_deliver)) {
+  }
 }
 
 void HostCommProtocolImpl::LoopSendHeartBeat() {
@@ -391,26 +398,16 @@ void HostCommProtocolImpl::LoopSendHeartBeat() {
   KLOG_DEBUG_AS(kLoopHeartBeat, "loop send_heart_beat thread stopped");
 }
 
-void HostCommProtocolImpl::Forward(uint16_t type, uint8_t* data, uint32_t len) {
+void HostCommProtocolImpl::Deliver(const DeliveryQueue::Item& item) {
   if (RecvMsgCallBack callback = m_recv_msg_callback.Function())
-    callback(type, data, len, m_recv_msg_callback.UserData());
-}
-
-void HostCommProtocolImpl::ForwardFrame(uint16_t type, const uint8_t* data, uint32_t header_len,
-                                        uint32_t len) {
-  FrameCallBack callback = m_frame_callback.Function();
-  if (!callback) return;
-  const ImageFrame frame{type,
-                         data,
-                         header_len,
-                         len - header_len,
-                         std::chrono::duration_cast<std::chrono::nanoseconds>(
-                             std::chrono::steady_clock::now().time_since_epoch())
-                             .count(),
-                         std::chrono::duration_cast<std::chrono::nanoseconds>(
-                             std::chrono::system_clock::now().time_since_epoch())
-                             .count()};
-  callback(frame, m_frame_callback.UserData());
+    callback(item.type, item.data, item.len, m_recv_msg_callback.UserData());
+  if (!item.frame) return;
+  if (FrameCallBack callback = m_frame_callback.Function()) {
+    const ImageFrame frame{item.type,         item.data,
+                           item.header_len,   item.len - item.header_len,
+                           item.host_time_ns, item.utc_time_ns};
+    callback(frame, m_frame_callback.UserData());
+  }
 }
 
 ControllerStatusSnapshot HostCommProtocolImpl::GetControllerStatus() const {
@@ -432,8 +429,8 @@ void HostCommProtocolImpl::DealFrame(uint8_t* frame, uint32_t length) {
   });
 }
 
-int HostCommProtocolImpl::DealMsg(uint16_t type, uint8_t* data, uint32_t len) {
-  const DealingScope dealing;
+int HostCommProtocolImpl::DealMsg(uint16_t type, const uint8_t* data, uint32_t len) {
+  if (!m_delivery.FrameBuffer()) ReserveDelivery();  // an engine that was never started
   const PayloadReader in(data, len);
   switch (type) {
     case ArmMsg:
@@ -446,8 +443,9 @@ int HostCommProtocolImpl::DealMsg(uint16_t type, uint8_t* data, uint32_t len) {
                       static_cast<int>(len));
         break;
       }
-      Forward(type, data, len);
-      ForwardFrame(type, data, YImageLayout::kHeaderLength, len);
+      // A Y image is a frame of one message: the application gets it from the pool.
+      std::memcpy(m_delivery.FrameBuffer(), data, len);
+      m_delivery.PushFrame(type, YImageLayout::kHeaderLength, len);
       break;
     }
     case OriginalImagePiece:
@@ -456,19 +454,19 @@ int HostCommProtocolImpl::DealMsg(uint16_t type, uint8_t* data, uint32_t len) {
       KLOG_DEBUG_AS(kDealMsg, "Recv a write config ACK, seq_no:%d, sub_msg_type:%d, ack_code:%d",
                     in.U16(ConfigAckLayout::kSeqNo), in.U16(ConfigAckLayout::kSubMsgType),
                     in.U16(ConfigAckLayout::kAckCode));
-      Forward(type, data, len);
+      m_delivery.PushMessage(type, data, len);
       break;
     case ReadConfig:
       DealReadConfigAck(data, len);
-      Forward(type, data, len);
+      m_delivery.PushMessage(type, data, len);
       break;
     case Order:
       DealOrderAck(data, len);
-      Forward(type, data, len);
+      m_delivery.PushMessage(type, data, len);
       break;
     case ControllerStatus:
       DealControllerStatus(data, len);
-      Forward(type, data, len);
+      m_delivery.PushMessage(type, data, len);
       break;
     case UpdateFirmware:
       KLOG_DEBUG_AS(
@@ -477,7 +475,7 @@ int HostCommProtocolImpl::DealMsg(uint16_t type, uint8_t* data, uint32_t len) {
           in.U16(FirmwareAckLayout::kSeqNo), in.U16(FirmwareAckLayout::kType),
           in.U16(FirmwareAckLayout::kAckCode), in.U8(FirmwareAckLayout::kProgress),
           in.U8(FirmwareAckLayout::kStep));
-      Forward(type, data, len);
+      m_delivery.PushMessage(type, data, len);
       break;
     default:  // 0 and unknown types are dropped silently
       break;
@@ -485,15 +483,16 @@ int HostCommProtocolImpl::DealMsg(uint16_t type, uint8_t* data, uint32_t len) {
   return 0;
 }
 
-// A piece goes into the frame buffer; the frame it completes goes to the application whole.
+// A piece goes straight into the pool buffer of the frame being assembled; the frame it completes
+// is queued whole, and the reading side goes on in another buffer.
 void HostCommProtocolImpl::DealImagePiece(uint16_t type, const uint8_t* data, uint32_t len) {
-  const int64_t frame_len = m_image_frame.AddPiece(type, data, len);
-  LinkHealth::Set(m_health.image_frames_dropped, m_image_frame.IncompleteFrameCount());
+  const uint32_t incomplete = m_image_frame.IncompleteFrameCount();
+  const int64_t frame_len = m_image_frame.AddPiece(type, data, len, m_delivery.FrameBuffer());
+  LinkHealth::Add(m_health.image_frames_dropped, m_image_frame.IncompleteFrameCount() - incomplete);
   if (frame_len <= 0) return;
   LinkHealth::Add(m_health.image_frames);
-  Forward(type, m_image_frame.Frame(), static_cast<uint32_t>(frame_len));
-  ForwardFrame(type, m_image_frame.Frame(), ImagePieceLayout::kImageHeaderLength,
-               static_cast<uint32_t>(frame_len));
+  m_delivery.PushFrame(type, ImagePieceLayout::kImageHeaderLength,
+                       static_cast<uint32_t>(frame_len));
 }
 
 void HostCommProtocolImpl::DealReadConfigAck(const uint8_t* data, uint32_t len) {

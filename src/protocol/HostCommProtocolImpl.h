@@ -7,14 +7,19 @@
 // the transports' connection states.
 //
 // Threads: StartLoopRecv / StopLoopRecv / SetHostCommType run on the service's thread under
-// its mutex. SendOrder, SendUpdateFirmware and SendCommTypeOrder run on any thread. DealMsg
-// and the application's receive and frame callbacks run on the engine's receive worker, which
-// takes the messages that either transport queued, in the order they arrived.
+// its mutex. SendOrder, SendUpdateFirmware, SendCommTypeOrder and Request run on any thread, the
+// application's callbacks included. DealMsg runs on the active transport's reading worker, as each
+// message is read: it logs, matches ACKs to the requests and firmware updates that wait for them,
+// keeps the controller status, relays arm messages and assembles frames into the delivery pool,
+// and never waits for the application. The application's receive and frame callbacks run on the
+// engine's receive worker ("kestal-recv"), one at a time, in the order the messages arrived; a
+// slow callback costs frames (the oldest waiting one is dropped and counted), never the link.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,6 +31,7 @@
 #include "common/StatusReport.h"
 #include "diag/LinkCapture.h"
 #include "diag/LinkHealth.h"
+#include "protocol/DeliveryQueue.h"
 #include "protocol/HostCommMsg.h"
 #include "protocol/ImageFrameAssembler.h"
 #include "protocol/OrderAckWaiter.h"
@@ -67,8 +73,8 @@ class HostCommProtocolImpl {
   using RecvMsgCallBack = void (*)(unsigned short type, unsigned char* data, unsigned int len,
                                    void* user_data);
   using SendFn = std::function<int(uint16_t type, const uint8_t* data, uint32_t len)>;
-  // Called on the thread that dealt with the frame's last piece, after the receive callback; the
-  // frame is valid during the call.
+  // Called on the receive worker, after the receive callback of the same frame; the frame is valid
+  // during the call.
   using FrameCallBack = void (*)(const ImageFrame& frame, void* user_data);
 
   explicit HostCommProtocolImpl(HostCommProtocolConfig config = {});
@@ -85,10 +91,14 @@ class HostCommProtocolImpl {
   // long the transport may wait for room (a single order's short wait unless a caller says more).
   int SendOrder(uint16_t type, const uint8_t* data, uint32_t len,
                 const SendWait& wait = SendWait());
-  // Interprets one received message (len >= 1); always 0.
-  int DealMsg(uint16_t type, uint8_t* data, uint32_t len);
+  // Interprets one received message (len >= 1) and queues what the application gets; always 0.
+  // One reading thread at a time.
+  int DealMsg(uint16_t type, const uint8_t* data, uint32_t len);
   // DealMsg of the message in one whole validated network frame; an empty one is ignored.
   void DealFrame(uint8_t* frame, uint32_t length);
+  // Hands what DealMsg queued to the application on the calling thread, until nothing waits: for
+  // an engine that is not started (a replay, a test). Not while the receive worker runs.
+  void DeliverWaiting();
   void SetHostCommType(uint32_t type);
   // Tells the device the comm type in use; always 0.
   int SendCommTypeOrder();
@@ -96,8 +106,8 @@ class HostCommProtocolImpl {
   // chunk. 0 when every chunk went out, -1 otherwise. Each chunk waits for room in the link while
   // the link is up: the file may be far larger than what the link holds at once. Over the disk
   // the chunks wait for the device to read the mailbox ring (see the definition). A chunk fails
-  // when the link is lost, the engine's stop begins, or no room comes free for 5 s. Not from a
-  // callback of the receive thread, which brings the device's answers.
+  // when the link is lost, the engine's stop begins, or no room comes free for 5 s. Any thread,
+  // the receive callback included: what it waits for is dealt with on the reading side.
   int SendUpdateFirmware(uint16_t type, const uint8_t* data, uint32_t len);
   // The chunking of SendUpdateFirmware over any sender: `seq_no` for the whole file, chunks
   // in file order, stops at the first chunk that `send` refuses. 0, or -1 after a refusal.
@@ -108,7 +118,7 @@ class HostCommProtocolImpl {
   void SetFrameCallBack(FrameCallBack callback, void* user_data);
   // Sends an order with the next sequence number and waits up to `timeout_ms` for its ACK, copied
   // into `ack`: KESTAL_OK, or a KESTAL_E_* with its reason reported (see kestal_request). Any
-  // thread but the one that deals with received messages, which the ACK needs.
+  // thread, the receive callback included: the ACK is matched on the reading side.
   int Request(uint16_t sub_type, const uint8_t* params, uint32_t params_len, uint32_t timeout_ms,
               kestal_ack* ack);
   // True while the active transport has its link to the device.
@@ -147,11 +157,12 @@ class HostCommProtocolImpl {
   LinkHealth m_health;
   LinkCapture m_capture;
 
-  HostCommViaStorage m_comm_dev_via_storage;
-  HostCommViaNetwork m_comm_dev_via_network;
   std::atomic<bool> m_stop_loop_recv{false};
   std::atomic<ArmCommViaNetwork*> m_arm_comm{nullptr};
-  ImageFrameAssembler m_image_frame;  // holds the frame buffer
+  // Frames and messages on their way from the reading side to the receive worker; the frame pool
+  // is allocated by the first start.
+  DeliveryQueue m_delivery{&m_health};
+  ImageFrameAssembler m_image_frame;  // the reading side's, assembling in m_delivery's pool
   std::atomic<uint32_t> m_host_comm_type{HostCommTypeStorage};
 
   static bool IsNetworkType(uint32_t type) { return ((type - 1) & ~2u) == 0; }
@@ -161,8 +172,11 @@ class HostCommProtocolImpl {
   uint16_t NextSeqNo();
   void LoopRecv();
   void LoopSendHeartBeat();
-  void Forward(uint16_t type, uint8_t* data, uint32_t len);
-  void ForwardFrame(uint16_t type, const uint8_t* data, uint32_t header_len, uint32_t len);
+  void ReserveDelivery();
+  // DealMsg as the transports' `deliver`.
+  HostCommTransportConfig::MessageFn DealFn();
+  // The application's callbacks for one delivered item (receive worker).
+  void Deliver(const DeliveryQueue::Item& item);
   void DealImagePiece(uint16_t type, const uint8_t* data, uint32_t len);
   void DealOrderAck(const uint8_t* data, uint32_t len);
   void DealReadConfigAck(const uint8_t* data, uint32_t len);
@@ -180,9 +194,10 @@ class HostCommProtocolImpl {
   uint8_t m_controller_status[ControllerStatusLayout::kLength] GUARDED_BY(
       m_controller_status_mutex) = {};
 
-  // DealMsg, as the transports' DealNextMessage takes it.
-  const HostCommTransport::MessageFn m_deal_msg =
-      [this](uint16_t type, uint8_t* data, uint32_t len) { DealMsg(type, data, len); };
+  std::unique_ptr<uint8_t[]> m_own_message;  // DeliverWaiting's copy of a message
+  const DeliveryQueue::DeliverFn m_deliver = [this](const DeliveryQueue::Item& item) {
+    Deliver(item);
+  };
   kestal::CallbackSlot<RecvMsgCallBack> m_recv_msg_callback;
   kestal::CallbackSlot<FrameCallBack> m_frame_callback;
   OrderAckWaiter m_ack_waiter;
@@ -202,4 +217,8 @@ class HostCommProtocolImpl {
   // The read mark a firmware update waits for (-1: none) and whether its ACK came.
   int32_t m_read_mark_seq_no GUARDED_BY(m_wait_mutex) = -1;
   bool m_read_mark_acked GUARDED_BY(m_wait_mutex) = false;
+
+  // Last, so destroyed first: their reading workers call DealMsg, which uses the members above.
+  HostCommViaStorage m_comm_dev_via_storage;
+  HostCommViaNetwork m_comm_dev_via_network;
 };

@@ -12,9 +12,8 @@ namespace {
 constexpr const char* kDealMsg = "HostCommProtocolImpl::DealMsg";
 }
 
-ImageFrameAssembler::ImageFrameAssembler() : m_image_frame_buf(new uint8_t[kFrameBufferSize]()) {}
-
-int64_t ImageFrameAssembler::AddPiece(uint16_t msg_type, const uint8_t* data, uint32_t len) {
+int64_t ImageFrameAssembler::AddPiece(uint16_t msg_type, const uint8_t* data, uint32_t len,
+                                      uint8_t* frame) {
   using L = ImagePieceLayout;
   if (len < L::kPieceData) {
     KLOG_DEBUG_AS(kDealMsg, "image piece is too short:%u", len);
@@ -56,7 +55,6 @@ int64_t ImageFrameAssembler::AddPiece(uint16_t msg_type, const uint8_t* data, ui
     m_frame_type = msg_type;
     m_frame_size = image_size;
   }
-  uint8_t* frame = m_image_frame_buf.get();
   std::memcpy(frame, data, L::kImageHeaderLength);
   std::memcpy(frame + L::kImageHeaderLength + piece_offset, data + L::kPieceData, piece_len);
   m_next_offset = static_cast<uint32_t>(piece_end);

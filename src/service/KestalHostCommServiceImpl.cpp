@@ -496,7 +496,9 @@ std::string GetLinkHealthLine() {
 }
 
 void DealReplayedFrame(uint8_t* frame, uint32_t length) {
-  Impl::Of(KestalHostCommService::GetInstance()).Engine().DealFrame(frame, length);
+  HostCommProtocolImpl& engine = Impl::Of(KestalHostCommService::GetInstance()).Engine();
+  engine.DealFrame(frame, length);
+  engine.DeliverWaiting();
 }
 
 }  // namespace kestal

@@ -1,10 +1,11 @@
 // What the protocol engine asks of either host transport (the TCP link, HostCommViaNetwork, and the
-// disk mailbox, HostCommViaStorage): start and stop, send one message, and hand over what was
-// received. Connection states and counts go where the owner's HostCommTransportConfig says.
+// disk mailbox, HostCommViaStorage): start and stop, send one message, and hand each received
+// message on as it is read. Received messages, connection states and counts go where the owner's
+// HostCommTransportConfig says.
 //
 // Threads: StartLoopRecv, StopLoopRecv and SetCapture come from the owner's thread, one at a time
-// (the service's start/stop lock); SendOrder from any thread; DealNextMessage from one receive
-// worker of the owner's; InterruptRecvWait and DropReceived from the owner's stopping thread.
+// (the service's start/stop lock); SendOrder from any thread. The transport calls `deliver` on its
+// own reading worker, one message at a time.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +18,9 @@ class LinkCapture;
 struct LinkHealth;
 
 struct HostCommTransportConfig {
+  // One received message: its type and payload, valid during the call.
+  using MessageFn = std::function<void(uint16_t type, const uint8_t* data, uint32_t len)>;
+
   // Connection states (HostCommStatus), called from the thread whose operation connected or
   // failed, with no lock of the transport held.
   StatusReportFn report_status;
@@ -25,12 +29,15 @@ struct HostCommTransportConfig {
   LinkHealth* health = nullptr;
   // The reason of each failure, just before its status; any thread.
   FailureReportFn report_failure;
+  // Each received message with a payload, in the order it arrived, on the transport's reading
+  // worker. It must not wait for long (the owner interprets the message and queues what its
+  // application gets): while it runs, the link is not read. Empty: received messages are dropped.
+  MessageFn deliver;
 };
 
 class HostCommTransport {
  public:
-  // One received message: its type and payload, valid during the call.
-  using MessageFn = std::function<void(uint16_t type, uint8_t* data, uint32_t len)>;
+  using MessageFn = HostCommTransportConfig::MessageFn;
 
   virtual ~HostCommTransport() = default;
 
@@ -45,13 +52,6 @@ class HostCommTransport {
   // What the transport captures from its next start on (null: nothing); it must remain live while
   // the transport runs. Called while stopped.
   virtual void SetCapture(LinkCapture* capture) = 0;
-  // Takes the next received message that waits for the owner's receive worker, waiting at most
-  // `wait_ms`, and passes it to `deal` unless its payload is empty. True when one was taken.
-  virtual bool DealNextMessage(int32_t wait_ms, const MessageFn& deal) = 0;
-  // Makes the receive worker's DealNextMessage return at once (a stop begins).
-  virtual void InterruptRecvWait() = 0;
-  // Drops the messages received and not dealt with, so that a later start never delivers them.
-  virtual void DropReceived() = 0;
   // True while the link to the device is open (a connection, or the disk); any thread.
   virtual bool IsConnected() const = 0;
 };

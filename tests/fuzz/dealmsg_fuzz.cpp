@@ -38,6 +38,7 @@ void DealImage(HostCommProtocolImpl& engine, uint16_t type, const Bytes& image, 
     const uint32_t before = g_images;
     g_expected = k + 1 == all.size() ? &frame : nullptr;
     engine.DealMsg(type, all[k].data(), static_cast<uint32_t>(all[k].size()));
+    engine.DeliverWaiting();
     if (g_images != before + (g_expected != nullptr))
       Fail("a frame sent whole was not delivered once, at its end");
   }
@@ -63,6 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (image) DealImage(engine, image_type, msg, 1 + pieces % 4);
     if (!image && n > 0)
       engine.DealMsg(kDealTypes[pick % 9], msg.data(), static_cast<uint32_t>(n));  // never empty
+    engine.DeliverWaiting();
   }
   return 0;
 }

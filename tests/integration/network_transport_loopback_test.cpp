@@ -41,6 +41,7 @@ class NetworkLoopback : public ::testing::Test {
   int starts = 0;
   LogCapture log;
   SimRig sim{SimLink::Network, QuietDevice()};
+  DeliveredMessages delivered;
   std::mutex mutex;
   std::map<unsigned, std::vector<Clock::time_point>> reports;
   HostCommViaNetwork net{{[this](unsigned status, const char*) {
@@ -48,11 +49,12 @@ class NetworkLoopback : public ::testing::Test {
                             reports[status].push_back(Clock::now());
                           },
                           nullptr,
-                          {}}};
+                          {},
+                          delivered.Fn()}};
 };
 
-// A flood taken slowly and once stalled arrives whole, pausing the reads and losing nothing, even
-// when the device ends the connection meanwhile; orders of several threads, the largest among them,
+// A flood taken slowly and once stalled by the owner arrives whole, pausing the reads and losing
+// nothing, even when the device ends the connection meanwhile; orders of several threads, the largest among them,
 // reach the device whole and in order. (Where reads cut the frames is the parser's table, every cut
 // of a start tag included.)
 TEST_F(NetworkLoopback, FramesCrossTheWireWholeOnceAndInOrder) {
@@ -67,12 +69,13 @@ TEST_F(NetworkLoopback, FramesCrossTheWireWholeOnceAndInOrder) {
   for (uint32_t i = 0; i < 1500 && !HasFailure(); i += 10) {
     std::vector<Bytes> expected;
     for (uint32_t k = i; k < i + 10; ++k) expected.push_back(numbered(k));
-    EXPECT_EQ(TakeQueuedFrames(net.RecvMsgQueue(), 10, 3000), expected) << i;
-    std::this_thread::sleep_for(i == 300 ? 1500ms : 5ms);  // more than the receive cache arrives
+    EXPECT_EQ(TakeFrames(delivered, 10, 3000), expected) << i;
+    delivered.Hold(i == 300);  // more than the receive cache arrives meanwhile
+    std::this_thread::sleep_for(i == 300 ? 1500ms : 5ms);
   }
+  delivered.Hold(false);
   sender.join();
-  EXPECT_EQ(net.RecvMsgQueue().GetFull(100), nullptr);  // nothing twice
-  EXPECT_TRUE(log.Contains("Full Receive data, Wait for next timer"));
+  EXPECT_TRUE(delivered.Take(1, 100).empty());  // nothing twice
   EXPECT_EQ(net.SendOrder(kType, Bytes(65521).data(), 65521), -1);
   // Only recorded by the device; 2 and 3 carry no checksum.
   const uint16_t types[] = {1, 2, 3, 7, 8, 12};
@@ -103,10 +106,9 @@ TEST_F(NetworkLoopback, FramesCrossTheWireWholeOnceAndInOrder) {
   EXPECT_EQ(sim.Server().SkippedBytes() + sim.Server().CrcErrors() + sim.Server().OversizeErrors(),
             0u);
   EXPECT_EQ(Reports(kConnected).size(), 1u);  // a connection that lasts is reported once
-  // Frames received but not yet handed on (the queue is full) when the device ends the connection:
+  // Frames received but not yet handed on (the owner is slow) when the device ends the connection:
   // all arrive.
-  std::vector<WorkFlowBuffer*> held;
-  while (WorkFlowBuffer* b = net.RecvMsgQueue().GetFree(-1)) held.push_back(b);
+  delivered.Hold(true);
   std::vector<Bytes> last;
   Bytes burst;
   for (uint32_t i = 2000; i < 2100; ++i)
@@ -114,10 +116,10 @@ TEST_F(NetworkLoopback, FramesCrossTheWireWholeOnceAndInOrder) {
   ASSERT_EQ(sim.Server().SendRaw(burst.data(), static_cast<uint32_t>(burst.size())) +
                 sim.Server().EndConnection(),
             0);
+  std::this_thread::sleep_for(300ms);
+  delivered.Hold(false);
   ASSERT_TRUE(WaitUntil([&] { return !Reports(kLost).empty(); }, 3s));
-  std::this_thread::sleep_for(200ms);  // the parse worker has looked at the cache again since
-  for (WorkFlowBuffer* b : held) net.RecvMsgQueue().PutFree(b);
-  EXPECT_EQ(TakeQueuedFrames(net.RecvMsgQueue(), 100, 3000), last);
+  EXPECT_EQ(TakeFrames(delivered, 100, 3000), last);
 }
 
 // Stops join all workers, promptly also while a connect hangs or between attempts, and starts after
@@ -179,13 +181,13 @@ TEST_F(NetworkLoopback, ConnectionsComeAndGoAndStopsEndEverything) {
   });
   const Bytes in = Frame(4, Payload(5, 5));
   ASSERT_EQ(sim.Server().SendRaw(in.data(), 21), 0);
-  EXPECT_EQ(TakeQueuedFrames(net.RecvMsgQueue(), 1, 2000), std::vector<Bytes>{in});
+  EXPECT_EQ(TakeFrames(delivered, 1, 2000), std::vector<Bytes>{in});
   // The read handler throws: its chunk is lost with the connection, dialled again.
   net.ThrowInNextRead();
   ASSERT_EQ(sim.Server().SendRaw(in.data(), 21), 0);
   ASSERT_TRUE(WaitUntil([&] { return Reports(kConnected).size() == 4; }, 3s));
   ASSERT_EQ(sim.Server().SendRaw(in.data(), 21), 0);
-  EXPECT_EQ(TakeQueuedFrames(net.RecvMsgQueue(), 1, 2000), std::vector<Bytes>{in});
+  EXPECT_EQ(TakeFrames(delivered, 1, 2000), std::vector<Bytes>{in});
   ASSERT_EQ(net.SendOrder(kType, in.data(), 21), 0);
   EXPECT_TRUE(WaitUntil([&] { return sim.Device().HostMessages().back().payload == in; }, 2s));
   sim.Server().Stop();  // the port refuses from now on

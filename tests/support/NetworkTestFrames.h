@@ -1,12 +1,12 @@
-// TCP framing test helpers: frames built with the library's codec, byte patterns, frames queued for
-// the engine.
+// TCP framing test helpers: frames built with the library's codec, byte patterns, the frames a
+// transport delivered.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <vector>
 
-#include "common/WorkFlowBufferQueue.h"
+#include "DeliveredMessages.h"
 #include "transport/network/FrameCodec.h"
 
 // One frame on the wire: start tag, length, type, payload, checksum.
@@ -29,18 +29,12 @@ inline std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> p
   return out;
 }
 
-// Up to `n` frames queued on `queue`, oldest first, waited for up to `wait_ms` (-1: none); buffers
-// go back.
-inline std::vector<std::vector<uint8_t>> TakeQueuedFrames(WorkFlowBufferQueue& queue, size_t n,
-                                                          int wait_ms = -1) {
+// Up to `n` frames that `delivered` recorded, oldest first, as they stood on the wire (the codec's
+// encoding of their messages), waited for up to `wait_ms`.
+inline std::vector<std::vector<uint8_t>> TakeFrames(DeliveredMessages& delivered, size_t n,
+                                                    int wait_ms = 0) {
   std::vector<std::vector<uint8_t>> out;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
-  while (out.size() < n) {
-    WorkFlowBuffer* b = queue.GetFull(wait_ms < 0 ? -1 : 10);
-    if (b)
-      out.emplace_back(b->data, b->data + b->bytes_used), queue.PutFree(b);
-    else if (std::chrono::steady_clock::now() >= deadline)
-      break;
-  }
+  for (const DeliveredMessages::Message& m : delivered.Take(n, wait_ms))
+    out.push_back(Frame(m.type, m.payload));
   return out;
 }

@@ -116,6 +116,7 @@ class EngineTest : public ::testing::Test {
   // By value: an exactly sized heap copy, so AddressSanitizer catches a read past the payload.
   void Deal(uint16_t type, Bytes p) {
     EXPECT_EQ(engine.DealMsg(type, p.data(), static_cast<uint32_t>(p.size())), 0);
+    engine.DeliverWaiting();
   }
   LogCapture log;
   HostCommProtocolImpl engine;

@@ -27,7 +27,7 @@ class StorageFiles : public ::testing::Test {
 
   Reported m_reports;
   HostCommViaStorage m_host{
-      {[this](unsigned s, const char* text) { m_reports.emplace_back(s, text); }, nullptr, {}}};
+      {[this](unsigned s, const char* text) { m_reports.emplace_back(s, text); }, nullptr, {}, {}}};
 };
 
 TEST_F(StorageFiles, DiscoveryOpensTheFirstOfSixteenCandidatesOfExactlyTheDeviceSize) {

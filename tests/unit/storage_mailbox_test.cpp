@@ -47,10 +47,12 @@ class Storage : public ::testing::Test {
   MemoryBlockDevice m_disk{kStorageDeviceSize};
   Reported m_reports;
   std::function<void(unsigned)> m_on_report = [](unsigned) {};  // called on each report
+  DeliveredMessages m_delivered;
   HostCommViaStorage m_host{
       {[this](unsigned s, const char* text) { m_reports.emplace_back(s, text), m_on_report(s); },
        nullptr,
-       {}}};
+       {},
+       m_delivered.Fn()}};
 };
 
 TEST_F(Storage, BlockWritesKeepOrClearExactlyTheRightBytes) {
@@ -152,7 +154,7 @@ TEST_F(Storage, WritesAdvanceSlotAndDataAddressAndRepositionFindsTheNewestRecord
 
 // Steps, run in turn: "slot:seq@start+len", a record written by hand into type 1 with its data
 // (seq "x": the record damaged; "slot:-": the slot cleared); "pass"; "shift" (the next slot moved
-// off); "hold" (all buffers but one taken). Then the numbers delivered, the last record consumed
+// off). Then the numbers delivered, the last record consumed
 // and its slot.
 TEST_F(Storage, ReceivePassesDeliverEveryRecordOnceAndRepositionOnDamage) {
   const struct {
@@ -160,8 +162,8 @@ TEST_F(Storage, ReceivePassesDeliverEveryRecordOnceAndRepositionOnDamage) {
     std::vector<uint64_t> delivered;
     uint64_t last, slot;
   } cases[] = {
-      // Data wrapped at the disk's end, and a full queue.
-      {"1:1@31FFE00+700 2:2@240200+700 3:3@240600+700 4:4@240A00+700 hold pass pass",
+      // Data wrapped at the disk's end.
+      {"1:1@31FFE00+700 2:2@240200+700 3:3@240600+700 4:4@240A00+700 pass pass",
        {1, 2, 3, 4},
        4,
        4},
@@ -181,7 +183,6 @@ TEST_F(Storage, ReceivePassesDeliverEveryRecordOnceAndRepositionOnDamage) {
     SCOPED_TRACE(c.steps);
     std::fill(m_disk.Data(), m_disk.Data() + m_disk.Size(), 0);
     Open();
-    std::vector<WorkFlowBuffer*> held;
     std::vector<Bytes> got;
     std::map<uint64_t, Bytes> sent;  // the data written under each number
     std::istringstream steps(c.steps);
@@ -193,13 +194,7 @@ TEST_F(Storage, ReceivePassesDeliverEveryRecordOnceAndRepositionOnDamage) {
       char seq[8] = {};
       if (step == "pass") {
         ASSERT_EQ(m_host.ReadMsg(), 0);
-        for (WorkFlowBuffer* b; (b = m_host.RecvMsgQueue().GetFull(-1));
-             m_host.RecvMsgQueue().PutFree(b))
-          got.emplace_back(b->data, b->data + b->bytes_used);
-        for (WorkFlowBuffer* b : std::exchange(held, {})) m_host.RecvMsgQueue().PutFree(b);
-      } else if (step == "hold") {
-        while (held.size() + 1 < HostCommViaStorage::kRecvQueueBuffers)
-          held.push_back(m_host.RecvMsgQueue().GetFree(-1));
+        for (const DeliveredMessages::Message& m : m_delivered.Take(100)) got.push_back(m.payload);
       } else if (step != "shift") {
         ASSERT_GE(std::sscanf(step.c_str(), "%u:%7[^@]@%x+%u", &slot, seq, &start, &len), 2);
         const bool damaged = seq[0] == 'x', cleared = seq[0] == '-';
@@ -292,16 +287,13 @@ TEST_F(Storage, ExchangeFiveThousandMessagesEachWayConcurrently) {
   while (at_host < kCount && steady_clock::now() < deadline) {
     for (; sent < kCount && sent < at_host + 1500; ++sent)
       errors += m_host.SendOrder(1 + sent % 9, message(sent).data(), 4 + sent % 300) != 0;
-    if (WorkFlowBuffer* b = m_host.RecvMsgQueue().GetFull(50)) {
-      errors += b->msg_type != 101 + at_host % 9 ||
-                Bytes(b->data, b->data + b->bytes_used) != message(at_host);
-      ++at_host, m_host.RecvMsgQueue().PutFree(b);
-    }
+    for (const DeliveredMessages::Message& m : m_delivered.Take(1, 50))
+      errors += m.type != 101 + at_host % 9 || m.payload != message(at_host), ++at_host;
   }
   std::this_thread::sleep_for(milliseconds(30));  // nothing trails behind the last message
   EXPECT_TRUE(at_device == kCount && at_host == kCount && errors == 0)
       << at_device << " " << at_host << " " << errors;
-  EXPECT_TRUE(m_host.RecvMsgQueue().GetFull(-1) == nullptr && device.Resyncs() == 0);
+  EXPECT_TRUE(m_delivered.Take(1).empty() && device.Resyncs() == 0);
 }
 
 }  // namespace

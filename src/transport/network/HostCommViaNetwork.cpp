@@ -45,8 +45,8 @@ HostCommViaNetwork::HostCommViaNetwork(HostCommTransportConfig config)
     : m_health(config.health ? config.health : &m_own_health),
       m_parser({m_health, &m_stop}),
       m_report_status(std::move(config.report_status)),
-      m_report_failure(std::move(config.report_failure)) {
-  m_recv_msg_queue.Init(m_buffer_count);
+      m_report_failure(std::move(config.report_failure)),
+      m_deliver(std::move(config.deliver)) {
   m_send_cache_queue.Init(m_buffer_count);
   m_recv_cache.reset(new uint8_t[m_recv_cache_capacity]());
 }
@@ -54,7 +54,6 @@ HostCommViaNetwork::HostCommViaNetwork(HostCommTransportConfig config)
 HostCommViaNetwork::~HostCommViaNetwork() {
   if (m_io_thread.joinable() || m_connect_thread.joinable() || m_parse_thread.joinable())
     StopLoopRecv();
-  m_recv_msg_queue.Deinit();
   m_send_cache_queue.Deinit();
   m_write_timer.reset();
   m_read_timer.reset();
@@ -115,14 +114,6 @@ void HostCommViaNetwork::ConnectToDevice(bool alt, uint32_t port) {
   m_is_server = false;
   m_remote_ip = alt ? m_device_ip_type3 : m_device_ip_type1;
   m_remote_port = port;
-}
-
-bool HostCommViaNetwork::DealNextMessage(int32_t wait_ms, const MessageFn& deal) {
-  WorkFlowBuffer* buffer = m_recv_msg_queue.GetFull(wait_ms);
-  if (!buffer) return false;
-  const FreeOnExit free_on_exit(m_recv_msg_queue, buffer);
-  FrameCodec::DealMessage(buffer->data, buffer->bytes_used, deal);
-  return true;
 }
 
 int HostCommViaNetwork::StartLoopRecv() {
@@ -765,10 +756,25 @@ void HostCommViaNetwork::AsyncReadCallback(const asio::error_code& error, std::s
     LinkHealth::Add(m_health->bytes_in, bytes);
     if (m_capture)
       m_capture->Record(false, m_recv_cache.get() + m_recv_end, static_cast<uint32_t>(bytes));
-    m_recv_end.fetch_add(static_cast<uint32_t>(bytes), std::memory_order_release);
-    SignalParser();
+    const uint32_t read_from =
+        m_recv_end.fetch_add(static_cast<uint32_t>(bytes), std::memory_order_release);
+    if (!DealInline(read_from)) SignalParser();
     AsyncReadData();
   }
+}
+
+// The io worker cuts its own read: no hand-over to the parse worker per read. The owner's
+// `deliver` never waits for the application, so reading goes on right after.
+bool HostCommViaNetwork::DealInline(uint32_t read_from) {
+  if (!m_parse_mutex.TryLock()) return false;
+  kestal::MutexLock lock(m_parse_mutex, kestal::kAdoptLock);
+  // Bytes that the parse worker has yet to look at come first.
+  if (m_parsed_end != read_from || m_parser.FramesWaiting()) return false;
+  ScanCache();
+  // No read is in flight here, so the cache may be compacted now rather than by the parse worker
+  // once the chain has parked for room.
+  if (m_recv_cache_capacity - m_recv_end < kMinReadRoom) CompactCache();
+  return true;
 }
 
 void HostCommViaNetwork::SignalParser() {
@@ -798,8 +804,6 @@ void HostCommViaNetwork::LoopParse() {
       const bool fresh = m_recv_end.load(std::memory_order_acquire) != m_parsed_end;
       if (fresh || m_parser.FramesWaiting()) ScanCache();
       TendParkedCache();
-      // Frames held back by a full message queue are retried without waiting for more bytes
-      // (ScanCache itself waits up to 50 ms for a free message buffer).
       const bool idle =
           m_recv_end.load(std::memory_order_acquire) == m_parsed_end && !m_parser.FramesWaiting();
       lock.Unlock();
@@ -875,16 +879,8 @@ void HostCommViaNetwork::ScanCache() {
                                        });
 }
 
-// Each frame goes to m_recv_msg_queue, for the owner's DealNextMessage; a queue that stays full
-// for 50 ms refuses it, and it waits in the cache.
+// Each frame's message goes to the owner as it is cut: the cache never holds frames back.
 bool HostCommViaNetwork::HandOnFrame(uint8_t* frame, uint32_t length) {
-  WorkFlowBuffer* msg = m_recv_msg_queue.GetFree(50);
-  if (!msg) {
-    KLOG_DEBUG_AS(kParseWorker, "Check recv msg queue full");
-    return false;
-  }
-  msg->bytes_used = length;
-  std::memcpy(msg->data, frame, length);
-  m_recv_msg_queue.PutFull(msg);
+  if (m_deliver) FrameCodec::DealMessage(frame, length, m_deliver);
   return true;
 }

@@ -5,9 +5,9 @@
 // send that never blocks (SendNow; not on Windows); what the socket does not take at once, and
 // every frame that finds the chain busy, is queued and written by the send chain, so frames leave
 // in the order SendOrder took them. The receive chain reads straight into the receive cache and
-// wakes the parse worker, which cuts the cache into frames where it left off. Each validated
-// frame goes to m_recv_msg_queue, where the owner's receive worker takes it (DealNextMessage): no
-// thread of the transport ever waits for the application.
+// cuts what it read into frames right there, on the io worker; the parse worker does it instead
+// when it is at the cache already. Each validated frame's message goes to the owner's `deliver`
+// (HostCommTransportConfig), which never waits for the application: the socket is always read.
 //
 // The receive cache is one block: [m_recv_begin, m_recv_end) holds the bytes not yet parsed, and
 // reads append at m_recv_end. The io worker only ever writes past m_recv_end and the parse worker
@@ -27,8 +27,9 @@
 //    attempt 3 s before it is abandoned as timed out; reports
 //    NetworkConnected once per connection, CommError once when a reported connection is lost
 //    (not when it is stopped) and NetworkConnectError after each failed attempt.
-//  - parse worker: receive cache; FrameStreamParser cuts it into frames in place and each is
-//    copied into m_recv_msg_queue.
+//  - parse worker: cuts the frames of a read that the io worker left to it (the parse state was
+//    taken), and tends the cache while the receive chain is parked: it drops what a lost
+//    connection left and moves unparsed bytes to the front.
 // The other threads learn whether a connection exists from m_connected, which the io worker
 // keeps in step with m_socket.
 //
@@ -78,10 +79,6 @@ class HostCommViaNetwork final : public HostCommTransport {
   int SendOrder(uint16_t msg_type, const uint8_t* data, uint32_t length,
                 const SendWait& wait = SendWait()) override;
   void SetCapture(LinkCapture* capture) override { m_capture = capture; }
-  // Frames queued on m_recv_msg_queue go to `deal` as messages.
-  bool DealNextMessage(int32_t wait_ms, const MessageFn& deal) override;
-  void InterruptRecvWait() override { m_recv_msg_queue.InterruptFullWait(); }
-  void DropReceived() override { m_recv_msg_queue.DropFull(); }
 
   // The device addresses of comm types 1 and 3; call while stopped.
   void SetDeviceAddresses(const std::string& ip_type1, const std::string& ip_type3);
@@ -91,9 +88,6 @@ class HostCommViaNetwork final : public HostCommTransport {
   // The port of the loopback connection that a stop makes while the transport was never told to
   // connect (ConnectToDevice); call while stopped.
   void SetListenPort(uint32_t port) { m_listen_port = port; }
-  // Where whole frames wait (bytes_used = L + 16, the frame from offset 0);
-  // the tests take them and hold its buffers to fill it.
-  WorkFlowBufferQueue& RecvMsgQueue() { return m_recv_msg_queue; }
   // Test hook: the next read completion on the io worker throws, as a failing handler would.
   void ThrowInNextRead() { m_throw_in_next_read = true; }
 
@@ -117,8 +111,6 @@ class HostCommViaNetwork final : public HostCommTransport {
 
  private:
   std::atomic<bool> m_throw_in_next_read{false};
-  // Complete frames for DealNextMessage.
-  WorkFlowBufferQueue m_recv_msg_queue;
   uint32_t m_buffer_count = 256;
   std::atomic<bool> m_stop{false};
 
@@ -184,6 +176,9 @@ class HostCommViaNetwork final : public HostCommTransport {
   void AsyncReadData();
   void ReadAfter(std::chrono::milliseconds wait);
   void AsyncReadCallback(const asio::error_code& error, std::size_t bytes, uint32_t connection);
+  // Cuts the frames of the read that began at `read_from` on the io worker when the parse worker
+  // is not at the cache and has looked at everything before the read; false when it did not.
+  bool DealInline(uint32_t read_from) EXCLUDES(m_parse_mutex);
   void SignalParser();
   // Connection (io worker).
   void StartConnect(const asio::ip::tcp::resolver::results_type& endpoints, uint64_t attempt);
@@ -256,6 +251,7 @@ class HostCommViaNetwork final : public HostCommTransport {
   uint32_t m_connections_made = 0;  // since StartLoopRecv (io worker)
   const StatusReportFn m_report_status;
   const FailureReportFn m_report_failure;
+  const MessageFn m_deliver;
   // Why the last connection ended, as the read that saw it said ("closed by the device"); read by
   // the connect worker when it reports the loss.
   std::string m_lost_reason GUARDED_BY(m_worker_mutex);

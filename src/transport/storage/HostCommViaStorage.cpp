@@ -104,6 +104,7 @@ thread_local std::vector<ReportsAfterUnlock::Held>* ReportsAfterUnlock::t_held =
 HostCommViaStorage::HostCommViaStorage(HostCommTransportConfig config)
     : m_report_status(std::move(config.report_status)),
       m_report_failure(std::move(config.report_failure)),
+      m_deliver(std::move(config.deliver)),
       m_health(config.health ? config.health : &m_own_health),
       m_device_path(BlockDevice::SearchPattern()),
       m_reader(m_disk_view, m_recv_reporter, [this](VolumeRunInfo* positions) {
@@ -111,7 +112,6 @@ HostCommViaStorage::HostCommViaStorage(HostCommTransportConfig config)
         return WriteRecordLocked(kVolumeTypeDeviceToHost, positions, 0, kZeroBlock,
                                  kStorageBlockSize);
       }) {
-  m_recv_msg_queue.Init(kRecvQueueBuffers);
   m_scan_buffer.Allocate(kVolumeAreas[kVolumeTypeHostToDevice].SummarySize());
   m_staging.Allocate(kStagingSize);
 }
@@ -124,7 +124,6 @@ HostCommViaStorage::~HostCommViaStorage() {
     m_device.Close();
     m_disk = nullptr;
   }
-  m_recv_msg_queue.Deinit();
 }
 
 void HostCommViaStorage::SetCandidatePaths(std::vector<std::string> paths) {
@@ -461,24 +460,16 @@ int HostCommViaStorage::ReadMsg() {
   return m_reader.ReadPass(m_recv_sink);
 }
 
-uint32_t HostCommViaStorage::RecvSink::MaxLength() const {
-  return m_owner.m_recv_msg_queue.BufferSize();
-}
+uint32_t HostCommViaStorage::RecvSink::MaxLength() const { return kMaxMsgLen; }
 
+// The message goes on where it lies in the reader's buffer; the owner's `deliver` never waits for
+// the application, so the pass goes on right after.
 int HostCommViaStorage::RecvSink::Deliver(uint16_t msg_type, const uint8_t* data, uint32_t length) {
-  WorkFlowBufferQueue& queue = m_owner.m_recv_msg_queue;
-  WorkFlowBuffer* buffer = queue.GetFree(kRecvQueueWaitMs);
-  if (!buffer) return -1;
-  std::memcpy(buffer->data, data, length);
-  buffer->data_offset = 0;
-  buffer->bytes_used = length;
-  buffer->msg_type = msg_type;
-  if (m_owner.m_capture) m_owner.m_capture->RecordMessage(false, msg_type, buffer->data, length);
-  queue.PutFull(buffer);
+  if (m_owner.m_capture) m_owner.m_capture->RecordMessage(false, msg_type, data, length);
   LinkHealth& health = *m_owner.m_health;
   LinkHealth::Add(health.frames_in);
   LinkHealth::Add(health.bytes_in, length);
-  LinkHealth::Raise(health.recv_queue_high, queue.FullHighWater());
+  if (length != 0 && m_owner.m_deliver) m_owner.m_deliver(msg_type, data, length);
   return 0;
 }
 
@@ -691,16 +682,6 @@ int HostCommViaStorage::StopLoopRecv() {
   KLOG_DEBUG("Close dev:%s", path.c_str());
   kestal::SleepUntil(done);
   return 0;
-}
-
-bool HostCommViaStorage::DealNextMessage(int32_t wait_ms, const MessageFn& deal) {
-  WorkFlowBuffer* buffer = m_recv_msg_queue.GetFull(wait_ms);
-  if (!buffer) return false;
-  // The message is dealt with where it lies and its buffer goes back afterwards: no copy.
-  const FreeOnExit free_on_exit(m_recv_msg_queue, buffer);
-  if (buffer->bytes_used != 0)
-    deal(static_cast<uint16_t>(buffer->msg_type), buffer->data, buffer->bytes_used);
-  return true;
 }
 
 // ---------------------------------------------------------------------------------------

@@ -8,8 +8,8 @@
 //    and starts the receive worker; StopLoopRecv joins the worker before it closes the disk.
 //  - SendOrder: any thread; the send lock (type 0's mutex) serialises messages.
 //  - the receive worker: polls type 1 every millisecond (ReadMsg, under type 1's mutex) and
-//    queues each message on m_recv_msg_queue, where the engine's receive worker takes it
-//    (DealNextMessage).
+//    hands each message to the owner's `deliver` (HostCommTransportConfig) where it lies in the
+//    reader's buffer.
 //  - PrintVolumeRunInfo: any thread; it only reads.
 // Every transfer holds the device lock shared, and opening or closing the disk holds it
 // exclusively, so the disk is never closed under a transfer. No status is reported while a lock
@@ -24,7 +24,6 @@
 
 #include "common/Mutex.h"
 #include "common/StatusReport.h"
-#include "common/WorkFlowBufferQueue.h"
 #include "diag/LinkCapture.h"
 #include "diag/LinkHealth.h"
 #include "transport/HostCommTransport.h"
@@ -37,12 +36,10 @@
 
 class HostCommViaStorage final : public HostCommTransport {
  public:
-  static constexpr uint32_t kMaxMsgLen = 65536;  // largest message SendOrder takes
+  static constexpr uint32_t kMaxMsgLen = 65536;  // largest message sent or received
   static constexpr uint32_t kDataBufferSize = MailboxReader::kDataBufferSize;  // one receive pass
   static constexpr uint32_t kSummaryWindowSize =
       MailboxReader::kSummaryWindowSize;  // summary bytes per pass
-  static constexpr uint32_t kRecvQueueBuffers = 128;
-  static constexpr int32_t kRecvQueueWaitMs = 200;
 
   // The failures that ErrorReport turns into a debug line and a status report.
   enum class StorageError {
@@ -56,8 +53,7 @@ class HostCommViaStorage final : public HostCommTransport {
   // `config.report_status` receives the connection states (StorageConnected, StorageConnectError,
   // StorageCommError); it is called on the thread whose operation connected or failed
   // (StartLoopRecv, the receive worker, SendOrder, PrintVolumeRunInfo), after the transport has
-  // released its locks. The storage transport has no frame sink: its messages wait for
-  // DealNextMessage.
+  // released its locks. `config.deliver` gets each received message on the receive worker.
   explicit HostCommViaStorage(HostCommTransportConfig config = {});
   ~HostCommViaStorage() override;
   HostCommViaStorage(const HostCommViaStorage&) = delete;
@@ -74,9 +70,6 @@ class HostCommViaStorage final : public HostCommTransport {
   int SendOrder(uint16_t msg_type, const uint8_t* data, uint32_t length,
                 const SendWait& wait = SendWait()) override;
   void SetCapture(LinkCapture* capture) override { m_capture = capture; }
-  bool DealNextMessage(int32_t wait_ms, const MessageFn& deal) override;
-  void InterruptRecvWait() override { m_recv_msg_queue.InterruptFullWait(); }
-  void DropReceived() override { m_recv_msg_queue.DropFull(); }
   bool IsConnected() const override;
   // Writes the summary areas of both types to "volume<UTC+8 time>_<type>.txt". Without an open
   // disk (the network link in use) it only logs its line and reports nothing.
@@ -103,9 +96,9 @@ class HostCommViaStorage final : public HostCommTransport {
   // Mailbox operations. SendOrder and the receive worker use them; the tests and tools may
   // drive them one step at a time (no worker running).
   int WriteMsg(int volume_type, uint16_t msg_type, const uint8_t* data, uint32_t length);
-  // One receive pass over type 1 (the reader's, under the receive lock), queuing each message on
-  // m_recv_msg_queue; negative when the disk failed (the worker then ends). A record whose message
-  // cannot be delivered whole (longer than a queue buffer) is skipped.
+  // One receive pass over type 1 (the reader's, under the receive lock), handing each message to
+  // `deliver`; negative when the disk failed (the worker then ends). A record whose message is
+  // longer than kMaxMsgLen is skipped.
   int ReadMsg();
   // One piece of data into or out of a ring area, continuing at the area's start when it
   // passes the area's end. `end_address` gets where the next piece would begin.
@@ -119,10 +112,6 @@ class HostCommViaStorage final : public HostCommTransport {
   VolumeRunInfo RunInfo(int volume_type) const;
   void SetRunInfo(int volume_type, const VolumeRunInfo& info);
   static const VolumeArea& Area(int volume_type) { return kVolumeAreas[volume_type]; }
-
-  // Where received messages wait for DealNextMessage (data = payload, bytes_used = payload length,
-  // msg_type = message type); the tests hold its buffers to fill it.
-  WorkFlowBufferQueue& RecvMsgQueue() { return m_recv_msg_queue; }
 
  private:
   static constexpr uint32_t kStagingSize = 0x10000;
@@ -148,7 +137,7 @@ class HostCommViaStorage final : public HostCommTransport {
     void ReportScan(MailboxReader::Event event, const MailboxReader::Values& values);
     HostCommViaStorage& m_owner;
   };
-  // Puts each message the reader delivers on m_recv_msg_queue.
+  // Hands each message the reader delivers to the owner's `deliver`.
   class RecvSink : public MailboxReader::Sink {
    public:
     explicit RecvSink(HostCommViaStorage& owner) : m_owner(owner) {}
@@ -175,11 +164,11 @@ class HostCommViaStorage final : public HostCommTransport {
   LinkHealth m_own_health;
   const StatusReportFn m_report_status;
   const FailureReportFn m_report_failure;
+  const MessageFn m_deliver;
   // Where the transport counts, and what captures the messages it writes and reads (null: nothing);
   // both must remain live while the worker runs.
   LinkHealth* const m_health;
   LinkCapture* m_capture = nullptr;
-  WorkFlowBufferQueue m_recv_msg_queue;
   std::atomic<bool> m_stop{false};
 
   // The disk. m_device_mutex: shared for transfers, exclusive for open and close. m_disk is the
