@@ -1,9 +1,10 @@
 // The buffer pool between the library's threads: list order, limits, waits, and many threads at
-// once.
+// once; the delivery queue between the reading side and the receive worker.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -11,6 +12,8 @@
 
 #include "LogCapture.h"
 #include "common/WorkFlowBufferQueue.h"
+#include "diag/LinkHealth.h"
+#include "protocol/DeliveryQueue.h"
 
 using namespace std::chrono;
 
@@ -89,4 +92,63 @@ TEST(WorkFlowBufferQueue, ConcurrentProducersAndConsumersLoseAndDuplicateNothing
   int free_count = 0;
   while (q.GetFree(-1)) ++free_count;
   EXPECT_EQ(free_count, 8);
+}
+
+// The hand-over from the reading side to the receive worker: one sequence in arrival order; a slow
+// application costs the oldest waiting frames, never the frame it holds; messages that find no room
+// are refused and counted; a message across the ring's end comes out whole.
+TEST(DeliveryQueue, ArrivalOrderOldestWaitingFrameDroppedHeldFrameKeptMessagesBounded) {
+  LinkHealth health;
+  DeliveryQueue q(&health);
+  q.Reserve(8, 3, 64);
+  std::vector<std::string> got;  // "type:bytes" per delivery
+  const DeliveryQueue::DeliverFn record = [&](const DeliveryQueue::Item& item) {
+    got.push_back(std::to_string(item.type) + ":" +
+                  std::string(reinterpret_cast<const char*>(item.data), item.len));
+  };
+  const auto frame = [&](const char* text) {
+    std::memcpy(q.FrameBuffer(), text, 2);
+    q.PushFrame(3, 1, 2);
+  };
+  const auto message = [&](const std::string& text) {
+    return q.PushMessage(6, reinterpret_cast<const uint8_t*>(text.data()),
+                         static_cast<uint32_t>(text.size()));
+  };
+  uint8_t buffer[DeliveryQueue::kMaxMessage];
+  const auto deliver_all = [&] {
+    while (q.DeliverNext(0, buffer, record)) {
+    }
+  };
+  EXPECT_TRUE(message("m1"));
+  for (const char* f : {"F1", "F2"}) frame(f);
+  EXPECT_TRUE(message(std::string(30, 'a')));
+  for (const char* f : {"F3", "F4"}) frame(f);  // three buffers: F1, then F2 give theirs up
+  EXPECT_FALSE(message(std::string(40, 'b')));  // 2 + 30 + 40 bytes exceed the ring's 64
+  EXPECT_EQ(q.Waiting(), 6u);
+  deliver_all();
+  EXPECT_EQ(got, (std::vector<std::string>{"6:m1", "6:" + std::string(30, 'a'), "3:F3", "3:F4"}));
+  EXPECT_TRUE(LinkHealth::Get(health.image_frames_dropped) == 2 &&
+              LinkHealth::Get(health.messages_dropped) == 1 &&
+              LinkHealth::Get(health.recv_queue_high) == 6);
+  // While the application holds a frame, the reading side assembles only in the other buffers.
+  frame("H1");
+  got.clear();
+  q.DeliverNext(0, buffer, [&](const DeliveryQueue::Item& held) {
+    for (const char* f : {"G1", "G2", "G3", "G4"}) {
+      EXPECT_NE(q.FrameBuffer(), held.data);
+      frame(f);
+    }
+    record(held);
+  });
+  EXPECT_TRUE(message(std::string(50, 'c')));  // past the ring's end: 72 bytes went through it
+  deliver_all();
+  EXPECT_EQ(got, (std::vector<std::string>{"3:H1", "3:G4", "6:" + std::string(50, 'c')}));
+  // A stop: a waiting receive worker returns at once, and nothing waiting survives.
+  frame("S1");
+  q.DropWaiting();
+  std::thread stopper([&] { std::this_thread::sleep_for(50ms), q.Interrupt(); });
+  const auto start = steady_clock::now();
+  EXPECT_FALSE(q.DeliverNext(10000, buffer, record));
+  EXPECT_LT(steady_clock::now() - start, 5s);
+  stopper.join();
 }
