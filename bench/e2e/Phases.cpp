@@ -14,6 +14,7 @@
 #include "Library.h"
 #include "devsim/SimStorageDevice.h"
 #include "kestal/KestalHostCommService.h"
+#include "kestal/kestal_c.h"
 #include "protocol/HostCommMsg.h"
 #include "transport/storage/VolumeArea.h"
 
@@ -53,7 +54,9 @@ Row Absolute(std::string figure, double value, double baseline, std::string targ
 // What a stream client delivered over its windows, summed over the rounds.
 struct StreamTotals {
   double mb = 0, seconds = 0, cpu_seconds = 0;
-  uint64_t allocations = 0, frames = 0, faults = 0;
+  // faults: frames lost without a count, or damaged; dropped: frames the library dropped for an
+  // application that had not taken the earlier ones yet, and counted (image_frames_dropped).
+  uint64_t allocations = 0, frames = 0, faults = 0, dropped = 0;
   double MBPerSecond() const { return seconds > 0 ? mb / seconds : 0; }
   double CpuMsPerMB() const { return mb > 0 ? cpu_seconds * 1e3 / mb : 0; }
   double AllocationsPerFrame() const {
@@ -91,10 +94,16 @@ bool StreamToLibrary(int64_t ms, StreamTotals* totals, double* rss) {
     library.Stop();
   }
   library.DeliverFramesTo(nullptr);
-  totals->faults += tally.Lost() + tally.Damaged();
-  std::printf("[stream] library: %llu frames, %llu lost, %llu damaged, %llu Comm Error events\n",
-              static_cast<unsigned long long>(tally.Frames()),
-              static_cast<unsigned long long>(tally.Lost()),
+  kestal_health health{};
+  kestal_get_health(&health);  // this session's, until the next start
+  const uint64_t dropped = started ? health.image_frames_dropped : 0;
+  totals->dropped += dropped;
+  totals->faults += (tally.Lost() > dropped ? tally.Lost() - dropped : 0) + tally.Damaged();
+  std::printf(
+      "[stream] library: %llu frames, %llu lost (%llu of them dropped and counted by the library), "
+      "%llu damaged, %llu Comm Error events\n",
+      static_cast<unsigned long long>(tally.Frames()),
+      static_cast<unsigned long long>(tally.Lost()), static_cast<unsigned long long>(dropped),
               static_cast<unsigned long long>(tally.Damaged()),
               static_cast<unsigned long long>(library.CommErrors() - comm_errors));
   return started;
@@ -144,6 +153,8 @@ bool RunStream(const Options& options, std::vector<Row>* rows) {
                            raw.CpuMsPerMB(), "reported", true));
   rows->push_back(Absolute("network: frames lost or damaged", static_cast<double>(lib.faults),
                            static_cast<double>(one.faults), "= 0", lib.faults == 0));
+  rows->push_back(Absolute("network: frames dropped for the application, counted",
+                           static_cast<double>(lib.dropped), 0, "reported", true));
   rows->push_back(Absolute("heap allocations per frame (streaming)", lib.AllocationsPerFrame(),
                            one.AllocationsPerFrame(), "= 0", lib.allocations == 0));
   rows->push_back(Relative("resident memory after streaming, MiB", rss, options.rss_at_start_mib,
