@@ -3,9 +3,11 @@
 ///
 /// A host application takes the one service with GetInstance(), registers its callbacks,
 /// chooses a transport with SetCommType() and calls Start(). Callbacks run on library threads:
-///  - the receive callback on the engine's receive worker, over either transport, one message at
-///    a time in arrival order, the data pointer valid only during the call; a slow callback holds
-///    up reading from the device once its queue is full, never loses a message;
+///  - the receive callback on the engine's receive worker ("kestal-recv"), over either transport,
+///    one message at a time in arrival order, the data pointer valid only during the call; the
+///    link is read, ACKs matched and frames assembled on other threads, so a slow callback never
+///    holds up the link: it costs image frames (the oldest waiting one is dropped and counted in
+///    image_frames_dropped), and a request or firmware update may be made from it;
 ///  - the scanner-status, arm-status and log callbacks on the log-report worker, once a second;
 ///  - the device-event callback on one thread at a time, in the order the events were raised,
 ///    never with a lock of the library held.

@@ -117,7 +117,7 @@ int ArmCommViaNetwork::SendOrder(const uint8_t* data, uint32_t len) {
     KLOG_DEBUG("Arm message too long:%u", len);
     return -1;
   }
-  // Never waits: the caller is the engine's receive worker, which must not be held up by a
+  // Never waits: the caller is the transport's reading worker, which must not be held up by a
   // companion that does not keep up. A full queue drops the message, logged once per burst.
   WorkFlowBuffer* buffer = m_send_queue.GetFree(-1);
   if (!buffer) {

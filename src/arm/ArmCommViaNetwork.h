@@ -6,7 +6,7 @@
 // the companion has been heard from.
 //
 // Threads: StartLoopRecv / StopLoopRecv run on the service's thread (serialised here as well).
-// SendOrder runs on the engine's receive worker. Between a start and its stop two owned
+// SendOrder runs on the active transport's reading worker (the engine's DealMsg). Between a start and its stop two owned
 // workers run: the receive worker (companion to device), the only caller of the engine's
 // SendOrder on this link's behalf, and the send worker (device to companion). StopLoopRecv
 // joins both before it closes the socket, as every worker is joined (CallbackGate::JoinWorker): a

@@ -188,7 +188,7 @@ class HostCommProtocolImpl {
   int WaitForReadMark(const SendWait& wait) EXCLUDES(m_wait_mutex);
   void NoteHeartBeatAck(uint16_t seq_no) EXCLUDES(m_wait_mutex);
 
-  // Written by the receive worker, read whole by the service's log-report worker.
+  // Written by the reading side (DealMsg), read whole by the service's log-report worker.
   mutable kestal::Mutex m_controller_status_mutex;
   uint64_t m_controller_status_time GUARDED_BY(m_controller_status_mutex) = 0;
   uint8_t m_controller_status[ControllerStatusLayout::kLength] GUARDED_BY(
