@@ -38,10 +38,12 @@ void AppCallbacks::OnEvent(HostCommDeviceEvent event, const char* text, void* us
 void AppCallbacks::OnMessage(unsigned short type, unsigned char* data, unsigned int len,
                              void* user_data) {
   int delay_ms = 0;
+  std::function<void(uint16_t)> hook;
   Note(user_data, [&](AppCallbacks& a) {
-    a.m_messages.push_back({type, std::vector<uint8_t>(data, data + len)}),
-        delay_ms = a.m_message_delay_ms;
+    a.m_messages.push_back({type, std::vector<uint8_t>(data, data + len), ThisThreadName()}),
+        delay_ms = a.m_message_delay_ms, hook = a.m_message_hook;
   });
+  if (hook) hook(type);
   if (delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
 }
 void AppCallbacks::OnScanner(unsigned short state, void* user_data) {

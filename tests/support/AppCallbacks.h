@@ -18,6 +18,7 @@
 struct AppMessage {
   uint16_t type = 0;
   std::vector<uint8_t> payload;
+  std::string thread;  // the name of the library's thread that delivered it
 };
 struct AppEvent {
   HostCommDeviceEvent event;
@@ -53,6 +54,11 @@ class AppCallbacks {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_hook = std::move(hook);
   }
+  // Runs `hook` with the type of every message once it was recorded, on the library's thread.
+  void SetMessageHook(std::function<void(uint16_t type)> hook) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_message_hook = std::move(hook);
+  }
 
   bool WaitForEvent(HostCommDeviceEvent event, int times, std::chrono::milliseconds timeout) const;
   // Waits for a message of `type` whose payload `match` accepts (any, without `match`); copies the
@@ -86,8 +92,13 @@ class AppCallbacks {
   std::vector<std::string> m_status_lines;
   bool m_wrong_user_data = false;
   std::function<void()> m_hook;
+  std::function<void(uint16_t)> m_message_hook;
   std::atomic<int> m_message_delay_ms{0};
 };
 
 // Order ACKs carry the order's sequence number in their first two bytes.
 AppCallbacks::Match AckOf(uint16_t seq_no);
+
+// The calling thread's name (empty where the platform keeps none): ThreadNamePosix.cpp,
+// ThreadNameWin32.cpp.
+std::string ThisThreadName();
