@@ -4,8 +4,8 @@
 /// A host application takes the one service with GetInstance(), registers its callbacks,
 /// chooses a transport with SetCommType() and calls Start(). Callbacks run on library threads:
 ///  - the receive callback on the engine's receive worker, over either transport, one message at
-///    a time in arrival order, the data pointer valid only during the call; a slow callback holds
-///    up reading from the device once its queue is full, never loses a message;
+///    a time in arrival order, the data pointer valid only during the call; a slow callback never
+///    holds up the link, but costs image frames (the oldest waiting one is dropped and counted);
 ///  - the scanner-status, arm-status and log callbacks on the log-report worker, once a second;
 ///  - the device-event callback on one thread at a time, in the order the events were raised,
 ///    never with a lock of the library held.
@@ -95,7 +95,7 @@ class KESTAL_API KestalHostCommService {
   /// Sends a whole firmware file in chunks (progress comes back as type-9 ACKs). 0 when every
   /// chunk was queued or written; negative when one was not (the rest of the file is not sent).
   /// Each chunk waits for room in the link while the link is up, at most 5 s. -1 (nothing sent)
-  /// for null `data` with a length.
+  /// for null `data` with a length. Any thread, the receive callback included.
   int SendUpdateFirmware(unsigned short type, unsigned char* data, unsigned int len);
   /// Delivers a message to the registered receive callback.
   void RecvHostCommMsg(unsigned short type, unsigned char* data, unsigned int len);
