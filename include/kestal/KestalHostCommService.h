@@ -97,7 +97,7 @@ class KESTAL_API KestalHostCommService {
   /// Sends a whole firmware file in chunks (progress comes back as type-9 ACKs). 0 when every
   /// chunk was queued or written; negative when one was not (the rest of the file is not sent).
   /// Each chunk waits for room in the link while the link is up, at most 5 s. -1 (nothing sent)
-  /// for null `data` with a length.
+  /// for null `data` with a length. Any thread, the receive callback included.
   int SendUpdateFirmware(unsigned short type, unsigned char* data, unsigned int len);
   /// Delivers a message to the registered receive callback.
   void RecvHostCommMsg(unsigned short type, unsigned char* data, unsigned int len);

@@ -27,8 +27,10 @@
 // on_frame) are registered while the session is stopped, and run on the library's threads: the
 // message and frame handlers on its receive thread, the state and status-line handlers once a
 // second on its log-report worker, the event handler on one thread at a time, in the order the
-// events were raised. They must return promptly and must not call request() from the message and
-// frame handlers (KESTAL_E_IN_CALLBACK); start() and stop() from any handler throw Error with
+// events were raised. They must return promptly: a slow message or frame handler delays the later
+// ones and costs frames (the oldest waiting frame is dropped and counted in image_frames_dropped),
+// never the link. request() works from the message and frame handlers too (its ACK is matched on
+// the thread that reads the link); start() and stop() from any handler throw Error with
 // KESTAL_E_IN_CALLBACK at once (they would wait for that handler). A pointer or view passed to a
 // handler is valid only during the call. request(), the helpers, health(), last_error() and
 // version() may be called from any thread; start() and stop() from one application thread at a
@@ -525,7 +527,8 @@ class Session {
 
   // Sends order `sub_type` (KESTAL_ORDER_*) with `params` and waits up to `timeout` for its ACK.
   // Returns the ACK whatever its code (see Ack::ok); throws Error with the library's code and
-  // reason when no ACK came (not connected, timeout, send failure, stopped, called from a handler).
+  // reason when no ACK came (not connected, timeout, send failure, stopped). Any thread, the
+  // message and frame handlers included.
   Ack request(unsigned short sub_type, const std::uint8_t* params, std::size_t params_len,
               std::chrono::milliseconds timeout = std::chrono::seconds(5)) const {
     if (static_cast<unsigned long long>(params_len) > UINT_MAX)

@@ -9,8 +9,10 @@
  * Threads: as for the class. Callbacks run on library threads (the message and frame callbacks on
  * one receive thread at a time, the state and status-line callbacks once a second on the
  * log-report worker, the event callbacks on one thread at a time, in the order the events were
- * raised); they must return promptly. kestal_start and kestal_stop called from a callback return
- * KESTAL_E_IN_CALLBACK at once. Register them before kestal_start.
+ * raised); they must return promptly. A slow message or frame callback delays the later ones and
+ * costs frames (the oldest frame still waiting is dropped, counted in image_frames_dropped), never
+ * the link: the link is read, and ACKs matched, on other threads. kestal_start and kestal_stop
+ * called from a callback return KESTAL_E_IN_CALLBACK at once. Register them before kestal_start.
  * kestal_start and kestal_stop are called from one application thread at a time; every other
  * function may be called from any thread.
  */
@@ -63,7 +65,8 @@ enum {
   KESTAL_E_NOT_CONNECTED = -3, /**< the library is stopped or has no link to the device */
   KESTAL_E_SEND_FAILED = -4,   /**< the link refused the message (its send queue stayed full) */
   KESTAL_E_STOPPED = -5,       /**< kestal_stop ended the wait */
-  KESTAL_E_IN_CALLBACK = -6    /**< called from a callback whose return it would wait for */
+  KESTAL_E_IN_CALLBACK = -6    /**< kestal_start or kestal_stop called from a callback, whose
+                                    return it would wait for */
 };
 
 /** Transports, for kestal_set_comm_type and kestal_set_network_endpoint. */
@@ -128,7 +131,9 @@ typedef struct kestal_ack {
   unsigned char reply[KESTAL_ACK_REPLY_MAX];
 } kestal_ack;
 
-/** The link's counters since the last kestal_start (`kestal watch --stats` shows them). */
+/** The link's counters since the last kestal_start (`kestal watch --stats` shows them). The
+ * messages dropped for a slow message callback (messages_dropped) are only in the log's health
+ * line: this struct keeps its size. */
 typedef struct kestal_health {
   kestal_u64 bytes_in, bytes_out;   /**< on the link, framing included */
   kestal_u64 frames_in, frames_out; /**< link frames (network) or mailbox records (disk) */
@@ -136,7 +141,9 @@ typedef struct kestal_health {
   kestal_u64 reconnects;
   kestal_u64 heartbeats_sent, orders_sent, orders_acked;
   kestal_u64 last_rtt_us; /**< the last order's round trip to its ACK */
-  kestal_u64 image_frames, image_frames_dropped, records_skipped;
+  kestal_u64 image_frames;
+  kestal_u64 image_frames_dropped; /**< a piece lost, or dropped for a slow callback */
+  kestal_u64 records_skipped;
   kestal_u64 recv_queue_high, send_queue_high; /**< most buffers ever waiting in each queue */
 } kestal_health;
 
@@ -184,7 +191,8 @@ KESTAL_C_API void kestal_set_frame_callback(kestal_frame_fn callback, void* user
 KESTAL_C_API int kestal_send(unsigned short type, const unsigned char* data, unsigned int len);
 /** Sends a whole firmware file in chunks; progress comes back as type-9 messages. 0 when every
  * chunk was queued or written; negative when one was not (the rest of the file is not sent);
- * KESTAL_E_INVALID (nothing sent) for null `data` with a length. */
+ * KESTAL_E_INVALID (nothing sent) for null `data` with a length. Any thread, the message and frame
+ * callbacks included. */
 KESTAL_C_API int kestal_update_firmware(unsigned short firmware_type, const unsigned char* data,
                                         unsigned int len);
 /** Next value of the library-wide message sequence counter (the first is 1). */
@@ -193,10 +201,11 @@ KESTAL_C_API unsigned short kestal_next_seq_no(void);
  * numbered with the next sequence number, and waits up to `timeout_ms` for the ACK with that
  * sequence number and sub type, which it copies into `ack`. KESTAL_OK when the ACK came, whatever
  * its code; otherwise KESTAL_E_NOT_CONNECTED (stopped, or no link: nothing sent), KESTAL_E_TIMEOUT,
- * KESTAL_E_SEND_FAILED, KESTAL_E_STOPPED, KESTAL_E_IN_CALLBACK (from the message or frame callback)
- * or KESTAL_E_INVALID (null `ack`, null `params` with a length, more than 65000 bytes), with the
- * reason for kestal_last_error. The ACK also reaches the message callback as before. Any number of
- * threads may wait at once, each for its own ACK. */
+ * KESTAL_E_SEND_FAILED, KESTAL_E_STOPPED or KESTAL_E_INVALID (null `ack`, null `params` with a
+ * length, more than 65000 bytes), with the reason for kestal_last_error. The ACK also reaches the
+ * message callback afterwards, in arrival order. Any number of threads may wait at once, each for
+ * its own ACK, the message and frame callbacks included: the ACK is matched on the thread that
+ * reads the link. */
 KESTAL_C_API int kestal_request(unsigned short sub_type, const unsigned char* params,
                                 unsigned int params_len, unsigned int timeout_ms, kestal_ack* ack);
 /** Copies the reason of the library's last reported failure (a failed request, a connection or disk

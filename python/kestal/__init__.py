@@ -15,8 +15,10 @@ The library is one service per process; so is `Service`: one may run at a time.
 Threads: every callback (on_event, on_event_detail, on_message, on_frame, on_scanner_state,
 on_arm_state, on_status_line) runs on a thread of the library, never on the thread that called
 start(). Messages and frames come one at a time, in order, from one receive thread; a slow
-callback holds up reading from the device (nothing is lost). The state and status-line callbacks
-come once a second from the library's report worker; events from whichever thread reports them.
+callback delays the later ones and costs frames (the oldest waiting frame is dropped and counted in
+health().image_frames_dropped), never the link, and request() works from them. The state and
+status-line callbacks come once a second from the library's report worker; events from whichever
+thread reports them.
 Callbacks must return promptly and must never call start() or stop() (which raise RuntimeError
 when they do). An exception in a callback stays in Python: the first one is kept in
 `Service.callback_error` and printed to stderr, later ones are only counted
@@ -89,7 +91,7 @@ class ErrorCode(IntEnum):
     NOT_CONNECTED = -3      # the library is stopped or has no link to the device
     SEND_FAILED = -4        # the link refused the message (its send queue stayed full)
     STOPPED = -5            # stop() ended the wait
-    IN_CALLBACK = -6        # called from the receive thread (on_message, on_frame), which the answer needs
+    IN_CALLBACK = -6        # start or stop called from a callback, whose return it would wait for
 
 
 class CommType(IntEnum):
@@ -417,8 +419,9 @@ class Service:
         The library numbers the order and waits (kestal_request); any number of threads may wait at
         once. Raises KestalTimeoutError (a TimeoutError) when no ACK came within `timeout` seconds
         (None: no limit), else KestalError with the library's code and reason: NOT_CONNECTED (no
-        link: nothing was sent), SEND_FAILED, STOPPED, IN_CALLBACK (called from on_message or
-        on_frame), INVALID (parameters of more than 65000 bytes).
+        link: nothing was sent), SEND_FAILED, STOPPED, INVALID (parameters of more than 65000
+        bytes). Any thread, on_message and on_frame included: the library matches the ACK on the
+        thread that reads the link.
         """
         params = bytes(params)
         timeout_ms = 0xFFFFFFFF if timeout is None else min(max(int(timeout * 1000), 0), 0xFFFFFFFF)

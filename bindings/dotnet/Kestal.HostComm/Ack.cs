@@ -168,7 +168,7 @@ namespace Kestal.HostComm
         public ulong LastRttMicroseconds;
         /// <summary>Whole image frames received.</summary>
         public ulong ImageFrames;
-        /// <summary>Image frames dropped incomplete.</summary>
+        /// <summary>Image frames dropped: incomplete, or not taken by a slow Message or Frame handler.</summary>
         public ulong ImageFramesDropped;
         /// <summary>Mailbox records skipped.</summary>
         public ulong RecordsSkipped;

@@ -126,7 +126,7 @@ namespace Kestal.HostComm
         SendFailed = -4,
         /// <summary>Stopping the session ended the wait.</summary>
         Stopped = -5,
-        /// <summary>Called from the receive thread (a message or frame handler), which the answer would need.</summary>
+        /// <summary>Start or stop called from a library callback, whose return it would wait for.</summary>
         InCallback = -6,
     }
 }

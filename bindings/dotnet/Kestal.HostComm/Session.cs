@@ -14,12 +14,13 @@ namespace Kestal.HostComm
     /// <para>Threads: every event is raised on a thread of the library, never on the thread that
     /// called a Start method (except the first events, which that call may raise itself).
     /// <see cref="Message"/> and <see cref="Frame"/> come one at a time, in order, from the one
-    /// receive thread: a slow handler holds up reading from the device. <see cref="ScannerState"/>,
-    /// <see cref="ArmState"/> and <see cref="StatusLine"/> come once a second from the library's
-    /// report worker, <see cref="DeviceEvent"/> from whichever thread reports. Handlers must return
-    /// promptly; they must not start, stop or dispose the session (that throws
-    /// <see cref="InvalidOperationException"/>), and a handler of Message or Frame cannot wait for
-    /// a request (that fails with <see cref="ErrorCode.InCallback"/>).</para>
+    /// receive thread: a slow handler delays the later ones and costs frames (the oldest waiting
+    /// frame is dropped and counted in <see cref="Health.ImageFramesDropped"/>), never the link.
+    /// <see cref="ScannerState"/>, <see cref="ArmState"/> and <see cref="StatusLine"/> come once a
+    /// second from the library's report worker, <see cref="DeviceEvent"/> from whichever thread
+    /// reports. Handlers must return promptly; they must not start, stop or dispose the session
+    /// (that throws <see cref="InvalidOperationException"/>). A handler of Message or Frame may call
+    /// <see cref="Request"/>: the library matches the ACK on the thread that reads the link.</para>
     /// <para>An exception thrown by a handler never reaches the library: it is counted in
     /// <see cref="HandlerFailureCount"/> and raised as <see cref="HandlerFailed"/> on the same
     /// thread (without a HandlerFailed handler, the first one is written to standard error).</para>
@@ -231,8 +232,8 @@ namespace Kestal.HostComm
         /// <param name="timeout">How long to wait for the ACK; <see cref="DefaultRequestTimeout"/> when null.</param>
         /// <returns>The ACK, whatever its code.</returns>
         /// <exception cref="KestalTimeoutException">No ACK came in time.</exception>
-        /// <exception cref="KestalException">No link (<see cref="ErrorCode.NotConnected"/>), stopped meanwhile, refused, or called from a Message or Frame handler; the message gives the library's reason.</exception>
-        /// <remarks>Any number of threads may wait at once, each for its own ACK; the ACK also reaches <see cref="Message"/>.</remarks>
+        /// <exception cref="KestalException">No link (<see cref="ErrorCode.NotConnected"/>), stopped meanwhile, or refused; the message gives the library's reason.</exception>
+        /// <remarks>Any number of threads may wait at once, each for its own ACK, handlers of <see cref="Message"/> and <see cref="Frame"/> included; the ACK also reaches <see cref="Message"/> afterwards, in arrival order.</remarks>
         public Ack Request(OrderType order, byte[] parameters = null, TimeSpan? timeout = null)
         {
             TimeSpan wait = timeout ?? DefaultRequestTimeout;
