@@ -52,41 +52,51 @@ void DeliveryQueue::Reserve(uint32_t frame_capacity, uint32_t depth, uint32_t me
 }
 
 void DeliveryQueue::PushFrame(uint16_t type, uint32_t header_len, uint32_t len) {
-  const int64_t host_ns = NowNs(false), utc_ns = NowNs(true);
   kestal::MutexLock lock(m_mutex);
   if (m_end - m_first == kMaxEntries) {
     // The buffer is assembled anew; the frame in it is the one dropped.
     NoteDropped(true);
     return;
   }
-  m_slots[m_assembling] = Slot::kWaiting;
-  m_entries[m_end++ % kMaxEntries] = {type,       true,         false,   len,
-                                      header_len, m_assembling, host_ns, utc_ns};
-  NextAssembling();
+  QueueFrame(type, header_len, len, m_assembling);
+  // The frame just queued waits, so a buffer is always found.
+  m_assembling = static_cast<uint32_t>(TakeBuffer());
+  m_slots[m_assembling] = Slot::kAssembling;
+  m_assembling_data = m_frames[m_assembling].get();
+}
+
+void DeliveryQueue::PushFrameCopy(uint16_t type, uint32_t header_len, const uint8_t* data,
+                                  uint32_t len) {
+  kestal::MutexLock lock(m_mutex);
+  const int32_t index = m_end - m_first == kMaxEntries ? -1 : TakeBuffer();
+  if (index < 0) {
+    NoteDropped(true);
+    return;
+  }
+  std::memcpy(m_frames[index].get(), data, len);
+  QueueFrame(type, header_len, len, static_cast<uint32_t>(index));
+}
+
+void DeliveryQueue::QueueFrame(uint16_t type, uint32_t header_len, uint32_t len, uint32_t index) {
+  const int64_t host_ns = NowNs(false), utc_ns = NowNs(true);
+  m_slots[index] = Slot::kWaiting;
+  m_entries[m_end++ % kMaxEntries] = {type, true, false, len, header_len, index, host_ns, utc_ns};
   LinkHealth::Raise(m_health->recv_queue_high, m_end - m_first);
   if (m_consumer_waiting) m_signal.NotifyOne();
 }
 
-void DeliveryQueue::NextAssembling() {
-  for (uint32_t i = 0; i < m_slots.size(); ++i) {
-    if (m_slots[i] != Slot::kFree) continue;
-    m_slots[i] = Slot::kAssembling;
-    m_assembling = i;
-    m_assembling_data = m_frames[i].get();
-    return;
-  }
-  // Every buffer is taken: the oldest waiting frame gives its buffer up. The frame just queued
-  // waits, so one is always found.
+int32_t DeliveryQueue::TakeBuffer() {
+  for (uint32_t i = 0; i < m_slots.size(); ++i)
+    if (m_slots[i] == Slot::kFree) return static_cast<int32_t>(i);
+  // Every buffer is taken: the oldest waiting frame gives its buffer up.
   for (uint64_t k = m_first; k < m_end; ++k) {
     Entry& e = m_entries[k % kMaxEntries];
     if (!e.frame || e.dropped) continue;
     e.dropped = true;
-    m_assembling = static_cast<uint32_t>(e.where);
-    m_slots[m_assembling] = Slot::kAssembling;
-    m_assembling_data = m_frames[m_assembling].get();
     NoteDropped(true);
-    return;
+    return static_cast<int32_t>(e.where);
   }
+  return -1;
 }
 
 bool DeliveryQueue::PushMessage(uint16_t type, const uint8_t* data, uint32_t len) {

@@ -57,6 +57,10 @@ class DeliveryQueue {
   // Queues the frame in FrameBuffer() (`len` bytes, the first `header_len` its header) and gives
   // the reading side another buffer for the next frame.
   void PushFrame(uint16_t type, uint32_t header_len, uint32_t len) EXCLUDES(m_mutex);
+  // Queues a copy of a frame that came whole in one message (`len` <= FrameCapacity()), in a buffer
+  // of its own: the frame being assembled in FrameBuffer() stays as it is.
+  void PushFrameCopy(uint16_t type, uint32_t header_len, const uint8_t* data, uint32_t len)
+      EXCLUDES(m_mutex);
   // Queues a copy of the message; false when it was dropped for lack of room.
   bool PushMessage(uint16_t type, const uint8_t* data, uint32_t len) EXCLUDES(m_mutex);
   // Takes the next item, waiting at most `wait_ms` (0: not at all), and passes it to `deliver`;
@@ -85,8 +89,11 @@ class DeliveryQueue {
   static constexpr uint32_t kMaxEntries = 8192;
 
   void ReturnFrame(uint32_t index) EXCLUDES(m_mutex);
-  // Takes a free buffer, else the oldest waiting frame's (that frame is dropped), for assembling.
-  void NextAssembling() REQUIRES(m_mutex);
+  // A free buffer, else the oldest waiting frame's (that frame is dropped); -1 when every buffer is
+  // being assembled in or delivered.
+  int32_t TakeBuffer() REQUIRES(m_mutex);
+  void QueueFrame(uint16_t type, uint32_t header_len, uint32_t len, uint32_t index)
+      REQUIRES(m_mutex);
   void NoteDropped(bool frame) REQUIRES(m_mutex);
 
   LinkHealth* const m_health;

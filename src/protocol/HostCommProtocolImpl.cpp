@@ -443,9 +443,9 @@ int HostCommProtocolImpl::DealMsg(uint16_t type, const uint8_t* data, uint32_t l
                       static_cast<int>(len));
         break;
       }
-      // A Y image is a frame of one message: the application gets it from the pool.
-      std::memcpy(m_delivery.FrameBuffer(), data, len);
-      m_delivery.PushFrame(type, YImageLayout::kHeaderLength, len);
+      // A Y image is a frame of one message: the application gets it from the pool, in a buffer
+      // of its own, since a frame of pieces may be half assembled in FrameBuffer().
+      m_delivery.PushFrameCopy(type, YImageLayout::kHeaderLength, data, len);
       break;
     }
     case OriginalImagePiece:

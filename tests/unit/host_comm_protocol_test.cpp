@@ -200,6 +200,15 @@ TEST_F(EngineTest, ImageFramesFromTheirPieces) {
   EXPECT_TRUE(forwarded == (Forwarded{{3, Image(3000, 0x32)}})) << forwarded.size() << " frames";
   EXPECT_EQ(log.MessagesStartingWith("image frame is not complete, dropped:"),
             Lines(3, "image frame is not complete, dropped:1000/3000"));
+  // A Y image (a frame of one message) between two pieces of a frame leaves that frame whole.
+  Bytes y(80, 0x77), frame = Image(3000, 0x51);
+  StoreU32(y.data() + 68, 8), std::fill(frame.begin() + 80, frame.end(), 0x5A), forwarded.clear();
+  for (int k : {0, -1, 1, 2}) {
+    Bytes piece = Piece(3000, std::max(k, 0) * 1000, 1000, 0x51);
+    std::fill(piece.begin() + 92, piece.end(), 0x5A);
+    k < 0 ? Deal(2, y) : Deal(3, piece);
+  }
+  EXPECT_TRUE(forwarded == (Forwarded{{2, y}, {3, frame}}));
   forwarded.clear();  // the largest image in the largest pieces a frame carries
   for (uint32_t offset = 0; offset < 4194304; offset += 65428)
     Deal(8, Piece(4194304, offset, std::min(65428u, 4194304 - offset)));
