@@ -118,6 +118,11 @@ void WorkFlowBufferQueue::DropFull() {
 }
 
 WorkFlowBuffer* WorkFlowBufferQueue::GetFree(int32_t timeout_ms) { return Get(m_free, timeout_ms); }
+
+uint32_t WorkFlowBufferQueue::FreeCount() {
+  kestal::MutexLock lock(m_free.mutex);
+  return m_free.size;
+}
 WorkFlowBuffer* WorkFlowBufferQueue::GetFull(int32_t timeout_ms) { return Get(m_full, timeout_ms); }
 
 void WorkFlowBufferQueue::PutFree(WorkFlowBuffer* buffer) {

@@ -49,6 +49,8 @@ class WorkFlowBufferQueue {
 
   uint32_t BufferSize() const { return m_buffer_size; }
   uint32_t Count() const { return m_count; }
+  // Buffers on the free list now; any thread.
+  uint32_t FreeCount() EXCLUDES(m_free.mutex);
   // Most buffers ever queued full at once (a health figure); any thread.
   uint32_t FullHighWater() const { return m_full_high.load(std::memory_order_relaxed); }
 

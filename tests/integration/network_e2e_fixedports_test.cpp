@@ -1,6 +1,8 @@
 // The service over TCP against the simulator on 127.0.0.1 (ephemeral port), a slow application,
 // and a large firmware file over the mailbox as well; Start binds the arm link's fixed port.
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <set>
 
 #include "NetworkTestFrames.h"
@@ -85,7 +87,6 @@ TEST_F(NetworkE2E, ASlowReceiveCallbackNeverStallsTheLink) {
   EXPECT_TRUE(WaitUntil([&] { return stage == 1; }, 5s * kTimeScale));
   std::this_thread::sleep_for(3s);  // what the device sends meanwhile would fill every queue
   Bytes file = FirmwareFile(24u << 20);
-  const auto began = std::chrono::steady_clock::now();
   EXPECT_EQ(m_service.SendUpdateFirmware(1, file.data(), 24u << 20), 0);
   EXPECT_EQ(stage, 1) << "the firmware file took longer than the blocked callback";
   EXPECT_TRUE(WaitUntil([&] { return stage == 2; }, 20s * kTimeScale));
@@ -98,13 +99,8 @@ TEST_F(NetworkE2E, ASlowReceiveCallbackNeverStallsTheLink) {
   EXPECT_GE(after.size(), before.size() + 3) << "heartbeats during the 7 s block";
   for (size_t i = before.size(); i < after.size(); ++i)
     EXPECT_TRUE(m_app.WaitForMessage(Order, AckOf(after[i]), 5s)) << "heartbeat " << after[i];
-  // The file's own chunks fill the send queue for a moment, when a heartbeat may find it full; at
-  // no other time does the send queue fill.
-  for (const CapturedLine& line : m_log.Lines())
-    EXPECT_FALSE(line.message == "Send cache queue is full" &&
-                 (line.when < began || line.when > began + 1s * kTimeScale))
-        << std::chrono::duration_cast<std::chrono::milliseconds>(line.when - began).count()
-        << " ms after the file began";
+  // The file's chunks leave room in the send queue for the heartbeats.
+  EXPECT_FALSE(m_log.Contains("Send cache queue is full"));
   EXPECT_GT(LinkHealth::Get(m_impl.Engine().Health().image_frames_dropped), 0u);
   uint32_t last = 0;  // every frame whole, numbers rising
   for (const AppMessage& m : m_app.Messages(OriginalImagePiece)) {
@@ -129,7 +125,13 @@ TEST_P(LargeFirmware, CrossesWhole) {
   Bytes file = FirmwareFile(48u << 20);
   if (GetParam() == SimLink::Network) sim.Server().StallReading(1500);
   kestal::Log::SetLevel(kestal::LogLevel::Error);
+  std::atomic<bool> sending{true};  // orders of another thread find room meanwhile
+  std::thread orders([&] {
+    while (sending) SendOrder(GetFpgaTemp), std::this_thread::sleep_for(100ms);
+  });
   EXPECT_EQ(m_service.SendUpdateFirmware(1, file.data(), static_cast<unsigned>(file.size())), 0);
+  sending = false;
+  orders.join();
   kestal::Log::SetLevel(kestal::LogLevel::Debug);
   ASSERT_TRUE(WaitUntil([&] { return sim.Device().FirmwareComplete(); }, 10s * kTimeScale));
   EXPECT_TRUE(sim.Device().FirmwareCheckOk() && sim.Device().FirmwareImage() == file);

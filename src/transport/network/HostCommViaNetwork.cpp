@@ -36,6 +36,9 @@ constexpr int kConnectTimeoutMs = 3000;
 constexpr int kStopMinimumMs = 900;        // a stop never takes less
 constexpr int32_t kOrderBufferWaitMs = 5;  // a single order's wait for a free send buffer
 constexpr int64_t kLongWaitStepMs = 50;
+// Send buffers that a long wait (a firmware file's chunks) leaves to single orders: heartbeats,
+// requests and orders of other threads keep finding room while a large file fills the queue.
+constexpr uint32_t kBuffersKeptForOrders = 16;
 
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
@@ -573,7 +576,10 @@ WorkFlowBuffer* HostCommViaNetwork::WaitForSendBuffer(const SendWait& wait) {
     if (left <= 0) return nullptr;
     // In short steps, so that a lost connection or a stop ends the wait within one of them.
     const int32_t step = static_cast<int32_t>(left < kLongWaitStepMs ? left : kLongWaitStepMs);
-    if (WorkFlowBuffer* buffer = m_send_cache_queue.GetFree(step)) return buffer;
+    WorkFlowBuffer* buffer = m_send_cache_queue.GetFree(step);
+    if (buffer && m_send_cache_queue.FreeCount() >= kBuffersKeptForOrders) return buffer;
+    // Too few left for single orders: give it back and look again once the link has written some.
+    if (buffer) m_send_cache_queue.PutFree(buffer), SleepMs(1);
   }
 }
 
