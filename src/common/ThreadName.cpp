@@ -29,4 +29,21 @@ void NameThisThread(const char* name) {
 #endif
 }
 
+std::string ThisThreadName() {
+#ifdef _WIN32
+  using GetFn = HRESULT(WINAPI*)(HANDLE, PWSTR*);
+  static const GetFn get = reinterpret_cast<GetFn>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetThreadDescription")));
+  PWSTR wide = nullptr;
+  if (!get || FAILED(get(GetCurrentThread(), &wide))) return "";
+  std::string name;
+  for (PWSTR c = wide; *c; ++c) name += static_cast<char>(*c);  // the library's names are ASCII
+  LocalFree(wide);
+  return name;
+#else
+  char name[16] = {};  // the most a thread's name holds, with its terminator
+  return pthread_getname_np(pthread_self(), name, sizeof name) == 0 ? name : "";
+#endif
+}
+
 }  // namespace kestal

@@ -10,6 +10,7 @@
 #include "arm/UdpSocket.h"
 #include "common/LittleEndian.h"
 #include "common/Log.h"
+#include "common/ThreadName.h"
 #include "kestal/kestal_c.h"
 #include "protocol/HostCommMsg.h"
 #include "protocol/HostCommProtocolImpl.h"
@@ -157,7 +158,7 @@ TEST_P(LargeFirmware, SentFromTheReceiveCallbackCrossesWhole) {
       [](const kestal_frame*, void* seen) {
         auto* threads = static_cast<decltype(frame_threads)*>(seen);
         std::lock_guard<std::mutex> lock(threads->mutex);
-        threads->names.insert(ThisThreadName());
+        threads->names.insert(kestal::ThisThreadName());
       },
       &frame_threads);
   Bytes file = FirmwareFile(4u << 20);

@@ -5,6 +5,7 @@
 
 #include "TestWait.h"
 #include "common/LittleEndian.h"
+#include "common/ThreadName.h"
 
 static AppCallbacks* g_live = nullptr;  // the one registered recorder
 
@@ -40,7 +41,8 @@ void AppCallbacks::OnMessage(unsigned short type, unsigned char* data, unsigned 
   int delay_ms = 0;
   std::function<void(uint16_t)> hook;
   Note(user_data, [&](AppCallbacks& a) {
-    a.m_messages.push_back({type, std::vector<uint8_t>(data, data + len), ThisThreadName()}),
+    a.m_messages.push_back(
+        {type, std::vector<uint8_t>(data, data + len), kestal::ThisThreadName()}),
         delay_ms = a.m_message_delay_ms, hook = a.m_message_hook;
   });
   if (hook) hook(type);

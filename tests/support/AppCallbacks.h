@@ -98,7 +98,3 @@ class AppCallbacks {
 
 // Order ACKs carry the order's sequence number in their first two bytes.
 AppCallbacks::Match AckOf(uint16_t seq_no);
-
-// The calling thread's name (empty where the platform keeps none): ThreadNamePosix.cpp,
-// ThreadNameWin32.cpp.
-std::string ThisThreadName();
