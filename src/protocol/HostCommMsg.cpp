@@ -23,11 +23,17 @@ std::vector<uint8_t> HostCommMsg::BuildOrder(uint16_t seq_no, uint16_t sub_type,
 std::vector<uint8_t> HostCommMsg::BuildOrder(uint16_t seq_no, uint16_t sub_type,
                                              const uint8_t* params, uint32_t params_len) {
   std::vector<uint8_t> order(OrderLayout::kHeaderLength + params_len);
-  StoreU16(order.data() + OrderLayout::kSeqNo, seq_no);
-  StoreU16(order.data() + OrderLayout::kSubMsgType, sub_type);
-  StoreU32(order.data() + OrderLayout::kParamLen, params_len);
-  if (params_len > 0) std::memcpy(order.data() + OrderLayout::kParams, params, params_len);
+  BuildOrder(order.data(), seq_no, sub_type, params, params_len);
   return order;
+}
+
+uint32_t HostCommMsg::BuildOrder(uint8_t* out, uint16_t seq_no, uint16_t sub_type,
+                                 const uint8_t* params, uint32_t params_len) {
+  StoreU16(out + OrderLayout::kSeqNo, seq_no);
+  StoreU16(out + OrderLayout::kSubMsgType, sub_type);
+  StoreU32(out + OrderLayout::kParamLen, params_len);
+  if (params_len > 0) std::memcpy(out + OrderLayout::kParams, params, params_len);
+  return OrderLayout::kHeaderLength + params_len;
 }
 
 uint32_t HostCommMsg::BuildCommTypeOrder(uint8_t* out, uint16_t seq_no, uint32_t comm_type) {

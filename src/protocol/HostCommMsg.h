@@ -129,6 +129,9 @@ class HostCommMsg {
                                          const std::vector<uint8_t>& params);
   static std::vector<uint8_t> BuildOrder(uint16_t seq_no, uint16_t sub_type, const uint8_t* params,
                                          uint32_t params_len);
+  // The same into `out` (at least 8 + params_len bytes); returns its length.
+  static uint32_t BuildOrder(uint8_t* out, uint16_t seq_no, uint16_t sub_type,
+                             const uint8_t* params, uint32_t params_len);
   // Comm-type order: seq_no, 70, param_len 4, the comm type as u32. Returns 12.
   static uint32_t BuildCommTypeOrder(uint8_t* out, uint16_t seq_no, uint32_t comm_type);
   // Writes the 24-byte header of one firmware chunk.

@@ -114,12 +114,17 @@ int HostCommProtocolImpl::Request(uint16_t sub_type, const uint8_t* params, uint
   int r = IsConnected() ? KESTAL_OK : KESTAL_E_NOT_CONNECTED;
   if (r == KESTAL_OK) {
     const uint16_t seq_no = NextSeqNo();
-    const std::vector<uint8_t> order =
-        HostCommMsg::BuildOrder(seq_no, sub_type, params, params_len);
+    // Short orders (all but a sensor map or a file) are built on the stack: no allocation.
+    uint8_t small[256];
+    std::vector<uint8_t> large;
+    uint8_t* order = small;
+    if (OrderLayout::kHeaderLength + params_len > sizeof small)
+      large.resize(OrderLayout::kHeaderLength + params_len), order = large.data();
+    const uint32_t len = HostCommMsg::BuildOrder(order, seq_no, sub_type, params, params_len);
     // Listed before it is sent: its ACK may come back before SendOrder returns.
     OrderAckWaiter::Wait wait(seq_no, sub_type, ack);
     m_ack_waiter.Add(&wait);
-    if (SendOrder(Order, order.data(), static_cast<uint32_t>(order.size())) == 0)
+    if (SendOrder(Order, order, len) == 0)
       r = m_ack_waiter.WaitUntil(&wait, deadline);
     else
       r = IsConnected() ? KESTAL_E_SEND_FAILED : KESTAL_E_NOT_CONNECTED;
