@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 
 #include "kestal/kestal_protocol.h"
 
@@ -18,7 +19,15 @@ void OrderAckWaiter::Remove(Wait* wait) {
   m_wait_count.store(static_cast<uint32_t>(m_waits.size()), std::memory_order_release);
 }
 
+// The thread that reads the ACK wakes the waiting one; a thread asleep on a condition variable
+// takes tens of microseconds to run again on a virtual machine, more than the device's answer on
+// a quick link. So the wait first looks for the ACK for a few microseconds, giving its core to any
+// other thread that is ready (the reading one, on a machine with few cores), and only then sleeps.
 int OrderAckWaiter::WaitUntil(Wait* wait, std::chrono::steady_clock::time_point deadline) {
+  const auto look_until = std::chrono::steady_clock::now() + kLookBeforeSleep;
+  while (!wait->m_ready.load(std::memory_order_acquire) &&
+         std::chrono::steady_clock::now() < look_until)
+    std::this_thread::yield();
   kestal::MutexLock lock(m_mutex);
   // A wait may end a little early on some systems: it is repeated until the clock says so.
   for (;;) {
@@ -51,6 +60,7 @@ bool OrderAckWaiter::Deliver(const uint8_t* data, uint32_t len) {
     ack->reply_len = std::min<uint32_t>(view.reply_len, KESTAL_ACK_REPLY_MAX);
     std::memcpy(ack->reply, view.reply, ack->reply_len);
     (*it)->m_done = true;
+    (*it)->m_ready.store(true, std::memory_order_release);
   }
   m_signal.NotifyAll();
   return true;

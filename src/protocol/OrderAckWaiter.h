@@ -31,8 +31,9 @@ class OrderAckWaiter {
     const uint16_t m_seq_no;
     const uint16_t m_sub_type;
     kestal_ack* const m_ack;
-    bool m_done = false;        // its ACK was copied
-    uint64_t m_generation = 0;  // the stops counted when it was added
+    bool m_done = false;               // its ACK was copied
+    std::atomic<bool> m_ready{false};  // m_done, for the look without the lock
+    uint64_t m_generation = 0;         // the stops counted when it was added
   };
 
   void Add(Wait* wait) EXCLUDES(m_mutex);
@@ -47,6 +48,8 @@ class OrderAckWaiter {
   void Cancel() EXCLUDES(m_mutex);
 
  private:
+  static constexpr std::chrono::microseconds kLookBeforeSleep{50};
+
   kestal::Mutex m_mutex;
   kestal::CondVar m_signal;
   std::vector<Wait*> m_waits GUARDED_BY(m_mutex);
