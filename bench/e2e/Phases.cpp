@@ -104,8 +104,8 @@ bool StreamToLibrary(int64_t ms, StreamTotals* totals, double* rss) {
       "%llu damaged, %llu Comm Error events\n",
       static_cast<unsigned long long>(tally.Frames()),
       static_cast<unsigned long long>(tally.Lost()), static_cast<unsigned long long>(dropped),
-              static_cast<unsigned long long>(tally.Damaged()),
-              static_cast<unsigned long long>(library.CommErrors() - comm_errors));
+      static_cast<unsigned long long>(tally.Damaged()),
+      static_cast<unsigned long long>(library.CommErrors() - comm_errors));
   return started;
 }
 
@@ -164,8 +164,10 @@ bool RunStream(const Options& options, std::vector<Row>* rows) {
 
 namespace {
 
-// One order at a time through the service, each timed until its ACK reaches the receive callback.
-bool LibraryRoundTrips(uint32_t count, std::vector<double>* us, uint64_t* allocations,
+// One order at a time through the service, each timed until its ACK reaches the receive callback
+// (`request` false) or until kestal_request returns with it (`request` true: the thread that read
+// the ACK wakes the caller).
+bool LibraryRoundTrips(bool request, uint32_t count, std::vector<double>* us, uint64_t* allocations,
                        uint64_t* unanswered) {
   Library& library = Library::Get();
   KestalHostCommService& service = KestalHostCommService::GetInstance();
@@ -182,13 +184,18 @@ bool LibraryRoundTrips(uint32_t count, std::vector<double>* us, uint64_t* alloca
   uint64_t before = 0;
   for (uint32_t i = 0; i < kWarmupOrders + count; ++i) {
     if (i == kWarmupOrders) before = Allocations();
-    const uint16_t seq_no = service.GetMsgSeqNo();
-    order[0] = static_cast<uint8_t>(seq_no);
-    order[1] = static_cast<uint8_t>(seq_no >> 8);
-    acks.Expect(seq_no);
-    const int64_t start = NowNs();
-    const int64_t arrived =
-        service.SendHostCommMsg(Order, order, sizeof order) == 0 ? acks.Wait(1000) : -1;
+    int64_t start = NowNs(), arrived = -1;
+    if (request) {
+      kestal_ack ack;
+      if (kestal_request(GetFpgaTemp, nullptr, 0, 1000, &ack) == KESTAL_OK) arrived = NowNs();
+    } else {
+      const uint16_t seq_no = service.GetMsgSeqNo();
+      order[0] = static_cast<uint8_t>(seq_no);
+      order[1] = static_cast<uint8_t>(seq_no >> 8);
+      acks.Expect(seq_no);
+      start = NowNs();
+      arrived = service.SendHostCommMsg(Order, order, sizeof order) == 0 ? acks.Wait(1000) : -1;
+    }
     if (arrived < 0)
       ++*unanswered;
     else if (i >= kWarmupOrders)
@@ -203,13 +210,16 @@ bool LibraryRoundTrips(uint32_t count, std::vector<double>* us, uint64_t* alloca
 }  // namespace
 
 bool RunRoundTrip(const Options& options, std::vector<Row>* rows) {
-  std::vector<double> lib_us, plain_us;
+  std::vector<double> lib_us, callback_us, plain_us;
   lib_us.reserve(options.orders);
+  callback_us.reserve(options.orders);
   plain_us.reserve(options.orders);
   uint64_t unanswered = 0, lib_allocations = 0, plain_allocations = 0;
   const uint32_t per_round = std::max<uint32_t>(1, options.orders / options.rounds);
   for (int round = 0; round < options.rounds; ++round) {
-    if (!LibraryRoundTrips(per_round, &lib_us, &lib_allocations, &unanswered)) return false;
+    if (!LibraryRoundTrips(true, per_round, &lib_us, &lib_allocations, &unanswered) ||
+        !LibraryRoundTrips(false, per_round, &callback_us, &lib_allocations, &unanswered))
+      return false;
     BenchDevice device(DeviceMode::Answer);
     if (!device.Start()) return false;
     const uint64_t before = Allocations();
@@ -218,14 +228,21 @@ bool RunRoundTrip(const Options& options, std::vector<Row>* rows) {
   }
   const double lib_p50 = Percentile(lib_us, 50), lib_p99 = Percentile(lib_us, 99);
   const double plain_p50 = Percentile(plain_us, 50), plain_p99 = Percentile(plain_us, 99);
+  const double cb_p50 = Percentile(callback_us, 50), cb_p99 = Percentile(callback_us, 99);
   std::printf(
-      "[orders] library p50 %.1f us p99 %.1f us; plain p50 %.1f us p99 %.1f us; %llu without ACK\n",
-      lib_p50, lib_p99, plain_p50, plain_p99, static_cast<unsigned long long>(unanswered));
-  const double orders = static_cast<double>(per_round) * options.rounds;
+      "[orders] kestal_request p50 %.1f us p99 %.1f us; to the receive callback p50 %.1f us p99 "
+      "%.1f us; plain p50 %.1f us p99 %.1f us; %llu without ACK\n",
+      lib_p50, lib_p99, cb_p50, cb_p99, plain_p50, plain_p99,
+      static_cast<unsigned long long>(unanswered));
+  const double orders = static_cast<double>(per_round) * options.rounds * 2;
   rows->push_back(Relative("order round trip p50, us", lib_p50, plain_p50, "<= baseline + 15 us",
                            lib_p50 <= plain_p50 + 15));
   rows->push_back(Relative("order round trip p99, us", lib_p99, plain_p99, "<= baseline + 60 us",
                            lib_p99 <= plain_p99 + 60));
+  rows->push_back(Relative("order round trip to the receive callback p50, us", cb_p50, plain_p50,
+                           "reported", true));
+  rows->push_back(Relative("order round trip to the receive callback p99, us", cb_p99, plain_p99,
+                           "reported", true));
   rows->push_back(
       Absolute("orders without ACK", static_cast<double>(unanswered), 0, "= 0", unanswered == 0));
   rows->push_back(Absolute(
