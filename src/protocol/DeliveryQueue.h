@@ -49,7 +49,7 @@ class DeliveryQueue {
   DeliveryQueue& operator=(const DeliveryQueue&) = delete;
 
   // Allocates `depth` frame buffers of `frame_capacity` bytes and a message ring of
-  // `message_bytes`; the first call allocates, later ones keep what is there. depth >= 2.
+  // `message_bytes`; the first call allocates, later ones keep what is there. depth >= 3.
   void Reserve(uint32_t frame_capacity, uint32_t depth, uint32_t message_bytes) EXCLUDES(m_mutex);
   // The buffer the next frame is assembled in (FrameCapacity() bytes); null before Reserve.
   uint8_t* FrameBuffer() const { return m_assembling_data; }
