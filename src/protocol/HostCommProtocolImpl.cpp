@@ -23,9 +23,10 @@ constexpr int32_t kQueueWaitMs = 10000;  // cut short by a stop (DeliveryQueue::
 // that may wait for it: on a machine of two cores a receive worker kept waiting for its core a few
 // milliseconds then loses nothing at 5 GB/s (with four buffers it lost about one frame in 300).
 constexpr uint32_t kFrameDepth = 8;
-// Room for the messages that wait for the application: thousands of ACKs and status records, or
-// sixteen of the longest messages.
-constexpr uint32_t kMessageRingBytes = 1u << 20;
+// Room for the messages that wait for the application: a hundred thousand ACKs and status records,
+// or 128 of the longest messages (a disk brings them at 700 MB/s: 12 ms of a receive worker kept
+// from its core).
+constexpr uint32_t kMessageRingBytes = 8u << 20;
 constexpr int32_t kFirmwareRoomWaitMs =
     5000;  // a firmware chunk's longest wait for room in the link
 // Firmware chunk bytes between two read marks over the disk: three eighths of the mailbox's
