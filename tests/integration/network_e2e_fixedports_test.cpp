@@ -128,7 +128,7 @@ TEST_P(LargeFirmware, CrossesWhole) {
   kestal::Log::SetLevel(kestal::LogLevel::Error);
   std::atomic<bool> sending{true};  // orders of another thread find room meanwhile
   std::thread orders([&] {
-    while (sending) SendOrder(GetFpgaTemp), std::this_thread::sleep_for(100ms);
+    while (sending) SendOrder(GetFpgaTemp), std::this_thread::sleep_for(200ms);
   });
   EXPECT_EQ(m_service.SendUpdateFirmware(1, file.data(), static_cast<unsigned>(file.size())), 0);
   sending = false;

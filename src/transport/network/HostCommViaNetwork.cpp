@@ -37,8 +37,9 @@ constexpr int kStopMinimumMs = 900;        // a stop never takes less
 constexpr int32_t kOrderBufferWaitMs = 5;  // a single order's wait for a free send buffer
 constexpr int64_t kLongWaitStepMs = 50;
 // Send buffers that a long wait (a firmware file's chunks) leaves to single orders: heartbeats,
-// requests and orders of other threads keep finding room while a large file fills the queue.
-constexpr uint32_t kBuffersKeptForOrders = 16;
+// requests and orders of other threads keep finding room while a large file fills the queue, for
+// 32 orders while the device reads nothing.
+constexpr uint32_t kBuffersKeptForOrders = 32;
 
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
