@@ -24,7 +24,8 @@ void OrderAckWaiter::Remove(Wait* wait) {
 // a quick link. So the wait first looks for the ACK for a few microseconds, giving its core to any
 // other thread that is ready (the reading one, on a machine with few cores), and only then sleeps.
 int OrderAckWaiter::WaitUntil(Wait* wait, std::chrono::steady_clock::time_point deadline) {
-  const auto look_until = std::chrono::steady_clock::now() + kLookBeforeSleep;
+  // Never past the caller's deadline: a request that may not wait gets its timeout.
+  const auto look_until = std::min(std::chrono::steady_clock::now() + kLookBeforeSleep, deadline);
   while (!wait->m_ready.load(std::memory_order_acquire) &&
          std::chrono::steady_clock::now() < look_until)
     std::this_thread::yield();
