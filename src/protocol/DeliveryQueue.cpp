@@ -12,10 +12,10 @@ namespace {
 constexpr const char* kDelivery = "HostCommProtocolImpl::DealMsg";
 constexpr uint64_t kDropLogIntervalUs = 1000000;
 
-int64_t NowNs(bool utc) {
-  const auto since = utc ? std::chrono::system_clock::now().time_since_epoch()
-                         : std::chrono::steady_clock::now().time_since_epoch();
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(since).count();
+template <typename Clock>
+int64_t NowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+      .count();
 }
 
 // Copies between a ring of `size` bytes at position `pos` and a flat buffer, across the ring's end.
@@ -37,6 +37,11 @@ void CopyOut(const uint8_t* ring, uint32_t size, uint64_t pos, uint8_t* to, uint
 
 DeliveryQueue::DeliveryQueue(LinkHealth* health) : m_health(health) {}
 
+// Taken before the mutex: the clocks are read outside the lock that the receive worker waits for.
+DeliveryQueue::Times DeliveryQueue::Now() {
+  return {NowNs<std::chrono::steady_clock>(), NowNs<std::chrono::system_clock>()};
+}
+
 void DeliveryQueue::Reserve(uint32_t frame_capacity, uint32_t depth, uint32_t message_bytes) {
   kestal::MutexLock lock(m_mutex);
   if (!m_frames.empty()) return;
@@ -52,13 +57,14 @@ void DeliveryQueue::Reserve(uint32_t frame_capacity, uint32_t depth, uint32_t me
 }
 
 void DeliveryQueue::PushFrame(uint16_t type, uint32_t header_len, uint32_t len) {
+  const Times times = Now();
   kestal::MutexLock lock(m_mutex);
   if (m_end - m_first == kMaxEntries) {
     // The buffer is assembled anew; the frame in it is the one dropped.
     NoteDropped(true);
     return;
   }
-  QueueFrame(type, header_len, len, m_assembling);
+  QueueFrame(type, header_len, len, m_assembling, times);
   // The frame just queued waits, so a buffer is always found.
   m_assembling = static_cast<uint32_t>(TakeBuffer());
   m_slots[m_assembling] = Slot::kAssembling;
@@ -67,6 +73,7 @@ void DeliveryQueue::PushFrame(uint16_t type, uint32_t header_len, uint32_t len) 
 
 void DeliveryQueue::PushFrameCopy(uint16_t type, uint32_t header_len, const uint8_t* data,
                                   uint32_t len) {
+  const Times times = Now();
   kestal::MutexLock lock(m_mutex);
   const int32_t index = m_end - m_first == kMaxEntries ? -1 : TakeBuffer();
   if (index < 0) {
@@ -74,13 +81,14 @@ void DeliveryQueue::PushFrameCopy(uint16_t type, uint32_t header_len, const uint
     return;
   }
   std::memcpy(m_frames[index].get(), data, len);
-  QueueFrame(type, header_len, len, static_cast<uint32_t>(index));
+  QueueFrame(type, header_len, len, static_cast<uint32_t>(index), times);
 }
 
-void DeliveryQueue::QueueFrame(uint16_t type, uint32_t header_len, uint32_t len, uint32_t index) {
-  const int64_t host_ns = NowNs(false), utc_ns = NowNs(true);
+void DeliveryQueue::QueueFrame(uint16_t type, uint32_t header_len, uint32_t len, uint32_t index,
+                               const Times& times) {
   m_slots[index] = Slot::kWaiting;
-  m_entries[m_end++ % kMaxEntries] = {type, true, false, len, header_len, index, host_ns, utc_ns};
+  m_entries[m_end++ % kMaxEntries] = {type,       true,  false,      len,
+                                      header_len, index, times.host, times.utc};
   LinkHealth::Raise(m_health->recv_queue_high, m_end - m_first);
   if (m_consumer_waiting) m_signal.NotifyOne();
 }
@@ -101,12 +109,8 @@ int32_t DeliveryQueue::TakeBuffer() {
 
 bool DeliveryQueue::PushMessage(uint16_t type, const uint8_t* data, uint32_t len) {
   kestal::MutexLock lock(m_mutex);
-  if (m_entries.empty()) {
-    // Never reserved (an engine used without a start): nothing can hold the message.
-    NoteDropped(false);
-    return false;
-  }
-  if (m_end - m_first == kMaxEntries || len > kMaxMessage ||
+  // Never reserved, no room in the sequence or the ring: the message is dropped.
+  if (m_entries.empty() || m_end - m_first == kMaxEntries || len > kMaxMessage ||
       m_ring_size - (m_ring_head - m_ring_tail) < len) {
     NoteDropped(false);
     return false;

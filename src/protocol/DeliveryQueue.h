@@ -92,8 +92,13 @@ class DeliveryQueue {
   // A free buffer, else the oldest waiting frame's (that frame is dropped); -1 when every buffer is
   // being assembled in or delivered.
   int32_t TakeBuffer() REQUIRES(m_mutex);
-  void QueueFrame(uint16_t type, uint32_t header_len, uint32_t len, uint32_t index)
-      REQUIRES(m_mutex);
+  // When a frame was finished: steady and system clock, in ns.
+  struct Times {
+    int64_t host, utc;
+  };
+  static Times Now();
+  void QueueFrame(uint16_t type, uint32_t header_len, uint32_t len, uint32_t index,
+                  const Times& times) REQUIRES(m_mutex);
   void NoteDropped(bool frame) REQUIRES(m_mutex);
 
   LinkHealth* const m_health;

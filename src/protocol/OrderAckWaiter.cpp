@@ -26,7 +26,7 @@ void OrderAckWaiter::Remove(Wait* wait) {
 int OrderAckWaiter::WaitUntil(Wait* wait, std::chrono::steady_clock::time_point deadline) {
   // Never past the caller's deadline: a request that may not wait gets its timeout.
   const auto look_until = std::min(std::chrono::steady_clock::now() + kLookBeforeSleep, deadline);
-  while (!wait->m_ready.load(std::memory_order_acquire) &&
+  while (!wait->m_done.load(std::memory_order_acquire) &&
          std::chrono::steady_clock::now() < look_until)
     std::this_thread::yield();
   kestal::MutexLock lock(m_mutex);
@@ -60,8 +60,7 @@ bool OrderAckWaiter::Deliver(const uint8_t* data, uint32_t len) {
     ack->truncated = view.reply_len > KESTAL_ACK_REPLY_MAX;
     ack->reply_len = std::min<uint32_t>(view.reply_len, KESTAL_ACK_REPLY_MAX);
     std::memcpy(ack->reply, view.reply, ack->reply_len);
-    (*it)->m_done = true;
-    (*it)->m_ready.store(true, std::memory_order_release);
+    (*it)->m_done.store(true, std::memory_order_release);
   }
   m_signal.NotifyAll();
   return true;

@@ -31,9 +31,9 @@ class OrderAckWaiter {
     const uint16_t m_seq_no;
     const uint16_t m_sub_type;
     kestal_ack* const m_ack;
-    bool m_done = false;               // its ACK was copied
-    std::atomic<bool> m_ready{false};  // m_done, for the look without the lock
-    uint64_t m_generation = 0;         // the stops counted when it was added
+    // Its ACK was copied; set under the mutex, also read without it while the wait looks.
+    std::atomic<bool> m_done{false};
+    uint64_t m_generation = 0;  // the stops counted when it was added
   };
 
   void Add(Wait* wait) EXCLUDES(m_mutex);
