@@ -10,7 +10,6 @@
 #include "common/Log.h"
 #include "common/ThreadName.h"
 #include "protocol/HostCommMsg.h"
-#include "protocol/HostCommProtocolImpl.h"
 
 namespace {
 
@@ -136,7 +135,6 @@ int ArmCommViaNetwork::SendOrder(const uint8_t* data, uint32_t len) {
 void ArmCommViaNetwork::LoopRecv(DeviceRelay relay) {
   kestal::NameThisThread("kestal-arm-recv");
   std::vector<uint8_t> buf(m_recv_buf_size);
-  HostCommProtocolImpl* const protocol = m_protocol;
   const uint32_t msg_len = m_arm_msg_len < m_recv_buf_size ? m_arm_msg_len : m_recv_buf_size;
   LocalSourceFilter sources;
 
@@ -174,11 +172,7 @@ void ArmCommViaNetwork::LoopRecv(DeviceRelay relay) {
     }
     // Every arm message to the device has the same length: a shorter datagram is padded with
     // the zeros cleared above, a longer one is cut.
-    if (relay) {
-      relay(ArmMsg, buf.data(), msg_len);
-    } else if (protocol) {
-      protocol->SendOrder(ArmMsg, buf.data(), msg_len);
-    }
+    if (relay) relay(ArmMsg, buf.data(), msg_len);
   }
   KLOG_DEBUG_AS(kRecvWorker, "loop recv NET message thread stopped");
   m_peer_addr.port = 0;

@@ -1,14 +1,16 @@
 // Arm link: relays the arm messages (type 1) between the device and the arm companion process
 // over loopback UDP. The link binds port 26000 on every local address but relays only
-// datagrams from this host (see LocalSourceFilter); datagrams from the
-// companion go to the device through the protocol engine as 64-byte type-1 messages, and the
+// datagrams from this host (see LocalSourceFilter); datagrams from the companion go to the
+// device as 64-byte type-1 messages through the device relay (the service wires it to the
+// engine's SendOrder; the link knows no engine), and the
 // device's arm messages go to the companion at 127.0.0.1:27000, at least 500 us apart, once
 // the companion has been heard from.
 //
 // Threads: StartLoopRecv / StopLoopRecv run on the service's thread (serialised here as well).
-// SendOrder runs on the active transport's reading worker (the engine's DealMsg). Between a start and its stop two owned
-// workers run: the receive worker (companion to device), the only caller of the engine's
-// SendOrder on this link's behalf, and the send worker (device to companion). StopLoopRecv
+// SendOrder (a device message for the companion) runs on the active transport's reading worker
+// (the engine's DealMsg). Between a start and its stop two owned workers run: the receive worker
+// (companion to device), the only caller of the device relay, and the send worker (device to
+// companion). StopLoopRecv
 // joins both before it closes the socket, as every worker is joined (CallbackGate::JoinWorker): a
 // receive worker inside a device-event callback that the stop gave up is parked instead, and ends
 // where that callback returns, never touching the socket again.
@@ -23,8 +25,6 @@
 #include "common/Mutex.h"
 #include "common/WorkFlowBufferQueue.h"
 
-class HostCommProtocolImpl;
-
 // The companion's address as the last received datagram gave it. The port (network byte
 // order) is 0 until the companion has been heard from and again after the receive worker
 // ends; the send worker reads it.
@@ -35,8 +35,8 @@ struct ArmPeerAddress {
 
 class ArmCommViaNetwork {
  public:
-  // Where datagrams from the companion go instead of the engine: same arguments and result as
-  // HostCommProtocolImpl::SendOrder. For running the link without an engine (tests, tools).
+  // Where datagrams from the companion go: the engine's SendOrder, as the service wires it, or a
+  // test's or tool's own function. Same arguments and result as a transport's SendOrder.
   using DeviceRelay = std::function<int(uint16_t type, const uint8_t* data, uint32_t len)>;
 
   ArmCommViaNetwork();
@@ -58,13 +58,9 @@ class ArmCommViaNetwork {
   // lost alone, with a log line.
   int SendOrder(const uint8_t* data, uint32_t len);
 
-  // Replaces the engine as the receiver of the companion's messages; an empty relay restores
-  // the engine. Takes effect at the next start.
+  // The receiver of the companion's messages (empty: they are dropped). Takes effect at the next
+  // start: the receive worker keeps its own copy while it runs.
   void SetDeviceRelay(DeviceRelay relay) EXCLUDES(m_control_mutex);
-  // The engine that takes the companion's messages (when no relay replaces it); it must remain
-  // live while the link runs. Set by the owner before StartLoopRecv; the receive worker reads it
-  // once when it starts.
-  void SetProtocol(HostCommProtocolImpl* protocol) { m_protocol = protocol; }
   // True while the link's socket is open (between a start and its stop).
   bool IsOpen() const { return m_socket.IsOpen(); }
 
@@ -76,7 +72,6 @@ class ArmCommViaNetwork {
   uint32_t m_arm_msg_len = 64;         // length of every type-1 message to the device
   uint32_t m_recv_buf_size = 4194304;  // the receive worker's datagram buffer
   ArmPeerAddress m_peer_addr;
-  std::atomic<HostCommProtocolImpl*> m_protocol{nullptr};
   WorkFlowBufferQueue m_send_queue;  // 1024 messages waiting for the companion
 
   void LoopRecv(DeviceRelay relay);

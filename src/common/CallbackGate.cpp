@@ -12,33 +12,32 @@ namespace {
 
 // One start of a worker: the token by which its callbacks are given up and it is joined.
 struct Worker {
-  std::thread::id thread;  // unique among the threads not joined yet
-  bool finished = false;   // its body has returned
-  bool given_up = false;   // a stop gave up its callback: it never calls back again
-  std::thread parked;      // the thread, once JoinWorker found it given up
+  std::thread::id thread;             // unique among the threads not joined yet
+  bool finished = false;              // its body has returned
+  std::atomic<bool> given_up{false};  // a stop gave up its callback: it never calls back again
+  std::thread parked;                 // the thread, once JoinWorker found it given up
 };
 
-struct GateState {
+// The workers of every gate, started and not yet joined.
+struct WorkerRegistry {
   Mutex mutex;
-  CondVar changed;  // a callback returned, a worker ended, a callback was given up
-  bool closed GUARDED_BY(mutex) = false;
-  std::vector<CallbackGate::Scope*> running GUARDED_BY(mutex);
-  std::vector<std::unique_ptr<Worker>> workers GUARDED_BY(mutex);  // started, not yet joined
+  CondVar changed;  // a worker ended, or a callback of one was given up
+  std::vector<std::unique_ptr<Worker>> workers GUARDED_BY(mutex);
 };
 
-GateState& State() {
-  static GateState* const state = new GateState();  // never destroyed: see the header
-  return *state;
+WorkerRegistry& Registry() {
+  static WorkerRegistry* const registry = new WorkerRegistry();  // never destroyed: see the header
+  return *registry;
 }
 
-std::atomic<bool> g_shut{false};
 thread_local Worker* t_worker = nullptr;  // the worker this thread is, if StartWorker made it
 thread_local int t_depth = 0;             // admitted scopes open on this thread
 
 }  // namespace
 
-CallbackGate::Scope::Scope(const char* name) : m_name(name), m_worker(t_worker) {
-  m_admitted = Enter(*this);
+CallbackGate::Scope::Scope(CallbackGate& gate, const char* name)
+    : m_gate(gate), m_name(name), m_worker(t_worker) {
+  m_admitted = m_gate.Enter(*this);
 }
 
 // Left by an exception of the callback itself: only the bookkeeping, never a second throw.
@@ -53,63 +52,61 @@ void CallbackGate::Scope::Leave() {
 }
 
 bool CallbackGate::Scope::Exit() {
-  GateState& s = State();
   bool given_up;
   {
-    MutexLock lock(s.mutex);
-    s.running.erase(std::remove(s.running.begin(), s.running.end(), this), s.running.end());
+    MutexLock lock(m_gate.m_mutex);
+    std::vector<Scope*>& running = m_gate.m_running;
+    running.erase(std::remove(running.begin(), running.end(), this), running.end());
     given_up = m_given_up;
   }
   --t_depth;
-  s.changed.NotifyAll();
+  m_gate.m_changed.NotifyAll();
   return given_up;
 }
 
 bool CallbackGate::Enter(Scope& scope) {
-  if (g_shut.load(std::memory_order_acquire)) return false;
-  GateState& s = State();
-  MutexLock lock(s.mutex);
-  if (s.closed || (t_worker && t_worker->given_up)) return false;
-  s.running.push_back(&scope);
+  if (m_shut.load(std::memory_order_acquire)) return false;
+  MutexLock lock(m_mutex);
+  if (m_closed || (t_worker && t_worker->given_up)) return false;
+  m_running.push_back(&scope);
   scope.m_outermost = t_depth++ == 0;
   return true;
 }
 
 void CallbackGate::Open() {
-  GateState& s = State();
-  MutexLock lock(s.mutex);
-  s.closed = false;
+  MutexLock lock(m_mutex);
+  m_closed = false;
 }
 
 void CallbackGate::Close() {
-  GateState& s = State();
-  MutexLock lock(s.mutex);
-  s.closed = true;
+  MutexLock lock(m_mutex);
+  m_closed = true;
 }
 
 std::vector<std::string> CallbackGate::GiveUpAfter(std::chrono::milliseconds timeout) {
-  GateState& s = State();
   std::vector<std::string> names;
   {
-    MutexLock lock(s.mutex);
-    s.changed.WaitFor(lock, timeout, [&]() REQUIRES(s.mutex) { return s.running.empty(); });
-    for (Scope* scope : s.running) {
+    MutexLock lock(m_mutex);
+    m_changed.WaitFor(lock, timeout, [&]() REQUIRES(m_mutex) { return m_running.empty(); });
+    for (Scope* scope : m_running) {
       // Nested calls on one thread are given up with their outermost one, named once.
       if (scope->m_outermost) names.push_back(scope->m_name);
       scope->m_given_up = true;
       if (scope->m_worker) static_cast<Worker*>(scope->m_worker)->given_up = true;
     }
   }
-  s.changed.NotifyAll();  // joins waiting for these workers park them now
+  // Joins waiting for these workers park them now (under the registry's lock, so that a join
+  // that has just looked at the flag is already waiting).
+  WorkerRegistry& registry = Registry();
+  { MutexLock lock(registry.mutex); }
+  registry.changed.NotifyAll();
   return names;
 }
-
-void CallbackGate::Shut() { g_shut.store(true, std::memory_order_release); }
 
 bool CallbackGate::InCallback() { return t_depth > 0; }
 
 std::thread CallbackGate::StartWorker(std::function<void()> body) {
-  GateState& s = State();
+  WorkerRegistry& s = Registry();
   Worker* worker;
   {
     MutexLock lock(s.mutex);
@@ -126,7 +123,7 @@ std::thread CallbackGate::StartWorker(std::function<void()> body) {
                     "Callback %s has returned after it was given up, its thread ends",
                     given_up.name);
     }
-    GateState& state = State();
+    WorkerRegistry& state = Registry();
     {
       MutexLock lock(state.mutex);
       worker->finished = true;
@@ -140,7 +137,7 @@ std::thread CallbackGate::StartWorker(std::function<void()> body) {
 
 bool CallbackGate::JoinWorker(std::thread& thread) {
   if (!thread.joinable()) return false;
-  GateState& s = State();
+  WorkerRegistry& s = Registry();
   const std::thread::id id = thread.get_id();
   {
     MutexLock lock(s.mutex);
@@ -165,7 +162,7 @@ bool CallbackGate::JoinWorker(std::thread& thread) {
 }
 
 void CallbackGate::JoinEndedWorkers() {
-  GateState& s = State();
+  WorkerRegistry& s = Registry();
   std::vector<std::thread> ended;
   {
     MutexLock lock(s.mutex);

@@ -15,15 +15,23 @@
 // thread is joined by the first JoinEndedWorkers that finds it ended. An application thread whose
 // call was given up simply gets it back and is called again later, like any other thread.
 //
-// Thread safety: every function may be called from any thread. The state is process-wide, made
-// once and never destroyed: threads that process exit killed may have held its lock.
+// Each service has a gate of its own: one service's stop closes and gives up only its own
+// callbacks. The workers' tokens are kept process-wide (the static functions), so a worker may end
+// after the service that started it is gone.
+//
+// Thread safety: every function may be called from any thread. The workers' registry is made once
+// and never destroyed: threads that process exit killed may have held its lock. A gate must remain
+// live while a callback may pass it (the process-wide service never destroys its own).
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "common/Mutex.h"
 
 namespace kestal {
 
@@ -39,7 +47,7 @@ class CallbackGate {
   // or on a worker whose callback a stop gave up. Nests on one thread.
   class Scope {
    public:
-    explicit Scope(const char* name);
+    Scope(CallbackGate& gate, const char* name);
     ~Scope();
     Scope(const Scope&) = delete;
     Scope& operator=(const Scope&) = delete;
@@ -54,6 +62,7 @@ class CallbackGate {
     // Takes the call off the running ones; true when a stop gave it up.
     bool Exit();
 
+    CallbackGate& m_gate;
     const char* m_name;
     void* m_worker;  // the running worker's token, null on an application thread
     bool m_admitted = false;
@@ -61,16 +70,21 @@ class CallbackGate {
     bool m_given_up = false;   // under the gate's lock
   };
 
+  CallbackGate() = default;
+  CallbackGate(const CallbackGate&) = delete;
+  CallbackGate& operator=(const CallbackGate&) = delete;
+
   // Lets callbacks run again (the end of a stop).
-  static void Open();
+  void Open() EXCLUDES(m_mutex);
   // No callback starts from now on; those running go on.
-  static void Close();
+  void Close() EXCLUDES(m_mutex);
   // Waits up to `timeout` for the running callbacks to return. Those still running are given
   // up; their names are returned.
-  static std::vector<std::string> GiveUpAfter(std::chrono::milliseconds timeout);
+  std::vector<std::string> GiveUpAfter(std::chrono::milliseconds timeout) EXCLUDES(m_mutex);
   // Refuses every callback from now on, touching no lock: the process is exiting.
-  static void Shut();
-  // True while the calling thread runs an application callback (Start and Stop refuse it).
+  void Shut() { m_shut.store(true, std::memory_order_release); }
+  // True while the calling thread runs an application callback of any gate (Start and Stop
+  // refuse it).
   static bool InCallback();
 
   // Starts a worker that JoinWorker can join with a bounded wait.
@@ -83,7 +97,13 @@ class CallbackGate {
   static void JoinEndedWorkers();
 
  private:
-  static bool Enter(Scope& scope);
+  bool Enter(Scope& scope) EXCLUDES(m_mutex);
+
+  Mutex m_mutex;
+  CondVar m_changed;  // a callback returned
+  std::atomic<bool> m_shut{false};
+  bool m_closed GUARDED_BY(m_mutex) = false;
+  std::vector<Scope*> m_running GUARDED_BY(m_mutex);
 };
 
 }  // namespace kestal

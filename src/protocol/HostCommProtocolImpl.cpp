@@ -7,7 +7,6 @@
 #include <utility>
 #include <vector>
 
-#include "arm/ArmCommViaNetwork.h"
 #include "common/CallbackGate.h"
 #include "common/Clock.h"
 #include "common/LittleEndian.h"
@@ -441,7 +440,7 @@ int HostCommProtocolImpl::DealMsg(uint16_t type, const uint8_t* data, uint32_t l
   const PayloadReader in(data, len);
   switch (type) {
     case ArmMsg:
-      if (ArmCommViaNetwork* arm = m_arm_comm) arm->SendOrder(data, len);
+      if (m_config.relay_arm_msg) m_config.relay_arm_msg(data, len);
       break;
     case YImage: {
       const uint32_t y_data_len = in.U32(YImageLayout::kYDataLen);

@@ -38,8 +38,6 @@
 #include "transport/network/HostCommViaNetwork.h"
 #include "transport/storage/HostCommViaStorage.h"
 
-class ArmCommViaNetwork;
-
 // A consistent copy of the last controller status and the time it arrived.
 struct ControllerStatusSnapshot {
   uint64_t time_ms = 0;  // 0: none received yet
@@ -55,6 +53,9 @@ struct HostCommProtocolConfig {
   // The reason of each failure (a transport's, a request's), just before its status if it has one;
   // any thread.
   FailureReportFn report_failure;
+  // Where the device's arm messages go (the arm link's queue for the companion), on the reading
+  // worker; it must not wait. Empty: they are dropped.
+  std::function<void(const uint8_t* data, uint32_t len)> relay_arm_msg;
 };
 
 // One complete image frame as the engine delivers it: the header, then `image_len` bytes of image
@@ -137,9 +138,6 @@ class HostCommProtocolImpl {
   ControllerStatusSnapshot GetControllerStatus() const EXCLUDES(m_controller_status_mutex);
   // Forgets the last controller status: a new session reports none until its device sends one.
   void ClearControllerStatus() EXCLUDES(m_controller_status_mutex);
-  // The arm link that DealMsg relays arm messages to (null: none); it must remain live while the
-  // engine runs. Set by the owner before StartLoopRecv.
-  void SetArmComm(ArmCommViaNetwork* arm_comm) { m_arm_comm = arm_comm; }
   // The link's counters, kept by the engine and both transports; any thread reads them.
   LinkHealth& Health() { return m_health; }
   const LinkHealth& Health() const { return m_health; }
@@ -158,7 +156,6 @@ class HostCommProtocolImpl {
   LinkCapture m_capture;
 
   std::atomic<bool> m_stop_loop_recv{false};
-  std::atomic<ArmCommViaNetwork*> m_arm_comm{nullptr};
   // Frames and messages on their way from the reading side to the receive worker; the frame pool
   // is allocated by the first start.
   DeliveryQueue m_delivery{&m_health};

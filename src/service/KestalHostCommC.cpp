@@ -1,5 +1,5 @@
-// The C interface: each function forwards to the service singleton. The C callbacks have C
-// types of their own, so the service is given small forwarding functions that call them.
+// The C interface: each function checks its arguments and forwards to the process-wide service's
+// implementation, which holds the C callbacks beside the class's (see AppCallback).
 #include "kestal/kestal_c.h"
 
 #include <atomic>
@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "common/CallbackGate.h"
-#include "common/CallbackSlot.h"
 #include "diag/LinkHealth.h"
 #include "kestal/KestalHostCommService.h"
 #include "kestal/kestal_protocol.h"
@@ -17,62 +16,6 @@
 #include "service/KestalHostCommServiceImpl.h"
 
 namespace {
-
-using kestal::CallbackSlot;
-
-CallbackSlot<kestal_event_fn> g_event;
-CallbackSlot<kestal_message_fn> g_message;
-CallbackSlot<kestal_state_fn> g_scanner_state;
-CallbackSlot<kestal_state_fn> g_arm_state;
-CallbackSlot<kestal_text_fn> g_status_line;
-CallbackSlot<kestal_text_fn> g_status_line_utf8;
-CallbackSlot<kestal_event_detail_fn> g_event_detail;
-CallbackSlot<kestal_frame_fn> g_frame;
-
-void ForwardEvent(HostCommDeviceEvent event, const char* text, void*) {
-  if (kestal_event_fn fn = g_event.Function())
-    fn(static_cast<int>(event), text, g_event.UserData());
-}
-void ForwardMessage(unsigned short type, unsigned char* data, unsigned int len, void*) {
-  if (kestal_message_fn fn = g_message.Function()) fn(type, data, len, g_message.UserData());
-}
-void ForwardScannerState(unsigned short state, void*) {
-  if (kestal_state_fn fn = g_scanner_state.Function()) fn(state, g_scanner_state.UserData());
-}
-void ForwardArmState(unsigned short state, void*) {
-  if (kestal_state_fn fn = g_arm_state.Function()) fn(state, g_arm_state.UserData());
-}
-void ForwardStatusLine(const char* text, void*) {
-  if (kestal_text_fn fn = g_status_line.Function()) fn(text, g_status_line.UserData());
-}
-
-void ForwardStatusLineUtf8(const char* text, void*) {
-  if (kestal_text_fn fn = g_status_line_utf8.Function()) fn(text, g_status_line_utf8.UserData());
-}
-void ForwardEventDetail(HostCommDeviceEvent event, const char* text, const char* detail, void*) {
-  if (kestal_event_detail_fn fn = g_event_detail.Function())
-    fn(static_cast<int>(event), text, detail, g_event_detail.UserData());
-}
-void ForwardFrame(const ImageFrame& in, void*) {
-  kestal_frame_fn fn = g_frame.Function();
-  if (!fn) return;
-  kestal_frame frame{};
-  frame.kind = in.kind;
-  kestal_image_header header;
-  if (in.kind != KESTAL_MSG_Y_IMAGE &&
-      kestal_decode_image_header(in.data, in.header_len, &header) == KESTAL_OK) {
-    frame.number = header.number;
-    frame.width = header.width;
-    frame.height = header.height;
-  }
-  frame.header = in.data;
-  frame.header_len = in.header_len;
-  frame.pixels = in.data + in.header_len;
-  frame.pixels_len = in.image_len;
-  frame.host_time_ns = in.host_time_ns;
-  frame.utc_time_ns = in.utc_time_ns;
-  fn(&frame, g_frame.UserData());
-}
 
 KestalHostCommService& Service() { return KestalHostCommService::GetInstance(); }
 KestalHostCommService::Impl& ServiceImpl() { return KestalHostCommService::Impl::Of(Service()); }
@@ -161,43 +104,35 @@ int kestal_set_storage_device(const char* path) {
 }
 
 void kestal_set_event_callback(kestal_event_fn callback, void* user_data) {
-  Service().SetDeviceEventCallBack(g_event.Set(callback, user_data) ? &ForwardEvent : nullptr,
-                                   nullptr);
+  ServiceImpl().SetEventFn(callback, user_data);
 }
 
 void kestal_set_message_callback(kestal_message_fn callback, void* user_data) {
-  Service().SetRecvHostCommMsgCallBack(
-      g_message.Set(callback, user_data) ? &ForwardMessage : nullptr, nullptr);
+  ServiceImpl().SetMessageFn(callback, user_data);
 }
 
 void kestal_set_scanner_state_callback(kestal_state_fn callback, void* user_data) {
-  Service().SetScanerStatusCallBack(
-      g_scanner_state.Set(callback, user_data) ? &ForwardScannerState : nullptr, nullptr);
+  Service().SetScanerStatusCallBack(callback, user_data);
 }
 
 void kestal_set_arm_state_callback(kestal_state_fn callback, void* user_data) {
-  Service().SetArmStatusCallBack(g_arm_state.Set(callback, user_data) ? &ForwardArmState : nullptr,
-                                 nullptr);
+  Service().SetArmStatusCallBack(callback, user_data);
 }
 
 void kestal_set_status_line_callback(kestal_text_fn callback, void* user_data) {
-  Service().SetLogCallBack(g_status_line.Set(callback, user_data) ? &ForwardStatusLine : nullptr,
-                           nullptr);
+  Service().SetLogCallBack(callback, user_data);
 }
 
 void kestal_set_status_line_utf8_callback(kestal_text_fn callback, void* user_data) {
-  ServiceImpl().SetStatusLineUtf8CallBack(
-      g_status_line_utf8.Set(callback, user_data) ? &ForwardStatusLineUtf8 : nullptr, nullptr);
+  ServiceImpl().SetStatusLineUtf8Fn(callback, user_data);
 }
 
 void kestal_set_event_detail_callback(kestal_event_detail_fn callback, void* user_data) {
-  ServiceImpl().SetEventDetailCallBack(
-      g_event_detail.Set(callback, user_data) ? &ForwardEventDetail : nullptr, nullptr);
+  ServiceImpl().SetEventDetailFn(callback, user_data);
 }
 
 void kestal_set_frame_callback(kestal_frame_fn callback, void* user_data) {
-  ServiceImpl().SetFrameCallBack(g_frame.Set(callback, user_data) ? &ForwardFrame : nullptr,
-                                 nullptr);
+  ServiceImpl().SetFrameFn(callback, user_data);
 }
 
 int kestal_request(unsigned short sub_type, const unsigned char* params, unsigned int params_len,
@@ -214,8 +149,7 @@ int kestal_request(unsigned short sub_type, const unsigned char* params, unsigne
 int kestal_last_error(char* buf, unsigned int len) {
   if (!buf && len > 0)
     return RefuseCall("last error: no buffer for its " + std::to_string(len) + " bytes");
-  const std::string reason = t_own_failure == OwnFailure::Noted
-                                 ? KestalHostCommService::Impl::ThreadFailure()
+  const std::string reason = t_own_failure == OwnFailure::Noted      ? ServiceImpl().ThreadFailure()
                              : t_own_failure == OwnFailure::Decoding ? t_decoding_refusal
                                                                      : ServiceImpl().LastFailure();
   if (len > 0) {

@@ -8,7 +8,7 @@
 
 KestalHostCommService KestalHostCommService::m_instance;
 
-KestalHostCommService::KestalHostCommService() : m_impl(new Impl(*this)) {}
+KestalHostCommService::KestalHostCommService() : m_impl(new Impl()) {}
 
 // Never destroys the implementation (see KestalHostCommServiceImpl.h).
 KestalHostCommService::~KestalHostCommService() { m_impl->Shut(); }

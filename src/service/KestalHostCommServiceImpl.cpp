@@ -15,20 +15,13 @@
 #include "common/LittleEndian.h"
 #include "common/Log.h"
 #include "common/ThreadName.h"
+#include "kestal/kestal_protocol.h"
 #include "protocol/HostCommProtocolImpl.h"
 #include "service/ServiceSettings.h"
 
 using Impl = KestalHostCommService::Impl;
 
 namespace {
-
-// Library-wide message sequence counter: the application's orders, the heartbeats, the comm-type
-// orders and the firmware files all draw their numbers from it.
-std::atomic<uint16_t> g_msg_seq_no{0};
-
-uint16_t NextMsgSeqNo() {
-  return static_cast<uint16_t>(g_msg_seq_no.fetch_add(1, std::memory_order_relaxed) + 1);
-}
 
 // The log lines of the exported operations carry their names.
 constexpr const char* kStart = "KestalHostCommService::Start";
@@ -44,18 +37,6 @@ constexpr unsigned kInvalidState = 7;
 constexpr int kIdleWaitMs = 10000;
 // How long Stop waits for application callbacks still running before it gives them up.
 constexpr auto kCallbackGrace = std::chrono::seconds(2);
-
-// Calls the application's callback `name` in `slot`, if any, through the gate that a stop closes;
-// its user data comes last.
-template <typename Fn, typename... Args>
-void CallApp(const char* name, const kestal::CallbackSlot<Fn>& slot, Args... args) {
-  Fn fn = slot.Function();
-  if (!fn) return;
-  kestal::CallbackGate::Scope scope(name);
-  if (!scope.Admitted()) return;
-  fn(args..., slot.UserData());
-  scope.Leave();  // a worker whose call a stop gave up ends here
-}
 
 // Engine comm type for each HostCommDeviceType.
 constexpr uint32_t kEngineCommType[] = {HostCommTypeStorage, HostCommTypeNetwork,
@@ -120,7 +101,26 @@ const char* const kEventText[] = {"Device arrival", "Device left",   "Connected 
                                   "Connected OK",   "Connecting...", "Not connected",
                                   "Comm Error"};
 
+// The last failure reported on each thread, and the service it concerns: a request's own reason,
+// whatever other threads report after it.
+struct ThreadFailureNote {
+  const Impl* service = nullptr;
+  std::string reason;
+};
+thread_local ThreadFailureNote t_thread_failure;
+
 }  // namespace
+
+// Its user data comes last; the gate is the one a stop of this service closes.
+template <typename Fn, typename... Args>
+void Impl::CallApp(const char* name, const kestal::CallbackSlot<Fn>& slot, Args... args) {
+  Fn fn = slot.Function();
+  if (!fn) return;
+  kestal::CallbackGate::Scope scope(m_gate, name);
+  if (!scope.Admitted()) return;
+  fn(args..., slot.UserData());
+  scope.Leave();  // a worker whose call a stop gave up ends here
+}
 
 // Holds the start/stop lock; the device events reported meanwhile are delivered once it is
 // released, which may end a worker whose callback a stop gave up (CallbackGate::GivenUp).
@@ -137,23 +137,40 @@ class SCOPED_CAPABILITY Impl::StartStopLock {
   Impl& m_service;
 };
 
-Impl::Impl(KestalHostCommService& service)
-    : m_host_comm_protocol(nullptr),
-      m_arm_comm(nullptr),
-      m_lifecycle(
+Impl::Impl()
+    : m_lifecycle(
           [this](const DeviceEventReport& report) { DeliverEvent(report.event, report.detail); }) {
-  // The engine and its transports report through the service and number their orders with
-  // the library-wide counter, without knowing the service.
+  // The engine, its transports and the arm link report through the service, number their orders
+  // with its counter and reach each other through the functions wired here, without knowing the
+  // service or each other.
+  m_arm_comm = std::make_unique<ArmCommViaNetwork>();
   HostCommProtocolConfig config;
-  config.next_seq_no = &NextMsgSeqNo;
+  config.next_seq_no = [this] { return NextMsgSeqNo(); };
   config.report_status = [this](unsigned int status, const char* text) {
     ReportStatus(status, text);
   };
   config.report_failure = [this](const std::string& reason) { NoteFailure(reason); };
-  m_host_comm_protocol = new HostCommProtocolImpl(std::move(config));
-  m_arm_comm = new ArmCommViaNetwork();
+  config.relay_arm_msg = [arm = m_arm_comm.get()](const uint8_t* data, uint32_t len) {
+    arm->SendOrder(data, len);
+  };
+  m_host_comm_protocol = std::make_unique<HostCommProtocolImpl>(std::move(config));
+  m_arm_comm->SetDeviceRelay(
+      [engine = m_host_comm_protocol.get()](uint16_t type, const uint8_t* data, uint32_t len) {
+        return engine->SendOrder(type, data, len);
+      });
   kestal::Log::Init();
-  m_host_comm_protocol->SetRecvMsgCallBack(&KestalHostCommService::ForwardHostCommMsg, &service);
+  m_host_comm_protocol->SetRecvMsgCallBack(&Impl::DeliverMessage, this);
+}
+
+// The process-wide service never gets here (see the header). Another one ends its workers and
+// links before its parts go: the arm link's receive worker sends through the engine.
+Impl::~Impl() {
+  if (m_lifecycle.WorkersRunning() || m_arm_comm->IsOpen()) Stop();
+  m_arm_comm.reset();
+}
+
+uint16_t Impl::NextMsgSeqNo() {
+  return static_cast<uint16_t>(m_msg_seq_no.fetch_add(1, std::memory_order_relaxed) + 1);
 }
 
 // Captures the session when a tool named a file or the environment variable KESTAL_CAPTURE does; a
@@ -172,7 +189,7 @@ void Impl::StartCapture() {
 // ever. So only flags: no callback starts any more, and workers that still run end by
 // themselves; the process ends them in any case.
 void Impl::Shut() {
-  kestal::CallbackGate::Shut();
+  m_gate.Shut();
   m_stop_workers = true;
 }
 
@@ -182,32 +199,60 @@ void Impl::SetCommType(HostCommDeviceType type) {
 }
 
 void Impl::SetDeviceEventCallBack(DeviceEventCallBack callback, void* user_data) {
-  m_device_event.Set(callback, user_data);
+  m_device_event.SetClass(callback, user_data);
 }
 
-void Impl::SetEventDetailCallBack(EventDetailCallBack callback, void* user_data) {
+void Impl::SetEventFn(kestal_event_fn callback, void* user_data) {
+  m_device_event.SetC(callback, user_data);
+}
+
+void Impl::SetEventDetailFn(kestal_event_detail_fn callback, void* user_data) {
   m_event_detail.Set(callback, user_data);
 }
 
-void Impl::SetFrameCallBack(FrameCallBack callback, void* user_data) {
+void Impl::SetFrameFn(kestal_frame_fn callback, void* user_data) {
   // The engine reads the clocks for a frame only while someone takes frames.
   m_host_comm_protocol->SetFrameCallBack(
       m_frame.Set(callback, user_data) ? &Impl::DeliverFrame : nullptr, this);
 }
 
-void Impl::DeliverFrame(const ImageFrame& frame, void* impl) {
-  CallApp<FrameCallBack, const ImageFrame&>("FrameCallBack", static_cast<Impl*>(impl)->m_frame,
-                                            frame);
+// The frame as the C interface gives it: the header's number and size decoded once, here.
+void Impl::DeliverFrame(const ImageFrame& in, void* impl) {
+  kestal_frame frame{};
+  frame.kind = in.kind;
+  kestal_image_header header;
+  if (in.kind != KESTAL_MSG_Y_IMAGE &&
+      kestal_decode_image_header(in.data, in.header_len, &header) == KESTAL_OK) {
+    frame.number = header.number;
+    frame.width = header.width;
+    frame.height = header.height;
+  }
+  frame.header = in.data;
+  frame.header_len = in.header_len;
+  frame.pixels = in.data + in.header_len;
+  frame.pixels_len = in.image_len;
+  frame.host_time_ns = in.host_time_ns;
+  frame.utc_time_ns = in.utc_time_ns;
+  Impl& service = *static_cast<Impl*>(impl);
+  service.CallApp<kestal_frame_fn, const kestal_frame*>("FrameCallBack", service.m_frame, &frame);
 }
 
-void Impl::SetStatusLineUtf8CallBack(LogCallBack callback, void* user_data) {
+void Impl::SetStatusLineUtf8Fn(kestal_text_fn callback, void* user_data) {
   m_status_line_utf8.Set(callback, user_data);
 }
 
 void Impl::SetLogCallBack(LogCallBack callback, void* user_data) { m_log.Set(callback, user_data); }
 
 void Impl::SetRecvHostCommMsgCallBack(RecvHostCommMsgCallBack callback, void* user_data) {
-  m_recv_host_comm_msg.Set(callback, user_data);
+  m_recv_host_comm_msg.SetClass(callback, user_data);
+}
+
+void Impl::SetMessageFn(kestal_message_fn callback, void* user_data) {
+  m_recv_host_comm_msg.SetC(callback, user_data);
+}
+
+void Impl::DeliverMessage(unsigned short type, unsigned char* data, unsigned int len, void* impl) {
+  static_cast<Impl*>(impl)->RecvHostCommMsg(type, data, len);
 }
 
 void Impl::SetScanerStatusCallBack(StatusCallBack callback, void* user_data) {
@@ -227,7 +272,9 @@ int Impl::SendUpdateFirmware(unsigned short type, unsigned char* data, unsigned 
 }
 
 void Impl::RecvHostCommMsg(unsigned short type, unsigned char* data, unsigned int len) {
-  CallApp("RecvHostCommMsgCallBack", m_recv_host_comm_msg, type, data, len);
+  CallApp("RecvHostCommMsgCallBack", m_recv_host_comm_msg.Class(), type, data, len);
+  CallApp<kestal_message_fn, unsigned short, const unsigned char*, unsigned int>(
+      "RecvHostCommMsgCallBack", m_recv_host_comm_msg.C(), type, data, len);
 }
 
 unsigned short Impl::GetMsgSeqNo() { return NextMsgSeqNo(); }
@@ -248,18 +295,19 @@ void Impl::ReportStatus(unsigned int status, const char* text) {
 }
 
 void Impl::DeliverEvent(HostCommDeviceEvent event, const std::string& detail) {
-  CallApp("DeviceEventCallBack", m_device_event, event, kEventText[event]);
+  CallApp("DeviceEventCallBack", m_device_event.Class(), event, kEventText[event]);
+  CallApp<kestal_event_fn, int, const char*>("DeviceEventCallBack", m_device_event.C(),
+                                             static_cast<int>(event), kEventText[event]);
   CallApp("EventDetailCallBack", m_event_detail, event, kEventText[event], detail.c_str());
 }
 
-// The last failure reported on each thread: a request's own reason, whatever other threads report
-// after it.
-thread_local std::string t_thread_failure;
-
-std::string Impl::ThreadFailure() { return t_thread_failure; }
+std::string Impl::ThreadFailure() const {
+  return t_thread_failure.service == this ? t_thread_failure.reason : std::string();
+}
 
 void Impl::NoteFailure(const std::string& reason, bool for_event) {
-  t_thread_failure = reason;
+  t_thread_failure.service = this;
+  t_thread_failure.reason = reason;
   kestal::MutexLock lock(m_failure_mutex);
   m_last_failure = reason;
   m_failure_pending = for_event;
@@ -298,8 +346,6 @@ int Impl::Start() {
   // Workers whose callback the last Stop gave up end by themselves once it returns, touching
   // nothing of this start: this start never waits for them.
   kestal::CallbackGate::JoinEndedWorkers();
-  m_host_comm_protocol->SetArmComm(m_arm_comm);
-  m_arm_comm->SetProtocol(m_host_comm_protocol);
   m_host_comm_protocol->Health().Reset();
   m_host_comm_protocol->ClearControllerStatus();  // the last session's device is not this one's
   m_host_comm_protocol->SetHostCommType(kEngineCommType[comm_type]);
@@ -320,7 +366,7 @@ int Impl::Start() {
   if (m_lifecycle.WorkersRunning()) {
     GiveUpCallbacks();
     JoinWorkers();
-    kestal::CallbackGate::Open();
+    m_gate.Open();
   }
   m_need_reconnect = false;
   m_stop_workers = false;
@@ -356,7 +402,7 @@ int Impl::Stop() {
       false);  // no worker writes the log now: every line goes straight to the file
   kestal::Log::Flush();
   kestal::CallbackGate::JoinEndedWorkers();
-  kestal::CallbackGate::Open();
+  m_gate.Open();
   return 0;
 }
 
@@ -364,8 +410,8 @@ int Impl::Stop() {
 // stopping thread (an application's UI thread): it is given up, and its worker ends by itself
 // when it returns. Events queued behind a given-up delivery go with it.
 void Impl::GiveUpCallbacks() {
-  kestal::CallbackGate::Close();
-  for (const std::string& name : kestal::CallbackGate::GiveUpAfter(kCallbackGrace))
+  m_gate.Close();
+  for (const std::string& name : m_gate.GiveUpAfter(kCallbackGrace))
     KLOG_DEBUG_AS(kStop, "Callback %s has not returned, its thread ends when it returns",
                   name.c_str());
   m_lifecycle.DropEvents();
@@ -461,7 +507,7 @@ void Impl::ReportStates() {
   }
   if (m_status_line_utf8.Function()) {
     FormatStatusLine(kStatusUtf8, status.record, s, a, line);
-    CallApp<LogCallBack, const char*>("StatusLineUtf8CallBack", m_status_line_utf8, line);
+    CallApp<kestal_text_fn, const char*>("StatusLineUtf8CallBack", m_status_line_utf8, line);
   }
 }
 

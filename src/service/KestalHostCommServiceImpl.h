@@ -1,9 +1,13 @@
-// The service's implementation: the application's callbacks, the comm type, the engine and the
-// arm link it owns, the reconnect flag and the lifecycle (start/stop lock and workers). The
-// exported class forwards every call here, so its layout is one pointer.
+// One service: everything a running link needs is here: the application's callbacks (those the
+// exported class registers and those of the C interface, one slot each), the comm type, the
+// engine and the arm link it owns and wires together, the callback gate, the message sequence
+// counter, the failure reasons, the reconnect flag and the lifecycle (start/stop lock and
+// workers). The exported class forwards every call to the process-wide one, so its layout is one
+// pointer; others may be made and destroyed at will. Nothing big is allocated before Start.
 //
-// The service makes one Impl and never destroys it, nor the engine and the arm link: a host that
-// returns from main without Stop leaves workers that process exit may kill while they use them.
+// The exported class makes one Impl and never destroys it: a host that returns from main without
+// Stop leaves workers that process exit may kill while they use it. Another Impl stops itself when
+// destroyed; it must not be destroyed from one of its own callbacks.
 //
 // Thread safety: as the exported class. Start and Stop come from one application thread at a
 // time; the setters, SendHostCommMsg, SendUpdateFirmware, ReportStatus and GetMsgSeqNo from any
@@ -16,10 +20,15 @@
 #include <string>
 #include <vector>
 
+#include <memory>
+
+#include "common/CallbackGate.h"
 #include "common/CallbackSlot.h"
 #include "common/HostCommSettings.h"
 #include "common/Mutex.h"
 #include "kestal/KestalHostCommService.h"
+#include "kestal/kestal_c.h"
+#include "service/AppCallback.h"
 #include "service/ServiceLifecycle.h"
 
 class ArmCommViaNetwork;
@@ -35,9 +44,8 @@ struct ImageFrame;
 
 class KESTAL_INTERNAL KestalHostCommService::Impl {
  public:
-  // `service` is the exported object that this implements; the engine's receive callback goes
-  // through it.
-  explicit Impl(KestalHostCommService& service);
+  Impl();
+  ~Impl();
   Impl(const Impl&) = delete;
   Impl& operator=(const Impl&) = delete;
 
@@ -62,22 +70,24 @@ class KESTAL_INTERNAL KestalHostCommService::Impl {
   // The process exits without Stop: flags only (see the definition).
   void Shut();
 
-  // Beside the exported callbacks, for the C interface: device events with the reason of a failure
-  // event ("" for none), and the status line as UTF-8.
-  using EventDetailCallBack = void (*)(HostCommDeviceEvent event, const char* text,
-                                       const char* detail, void* user_data);
-  void SetEventDetailCallBack(EventDetailCallBack callback, void* user_data);
-  void SetStatusLineUtf8CallBack(LogCallBack callback, void* user_data);
+  // The C interface's callbacks. Where the class has the same callback, the two share its slot:
+  // the last one registered, through either, is the one called. Device events with the reason
+  // of a failure event ("" for none), the status line as UTF-8 and the frames are the C
+  // interface's alone.
+  void SetEventFn(kestal_event_fn callback, void* user_data);
+  void SetMessageFn(kestal_message_fn callback, void* user_data);
+  // (The state and status-line callbacks have the class's types: the class's setters serve.)
+  void SetStatusLineUtf8Fn(kestal_text_fn callback, void* user_data);
+  void SetEventDetailFn(kestal_event_detail_fn callback, void* user_data);
   // Every complete image frame, through the callback gate, on the receive thread.
-  using FrameCallBack = void (*)(const ImageFrame& frame, void* user_data);
-  void SetFrameCallBack(FrameCallBack callback, void* user_data);
+  void SetFrameFn(kestal_frame_fn callback, void* user_data);
   // Keeps `reason` as the last failure, for LastFailure and (`for_event`) the next failure event.
   void NoteFailure(const std::string& reason, bool for_event = true) EXCLUDES(m_failure_mutex);
   // The reason of the last failure that the engine, a transport or a request reported ("" for
   // none); any thread.
   std::string LastFailure() const EXCLUDES(m_failure_mutex);
-  // The last failure reported on the calling thread ("" for none).
-  static std::string ThreadFailure();
+  // The last failure of this service reported on the calling thread ("" for none).
+  std::string ThreadFailure() const;
 
   // Settings of the next Start (device endpoints, disks, capture); 0, or -1 (nothing changed) for
   // one that cannot name a device. Never waits for the start/stop lock, so any callback may call
@@ -112,23 +122,36 @@ class KESTAL_INTERNAL KestalHostCommService::Impl {
   void StartCapture();
   // Calls the device-event callback (the lock holder's events wait until it unlocks).
   void DeliverEvent(HostCommDeviceEvent event, const std::string& detail);
+  // The engine's receive and frame callbacks (`impl` is this), on its receive worker.
+  static void DeliverMessage(unsigned short type, unsigned char* data, unsigned int len,
+                             void* impl);
   static void DeliverFrame(const ImageFrame& frame, void* impl);
+  // Calls the application's callback `name` in `slot`, if any, through this service's gate.
+  template <typename Fn, typename... Args>
+  void CallApp(const char* name, const kestal::CallbackSlot<Fn>& slot, Args... args);
   std::string TakeFailureDetail(HostCommDeviceEvent event) EXCLUDES(m_failure_mutex);
+  uint16_t NextMsgSeqNo();
 
   std::atomic<HostCommDeviceType> m_comm_type{HostCommDeviceStorage};
-  kestal::CallbackSlot<DeviceEventCallBack> m_device_event;
+  // Declared before the engine and the arm link, whose workers call through them.
+  kestal::CallbackGate m_gate;
+  AppCallback<DeviceEventCallBack, kestal_event_fn> m_device_event;
+  AppCallback<RecvHostCommMsgCallBack, kestal_message_fn> m_recv_host_comm_msg;
+  // The class's and the C interface's types of these are the same.
   kestal::CallbackSlot<LogCallBack> m_log;
-  kestal::CallbackSlot<RecvHostCommMsgCallBack> m_recv_host_comm_msg;
   kestal::CallbackSlot<StatusCallBack> m_scaner_status;
   kestal::CallbackSlot<StatusCallBack> m_arm_status;
-  kestal::CallbackSlot<EventDetailCallBack> m_event_detail;
-  kestal::CallbackSlot<FrameCallBack> m_frame;
-  kestal::CallbackSlot<LogCallBack> m_status_line_utf8;
+  kestal::CallbackSlot<kestal_event_detail_fn> m_event_detail;
+  kestal::CallbackSlot<kestal_frame_fn> m_frame;
+  kestal::CallbackSlot<kestal_text_fn> m_status_line_utf8;
   mutable kestal::Mutex m_failure_mutex;
   std::string m_last_failure GUARDED_BY(m_failure_mutex);
   bool m_failure_pending GUARDED_BY(m_failure_mutex) = false;  // no failure event took it yet
-  HostCommProtocolImpl* m_host_comm_protocol;                  // owned, never destroyed
-  ArmCommViaNetwork* m_arm_comm;                               // owned, never destroyed
+  // The service's message sequence counter: the application's orders, the heartbeats, the
+  // comm-type orders and the firmware files all draw their numbers from it.
+  std::atomic<uint16_t> m_msg_seq_no{0};
+  std::unique_ptr<ArmCommViaNetwork> m_arm_comm;
+  std::unique_ptr<HostCommProtocolImpl> m_host_comm_protocol;  // relays arm messages to m_arm_comm
   std::atomic<bool> m_need_reconnect{false};
   std::atomic<bool> m_stop_workers{false};
   ServiceLifecycle m_lifecycle;

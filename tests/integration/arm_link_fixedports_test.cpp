@@ -86,13 +86,15 @@ TEST_F(ArmLink, RelaysBothWaysOnceTheCompanionSpokeAndPacesSends) {
   for (int i = 0; i < 20; ++i) Send(Bytes(8, uint8_t(i)));
   for (int i = 0; i < 20; ++i) EXPECT_EQ(Heard(), Bytes(8, uint8_t(i))) << i;
   EXPECT_GE(kestal::MonotonicUs() - queued_us, 19 * 500u);
-  // A start while running replaces the link; without a relay datagrams go to the engine as type 1.
+  // A start while running replaces the link; wired to an engine as the service wires it, datagrams
+  // go to the engine as type 1.
   HostCommProtocolImpl engine;
   engine.SetHostCommType(
       2);  // names no transport: the engine starts nothing, logs each message given
   EXPECT_EQ(engine.StartLoopRecv(), -1);
-  m_link.SetDeviceRelay(nullptr);
-  m_link.SetProtocol(&engine);
+  m_link.SetDeviceRelay([&](uint16_t type, const uint8_t* data, uint32_t len) {
+    return engine.SendOrder(type, data, len);
+  });
   ASSERT_EQ(m_link.StartLoopRecv(), 0);
   EXPECT_EQ(Stopped("recv"), 1);
   for (int i = 0; i < 3; ++i) Tell(Bytes(5, uint8_t(i)));
@@ -165,8 +167,9 @@ TEST_F(ArmLink, StopsPromptlyRestartsAfreshAndContainsFailures) {
 // 2 s grace, and the link's stop returns without it.
 TEST_F(ArmLink, StopGivesUpAReceiveWorkerCallbackThatWaitsForTheStoppingThread) {
   std::atomic<int> phase{0};  // 1: in the callback, 2: the stop has returned
+  kestal::CallbackGate gate;  // the service's
   m_link.SetDeviceRelay([&](uint16_t, const uint8_t*, uint32_t) {
-    kestal::CallbackGate::Scope callback("device event");
+    kestal::CallbackGate::Scope callback(gate, "device event");
     phase = 1;
     WaitUntil([&] { return phase == 2; }, 10000ms);
     callback.Leave();  // as the service calls back: a given-up worker ends here
@@ -176,11 +179,11 @@ TEST_F(ArmLink, StopGivesUpAReceiveWorkerCallbackThatWaitsForTheStoppingThread) 
   Tell({'h', 'i'});
   ASSERT_TRUE(WaitUntil([&] { return phase == 1; }, 2000ms));
   const auto t0 = steady_clock::now();
-  kestal::CallbackGate::Close();  // the service's stop: no callback starts, 2 s for those running
-  EXPECT_EQ(kestal::CallbackGate::GiveUpAfter(2000ms).size(), 1u);
+  gate.Close();  // the service's stop: no callback starts, 2 s for those running
+  EXPECT_EQ(gate.GiveUpAfter(2000ms).size(), 1u);
   EXPECT_EQ(m_link.StopLoopRecv(), 0);
   EXPECT_LT(steady_clock::now() - t0, 3000ms * kTimeScale);
-  kestal::CallbackGate::Open();
+  gate.Open();
   phase = 2;
   EXPECT_TRUE(m_log.WaitFor(
       "Callback device event has returned after it was given up, its thread ends", 2000ms));
