@@ -54,8 +54,8 @@ class ArmCommViaNetwork {
   // On a link that is not running it only sets the stop flag.
   int StopLoopRecv() EXCLUDES(m_control_mutex);
   // Queues one device arm message (len <= 65536) for the companion: 0 when queued, -1 at once
-  // when the queue is full (the message is lost). A message the socket refuses to send is
-  // lost alone, with a log line.
+  // when the queue is full or not made yet (before the first start); the message is lost. A
+  // message the socket refuses to send is lost alone, with a log line.
   int SendOrder(const uint8_t* data, uint32_t len);
 
   // Replaces the engine as the receiver of the companion's messages; an empty relay restores
@@ -77,7 +77,8 @@ class ArmCommViaNetwork {
   uint32_t m_recv_buf_size = 4194304;  // the receive worker's datagram buffer
   ArmPeerAddress m_peer_addr;
   std::atomic<HostCommProtocolImpl*> m_protocol{nullptr};
-  WorkFlowBufferQueue m_send_queue;  // 1024 messages waiting for the companion
+  // 1024 messages waiting for the companion; made by the first start, kept until destruction.
+  WorkFlowBufferQueue m_send_queue;
 
   void LoopRecv(DeviceRelay relay);
   void LoopSend();
