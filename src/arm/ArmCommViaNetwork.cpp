@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "arm/LocalSourceFilter.h"
@@ -26,10 +27,9 @@ constexpr uint8_t kStopDatagram[3] = {'E', 'n', 'd'};
 
 }  // namespace
 
-ArmCommViaNetwork::ArmCommViaNetwork() {
-  m_arm_msg_len = kArmMsgLength;
-  m_send_queue.Init(kSendQueueCount);
-}
+// The send queue (64 MiB) is made by the first start, not here: the service builds its link when
+// the library loads, and a process that never starts it pays nothing for it.
+ArmCommViaNetwork::ArmCommViaNetwork() { m_arm_msg_len = kArmMsgLength; }
 
 ArmCommViaNetwork::~ArmCommViaNetwork() { StopLoopRecv(); }
 
@@ -67,6 +67,10 @@ int ArmCommViaNetwork::StartLoopRecv() {
     KLOG_ERROR(
         "UDP port %d is held by another socket as well: arm messages may go to the other process",
         static_cast<int>(m_local_port));
+
+  // Made once and kept until the link is destroyed; a later start reuses it. A queue that cannot
+  // be made leaves the link running, refusing every message (SendOrder gives -1).
+  if (m_send_queue.Count() == 0) m_send_queue.Init(kSendQueueCount);
 
   m_stop = false;
   m_recv_thread =
@@ -134,15 +138,15 @@ int ArmCommViaNetwork::SendOrder(const uint8_t* data, uint32_t len) {
 
 void ArmCommViaNetwork::LoopRecv(DeviceRelay relay) {
   kestal::NameThisThread("kestal-arm-recv");
-  std::vector<uint8_t> buf(m_recv_buf_size);
+  // Not cleared as a whole: only the pages that datagrams reach become resident.
+  const std::unique_ptr<uint8_t[]> buf(new uint8_t[m_recv_buf_size]);
   const uint32_t msg_len = m_arm_msg_len < m_recv_buf_size ? m_arm_msg_len : m_recv_buf_size;
   LocalSourceFilter sources;
 
   while (!m_stop) {
-    std::memset(buf.data(), 0, msg_len);
+    std::memset(buf.get(), 0, msg_len);
     UdpEndpoint from;
-    const int n =
-        m_socket.RecvFrom(buf.data(), static_cast<uint32_t>(buf.size()), &from, kRecvWaitMs);
+    const int n = m_socket.RecvFrom(buf.get(), m_recv_buf_size, &from, kRecvWaitMs);
     if (n == UdpSocket::kTimedOut) continue;
     // Once a stop has begun nothing more is relayed: the stop datagram "End" that woke this
     // worker, or anything else still arriving, never reaches the device.
@@ -172,7 +176,7 @@ void ArmCommViaNetwork::LoopRecv(DeviceRelay relay) {
     }
     // Every arm message to the device has the same length: a shorter datagram is padded with
     // the zeros cleared above, a longer one is cut.
-    if (relay) relay(ArmMsg, buf.data(), msg_len);
+    if (relay) relay(ArmMsg, buf.get(), msg_len);
   }
   KLOG_DEBUG_AS(kRecvWorker, "loop recv NET message thread stopped");
   m_peer_addr.port = 0;

@@ -54,8 +54,8 @@ class ArmCommViaNetwork {
   // On a link that is not running it only sets the stop flag.
   int StopLoopRecv() EXCLUDES(m_control_mutex);
   // Queues one device arm message (len <= 65536) for the companion: 0 when queued, -1 at once
-  // when the queue is full (the message is lost). A message the socket refuses to send is
-  // lost alone, with a log line.
+  // when the queue is full or not made yet (before the first start); the message is lost. A
+  // message the socket refuses to send is lost alone, with a log line.
   int SendOrder(const uint8_t* data, uint32_t len);
 
   // The receiver of the companion's messages (empty: they are dropped). Takes effect at the next
@@ -72,7 +72,8 @@ class ArmCommViaNetwork {
   uint32_t m_arm_msg_len = 64;         // length of every type-1 message to the device
   uint32_t m_recv_buf_size = 4194304;  // the receive worker's datagram buffer
   ArmPeerAddress m_peer_addr;
-  WorkFlowBufferQueue m_send_queue;  // 1024 messages waiting for the companion
+  // 1024 messages waiting for the companion; made by the first start, kept until destruction.
+  WorkFlowBufferQueue m_send_queue;
 
   void LoopRecv(DeviceRelay relay);
   void LoopSend();

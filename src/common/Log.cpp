@@ -93,7 +93,7 @@ struct LogState {
   std::unique_ptr<spdlog::formatter> formatter GUARDED_BY(mutex);
   spdlog::memory_buf_t scratch GUARDED_BY(mutex);
   std::vector<char> active
-      GUARDED_BY(mutex);  // kBufferCapacity reserved: appending allocates nothing
+      GUARDED_BY(mutex);  // kBufferCapacity reserved by its first line: appending allocates nothing
   bool wake_sent GUARDED_BY(mutex) = false;  // the writer was told that half of `active` is taken
   kestal::CondVar wake;
 
@@ -123,6 +123,9 @@ void Append(LogState& s, const spdlog::details::log_msg& msg) {
   for (int attempt = 0;; ++attempt) {
     {
       kestal::MutexLock lock(s.mutex);
+      // Each of the two buffers is reserved by the first line that lands in it, not when the
+      // logger is made at load: a process that loads the library and never logs pays nothing.
+      if (s.active.capacity() < kBufferCapacity) s.active.reserve(kBufferCapacity);
       s.scratch.clear();
       s.formatter->format(msg, s.scratch);
       // After one write-out the line goes in even if other threads filled the buffer again.
@@ -149,8 +152,6 @@ void Log::Init() {
     auto formatter = std::make_unique<spdlog::pattern_formatter>();
     formatter->add_flag<UpperLevelFlag>('*').set_pattern(kPattern);
     s.formatter = std::move(formatter);
-    s.active.reserve(kBufferCapacity);
-    s.pending.reserve(kBufferCapacity);
     // Lines written after the last flush (after Stop, say) reach the file when the process exits
     // normally.
     std::atexit([] { WriteOut(State(), true); });

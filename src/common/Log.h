@@ -20,7 +20,8 @@ enum class LogLevel { Debug = 1, Error = 4 };
 class Log {
  public:
   // Creates the logger (debug level, 64 MiB a file, one rolled-over file). The file itself is
-  // opened when the first line is written. Called by the service's constructor; idempotent.
+  // opened, and the line buffers (1 MiB each) reserved, when the first lines are written. Called
+  // by the service's constructor; idempotent.
   static void Init();
   // True when the logger exists and admits lines of this level.
   static bool Enabled(LogLevel level);
@@ -40,8 +41,8 @@ class Log {
   // before Start and after Stop are on the disk at once, where a crash cannot take them.
   static void SetWriterRunning(bool running);
 
-  // Formats and writes one line under the function field `function`. Allocates nothing for a
-  // line of up to 1 KiB while no tap is set.
+  // Formats and writes one line under the function field `function`. Once the first lines have
+  // reserved the buffers, allocates nothing for a line of up to 1 KiB while no tap is set.
   static void Write(LogLevel level, const char* function, int line, const char* format, ...)
       __attribute__((format(printf, 4, 5)));
 
