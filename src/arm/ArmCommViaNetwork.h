@@ -61,6 +61,12 @@ class ArmCommViaNetwork {
   // The receiver of the companion's messages (empty: they are dropped). Takes effect at the next
   // start: the receive worker keeps its own copy while it runs.
   void SetDeviceRelay(DeviceRelay relay) EXCLUDES(m_control_mutex);
+  // The link's own UDP port and the companion's port on 127.0.0.1 from the next start on; called
+  // while stopped, by the thread that starts the link.
+  void SetPorts(uint16_t local_port, uint16_t peer_port) {
+    m_local_port = local_port;
+    m_peer_port = peer_port;
+  }
   // True while the link's socket is open (between a start and its stop).
   bool IsOpen() const { return m_socket.IsOpen(); }
 

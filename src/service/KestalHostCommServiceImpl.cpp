@@ -351,6 +351,8 @@ int Impl::Start() {
   m_host_comm_protocol->SetHostCommType(kEngineCommType[comm_type]);
   ReportStatus(HostCommStatusConnecting, "");
 
+  const HostCommSettings settings = Settings();
+  m_arm_comm->SetPorts(settings.arm_local_port, settings.arm_peer_port);
   if (m_arm_comm->StartLoopRecv() < 0) {
     {
       StartStopLock lock(*this);

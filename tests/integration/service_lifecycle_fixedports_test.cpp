@@ -6,6 +6,7 @@
 #include <iterator>
 #include <mutex>
 #include <thread>
+#include <tuple>
 #include <utility>
 
 #include "ServiceFixture.h"
@@ -351,4 +352,53 @@ TEST(ProcessExit, LinesWrittenWhileTheProcessExitsAreSafe) {
                  std::this_thread::sleep_for(20ms), std::exit(0)),
                 testing::ExitedWithCode(0), "")
         << "run " << i;
+}
+
+// Two whole services in one process, each with its own device (one over TCP, one over a disk),
+// arm ports, callbacks, sequence counter and counters: each gets only its own device's frames,
+// and stopping one leaves the other streaming.
+TEST(TwoServices, RunSideBySideAndOneStopsAlone) {
+  struct Seen {
+    std::atomic<uint64_t> frames{0}, foreign{0};
+    uint32_t size;
+  };
+  auto count = [](const kestal_frame* f, void* user) {
+    Seen& seen = *static_cast<Seen*>(user);
+    ++(f->pixels_len == seen.size ? seen.frames : seen.foreign);
+  };
+  SimDeviceOptions small = QuietDevice(), large = QuietDevice();
+  small.image_size = 320 * 240, large.image_size = 640 * 480;
+  small.frame_rate = large.frame_rate = 30;
+  SimRigPlace image;
+  image.image = "two-services.img";
+  SimRig tcp(SimLink::Network, large), disk(SimLink::Storage, small, image);
+  ASSERT_TRUE(tcp.Start() == 0 && disk.Start() == 0);
+  KestalHostCommService::Impl a, b;
+  Seen seen_a, seen_b;
+  seen_a.size = large.image_size, seen_b.size = small.image_size;
+  for (auto [service, rig, seen, arm_port] :
+       {std::make_tuple(&a, &tcp, &seen_a, 26000), std::make_tuple(&b, &disk, &seen_b, 26001)}) {
+    rig->PointService(*service);
+    HostCommSettings settings = service->Settings();
+    settings.arm_local_port = static_cast<uint16_t>(arm_port);
+    settings.arm_peer_port = static_cast<uint16_t>(arm_port + 1000);
+    ASSERT_EQ(service->SetSettings(settings), 0);
+    service->SetFrameFn(count, seen);
+    EXPECT_EQ(service->GetMsgSeqNo(), 1);  // a counter of its own
+    ASSERT_EQ(service->Start(), 0);
+    ASSERT_TRUE(WaitUntil([&] { return service->Engine().IsConnected(); }, 5000ms));
+    const std::vector<uint8_t> order =
+        HostCommMsg::BuildOrder(service->GetMsgSeqNo(), StartScan, {});
+    ASSERT_EQ(service->SendHostCommMsg(Order, const_cast<uint8_t*>(order.data()),
+                                       static_cast<unsigned>(order.size())),
+              0);
+  }
+  ASSERT_TRUE(WaitUntil([&] { return seen_a.frames >= 10 && seen_b.frames >= 10; }, 10000ms));
+  EXPECT_EQ(a.Stop(), 0);
+  const uint64_t b_at_stop = seen_b.frames, a_at_stop = seen_a.frames;
+  EXPECT_TRUE(WaitUntil([&] { return seen_b.frames >= b_at_stop + 10; }, 5000ms));
+  EXPECT_EQ(seen_a.frames, a_at_stop);
+  EXPECT_TRUE(b.Engine().IsConnected());
+  EXPECT_EQ(seen_a.foreign + seen_b.foreign, 0u);
+  EXPECT_EQ(b.Stop(), 0);
 }

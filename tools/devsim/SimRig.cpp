@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "service/KestalHostCommServiceImpl.h"
 #include "service/ServiceSettings.h"
 
 SimRig::SimRig(SimLink link, const SimDeviceOptions& options, const SimRigPlace& place)
@@ -51,6 +52,16 @@ void SimRig::PointService() {
   kestal::SetServiceSettings(settings);
   KestalHostCommService::GetInstance().SetCommType(m_server ? HostCommDeviceNetwork
                                                             : HostCommDeviceStorage);
+}
+
+void SimRig::PointService(KestalHostCommService::Impl& service) const {
+  HostCommSettings settings = service.Settings();
+  if (m_server)
+    settings.device_ip_type1 = "127.0.0.1", settings.device_port_type1 = m_server->Port();
+  else
+    settings.storage_paths = {m_image_path};
+  service.SetSettings(settings);
+  service.SetCommType(m_server ? HostCommDeviceNetwork : HostCommDeviceStorage);
 }
 
 int CreateImage(const std::string& path, uint64_t size) {

@@ -42,6 +42,8 @@ class SimRig {
   // Points the service at this device (comm type 1 on the listen address, or the image as the only
   // disk candidate) and selects that comm type.
   void PointService();
+  // Points any service object the same way; its settings are not restored afterwards.
+  void PointService(KestalHostCommService::Impl& service) const;
 
   SimLink Link() const { return m_link; }
   SimDevice& Device() { return m_device; }
