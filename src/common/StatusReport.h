@@ -6,6 +6,26 @@
 #include <functional>
 #include <string>
 
+// The status codes, as the exported header gives them to the application (its HostCommStatus);
+// the service checks that the two lists agree.
+#define KESTAL_HOST_COMM_STATUSES(X) \
+  X(NotConnected, 0)                 \
+  X(Connecting, 1)                   \
+  X(StorageConnectError, 2)          \
+  X(StorageConnected, 3)             \
+  X(NetworkConnectError, 4)          \
+  X(NetworkConnected, 5)             \
+  X(StorageCommError, 6)             \
+  X(CommError, 7)                    \
+  X(DeviceArrival, 8)                \
+  X(DeviceLeft, 9)
+
+namespace kestal {
+#define KESTAL_STATUS_ENUMERATOR(name, value) HostCommStatus##name = value,
+enum HostCommStatus : unsigned int { KESTAL_HOST_COMM_STATUSES(KESTAL_STATUS_ENUMERATOR) };
+#undef KESTAL_STATUS_ENUMERATOR
+}  // namespace kestal
+
 using StatusReportFn = std::function<void(unsigned int status, const char* text)>;
 
 // Calls `report` when it is set.

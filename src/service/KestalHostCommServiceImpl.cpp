@@ -14,12 +14,22 @@
 #include "common/Clock.h"
 #include "common/LittleEndian.h"
 #include "common/Log.h"
+#include "common/StatusReport.h"
 #include "common/ThreadName.h"
 #include "kestal/kestal_protocol.h"
 #include "protocol/HostCommProtocolImpl.h"
 #include "service/ServiceSettings.h"
 
 using Impl = KestalHostCommService::Impl;
+
+// The subsystems report the codes of common/StatusReport.h; the application knows them as the
+// exported header's.
+#define KESTAL_CHECK_STATUS(name, value)                                          \
+  static_assert(static_cast<unsigned>(kestal::HostCommStatus##name) == (value) && \
+                    static_cast<unsigned>(HostCommStatus##name) == (value),       \
+                "HostCommStatus" #name);
+KESTAL_HOST_COMM_STATUSES(KESTAL_CHECK_STATUS)
+#undef KESTAL_CHECK_STATUS
 
 namespace {
 
