@@ -74,7 +74,7 @@ class UpperLevelFlag final : public spdlog::custom_flag_formatter {
 std::atomic<int> g_min_level{0};
 std::once_flag g_init_once;
 std::atomic<bool> g_has_tap{false};
-std::atomic<bool> g_writer_running{false};
+std::atomic<int> g_writers{0};  // services whose log-report worker writes the log
 
 // Lines are formatted on the thread that writes them into `active`; the file is written by
 // WriteOut, which the service's log writer runs when half of `active` is taken and its report
@@ -186,7 +186,7 @@ void Log::WriteBacklog(int timeout_ms) {
 }
 
 void Log::SetWriterRunning(bool running) {
-  g_writer_running.store(running, std::memory_order_release);
+  g_writers.fetch_add(running ? 1 : -1, std::memory_order_acq_rel);
 }
 
 void Log::WakeWriter() {
@@ -258,7 +258,7 @@ void Log::Write(LogLevel level, const char* function, int line, const char* form
                                     error ? spdlog::level::err : spdlog::level::debug,
                                     spdlog::string_view_t(text, static_cast<std::size_t>(n))));
     // Errors reach the disk at once, and every line while no writer runs.
-    if (error || !g_writer_running.load(std::memory_order_acquire)) WriteOut(state, true);
+    if (error || g_writers.load(std::memory_order_acquire) <= 0) WriteOut(state, true);
   }
   if (g_has_tap.load(std::memory_order_acquire)) {
     kestal::MutexLock lock(state.tap_mutex);

@@ -36,9 +36,10 @@ class Log {
   static void WriteBacklog(int timeout_ms);
   // Ends the writer's current wait (a stop).
   static void WakeWriter();
-  // True while a writer (the service's log-report worker) writes the buffered lines at least
-  // once a second. Without one, each line goes to the file as it is written, so that the lines
-  // before Start and after Stop are on the disk at once, where a crash cannot take them.
+  // One writer (a service's log-report worker) more (true) or less (false) writes the buffered
+  // lines at least once a second. Without any, each line goes to the file as it is written, so
+  // that the lines before Start and after Stop are on the disk at once, where a crash cannot
+  // take them. Each service calls it once as its writer starts and once as it stops.
   static void SetWriterRunning(bool running);
 
   // Formats and writes one line under the function field `function`. Once the first lines have

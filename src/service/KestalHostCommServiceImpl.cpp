@@ -383,7 +383,8 @@ int Impl::Start() {
   m_need_reconnect = false;
   m_stop_workers = false;
   StartCapture();                       // like the workers, it runs until Stop
-  kestal::Log::SetWriterRunning(true);  // the log-report worker writes the log from now on
+  // The log-report worker writes the log from now on.
+  if (!m_log_writer.exchange(true)) kestal::Log::SetWriterRunning(true);
   m_lifecycle.ReconnectThread() = kestal::CallbackGate::StartWorker([this] { LoopReconnect(); });
   m_lifecycle.LogReportThread() = kestal::CallbackGate::StartWorker([this] { LoopLogReport(); });
 
@@ -410,8 +411,9 @@ int Impl::Stop() {
   m_arm_comm->StopLoopRecv();
   m_host_comm_protocol->StopCapture();
   KLOG_DEBUG_AS(kStop, "Link health, %s", m_host_comm_protocol->Health().Line().c_str());
-  kestal::Log::SetWriterRunning(
-      false);  // no worker writes the log now: every line goes straight to the file
+  // No worker of this service writes the log now: without another, every line goes straight
+  // to the file.
+  if (m_log_writer.exchange(false)) kestal::Log::SetWriterRunning(false);
   kestal::Log::Flush();
   kestal::CallbackGate::JoinEndedWorkers();
   m_gate.Open();

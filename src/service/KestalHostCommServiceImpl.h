@@ -153,6 +153,7 @@ class KESTAL_INTERNAL KestalHostCommService::Impl {
   std::unique_ptr<ArmCommViaNetwork> m_arm_comm;
   std::unique_ptr<HostCommProtocolImpl> m_host_comm_protocol;  // relays arm messages to m_arm_comm
   std::atomic<bool> m_need_reconnect{false};
+  std::atomic<bool> m_log_writer{false};  // this service counts as one of the log's writers
   std::atomic<bool> m_stop_workers{false};
   ServiceLifecycle m_lifecycle;
 };
