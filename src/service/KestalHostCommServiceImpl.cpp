@@ -17,6 +17,8 @@
 #include "common/ThreadName.h"
 #include "protocol/HostCommProtocolImpl.h"
 #include "service/ServiceSettings.h"
+#include "transport/HostCommTransports.h"
+#include "transport/network/FrameStreamParser.h"
 
 using Impl = KestalHostCommService::Impl;
 
@@ -150,6 +152,7 @@ Impl::Impl(KestalHostCommService& service)
     ReportStatus(status, text);
   };
   config.report_failure = [this](const std::string& reason) { NoteFailure(reason); };
+  config.make_transport = &MakeHostCommTransport;
   m_host_comm_protocol = new HostCommProtocolImpl(std::move(config));
   m_arm_comm = new ArmCommViaNetwork();
   kestal::Log::Init();
@@ -497,7 +500,10 @@ std::string GetLinkHealthLine() {
 
 void DealReplayedFrame(uint8_t* frame, uint32_t length) {
   HostCommProtocolImpl& engine = Impl::Of(KestalHostCommService::GetInstance()).Engine();
-  engine.DealFrame(frame, length);
+  FrameStreamParser::DeliverMessage(
+      frame, length, [&engine](uint16_t type, const uint8_t* data, uint32_t len) {
+        engine.DealMsg(type, data, len);
+      });
   engine.DeliverWaiting();
 }
 

@@ -49,8 +49,7 @@ HostCommViaNetwork::HostCommViaNetwork(HostCommTransportConfig config)
     : m_health(config.health ? config.health : &m_own_health),
       m_parser({m_health, &m_stop}),
       m_report_status(std::move(config.report_status)),
-      m_report_failure(std::move(config.report_failure)),
-      m_deliver(std::move(config.deliver)) {
+      m_report_failure(std::move(config.report_failure)) {
   m_send_cache_queue.Init(m_buffer_count);
   m_recv_cache.reset(new uint8_t[m_recv_cache_capacity]());
 }
@@ -71,7 +70,7 @@ int32_t HostCommViaNetwork::BuildMsg(const uint8_t* data, uint32_t available, ui
   return FrameCodec::Check(data, available, readable);
 }
 
-bool HostCommViaNetwork::IsValidHost(const std::string& host) {
+bool HostCommTransport::IsValidHost(const std::string& host) {
   constexpr size_t kMaxName = 253, kMaxLabel = 63;
   asio::error_code ec;
   // Windows' parser also takes a bracketed "[::1]", which names no host on any system.
@@ -108,22 +107,14 @@ bool HostCommViaNetwork::IsValidHost(const std::string& host) {
 // ---------------------------------------------------------------------------------------------
 // Start and stop
 
-void HostCommViaNetwork::SetDeviceAddresses(const std::string& ip_type1,
-                                            const std::string& ip_type3) {
-  m_device_ip_type1 = ip_type1;
-  m_device_ip_type3 = ip_type3;
-}
-
-void HostCommViaNetwork::ConnectToDevice(bool alt, uint32_t port) {
-  m_is_server = false;
-  m_remote_ip = alt ? m_device_ip_type3 : m_device_ip_type1;
-  m_remote_port = port;
-}
-
-int HostCommViaNetwork::StartLoopRecv() {
+int HostCommViaNetwork::StartLoopRecv(const HostCommTransportPlan& plan) {
   // Workers of an earlier start never run beside the new ones.
   if (m_io_thread.joinable() || m_connect_thread.joinable() || m_parse_thread.joinable())
     StopLoopRecv();
+  m_remote_ip = plan.endpoint.host;
+  m_remote_port = plan.endpoint.port;
+  m_capture = plan.capture;
+  m_deliver = plan.deliver;
 
   m_stop = false;
   // What an earlier start left behind never joins the data of this one.
@@ -181,7 +172,6 @@ int HostCommViaNetwork::StopLoopRecv() {
   }
   m_parse_signal.NotifyAll();
 
-  if (m_is_server) MakeLoopbackConnection();
   CloseSocketsForStop();
   // Without the work guard the io worker's run returns once the close above has run and the
   // chains, which see m_stop, stop re-arming.
@@ -191,27 +181,6 @@ int HostCommViaNetwork::StopLoopRecv() {
   m_send_idle = false;
   kestal::SleepUntil(done);
   return 0;
-}
-
-// Never started by the engine: wake a listener on the local port, as a server-side accept loop
-// would need.
-void HostCommViaNetwork::MakeLoopbackConnection() {
-  KLOG_DEBUG_AS(kStopLoopRecv, "Ready to Create close connection");
-  asio::ip::tcp::socket temp(m_io_context);
-  try {
-    asio::ip::tcp::resolver resolver(m_io_context);
-    auto endpoints = resolver.resolve("127.0.0.1", std::to_string(m_listen_port));
-    asio::connect(temp, endpoints);
-    SleepMs(100);
-    temp.close();
-  } catch (const std::exception& e) {
-    KLOG_DEBUG_AS(kStopLoopRecv, "Exception:%s", e.what());
-    try {
-      temp.close();
-    } catch (const std::exception& c) {
-      KLOG_DEBUG_AS(kStopLoopRecv, "Close Exception:%s", c.what());
-    }
-  }
 }
 
 // Closing the sockets aborts the pending read and write and any connection attempt.
@@ -888,6 +857,6 @@ void HostCommViaNetwork::ScanCache() {
 
 // Each frame's message goes to the owner as it is cut: the cache never holds frames back.
 bool HostCommViaNetwork::HandOnFrame(uint8_t* frame, uint32_t length) {
-  if (m_deliver) FrameCodec::DealMessage(frame, length, m_deliver);
+  FrameStreamParser::DeliverMessage(frame, length, m_deliver);
   return true;
 }

@@ -6,8 +6,8 @@
 // every frame that finds the chain busy, is queued and written by the send chain, so frames leave
 // in the order SendOrder took them. The receive chain reads straight into the receive cache and
 // cuts what it read into frames right there, on the io worker; the parse worker does it instead
-// when it is at the cache already. Each validated frame's message goes to the owner's `deliver`
-// (HostCommTransportConfig), which never waits for the application: the socket is always read.
+// when it is at the cache already. Each validated frame's message goes to the plan's `deliver`
+// (HostCommTransportPlan), which never waits for the application: the socket is always read.
 //
 // The receive cache is one block: [m_recv_begin, m_recv_end) holds the bytes not yet parsed, and
 // reads append at m_recv_end. The io worker only ever writes past m_recv_end and the parse worker
@@ -33,9 +33,8 @@
 // The other threads learn whether a connection exists from m_connected, which the io worker
 // keeps in step with m_socket.
 //
-// Callers: the protocol engine configures the device (SetDeviceAddresses, ConnectToDevice) and
-// calls StartLoopRecv / StopLoopRecv from the service's thread (one at a time); SendOrder from any
-// thread.
+// Callers: the protocol engine calls StartLoopRecv (with the device's endpoint in its plan) and
+// StopLoopRecv from the service's thread (one at a time); SendOrder from any thread.
 #pragma once
 
 #include <asio.hpp>
@@ -67,9 +66,9 @@ class HostCommViaNetwork final : public HostCommTransport {
   HostCommViaNetwork(const HostCommViaNetwork&) = delete;
   HostCommViaNetwork& operator=(const HostCommViaNetwork&) = delete;
 
-  // Starts the io, connect and parse workers and both chains; always 0. A start while the
-  // workers of an earlier start still run stops those first.
-  int StartLoopRecv() override;
+  // Starts the io, connect and parse workers and both chains, connecting to `plan.endpoint`;
+  // always 0. A start while the workers of an earlier start still run stops those first.
+  int StartLoopRecv(const HostCommTransportPlan& plan) override;
   // Stops and joins every worker and closes the sockets; takes at least 900 ms. Always 0.
   int StopLoopRecv() override;
   // Frames one order into the send queue: 0 queued, -1 too large, not connected or no free
@@ -78,16 +77,6 @@ class HostCommViaNetwork final : public HostCommTransport {
   // connection is lost, the transport stops or the caller's stop begins.
   int SendOrder(uint16_t msg_type, const uint8_t* data, uint32_t length,
                 const SendWait& wait = SendWait()) override;
-  void SetCapture(LinkCapture* capture) override { m_capture = capture; }
-
-  // The device addresses of comm types 1 and 3; call while stopped.
-  void SetDeviceAddresses(const std::string& ip_type1, const std::string& ip_type3);
-  // What the engine sets before every start: the host is the client, connecting to the address of
-  // comm type 3 (`alt`) or 1 on `port`. Call while stopped.
-  void ConnectToDevice(bool alt, uint32_t port);
-  // The port of the loopback connection that a stop makes while the transport was never told to
-  // connect (ConnectToDevice); call while stopped.
-  void SetListenPort(uint32_t port) { m_listen_port = port; }
   // Test hook: the next read completion on the io worker throws, as a failing handler would.
   void ThrowInNextRead() { m_throw_in_next_read = true; }
 
@@ -96,9 +85,6 @@ class HostCommViaNetwork final : public HostCommTransport {
   // `readable` bytes from data (the two-argument form: no further than the valid bytes).
   static int32_t BuildMsg(const uint8_t* data, uint32_t available);
   static int32_t BuildMsg(const uint8_t* data, uint32_t available, uint32_t readable);
-  // True for a numeric IPv4 or IPv6 address or a well-formed host name (labels of letters,
-  // digits and inner hyphens): what can name a device. A dotted run of digits must be IPv4.
-  static bool IsValidHost(const std::string& host);
 
   // True from StartLoopRecv until StopLoopRecv; the owner's thread only.
   bool WorkersRunning() const { return m_parse_thread.joinable(); }
@@ -132,14 +118,10 @@ class HostCommViaNetwork final : public HostCommTransport {
   asio::io_context m_io_context;
   asio::ip::tcp::socket m_socket{m_io_context};  // the live connection (io worker only)
 
-  // Configuration, written before StartLoopRecv and read by its workers.
-  bool m_is_server = true;  // never started by the engine: StopLoopRecv makes a loopback connection
-  std::string m_device_ip_type1 = "192.168.66.1";
-  std::string m_device_ip_type3 = "192.168.60.1";
-  std::string m_remote_ip = m_device_ip_type3;
+  // The session's plan, written by StartLoopRecv and read by its workers.
+  std::string m_remote_ip;
+  uint32_t m_remote_port = 0;
   asio::ip::tcp::socket m_connect_socket{m_io_context};  // attempt in progress (io worker only)
-  uint32_t m_remote_port = 28992;
-  uint32_t m_listen_port = 28992;  // port of StopLoopRecv's loopback connection
   // Where the transport counts, and what captures the bytes it carries (null: nothing); both must
   // remain live while the workers run.
   LinkHealth m_own_health;
@@ -209,7 +191,6 @@ class HostCommViaNetwork final : public HostCommTransport {
   // Valid bytes waiting in the receive cache.
   uint32_t RecvCacheLen() const { return m_recv_end.load() - m_recv_begin.load(); }
   // Stop steps.
-  void MakeLoopbackConnection();
   void CloseSocketsForStop();
   void JoinWorkers();
   void RunLeftHandlers();
@@ -251,7 +232,7 @@ class HostCommViaNetwork final : public HostCommTransport {
   uint32_t m_connections_made = 0;  // since StartLoopRecv (io worker)
   const StatusReportFn m_report_status;
   const FailureReportFn m_report_failure;
-  const MessageFn m_deliver;
+  MessageFn m_deliver;  // the plan's, written by StartLoopRecv
   // Why the last connection ended, as the read that saw it said ("closed by the device"); read by
   // the connect worker when it reports the loss.
   std::string m_lost_reason GUARDED_BY(m_worker_mutex);
