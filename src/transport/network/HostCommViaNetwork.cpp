@@ -49,10 +49,7 @@ HostCommViaNetwork::HostCommViaNetwork(HostCommTransportConfig config)
     : m_health(config.health ? config.health : &m_own_health),
       m_parser({m_health, &m_stop}),
       m_report_status(std::move(config.report_status)),
-      m_report_failure(std::move(config.report_failure)) {
-  m_send_cache_queue.Init(m_buffer_count);
-  m_recv_cache.reset(new uint8_t[m_recv_cache_capacity]());
-}
+      m_report_failure(std::move(config.report_failure)) {}
 
 HostCommViaNetwork::~HostCommViaNetwork() {
   if (m_io_thread.joinable() || m_connect_thread.joinable() || m_parse_thread.joinable())
@@ -117,6 +114,12 @@ int HostCommViaNetwork::StartLoopRecv(const HostCommTransportPlan& plan) {
   m_deliver = plan.deliver;
 
   m_stop = false;
+  // The send queue and the receive cache come with the first start and stay until the transport
+  // goes.
+  if (!m_recv_cache) {
+    m_send_cache_queue.Init(m_buffer_count);
+    m_recv_cache.reset(new uint8_t[m_recv_cache_capacity]());
+  }
   // What an earlier start left behind never joins the data of this one.
   if (RecvCacheLen() != 0) KLOG_DEBUG_AS(kParseWorker, "socket is closed, clear recv cache");
   {

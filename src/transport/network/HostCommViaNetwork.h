@@ -59,8 +59,9 @@
 
 class HostCommViaNetwork final : public HostCommTransport {
  public:
-  // `config.report_status` receives NetworkConnected, CommError and NetworkConnectError from the
-  // connect worker.
+  // Allocates no buffer: the send queue (256 x 64 KiB) and the 4 MiB receive cache come with the
+  // first StartLoopRecv. `config.report_status` receives NetworkConnected, CommError and
+  // NetworkConnectError from the connect worker.
   explicit HostCommViaNetwork(HostCommTransportConfig config = {});
   ~HostCommViaNetwork() override;
   HostCommViaNetwork(const HostCommViaNetwork&) = delete;

@@ -112,9 +112,22 @@ HostCommViaStorage::HostCommViaStorage(HostCommTransportConfig config)
         // Called under the receive lock, from the reader's repositioning.
         return WriteRecordLocked(kVolumeTypeDeviceToHost, positions, 0, kZeroBlock,
                                  kStorageBlockSize);
-      }) {
-  m_scan_buffer.Allocate(kVolumeAreas[kVolumeTypeHostToDevice].SummarySize());
-  m_staging.Allocate(kStagingSize);
+      }) {}
+
+// Taken by the first open (the first start) and kept until the transport goes: a transport that
+// never opens a disk holds no buffer.
+void HostCommViaStorage::ReserveBuffers() {
+  {
+    kestal::MutexLock lock(m_volume_mutex[kVolumeTypeHostToDevice]);
+    if (!m_scan_buffer.Data())
+      m_scan_buffer.Allocate(kVolumeAreas[kVolumeTypeHostToDevice].SummarySize());
+  }
+  {
+    kestal::MutexLock lock(m_volume_mutex[kVolumeTypeDeviceToHost]);
+    m_reader.Reserve();
+  }
+  kestal::MutexLock lock(m_staging_mutex);
+  if (!m_staging.Data()) m_staging.Allocate(kStagingSize);
 }
 
 HostCommViaStorage::~HostCommViaStorage() {
@@ -175,6 +188,7 @@ void HostCommViaStorage::ErrorReport(StorageError kind) const {
 }
 
 int HostCommViaStorage::OpenStorageDevice(const std::vector<std::string>& paths) {
+  ReserveBuffers();
   kestal::WriterLock lock(m_device_mutex);
   m_device.Close();
   m_disk = nullptr;

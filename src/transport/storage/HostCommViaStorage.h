@@ -50,10 +50,11 @@ class HostCommViaStorage final : public HostCommTransport {
     WriteCrossBlock,  // "Storage write address is not from block address", StorageCommError
   };
 
-  // `config.report_status` receives the connection states (StorageConnected, StorageConnectError,
-  // StorageCommError); it is called on the thread whose operation connected or failed
-  // (StartLoopRecv, the receive worker, SendOrder, PrintVolumeRunInfo), after the transport has
-  // released its locks. `config.deliver` gets each received message on the receive worker.
+  // Allocates no buffer (see ReserveBuffers). `config.report_status` receives the connection states
+  // (StorageConnected, StorageConnectError, StorageCommError); it is called on the thread whose
+  // operation connected or failed (StartLoopRecv, the receive worker, SendOrder,
+  // PrintVolumeRunInfo), after the transport has released its locks. `config.deliver` gets each
+  // received message on the receive worker.
   explicit HostCommViaStorage(HostCommTransportConfig config = {});
   ~HostCommViaStorage() override;
   HostCommViaStorage(const HostCommViaStorage&) = delete;
@@ -87,7 +88,8 @@ class HostCommViaStorage final : public HostCommTransport {
   // Block I/O on the disk by byte address. A write starting inside a block stays inside it
   // (read, modify, write); a write at a block boundary writes whole blocks, the last one
   // zero-padded. A zero-length write touches nothing.
-  // Opens the first of `paths` (at most 16 tried) of the device's size; empty: discovery.
+  // Opens the first of `paths` (at most 16 tried) of the device's size; empty: discovery. The
+  // first open takes the transfer buffers.
   int OpenStorageDevice(const std::vector<std::string>& paths = {});
   int WriteStorageDevice(uint32_t address, const uint8_t* data, uint32_t length);
   int ReadStorageDevice(uint32_t address, uint8_t* buffer, uint32_t length);
@@ -151,6 +153,7 @@ class HostCommViaStorage final : public HostCommTransport {
   };
 
   void LoopRecv();
+  void ReserveBuffers();
   int WriteMsgLocked(int volume_type, uint16_t msg_type, const uint8_t* data, uint32_t length);
   int WriteRecordLocked(int volume_type, VolumeRunInfo* info, uint16_t msg_type,
                         const uint8_t* data, uint32_t length);
