@@ -16,10 +16,11 @@
 // worker while the receive chain is parked (the two agree on that under m_recv_cache_mutex).
 //
 // Threads, all owned and joined by StopLoopRecv:
-//  - io worker: runs m_io_context, so every chain step, completion handler and timer handler.
-//    It is the only thread that touches
-//    m_connect_socket, the timers and the in-flight item, and the only one that opens, replaces
-//    or closes m_socket (under m_socket_mutex, against SendOrder's own write); it never waits on a
+//  - io worker: runs the io context (m_io, defined with the transport: this header names no
+//    socket library), so every chain step, completion handler and timer handler. It is the only
+//    thread that touches the attempt's socket, the timers and the in-flight item, and the only one
+//    that opens, replaces or closes the connection's socket (under m_socket_mutex, against
+//    SendOrder's own write); it never waits on a
 //    queue (queues are looked at with GetFull(-1) / GetFree(-1)). A handler that throws costs the
 //    connection, not the worker: it gives the connection up and starts again what the handler
 //    ended (RecoverIo).
@@ -31,13 +32,11 @@
 //    taken), and tends the cache while the receive chain is parked: it drops what a lost
 //    connection left and moves unparsed bytes to the front.
 // The other threads learn whether a connection exists from m_connected, which the io worker
-// keeps in step with m_socket.
+// keeps in step with the connection's socket.
 //
 // Callers: the protocol engine calls StartLoopRecv (with the device's endpoint in its plan) and
 // StopLoopRecv from the service's thread (one at a time); SendOrder from any thread.
 #pragma once
-
-#include <asio.hpp>
 
 #include <atomic>
 #include <chrono>
@@ -45,6 +44,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "common/Mutex.h"
@@ -116,22 +116,20 @@ class HostCommViaNetwork final : public HostCommTransport {
   // and closing of it, so that a write never meets a socket being closed or changed.
   kestal::Mutex m_socket_mutex;
   uint32_t m_recv_cache_capacity = 0x400000;
-  asio::io_context m_io_context;
-  asio::ip::tcp::socket m_socket{m_io_context};  // the live connection (io worker only)
+  // The io context, the live connection's socket (io worker only), the socket of the attempt in
+  // progress (io worker only), the chains' timers and the work guard; defined with the transport.
+  struct Io;
+  const std::unique_ptr<Io> m_io;
 
   // The session's plan, written by StartLoopRecv and read by its workers.
   std::string m_remote_ip;
   uint32_t m_remote_port = 0;
-  asio::ip::tcp::socket m_connect_socket{m_io_context};  // attempt in progress (io worker only)
   // Where the transport counts, and what captures the bytes it carries (null: nothing); both must
   // remain live while the workers run.
   LinkHealth m_own_health;
   LinkHealth* const m_health;
   LinkCapture* m_capture = nullptr;
 
-  std::unique_ptr<asio::steady_timer> m_write_timer;  // created by the first start, reused
-  std::unique_ptr<asio::steady_timer> m_read_timer;
-  std::unique_ptr<asio::executor_work_guard<asio::io_context::executor_type>> m_work;
   WorkFlowBufferQueue m_send_cache_queue;       // framed orders; msg_type = connection id
   WorkFlowBuffer* m_send_cache_item = nullptr;  // write in flight (io worker only)
   // True while the chain waits for its timer or its operation, so a handler of it will run; false
@@ -149,7 +147,7 @@ class HostCommViaNetwork final : public HostCommTransport {
   // Send chain (io worker).
   void AsyncWriteData();
   void WriteAfter(std::chrono::milliseconds wait);  // the chain's next step when its timer fires
-  void AsyncWriteCallback(const asio::error_code& error, std::size_t bytes, uint32_t connection);
+  void AsyncWriteCallback(const std::error_code& error, std::size_t bytes, uint32_t connection);
   void ReleaseSendItem();
   WorkFlowBuffer* TakeFrameToWrite();
   void DropQueuedFrames();
@@ -158,14 +156,13 @@ class HostCommViaNetwork final : public HostCommTransport {
   void WakeReadChain();
   void AsyncReadData();
   void ReadAfter(std::chrono::milliseconds wait);
-  void AsyncReadCallback(const asio::error_code& error, std::size_t bytes, uint32_t connection);
+  void AsyncReadCallback(const std::error_code& error, std::size_t bytes, uint32_t connection);
   // Cuts the frames of the read that began at `read_from` on the io worker when the parse worker
   // is not at the cache and has looked at everything before the read; false when it did not.
   bool DealInline(uint32_t read_from) EXCLUDES(m_parse_mutex);
   void SignalParser();
   // Connection (io worker).
-  void StartConnect(const asio::ip::tcp::resolver::results_type& endpoints, uint64_t attempt);
-  void FinishConnect(uint64_t attempt, const asio::error_code& error);
+  void FinishConnect(uint64_t attempt, const std::error_code& error);
   void TimeOutConnect(uint64_t attempt);
   // True once `attempt` has its result (or a later attempt began).
   bool ConnectSettled(uint64_t attempt) EXCLUDES(m_worker_mutex);
@@ -177,9 +174,10 @@ class HostCommViaNetwork final : public HostCommTransport {
   void LoopIo();
   void LoopConnect();
   std::string EndpointText() const;
-  static std::string ErrorText(const asio::error_code& error);
+  static std::string ErrorText(const std::error_code& error);
   void LoopParse();
-  void ConnectAndWait(const asio::ip::tcp::resolver::results_type& endpoints);
+  // Resolves the device's endpoint and connects to it on the io worker; throws on failure.
+  void ResolveAndConnect(std::string* step);
   bool WaitForStop(int ms);
   void WaitWhileConnected(int ms);
   // Parse steps.
@@ -227,7 +225,7 @@ class HostCommViaNetwork final : public HostCommTransport {
   kestal::CondVar m_worker_signal;
   uint64_t m_connect_attempt GUARDED_BY(m_worker_mutex) = 0;
   bool m_connect_done GUARDED_BY(m_worker_mutex) = false;
-  asio::error_code m_connect_error GUARDED_BY(m_worker_mutex);
+  std::error_code m_connect_error GUARDED_BY(m_worker_mutex);
   bool m_io_running GUARDED_BY(m_worker_mutex) = false;
 
   uint32_t m_connections_made = 0;  // since StartLoopRecv (io worker)
