@@ -66,16 +66,15 @@ HostCommMessageFn HostCommProtocolImpl::DealFn() {
 }
 
 HostCommProtocolImpl::~HostCommProtocolImpl() {
-  // The network transport's workers report through this engine's configuration: they end before
-  // the members they use go.
-  {
-    kestal::MutexLock lock(m_transport_mutex);
-    m_network_transport = nullptr;
-    m_comm_dev_via_network.reset();
-  }
   m_stop_loop_recv = true;
   m_wait_signal.NotifyAll();
+  // The heartbeat worker sends through the transports: it ends before they go.
   JoinWorkers();
+  // The network transport's workers report through this engine's configuration: they end before
+  // the members they use go.
+  kestal::MutexLock lock(m_transport_mutex);
+  m_network_transport = nullptr;
+  m_comm_dev_via_network.reset();
 }
 
 static int64_t NowUs() {

@@ -112,7 +112,7 @@ class HostCommViaNetwork final : public HostCommTransport {
   // A read added bytes or the chain parked since the parse worker last looked.
   bool m_parse_pending GUARDED_BY(m_recv_cache_mutex) = false;
   kestal::Mutex m_send_mutex;  // SendOrder callers take turns
-  // Held around SendOrder's own write to m_socket and around the io worker's opening, replacing
+  // Held around SendOrder's own write to the socket and around the io worker's opening, replacing
   // and closing of it, so that a write never meets a socket being closed or changed.
   kestal::Mutex m_socket_mutex;
   uint32_t m_recv_cache_capacity = 0x400000;
@@ -194,7 +194,7 @@ class HostCommViaNetwork final : public HostCommTransport {
   void JoinWorkers();
   void RunLeftHandlers();
 
-  // True while m_socket is open; written by the io worker only.
+  // True while the connection's socket is open; written by the io worker only.
   std::atomic<bool> m_connected{false};
   // Numbers the connections; every queued frame and received chunk carries the number of the
   // connection it belongs to, so nothing of a lost connection ever reaches the next one.
