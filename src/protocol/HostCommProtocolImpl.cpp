@@ -12,7 +12,6 @@
 #include "common/LittleEndian.h"
 #include "common/Log.h"
 #include "common/ThreadName.h"
-#include "transport/network/FrameCodec.h"
 
 namespace {
 
@@ -28,11 +27,10 @@ constexpr uint32_t kFrameDepth = 8;
 constexpr uint32_t kMessageRingBytes = 8u << 20;
 constexpr int32_t kFirmwareRoomWaitMs =
     5000;  // a firmware chunk's longest wait for room in the link
-// Firmware chunk bytes between two read marks over the disk: three eighths of the mailbox's
-// host-to-device data ring, so that two stretches and the orders between them fit with room.
-constexpr uint32_t kFirmwareStretchBytes = (kVolumeAreas[kVolumeTypeHostToDevice].data_end -
-                                            kVolumeAreas[kVolumeTypeHostToDevice].data_start) /
-                                           8 * 3;
+// The engine's stop sequence takes at least as long as the stops of both transports did (900 ms
+// for the TCP link, 400 ms for the disk), made or not: a reconnect that follows at once relies on
+// it to pace its attempts.
+constexpr int kStopMinimumMs = 1300;
 constexpr const char* kLoopRecv = "HostCommProtocolImpl::StartLoopRecv.RecvWorker";
 // Every line about a received message carries the dispatcher's name.
 constexpr const char* kDealMsg = "HostCommProtocolImpl::DealMsg";
@@ -57,27 +55,25 @@ class PayloadReader {
 }  // namespace
 
 HostCommProtocolImpl::HostCommProtocolImpl(HostCommProtocolConfig config)
-    : m_config(std::move(config)),
-      // Both transports hand each message to DealMsg as they read it; DealMsg queues what the
-      // application gets for the receive worker, the one thread that calls it: a callback that
-      // takes its time never holds up reading, and a stop that gives a callback up has only this
-      // worker to leave behind.
-      m_comm_dev_via_storage(HostCommTransportConfig{m_config.report_status, &m_health,
-                                                     m_config.report_failure, DealFn()}),
-      m_comm_dev_via_network(HostCommTransportConfig{m_config.report_status, &m_health,
-                                                     m_config.report_failure, DealFn()}) {}
+    : m_config(std::move(config)) {}
 
-HostCommTransportConfig::MessageFn HostCommProtocolImpl::DealFn() {
+// Both transports hand each message to DealMsg as they read it; DealMsg queues what the application
+// gets for the receive worker, the one thread that calls it: a callback that takes its time never
+// holds up reading, and a stop that gives a callback up has only this worker to leave behind.
+HostCommMessageFn HostCommProtocolImpl::DealFn() {
   return [this](uint16_t type, const uint8_t* data, uint32_t len) { DealMsg(type, data, len); };
 }
 
 HostCommProtocolImpl::~HostCommProtocolImpl() {
-  // The network transport's workers report through this engine's configuration: they end before
-  // the members they use go.
-  if (m_comm_dev_via_network.WorkersRunning()) m_comm_dev_via_network.StopLoopRecv();
   m_stop_loop_recv = true;
   m_wait_signal.NotifyAll();
+  // The heartbeat worker sends through the transports: it ends before they go.
   JoinWorkers();
+  // The network transport's workers report through this engine's configuration: they end before
+  // the members they use go.
+  kestal::MutexLock lock(m_transport_mutex);
+  m_network_transport = nullptr;
+  m_comm_dev_via_network.reset();
 }
 
 static int64_t NowUs() {
@@ -146,7 +142,7 @@ int HostCommProtocolImpl::Request(uint16_t sub_type, const uint8_t* params, uint
 }
 
 static bool IsValidEndpoint(const std::string& host, uint32_t port) {
-  if (port != 0 && port <= 65535 && HostCommViaNetwork::IsValidHost(host)) return true;
+  if (port != 0 && port <= 65535 && HostCommTransport::IsValidHost(host)) return true;
   KLOG_DEBUG("Refused device endpoint %s:%u", host.c_str(), static_cast<unsigned>(port));
   return false;
 }
@@ -154,7 +150,7 @@ static bool IsValidEndpoint(const std::string& host, uint32_t port) {
 int HostCommProtocolImpl::SetSettings(const HostCommSettings& settings) {
   if (!IsValidEndpoint(settings.device_ip_type1, settings.device_port_type1) ||
       !IsValidEndpoint(settings.device_ip_type3, settings.device_port_type3) ||
-      settings.storage_paths.size() > BlockDevice::kMaxCandidates)
+      settings.storage_paths.size() > HostCommTransportPlan::kMaxDisks)
     return -1;
   kestal::MutexLock lock(m_settings_mutex);
   m_settings = settings;
@@ -167,7 +163,7 @@ HostCommSettings HostCommProtocolImpl::Settings() const {
 }
 
 int HostCommProtocolImpl::SetStoragePaths(std::vector<std::string> paths) {
-  if (paths.size() > BlockDevice::kMaxCandidates) return -1;
+  if (paths.size() > HostCommTransportPlan::kMaxDisks) return -1;
   kestal::MutexLock lock(m_settings_mutex);
   m_settings.storage_paths = std::move(paths);
   return 0;
@@ -181,44 +177,63 @@ int HostCommProtocolImpl::SetDeviceEndpoint(bool alt, const std::string& host, u
   return 0;
 }
 
-HostCommTransport* HostCommProtocolImpl::Transport(uint32_t type) {
-  if (type == HostCommTypeStorage) return &m_comm_dev_via_storage;
-  if (IsNetworkType(type)) return &m_comm_dev_via_network;
+HostCommTransport* HostCommProtocolImpl::Transport(uint32_t type) const {
+  if (type == HostCommTypeStorage) return m_storage_transport;
+  if (IsNetworkType(type)) return m_network_transport;
   return nullptr;
 }
 
-// The settings of this start and the capture, handed to both transports; the network transport is
-// told which device to connect to when it is the one that starts.
-void HostCommProtocolImpl::ConfigureTransports(uint32_t type) {
+HostCommTransport* HostCommProtocolImpl::MakeTransport(uint32_t type) {
+  if (!NamesTransport(type)) return nullptr;
+  if (HostCommTransport* made = Transport(type)) return made;
+  kestal::MutexLock lock(m_transport_mutex);
+  const bool storage = type == HostCommTypeStorage;
+  std::unique_ptr<HostCommTransport>& owned =
+      storage ? m_comm_dev_via_storage : m_comm_dev_via_network;
+  if (!owned && m_config.make_transport)
+    owned = m_config.make_transport(
+        storage ? HostCommTransportKind::Storage : HostCommTransportKind::Network,
+        HostCommTransportConfig{m_config.report_status, &m_health, m_config.report_failure});
+  (storage ? m_storage_transport : m_network_transport) = owned.get();
+  return owned.get();
+}
+
+// The settings of this start and the capture; the TCP link connects to the endpoint of its comm
+// type.
+HostCommTransportPlan HostCommProtocolImpl::Plan(uint32_t type) {
   const HostCommSettings settings = Settings();
-  // Without an active capture the transports carry a null pointer: a capture that is off costs one
-  // branch.
-  LinkCapture* capture = m_capture.Active() ? &m_capture : nullptr;
-  m_comm_dev_via_storage.SetCapture(capture);
-  m_comm_dev_via_network.SetCapture(capture);
-  m_comm_dev_via_storage.SetCandidatePaths(settings.storage_paths);
-  m_comm_dev_via_network.SetDeviceAddresses(settings.device_ip_type1, settings.device_ip_type3);
-  if (!IsNetworkType(type)) return;
-  const bool alt = type == HostCommTypeNetworkAlt;
-  m_comm_dev_via_network.ConnectToDevice(
-      alt, alt ? settings.device_port_type3 : settings.device_port_type1);
+  HostCommTransportPlan plan;
+  if (IsNetworkType(type)) {
+    const bool alt = type == HostCommTypeNetworkAlt;
+    plan.endpoint = {alt ? settings.device_ip_type3 : settings.device_ip_type1,
+                     alt ? settings.device_port_type3 : settings.device_port_type1};
+  }
+  plan.disks = settings.storage_paths;
+  // Without an active capture the transport carries a null pointer: a capture that is off costs
+  // one branch.
+  plan.capture = m_capture.Active() ? &m_capture : nullptr;
+  plan.deliver = DealFn();
+  return plan;
+}
+
+void HostCommProtocolImpl::PrintVolumeRunInfo() {
+  if (HostCommTransport* storage = MakeTransport(HostCommTypeStorage))
+    storage->PrintVolumeRunInfo();
 }
 
 int HostCommProtocolImpl::StartLoopRecv() {
   const uint32_t type = m_host_comm_type;
-  HostCommTransport* transport = Transport(type);
+  HostCommTransport* transport = MakeTransport(type);
   if (!transport) {
     KLOG_DEBUG("StartLoopRecv failed:%d", -1);
     return -1;
   }
-  ConfigureTransports(type);
   ReserveDelivery();
-  const int r = transport->StartLoopRecv();
+  const int r = transport->StartLoopRecv(Plan(type));
   if (r < 0) {
-    KLOG_DEBUG(
-        "%s StartLoopRecv failed:%d",
-        transport == &m_comm_dev_via_storage ? "m_comm_dev_via_storage" : "m_comm_dev_via_network",
-        r);
+    KLOG_DEBUG("%s StartLoopRecv failed:%d",
+               type == HostCommTypeStorage ? "m_comm_dev_via_storage" : "m_comm_dev_via_network",
+               r);
     KLOG_DEBUG("StartLoopRecv failed:%d", r);
     return -1;
   }
@@ -236,6 +251,7 @@ int HostCommProtocolImpl::StartLoopRecv() {
 }
 
 void HostCommProtocolImpl::StopLoopRecv() {
+  const auto done = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopMinimumMs);
   {
     kestal::MutexLock lock(m_wait_mutex);
     m_stop_loop_recv = true;
@@ -244,12 +260,13 @@ void HostCommProtocolImpl::StopLoopRecv() {
   m_ack_waiter.Cancel();
   // The receive worker waits up to ten seconds for an item; it sees the stop at once.
   m_delivery.Interrupt();
-  m_comm_dev_via_network.StopLoopRecv();
-  m_comm_dev_via_storage.StopLoopRecv();
+  for (uint32_t type : {HostCommTypeNetwork, HostCommTypeStorage})
+    if (HostCommTransport* transport = Transport(type)) transport->StopLoopRecv();
   JoinWorkers();
   // What the stopped session received but did not hand on yet is dropped with it, so that a later
   // start never hands the application messages of this one.
   m_delivery.DropWaiting();
+  kestal::SleepUntil(done);
 }
 
 void HostCommProtocolImpl::ReserveDelivery() {
@@ -264,11 +281,12 @@ void HostCommProtocolImpl::JoinWorkers() {
 int HostCommProtocolImpl::SendOrder(uint16_t type, const uint8_t* data, uint32_t len,
                                     const SendWait& wait) {
   const uint32_t comm_type = m_host_comm_type;
-  HostCommTransport* transport = Transport(comm_type);
-  if (!transport) {
+  if (!NamesTransport(comm_type)) {
     KLOG_DEBUG("Not support host communication type:%d", static_cast<int>(comm_type));
     return -1;
   }
+  HostCommTransport* transport = Transport(comm_type);
+  if (!transport) return -1;  // never started: no link
   const bool order = type == Order && len >= OrderLayout::kHeaderLength;
   const bool heart_beat = order && kestal::LoadU16(data + OrderLayout::kSubMsgType) == HeartBeat;
   // The round trip starts before the write: the ACK may be dealt with before SendOrder returns.
@@ -299,11 +317,15 @@ int HostCommProtocolImpl::SendCommTypeOrder() {
 // At most two stretches and the orders between them are then unread, well within the ring.
 int HostCommProtocolImpl::SendUpdateFirmware(uint16_t type, const uint8_t* data, uint32_t len) {
   const SendWait wait{kFirmwareRoomWaitMs, &m_stop_loop_recv};
-  const bool over_disk = m_host_comm_type == HostCommTypeStorage;
+  // Firmware chunk bytes between two read marks over the disk: three eighths of what the mailbox
+  // holds unread, so that two stretches and the orders between them fit with room.
+  const HostCommTransport* transport = Transport(m_host_comm_type);
+  const uint32_t stretch_limit = transport ? transport->UnreadLimit() / 8 * 3 : 0;
+  const bool over_disk = stretch_limit != 0;
   uint32_t stretch = 0;  // chunk bytes since the last read mark
   bool marked = false;   // a read mark of this file waits for its ACK
   auto send = [&](uint16_t t, const uint8_t* d, uint32_t l) {
-    if (over_disk && stretch + l > kFirmwareStretchBytes) {
+    if (over_disk && stretch + l > stretch_limit) {
       if ((marked && WaitForReadMark(wait) < 0) || SendReadMark() < 0) return -1;
       marked = true;
       stretch = 0;
@@ -374,7 +396,7 @@ void HostCommProtocolImpl::LoopRecv() {
   const std::unique_ptr<uint8_t[]> message(new uint8_t[DeliveryQueue::kMaxMessage]);
   while (!m_stop_loop_recv) {
     const uint32_t comm_type = m_host_comm_type;
-    if (!Transport(comm_type)) {
+    if (!NamesTransport(comm_type)) {
       KLOG_DEBUG_AS(kLoopRecv, "Not support host communication type:%d",
                     static_cast<int>(comm_type));
       break;
@@ -427,12 +449,6 @@ ControllerStatusSnapshot HostCommProtocolImpl::GetControllerStatus() const {
 void HostCommProtocolImpl::ClearControllerStatus() {
   kestal::MutexLock lock(m_controller_status_mutex);
   m_controller_status_time = 0;
-}
-
-void HostCommProtocolImpl::DealFrame(uint8_t* frame, uint32_t length) {
-  FrameCodec::DealMessage(frame, length, [this](uint16_t type, uint8_t* data, uint32_t len) {
-    DealMsg(type, data, len);
-  });
 }
 
 int HostCommProtocolImpl::DealMsg(uint16_t type, const uint8_t* data, uint32_t len) {

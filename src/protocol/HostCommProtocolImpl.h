@@ -35,8 +35,7 @@
 #include "protocol/HostCommMsg.h"
 #include "protocol/ImageFrameAssembler.h"
 #include "protocol/OrderAckWaiter.h"
-#include "transport/network/HostCommViaNetwork.h"
-#include "transport/storage/HostCommViaStorage.h"
+#include "transport/HostCommTransport.h"
 
 // A consistent copy of the last controller status and the time it arrived.
 struct ControllerStatusSnapshot {
@@ -56,6 +55,10 @@ struct HostCommProtocolConfig {
   // Where the device's arm messages go (the arm link's queue for the companion), on the reading
   // worker; it must not wait. Empty: they are dropped.
   std::function<void(const uint8_t* data, uint32_t len)> relay_arm_msg;
+  // Makes the transport of a comm type when it is first needed (the service's
+  // MakeHostCommTransport). Empty: the engine has no transport, and every start fails as for a
+  // comm type that names none.
+  HostCommTransportFactory make_transport;
 };
 
 // One complete image frame as the engine delivers it: the header, then `image_len` bytes of image
@@ -95,8 +98,6 @@ class HostCommProtocolImpl {
   // Interprets one received message (len >= 1) and queues what the application gets; always 0.
   // One reading thread at a time.
   int DealMsg(uint16_t type, const uint8_t* data, uint32_t len);
-  // DealMsg of the message in one whole validated network frame; an empty one is ignored.
-  void DealFrame(uint8_t* frame, uint32_t length);
   // Hands what DealMsg queued to the application on the calling thread, until nothing waits: for
   // an engine that is not started (a replay, a test). Not while the receive worker runs.
   void DeliverWaiting();
@@ -126,7 +127,7 @@ class HostCommProtocolImpl {
   bool IsConnected();
   // The settings the next StartLoopRecv reads. Any thread, a device-event callback included, may
   // set them: they have a lock of their own, never the owner's start/stop lock. 0, or -1 (nothing
-  // changed) when an endpoint's host cannot name a device (HostCommViaNetwork::IsValidHost), its
+  // changed) when an endpoint's host cannot name a device (HostCommTransport::IsValidHost), its
   // port is 0 or above 65535, or more than 16 disks are named.
   int SetSettings(const HostCommSettings& settings) EXCLUDES(m_settings_mutex);
   HostCommSettings Settings() const EXCLUDES(m_settings_mutex);
@@ -146,8 +147,9 @@ class HostCommProtocolImpl {
   // be written.
   int StartCapture(const std::string& path) { return m_capture.Start(path); }
   void StopCapture() { m_capture.Stop(); }
-  // The storage transport's summary dump (it only logs a line while no disk is open).
-  void PrintVolumeRunInfo() { m_comm_dev_via_storage.PrintVolumeRunInfo(); }
+  // The storage transport's summary dump (it only logs a line while no disk is open); makes the
+  // storage transport when no start has yet.
+  void PrintVolumeRunInfo();
 
  private:
   // Fixed at construction; declared before the transports, which are built from it.
@@ -163,15 +165,21 @@ class HostCommProtocolImpl {
   std::atomic<uint32_t> m_host_comm_type{HostCommTypeStorage};
 
   static bool IsNetworkType(uint32_t type) { return ((type - 1) & ~2u) == 0; }
-  // The transport of a comm type, or null for a type that names none.
-  HostCommTransport* Transport(uint32_t type);
-  void ConfigureTransports(uint32_t type);
+  static bool NamesTransport(uint32_t type) {
+    return type == HostCommTypeStorage || IsNetworkType(type);
+  }
+  // The transport of a comm type once made, or null (a type that names none, or not made yet).
+  HostCommTransport* Transport(uint32_t type) const;
+  // The same, made now when it is not yet (null without make_transport).
+  HostCommTransport* MakeTransport(uint32_t type) EXCLUDES(m_transport_mutex);
+  // What a start of the transport of `type` uses: the settings' endpoint and disks, the capture.
+  HostCommTransportPlan Plan(uint32_t type);
   uint16_t NextSeqNo();
   void LoopRecv();
   void LoopSendHeartBeat();
   void ReserveDelivery();
   // DealMsg as the transports' `deliver`.
-  HostCommTransportConfig::MessageFn DealFn();
+  HostCommMessageFn DealFn();
   // The application's callbacks for one delivered item (receive worker).
   void Deliver(const DeliveryQueue::Item& item);
   void DealImagePiece(uint16_t type, const uint8_t* data, uint32_t len);
@@ -216,6 +224,11 @@ class HostCommProtocolImpl {
   bool m_read_mark_acked GUARDED_BY(m_wait_mutex) = false;
 
   // Last, so destroyed first: their reading workers call DealMsg, which uses the members above.
-  HostCommViaStorage m_comm_dev_via_storage;
-  HostCommViaNetwork m_comm_dev_via_network;
+  // Each is made at the first start that needs it (the storage one also by PrintVolumeRunInfo) and
+  // kept until the engine goes; the raw pointers let any thread find them without the lock.
+  kestal::Mutex m_transport_mutex;
+  std::unique_ptr<HostCommTransport> m_comm_dev_via_storage GUARDED_BY(m_transport_mutex);
+  std::unique_ptr<HostCommTransport> m_comm_dev_via_network GUARDED_BY(m_transport_mutex);
+  std::atomic<HostCommTransport*> m_storage_transport{nullptr};
+  std::atomic<HostCommTransport*> m_network_transport{nullptr};
 };

@@ -19,6 +19,8 @@
 #include "kestal/kestal_protocol.h"
 #include "protocol/HostCommProtocolImpl.h"
 #include "service/ServiceSettings.h"
+#include "transport/HostCommTransports.h"
+#include "transport/network/FrameStreamParser.h"
 
 using Impl = KestalHostCommService::Impl;
 
@@ -160,6 +162,7 @@ Impl::Impl()
     ReportStatus(status, text);
   };
   config.report_failure = [this](const std::string& reason) { NoteFailure(reason); };
+  config.make_transport = &MakeHostCommTransport;
   config.relay_arm_msg = [arm = m_arm_comm.get()](const uint8_t* data, uint32_t len) {
     arm->SendOrder(data, len);
   };
@@ -557,7 +560,10 @@ std::string GetLinkHealthLine() {
 
 void DealReplayedFrame(uint8_t* frame, uint32_t length) {
   HostCommProtocolImpl& engine = Impl::Of(KestalHostCommService::GetInstance()).Engine();
-  engine.DealFrame(frame, length);
+  FrameStreamParser::DeliverMessage(
+      frame, length, [&engine](uint16_t type, const uint8_t* data, uint32_t len) {
+        engine.DealMsg(type, data, len);
+      });
   engine.DeliverWaiting();
 }
 

@@ -55,6 +55,7 @@ int StartVolume(VolumeRunInfo* positions) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static QuietReporter reporter;
   static MailboxReader reader(g_disk, reporter, StartVolume);
+  reader.Reserve();
   static size_t s_data_written = 0;  // data ring bytes that the last input wrote
   const VolumeArea& area = kVolumeAreas[kType];
   const auto on_slot = [&](uint32_t a) {

@@ -1,4 +1,4 @@
-// What a transport hands to its owner (HostCommTransportConfig::deliver), recorded for a test,
+// What a transport hands to its owner (HostCommTransportPlan::deliver), recorded for a test,
 // which may hold the deliveries up as a slow owner would.
 #pragma once
 
@@ -17,7 +17,7 @@ class DeliveredMessages {
     std::vector<uint8_t> payload;
   };
 
-  HostCommTransportConfig::MessageFn Fn() {
+  HostCommMessageFn Fn() {
     return [this](uint16_t type, const uint8_t* data, uint32_t len) {
       std::unique_lock<std::mutex> lock(m_mutex);
       m_signal.wait(lock, [&] { return !m_held; });

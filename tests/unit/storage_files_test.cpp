@@ -27,7 +27,7 @@ class StorageFiles : public ::testing::Test {
 
   Reported m_reports;
   HostCommViaStorage m_host{
-      {[this](unsigned s, const char* text) { m_reports.emplace_back(s, text); }, nullptr, {}, {}}};
+      {[this](unsigned s, const char* text) { m_reports.emplace_back(s, text); }, nullptr, {}}};
 };
 
 TEST_F(StorageFiles, DiscoveryOpensTheFirstOfSixteenCandidatesOfExactlyTheDeviceSize) {
@@ -47,8 +47,7 @@ TEST_F(StorageFiles, DiscoveryOpensTheFirstOfSixteenCandidatesOfExactlyTheDevice
       std::filesystem::remove(name);
       paths.push_back(s ? MakeImage(name, s) : (std::filesystem::current_path() / name).string());
     }
-    m_host.SetCandidatePaths(paths);
-    EXPECT_EQ(m_host.OpenStorageDevice(), c.opened < 0 ? -1 : 0);
+    EXPECT_EQ(m_host.OpenStorageDevice(paths), c.opened < 0 ? -1 : 0);
     EXPECT_EQ(m_host.DevicePath(), c.opened < 0 ? BlockDevice::SearchPattern() : paths[c.opened]);
     const Reported failed = {{HostCommStatusStorageConnectError, "Open device error"}};
     EXPECT_EQ(std::exchange(m_reports, {}), c.opened < 0 ? failed : Reported{});

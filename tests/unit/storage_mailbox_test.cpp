@@ -51,8 +51,8 @@ class Storage : public ::testing::Test {
   HostCommViaStorage m_host{
       {[this](unsigned s, const char* text) { m_reports.emplace_back(s, text), m_on_report(s); },
        nullptr,
-       {},
-       m_delivered.Fn()}};
+       {}}};
+  const HostCommTransportPlan m_plan{{}, {}, nullptr, m_delivered.Fn()};
 };
 
 TEST_F(Storage, BlockWritesKeepOrClearExactlyTheRightBytes) {
@@ -84,7 +84,7 @@ TEST_F(Storage, BlockWritesKeepOrClearExactlyTheRightBytes) {
 // block's start), its data (going on at the area's start), the positions moved on; the last rows
 // first reposition on a summary area written by hand, numbers 4096 on in the slots up to `newest`.
 TEST_F(Storage, WritesAdvanceSlotAndDataAddressAndRepositionFindsTheNewestRecord) {
-  ASSERT_EQ(m_host.StartLoopRecv(), 0);
+  ASSERT_EQ(m_host.StartLoopRecv(m_plan), 0);
   EXPECT_EQ(m_reports, (Reported{{HostCommStatusStorageConnected, ""}}));
   // Type 0's init record: tag, number, its complement, data start, length, type, XOR of the bytes
   // before.
@@ -193,7 +193,7 @@ TEST_F(Storage, ReceivePassesDeliverEveryRecordOnceAndRepositionOnDamage) {
       unsigned slot = 0, start = 0, len = 0;
       char seq[8] = {};
       if (step == "pass") {
-        ASSERT_EQ(m_host.ReadMsg(), 0);
+        ASSERT_EQ(m_host.ReadMsg(m_plan.deliver), 0);
         for (const DeliveredMessages::Message& m : m_delivered.Take(100)) got.push_back(m.payload);
       } else if (step != "shift") {
         ASSERT_GE(std::sscanf(step.c_str(), "%u:%7[^@]@%x+%u", &slot, seq, &start, &len), 2);
@@ -229,7 +229,7 @@ TEST_F(Storage, FailuresAreReportedOutsideTheLocksSoTheReportFunctionMayCallBack
   // Off a block boundary: a long write crosses the block's end.
   m_host.SetRunInfo(0, {0x20, kData0 + 0x10, 1});
   const std::function<int()> calls[] = {[&] { return m_host.SendOrder(6, Bytes(600).data(), 600); },
-                                        [&] { return m_host.ReadMsg(); },
+                                        [&] { return m_host.ReadMsg(m_plan.deliver); },
                                         [&] { return m_host.RepositionVolume(1); }};
   for (const auto& call : calls) {
     m_disk.FailReads(&call != calls);  // the disk gone
@@ -275,7 +275,7 @@ TEST_F(Storage, ExchangeFiveThousandMessagesEachWayConcurrently) {
   std::atomic<uint32_t> at_device{0}, errors{0};
   SimStorageDevice device(m_disk);
   ASSERT_EQ(device.Open(), 0);
-  ASSERT_EQ(m_host.StartLoopRecv(), 0);
+  ASSERT_EQ(m_host.StartLoopRecv(m_plan), 0);
   const auto echo = [&](uint16_t type, const uint8_t* data, uint32_t len) {
     const uint32_t i = at_device++;
     errors += device.Send(type + 100, data, len) != 0 || type != 1 + i % 9 ||

@@ -32,12 +32,8 @@ class FrameCodec {
   static int32_t Verdict(const uint8_t* data, uint32_t available);
   // True when a whole frame that Check accepts starts at `data`; logs nothing.
   static bool IsFrameAt(const uint8_t* data, uint32_t available);
-  // Passes the message in one whole validated frame to `deal(type, payload, payload_length)`;
-  // a frame with an empty payload carries no message and is dropped.
-  template <typename Deal>
-  static void DealMessage(uint8_t* frame, uint32_t length, Deal&& deal) {
-    if (length <= kFrameOverhead) return;
-    deal(static_cast<uint16_t>(frame[8] | frame[9] << 8), frame + kHeaderLength,
-         length - kFrameOverhead);
+  // The message type in a frame's header.
+  static uint16_t MessageType(const uint8_t* frame) {
+    return static_cast<uint16_t>(frame[8] | frame[9] << 8);
   }
 };

@@ -42,6 +42,7 @@
 
 #include "common/LittleEndian.h"
 #include "diag/LinkHealth.h"
+#include "transport/HostCommTransport.h"
 #include "transport/network/FrameCodec.h"
 
 class FrameStreamParser {
@@ -67,6 +68,14 @@ class FrameStreamParser {
   bool FramesWaiting() const { return m_frames_waiting; }
   // A new stream: whatever the caller kept of the old one is dropped with this.
   void Reset();
+  // Hands the message in one whole validated frame (what Scan gives its sink) to `deliver`; a frame
+  // with an empty payload carries no message and is dropped.
+  static void DeliverMessage(const uint8_t* frame, uint32_t length,
+                             const HostCommMessageFn& deliver) {
+    if (length > FrameCodec::kFrameOverhead && deliver)
+      deliver(FrameCodec::MessageType(frame), frame + FrameCodec::kHeaderLength,
+              length - FrameCodec::kFrameOverhead);
+  }
 
  private:
   static bool MayBeginTag(const uint8_t* data, uint32_t n);

@@ -1,5 +1,7 @@
 #include "transport/network/HostCommViaNetwork.h"
 
+#include <asio.hpp>
+
 #include <cctype>
 #include <chrono>
 #include <cstring>
@@ -45,22 +47,33 @@ void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)
 
 }  // namespace
 
+struct HostCommViaNetwork::Io {
+  asio::io_context context;
+  asio::ip::tcp::socket socket{context};            // the live connection (io worker only)
+  asio::ip::tcp::socket connect_socket{context};    // attempt in progress (io worker only)
+  std::unique_ptr<asio::steady_timer> write_timer;  // created by the first start, reused
+  std::unique_ptr<asio::steady_timer> read_timer;
+  std::unique_ptr<asio::executor_work_guard<asio::io_context::executor_type>> work;
+
+  // The connect worker's attempt, started on the io worker.
+  static void StartConnect(HostCommViaNetwork& owner,
+                           const asio::ip::tcp::resolver::results_type& endpoints,
+                           uint64_t attempt);
+};
+
 HostCommViaNetwork::HostCommViaNetwork(HostCommTransportConfig config)
-    : m_health(config.health ? config.health : &m_own_health),
+    : m_io(std::make_unique<Io>()),
+      m_health(config.health ? config.health : &m_own_health),
       m_parser({m_health, &m_stop}),
       m_report_status(std::move(config.report_status)),
-      m_report_failure(std::move(config.report_failure)),
-      m_deliver(std::move(config.deliver)) {
-  m_send_cache_queue.Init(m_buffer_count);
-  m_recv_cache.reset(new uint8_t[m_recv_cache_capacity]());
-}
+      m_report_failure(std::move(config.report_failure)) {}
 
 HostCommViaNetwork::~HostCommViaNetwork() {
   if (m_io_thread.joinable() || m_connect_thread.joinable() || m_parse_thread.joinable())
     StopLoopRecv();
   m_send_cache_queue.Deinit();
-  m_write_timer.reset();
-  m_read_timer.reset();
+  m_io->write_timer.reset();
+  m_io->read_timer.reset();
 }
 
 int32_t HostCommViaNetwork::BuildMsg(const uint8_t* data, uint32_t available) {
@@ -71,7 +84,7 @@ int32_t HostCommViaNetwork::BuildMsg(const uint8_t* data, uint32_t available, ui
   return FrameCodec::Check(data, available, readable);
 }
 
-bool HostCommViaNetwork::IsValidHost(const std::string& host) {
+bool HostCommTransport::IsValidHost(const std::string& host) {
   constexpr size_t kMaxName = 253, kMaxLabel = 63;
   asio::error_code ec;
   // Windows' parser also takes a bracketed "[::1]", which names no host on any system.
@@ -108,24 +121,22 @@ bool HostCommViaNetwork::IsValidHost(const std::string& host) {
 // ---------------------------------------------------------------------------------------------
 // Start and stop
 
-void HostCommViaNetwork::SetDeviceAddresses(const std::string& ip_type1,
-                                            const std::string& ip_type3) {
-  m_device_ip_type1 = ip_type1;
-  m_device_ip_type3 = ip_type3;
-}
-
-void HostCommViaNetwork::ConnectToDevice(bool alt, uint32_t port) {
-  m_is_server = false;
-  m_remote_ip = alt ? m_device_ip_type3 : m_device_ip_type1;
-  m_remote_port = port;
-}
-
-int HostCommViaNetwork::StartLoopRecv() {
+int HostCommViaNetwork::StartLoopRecv(const HostCommTransportPlan& plan) {
   // Workers of an earlier start never run beside the new ones.
   if (m_io_thread.joinable() || m_connect_thread.joinable() || m_parse_thread.joinable())
     StopLoopRecv();
+  m_remote_ip = plan.endpoint.host;
+  m_remote_port = plan.endpoint.port;
+  m_capture = plan.capture;
+  m_deliver = plan.deliver;
 
   m_stop = false;
+  // The send queue and the receive cache come with the first start and stay until the transport
+  // goes.
+  if (!m_recv_cache) {
+    m_send_cache_queue.Init(m_buffer_count);
+    m_recv_cache.reset(new uint8_t[m_recv_cache_capacity]());
+  }
   // What an earlier start left behind never joins the data of this one.
   if (RecvCacheLen() != 0) KLOG_DEBUG_AS(kParseWorker, "socket is closed, clear recv cache");
   {
@@ -139,27 +150,27 @@ int HostCommViaNetwork::StartLoopRecv() {
     m_parse_pending = false;
   }
   m_connections_made = 0;
-  if (!m_write_timer) m_write_timer = std::make_unique<asio::steady_timer>(m_io_context);
-  if (!m_read_timer) m_read_timer = std::make_unique<asio::steady_timer>(m_io_context);
-  m_work = std::make_unique<asio::executor_work_guard<asio::io_context::executor_type>>(
-      asio::make_work_guard(m_io_context));
+  if (!m_io->write_timer) m_io->write_timer = std::make_unique<asio::steady_timer>(m_io->context);
+  if (!m_io->read_timer) m_io->read_timer = std::make_unique<asio::steady_timer>(m_io->context);
+  m_io->work = std::make_unique<asio::executor_work_guard<asio::io_context::executor_type>>(
+      asio::make_work_guard(m_io->context));
   m_send_idle = false;
   {
     kestal::MutexLock lock(m_worker_mutex);
     m_io_running = true;
   }
   m_write_armed = m_read_armed = true;  // their first steps are queued below
-  m_io_context.restart();
+  m_io->context.restart();
   m_io_thread = std::thread([this] { LoopIo(); });
   SleepMs(100);
   m_connect_thread = kestal::CallbackGate::StartWorker([this] { LoopConnect(); });
   // The chains make their first steps on the io worker, like every later step, so the socket
   // and the timers are never touched by two threads.
-  asio::post(m_io_context, [this] {
+  asio::post(m_io->context, [this] {
     m_write_armed = false;
     AsyncWriteData();
   });
-  asio::post(m_io_context, [this] {
+  asio::post(m_io->context, [this] {
     m_read_armed = false;
     AsyncReadData();
   });
@@ -181,11 +192,10 @@ int HostCommViaNetwork::StopLoopRecv() {
   }
   m_parse_signal.NotifyAll();
 
-  if (m_is_server) MakeLoopbackConnection();
   CloseSocketsForStop();
   // Without the work guard the io worker's run returns once the close above has run and the
   // chains, which see m_stop, stop re-arming.
-  m_work.reset();
+  m_io->work.reset();
   JoinWorkers();
   RunLeftHandlers();
   m_send_idle = false;
@@ -193,42 +203,21 @@ int HostCommViaNetwork::StopLoopRecv() {
   return 0;
 }
 
-// Never started by the engine: wake a listener on the local port, as a server-side accept loop
-// would need.
-void HostCommViaNetwork::MakeLoopbackConnection() {
-  KLOG_DEBUG_AS(kStopLoopRecv, "Ready to Create close connection");
-  asio::ip::tcp::socket temp(m_io_context);
-  try {
-    asio::ip::tcp::resolver resolver(m_io_context);
-    auto endpoints = resolver.resolve("127.0.0.1", std::to_string(m_listen_port));
-    asio::connect(temp, endpoints);
-    SleepMs(100);
-    temp.close();
-  } catch (const std::exception& e) {
-    KLOG_DEBUG_AS(kStopLoopRecv, "Exception:%s", e.what());
-    try {
-      temp.close();
-    } catch (const std::exception& c) {
-      KLOG_DEBUG_AS(kStopLoopRecv, "Close Exception:%s", c.what());
-    }
-  }
-}
-
 // Closing the sockets aborts the pending read and write and any connection attempt.
 void HostCommViaNetwork::CloseSocketsForStop() {
   if (m_io_thread.joinable()) {
-    asio::post(m_io_context, [this] {
+    asio::post(m_io->context, [this] {
       CloseSocket();
       asio::error_code ignored;
-      m_connect_socket.close(ignored);
+      m_io->connect_socket.close(ignored);
       // A chain waiting on its timer (an idle send chain waits up to a second) sees m_stop now.
-      if (m_write_timer) m_write_timer->cancel();
-      if (m_read_timer) m_read_timer->cancel();
+      if (m_io->write_timer) m_io->write_timer->cancel();
+      if (m_io->read_timer) m_io->read_timer->cancel();
     });
   } else {
     CloseSocket();
     asio::error_code ignored;
-    m_connect_socket.close(ignored);
+    m_io->connect_socket.close(ignored);
   }
 }
 
@@ -243,19 +232,19 @@ void HostCommViaNetwork::JoinWorkers() {
 // No worker runs now. Whatever the io worker left in the context (the close in
 // CloseSocketsForStop, aborted operations) completes here, on this thread, and sees m_stop.
 void HostCommViaNetwork::RunLeftHandlers() {
-  m_io_context.restart();
+  m_io->context.restart();
   CloseSocket();
   asio::error_code ignored;
-  m_connect_socket.close(ignored);
+  m_io->connect_socket.close(ignored);
   for (;;) {
     try {
-      m_io_context.run();
+      m_io->context.run();
       break;
     } catch (const std::exception& e) {
       KLOG_DEBUG_AS(kStopLoopRecv, "Exception:%s", e.what());
     }
   }
-  m_io_context.restart();
+  m_io->context.restart();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -265,7 +254,7 @@ void HostCommViaNetwork::LoopIo() {
   kestal::NameThisThread("kestal-io");
   for (;;) {
     try {
-      m_io_context.run();
+      m_io->context.run();
       KLOG_DEBUG_AS(kIoWorker, "******************io context work exit***********************");
       break;
     } catch (const std::exception& e) {
@@ -308,9 +297,9 @@ void HostCommViaNetwork::RecoverIo() {
   }
   CloseSocket();
   asio::error_code ignored;
-  m_connect_socket.close(ignored);
+  m_io->connect_socket.close(ignored);
   FinishConnect(attempt, asio::error::operation_aborted);
-  asio::post(m_io_context, [this] {
+  asio::post(m_io->context, [this] {
     if (!m_write_armed) {
       if (m_send_cache_item) ReleaseSendItem();  // no write uses it any more
       if (!m_stop) WriteAfter(kChainRetryWait);
@@ -376,11 +365,7 @@ void HostCommViaNetwork::LoopConnect() {
     // The failure's reason names the step that failed: resolving the name or connecting.
     std::string step = "resolve " + m_remote_ip;
     try {
-      asio::ip::tcp::resolver resolver(m_io_context);
-      KLOG_DEBUG_AS(kConnectWorker, "Ready to Create a new connection");
-      auto endpoints = resolver.resolve(m_remote_ip, std::to_string(m_remote_port));
-      step = "connect " + EndpointText();
-      ConnectAndWait(endpoints);
+      ResolveAndConnect(&step);
       KLOG_DEBUG_AS(kConnectWorker, "Create a new connection");
     } catch (const std::exception& e) {
       KLOG_DEBUG_AS(kConnectWorker, "Exception:%s", e.what());
@@ -394,8 +379,12 @@ void HostCommViaNetwork::LoopConnect() {
 }
 
 // The attempt runs on the io worker as an asynchronous connect, so that a stop can abort it by
-// closing m_connect_socket there; this thread waits for its result.
-void HostCommViaNetwork::ConnectAndWait(const asio::ip::tcp::resolver::results_type& endpoints) {
+// closing the attempt's socket there; this thread waits for its result.
+void HostCommViaNetwork::ResolveAndConnect(std::string* step) {
+  asio::ip::tcp::resolver resolver(m_io->context);
+  KLOG_DEBUG_AS(kConnectWorker, "Ready to Create a new connection");
+  const auto endpoints = resolver.resolve(m_remote_ip, std::to_string(m_remote_port));
+  *step = "connect " + EndpointText();
   uint64_t attempt;
   {
     kestal::MutexLock lock(m_worker_mutex);
@@ -405,46 +394,49 @@ void HostCommViaNetwork::ConnectAndWait(const asio::ip::tcp::resolver::results_t
     m_connect_error = asio::error_code();
   }
   if (m_stop) throw asio::system_error(asio::error::operation_aborted, "connect");
-  asio::post(m_io_context, [this, endpoints, attempt] { StartConnect(endpoints, attempt); });
+  asio::post(m_io->context,
+             [this, endpoints, attempt] { Io::StartConnect(*this, endpoints, attempt); });
 
   kestal::MutexLock lock(m_worker_mutex);
   auto settled = [this]() REQUIRES(m_worker_mutex) { return m_connect_done || !m_io_running; };
   // An attempt still open after kConnectTimeoutMs is given up by the io worker, which owns its
   // socket; its result follows at once.
   if (!m_worker_signal.WaitFor(lock, std::chrono::milliseconds(kConnectTimeoutMs), settled)) {
-    asio::post(m_io_context, [this, attempt] { TimeOutConnect(attempt); });
+    asio::post(m_io->context, [this, attempt] { TimeOutConnect(attempt); });
     m_worker_signal.Wait(lock, settled);
   }
   if (!m_connect_done) throw std::runtime_error("connect: the io worker has ended");
   if (m_connect_error) throw asio::system_error(m_connect_error, "connect");
 }
 
-void HostCommViaNetwork::StartConnect(const asio::ip::tcp::resolver::results_type& endpoints,
-                                      uint64_t attempt) {
-  if (m_stop) {
-    FinishConnect(attempt, asio::error::operation_aborted);
+void HostCommViaNetwork::Io::StartConnect(HostCommViaNetwork& owner,
+                                          const asio::ip::tcp::resolver::results_type& endpoints,
+                                          uint64_t attempt) {
+  if (owner.m_stop) {
+    owner.FinishConnect(attempt, asio::error::operation_aborted);
     return;
   }
-  m_connect_socket = asio::ip::tcp::socket(m_io_context);
+  Io& io = *owner.m_io;
+  io.connect_socket = asio::ip::tcp::socket(io.context);
   asio::async_connect(
-      m_connect_socket, endpoints,
-      [this, attempt](const asio::error_code& error, const asio::ip::tcp::endpoint&) {
+      io.connect_socket, endpoints,
+      [&owner, &io, attempt](const asio::error_code& error, const asio::ip::tcp::endpoint&) {
         asio::error_code result = error;
         // A connection made just as the attempt was given up (or a stop began) is not kept.
-        if (!result && (m_stop || ConnectSettled(attempt))) {
+        if (!result && (owner.m_stop || owner.ConnectSettled(attempt))) {
           asio::error_code ignored;
-          m_connect_socket.close(ignored);
+          io.connect_socket.close(ignored);
           result = asio::error::operation_aborted;
         }
         if (!result) {
-          kestal::MutexLock lock(m_socket_mutex);
-          m_socket = std::move(m_connect_socket);
-          m_connection_id.fetch_add(1);
-          m_connected = true;
-          if (++m_connections_made > 1) LinkHealth::Add(m_health->reconnects);
-          if (m_capture) CaptureConnection();
+          kestal::MutexLock lock(owner.m_socket_mutex);
+          io.socket = std::move(io.connect_socket);
+          owner.m_connection_id.fetch_add(1);
+          owner.m_connected = true;
+          if (++owner.m_connections_made > 1) LinkHealth::Add(owner.m_health->reconnects);
+          if (owner.m_capture) owner.CaptureConnection();
         }
-        FinishConnect(attempt, result);
+        owner.FinishConnect(attempt, result);
       });
 }
 
@@ -452,7 +444,7 @@ void HostCommViaNetwork::StartConnect(const asio::ip::tcp::resolver::results_typ
 void HostCommViaNetwork::TimeOutConnect(uint64_t attempt) {
   if (ConnectSettled(attempt)) return;
   asio::error_code ignored;
-  m_connect_socket.close(ignored);
+  m_io->connect_socket.close(ignored);
   FinishConnect(attempt, asio::error::timed_out);
 }
 
@@ -464,8 +456,8 @@ bool HostCommViaNetwork::ConnectSettled(uint64_t attempt) {
 // Tells the capture of the new connection's endpoints (IPv4; others are written as 0.0.0.0).
 void HostCommViaNetwork::CaptureConnection() {
   asio::error_code e1, e2;
-  const asio::ip::tcp::endpoint local = m_socket.local_endpoint(e1),
-                                remote = m_socket.remote_endpoint(e2);
+  const asio::ip::tcp::endpoint local = m_io->socket.local_endpoint(e1),
+                                remote = m_io->socket.remote_endpoint(e2);
   auto ip = [](const asio::ip::tcp::endpoint& e) {
     return e.address().is_v4() ? e.address().to_v4().to_uint() : 0u;
   };
@@ -491,13 +483,13 @@ void HostCommViaNetwork::CloseSocket() {
   asio::error_code error;
   {
     kestal::MutexLock lock(m_socket_mutex);
-    m_socket.close(error);
+    m_io->socket.close(error);
   }
   if (error) KLOG_DEBUG("Close Exception:%s", error.message().c_str());
 }
 
 void HostCommViaNetwork::CloseSocketLater(uint32_t connection) {
-  asio::post(m_io_context, [this, connection] {
+  asio::post(m_io->context, [this, connection] {
     if (connection == m_connection_id) CloseSocket();
   });
 }
@@ -538,8 +530,8 @@ int HostCommViaNetwork::SendOrder(uint16_t msg_type, const uint8_t* data, uint32
   m_send_cache_queue.PutFull(buffer);
   LinkHealth::Raise(m_health->send_queue_high, m_send_cache_queue.FullHighWater());
   if (m_send_idle.exchange(false)) {
-    asio::post(m_io_context, asio::bind_allocator(HandlerSlotAllocator<void>(&m_wake_slot),
-                                                  [this] { WakeSendChain(); }));
+    asio::post(m_io->context, asio::bind_allocator(HandlerSlotAllocator<void>(&m_wake_slot),
+                                                   [this] { WakeSendChain(); }));
   }
   return 0;
 }
@@ -549,8 +541,8 @@ bool HostCommViaNetwork::WriteNow(WorkFlowBuffer* buffer, uint32_t connection) {
   {
     kestal::MutexLock lock(m_socket_mutex);
     // A socket of a later connection never gets this frame; the send chain drops it.
-    if (connection != m_connection_id || !m_socket.is_open()) return false;
-    written = kestal::SendNow(static_cast<intptr_t>(m_socket.native_handle()), buffer->data,
+    if (connection != m_connection_id || !m_io->socket.is_open()) return false;
+    written = kestal::SendNow(static_cast<intptr_t>(m_io->socket.native_handle()), buffer->data,
                               buffer->bytes_used);
   }
   // A refusal (the socket is full) or an error is the send chain's: it writes the rest, or meets
@@ -587,14 +579,14 @@ WorkFlowBuffer* HostCommViaNetwork::WaitForSendBuffer(const SendWait& wait) {
 // The send chain parks on its timer; cancelling the wait runs its next step now. The step is
 // still called exactly once per wait, so there is never a second chain.
 void HostCommViaNetwork::WakeSendChain() {
-  if (m_write_timer) m_write_timer->cancel();
+  if (m_io->write_timer) m_io->write_timer->cancel();
 }
 
 // The same for the receive chain, once the parse worker has made room.
 void HostCommViaNetwork::WakeReadChain() {
-  asio::post(m_io_context,
+  asio::post(m_io->context,
              asio::bind_allocator(HandlerSlotAllocator<void>(&m_read_wake_slot), [this] {
-               if (m_read_timer) m_read_timer->cancel();
+               if (m_io->read_timer) m_io->read_timer->cancel();
              }));
 }
 
@@ -616,7 +608,7 @@ void HostCommViaNetwork::AsyncWriteData() {
     KLOG_DEBUG("Job is stopped");
     return;
   }
-  if (!m_socket.is_open()) {
+  if (!m_io->socket.is_open()) {
     DropQueuedFrames();
     WriteAfter(kChainRetryWait);
     return;
@@ -639,7 +631,8 @@ void HostCommViaNetwork::AsyncWriteData() {
   const uint32_t connection = m_connection_id;
   // SendOrder may have written the frame's beginning itself.
   asio::async_write(
-      m_socket, asio::buffer(item->data + item->data_offset, item->bytes_used - item->data_offset),
+      m_io->socket,
+      asio::buffer(item->data + item->data_offset, item->bytes_used - item->data_offset),
       [this, connection](const asio::error_code& error, std::size_t bytes) {
         m_write_armed = false;
         AsyncWriteCallback(error, bytes, connection);
@@ -648,8 +641,8 @@ void HostCommViaNetwork::AsyncWriteData() {
 }
 
 void HostCommViaNetwork::WriteAfter(std::chrono::milliseconds wait) {
-  m_write_timer->expires_after(wait);
-  m_write_timer->async_wait([this](const asio::error_code&) {
+  m_io->write_timer->expires_after(wait);
+  m_io->write_timer->async_wait([this](const asio::error_code&) {
     m_write_armed = false;
     AsyncWriteData();
   });
@@ -658,7 +651,7 @@ void HostCommViaNetwork::WriteAfter(std::chrono::milliseconds wait) {
 
 void HostCommViaNetwork::AsyncWriteCallback(const asio::error_code& error, std::size_t,
                                             uint32_t connection) {
-  if (!m_socket.is_open() || connection != m_connection_id) {
+  if (!m_io->socket.is_open() || connection != m_connection_id) {
     KLOG_DEBUG("Socket async Write already closed");
     ReleaseSendItem();
   } else if (error) {
@@ -703,7 +696,7 @@ void HostCommViaNetwork::AsyncReadData() {
     kestal::MutexLock lock(m_recv_cache_mutex);
     end = m_recv_end;
     const bool stale = m_recv_cache_connection != m_connection_id;
-    const bool open = m_socket.is_open();
+    const bool open = m_io->socket.is_open();
     full = open && !stale && m_recv_cache_capacity - end < kMinReadRoom;
     parked = !open || stale || full;
     m_read_parked = parked;
@@ -719,17 +712,18 @@ void HostCommViaNetwork::AsyncReadData() {
   }
   const uint32_t room = m_recv_cache_capacity - end;
   const uint32_t connection = m_connection_id;
-  m_socket.async_receive(asio::buffer(m_recv_cache.get() + end, room < kMaxRead ? room : kMaxRead),
-                         [this, connection](const asio::error_code& error, std::size_t bytes) {
-                           m_read_armed = false;
-                           AsyncReadCallback(error, bytes, connection);
-                         });
+  m_io->socket.async_receive(
+      asio::buffer(m_recv_cache.get() + end, room < kMaxRead ? room : kMaxRead),
+      [this, connection](const asio::error_code& error, std::size_t bytes) {
+        m_read_armed = false;
+        AsyncReadCallback(error, bytes, connection);
+      });
   m_read_armed = true;
 }
 
 void HostCommViaNetwork::ReadAfter(std::chrono::milliseconds wait) {
-  m_read_timer->expires_after(wait);
-  m_read_timer->async_wait([this](const asio::error_code&) {
+  m_io->read_timer->expires_after(wait);
+  m_io->read_timer->async_wait([this](const asio::error_code&) {
     m_read_armed = false;
     AsyncReadData();
   });
@@ -888,6 +882,6 @@ void HostCommViaNetwork::ScanCache() {
 
 // Each frame's message goes to the owner as it is cut: the cache never holds frames back.
 bool HostCommViaNetwork::HandOnFrame(uint8_t* frame, uint32_t length) {
-  if (m_deliver) FrameCodec::DealMessage(frame, length, m_deliver);
+  FrameStreamParser::DeliverMessage(frame, length, m_deliver);
   return true;
 }

@@ -6,8 +6,8 @@
 // every frame that finds the chain busy, is queued and written by the send chain, so frames leave
 // in the order SendOrder took them. The receive chain reads straight into the receive cache and
 // cuts what it read into frames right there, on the io worker; the parse worker does it instead
-// when it is at the cache already. Each validated frame's message goes to the owner's `deliver`
-// (HostCommTransportConfig), which never waits for the application: the socket is always read.
+// when it is at the cache already. Each validated frame's message goes to the plan's `deliver`
+// (HostCommTransportPlan), which never waits for the application: the socket is always read.
 //
 // The receive cache is one block: [m_recv_begin, m_recv_end) holds the bytes not yet parsed, and
 // reads append at m_recv_end. The io worker only ever writes past m_recv_end and the parse worker
@@ -16,10 +16,11 @@
 // worker while the receive chain is parked (the two agree on that under m_recv_cache_mutex).
 //
 // Threads, all owned and joined by StopLoopRecv:
-//  - io worker: runs m_io_context, so every chain step, completion handler and timer handler.
-//    It is the only thread that touches
-//    m_connect_socket, the timers and the in-flight item, and the only one that opens, replaces
-//    or closes m_socket (under m_socket_mutex, against SendOrder's own write); it never waits on a
+//  - io worker: runs the io context (m_io, defined with the transport: this header names no
+//    socket library), so every chain step, completion handler and timer handler. It is the only
+//    thread that touches the attempt's socket, the timers and the in-flight item, and the only one
+//    that opens, replaces or closes the connection's socket (under m_socket_mutex, against
+//    SendOrder's own write); it never waits on a
 //    queue (queues are looked at with GetFull(-1) / GetFree(-1)). A handler that throws costs the
 //    connection, not the worker: it gives the connection up and starts again what the handler
 //    ended (RecoverIo).
@@ -31,14 +32,11 @@
 //    taken), and tends the cache while the receive chain is parked: it drops what a lost
 //    connection left and moves unparsed bytes to the front.
 // The other threads learn whether a connection exists from m_connected, which the io worker
-// keeps in step with m_socket.
+// keeps in step with the connection's socket.
 //
-// Callers: the protocol engine configures the device (SetDeviceAddresses, ConnectToDevice) and
-// calls StartLoopRecv / StopLoopRecv from the service's thread (one at a time); SendOrder from any
-// thread.
+// Callers: the protocol engine calls StartLoopRecv (with the device's endpoint in its plan) and
+// StopLoopRecv from the service's thread (one at a time); SendOrder from any thread.
 #pragma once
-
-#include <asio.hpp>
 
 #include <atomic>
 #include <chrono>
@@ -46,6 +44,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "common/Mutex.h"
@@ -60,16 +59,17 @@
 
 class HostCommViaNetwork final : public HostCommTransport {
  public:
-  // `config.report_status` receives NetworkConnected, CommError and NetworkConnectError from the
-  // connect worker.
+  // Allocates no buffer: the send queue (256 x 64 KiB) and the 4 MiB receive cache come with the
+  // first StartLoopRecv. `config.report_status` receives NetworkConnected, CommError and
+  // NetworkConnectError from the connect worker.
   explicit HostCommViaNetwork(HostCommTransportConfig config = {});
   ~HostCommViaNetwork() override;
   HostCommViaNetwork(const HostCommViaNetwork&) = delete;
   HostCommViaNetwork& operator=(const HostCommViaNetwork&) = delete;
 
-  // Starts the io, connect and parse workers and both chains; always 0. A start while the
-  // workers of an earlier start still run stops those first.
-  int StartLoopRecv() override;
+  // Starts the io, connect and parse workers and both chains, connecting to `plan.endpoint`;
+  // always 0. A start while the workers of an earlier start still run stops those first.
+  int StartLoopRecv(const HostCommTransportPlan& plan) override;
   // Stops and joins every worker and closes the sockets; takes at least 900 ms. Always 0.
   int StopLoopRecv() override;
   // Frames one order into the send queue: 0 queued, -1 too large, not connected or no free
@@ -78,16 +78,6 @@ class HostCommViaNetwork final : public HostCommTransport {
   // connection is lost, the transport stops or the caller's stop begins.
   int SendOrder(uint16_t msg_type, const uint8_t* data, uint32_t length,
                 const SendWait& wait = SendWait()) override;
-  void SetCapture(LinkCapture* capture) override { m_capture = capture; }
-
-  // The device addresses of comm types 1 and 3; call while stopped.
-  void SetDeviceAddresses(const std::string& ip_type1, const std::string& ip_type3);
-  // What the engine sets before every start: the host is the client, connecting to the address of
-  // comm type 3 (`alt`) or 1 on `port`. Call while stopped.
-  void ConnectToDevice(bool alt, uint32_t port);
-  // The port of the loopback connection that a stop makes while the transport was never told to
-  // connect (ConnectToDevice); call while stopped.
-  void SetListenPort(uint32_t port) { m_listen_port = port; }
   // Test hook: the next read completion on the io worker throws, as a failing handler would.
   void ThrowInNextRead() { m_throw_in_next_read = true; }
 
@@ -96,9 +86,6 @@ class HostCommViaNetwork final : public HostCommTransport {
   // `readable` bytes from data (the two-argument form: no further than the valid bytes).
   static int32_t BuildMsg(const uint8_t* data, uint32_t available);
   static int32_t BuildMsg(const uint8_t* data, uint32_t available, uint32_t readable);
-  // True for a numeric IPv4 or IPv6 address or a well-formed host name (labels of letters,
-  // digits and inner hyphens): what can name a device. A dotted run of digits must be IPv4.
-  static bool IsValidHost(const std::string& host);
 
   // True from StartLoopRecv until StopLoopRecv; the owner's thread only.
   bool WorkersRunning() const { return m_parse_thread.joinable(); }
@@ -125,30 +112,24 @@ class HostCommViaNetwork final : public HostCommTransport {
   // A read added bytes or the chain parked since the parse worker last looked.
   bool m_parse_pending GUARDED_BY(m_recv_cache_mutex) = false;
   kestal::Mutex m_send_mutex;  // SendOrder callers take turns
-  // Held around SendOrder's own write to m_socket and around the io worker's opening, replacing
+  // Held around SendOrder's own write to the socket and around the io worker's opening, replacing
   // and closing of it, so that a write never meets a socket being closed or changed.
   kestal::Mutex m_socket_mutex;
   uint32_t m_recv_cache_capacity = 0x400000;
-  asio::io_context m_io_context;
-  asio::ip::tcp::socket m_socket{m_io_context};  // the live connection (io worker only)
+  // The io context, the live connection's socket (io worker only), the socket of the attempt in
+  // progress (io worker only), the chains' timers and the work guard; defined with the transport.
+  struct Io;
+  const std::unique_ptr<Io> m_io;
 
-  // Configuration, written before StartLoopRecv and read by its workers.
-  bool m_is_server = true;  // never started by the engine: StopLoopRecv makes a loopback connection
-  std::string m_device_ip_type1 = "192.168.66.1";
-  std::string m_device_ip_type3 = "192.168.60.1";
-  std::string m_remote_ip = m_device_ip_type3;
-  asio::ip::tcp::socket m_connect_socket{m_io_context};  // attempt in progress (io worker only)
-  uint32_t m_remote_port = 28992;
-  uint32_t m_listen_port = 28992;  // port of StopLoopRecv's loopback connection
+  // The session's plan, written by StartLoopRecv and read by its workers.
+  std::string m_remote_ip;
+  uint32_t m_remote_port = 0;
   // Where the transport counts, and what captures the bytes it carries (null: nothing); both must
   // remain live while the workers run.
   LinkHealth m_own_health;
   LinkHealth* const m_health;
   LinkCapture* m_capture = nullptr;
 
-  std::unique_ptr<asio::steady_timer> m_write_timer;  // created by the first start, reused
-  std::unique_ptr<asio::steady_timer> m_read_timer;
-  std::unique_ptr<asio::executor_work_guard<asio::io_context::executor_type>> m_work;
   WorkFlowBufferQueue m_send_cache_queue;       // framed orders; msg_type = connection id
   WorkFlowBuffer* m_send_cache_item = nullptr;  // write in flight (io worker only)
   // True while the chain waits for its timer or its operation, so a handler of it will run; false
@@ -166,7 +147,7 @@ class HostCommViaNetwork final : public HostCommTransport {
   // Send chain (io worker).
   void AsyncWriteData();
   void WriteAfter(std::chrono::milliseconds wait);  // the chain's next step when its timer fires
-  void AsyncWriteCallback(const asio::error_code& error, std::size_t bytes, uint32_t connection);
+  void AsyncWriteCallback(const std::error_code& error, std::size_t bytes, uint32_t connection);
   void ReleaseSendItem();
   WorkFlowBuffer* TakeFrameToWrite();
   void DropQueuedFrames();
@@ -175,14 +156,13 @@ class HostCommViaNetwork final : public HostCommTransport {
   void WakeReadChain();
   void AsyncReadData();
   void ReadAfter(std::chrono::milliseconds wait);
-  void AsyncReadCallback(const asio::error_code& error, std::size_t bytes, uint32_t connection);
+  void AsyncReadCallback(const std::error_code& error, std::size_t bytes, uint32_t connection);
   // Cuts the frames of the read that began at `read_from` on the io worker when the parse worker
   // is not at the cache and has looked at everything before the read; false when it did not.
   bool DealInline(uint32_t read_from) EXCLUDES(m_parse_mutex);
   void SignalParser();
   // Connection (io worker).
-  void StartConnect(const asio::ip::tcp::resolver::results_type& endpoints, uint64_t attempt);
-  void FinishConnect(uint64_t attempt, const asio::error_code& error);
+  void FinishConnect(uint64_t attempt, const std::error_code& error);
   void TimeOutConnect(uint64_t attempt);
   // True once `attempt` has its result (or a later attempt began).
   bool ConnectSettled(uint64_t attempt) EXCLUDES(m_worker_mutex);
@@ -194,9 +174,10 @@ class HostCommViaNetwork final : public HostCommTransport {
   void LoopIo();
   void LoopConnect();
   std::string EndpointText() const;
-  static std::string ErrorText(const asio::error_code& error);
+  static std::string ErrorText(const std::error_code& error);
   void LoopParse();
-  void ConnectAndWait(const asio::ip::tcp::resolver::results_type& endpoints);
+  // Resolves the device's endpoint and connects to it on the io worker; throws on failure.
+  void ResolveAndConnect(std::string* step);
   bool WaitForStop(int ms);
   void WaitWhileConnected(int ms);
   // Parse steps.
@@ -209,12 +190,11 @@ class HostCommViaNetwork final : public HostCommTransport {
   // Valid bytes waiting in the receive cache.
   uint32_t RecvCacheLen() const { return m_recv_end.load() - m_recv_begin.load(); }
   // Stop steps.
-  void MakeLoopbackConnection();
   void CloseSocketsForStop();
   void JoinWorkers();
   void RunLeftHandlers();
 
-  // True while m_socket is open; written by the io worker only.
+  // True while the connection's socket is open; written by the io worker only.
   std::atomic<bool> m_connected{false};
   // Numbers the connections; every queued frame and received chunk carries the number of the
   // connection it belongs to, so nothing of a lost connection ever reaches the next one.
@@ -245,13 +225,13 @@ class HostCommViaNetwork final : public HostCommTransport {
   kestal::CondVar m_worker_signal;
   uint64_t m_connect_attempt GUARDED_BY(m_worker_mutex) = 0;
   bool m_connect_done GUARDED_BY(m_worker_mutex) = false;
-  asio::error_code m_connect_error GUARDED_BY(m_worker_mutex);
+  std::error_code m_connect_error GUARDED_BY(m_worker_mutex);
   bool m_io_running GUARDED_BY(m_worker_mutex) = false;
 
   uint32_t m_connections_made = 0;  // since StartLoopRecv (io worker)
   const StatusReportFn m_report_status;
   const FailureReportFn m_report_failure;
-  const MessageFn m_deliver;
+  MessageFn m_deliver;  // the plan's, written by StartLoopRecv
   // Why the last connection ended, as the read that saw it said ("closed by the device"); read by
   // the connect worker when it reports the loss.
   std::string m_lost_reason GUARDED_BY(m_worker_mutex);

@@ -1,5 +1,6 @@
-// One send that never blocks, on a connected TCP socket that asio also uses, without touching the
-// socket's mode or asio's state: what SendOrder's own write needs of the platform.
+// One send that never blocks, on a connected TCP socket that the io worker also uses, without
+// touching the socket's mode or the io worker's state: what SendOrder's own write needs of the
+// platform.
 // SendNowPosix.cpp sends with MSG_DONTWAIT. SendNowWin32.cpp sends nothing: Winsock has no such
 // flag, and a socket switched to non-blocking mode changes how its pending overlapped writes end
 // when it is closed (a stop could wait for the device to read them); there the send chain writes

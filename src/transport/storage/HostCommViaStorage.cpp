@@ -31,6 +31,8 @@ constexpr auto kBusyPollSpell = std::chrono::milliseconds(50);
 constexpr int64_t kDumpZoneOffsetS = 8 * 3600;
 
 const uint8_t kZeroBlock[kStorageBlockSize] = {};
+static_assert(HostCommTransportPlan::kMaxDisks == BlockDevice::kMaxCandidates,
+              "a plan names no more disks than discovery tries");
 
 struct CivilTime {
   int year, month, day, hour, minute, second;
@@ -104,16 +106,28 @@ thread_local std::vector<ReportsAfterUnlock::Held>* ReportsAfterUnlock::t_held =
 HostCommViaStorage::HostCommViaStorage(HostCommTransportConfig config)
     : m_report_status(std::move(config.report_status)),
       m_report_failure(std::move(config.report_failure)),
-      m_deliver(std::move(config.deliver)),
       m_health(config.health ? config.health : &m_own_health),
       m_device_path(BlockDevice::SearchPattern()),
       m_reader(m_disk_view, m_recv_reporter, [this](VolumeRunInfo* positions) {
         // Called under the receive lock, from the reader's repositioning.
         return WriteRecordLocked(kVolumeTypeDeviceToHost, positions, 0, kZeroBlock,
                                  kStorageBlockSize);
-      }) {
-  m_scan_buffer.Allocate(kVolumeAreas[kVolumeTypeHostToDevice].SummarySize());
-  m_staging.Allocate(kStagingSize);
+      }) {}
+
+// Taken by the first open (the first start) and kept until the transport goes: a transport that
+// never opens a disk holds no buffer.
+void HostCommViaStorage::ReserveBuffers() {
+  {
+    kestal::MutexLock lock(m_volume_mutex[kVolumeTypeHostToDevice]);
+    if (!m_scan_buffer.Data())
+      m_scan_buffer.Allocate(kVolumeAreas[kVolumeTypeHostToDevice].SummarySize());
+  }
+  {
+    kestal::MutexLock lock(m_volume_mutex[kVolumeTypeDeviceToHost]);
+    m_reader.Reserve();
+  }
+  kestal::MutexLock lock(m_staging_mutex);
+  if (!m_staging.Data()) m_staging.Allocate(kStagingSize);
 }
 
 HostCommViaStorage::~HostCommViaStorage() {
@@ -124,11 +138,6 @@ HostCommViaStorage::~HostCommViaStorage() {
     m_device.Close();
     m_disk = nullptr;
   }
-}
-
-void HostCommViaStorage::SetCandidatePaths(std::vector<std::string> paths) {
-  kestal::WriterLock lock(m_device_mutex);
-  m_candidate_paths = std::move(paths);
 }
 
 void HostCommViaStorage::AttachStorage(BlockStorage* storage, std::string name) {
@@ -178,7 +187,8 @@ void HostCommViaStorage::ErrorReport(StorageError kind) const {
     ReportStatusTo(m_report_status, status, message);
 }
 
-int HostCommViaStorage::OpenStorageDevice() {
+int HostCommViaStorage::OpenStorageDevice(const std::vector<std::string>& paths) {
+  ReserveBuffers();
   kestal::WriterLock lock(m_device_mutex);
   m_device.Close();
   m_disk = nullptr;
@@ -188,8 +198,7 @@ int HostCommViaStorage::OpenStorageDevice() {
     KLOG_DEBUG("Found disk:%s", m_device_path.c_str());
     return 0;
   }
-  std::vector<std::string> candidates =
-      m_candidate_paths.empty() ? BlockDevice::DefaultCandidates() : m_candidate_paths;
+  std::vector<std::string> candidates = paths.empty() ? BlockDevice::DefaultCandidates() : paths;
   if (candidates.size() > BlockDevice::kMaxCandidates)
     candidates.resize(BlockDevice::kMaxCandidates);
   for (const std::string& name : candidates) {
@@ -454,9 +463,10 @@ int HostCommViaStorage::WriteRecordLocked(int volume_type, VolumeRunInfo* info, 
 // ---------------------------------------------------------------------------------------
 // Receiving
 
-int HostCommViaStorage::ReadMsg() {
+int HostCommViaStorage::ReadMsg(const MessageFn& deliver) {
   ReportsAfterUnlock reports;
   kestal::MutexLock lock(m_volume_mutex[kVolumeTypeDeviceToHost]);
+  m_recv_sink.SetDeliver(&deliver);
   return m_reader.ReadPass(m_recv_sink);
 }
 
@@ -469,7 +479,7 @@ int HostCommViaStorage::RecvSink::Deliver(uint16_t msg_type, const uint8_t* data
   LinkHealth& health = *m_owner.m_health;
   LinkHealth::Add(health.frames_in);
   LinkHealth::Add(health.bytes_in, length);
-  if (length != 0 && m_owner.m_deliver) m_owner.m_deliver(msg_type, data, length);
+  if (length != 0 && m_deliver && *m_deliver) (*m_deliver)(msg_type, data, length);
   return 0;
 }
 
@@ -607,14 +617,16 @@ int HostCommViaStorage::RepositionSendLocked() {
 // ---------------------------------------------------------------------------------------
 // Start and stop
 
-int HostCommViaStorage::StartLoopRecv() {
+int HostCommViaStorage::StartLoopRecv(const HostCommTransportPlan& plan) {
   // A worker that ended by itself (a failed pass) is joined before a new one starts.
   if (m_recv_thread.joinable()) {
     m_stop = true;
     kestal::CallbackGate::JoinWorker(m_recv_thread);
   }
   m_stop = false;
-  if (OpenStorageDevice() < 0) {
+  m_capture = plan.capture;
+  m_deliver = plan.deliver;
+  if (OpenStorageDevice(plan.disks) < 0) {
     KLOG_DEBUG("Open dev:%s failed", DevicePath().c_str());
     ReportStatusTo(m_report_status, HostCommStatusStorageConnectError, "");
     return -1;
@@ -652,7 +664,7 @@ void HostCommViaStorage::LoopRecv() {
   Clock::time_point last_message = Clock::now() - kBusyPollSpell;
   while (!m_stop) {
     const uint64_t seq_no = RunInfo(kVolumeTypeDeviceToHost).seq_no;
-    if (ReadMsg() < 0) {
+    if (ReadMsg(m_deliver) < 0) {
       KLOG_DEBUG_AS(kRecvWorker, "ReadMsg FAILED");
       break;
     }

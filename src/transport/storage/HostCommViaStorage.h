@@ -3,12 +3,12 @@
 // (host to device) and reads volume type 1 (device to host).
 //
 // Threads:
-//  - StartLoopRecv / StopLoopRecv / SetCandidatePaths: the service's thread (under its mutex),
+//  - StartLoopRecv / StopLoopRecv: the service's thread (under its mutex),
 //    never concurrently with each other. StartLoopRecv opens the disk, repositions both types
 //    and starts the receive worker; StopLoopRecv joins the worker before it closes the disk.
 //  - SendOrder: any thread; the send lock (type 0's mutex) serialises messages.
 //  - the receive worker: polls type 1 every millisecond (ReadMsg, under type 1's mutex) and
-//    hands each message to the owner's `deliver` (HostCommTransportConfig) where it lies in the
+//    hands each message to the plan's `deliver` (HostCommTransportPlan) where it lies in the
 //    reader's buffer.
 //  - PrintVolumeRunInfo: any thread; it only reads.
 // Every transfer holds the device lock shared, and opening or closing the disk holds it
@@ -50,34 +50,34 @@ class HostCommViaStorage final : public HostCommTransport {
     WriteCrossBlock,  // "Storage write address is not from block address", StorageCommError
   };
 
-  // `config.report_status` receives the connection states (StorageConnected, StorageConnectError,
-  // StorageCommError); it is called on the thread whose operation connected or failed
-  // (StartLoopRecv, the receive worker, SendOrder, PrintVolumeRunInfo), after the transport has
-  // released its locks. `config.deliver` gets each received message on the receive worker.
+  // Allocates no buffer (see ReserveBuffers). `config.report_status` receives the connection states
+  // (StorageConnected, StorageConnectError, StorageCommError); it is called on the thread whose
+  // operation connected or failed (StartLoopRecv, the receive worker, SendOrder,
+  // PrintVolumeRunInfo), after the transport has released its locks. `config.deliver` gets each
+  // received message on the receive worker.
   explicit HostCommViaStorage(HostCommTransportConfig config = {});
   ~HostCommViaStorage() override;
   HostCommViaStorage(const HostCommViaStorage&) = delete;
   HostCommViaStorage& operator=(const HostCommViaStorage&) = delete;
 
-  // Opens the disk, repositions both volume types (writing an init message into an empty
-  // one), reports StorageConnected and starts the receive worker. 0, or -1 after reporting
-  // StorageConnectError.
-  int StartLoopRecv() override;
+  // Opens the disk (the first of `plan.disks` of the device's size, or discovery), repositions
+  // both volume types (writing an init message into an empty one), reports StorageConnected and
+  // starts the receive worker, which hands each message to `plan.deliver`. 0, or -1 after
+  // reporting StorageConnectError.
+  int StartLoopRecv(const HostCommTransportPlan& plan) override;
   // Stops and joins the receive worker, closes the disk. Takes at least 400 ms; always 0.
   int StopLoopRecv() override;
   // Writes one message (at most 65536 bytes) into type 0. 0 when it is on the disk. It never
   // waits for room: the ring has room for every message written at once.
   int SendOrder(uint16_t msg_type, const uint8_t* data, uint32_t length,
                 const SendWait& wait = SendWait()) override;
-  void SetCapture(LinkCapture* capture) override { m_capture = capture; }
   bool IsConnected() const override;
+  // The host-to-device data ring.
+  uint32_t UnreadLimit() const override { return kVolumeAreas[kVolumeTypeHostToDevice].DataSize(); }
   // Writes the summary areas of both types to "volume<UTC+8 time>_<type>.txt". Without an open
   // disk (the network link in use) it only logs its line and reports nothing.
-  void PrintVolumeRunInfo();
+  void PrintVolumeRunInfo() override;
 
-  // Replaces disk discovery by these paths, tried in order (at most 16); an empty list
-  // restores discovery. For tests, the simulator and tools; call while stopped.
-  void SetCandidatePaths(std::vector<std::string> paths);
   // The disk in use, or the search pattern while none has been found.
   std::string DevicePath() const;
   // Uses `storage` (named `name` in the log) in place of a disk found by discovery; nullptr
@@ -88,7 +88,9 @@ class HostCommViaStorage final : public HostCommTransport {
   // Block I/O on the disk by byte address. A write starting inside a block stays inside it
   // (read, modify, write); a write at a block boundary writes whole blocks, the last one
   // zero-padded. A zero-length write touches nothing.
-  int OpenStorageDevice();
+  // Opens the first of `paths` (at most 16 tried) of the device's size; empty: discovery. The
+  // first open takes the transfer buffers.
+  int OpenStorageDevice(const std::vector<std::string>& paths = {});
   int WriteStorageDevice(uint32_t address, const uint8_t* data, uint32_t length);
   int ReadStorageDevice(uint32_t address, uint8_t* buffer, uint32_t length);
   void ErrorReport(StorageError kind) const;
@@ -99,7 +101,7 @@ class HostCommViaStorage final : public HostCommTransport {
   // One receive pass over type 1 (the reader's, under the receive lock), handing each message to
   // `deliver`; negative when the disk failed (the worker then ends). A record whose message is
   // longer than kMaxMsgLen is skipped.
-  int ReadMsg();
+  int ReadMsg(const MessageFn& deliver);
   // One piece of data into or out of a ring area, continuing at the area's start when it
   // passes the area's end. `end_address` gets where the next piece would begin.
   int ShmWrite(uint32_t address, const uint8_t* data, uint32_t length, uint32_t area_start,
@@ -143,12 +145,15 @@ class HostCommViaStorage final : public HostCommTransport {
     explicit RecvSink(HostCommViaStorage& owner) : m_owner(owner) {}
     uint32_t MaxLength() const override;
     int Deliver(uint16_t msg_type, const uint8_t* data, uint32_t length) override;
+    void SetDeliver(const MessageFn* deliver) { m_deliver = deliver; }
 
    private:
     HostCommViaStorage& m_owner;
+    const MessageFn* m_deliver = nullptr;  // the pass's (under the receive lock)
   };
 
   void LoopRecv();
+  void ReserveBuffers();
   int WriteMsgLocked(int volume_type, uint16_t msg_type, const uint8_t* data, uint32_t length);
   int WriteRecordLocked(int volume_type, VolumeRunInfo* info, uint16_t msg_type,
                         const uint8_t* data, uint32_t length);
@@ -164,9 +169,9 @@ class HostCommViaStorage final : public HostCommTransport {
   LinkHealth m_own_health;
   const StatusReportFn m_report_status;
   const FailureReportFn m_report_failure;
-  const MessageFn m_deliver;
-  // Where the transport counts, and what captures the messages it writes and reads (null: nothing);
-  // both must remain live while the worker runs.
+  MessageFn m_deliver;  // the plan's, written by StartLoopRecv while no worker runs
+  // Where the transport counts, and what captures the messages it writes and reads (null: nothing,
+  // the plan's); both must remain live while the worker runs.
   LinkHealth* const m_health;
   LinkCapture* m_capture = nullptr;
   std::atomic<bool> m_stop{false};
@@ -179,7 +184,6 @@ class HostCommViaStorage final : public HostCommTransport {
   BlockStorage* m_attached GUARDED_BY(m_device_mutex) = nullptr;
   std::string m_attached_name GUARDED_BY(m_device_mutex);
   std::string m_device_path GUARDED_BY(m_device_mutex);
-  std::vector<std::string> m_candidate_paths GUARDED_BY(m_device_mutex);
 
   // Per volume type, its mutex (type 0: the send lock; type 1: the receive lock) guards its
   // positions: type 0's here, with the buffer that repositioning reads its summary area into;

@@ -17,10 +17,12 @@ MailboxReader::MailboxReader(BlockStorage& storage, Reporter& reporter, StartVol
     : m_storage(storage),
       m_reporter(reporter),
       m_start_volume(std::move(start_volume)),
-      m_area(kVolumeAreas[kType]) {
-  m_window.Allocate(kSummaryWindowSize);
-  m_data.Allocate(kDataBufferSize);
-  m_scan.Allocate(m_area.SummarySize());
+      m_area(kVolumeAreas[kType]) {}
+
+void MailboxReader::Reserve() {
+  if (!m_window.Data()) m_window.Allocate(kSummaryWindowSize);
+  if (!m_data.Data()) m_data.Allocate(kDataBufferSize);
+  if (!m_scan.Data()) m_scan.Allocate(m_area.SummarySize());
 }
 
 int MailboxReader::ReadRing(uint32_t address, uint8_t* buffer, uint32_t length, uint32_t area_start,

@@ -78,10 +78,14 @@ class MailboxReader {
   // negative. The reader reads only; whoever writes the mailbox writes the init message.
   using StartVolume = std::function<int(VolumeRunInfo* positions)>;
 
+  // Allocates nothing: the buffers come with Reserve.
   MailboxReader(BlockStorage& storage, Reporter& reporter, StartVolume start_volume);
   MailboxReader(const MailboxReader&) = delete;
   MailboxReader& operator=(const MailboxReader&) = delete;
 
+  // Takes the pass's and repositioning's buffers (4 MiB and some) unless it has them; a buffer
+  // that cannot be had is reported by the pass or repositioning that needs it.
+  void Reserve();
   // One pass: delivers the new messages that fit in one window and one data read. 0 (also after
   // a resynchronisation), or negative when the disk failed or a buffer is missing.
   int ReadPass(Sink& sink);
