@@ -23,8 +23,6 @@
 GST_DEBUG_CATEGORY_STATIC(kestal_src_debug);
 #define GST_CAT_DEFAULT kestal_src_debug
 
-#define KESTAL_PORT_NETWORK 28992
-#define KESTAL_PORT_NETWORK_ALT 29372
 #define ORDER_TIMEOUT_MS 1000
 #define ORDER_TRIES 3
 #define DEFAULT_PERIOD (100 * GST_MSECOND) /* the frame period assumed before two frames came */
@@ -71,8 +69,8 @@ struct _GstKestalSrc {
   guint queue_max;
   unsigned short want_kind;
   int order, order_scan; /* as of start: the mode order (-1: none) and whether to start scanning */
-  gboolean flushing, stopping, linked, warned;
-  guint link_gen; /* raised by each "Connected OK": the orders are due again */
+  gboolean flushing, stopping, warned; /* the link itself: kestal_is_connected */
+  guint link_gen;                      /* raised by each "Connected OK": the orders are due again */
   guint64 dropped;
   gint64 last_host_ns;
   GstClockTime period, latency; /* the frame period estimate; the latency queries are answered */
@@ -226,15 +224,13 @@ static void on_event(int event, const char* text, const char* detail, void* user
                                                 G_TYPE_STRING, detail ? detail : "", NULL)));
   gboolean warn = FALSE, was_linked;
   g_mutex_lock(&self->lock);
-  was_linked = self->linked;
+  was_linked = self->link_gen > 0; /* warned once a link, so the first failure since ends one */
   if (event == KESTAL_EVENT_CONNECTED_OK) {
-    self->linked = TRUE;
     self->warned = FALSE;
     self->link_gen++;
     g_cond_broadcast(&self->cond);
   } else if (event == KESTAL_EVENT_COMM_ERROR || event == KESTAL_EVENT_CONNECTED_ERROR ||
              event == KESTAL_EVENT_NOT_CONNECTED || event == KESTAL_EVENT_DEVICE_LEFT) {
-    self->linked = FALSE;
     self->last_host_ns = 0; /* the outage is no frame period */
     warn = !self->warned;
     self->warned = TRUE;
@@ -303,7 +299,7 @@ static gpointer order_loop(gpointer data) {
                         (!scan || send_order(self, KESTAL_ORDER_START_SCAN, &why));
     g_mutex_lock(&self->lock);
     /* A link lost meanwhile is no refusal: the next link's "Connected OK" orders again. */
-    const gboolean refused = !ok && self->linked && self->link_gen == gen;
+    const gboolean refused = !ok && kestal_is_connected() && self->link_gen == gen;
     if (!refused || ++tries >= ORDER_TRIES) {
       done = gen;
       tries = 0;
@@ -361,8 +357,12 @@ static gboolean gst_kestal_src_start(GstBaseSrc* src) {
   const gboolean scan = self->start_scan;
   const guint queue_max = self->frame_queue;
   GST_OBJECT_UNLOCK(self);
-  if (port == 0)
-    port = comm == KESTAL_COMM_NETWORK_ALT ? KESTAL_PORT_NETWORK_ALT : KESTAL_PORT_NETWORK;
+  if (port == 0 && comm != KESTAL_COMM_STORAGE) {
+    char default_host[16];
+    unsigned short default_port = 0;
+    if (kestal_default_endpoint(comm, default_host, sizeof default_host, &default_port) == 0)
+      port = default_port;
+  }
 
   gboolean ok = FALSE;
   if (comm != KESTAL_COMM_STORAGE && (!host || !*host)) {
@@ -391,7 +391,7 @@ static gboolean gst_kestal_src_start(GstBaseSrc* src) {
   self->want_kind = kinds[kind].msg;
   self->order = kinds[kind].order;
   self->order_scan = scan;
-  self->flushing = self->stopping = self->linked = self->warned = FALSE;
+  self->flushing = self->stopping = self->warned = FALSE;
   self->link_gen = 0;
   self->dropped = 0;
   self->last_host_ns = 0;
@@ -423,7 +423,7 @@ static gboolean gst_kestal_src_stop(GstBaseSrc* src) {
   g_mutex_lock(&self->lock);
   self->stopping = TRUE;
   g_cond_broadcast(&self->cond);
-  const gboolean stop_scan = self->order_scan && self->linked;
+  const gboolean stop_scan = self->order_scan && kestal_is_connected();
   g_mutex_unlock(&self->lock);
   if (self->order_thread) g_thread_join(self->order_thread);
   self->order_thread = NULL;

@@ -361,7 +361,6 @@ struct SessionState {
   std::atomic<std::uint64_t> failures{0};
   std::mutex mutex;
   std::condition_variable changed;
-  bool connected = false;    // guarded by mutex
   std::string last_failure;  // guarded by mutex
 
   // Runs one handler for the library: never lets an exception out.
@@ -385,21 +384,16 @@ struct SessionState {
     } catch (...) {  // the count is kept even when the text cannot be
     }
   }
-  void set_connected(bool value) {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      connected = value;
-    }
+  // Wakes wait_connected, which asks the library (kestal_is_connected) whether the link is up.
+  void connection_changed() {
+    { std::lock_guard<std::mutex> lock(mutex); }
     changed.notify_all();
   }
 
   static void event(int event, const char* text, const char* detail, void* user) {
     auto* s = static_cast<SessionState*>(user);
     s->guard([&] {
-      if (event == KESTAL_EVENT_CONNECTED_OK) s->set_connected(true);
-      if (event == KESTAL_EVENT_CONNECTED_ERROR || event == KESTAL_EVENT_NOT_CONNECTED ||
-          event == KESTAL_EVENT_COMM_ERROR || event == KESTAL_EVENT_DEVICE_LEFT)
-        s->set_connected(false);
+      s->connection_changed();
       if (s->on_event) s->on_event(event, text ? text : "", detail ? detail : "");
     });
   }
@@ -486,7 +480,6 @@ class Session {
   // the reason). Throws Error (KESTAL_E_INVALID) when already started.
   bool start() {
     detail::SessionState& s = stopped_or_throw();
-    s.set_connected(false);
     void* user = state_.get();
     using S = detail::SessionState;
     kestal_set_event_detail_callback(&S::event, user);
@@ -513,16 +506,14 @@ class Session {
   }
 
   bool started() const noexcept { return started_; }
-  // Whether the last connection event was "Connected OK" (since start()).
-  bool connected() const {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    return state_->connected;
-  }
+  // Whether the library has its link to the device (kestal_is_connected): from "Connected OK"
+  // until the link is reported lost or not made; false while stopped.
+  bool connected() const { return started_ && kestal_is_connected() != 0; }
   // Waits up to `timeout` for the connection; true once connected.
   template <typename Rep, typename Period>
   bool wait_connected(std::chrono::duration<Rep, Period> timeout) const {
     std::unique_lock<std::mutex> lock(state_->mutex);
-    return state_->changed.wait_for(lock, timeout, [this] { return state_->connected; });
+    return state_->changed.wait_for(lock, timeout, [this] { return connected(); });
   }
 
   // Sends order `sub_type` (KESTAL_ORDER_*) with `params` and waits up to `timeout` for its ACK.
@@ -586,7 +577,7 @@ class Session {
     kestal_set_status_line_utf8_callback(nullptr, nullptr);
     kestal_set_frame_callback(nullptr, nullptr);
     started_ = false;
-    state_->set_connected(false);
+    state_->connection_changed();
     return r;
   }
   void configure(const Config& c) {

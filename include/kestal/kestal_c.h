@@ -164,6 +164,12 @@ KESTAL_C_API int kestal_set_comm_type(int comm_type);
  * is neither an address nor a well-formed name ("999.1.1.1", "", "a..b"), or port 0. Takes
  * effect at the next start; never waits, so any callback may call it. */
 KESTAL_C_API int kestal_set_network_endpoint(int comm_type, const char* host, unsigned short port);
+/** The device endpoint that a network comm type uses unless kestal_set_network_endpoint changed
+ * it: the address, terminated, into `host` (`host_len` bytes; 16 are enough) and the TCP port into
+ * `port`. KESTAL_OK, or KESTAL_E_INVALID (nothing written) for another comm type, a null argument
+ * or a `host` too short. */
+KESTAL_C_API int kestal_default_endpoint(int comm_type, char* host, unsigned int host_len,
+                                         unsigned short* port);
 /** Points the storage transport at one disk (a device path such as "/dev/sdc" or
  * "\\.\PHYSICALDRIVE2", or a disk image file) instead of discovering the device's disk; NULL or ""
  * restores discovery. 0, or -1 (nothing changed) for a path longer than 4096 bytes. Takes effect at
@@ -215,6 +221,12 @@ KESTAL_C_API int kestal_request(unsigned short sub_type, const unsigned char* pa
  * threads reported since. Returns the reason's full length (0 when nothing failed yet); `buf` may
  * be null when `len` is 0 (KESTAL_E_INVALID for a null `buf` with a length). Any thread. */
 KESTAL_C_API int kestal_last_error(char* buf, unsigned int len);
+/** 1 while the library has a link to the device: from the "Connected OK" event until the next
+ * event that reports the link lost or not made ("Connected Error", "Not connected", "Comm Error",
+ * "Device left", "Device arrival"), and 0 otherwise (stopped, connecting, before any start). The
+ * state is set before the event reaches the event callbacks, so a callback of "Connected OK"
+ * already sees 1. Any thread. */
+KESTAL_C_API int kestal_is_connected(void);
 /** Fills `out` with the link's counters: KESTAL_OK, or KESTAL_E_INVALID for a null `out`. */
 KESTAL_C_API int kestal_get_health(kestal_health* out);
 /** Writes the storage mailbox's summary areas to "volume<UTC+8 time>_<type>.txt". With no disk

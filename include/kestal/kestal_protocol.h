@@ -70,8 +70,16 @@ enum {
                                   know */
 };
 
-/** The English name of a state code ("working normally", ..., "no status"); never null. */
+/** The English name of a state code ("working normally", ..., "no status"); never null. A code
+ * above KESTAL_STATE_NO_STATUS is named as that one, as the state callbacks report it. */
 KESTAL_C_API const char* kestal_state_name(unsigned int state);
+
+/** The name of a message type: its KESTAL_MSG_* constant without the prefix ("ORDER" for
+ * KESTAL_MSG_ORDER); "" for a type the library does not know. Never null. */
+KESTAL_C_API const char* kestal_msg_name(int type);
+/** The name of an order sub type: its KESTAL_ORDER_* constant without the prefix ("FPGA_TEMP"
+ * for KESTAL_ORDER_FPGA_TEMP); "" for a sub type the library does not know. Never null. */
+KESTAL_C_API const char* kestal_order_name(int sub_type);
 
 /** An order ACK (KESTAL_MSG_ORDER from the device): seq_no, sub type, code, then the reply. */
 typedef struct kestal_order_ack {

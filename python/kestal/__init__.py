@@ -35,7 +35,7 @@ from enum import IntEnum
 from os import PathLike, fspath
 
 from ._native import (EVENT_DETAIL_FN, FRAME_FN, MESSAGE_FN, STATE_FN, TEXT_FN, AckStruct, HealthStruct,
-                      LibraryNotFoundError, library)
+                      ImageHeaderStruct, LibraryNotFoundError, OrderAckView, library)
 
 __all__ = ["Service", "Frame", "OrderAck", "Health", "MessageType", "OrderType", "Event", "CommType", "ErrorCode",
            "KestalError", "KestalTimeoutError", "LibraryNotFoundError", "fpga_temp_celsius", "health",
@@ -52,6 +52,9 @@ class MessageType(IntEnum):
     CONTROLLER_STATUS = 7
     Y_ORIGINAL_IMAGE = 8    # a whole frame of the Y kind, laid out as ORIGINAL_IMAGE
     UPDATE_FIRMWARE = 9     # firmware chunks to the device, progress ACKs from it
+    # The library's names (kestal_msg_name) where this module's differ.
+    IMAGE_PIECE = 3
+    Y_IMAGE_PIECE = 8
 
 
 class OrderType(IntEnum):
@@ -71,6 +74,11 @@ class OrderType(IntEnum):
     GET_SENSOR_REG_MAP = 81
     GET_DEVICE_STATIC_INFO = 82
     GET_FPGA_TEMP = 83
+    # The library's names (kestal_order_name) where this module's differ.
+    HEART_BEAT = 0
+    SENSOR_REG_MAP = 81
+    STATIC_INFO = 82
+    FPGA_TEMP = 83
 
 
 class Event(IntEnum):
@@ -101,13 +109,11 @@ class CommType(IntEnum):
 
 
 TRANSPORTS = {"storage": CommType.STORAGE, "network": CommType.NETWORK, "network-alt": CommType.NETWORK_ALT}
-DEFAULT_PORTS = {CommType.NETWORK: 28992, CommType.NETWORK_ALT: 29372}
 IMAGE_HEADER_LENGTH = 80
 Y_IMAGE_HEADER_LENGTH = 72
 IMAGE_TYPES = (MessageType.ORIGINAL_IMAGE, MessageType.Y_ORIGINAL_IMAGE)
 _ORDER_HEADER = struct.Struct("<HHI")     # seq_no, sub type, parameter length
-_ACK_HEADER = struct.Struct("<HHHI")      # seq_no, sub type, ack code, reply length
-_DISCONNECTED = (Event.CONNECTING, Event.NOT_CONNECTED, Event.CONNECTED_ERROR, Event.COMM_ERROR, Event.DEVICE_LEFT)
+_ACK_HEADER = struct.Struct("<HHHI")      # seq_no, sub type, ack code, reply length (to rebuild one)
 
 
 class KestalError(RuntimeError):
@@ -159,9 +165,20 @@ def fpga_temp_celsius(raw):
     return raw * 0.01 - 40.0
 
 
-def _u32(data, offset):
-    """The little-endian u32 at `offset`; bytes past the end read as 0."""
-    return int.from_bytes(data[offset:offset + 4].ljust(4, b"\0"), "little")
+def default_endpoint(comm_type):
+    """The device's (host, port) that a network comm type uses unless given another (the library's defaults)."""
+    host, port = ctypes.create_string_buffer(64), ctypes.c_ushort()
+    if library().kestal_default_endpoint(int(comm_type), host, len(host), ctypes.byref(port)) != 0:
+        raise ValueError(f"comm type {comm_type} has no default endpoint")
+    return host.value.decode("ascii"), port.value
+
+
+def _image_header(data):
+    """The library's reading of an image header (bytes past the end read as 0)."""
+    header = ImageHeaderStruct()
+    padded = bytes(data[:IMAGE_HEADER_LENGTH]).ljust(IMAGE_HEADER_LENGTH, b"\0")
+    library().kestal_decode_image_header(padded, len(padded), ctypes.byref(header))
+    return header
 
 
 class Frame:
@@ -181,10 +198,14 @@ class Frame:
         self.data = data
         y_image = type == MessageType.Y_IMAGE
         self.header_length = header_length or (Y_IMAGE_HEADER_LENGTH if y_image else IMAGE_HEADER_LENGTH)
-        # Without the library's reading: the image header's counter, width and height.
-        self.number = number if number is not None else 0 if y_image else _u32(data, 0)
-        self.width = width if width is not None else 0 if y_image else _u32(data, 8)
-        self.height = height if height is not None else 0 if y_image else _u32(data, 12)
+        # Without the library's reading given: the image header's counter, width and height.
+        if not y_image and None in (number, width, height):
+            header = _image_header(data)
+            number, width, height = (header.number if number is None else number, header.width if width is None
+                                     else width, header.height if height is None else height)
+        self.number = number or 0
+        self.width = width or 0
+        self.height = height or 0
         self.host_time_ns = host_time_ns
         self.utc_time_ns = utc_time_ns
 
@@ -226,8 +247,12 @@ class OrderAck:
 
     def __init__(self, payload, truncated=False):
         self.payload = bytes(payload)
-        self.seq_no, self.sub_type, self.ack_code, length = _ACK_HEADER.unpack_from(self.payload.ljust(10, b"\0"))
-        self.reply = self.payload[10:10 + length]
+        # The library's decoding; a payload shorter than the header reads as zeros past its end.
+        padded = self.payload.ljust(10, b"\0")
+        view = OrderAckView()
+        library().kestal_decode_order_ack(padded, len(padded), ctypes.byref(view))
+        self.seq_no, self.sub_type, self.ack_code = view.seq_no, view.sub_type, view.code
+        self.reply = padded[10:10 + view.reply_len]
         self.truncated = truncated
 
     @classmethod
@@ -238,7 +263,11 @@ class OrderAck:
     @property
     def fpga_temp(self):
         """Degrees Celsius in the reply of GET_FPGA_TEMP (a u32 raw value)."""
-        return fpga_temp_celsius(_u32(self.payload, 10))
+        view, celsius = OrderAckView(), ctypes.c_double()
+        reply = self.reply[:4].ljust(4, b"\0")  # bytes past the end read as 0
+        view.reply, view.reply_len = ctypes.cast(ctypes.c_char_p(reply), ctypes.c_void_p), len(reply)
+        library().kestal_decode_fpga_temp(ctypes.byref(view), ctypes.byref(celsius))
+        return celsius.value
 
     def __repr__(self):
         return f"OrderAck(seq_no={self.seq_no}, sub_type={self.sub_type}, ack_code={self.ack_code}, reply={len(self.reply)} bytes)"
@@ -321,7 +350,7 @@ class Service:
             raise ValueError(f"bad port {port}")
         self.transport = transport
         self.host = host
-        self.port = port if port is not None or host is None else DEFAULT_PORTS[self.comm_type]
+        self.port = port if port is not None or host is None else default_endpoint(self.comm_type)[1]
         self.disk = disk
         self.on_event = on_event
         self.on_event_detail = on_event_detail
@@ -334,7 +363,7 @@ class Service:
         self.callback_error = None
         self.callback_error_count = 0
         self._error_lock = threading.Lock()
-        self._connected = threading.Event()
+        self._connection = threading.Condition()  # woken by every device event
 
     @property
     def running(self):
@@ -365,7 +394,6 @@ class Service:
                     None if disk is None else disk.encode() if isinstance(disk, str) else disk) != 0:
                 raise ValueError(f"the library refused the disk {disk!r}")
             self.callback_error, self.callback_error_count = None, 0
-            self._connected.clear()
             _active = self
             _register(lib, True)
             self.start_result = lib.kestal_start()
@@ -384,7 +412,8 @@ class Service:
             finally:
                 _register(lib, False)
                 _active = None
-                self._connected.clear()
+                with self._connection:
+                    self._connection.notify_all()
 
     def __enter__(self):
         self.start()
@@ -394,9 +423,15 @@ class Service:
         self.stop()
         return False
 
+    @property
+    def connected(self):
+        """True while this Service runs and the library has its link (kestal_is_connected)."""
+        return _active is self and library().kestal_is_connected() != 0
+
     def wait_connected(self, timeout):
         """True once "Connected OK" came (and no loss of the link since), waiting up to `timeout` s."""
-        return self._connected.wait(timeout)
+        with self._connection:
+            return self._connection.wait_for(lambda: self.connected, timeout)
 
     def send(self, type, payload=b""):
         """Sends one message; the library's result: 0 when queued or written, negative otherwise."""
@@ -482,10 +517,8 @@ class Service:
 
     def _handle_event(self, event, text, detail):
         event = Event(event) if event in Event._value2member_map_ else event
-        if event == Event.CONNECTED_OK:
-            self._connected.set()
-        elif event in _DISCONNECTED:
-            self._connected.clear()
+        with self._connection:  # the library set its state before the event came
+            self._connection.notify_all()
         text = (text or b"").decode("ascii", "replace")
         self._call(self.on_event, event, text)
         self._call(self.on_event_detail, event, text, (detail or b"").decode("utf-8", "replace"))

@@ -10,7 +10,7 @@ import sys
 import threading
 from pathlib import Path
 
-from ctypes import POINTER, Structure, c_char_p, c_int, c_int64, c_ubyte, c_uint, c_uint64, c_ushort, c_void_p
+from ctypes import POINTER, Structure, c_char_p, c_double, c_int, c_int64, c_ubyte, c_uint, c_uint64, c_ushort, c_void_p
 
 # The repository root: the build trees lie beside python/.
 _ROOT = Path(__file__).resolve().parents[2]
@@ -29,6 +29,17 @@ class FrameStruct(Structure):
 class AckStruct(Structure):
     _fields_ = [("seq_no", c_ushort), ("sub_type", c_ushort), ("code", c_ushort), ("truncated", c_ushort),
                 ("reply_len", c_uint), ("reply", c_ubyte * ACK_REPLY_MAX)]
+
+
+class OrderAckView(Structure):
+    """kestal_protocol.h's kestal_order_ack: the decoded header of an ACK, its reply an address."""
+    _fields_ = [("seq_no", c_ushort), ("sub_type", c_ushort), ("code", c_ushort), ("reply_len", c_uint),
+                ("reply", c_void_p)]
+
+
+class ImageHeaderStruct(Structure):
+    _fields_ = [("number", c_uint), ("kind", c_ushort), ("width", c_uint), ("height", c_uint),
+                ("image_size", c_uint)]
 
 
 class HealthStruct(Structure):
@@ -69,6 +80,14 @@ _PROTOTYPES = {
     "kestal_update_firmware": (c_int, [c_ushort, c_char_p, c_uint]),
     "kestal_next_seq_no": (c_ushort, []),
     "kestal_print_volume_run_info": (None, []),
+    "kestal_is_connected": (c_int, []),
+    "kestal_default_endpoint": (c_int, [c_int, c_char_p, c_uint, POINTER(c_ushort)]),
+    "kestal_msg_name": (c_char_p, [c_int]),
+    "kestal_order_name": (c_char_p, [c_int]),
+    "kestal_state_name": (c_char_p, [c_uint]),
+    "kestal_decode_order_ack": (c_int, [c_char_p, c_uint, POINTER(OrderAckView)]),
+    "kestal_decode_fpga_temp": (c_int, [POINTER(OrderAckView), POINTER(c_double)]),
+    "kestal_decode_image_header": (c_int, [c_char_p, c_uint, POINTER(ImageHeaderStruct)]),
 }
 
 

@@ -170,3 +170,17 @@ def test_command_line(devsim, tmp_path):
     assert saved == [expected_frame(5, n, 3, 3000) for n in numbers]
     run = cli("order", "no-such-order")
     assert run.returncode == 2 and run.stderr.startswith("kestal: unknown order") and run.stderr.count("\n") == 1
+
+
+def test_enums_and_defaults_agree_with_the_library():
+    lib = kestal.library()
+    for enum, name_of in ((kestal.MessageType, lib.kestal_msg_name), (kestal.OrderType, lib.kestal_order_name)):
+        named = {v: name_of(v).decode() for v in range(256) if name_of(v)}
+        # every type the library knows, under its name and value; nothing the library does not know
+        assert {v: enum[n].value for v, n in named.items()} == {v: v for v in named}, enum
+        assert {m.value for m in enum} == set(named), enum
+    assert kestal.default_endpoint(kestal.CommType.NETWORK_ALT) == ("192.168.60.1", 29372)
+    assert kestal.Service("network", host="127.0.0.1").port == 28992
+    frame = kestal.Frame(kestal.MessageType.ORIGINAL_IMAGE, struct.pack("<IHHII", 7, 3, 0, 640, 480).ljust(80, b"\0"))
+    assert (frame.number, frame.width, frame.height) == (7, 640, 480)
+    assert kestal.OrderAck(struct.pack("<HHHII", 5, 83, 0, 4, 6500)).fpga_temp == 25.0

@@ -8,12 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "common/ProtocolCatalogue.h"
+
 struct HostCommSettings {
   // Comm type 1 (HostCommTypeNetwork) and comm type 3 (HostCommTypeNetworkAlt).
-  std::string device_ip_type1 = "192.168.66.1";
-  uint32_t device_port_type1 = 28992;
-  std::string device_ip_type3 = "192.168.60.1";
-  uint32_t device_port_type3 = 29372;
+  std::string device_ip_type1 = kestal::catalogue::kDeviceHostType1;
+  uint32_t device_port_type1 = kestal::catalogue::kDevicePortType1;
+  std::string device_ip_type3 = kestal::catalogue::kDeviceHostType3;
+  uint32_t device_port_type3 = kestal::catalogue::kDevicePortType3;
   // Disks (or image files) tried in order instead of discovering the device's disk; at most 16.
   // Empty: discovery.
   std::vector<std::string> storage_paths;

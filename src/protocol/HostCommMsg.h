@@ -6,36 +6,13 @@
 #include <cstdint>
 #include <vector>
 
-enum HostCommMsgType : uint16_t {
-  ArmMsg = 1,
-  YImage = 2,
-  OriginalImagePiece = 3,
-  WriteConfig = 4,
-  ReadConfig = 5,
-  Order = 6,
-  ControllerStatus = 7,
-  YOriginalImagePiece = 8,
-  UpdateFirmware = 9,
-};
+#include "common/ProtocolCatalogue.h"
 
-enum HostCommOrderType : uint16_t {
-  HeartBeat = 0,
-  StartScan = 1,
-  StopScan = 2,
-  StartScanAlt = 3,  // treated as start scan
-  StopScanAlt = 4,   // treated as stop scan
-  SetExposure = 21,
-  SetGain = 22,
-  TriggerSingle = 27,
-  TriggerContinue = 28,
-  EnterOriginalImage = 29,
-  EnterYImage = 30,
-  SetCommType = 70,
-  SetSensorReg = 80,
-  GetSensorRegMap = 81,
-  GetDeviceStaticInfo = 82,
-  GetFpgaTemp = 83,
-};
+// The message types and order sub types of the catalogue, by the engine's names.
+#define KESTAL_ENUM_ROW(name, value, ...) name = value,
+enum HostCommMsgType : uint16_t { KESTAL_CATALOGUE_MSG_TYPES(KESTAL_ENUM_ROW) };
+enum HostCommOrderType : uint16_t { KESTAL_CATALOGUE_ORDER_TYPES(KESTAL_ENUM_ROW) };
+#undef KESTAL_ENUM_ROW
 
 // The engine's host communication type; 2 names no transport.
 enum HostCommType : uint32_t {
@@ -50,7 +27,9 @@ struct OrderLayout {
   static constexpr uint32_t kSubMsgType = 2;  // u16
   static constexpr uint32_t kParamLen = 4;    // u32 (orders)
   static constexpr uint32_t kParams = 8;
-  static constexpr uint32_t kAckReplyData = 10;
+  static constexpr uint32_t kAckCode = kestal::catalogue::kAckCode;          // u16 (ACKs)
+  static constexpr uint32_t kAckReplyLen = kestal::catalogue::kAckReplyLen;  // u32 (ACKs)
+  static constexpr uint32_t kAckReplyData = kestal::catalogue::kAckReply;
   static constexpr uint32_t kHeaderLength = 8;
 };
 
@@ -103,13 +82,13 @@ struct ControllerStatusLayout {
 // Y image (type 2).
 struct YImageLayout {
   static constexpr uint32_t kYDataLen = 68;  // u32
-  static constexpr uint32_t kHeaderLength = 72;
+  static constexpr uint32_t kHeaderLength = kestal::catalogue::kYImageHeaderLength;
 };
 
 // Image piece (types 3 and 8); a complete frame is the 80-byte header plus image_size bytes.
 struct ImagePieceLayout {
-  static constexpr uint32_t kHeaderImageSize = 76;  // u32, last field of the image header
-  static constexpr uint32_t kImageHeaderLength = 80;
+  static constexpr uint32_t kHeaderImageSize = kestal::catalogue::kImageSize;  // u32, last field
+  static constexpr uint32_t kImageHeaderLength = kestal::catalogue::kImageHeaderLength;
   static constexpr uint32_t kImageSize = 80;    // u32
   static constexpr uint32_t kPieceOffset = 84;  // u32
   static constexpr uint32_t kPieceLen = 88;     // u32

@@ -106,10 +106,10 @@ bool HostCommProtocolImpl::IsConnected() {
 }
 
 int HostCommProtocolImpl::Request(uint16_t sub_type, const uint8_t* params, uint32_t params_len,
-                                  uint32_t timeout_ms, kestal_ack* ack) {
+                                  uint32_t timeout_ms, AckSink ack) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  int r = IsConnected() ? KESTAL_OK : KESTAL_E_NOT_CONNECTED;
-  if (r == KESTAL_OK) {
+  int r = IsConnected() ? kRequestOk : kRequestNotConnected;
+  if (r == kRequestOk) {
     const uint16_t seq_no = NextSeqNo();
     // Short orders (all but a sensor map or a file) are built on the stack: no allocation.
     uint8_t small[256];
@@ -124,19 +124,19 @@ int HostCommProtocolImpl::Request(uint16_t sub_type, const uint8_t* params, uint
     if (SendOrder(Order, order, len) == 0)
       r = m_ack_waiter.WaitUntil(&wait, deadline);
     else
-      r = IsConnected() ? KESTAL_E_SEND_FAILED : KESTAL_E_NOT_CONNECTED;
+      r = IsConnected() ? kRequestSendFailed : kRequestNotConnected;
     m_ack_waiter.Remove(&wait);
   }
   const char* why = nullptr;
   switch (r) {
-    case KESTAL_OK: return r;
-    case KESTAL_E_NOT_CONNECTED: why = "not connected"; break;
-    case KESTAL_E_SEND_FAILED: why = "the link refused the order"; break;
-    case KESTAL_E_STOPPED: why = "the library stopped before its ACK came"; break;
+    case kRequestOk: return r;
+    case kRequestNotConnected: why = "not connected"; break;
+    case kRequestSendFailed: why = "the link refused the order"; break;
+    case kRequestStopped: why = "the library stopped before its ACK came"; break;
     default: why = "no ACK within "; break;
   }
   std::string reason = "request " + std::to_string(sub_type) + ": " + why;
-  if (r == KESTAL_E_TIMEOUT) reason += std::to_string(timeout_ms) + " ms";
+  if (r == kRequestTimeout) reason += std::to_string(timeout_ms) + " ms";
   ReportFailureTo(m_config.report_failure, reason);
   return r;
 }
@@ -542,28 +542,17 @@ void HostCommProtocolImpl::DealReadConfigAck(const uint8_t* data, uint32_t len) 
 
 namespace {
 
-// The line logged for the ACK of each order sub type, with the order's sequence number.
-struct AckLine {
-  uint16_t sub_type;
-  const char* format;
-};
-constexpr AckLine kAckLines[] = {
-    {StartScan, "Recv order to start scan ACK:%d"},
-    {StartScanAlt, "Recv order to start scan ACK:%d"},
-    {StopScan, "Recv order to stop scan ACK:%d"},
-    {StopScanAlt, "Recv order to stop scan ACK:%d"},
-    {SetExposure, "Recv order to set exposure:%d"},
-    {SetGain, "Recv order to set gain:%d"},
-    {TriggerSingle, "Recv order to trigger single ACK:%d"},
-    {TriggerContinue, "Recv order to trigger continue ACK:%d"},
-    {EnterOriginalImage, "Recv order to enter original image ACK:%d"},
-    {EnterYImage, "Recv order to enter Y image ACK:%d"},
-    {SetCommType, "Recv order to set comm type ACK:%d"},
-    {SetSensorReg, "Recv order to set sensor reg ACK:%d"},
-    {GetSensorRegMap, "Recv order to get sensor reg map ACK:%d"},
-    {GetDeviceStaticInfo, "Recv order to get device static info ACK:%d"},
-    {GetFpgaTemp, "Recv order to get fpga temp ACK:%d"},
-};
+// The line logged for the ACK of each order sub type, with the order's sequence number (the
+// heartbeat's has none); null for a sub type that the catalogue does not know.
+const char* AckLine(uint16_t sub_type) {
+  switch (sub_type) {
+#define KESTAL_ACK_LINE_ROW(name, value, c_name, line) \
+  case value: return line;
+    KESTAL_CATALOGUE_ORDER_TYPES(KESTAL_ACK_LINE_ROW)
+#undef KESTAL_ACK_LINE_ROW
+    default: return nullptr;
+  }
+}
 
 // The fields of the replies that the log shows, after the ACK's line.
 void LogAckReply(uint16_t sub_type, const PayloadReader& in) {
@@ -595,7 +584,7 @@ void HostCommProtocolImpl::DealOrderAck(const uint8_t* data, uint32_t len) {
   const uint16_t sub_type = in.U16(OrderLayout::kSubMsgType);
   const int seq_no = in.U16(OrderLayout::kSeqNo);
   if (sub_type == HeartBeat) {
-    KLOG_DEBUG_AS(kDealMsg, "Recv order to heart beat");
+    KLOG_DEBUG_AS(kDealMsg, "%s", AckLine(HeartBeat));
     NoteHeartBeatAck(static_cast<uint16_t>(seq_no));
     m_ack_waiter.Deliver(data, len);
     return;
@@ -609,8 +598,7 @@ void HostCommProtocolImpl::DealOrderAck(const uint8_t* data, uint32_t len) {
                     static_cast<uint64_t>(NowUs() - m_rtt_sent_us.load(std::memory_order_relaxed)));
   // Counted before the request waiting for it wakes, which may read the counters at once.
   m_ack_waiter.Deliver(data, len);
-  for (const AckLine& line : kAckLines)
-    if (line.sub_type == sub_type) KLOG_DEBUG_AS(kDealMsg, line.format, seq_no);
+  if (const char* line = AckLine(sub_type)) KLOG_DEBUG_AS(kDealMsg, line, seq_no);
   LogAckReply(sub_type, in);
 }
 

@@ -119,10 +119,16 @@ class HostCommProtocolImpl {
   void SetRecvMsgCallBack(RecvMsgCallBack callback, void* user_data);
   void SetFrameCallBack(FrameCallBack callback, void* user_data);
   // Sends an order with the next sequence number and waits up to `timeout_ms` for its ACK, copied
-  // into `ack`: KESTAL_OK, or a KESTAL_E_* with its reason reported (see kestal_request). Any
-  // thread, the receive callback included: the ACK is matched on the reading side.
+  // by `ack`: kRequestOk, or another kRequest* result with its reason reported. Any thread, the
+  // receive callback included: the ACK is matched on the reading side.
   int Request(uint16_t sub_type, const uint8_t* params, uint32_t params_len, uint32_t timeout_ms,
-              kestal_ack* ack);
+              AckSink ack);
+  // The same into a struct laid out as the C interface's ACK (see AckSinkFor).
+  template <typename Ack>
+  int Request(uint16_t sub_type, const uint8_t* params, uint32_t params_len, uint32_t timeout_ms,
+              Ack* ack) {
+    return Request(sub_type, params, params_len, timeout_ms, AckSinkFor(ack));
+  }
   // True while the active transport has its link to the device.
   bool IsConnected();
   // The settings the next StartLoopRecv reads. Any thread, a device-event callback included, may

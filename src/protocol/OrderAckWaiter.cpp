@@ -1,10 +1,7 @@
 #include "protocol/OrderAckWaiter.h"
 
 #include <algorithm>
-#include <cstring>
 #include <thread>
-
-#include "kestal/kestal_protocol.h"
 
 void OrderAckWaiter::Add(Wait* wait) {
   kestal::MutexLock lock(m_mutex);
@@ -32,9 +29,9 @@ int OrderAckWaiter::WaitUntil(Wait* wait, std::chrono::steady_clock::time_point 
   kestal::MutexLock lock(m_mutex);
   // A wait may end a little early on some systems: it is repeated until the clock says so.
   for (;;) {
-    if (wait->m_done) return KESTAL_OK;
-    if (wait->m_generation != m_generation) return KESTAL_E_STOPPED;
-    if (std::chrono::steady_clock::now() >= deadline) return KESTAL_E_TIMEOUT;
+    if (wait->m_done) return kRequestOk;
+    if (wait->m_generation != m_generation) return kRequestStopped;
+    if (std::chrono::steady_clock::now() >= deadline) return kRequestTimeout;
     m_signal.WaitUntil(lock, deadline, [&]() REQUIRES(m_mutex) {
       return wait->m_done || wait->m_generation != m_generation;
     });
@@ -42,9 +39,8 @@ int OrderAckWaiter::WaitUntil(Wait* wait, std::chrono::steady_clock::time_point 
 }
 
 bool OrderAckWaiter::Deliver(const uint8_t* data, uint32_t len) {
-  kestal_order_ack view;
-  if (m_wait_count.load(std::memory_order_acquire) == 0 ||
-      kestal_decode_order_ack(data, len, &view) != KESTAL_OK)
+  OrderAck view;
+  if (m_wait_count.load(std::memory_order_acquire) == 0 || DecodeOrderAck(data, len, &view) != 0)
     return false;
   {
     kestal::MutexLock lock(m_mutex);
@@ -52,14 +48,7 @@ bool OrderAckWaiter::Deliver(const uint8_t* data, uint32_t len) {
       return !w->m_done && w->m_seq_no == view.seq_no && w->m_sub_type == view.sub_type;
     });
     if (it == m_waits.end()) return false;
-    kestal_ack* ack = (*it)->m_ack;
-    ack->seq_no = view.seq_no;
-    ack->sub_type = view.sub_type;
-    ack->code = view.code;
-    // The reply as far as it arrived and the ACK announced it, cut to what the struct holds.
-    ack->truncated = view.reply_len > KESTAL_ACK_REPLY_MAX;
-    ack->reply_len = std::min<uint32_t>(view.reply_len, KESTAL_ACK_REPLY_MAX);
-    std::memcpy(ack->reply, view.reply, ack->reply_len);
+    (*it)->m_sink.fill((*it)->m_sink.target, view);
     (*it)->m_done.store(true, std::memory_order_release);
   }
   m_signal.NotifyAll();

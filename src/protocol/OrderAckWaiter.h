@@ -15,22 +15,22 @@
 #include <vector>
 
 #include "common/Mutex.h"
-#include "kestal/kestal_c.h"
+#include "protocol/OrderAck.h"
 
 class OrderAckWaiter {
  public:
   // One request's wait, on the requesting thread's stack. It must remain live from Add until
-  // Remove; `ack` receives the ACK.
+  // Remove; `sink` receives the ACK.
   class Wait {
    public:
-    Wait(uint16_t seq_no, uint16_t sub_type, kestal_ack* ack)
-        : m_seq_no(seq_no), m_sub_type(sub_type), m_ack(ack) {}
+    Wait(uint16_t seq_no, uint16_t sub_type, AckSink sink)
+        : m_seq_no(seq_no), m_sub_type(sub_type), m_sink(sink) {}
 
    private:
     friend class OrderAckWaiter;
     const uint16_t m_seq_no;
     const uint16_t m_sub_type;
-    kestal_ack* const m_ack;
+    const AckSink m_sink;
     // Its ACK was copied; set under the mutex, also read without it while the wait looks.
     std::atomic<bool> m_done{false};
     uint64_t m_generation = 0;  // the stops counted when it was added
@@ -38,8 +38,8 @@ class OrderAckWaiter {
 
   void Add(Wait* wait) EXCLUDES(m_mutex);
   void Remove(Wait* wait) EXCLUDES(m_mutex);
-  // Waits for the ACK of an added wait: KESTAL_OK when it came, KESTAL_E_TIMEOUT when `deadline`
-  // passed first, KESTAL_E_STOPPED when Cancel ended the wait.
+  // Waits for the ACK of an added wait: kRequestOk when it came, kRequestTimeout when `deadline`
+  // passed first, kRequestStopped when Cancel ended the wait.
   int WaitUntil(Wait* wait, std::chrono::steady_clock::time_point deadline) EXCLUDES(m_mutex);
   // Copies an order ACK (seq_no, sub type, code, reply length, reply) to the wait for its sequence
   // number and sub type, if any. True when one was waiting for it.

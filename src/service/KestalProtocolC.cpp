@@ -1,20 +1,45 @@
-// The protocol catalogue's decoders and names for applications (kestal_protocol.h), and the
-// library's version. Each decoder checks the length before it reads and reads through the
-// library's own little-endian loads, so no input can make it read past `len`. A refusal leaves its
-// reason for kestal_last_error on the calling thread, and nowhere else.
+// The protocol catalogue's decoders and names for applications (kestal_protocol.h), the default
+// endpoints, whether the link is up, and the library's version. The names and the checks of the
+// installed header's constants come from the catalogue's rows; the decoding is the protocol
+// layer's, converted to the C structs here. Each decoder checks the length before it reads and
+// reads through the library's own little-endian loads, so no input can make it read past `len`. A
+// refusal leaves its reason for kestal_last_error on the calling thread, and nowhere else.
 #include "kestal/kestal_protocol.h"
 
+#include <cstring>
 #include <string>
 
 #include "common/LittleEndian.h"
+#include "common/ProtocolCatalogue.h"
 #include "protocol/HostCommMsg.h"
+#include "protocol/HostCommProtocolImpl.h"
+#include "protocol/OrderAck.h"
 #include "service/CallRefusal.h"
+#include "service/KestalHostCommServiceImpl.h"
+
+// The installed header's constants are written by hand, in C89: each must be the catalogue's.
+#define KESTAL_CHECK_MSG(name, value, c_name) \
+  static_assert(KESTAL_MSG_##c_name == (value) && name == (value), "KESTAL_MSG_" #c_name);
+#define KESTAL_CHECK_ORDER(name, value, c_name, line) \
+  static_assert(KESTAL_ORDER_##c_name == (value) && name == (value), "KESTAL_ORDER_" #c_name);
+#define KESTAL_CHECK_STATE(value, c_name, text) \
+  static_assert(KESTAL_STATE_##c_name == (value), "KESTAL_STATE_" #c_name);
+KESTAL_CATALOGUE_MSG_TYPES(KESTAL_CHECK_MSG)
+KESTAL_CATALOGUE_ORDER_TYPES(KESTAL_CHECK_ORDER)
+KESTAL_CATALOGUE_STATES(KESTAL_CHECK_STATE)
+#undef KESTAL_CHECK_MSG
+#undef KESTAL_CHECK_ORDER
+#undef KESTAL_CHECK_STATE
+static_assert(KESTAL_IMAGE_HEADER_LEN == kestal::catalogue::kImageHeaderLength, "image header");
+static_assert(KESTAL_COMM_NETWORK == static_cast<int>(HostCommTypeNetwork), "comm types");
+// A request's results are the C interface's.
+static_assert(kRequestOk == KESTAL_OK && kRequestInvalid == KESTAL_E_INVALID &&
+                  kRequestTimeout == KESTAL_E_TIMEOUT &&
+                  kRequestNotConnected == KESTAL_E_NOT_CONNECTED &&
+                  kRequestSendFailed == KESTAL_E_SEND_FAILED && kRequestStopped == KESTAL_E_STOPPED,
+              "request results");
 
 namespace {
-
-// Payload offsets of an order ACK: seq_no, sub type, code, reply length, reply data.
-constexpr unsigned int kAckCode = 4;
-constexpr unsigned int kAckReplyLen = 6;
 
 unsigned int BigEndian(const unsigned char* bytes, unsigned int count) {
   unsigned int value = 0;
@@ -46,27 +71,65 @@ int RefuseReply(const char* what, const kestal_order_ack* ack, const void* out,
 extern "C" {
 
 const char* kestal_state_name(unsigned int state) {
-  static const char* const kNames[] = {"working normally",
-                                       "device not found",
-                                       "open failed",
-                                       "I/O error",
-                                       "device inserted",
-                                       "device removed",
-                                       "device communication timeout",
-                                       "no status"};
+#define KESTAL_STATE_ROW(value, c_name, text) text,
+  static const char* const kNames[] = {KESTAL_CATALOGUE_STATES(KESTAL_STATE_ROW)};
+#undef KESTAL_STATE_ROW
   return state < sizeof kNames / sizeof kNames[0] ? kNames[state] : kNames[KESTAL_STATE_NO_STATUS];
 }
 
+const char* kestal_msg_name(int type) {
+  switch (type) {
+#define KESTAL_MSG_ROW(name, value, c_name) \
+  case value: return #c_name;
+    KESTAL_CATALOGUE_MSG_TYPES(KESTAL_MSG_ROW)
+#undef KESTAL_MSG_ROW
+    default: return "";
+  }
+}
+
+const char* kestal_order_name(int sub_type) {
+  switch (sub_type) {
+#define KESTAL_ORDER_ROW(name, value, c_name, line) \
+  case value: return #c_name;
+    KESTAL_CATALOGUE_ORDER_TYPES(KESTAL_ORDER_ROW)
+#undef KESTAL_ORDER_ROW
+    default: return "";
+  }
+}
+
+int kestal_default_endpoint(int comm_type, char* host, unsigned int host_len,
+                            unsigned short* port) {
+  using namespace kestal::catalogue;
+  const bool alt = comm_type == KESTAL_COMM_NETWORK_ALT;
+  const char* address = alt ? kDeviceHostType3 : kDeviceHostType1;
+  const size_t length = std::strlen(address);
+  if ((comm_type != KESTAL_COMM_NETWORK && !alt) || !host || !port || host_len <= length)
+    return kestal::RefuseCall("default endpoint: comm type " + std::to_string(comm_type) +
+                              " is not a network comm type (1 or 2), or no room for its " +
+                              std::to_string(length) + "-byte address");
+  std::memcpy(host, address, length + 1);
+  *port = alt ? kDevicePortType3 : kDevicePortType1;
+  return KESTAL_OK;
+}
+
+// The link is up while the transport holds it and the last status report was not a loss: the
+// service sets its reconnect flag on every report of a loss (before the event is delivered) and
+// clears it on "Connected OK", which the transport reports once it holds the link.
+int kestal_is_connected(void) {
+  KestalHostCommService::Impl& service =
+      KestalHostCommService::Impl::Of(KestalHostCommService::GetInstance());
+  return !service.NeedReconnect() && service.Engine().IsConnected() ? 1 : 0;
+}
+
 int kestal_decode_order_ack(const unsigned char* data, unsigned int len, kestal_order_ack* out) {
-  if (!data || !out || len < OrderLayout::kAckReplyData)
+  OrderAck ack;
+  if (!out || DecodeOrderAck(data, len, &ack) != 0)
     return Refuse("decode order ACK", !data || !out, len, OrderLayout::kAckReplyData);
-  out->seq_no = kestal::LoadU16(data + OrderLayout::kSeqNo);
-  out->sub_type = kestal::LoadU16(data + OrderLayout::kSubMsgType);
-  out->code = kestal::LoadU16(data + kAckCode);
-  const unsigned int announced = kestal::LoadU32(data + kAckReplyLen);
-  const unsigned int arrived = len - OrderLayout::kAckReplyData;
-  out->reply_len = announced < arrived ? announced : arrived;
-  out->reply = data + OrderLayout::kAckReplyData;
+  out->seq_no = ack.seq_no;
+  out->sub_type = ack.sub_type;
+  out->code = ack.code;
+  out->reply_len = ack.reply_len;
+  out->reply = ack.reply;
   return KESTAL_OK;
 }
 
@@ -132,13 +195,14 @@ int kestal_decode_controller_status(const unsigned char* data, unsigned int len,
 
 int kestal_decode_image_header(const unsigned char* data, unsigned int len,
                                kestal_image_header* out) {
-  if (!data || !out || len < KESTAL_IMAGE_HEADER_LEN)
+  ImageHeader header;
+  if (!out || DecodeImageHeader(data, len, &header) != 0)
     return Refuse("decode image header", !data || !out, len, KESTAL_IMAGE_HEADER_LEN);
-  out->number = kestal::LoadU32(data);
-  out->kind = kestal::LoadU16(data + 4);
-  out->width = kestal::LoadU32(data + 8);
-  out->height = kestal::LoadU32(data + 12);
-  out->image_size = kestal::LoadU32(data + ImagePieceLayout::kHeaderImageSize);
+  out->number = header.number;
+  out->kind = header.kind;
+  out->width = header.width;
+  out->height = header.height;
+  out->image_size = header.image_size;
   return KESTAL_OK;
 }
 

@@ -151,5 +151,18 @@ TEST(ExportedApi, TheProtocolDecodersReadTheirLayoutsAndRefuseShortInput) {
   EXPECT_STREQ(kestal_state_name(KESTAL_STATE_IO_ERROR), "I/O error");
   EXPECT_STREQ(kestal_state_name(KESTAL_STATE_NO_STATUS), "no status");
   EXPECT_STREQ(kestal_state_name(9), "no status");  // as the state callbacks report it
+  // Names for logs and bindings: the constants' own names, "" for what the library does not know.
+  EXPECT_STREQ(kestal_msg_name(KESTAL_MSG_IMAGE_PIECE), "IMAGE_PIECE");
+  EXPECT_STREQ(kestal_order_name(KESTAL_ORDER_FPGA_TEMP), "FPGA_TEMP");
+  EXPECT_STREQ(kestal_order_name(KESTAL_ORDER_STOP_SCAN_ALT), "STOP_SCAN_ALT");
+  EXPECT_STREQ(kestal_msg_name(10), "");
+  EXPECT_STREQ(kestal_order_name(5), "");
+  char host[16];
+  unsigned short port = 0;
+  ASSERT_EQ(kestal_default_endpoint(KESTAL_COMM_NETWORK_ALT, host, sizeof host, &port), KESTAL_OK);
+  EXPECT_TRUE(std::string(host) == "192.168.60.1" && port == 29372);
+  EXPECT_EQ(kestal_default_endpoint(KESTAL_COMM_NETWORK, host, 12, &port), KESTAL_E_INVALID);
+  EXPECT_EQ(kestal_default_endpoint(KESTAL_COMM_STORAGE, host, sizeof host, &port),
+            KESTAL_E_INVALID);
   EXPECT_STREQ(kestal_version(), KESTAL_VERSION_STRING);
 }

@@ -60,11 +60,13 @@ TEST_F(Sdk, RequestsGetTheirOwnAckOrANamedError) {
   kestal_ack ack{};
   EXPECT_EQ(Request(KESTAL_ORDER_FPGA_TEMP, 200, &ack), KESTAL_E_NOT_CONNECTED);
   EXPECT_EQ(LastError(), "request 83: not connected");
+  EXPECT_EQ(kestal_is_connected(), 0);
   EXPECT_EQ(kestal_request(KESTAL_ORDER_FPGA_TEMP, nullptr, 4, 200, &ack), KESTAL_E_INVALID);
   EXPECT_EQ(Request(KESTAL_ORDER_FPGA_TEMP, 200, nullptr), KESTAL_E_INVALID);
   SimRig sim(SimLink::Network, QuietDevice());
   ASSERT_EQ(sim.Start(), 0);
   StartAgainst(sim);
+  EXPECT_EQ(kestal_is_connected(), 1);
   kestal_health before{}, after{};
   ASSERT_EQ(kestal_get_health(&before), KESTAL_OK);
   ASSERT_EQ(Request(KESTAL_ORDER_FPGA_TEMP, 3000, &ack), KESTAL_OK);
@@ -126,6 +128,7 @@ TEST_F(Sdk, RequestsGetTheirOwnAckOrANamedError) {
   StopAndCheck();
   waiting.join();
   EXPECT_EQ(stopped, KESTAL_E_STOPPED);
+  EXPECT_EQ(kestal_is_connected(), 0);
 }
 
 // Every call refused for its arguments says why (kestal_last_error) and sends nothing.

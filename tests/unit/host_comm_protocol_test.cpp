@@ -149,6 +149,8 @@ TEST_F(EngineTest, EachMessageIsLoggedAndForwardedOrDropped) {
       {2, 0, Bytes(70, 0), {"Y image is not correct:0/70"}},  // its length field cut short
       {6, 1, {11, 0, 3, 0}, {"Recv order to start scan ACK:11"}},
       {6, 1, {13, 0, 99, 0}, {}},
+      {6, 1, {4, 0, 0, 0}, {"Recv order to heart beat"}},
+      {6, 1, {7, 0, 21, 0}, {"Recv order to set exposure:7"}},
       {6, 1, {0xFF, 0xFF, 70, 0}, {"Recv order to set comm type ACK:65535"}},
       {6, 1, temp_ack, {"Recv order to get fpga temp ACK:5", "Fpga temp:25.00"}},
       {4, 1, {1, 0, 2, 0, 3}, {"Recv a write config ACK, seq_no:1, sub_msg_type:2, ack_code:3"}},

@@ -78,6 +78,12 @@ namespace Kestal.HostComm
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         internal static extern IntPtr kestal_version();
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kestal_is_connected();
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern IntPtr kestal_msg_name(int type);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern IntPtr kestal_order_name(int subType);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         internal static extern int kestal_start();
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         internal static extern int kestal_stop();

@@ -1,5 +1,17 @@
+using System.Runtime.InteropServices;
+
 namespace Kestal.HostComm
 {
+    /// <summary>The library's names of message types and order sub types: its C constants' names without the prefix ("FPGA_TEMP").</summary>
+    public static class ProtocolNames
+    {
+        /// <summary>The name of a message type, or "" for one the library does not know.</summary>
+        public static string Of(MessageType type) => Marshal.PtrToStringAnsi(Native.kestal_msg_name((int)type));
+
+        /// <summary>The name of an order sub type, or "" for one the library does not know.</summary>
+        public static string Of(OrderType subType) => Marshal.PtrToStringAnsi(Native.kestal_order_name((int)subType));
+    }
+
     /// <summary>Message types: the type of a message sent to or received from the device.</summary>
     public enum MessageType : ushort
     {

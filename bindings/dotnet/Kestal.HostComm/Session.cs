@@ -224,7 +224,10 @@ namespace Kestal.HostComm
 
         /// <summary>Waits until the link is up: "Connected OK" came and its <see cref="DeviceEvent"/> handlers returned, and no loss of the link since.</summary>
         /// <returns>True when it is; false when <paramref name="timeout"/> passed first.</returns>
-        public bool WaitConnected(TimeSpan timeout) => connected.WaitOne(timeout);
+        public bool WaitConnected(TimeSpan timeout) => connected.WaitOne(timeout) && Connected;
+
+        /// <summary>True while this session runs and the library has its link to the device (kestal_is_connected).</summary>
+        public bool Connected => running == this && Native.kestal_is_connected() != 0;
 
         /// <summary>Sends an order with the next sequence number and waits for its ACK.</summary>
         /// <param name="order">The order's sub type.</param>

@@ -31,7 +31,7 @@ internal static class SessionTests
         string dir = Path.Combine(Path.GetTempPath(), "kestal-dotnet-" + Process.GetCurrentProcess().Id);
         Directory.SetCurrentDirectory(Directory.CreateDirectory(dir).FullName);
         Action[] cases = grab != null ? new Action[] { GrabSampleSavesFivePgms } : new Action[] {
-            ConnectsOneSessionAtATime, RequestsOnEveryTransport, RequestsDecodeTheirAcks, RefusedWithoutLink, TimesOutWithoutAck,
+            NamesAgreeWithTheLibrary, ConnectsOneSessionAtATime, RequestsOnEveryTransport, RequestsDecodeTheirAcks, RefusedWithoutLink, TimesOutWithoutAck,
             FramesMatchTheGenerator, StatusLineStatesAndFailingHandlers, DisposeWhileHandlersRun };
         int passed = 0, failed = 0;
         foreach (Action test in cases)
@@ -64,6 +64,18 @@ internal static class SessionTests
     private static void Check(bool ok, string what, params object[] values)
     {
         if (!ok) throw new Exception(string.Format(what, values));
+    }
+
+    // Every type and sub type the library names is in the enums under that name (in CamelCase), and no other.
+    private static void NamesAgreeWithTheLibrary()
+    {
+        Func<string, string> camel = name => string.Concat(name.Split(new[] { '_' }, StringSplitOptions.RemoveEmptyEntries).Select(w => w.Substring(0, 1) + w.Substring(1).ToLowerInvariant()));
+        for (int v = 0; v < 256; v++)
+        {
+            string msg = ProtocolNames.Of((MessageType)v), order = ProtocolNames.Of((OrderType)v);
+            Check((Enum.GetName(typeof(MessageType), (ushort)v) ?? "") == camel(msg), "message type {0}: {1}", v, msg);
+            Check((Enum.GetName(typeof(OrderType), (ushort)v) ?? "") == camel(order), "order {0}: {1}", v, order);
+        }
     }
 
     private static bool WaitUntil(Func<bool> predicate, double seconds = 5)
@@ -100,6 +112,7 @@ internal static class SessionTests
         if (subscribe != null) subscribe(session);
         (start ?? (s => s.StartNetwork("127.0.0.1", port)))(session);
         Check(!connect || session.WaitConnected(Ten), "no Connected OK within 10 s: {0}", Session.LastError);
+        Check(session.Connected == connect, "Connected is {0}", session.Connected);
         return session;
     }
 
