@@ -10,7 +10,7 @@
 #include "common/Clock.h"
 #include "common/Log.h"
 #include "common/ThreadName.h"
-#include "protocol/HostCommMsg.h"
+#include "common/ProtocolCatalogue.h"
 
 namespace {
 
@@ -29,7 +29,7 @@ constexpr uint8_t kStopDatagram[3] = {'E', 'n', 'd'};
 
 // The send queue (64 MiB) is made by the first start, not here: the service builds its link when
 // the library loads, and a process that never starts it pays nothing for it.
-ArmCommViaNetwork::ArmCommViaNetwork() { m_arm_msg_len = kArmMsgLength; }
+ArmCommViaNetwork::ArmCommViaNetwork() { m_arm_msg_len = kestal::catalogue::kArmMsgLength; }
 
 ArmCommViaNetwork::~ArmCommViaNetwork() { StopLoopRecv(); }
 

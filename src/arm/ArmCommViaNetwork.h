@@ -23,6 +23,7 @@
 
 #include "arm/UdpSocket.h"
 #include "common/Mutex.h"
+#include "common/ProtocolCatalogue.h"
 #include "common/WorkFlowBufferQueue.h"
 
 // The companion's address as the last received datagram gave it. The port (network byte
@@ -72,8 +73,9 @@ class ArmCommViaNetwork {
 
  private:
   UdpSocket m_socket;
-  uint16_t m_local_port = 26000;  // bound on every local address; the stop datagram's target
-  uint16_t m_peer_port = 27000;   // the companion's port on 127.0.0.1
+  uint16_t m_local_port = kestal::catalogue::kArmLibraryPort;   // bound on every local address; the
+                                                                // stop datagram's target
+  uint16_t m_peer_port = kestal::catalogue::kArmCompanionPort;  // the companion's port on 127.0.0.1
   std::atomic<bool> m_stop{false};
   uint32_t m_arm_msg_len = 64;         // length of every type-1 message to the device
   uint32_t m_recv_buf_size = 4194304;  // the receive worker's datagram buffer

@@ -57,6 +57,12 @@
   X(6, TIMEOUT, "device communication timeout") \
   X(7, NO_STATUS, "no status")
 
+// The message types and order sub types of the catalogue, by the names the library's code uses.
+#define KESTAL_ENUM_ROW(name, value, ...) name = value,
+enum HostCommMsgType : uint16_t { KESTAL_CATALOGUE_MSG_TYPES(KESTAL_ENUM_ROW) };
+enum HostCommOrderType : uint16_t { KESTAL_CATALOGUE_ORDER_TYPES(KESTAL_ENUM_ROW) };
+#undef KESTAL_ENUM_ROW
+
 namespace kestal {
 namespace catalogue {
 
@@ -69,6 +75,10 @@ constexpr uint16_t kDevicePortType3 = 29372;
 // The arm link: the library binds the first port on 127.0.0.1 and sends to the companion's.
 constexpr uint16_t kArmLibraryPort = 26000;
 constexpr uint16_t kArmCompanionPort = 27000;
+// Arm messages to the device are always this long.
+constexpr uint32_t kArmMsgLength = 64;
+// The longest payload that one network frame carries.
+constexpr uint32_t kMaxFramePayload = 0xFFF0;
 
 // An order ACK: seq_no, sub type, code, reply length, then the reply.
 constexpr uint32_t kAckSeqNo = 0;     // u16

@@ -7,7 +7,6 @@
 #include "common/Log.h"
 #include "common/ThreadName.h"
 #include "diag/PcapFormat.h"
-#include "transport/network/FrameCodec.h"
 
 LinkCapture::~LinkCapture() {
   Stop();
@@ -74,13 +73,6 @@ void LinkCapture::Record(bool to_device, const uint8_t* data, uint32_t len) {
     AppendPacket(to_device, pcap::kPsh | pcap::kAck, data + at,
                  len - at < kMaxSegment ? len - at : kMaxSegment);
   if (m_pending.size() >= kMaxPending / 4) m_signal.NotifyOne();
-}
-
-void LinkCapture::RecordMessage(bool to_device, uint16_t type, const uint8_t* data, uint32_t len) {
-  if (!Active() || len > FrameCodec::kMaxPayloadLength) return;
-  std::vector<uint8_t> frame(len + FrameCodec::kFrameOverhead);
-  FrameCodec::Encode(type, data, len, frame.data(), static_cast<uint32_t>(frame.size()));
-  Record(to_device, frame.data(), static_cast<uint32_t>(frame.size()));
 }
 
 void LinkCapture::AppendPacket(bool to_device, uint8_t flags, const uint8_t* data, uint32_t len) {

@@ -50,8 +50,6 @@ class LinkCapture {
   void Connected(uint32_t host_ip, uint16_t host_port, uint32_t device_ip, uint16_t device_port);
   // Bytes the link carried on the current connection.
   void Record(bool to_device, const uint8_t* data, uint32_t len);
-  // One message of the storage link, framed as on the network.
-  void RecordMessage(bool to_device, uint16_t type, const uint8_t* data, uint32_t len);
 
  private:
   void AppendPacket(bool to_device, uint8_t flags, const uint8_t* data, uint32_t len)

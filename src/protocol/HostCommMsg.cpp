@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "common/LittleEndian.h"
-#include "transport/network/FrameCodec.h"
+#include "common/ByteSum.h"
 
 using namespace kestal;
 
@@ -58,5 +58,5 @@ void HostCommMsg::BuildFirmwareChunkHeader(uint8_t* out, uint16_t seq_no, uint16
 
 uint32_t HostCommMsg::FirmwareCheck(const uint8_t* data, uint32_t len) {
   // The same additive byte sum as the frame checksum.
-  return FrameCodec::CalcCrc(data, len);
+  return kestal::ByteSum(data, len);
 }

@@ -8,12 +8,6 @@
 
 #include "common/ProtocolCatalogue.h"
 
-// The message types and order sub types of the catalogue, by the engine's names.
-#define KESTAL_ENUM_ROW(name, value, ...) name = value,
-enum HostCommMsgType : uint16_t { KESTAL_CATALOGUE_MSG_TYPES(KESTAL_ENUM_ROW) };
-enum HostCommOrderType : uint16_t { KESTAL_CATALOGUE_ORDER_TYPES(KESTAL_ENUM_ROW) };
-#undef KESTAL_ENUM_ROW
-
 // The engine's host communication type; 2 names no transport.
 enum HostCommType : uint32_t {
   HostCommTypeStorage = 0,
@@ -95,9 +89,6 @@ struct ImagePieceLayout {
   static constexpr uint32_t kPieceData = 92;
   static constexpr uint32_t kMaxImageSize = 4194304;
 };
-
-// Arm messages to the device are always this long.
-constexpr uint32_t kArmMsgLength = 64;
 
 class HostCommMsg {
  public:

@@ -60,25 +60,6 @@ void LogCrcError(const uint8_t* data, uint32_t available, uint32_t readable, uin
 
 }  // namespace
 
-uint32_t FrameCodec::CalcCrc(const uint8_t* data, uint32_t length) {
-  uint64_t sum = 0;
-  uint32_t i = 0;
-#if defined(__SSE2__)
-  // SAD against zero adds 16 bytes into two 64-bit lanes per instruction.
-  const __m128i zero = _mm_setzero_si128();
-  __m128i acc = zero;
-  for (; i + 16 <= length; i += 16) {
-    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-    acc = _mm_add_epi64(acc, _mm_sad_epu8(v, zero));
-  }
-  uint64_t lanes[2];
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), acc);
-  sum = lanes[0] + lanes[1];
-#endif
-  for (; i < length; ++i) sum += data[i];
-  return static_cast<uint32_t>(sum);
-}
-
 int32_t FrameCodec::Encode(uint16_t msg_type, const uint8_t* payload, uint32_t length, uint8_t* out,
                            uint32_t capacity) {
   if (length > kMaxPayloadLength || length + kFrameOverhead > capacity) return -1;

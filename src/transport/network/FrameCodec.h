@@ -5,16 +5,21 @@
 
 #include <cstdint>
 
+#include "common/ByteSum.h"
+#include "common/ProtocolCatalogue.h"
+
 class FrameCodec {
  public:
   static constexpr uint32_t kFrameStartTag = 0xFFFFFFFFu;
-  static constexpr uint32_t kMaxPayloadLength = 0xFFF0;  // 65520
+  static constexpr uint32_t kMaxPayloadLength = kestal::catalogue::kMaxFramePayload;  // 65520
   static constexpr uint32_t kHeaderLength = 12;
   static constexpr uint32_t kFrameOverhead = 16;  // header + checksum
   static constexpr uint32_t kMaxFrameLength = kMaxPayloadLength + kFrameOverhead;
 
-  // Sum of the bytes, each unsigned, modulo 2^32.
-  static uint32_t CalcCrc(const uint8_t* data, uint32_t length);
+  // The frame's "CRC", which is an additive byte sum (kestal::ByteSum).
+  static uint32_t CalcCrc(const uint8_t* data, uint32_t length) {
+    return kestal::ByteSum(data, length);
+  }
 
   // Encodes one frame into `out` (capacity bytes). Returns the frame length L + 16, or -1
   // when the payload is longer than 65520 bytes or the frame does not fit.

@@ -14,7 +14,7 @@
 #include "common/LittleEndian.h"
 #include "common/Log.h"
 #include "common/ThreadName.h"
-#include "kestal/KestalHostCommService.h"
+#include "common/StatusReport.h"
 #include "transport/network/FrameCodec.h"
 #include "transport/network/SendNow.h"
 
@@ -344,7 +344,7 @@ void HostCommViaNetwork::LoopConnect() {
       WaitWhileConnected(reported ? kConnectedWaitMs : kConnectedCheckMs);
       // A connection that is already gone again (or a stop) is not reported as connected.
       if (!reported && m_connected && !m_stop) {
-        ReportStatusTo(m_report_status, HostCommStatusNetworkConnected, "");
+        ReportStatusTo(m_report_status, kestal::HostCommStatusNetworkConnected, "");
         reported = true;
       }
       continue;
@@ -359,7 +359,7 @@ void HostCommViaNetwork::LoopConnect() {
       }
       ReportFailureTo(m_report_failure, "connection to " + EndpointText() + " lost" +
                                             (why.empty() ? "" : ": " + why));
-      ReportStatusTo(m_report_status, HostCommStatusCommError, "");
+      ReportStatusTo(m_report_status, kestal::HostCommStatusCommError, "");
     }
     reported = false;
     // The failure's reason names the step that failed: resolving the name or connecting.
@@ -372,7 +372,7 @@ void HostCommViaNetwork::LoopConnect() {
       const auto* error = dynamic_cast<const asio::system_error*>(&e);
       ReportFailureTo(m_report_failure,
                       step + ": " + (error ? ErrorText(error->code()) : std::string(e.what())));
-      ReportStatusTo(m_report_status, HostCommStatusNetworkConnectError, "");
+      ReportStatusTo(m_report_status, kestal::HostCommStatusNetworkConnectError, "");
       WaitForStop(kRetryPauseMs);
     }
   }

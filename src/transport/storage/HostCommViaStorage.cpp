@@ -4,16 +4,31 @@
 #include <cstdio>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include "common/CallbackGate.h"
 #include "common/Clock.h"
 #include "common/LittleEndian.h"
 #include "common/Log.h"
 #include "common/ThreadName.h"
+#include "common/StatusReport.h"
+#include "transport/network/FrameCodec.h"
 #include "transport/storage/MailboxReader.h"
-#include "kestal/KestalHostCommService.h"
 
 namespace {
+
+using kestal::HostCommStatusStorageCommError;
+using kestal::HostCommStatusStorageConnected;
+using kestal::HostCommStatusStorageConnectError;
+
+// A capture shows a disk session as if it had crossed the network: each message as a frame.
+void CaptureAsFrame(LinkCapture* capture, bool to_device, uint16_t type, const uint8_t* data,
+                    uint32_t len) {
+  if (!capture || !capture->Active() || len > FrameCodec::kMaxPayloadLength) return;
+  std::vector<uint8_t> frame(len + FrameCodec::kFrameOverhead);
+  FrameCodec::Encode(type, data, len, frame.data(), static_cast<uint32_t>(frame.size()));
+  capture->Record(to_device, frame.data(), static_cast<uint32_t>(frame.size()));
+}
 
 constexpr const char* kRecvWorker = "HostCommViaStorage::StartLoopRecv.RecvWorker";
 // The reader's and repositioning's lines carry the names of the operations that wrote them before.
@@ -456,7 +471,7 @@ int HostCommViaStorage::WriteRecordLocked(int volume_type, VolumeRunInfo* info, 
   if (volume_type != kVolumeTypeHostToDevice) return 0;
   LinkHealth::Add(m_health->frames_out);
   LinkHealth::Add(m_health->bytes_out, length);
-  if (m_capture) m_capture->RecordMessage(true, msg_type, data, length);
+  CaptureAsFrame(m_capture, true, msg_type, data, length);
   return 0;
 }
 
@@ -475,7 +490,7 @@ uint32_t HostCommViaStorage::RecvSink::MaxLength() const { return kMaxMsgLen; }
 // The message goes on where it lies in the reader's buffer; the owner's `deliver` never waits for
 // the application, so the pass goes on right after.
 int HostCommViaStorage::RecvSink::Deliver(uint16_t msg_type, const uint8_t* data, uint32_t length) {
-  if (m_owner.m_capture) m_owner.m_capture->RecordMessage(false, msg_type, data, length);
+  CaptureAsFrame(m_owner.m_capture, false, msg_type, data, length);
   LinkHealth& health = *m_owner.m_health;
   LinkHealth::Add(health.frames_in);
   LinkHealth::Add(health.bytes_in, length);
