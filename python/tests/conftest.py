@@ -67,6 +67,7 @@ def devsim(tmp_path):
         assert match, f"unexpected first line of kestal-devsim: {line!r}"
         return int(match.group(1))
 
+    start.procs = procs  # a test may pause a device (SIGSTOP) to see what no answer does
     yield start
     for proc in procs:
         proc.terminate()

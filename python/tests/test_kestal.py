@@ -2,6 +2,7 @@
 import os
 import queue
 import re
+import signal
 import struct
 import subprocess
 import sys
@@ -46,7 +47,7 @@ def test_events_status_line_and_one_service_at_a_time(service):
     assert s.running and s.callback_error is None
 
 
-def test_order_and_its_ack(service):
+def test_order_and_its_ack(service, devsim):
     messages = []
     s = service(["--fpga-temp", "5555"], on_message=lambda t, p: messages.append((t, p)))
     temp_acks = lambda: [p for t, p in messages if t == kestal.MessageType.ORDER and p[2:4] == b"\x53\x00"]
@@ -63,8 +64,12 @@ def test_order_and_its_ack(service):
     assert ack.fpga_temp == pytest.approx(15.55) and ack.seq_no != seq_no
     time.sleep(0.3)
     assert sorted(struct.unpack_from("<H", p)[0] for p in temp_acks()) == sorted([seq_no, ack.seq_no])
-    with pytest.raises(TimeoutError) as late:
-        s.request(kestal.OrderType.GET_FPGA_TEMP, timeout=0)
+    devsim.procs[0].send_signal(signal.SIGSTOP)  # a device that answers nothing: a sure timeout
+    try:
+        with pytest.raises(TimeoutError) as late:
+            s.request(kestal.OrderType.GET_FPGA_TEMP, timeout=0)
+    finally:
+        devsim.procs[0].send_signal(signal.SIGCONT)
     assert late.value.code == kestal.ErrorCode.TIMEOUT and late.value.reason in str(late.value)
 
 

@@ -1,7 +1,8 @@
 // What a session of the link may be pointed at beside the defaults: the two device endpoints, the
-// disks the storage transport tries, the arm link's ports and the capture file. The service keeps one copy, which its
-// tools and the C interface change between sessions; the protocol engine reads it at every
-// StartLoopRecv and hands each transport its part, so a running session never sees it change.
+// disks the storage transport tries, the arm link's ports and the capture file. The service keeps
+// one copy, which its tools and the C interface change between sessions; the protocol engine reads
+// it at every StartLoopRecv and hands each transport its part, so a running session never sees it
+// change.
 #pragma once
 
 #include <cstdint>
@@ -20,8 +21,8 @@ struct HostCommSettings {
   // Empty: discovery.
   std::vector<std::string> storage_paths;
   // The arm link's UDP port on every local address, and the companion's on 127.0.0.1.
-  uint16_t arm_local_port = 26000;
-  uint16_t arm_peer_port = 27000;
+  uint16_t arm_local_port = kestal::catalogue::kArmLibraryPort;
+  uint16_t arm_peer_port = kestal::catalogue::kArmCompanionPort;
   // Where a session's traffic is captured; empty: the environment variable KESTAL_CAPTURE decides.
   std::string capture_path;
 };

@@ -1,6 +1,7 @@
 #include "diag/CaptureReader.h"
 
 #include "common/LittleEndian.h"
+#include "common/ProtocolCatalogue.h"
 #include "diag/PcapFormat.h"
 
 CaptureReader::~CaptureReader() {
@@ -46,7 +47,8 @@ int CaptureReader::Next(Chunk& out) {
       ++m_connection;
     }
     if (!m_host_known) {
-      const bool from_device = s.src_port == 28992 || s.src_port == 29372;
+      const bool from_device = s.src_port == kestal::catalogue::kDevicePortType1 ||
+                               s.src_port == kestal::catalogue::kDevicePortType3;
       m_host_ip = from_device ? s.dst_ip : s.src_ip,
       m_host_port = from_device ? s.dst_port : s.src_port;
       m_host_known = true;

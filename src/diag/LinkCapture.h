@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "common/Mutex.h"
+#include "common/ProtocolCatalogue.h"
 
 class LinkCapture {
  public:
@@ -68,7 +69,7 @@ class LinkCapture {
   bool m_dropping GUARDED_BY(m_mutex) = false;  // bytes are being left out; logged once per stretch
   // The current connection: endpoints, next sequence number each way, IPv4 identification.
   uint32_t m_ip[2] GUARDED_BY(m_mutex) = {0x7F000001, 0x7F000001};  // [0] host, [1] device
-  uint16_t m_port[2] GUARDED_BY(m_mutex) = {50000, 28992};
+  uint16_t m_port[2] GUARDED_BY(m_mutex) = {50000, kestal::catalogue::kDevicePortType1};
   uint32_t m_seq[2] GUARDED_BY(m_mutex) = {0, 0};
   uint16_t m_ip_id GUARDED_BY(m_mutex) = 0;
   std::string m_path GUARDED_BY(m_mutex);

@@ -431,9 +431,14 @@ void HostCommProtocolImpl::Deliver(const DeliveryQueue::Item& item) {
     callback(item.type, item.data, item.len, m_recv_msg_callback.UserData());
   if (!item.frame) return;
   if (FrameCallBack callback = m_frame_callback.Function()) {
-    const ImageFrame frame{item.type,         item.data,
-                           item.header_len,   item.len - item.header_len,
-                           item.host_time_ns, item.utc_time_ns};
+    ImageFrame frame{item.type,         item.data,
+                     item.header_len,   item.len - item.header_len,
+                     item.host_time_ns, item.utc_time_ns,
+                     0,                 0,
+                     0};
+    ImageHeader header;
+    if (item.type != YImage && DecodeImageHeader(item.data, item.header_len, &header) == 0)
+      frame.number = header.number, frame.width = header.width, frame.height = header.height;
     callback(frame, m_frame_callback.UserData());
   }
 }

@@ -70,6 +70,10 @@ struct ImageFrame {
   uint32_t image_len;
   int64_t host_time_ns;  // steady clock
   int64_t utc_time_ns;   // system clock, since 1970
+  // From the 80-byte header, decoded once here; 0 for a Y image, whose header has none of them.
+  uint32_t number;
+  uint32_t width;
+  uint32_t height;
 };
 
 class HostCommProtocolImpl {
@@ -123,12 +127,6 @@ class HostCommProtocolImpl {
   // receive callback included: the ACK is matched on the reading side.
   int Request(uint16_t sub_type, const uint8_t* params, uint32_t params_len, uint32_t timeout_ms,
               AckSink ack);
-  // The same into a struct laid out as the C interface's ACK (see AckSinkFor).
-  template <typename Ack>
-  int Request(uint16_t sub_type, const uint8_t* params, uint32_t params_len, uint32_t timeout_ms,
-              Ack* ack) {
-    return Request(sub_type, params, params_len, timeout_ms, AckSinkFor(ack));
-  }
   // True while the active transport has its link to the device.
   bool IsConnected();
   // The settings the next StartLoopRecv reads. Any thread, a device-event callback included, may

@@ -141,7 +141,7 @@ int kestal_request(unsigned short sub_type, const unsigned char* params, unsigne
     return RefuseCall("request " + std::to_string(sub_type) +
                       ": no ACK to fill, or parameters missing or over " +
                       std::to_string(kMaxRequestParams) + " bytes");
-  const int r = ServiceImpl().Engine().Request(sub_type, params, params_len, timeout_ms, ack);
+  const int r = ServiceImpl().Engine().Request(sub_type, params, params_len, timeout_ms, AckSinkFor(ack));
   t_own_failure = r != KESTAL_OK ? OwnFailure::Noted : OwnFailure::None;
   return r;
 }

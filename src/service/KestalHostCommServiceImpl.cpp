@@ -229,17 +229,13 @@ void Impl::SetFrameFn(kestal_frame_fn callback, void* user_data) {
       m_frame.Set(callback, user_data) ? &Impl::DeliverFrame : nullptr, this);
 }
 
-// The frame as the C interface gives it: the header's number and size decoded once, here.
+// The frame as the C interface gives it.
 void Impl::DeliverFrame(const ImageFrame& in, void* impl) {
   kestal_frame frame{};
   frame.kind = in.kind;
-  kestal_image_header header;
-  if (in.kind != KESTAL_MSG_Y_IMAGE &&
-      kestal_decode_image_header(in.data, in.header_len, &header) == KESTAL_OK) {
-    frame.number = header.number;
-    frame.width = header.width;
-    frame.height = header.height;
-  }
+  frame.number = in.number;
+  frame.width = in.width;
+  frame.height = in.height;
   frame.header = in.data;
   frame.header_len = in.header_len;
   frame.pixels = in.data + in.header_len;

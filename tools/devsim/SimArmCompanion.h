@@ -12,9 +12,12 @@
 #include <cstdint>
 #include <thread>
 
+#include "common/ProtocolCatalogue.h"
+
 class SimArmCompanion {
  public:
-  SimArmCompanion(uint16_t listen_port = 27000, uint16_t library_port = 26000,
+  SimArmCompanion(uint16_t listen_port = kestal::catalogue::kArmCompanionPort,
+                  uint16_t library_port = kestal::catalogue::kArmLibraryPort,
                   uint32_t hello_interval_ms = 500);
   ~SimArmCompanion();
   SimArmCompanion(const SimArmCompanion&) = delete;

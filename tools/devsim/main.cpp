@@ -12,6 +12,7 @@
 #include "SimArmCompanion.h"
 #include "SimReplay.h"
 #include "SimRig.h"
+#include "common/ProtocolCatalogue.h"
 
 namespace {
 
@@ -28,7 +29,7 @@ int main(int argc, char** argv) {
   UseToolConventions(app, "kestal-devsim");
   SimDeviceOptions options;
   std::string listen = "127.0.0.1", storage, fault;
-  uint16_t port = 28992;
+  uint16_t port = kestal::catalogue::kDevicePortType1;
   uint32_t fault_every_ms = 3000, duration_s = 0, arm_rate = 0;
   std::string replay;
   bool alt = false, create_image = false, arm_companion = false, quiet = false, fast = false;
@@ -95,7 +96,7 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     return CliExit(app, e);
   }
-  if (alt && !*port_option) port = 29372;
+  if (alt && !*port_option) port = kestal::catalogue::kDevicePortType3;
 
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);

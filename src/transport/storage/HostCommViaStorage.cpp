@@ -649,7 +649,7 @@ int HostCommViaStorage::StartLoopRecv(const HostCommTransportPlan& plan) {
   KLOG_DEBUG("Open dev:%s successfully", DevicePath().c_str());
   // The mailbox has no endpoints: its messages are captured as if they crossed the device's first
   // network port.
-  if (m_capture) m_capture->Connected(0x7F000001, 50000, 0x7F000001, 28992);
+  if (m_capture) m_capture->Connected(0x7F000001, 50000, 0x7F000001, kestal::catalogue::kDevicePortType1);
   const int r0 = RepositionVolume(kVolumeTypeHostToDevice);
   const int r1 = RepositionVolume(kVolumeTypeDeviceToHost);
   if (r0 < 0 || r1 < 0) {
