@@ -283,7 +283,7 @@ void NetworkConnection::LoopConnect() {
   bool reported = false;
   for (;;) {
     if (m_stop) {
-      KLOG_DEBUG_AS(kConnectWorker, "loop accept thread stopped");
+      KLOG_DEBUG_AS(kConnectWorker, "loop accept thread stopped");  // the line's old text
       return;
     }
     if (m_connected) {
