@@ -47,8 +47,9 @@ TEST_F(StorageFiles, DiscoveryOpensTheFirstOfSixteenCandidatesOfExactlyTheDevice
       std::filesystem::remove(name);
       paths.push_back(s ? MakeImage(name, s) : (std::filesystem::current_path() / name).string());
     }
-    EXPECT_EQ(m_host.OpenStorageDevice(paths), c.opened < 0 ? -1 : 0);
-    EXPECT_EQ(m_host.DevicePath(), c.opened < 0 ? BlockDevice::SearchPattern() : paths[c.opened]);
+    EXPECT_EQ(m_host.Disk().OpenStorageDevice(paths), c.opened < 0 ? -1 : 0);
+    EXPECT_EQ(m_host.Disk().DevicePath(),
+              c.opened < 0 ? BlockDevice::SearchPattern() : paths[c.opened]);
     const Reported failed = {{HostCommStatusStorageConnectError, "Open device error"}};
     EXPECT_EQ(std::exchange(m_reports, {}), c.opened < 0 ? failed : Reported{});
   }
@@ -72,12 +73,12 @@ TEST_F(StorageFiles, DiscoveryFindsALoopDeviceOfTheDeviceSize) {
     std::string dev;
     ~Detach() { std::system(("losetup -d '" + dev + "'").c_str()); }
   } detach{loop};
-  ASSERT_EQ(m_host.OpenStorageDevice(), 0);
-  ASSERT_EQ(m_host.DevicePath(), loop) << "another disk of 52428800 bytes comes first";
+  ASSERT_EQ(m_host.Disk().OpenStorageDevice(), 0);
+  ASSERT_EQ(m_host.Disk().DevicePath(), loop) << "another disk of 52428800 bytes comes first";
   const Bytes data(700, 0x5C);
   AlignedBuffer back(1024);
-  ASSERT_EQ(m_host.WriteStorageDevice(0x40000, data.data(), 700), 0);
-  ASSERT_EQ(m_host.ReadStorageDevice(0x40000, back.Data(), 1024), 0);
+  ASSERT_EQ(m_host.Disk().WriteStorageDevice(0x40000, data.data(), 700), 0);
+  ASSERT_EQ(m_host.Disk().ReadStorageDevice(0x40000, back.Data(), 1024), 0);
   EXPECT_TRUE(std::equal(data.begin(), data.end(), back.Data()) && back.Data()[700] == 0);
   m_host.StopLoopRecv();
 }
@@ -94,9 +95,9 @@ TEST_F(StorageFiles, DumpWritesOneCrLfLinePerSlotToAFileNamedInUtcPlus8) {
   EXPECT_TRUE(log.MessagesStartingWith("PrintVolumeRunInfo, type:").size() == 1 &&
               log.Contains("ShmRead Volume error"));
   MemoryBlockDevice disk(kStorageDeviceSize);
-  m_host.AttachStorage(&disk);
-  ASSERT_EQ(m_host.OpenStorageDevice(), 0);
-  ASSERT_EQ(m_host.RepositionVolume(0) + m_host.RepositionVolume(1), 0);
+  m_host.Disk().AttachStorage(&disk);
+  ASSERT_EQ(m_host.Disk().OpenStorageDevice(), 0);
+  ASSERT_EQ(m_host.Mailbox().RepositionVolume(0) + m_host.Mailbox().RepositionVolume(1), 0);
   m_host.PrintVolumeRunInfo();
   ASSERT_EQ(m_host.SendOrder(0x1234, Bytes(65536, 0x11).data(), 65536), 0);
   g_now_ms = 1767223805000;

@@ -32,10 +32,10 @@ constexpr uint32_t kData0 = 0x40000, kSummary1 = 0x20000,
 // failures).
 class Storage : public ::testing::Test {
  protected:
-  void SetUp() override { m_host.AttachStorage(&m_disk); }
+  void SetUp() override { m_host.Disk().AttachStorage(&m_disk); }
   void Open() {
-    ASSERT_EQ(m_host.OpenStorageDevice(), 0);
-    ASSERT_EQ(m_host.RepositionVolume(0) + m_host.RepositionVolume(1), 0);
+    ASSERT_EQ(m_host.Disk().OpenStorageDevice(), 0);
+    ASSERT_EQ(m_host.Mailbox().RepositionVolume(0) + m_host.Mailbox().RepositionVolume(1), 0);
   }
   Bytes Peek(uint64_t offset, uint32_t len) const {
     return {m_disk.Data() + offset, m_disk.Data() + offset + len};
@@ -56,7 +56,7 @@ class Storage : public ::testing::Test {
 };
 
 TEST_F(Storage, BlockWritesKeepOrClearExactlyTheRightBytes) {
-  ASSERT_EQ(m_host.OpenStorageDevice(), 0);
+  ASSERT_EQ(m_host.Disk().OpenStorageDevice(), 0);
   // Inside a block (read, modify, write back); crossing its end (refused); at a boundary (the rest
   // of the block cleared); long (whole blocks, the last one zero-padded); zero length.
   const struct {
@@ -69,7 +69,7 @@ TEST_F(Storage, BlockWritesKeepOrClearExactlyTheRightBytes) {
     Bytes want = Payload(0x1000, 99);
     Poke(0, want);
     const Bytes data = Payload(w.len + 1, w.addr);
-    EXPECT_EQ(m_host.WriteStorageDevice(w.addr, data.data(), w.len), w.result);
+    EXPECT_EQ(m_host.Disk().WriteStorageDevice(w.addr, data.data(), w.len), w.result);
     if (w.result == 0) std::copy(data.begin(), data.begin() + w.len, want.begin() + w.addr);
     if (w.result == 0 && w.addr % 512 == 0)
       std::fill(want.begin() + w.addr + w.len, want.begin() + RoundUpToBlock(w.addr + w.len), 0);
@@ -125,13 +125,13 @@ TEST_F(Storage, WritesAdvanceSlotAndDataAddressAndRepositionFindsTheNewestRecord
       std::copy(r.begin(), r.end(), area.begin() + slot * 32);
     }
     Poke(0x1FE00, Payload(0x1E0, 1)), Poke(kData0, Bytes(488, 0x77));
-    ASSERT_TRUE(!w.valid || (Poke(0, area), m_host.RepositionVolume(0) == 0));
-    VolumeRunInfo info = m_host.RunInfo(0);
+    ASSERT_TRUE(!w.valid || (Poke(0, area), m_host.Mailbox().RepositionVolume(0) == 0));
+    VolumeRunInfo info = m_host.Mailbox().RunInfo(0);
     const uint64_t seq = w.valid ? 4097 + w.newest : info.seq_no;
     EXPECT_TRUE(!w.valid ||
                 (info.last_summary_addr == w.newest * 32 && info.last_seq_no == seq - 1 &&
                  info.summary_addr == w.slot && info.data_addr == w.data && info.seq_no == seq));
-    m_host.SetRunInfo(0, {w.slot, w.data, seq});
+    m_host.Mailbox().SetRunInfo(0, {w.slot, w.data, seq});
     const bool ok = w.len <= 65536;
     const uint32_t block = w.slot & ~511u, first = ok ? std::min(w.len, kData1 - w.data) : 0;
     const Bytes data = Payload(w.len, static_cast<uint32_t>(seq)),
@@ -146,7 +146,7 @@ TEST_F(Storage, WritesAdvanceSlotAndDataAddressAndRepositionFindsTheNewestRecord
     EXPECT_EQ(Peek(kData0, static_cast<uint32_t>(tail.size())), tail);
     EXPECT_TRUE(Peek(kData1, 512) == Bytes(512, 0x5A));
     EXPECT_TRUE(w.data == kData0 || first < w.len || Peek(kData0, 488) == Bytes(488, 0x77));
-    info = m_host.RunInfo(0);
+    info = m_host.Mailbox().RunInfo(0);
     EXPECT_TRUE(info.summary_addr == w.next_slot && info.data_addr == w.next_data &&
                 info.seq_no == seq + ok);
   }
@@ -187,13 +187,13 @@ TEST_F(Storage, ReceivePassesDeliverEveryRecordOnceAndRepositionOnDamage) {
     std::map<uint64_t, Bytes> sent;  // the data written under each number
     std::istringstream steps(c.steps);
     for (std::string step; steps >> step;) {
-      VolumeRunInfo info = m_host.RunInfo(1);
+      VolumeRunInfo info = m_host.Mailbox().RunInfo(1);
       info.summary_addr += step == "shift" ? 0x1000 : 0;
-      m_host.SetRunInfo(1, info);
+      m_host.Mailbox().SetRunInfo(1, info);
       unsigned slot = 0, start = 0, len = 0;
       char seq[8] = {};
       if (step == "pass") {
-        ASSERT_EQ(m_host.ReadMsg(m_plan.deliver), 0);
+        ASSERT_EQ(m_host.Mailbox().ReadMsg(m_plan.deliver), 0);
         for (const DeliveredMessages::Message& m : m_delivered.Take(100)) got.push_back(m.payload);
       } else if (step != "shift") {
         ASSERT_GE(std::sscanf(step.c_str(), "%u:%7[^@]@%x+%u", &slot, seq, &start, &len), 2);
@@ -212,7 +212,7 @@ TEST_F(Storage, ReceivePassesDeliverEveryRecordOnceAndRepositionOnDamage) {
     }
     ASSERT_EQ(got.size(), c.delivered.size());
     for (size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i], sent[c.delivered[i]]) << i;
-    const VolumeRunInfo info = m_host.RunInfo(1);
+    const VolumeRunInfo info = m_host.Mailbox().RunInfo(1);
     EXPECT_TRUE(info.last_seq_no == c.last && info.seq_no == c.last + 1);
     EXPECT_EQ(info.last_summary_addr, kSummary1 + c.slot * 32);
     EXPECT_EQ(info.summary_addr, kSummary1 + (c.slot + 1) * 32);
@@ -227,10 +227,10 @@ TEST_F(Storage, FailuresAreReportedOutsideTheLocksSoTheReportFunctionMayCallBack
     if (m_reports.size() == 1) m_host.PrintVolumeRunInfo(), m_host.SendOrder(6, Bytes(8).data(), 8);
   };
   // Off a block boundary: a long write crosses the block's end.
-  m_host.SetRunInfo(0, {0x20, kData0 + 0x10, 1});
+  m_host.Mailbox().SetRunInfo(0, {0x20, kData0 + 0x10, 1});
   const std::function<int()> calls[] = {[&] { return m_host.SendOrder(6, Bytes(600).data(), 600); },
-                                        [&] { return m_host.ReadMsg(m_plan.deliver); },
-                                        [&] { return m_host.RepositionVolume(1); }};
+                                        [&] { return m_host.Mailbox().ReadMsg(m_plan.deliver); },
+                                        [&] { return m_host.Mailbox().RepositionVolume(1); }};
   for (const auto& call : calls) {
     m_disk.FailReads(&call != calls);  // the disk gone
     std::atomic<int> result{1};

@@ -34,7 +34,8 @@
 // Damage and progress are counted, when a LinkHealth is given, into frames_in, bytes_skipped,
 // resyncs, checksum_errors and oversize_frames; the parser never reaches any other layer.
 //
-// One thread at a time (the transport's parse worker).
+// One thread at a time: NetworkReceiver's parse worker, or its io worker cutting its own read,
+// both under the receiver's parse lock.
 #pragma once
 
 #include <atomic>

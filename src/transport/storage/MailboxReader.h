@@ -9,8 +9,8 @@
 // log line and counts nothing. It keeps its positions (VolumeRunInfo) in memory only: after each
 // start they are derived again from the disk by Reposition.
 //
-// Threads: not thread-safe. The owner serialises every call (the storage transport holds its
-// receive lock around them). The storage, reporter and the start-volume function must remain
+// Threads: not thread-safe. The owner serialises every call (StorageMailbox holds its receive
+// lock around them). The storage, reporter and the start-volume function must remain
 // live as long as the reader.
 #pragma once
 

@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
-class SummaryRecord {
- public:
+// Plain data (the decoded fields) with the record's codec.
+struct SummaryRecord {
   static constexpr uint32_t kSize = 32;
   static constexpr uint32_t kTag = 0x234973A1;
   // Field offsets.
