@@ -1,10 +1,12 @@
-// The protocol engine: owns both host transports, starts the active one with the engine's
-// receive and heartbeat workers, routes every outgoing message, builds the library's own
-// orders (heartbeat, comm type, firmware chunks) and interprets what the device sends.
+// The protocol engine: makes the host transports through its configuration's factory (it knows
+// them only as HostCommTransport), starts the active one with a plan and the engine's receive and
+// heartbeat workers, routes every outgoing message, builds the library's own orders (heartbeat,
+// comm type, firmware chunks) and interprets what the device sends.
 //
 // What the engine needs from its owner it gets through HostCommProtocolConfig, fixed at
-// construction: the sequence counter that numbers its own orders and the function that takes
-// the transports' connection states.
+// construction: the sequence counter that numbers its own orders, the functions that take the
+// connection states and failure reasons, where arm messages go, and the transport factory. What
+// the application gets leaves through the receive and frame callbacks the owner sets.
 //
 // Threads: StartLoopRecv / StopLoopRecv / SetHostCommType run on the service's thread under
 // its mutex. SendOrder, SendUpdateFirmware, SendCommTypeOrder and Request run on any thread, the
