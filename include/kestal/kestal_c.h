@@ -234,6 +234,83 @@ KESTAL_C_API int kestal_get_health(kestal_health* out);
  * "Device is null" (KESTAL_EVENT_CONNECTED_ERROR), as every read without a disk does. */
 KESTAL_C_API void kestal_print_volume_run_info(void);
 
+/** Waits up to `timeout_ms` until kestal_is_connected says 1: 1, or 0 when the time ran out.
+ * Any thread but the library's callbacks (the state it waits for may come through them). */
+KESTAL_C_API int kestal_wait_connected(unsigned int timeout_ms);
+/** The name of a result ("KESTAL_OK", "KESTAL_E_TIMEOUT", ...), or "" for a value that is none. */
+KESTAL_C_API const char* kestal_error_name(int code);
+
+/** \defgroup sessions Several devices in one process
+ * A session is a service of its own, beside the process-wide one that the global functions drive:
+ * its own workers, callbacks, sequence numbers, queues, counters and last error. Open one per
+ * device, set its callbacks, start it; stopping or losing one never disturbs another. Every
+ * kestal_session_* function takes the session first; a NULL or closed session gives
+ * KESTAL_E_INVALID (or nothing, for the void functions) with the reason for kestal_last_error,
+ * never a crash.
+ * @{ */
+typedef struct kestal_session kestal_session;
+/** How a session reaches its device. Set `size` to sizeof(kestal_session_config) and every field
+ * you do not use to 0 (NULL): the struct may grow, and the library reads only the first `size`
+ * bytes. */
+typedef struct kestal_session_config {
+  unsigned int size;            /**< sizeof(kestal_session_config) */
+  int comm_type;                /**< KESTAL_COMM_* */
+  const char* host;             /**< network: the device's address (NULL: the comm type's
+                                     default) */
+  unsigned short port;          /**< network: 0 = the comm type's default port */
+  const char* disk;             /**< storage: a disk or image path (NULL: discovery) */
+  unsigned short arm_port;      /**< local UDP port of the arm relay; 0 = no arm relay */
+  unsigned short arm_peer_port; /**< the companion's port on 127.0.0.1 (0: 27000) */
+  const char* log_path;         /**< reserved: a session logs into the process's log file */
+} kestal_session_config;
+/** Opens a session as `config` says (nothing runs until kestal_session_start): KESTAL_OK with the
+ * session in `*out`, or KESTAL_E_INVALID (NULL argument, `size` too small, a bad comm type, host,
+ * port or path). */
+KESTAL_C_API int kestal_session_open(const kestal_session_config* config, kestal_session** out);
+/** Stops the session if it runs and frees what it holds; NULL is a no-op. Any thread but the
+ * session's own callbacks (from one of them it does nothing: the reason goes to
+ * kestal_last_error). The handle stays recognisably closed: using it again gives
+ * KESTAL_E_INVALID. */
+KESTAL_C_API void kestal_session_close(kestal_session* s);
+/** As kestal_start and kestal_stop, for the session. Two sessions may not own the same arm port
+ * or the same disk at once: the second start gives KESTAL_E_INVALID with the reason. */
+KESTAL_C_API int kestal_session_start(kestal_session* s);
+KESTAL_C_API int kestal_session_stop(kestal_session* s);
+/** The session twins of the global functions of the same names. */
+KESTAL_C_API int kestal_session_set_frame_callback(kestal_session* s, kestal_frame_fn callback,
+                                                   void* user_data);
+KESTAL_C_API int kestal_session_set_event_callback(kestal_session* s, kestal_event_fn callback,
+                                                   void* user_data);
+KESTAL_C_API int kestal_session_set_event_detail_callback(kestal_session* s,
+                                                          kestal_event_detail_fn callback,
+                                                          void* user_data);
+KESTAL_C_API int kestal_session_set_message_callback(kestal_session* s,
+                                                     kestal_message_fn callback,
+                                                     void* user_data);
+KESTAL_C_API int kestal_session_set_scanner_state_callback(kestal_session* s,
+                                                           kestal_state_fn callback,
+                                                           void* user_data);
+KESTAL_C_API int kestal_session_set_arm_state_callback(kestal_session* s, kestal_state_fn callback,
+                                                       void* user_data);
+KESTAL_C_API int kestal_session_set_status_line_utf8_callback(kestal_session* s,
+                                                              kestal_text_fn callback,
+                                                              void* user_data);
+KESTAL_C_API int kestal_session_send(kestal_session* s, unsigned short type,
+                                     const unsigned char* data, unsigned int len);
+KESTAL_C_API int kestal_session_update_firmware(kestal_session* s, unsigned short firmware_type,
+                                                const unsigned char* data, unsigned int len);
+KESTAL_C_API int kestal_session_request(kestal_session* s, unsigned short sub_type,
+                                        const unsigned char* params, unsigned int params_len,
+                                        unsigned int timeout_ms, kestal_ack* ack);
+KESTAL_C_API int kestal_session_get_health(kestal_session* s, kestal_health* out);
+/** As kestal_last_error for the session; a NULL or closed session gives the reason of that
+ * refusal. */
+KESTAL_C_API int kestal_session_last_error(kestal_session* s, char* buf, unsigned int len);
+/** 1 or 0 as kestal_is_connected; 0 for a NULL or closed session. */
+KESTAL_C_API int kestal_session_is_connected(kestal_session* s);
+KESTAL_C_API int kestal_session_wait_connected(kestal_session* s, unsigned int timeout_ms);
+/** @} */
+
 #ifdef __cplusplus
 }
 #endif

@@ -32,12 +32,14 @@ WorkerRegistry& Registry() {
 
 thread_local Worker* t_worker = nullptr;  // the worker this thread is, if StartWorker made it
 thread_local int t_depth = 0;             // admitted scopes open on this thread
+thread_local const CallbackGate* t_gate = nullptr;  // the gate of the innermost of them
 
 }  // namespace
 
 CallbackGate::Scope::Scope(CallbackGate& gate, const char* name)
-    : m_gate(gate), m_name(name), m_worker(t_worker) {
+    : m_gate(gate), m_outer_gate(t_gate), m_name(name), m_worker(t_worker) {
   m_admitted = m_gate.Enter(*this);
+  if (m_admitted) t_gate = &m_gate;
 }
 
 // Left by an exception of the callback itself: only the bookkeeping, never a second throw.
@@ -60,6 +62,7 @@ bool CallbackGate::Scope::Exit() {
     given_up = m_given_up;
   }
   --t_depth;
+  t_gate = m_outer_gate;
   m_gate.m_changed.NotifyAll();
   return given_up;
 }
@@ -104,6 +107,13 @@ std::vector<std::string> CallbackGate::GiveUpAfter(std::chrono::milliseconds tim
 }
 
 bool CallbackGate::InCallback() { return t_depth > 0; }
+
+bool CallbackGate::InOwnCallback() const { return t_gate == this; }
+
+bool CallbackGate::Busy() const {
+  MutexLock lock(m_mutex);
+  return !m_running.empty();
+}
 
 std::thread CallbackGate::StartWorker(std::function<void()> body) {
   WorkerRegistry& s = Registry();

@@ -63,6 +63,7 @@ class CallbackGate {
     bool Exit();
 
     CallbackGate& m_gate;
+    const CallbackGate* m_outer_gate;  // the gate of the callback around this one on the thread
     const char* m_name;
     void* m_worker;  // the running worker's token, null on an application thread
     bool m_admitted = false;
@@ -83,9 +84,13 @@ class CallbackGate {
   std::vector<std::string> GiveUpAfter(std::chrono::milliseconds timeout) EXCLUDES(m_mutex);
   // Refuses every callback from now on, touching no lock: the process is exiting.
   void Shut() { m_shut.store(true, std::memory_order_release); }
-  // True while the calling thread runs an application callback of any gate (Start and Stop
-  // refuse it).
+  // True while the calling thread runs an application callback of any gate.
   static bool InCallback();
+  // True while the calling thread runs an application callback of this gate (its service's Start
+  // and Stop refuse it: they would wait for that callback).
+  bool InOwnCallback() const;
+  // True while a callback of this gate runs, given up or not.
+  bool Busy() const EXCLUDES(m_mutex);
 
   // Starts a worker that JoinWorker can join with a bounded wait.
   static std::thread StartWorker(std::function<void()> body);
@@ -99,7 +104,7 @@ class CallbackGate {
  private:
   bool Enter(Scope& scope) EXCLUDES(m_mutex);
 
-  Mutex m_mutex;
+  mutable Mutex m_mutex;
   CondVar m_changed;  // a callback returned
   std::atomic<bool> m_shut{false};
   bool m_closed GUARDED_BY(m_mutex) = false;

@@ -20,7 +20,8 @@ struct HostCommSettings {
   // Disks (or image files) tried in order instead of discovering the device's disk; at most 16.
   // Empty: discovery.
   std::vector<std::string> storage_paths;
-  // The arm link's UDP port on every local address, and the companion's on 127.0.0.1.
+  // The arm link's UDP port on every local address (0: no arm link), and the companion's on
+  // 127.0.0.1.
   uint16_t arm_local_port = kestal::catalogue::kArmLibraryPort;
   uint16_t arm_peer_port = kestal::catalogue::kArmCompanionPort;
   // Where a session's traffic is captured; empty: the environment variable KESTAL_CAPTURE decides.

@@ -345,7 +345,7 @@ void Impl::JoinWorkers() {
 
 int Impl::Start() {
   KLOG_DEBUG_AS(kStart, "Called KestalHostCommService::Start");
-  if (kestal::CallbackGate::InCallback()) return RefuseInCallback(kStart, "Start");
+  if (m_gate.InOwnCallback()) return RefuseInCallback(kStart, "Start");
   const int comm_type = m_comm_type;
   if (comm_type < HostCommDeviceStorage || comm_type > HostCommDeviceNetworkAlt) {
     // No transport has this number: refuse it rather than index past the table.
@@ -362,7 +362,8 @@ int Impl::Start() {
 
   const HostCommSettings settings = Settings();
   m_arm_comm->SetPorts(settings.arm_local_port, settings.arm_peer_port);
-  if (m_arm_comm->StartLoopRecv() < 0) {
+  // Arm port 0: a service without an arm relay (one of several in a process).
+  if (settings.arm_local_port != 0 && m_arm_comm->StartLoopRecv() < 0) {
     {
       StartStopLock lock(*this);
       StopEngine();
@@ -397,7 +398,7 @@ int Impl::Start() {
 
 int Impl::Stop() {
   KLOG_DEBUG_AS(kStop, "Called KestalHostCommService::Stop");
-  if (kestal::CallbackGate::InCallback()) return RefuseInCallback(kStop, "Stop");
+  if (m_gate.InOwnCallback()) return RefuseInCallback(kStop, "Stop");
   m_lifecycle.RaiseStop(m_stop_workers);
   // What arrives during this second still reaches the application.
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));

@@ -100,6 +100,10 @@ class KESTAL_INTERNAL KestalHostCommService::Impl {
   std::string LinkHealthLine() const;
   bool NeedReconnect() const { return m_need_reconnect.load(); }
   bool WorkersRunning() const { return m_lifecycle.WorkersRunning(); }
+  // True on a thread inside one of this service's callbacks (its Start and Stop refuse).
+  bool InOwnCallback() const { return m_gate.InOwnCallback(); }
+  // No callback of this service runs, not even one a stop gave up: the object may go.
+  bool Quiet() const { return !m_gate.Busy(); }
   // The engine, for the library's own tests that drive it below the service.
   HostCommProtocolImpl& Engine() { return *m_host_comm_protocol; }
 

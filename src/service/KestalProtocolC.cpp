@@ -112,15 +112,6 @@ int kestal_default_endpoint(int comm_type, char* host, unsigned int host_len,
   return KESTAL_OK;
 }
 
-// The link is up while the transport holds it and the last status report was not a loss: the
-// service sets its reconnect flag on every report of a loss (before the event is delivered) and
-// clears it on "Connected OK", which the transport reports once it holds the link.
-int kestal_is_connected(void) {
-  KestalHostCommService::Impl& service =
-      KestalHostCommService::Impl::Of(KestalHostCommService::GetInstance());
-  return !service.NeedReconnect() && service.Engine().IsConnected() ? 1 : 0;
-}
-
 int kestal_decode_order_ack(const unsigned char* data, unsigned int len, kestal_order_ack* out) {
   OrderAck ack;
   if (!out || DecodeOrderAck(data, len, &ack) != 0)

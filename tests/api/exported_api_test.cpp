@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 #include <tuple>
@@ -165,4 +168,69 @@ TEST(ExportedApi, TheProtocolDecodersReadTheirLayoutsAndRefuseShortInput) {
   EXPECT_EQ(kestal_default_endpoint(KESTAL_COMM_STORAGE, host, sizeof host, &port),
             KESTAL_E_INVALID);
   EXPECT_STREQ(kestal_version(), KESTAL_VERSION_STRING);
+}
+
+// Sessions refuse bad input with KESTAL_E_INVALID and a reason, never a crash; two sessions may not
+// own one arm port or one disk; a closed handle stays refused.
+TEST(ExportedApi, SessionsRefuseBadInputAndSharedResources) {
+  kestal_session_config config{};
+  config.size = sizeof config;
+  config.comm_type = KESTAL_COMM_NETWORK;
+  config.host = "127.0.0.1";
+  config.port = 9;  // nothing listens: the session starts and keeps trying, on loopback only
+  config.arm_port = 26500;
+  kestal_session *a = nullptr, *b = nullptr;
+  kestal_session_config small = config, bad_type = config;
+  small.size = 8;
+  bad_type.comm_type = 7;
+  char reason[256];
+  const struct {
+    std::function<int()> call;
+    const char* said;  // in the reason kestal_last_error gives right after
+  } refusals[] = {
+      {[&] { return kestal_session_open(nullptr, &a); }, "no config"},
+      {[&] { return kestal_session_open(&config, nullptr); }, "nowhere to put"},
+      {[&] { return kestal_session_open(&small, &a); }, "config size 8"},
+      {[&] { return kestal_session_open(&bad_type, &a); }, "comm type 7"},
+      {[&] { return kestal_session_start(nullptr); }, "no session"},
+      {[&] { return kestal_session_send(nullptr, 6, nullptr, 0); }, "no session"},
+      {[&] { return kestal_session_request(nullptr, 1, nullptr, 0, 10, nullptr); }, "no session"},
+  };
+  for (const auto& r : refusals) {
+    EXPECT_EQ(r.call(), KESTAL_E_INVALID) << r.said;
+    kestal_last_error(reason, sizeof reason);
+    EXPECT_NE(std::string(reason).find(r.said), std::string::npos) << reason;
+  }
+  EXPECT_EQ(kestal_session_is_connected(nullptr), 0);
+  kestal_session_close(nullptr);  // a no-op
+
+  ASSERT_EQ(kestal_session_open(&config, &a), KESTAL_OK);
+  ASSERT_EQ(kestal_session_open(&config, &b), KESTAL_OK);
+  ASSERT_EQ(kestal_session_start(a), KESTAL_OK);
+  EXPECT_EQ(kestal_session_start(b), KESTAL_E_INVALID);  // the same arm port
+  kestal_session_last_error(b, reason, sizeof reason);
+  EXPECT_NE(std::string(reason).find("arm port 26500"), std::string::npos) << reason;
+  EXPECT_EQ(kestal_session_is_connected(a), 0);
+  kestal_session_close(a);  // stops it: the port is free for b
+  EXPECT_EQ(kestal_session_start(b), KESTAL_OK);
+  kestal_session_close(b);
+  kestal_session_close(b);  // twice: nothing happens
+  EXPECT_EQ(kestal_session_start(a), KESTAL_E_INVALID);
+  kestal_session_last_error(a, reason, sizeof reason);
+  EXPECT_NE(std::string(reason).find("closed"), std::string::npos) << reason;
+  // Two sessions on one disk (a 50 MiB image): the second start is refused.
+  std::ofstream("sessions.img", std::ios::binary).close();
+  std::filesystem::resize_file("sessions.img", 52428800);
+  kestal_session_config disk{};
+  disk.size = sizeof disk;
+  disk.disk = "sessions.img";
+  ASSERT_TRUE(kestal_session_open(&disk, &a) == KESTAL_OK && kestal_session_open(&disk, &b) == 0);
+  EXPECT_EQ(kestal_session_start(a), KESTAL_OK);
+  EXPECT_EQ(kestal_session_start(b), KESTAL_E_INVALID);
+  kestal_session_last_error(b, reason, sizeof reason);
+  EXPECT_NE(std::string(reason).find("disk sessions.img"), std::string::npos) << reason;
+  kestal_session_close(a);
+  kestal_session_close(b);
+  EXPECT_STREQ(kestal_error_name(KESTAL_E_TIMEOUT), "KESTAL_E_TIMEOUT");
+  EXPECT_STREQ(kestal_error_name(3), "");
 }
