@@ -10,7 +10,10 @@
         print(service.request(kestal.OrderType.GET_FPGA_TEMP).fpga_temp)
         print("library", kestal.version(), "ACKs so far:", kestal.health().orders_acked)
 
-The library is one service per process; so is `Service`: one may run at a time.
+Each `Service` is a session of its own in the library (its own workers, callbacks, sequence numbers
+and counters): several may run at once, one per device. Only one at a time may own an arm relay
+port (arm_port, by default the library's 26000); give the others arm_port=0 (no arm relay) or
+another port. The module's health() and last_error() are the process-wide service's.
 
 Threads: every callback (on_event, on_event_detail, on_message, on_frame, on_scanner_state,
 on_arm_state, on_status_line) runs on a thread of the library, never on the thread that called
@@ -25,6 +28,8 @@ when they do). An exception in a callback stays in Python: the first one is kept
 (`Service.callback_error_count`).
 """
 import ctypes
+import math
+import weakref
 import dataclasses
 import struct
 import sys
@@ -35,7 +40,7 @@ from enum import IntEnum
 from os import PathLike, fspath
 
 from ._native import (EVENT_DETAIL_FN, FRAME_FN, MESSAGE_FN, STATE_FN, TEXT_FN, AckStruct, HealthStruct,
-                      ImageHeaderStruct, LibraryNotFoundError, OrderAckView, library)
+                      ImageHeaderStruct, LibraryNotFoundError, OrderAckView, SessionConfigStruct, library)
 
 __all__ = ["Service", "Frame", "OrderAck", "Health", "MessageType", "OrderType", "Event", "CommType", "ErrorCode",
            "KestalError", "KestalTimeoutError", "LibraryNotFoundError", "fpga_temp_celsius", "health",
@@ -273,10 +278,12 @@ class OrderAck:
         return f"OrderAck(seq_no={self.seq_no}, sub_type={self.sub_type}, ack_code={self.ack_code}, reply={len(self.reply)} bytes)"
 
 
-# The one running Service, to which the library's callbacks are dispatched.
-_active = None
+# The running Services: kept alive while the library may call them (ctypes frees a callback's thunk
+# with its object), and stopped at exit.
+_running = set()
 _lifecycle = threading.Lock()
 _local = threading.local()
+ARM_PORT = 26000  # the library's default local UDP port of the arm relay
 
 
 def _refuse_in_callback(what):
@@ -284,9 +291,9 @@ def _refuse_in_callback(what):
         raise RuntimeError(f"{what}() must not be called from a callback: it would wait for the callback's own thread")
 
 
-def _trampoline(handler):
+def _trampoline(service_ref, handler):
     def call(*args):
-        service = _active
+        service = service_ref()
         if service is None:
             return
         _local.inside = True
@@ -299,28 +306,27 @@ def _trampoline(handler):
     return call
 
 
-# Created once and kept for as long as the module (and so the library) is loaded: the library may
-# call one until kestal_stop returned, and ctypes frees a callback's thunk with its object.
-_C_CALLBACKS = (
-    ("kestal_set_event_detail_callback", EVENT_DETAIL_FN(_trampoline("_handle_event"))),
-    ("kestal_set_message_callback", MESSAGE_FN(_trampoline("_handle_message"))),
-    ("kestal_set_frame_callback", FRAME_FN(_trampoline("_handle_frame"))),
-    ("kestal_set_scanner_state_callback", STATE_FN(_trampoline("_handle_scanner_state"))),
-    ("kestal_set_arm_state_callback", STATE_FN(_trampoline("_handle_arm_state"))),
-    ("kestal_set_status_line_utf8_callback", TEXT_FN(_trampoline("_handle_status_line"))),
+_SETTERS = (
+    ("kestal_session_set_event_detail_callback", EVENT_DETAIL_FN, "_handle_event"),
+    ("kestal_session_set_message_callback", MESSAGE_FN, "_handle_message"),
+    ("kestal_session_set_frame_callback", FRAME_FN, "_handle_frame"),
+    ("kestal_session_set_scanner_state_callback", STATE_FN, "_handle_scanner_state"),
+    ("kestal_session_set_arm_state_callback", STATE_FN, "_handle_arm_state"),
+    ("kestal_session_set_status_line_utf8_callback", TEXT_FN, "_handle_status_line"),
 )
 
 
-def _register(lib, on):
-    for setter, callback in _C_CALLBACKS:
-        getattr(lib, setter)(ctypes.cast(callback, ctypes.c_void_p) if on else None, None)
+def _timeout_ms(timeout):
+    """Seconds as the library's milliseconds: None is no limit; a part of a millisecond rounds up."""
+    return 0xFFFFFFFF if timeout is None else min(max(math.ceil(timeout * 1000), 0), 0xFFFFFFFF)
 
 
 class Service:
     """The library's service on one transport, with Python callables as its callbacks.
 
     transport: "network", "network-alt" or "storage". host/port: the device's address for a
-    network transport (port defaults to the transport's device port). Without a host the library
+    network transport (port defaults to the transport's device port). arm_port: the local UDP
+    port of the arm relay (0: none). Without a host the library
     dials the address it has: its default device address, unless an earlier Service of this
     process set another (the library keeps it). disk: for the storage transport, the device's
     disk or a disk image file ("/dev/sdc", "\\\\.\\PHYSICALDRIVE2"); without it the library searches
@@ -330,7 +336,7 @@ class Service:
     on_scanner_state(state), on_arm_state(state), on_status_line(text).
     """
 
-    def __init__(self, transport="network", host=None, port=None, *, disk=None, on_event=None,
+    def __init__(self, transport="network", host=None, port=None, *, disk=None, arm_port=ARM_PORT, on_event=None,
                  on_event_detail=None, on_message=None, on_frame=None, on_scanner_state=None,
                  on_arm_state=None, on_status_line=None):
         if transport not in TRANSPORTS:
@@ -352,6 +358,11 @@ class Service:
         self.host = host
         self.port = port if port is not None or host is None else default_endpoint(self.comm_type)[1]
         self.disk = disk
+        if not 0 <= arm_port <= 65535:
+            raise ValueError(f"bad arm port {arm_port}")
+        self.arm_port = arm_port
+        self._session = None  # the library's session, opened at the first start()
+        self._callbacks = ()  # the ctypes callbacks the session holds, alive as long as it
         self.on_event = on_event
         self.on_event_detail = on_event_detail
         self.on_message = on_message
@@ -367,53 +378,76 @@ class Service:
 
     @property
     def running(self):
-        return _active is self
+        return self in _running
+
+    def _open(self, lib):
+        config = SessionConfigStruct(size=ctypes.sizeof(SessionConfigStruct), comm_type=int(self.comm_type),
+                                     arm_port=self.arm_port)
+        if self.host is not None:
+            config.host, config.port = self.host.encode(), self.port
+        disk = None if self.disk is None else fspath(self.disk)
+        if disk is not None:
+            config.disk = disk.encode() if isinstance(disk, str) else disk
+        session = ctypes.c_void_p()
+        if lib.kestal_session_open(ctypes.byref(config), ctypes.byref(session)) != 0:
+            raise ValueError(f"the library refused this Service's settings: {last_error()}")
+        me = weakref.ref(self)
+        self._callbacks = tuple(kind(_trampoline(me, handler)) for _, kind, handler in _SETTERS)
+        for (setter, _, _), callback in zip(_SETTERS, self._callbacks):
+            getattr(lib, setter)(session, ctypes.cast(callback, ctypes.c_void_p), None)
+        self._session = session
 
     def start(self):
-        """Points the library at this service's transport and starts it.
+        """Opens this service's session in the library (at the first start) and starts it.
 
         Returns the library's result: 0, or -1 when the arm link or the transport could not
         start; the library then keeps trying, and the service counts as running until stop().
-        Raises KestalError while another Service runs.
+        Raises KestalError when the library refused to start it (another Service owns its arm
+        port or disk).
         """
-        global _active
         _refuse_in_callback("start")
         with _lifecycle:
-            if _active is self:
+            if self in _running:
                 raise KestalError("this Service is already running")
-            if _active is not None:
-                raise KestalError("another Service is running: the library runs one at a time")
             lib = library()
-            if lib.kestal_set_comm_type(self.comm_type) != 0:
-                raise KestalError(f"the library refused comm type {self.comm_type}")
-            if self.host is not None and lib.kestal_set_network_endpoint(
-                    self.comm_type, self.host.encode(), self.port) != 0:
-                raise ValueError(f"the library refused the device address {self.host}:{self.port}")
-            disk = None if self.disk is None else fspath(self.disk)
-            if self.comm_type == CommType.STORAGE and lib.kestal_set_storage_device(
-                    None if disk is None else disk.encode() if isinstance(disk, str) else disk) != 0:
-                raise ValueError(f"the library refused the disk {disk!r}")
+            if self._session is None:
+                self._open(lib)
             self.callback_error, self.callback_error_count = None, 0
-            _active = self
-            _register(lib, True)
-            self.start_result = lib.kestal_start()
-            return self.start_result
+            result = lib.kestal_session_start(self._session)
+            if result == ErrorCode.INVALID:
+                reason = self._last_error()
+                raise KestalError(f"the library refused to start: {reason}", result, reason)
+            _running.add(self)
+            self.start_result = result
+            return result
 
     def stop(self):
-        """Stops the library (takes at least a second); no callback runs once it returned. 0."""
-        global _active
+        """Stops the service (takes at least a second); no callback runs once it returned. 0."""
         _refuse_in_callback("stop")
         with _lifecycle:
-            if _active is not self:
+            if self not in _running:
                 return 0
-            lib = library()
             try:
-                return lib.kestal_stop()
+                return library().kestal_session_stop(self._session)
             finally:
-                _register(lib, False)
-                _active = None
+                _running.discard(self)
                 with self._connection:
                     self._connection.notify_all()
+
+    def __del__(self):
+        # Not running (a running Service is kept alive): no callback can come, the session goes.
+        if getattr(self, "_session", None) is not None:
+            library().kestal_session_close(self._session)
+            self._session = None
+
+    def _last_error(self):
+        lib, size = library(), 256
+        while True:
+            buffer = ctypes.create_string_buffer(size)
+            length = lib.kestal_session_last_error(self._session, buffer, size)
+            if length < size:
+                return buffer.value.decode("utf-8", "replace")
+            size = length + 1
 
     def __enter__(self):
         self.start()
@@ -426,7 +460,7 @@ class Service:
     @property
     def connected(self):
         """True while this Service runs and the library has its link (kestal_is_connected)."""
-        return _active is self and library().kestal_is_connected() != 0
+        return self in _running and library().kestal_session_is_connected(self._session) != 0
 
     def wait_connected(self, timeout):
         """True once "Connected OK" came (and no loss of the link since), waiting up to `timeout` s."""
@@ -436,10 +470,13 @@ class Service:
     def send(self, type, payload=b""):
         """Sends one message; the library's result: 0 when queued or written, negative otherwise."""
         payload = bytes(payload)
-        return library().kestal_send(type, payload, len(payload))
+        if self._session is None:
+            return ErrorCode.NOT_CONNECTED
+        return library().kestal_session_send(self._session, type, payload, len(payload))
 
     def next_seq_no(self):
-        """The next value of the library-wide 16-bit message sequence counter."""
+        """The next value of the process-wide 16-bit message sequence counter (order() numbers with it;
+        the library numbers this Service's requests with the session's own counter)."""
         return library().kestal_next_seq_no()
 
     def order(self, sub_type, params=b""):
@@ -451,7 +488,7 @@ class Service:
     def request(self, sub_type, params=b"", timeout=3.0):
         """Sends an order and waits for the ACK echoing its seq_no and sub type: an OrderAck.
 
-        The library numbers the order and waits (kestal_request); any number of threads may wait at
+        The library numbers the order and waits (kestal_session_request); any number of threads may wait at
         once. Raises KestalTimeoutError (a TimeoutError) when no ACK came within `timeout` seconds
         (None: no limit), else KestalError with the library's code and reason: NOT_CONNECTED (no
         link: nothing was sent), SEND_FAILED, STOPPED, INVALID (parameters of more than 65000
@@ -459,11 +496,11 @@ class Service:
         thread that reads the link.
         """
         params = bytes(params)
-        timeout_ms = 0xFFFFFFFF if timeout is None else min(max(int(timeout * 1000), 0), 0xFFFFFFFF)
         ack = AckStruct()
-        result = library().kestal_request(sub_type, params, len(params), timeout_ms, ctypes.byref(ack))
+        result = ErrorCode.NOT_CONNECTED if self._session is None else library().kestal_session_request(
+            self._session, sub_type, params, len(params), _timeout_ms(timeout), ctypes.byref(ack))
         if result != 0:
-            reason = last_error()
+            reason = "" if self._session is None else self._last_error()
             code = ErrorCode(result) if result in ErrorCode._value2member_map_ else result
             name = OrderType(sub_type).name if sub_type in OrderType._value2member_map_ else sub_type
             error = KestalTimeoutError if code == ErrorCode.TIMEOUT else KestalError
@@ -477,8 +514,11 @@ class Service:
             raise KestalError(f"order {sub_type} could not be sent (result {result})", result)
 
     def health(self):
-        """The link's counters since start(), as a Health: see the module's health()."""
-        return health()
+        """This Service's link counters since start(), as a Health (all 0 before the first start)."""
+        counters = HealthStruct()
+        if self._session is not None:
+            library().kestal_session_get_health(self._session, ctypes.byref(counters))
+        return Health(**{name: getattr(counters, name) for name, _ in HealthStruct._fields_})
 
     def update_firmware(self, path, firmware_type=1):
         """Sends a firmware file (a path, or the file's bytes) in chunks; the library's result.
@@ -490,7 +530,9 @@ class Service:
                 data = file.read()
         else:
             data = bytes(path)
-        return library().kestal_update_firmware(firmware_type, data, len(data))
+        if self._session is None:
+            return ErrorCode.NOT_CONNECTED
+        return library().kestal_session_update_firmware(self._session, firmware_type, data, len(data))
 
     def print_volume_run_info(self):
         """Storage transport: writes the mailbox's summary areas to volume<time>_<type>.txt here."""
@@ -554,6 +596,6 @@ class Service:
 @atexit.register
 def _stop_at_exit():
     # No library thread may call into Python while the interpreter shuts down.
-    service = _active
-    if service is not None and not getattr(_local, "inside", False):
-        service.stop()
+    if not getattr(_local, "inside", False):
+        for service in list(_running):
+            service.stop()

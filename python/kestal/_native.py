@@ -49,6 +49,12 @@ class HealthStruct(Structure):
         "image_frames", "image_frames_dropped", "records_skipped", "recv_queue_high", "send_queue_high")]
 
 
+class SessionConfigStruct(Structure):
+    """kestal_c.h's kestal_session_config; `size` must be ctypes.sizeof(SessionConfigStruct)."""
+    _fields_ = [("size", c_uint), ("comm_type", c_int), ("host", c_char_p), ("port", c_ushort), ("disk", c_char_p),
+                ("arm_port", c_ushort), ("arm_peer_port", c_ushort), ("log_path", c_char_p)]
+
+
 # The callback types of kestal_c.h. Texts arrive as bytes; message data as an address, copied at once.
 EVENT_FN = ctypes.CFUNCTYPE(None, c_int, c_char_p, c_void_p)
 EVENT_DETAIL_FN = ctypes.CFUNCTYPE(None, c_int, c_char_p, c_char_p, c_void_p)
@@ -88,6 +94,23 @@ _PROTOTYPES = {
     "kestal_decode_order_ack": (c_int, [c_char_p, c_uint, POINTER(OrderAckView)]),
     "kestal_decode_fpga_temp": (c_int, [POINTER(OrderAckView), POINTER(c_double)]),
     "kestal_decode_image_header": (c_int, [c_char_p, c_uint, POINTER(ImageHeaderStruct)]),
+    # Sessions: a service of their own each; the handle is an address (c_void_p).
+    "kestal_session_open": (c_int, [POINTER(SessionConfigStruct), POINTER(c_void_p)]),
+    "kestal_session_close": (None, [c_void_p]),
+    "kestal_session_start": (c_int, [c_void_p]),
+    "kestal_session_stop": (c_int, [c_void_p]),
+    "kestal_session_set_event_detail_callback": (c_int, [c_void_p, c_void_p, c_void_p]),
+    "kestal_session_set_message_callback": (c_int, [c_void_p, c_void_p, c_void_p]),
+    "kestal_session_set_frame_callback": (c_int, [c_void_p, c_void_p, c_void_p]),
+    "kestal_session_set_scanner_state_callback": (c_int, [c_void_p, c_void_p, c_void_p]),
+    "kestal_session_set_arm_state_callback": (c_int, [c_void_p, c_void_p, c_void_p]),
+    "kestal_session_set_status_line_utf8_callback": (c_int, [c_void_p, c_void_p, c_void_p]),
+    "kestal_session_send": (c_int, [c_void_p, c_ushort, c_char_p, c_uint]),
+    "kestal_session_update_firmware": (c_int, [c_void_p, c_ushort, c_char_p, c_uint]),
+    "kestal_session_request": (c_int, [c_void_p, c_ushort, c_char_p, c_uint, c_uint, POINTER(AckStruct)]),
+    "kestal_session_get_health": (c_int, [c_void_p, POINTER(HealthStruct)]),
+    "kestal_session_last_error": (c_int, [c_void_p, c_char_p, c_uint]),
+    "kestal_session_is_connected": (c_int, [c_void_p]),
 }
 
 

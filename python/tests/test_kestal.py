@@ -34,7 +34,7 @@ def expected_frame(seed, number, type, size):
     return bytes(data)
 
 
-def test_events_status_line_and_one_service_at_a_time(service):
+def test_events_status_line_and_one_arm_port_at_a_time(service):
     events, lines, scanner, arm = [], [], [], []
     s = service(["--arm-state", "3"], on_event=lambda *e: events.append(e), on_status_line=lines.append,
                 on_scanner_state=scanner.append, on_arm_state=arm.append)
@@ -42,7 +42,7 @@ def test_events_status_line_and_one_service_at_a_time(service):
     assert events[:2] == [(kestal.Event.CONNECTING, "Connecting..."), (kestal.Event.CONNECTED_OK, "Connected OK")]
     assert lines[0] == "扫描头：工作正常, 0fps; 关节臂：IO错误, 0fps"
     assert (scanner[-1], arm[-1]) == (0, 3)
-    with pytest.raises(kestal.KestalError, match="another Service"):
+    with pytest.raises(kestal.KestalError, match="another session owns the arm port 26000"):
         kestal.Service("network", host="127.0.0.1", port=9).start()
     assert s.running and s.callback_error is None
 
@@ -58,7 +58,7 @@ def test_order_and_its_ack(service, devsim):
     before = s.health()
     ack = s.request(kestal.OrderType.GET_FPGA_TEMP)
     assert (ack.sub_type, ack.ack_code, ack.reply, ack.truncated) == (83, 0, (5555).to_bytes(4, "little"), False)
-    after = kestal.health()
+    after = s.health()
     assert after.orders_acked > before.orders_acked and after.bytes_in > before.bytes_in > 0
     assert re.fullmatch(r"\d+\.\d+\.\d+", kestal.version())
     assert ack.fpga_temp == pytest.approx(15.55) and ack.seq_no != seq_no
@@ -89,6 +89,22 @@ def test_ten_whole_frames(service):
         assert (f.header, f.image) == (f.data[:80], f.data[80:])
         assert f.data == expected_frame(7, f.number, 3, 5003)
     assert messages[:10] == [f.data for f in got]
+
+
+def test_two_services_at_once(service):
+    frames = {5000: [], 7000: []}
+    one, two = (service(["--image-size", str(n), "--fps", "30"], on_frame=frames[n].append, arm_port=a)
+                for n, a in ((5000, kestal.ARM_PORT), (7000, 0)))
+    for s in (one, two):
+        assert s.request(kestal.OrderType.START_SCAN).ack_code == 0
+        assert s.request(kestal.OrderType.GET_FPGA_TEMP).sub_type == kestal.OrderType.GET_FPGA_TEMP
+    assert wait_until(lambda: len(frames[5000]) > 3 and len(frames[7000]) > 3)
+    one.stop()
+    seen = len(frames[7000])
+    assert wait_until(lambda: len(frames[7000]) > seen + 5) and two.running and not one.running
+    assert {n: {len(f.image) for f in got} for n, got in frames.items()} == {5000: {5000}, 7000: {7000}}
+    counts = {n: len(got) for n, got in frames.items()}  # each Service counts its own frames
+    assert (one.health().image_frames >= counts[5000], two.health().image_frames >= counts[7000]) == (True, True)
 
 
 def test_request_refused_without_a_link():
