@@ -306,6 +306,12 @@ KESTAL_C_API int kestal_session_get_health(kestal_session* s, kestal_health* out
 /** As kestal_last_error for the session; a NULL or closed session gives the reason of that
  * refusal. */
 KESTAL_C_API int kestal_session_last_error(kestal_session* s, char* buf, unsigned int len);
+/** The next value of the session's own message sequence counter (which its requests, heartbeats
+ * and firmware files number with), for orders the application numbers itself; 0 for a NULL or
+ * closed session (a number the counter gives only after 65535 others). */
+KESTAL_C_API unsigned short kestal_session_next_seq_no(kestal_session* s);
+/** As kestal_print_volume_run_info, for the session's disk; nothing for a NULL or closed one. */
+KESTAL_C_API void kestal_session_print_volume_run_info(kestal_session* s);
 /** 1 or 0 as kestal_is_connected; 0 for a NULL or closed session. */
 KESTAL_C_API int kestal_session_is_connected(kestal_session* s);
 KESTAL_C_API int kestal_session_wait_connected(kestal_session* s, unsigned int timeout_ms);

@@ -475,9 +475,11 @@ class Service:
         return library().kestal_session_send(self._session, type, payload, len(payload))
 
     def next_seq_no(self):
-        """The next value of the process-wide 16-bit message sequence counter (order() numbers with it;
-        the library numbers this Service's requests with the session's own counter)."""
-        return library().kestal_next_seq_no()
+        """The next value of this Service's 16-bit message sequence counter, the one its requests,
+        heartbeats and firmware files number with (the process-wide one before the first start)."""
+        if self._session is None:
+            return library().kestal_next_seq_no()
+        return library().kestal_session_next_seq_no(self._session)
 
     def order(self, sub_type, params=b""):
         """Sends an order (seq_no, sub type, parameter length, parameters); returns its seq_no."""
@@ -536,7 +538,8 @@ class Service:
 
     def print_volume_run_info(self):
         """Storage transport: writes the mailbox's summary areas to volume<time>_<type>.txt here."""
-        library().kestal_print_volume_run_info()
+        if self._session is not None:
+            library().kestal_session_print_volume_run_info(self._session)
 
     # The library's callbacks, on its threads.
 

@@ -106,6 +106,8 @@ _PROTOTYPES = {
     "kestal_session_set_arm_state_callback": (c_int, [c_void_p, c_void_p, c_void_p]),
     "kestal_session_set_status_line_utf8_callback": (c_int, [c_void_p, c_void_p, c_void_p]),
     "kestal_session_send": (c_int, [c_void_p, c_ushort, c_char_p, c_uint]),
+    "kestal_session_next_seq_no": (c_ushort, [c_void_p]),
+    "kestal_session_print_volume_run_info": (None, [c_void_p]),
     "kestal_session_update_firmware": (c_int, [c_void_p, c_ushort, c_char_p, c_uint]),
     "kestal_session_request": (c_int, [c_void_p, c_ushort, c_char_p, c_uint, c_uint, POINTER(AckStruct)]),
     "kestal_session_get_health": (c_int, [c_void_p, POINTER(HealthStruct)]),

@@ -301,6 +301,16 @@ int kestal_session_wait_connected(kestal_session* s, unsigned int timeout_ms) {
   return r == 1 ? 1 : 0;
 }
 
+unsigned short kestal_session_next_seq_no(kestal_session* s) {
+  const std::shared_ptr<Service> service = Find(s, "session sequence number");
+  return service ? service->GetMsgSeqNo() : 0;
+}
+
+void kestal_session_print_volume_run_info(kestal_session* s) {
+  if (const std::shared_ptr<Service> service = Find(s, "session volume run info"))
+    service->PrintVolumeRunInfo();
+}
+
 const char* kestal_error_name(int code) {
   switch (code) {
     case KESTAL_OK: return "KESTAL_OK";
