@@ -7,10 +7,12 @@
  *  - the library's receive thread: on_frame copies each frame into a GstBuffer and queues it;
  *  - the library's other threads: on_event and the state callbacks post bus messages;
  *  - the element's order thread: sends the image-kind and start-scan orders after each "Connected
- *    OK", since kestal_request waits for the ACK and must not run on a library thread.
+ *    OK", since kestal_session_request waits for the ACK and must not run on a library thread.
  * The properties are read under the object lock; everything the threads share is under `lock`.
  * Bus messages are posted from the library's threads too: a synchronous bus handler must not stop
- * the pipeline from there (the library's stop may not be called from its callbacks). */
+ * the pipeline from there (the library's stop may not be called from its callbacks).
+ * Each element opens a library session of its own at start and closes it at stop, so several
+ * kestalsrc in one process stream several devices. */
 #include <string.h>
 #include <time.h>
 
@@ -69,13 +71,14 @@ struct _GstKestalSrc {
   guint queue_max;
   unsigned short want_kind;
   int order, order_scan; /* as of start: the mode order (-1: none) and whether to start scanning */
-  gboolean flushing, stopping, warned; /* the link itself: kestal_is_connected */
+  gboolean flushing, stopping, warned; /* the link itself: kestal_session_is_connected */
   guint link_gen;                      /* raised by each "Connected OK": the orders are due again */
   guint64 dropped;
   gint64 last_host_ns;
   GstClockTime period, latency; /* the frame period estimate; the latency queries are answered */
   gint scanner_state, arm_state;
   GThread* order_thread;
+  kestal_session* session; /* this element's own, from start to stop */
 
   /* Streaming thread only. */
   guint width, height;
@@ -105,10 +108,6 @@ static GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE(
                     "framerate=0/1; application/x-kestal-y-image"));
 
 static GParamSpec* dropped_param; /* notified from the streaming thread when it grew */
-
-/* The library is one service per process: the element that runs it. */
-G_LOCK_DEFINE_STATIC(active);
-static GstKestalSrc* active;
 
 static GType gst_kestal_transport_get_type(void) {
   static const GEnumValue values[] = {
@@ -268,13 +267,14 @@ static void on_arm_state(unsigned short state, void* user_data) {
 /* Order thread or application thread. TRUE when the device acknowledged the order. */
 static gboolean send_order(GstKestalSrc* self, int sub_type, gchar** why) {
   kestal_ack ack;
-  const int r = kestal_request((unsigned short)sub_type, NULL, 0, ORDER_TIMEOUT_MS, &ack);
+  const int r = kestal_session_request(self->session, (unsigned short)sub_type, NULL, 0,
+                                       ORDER_TIMEOUT_MS, &ack);
   if (r == KESTAL_OK && ack.code == KESTAL_ACK_OK) return TRUE;
   char reason[256];
   if (r == KESTAL_OK)
     g_snprintf(reason, sizeof reason, "the device answered code %u", ack.code);
   else
-    kestal_last_error(reason, sizeof reason);
+    kestal_session_last_error(self->session, reason, sizeof reason);
   GST_WARNING_OBJECT(self, "order %d: %s", sub_type, reason);
   if (why) *why = g_strdup_printf("order %d: %s", sub_type, reason);
   return FALSE;
@@ -299,7 +299,8 @@ static gpointer order_loop(gpointer data) {
                         (!scan || send_order(self, KESTAL_ORDER_START_SCAN, &why));
     g_mutex_lock(&self->lock);
     /* A link lost meanwhile is no refusal: the next link's "Connected OK" orders again. */
-    const gboolean refused = !ok && kestal_is_connected() && self->link_gen == gen;
+    const gboolean refused =
+        !ok && kestal_session_is_connected(self->session) && self->link_gen == gen;
     if (!refused || ++tries >= ORDER_TRIES) {
       done = gen;
       tries = 0;
@@ -319,35 +320,22 @@ static gpointer order_loop(gpointer data) {
   return NULL;
 }
 
+/* The session is this element's alone: its callbacks go with it when it is closed. */
 static void set_callbacks(GstKestalSrc* self) {
-  kestal_set_frame_callback(self ? on_frame : NULL, self);
-  kestal_set_event_detail_callback(self ? on_event : NULL, self);
-  kestal_set_scanner_state_callback(self ? on_scanner_state : NULL, self);
-  kestal_set_arm_state_callback(self ? on_arm_state : NULL, self);
+  kestal_session_set_frame_callback(self->session, on_frame, self);
+  kestal_session_set_event_detail_callback(self->session, on_event, self);
+  kestal_session_set_scanner_state_callback(self->session, on_scanner_state, self);
+  kestal_session_set_arm_state_callback(self->session, on_arm_state, self);
 }
 
-static void release_service(GstKestalSrc* self) {
-  G_LOCK(active);
-  if (active == self) active = NULL;
-  G_UNLOCK(active);
+static void close_session(GstKestalSrc* self) {
+  kestal_session_close(self->session); /* stops it first; no callback runs once it returned */
+  self->session = NULL;
 }
 
 /* Application thread (READY to PAUSED). */
 static gboolean gst_kestal_src_start(GstBaseSrc* src) {
   GstKestalSrc* self = GST_KESTAL_SRC(src);
-  G_LOCK(active);
-  GstKestalSrc* other = active;
-  if (!other) active = self;
-  G_UNLOCK(active);
-  if (other) {
-    GST_ELEMENT_ERROR(self, RESOURCE, BUSY,
-                      ("Another kestalsrc is already running in this process"),
-                      ("%s holds the device library, which is one service per process: run one "
-                       "kestalsrc per process",
-                       GST_OBJECT_NAME(other)));
-    return FALSE;
-  }
-
   GST_OBJECT_LOCK(self);
   const int comm = self->transport;
   gchar* host = g_strdup(self->host);
@@ -365,26 +353,37 @@ static gboolean gst_kestal_src_start(GstBaseSrc* src) {
   }
 
   gboolean ok = FALSE;
+  kestal_session_config config;
+  memset(&config, 0, sizeof config);
+  config.size = sizeof config;
+  config.comm_type = comm;
   if (comm != KESTAL_COMM_STORAGE && (!host || !*host)) {
     GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS, ("No device address: set the host property"),
-                      (NULL));
-  } else if (comm != KESTAL_COMM_STORAGE && kestal_set_network_endpoint(comm, host, port) != 0) {
-    GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS, ("Not a device address: %s port %u", host, port),
                       (NULL));
   } else if (comm == KESTAL_COMM_STORAGE && disk && *disk &&
              !g_file_test(disk, G_FILE_TEST_EXISTS)) {
     GST_ELEMENT_ERROR(self, RESOURCE, NOT_FOUND, ("No disk %s", disk), (NULL));
-  } else if (comm == KESTAL_COMM_STORAGE && kestal_set_storage_device(disk) != 0) {
-    GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS, ("Disk path too long"), (NULL));
   } else {
-    ok = kestal_set_comm_type(comm) == 0;
+    if (comm == KESTAL_COMM_STORAGE) {
+      config.disk = disk && *disk ? disk : NULL;
+    } else {
+      config.host = host;
+      config.port = (unsigned short)port;
+    }
+    char why[512] = "";
+    ok = kestal_session_open(&config, &self->session) == KESTAL_OK;
+    if (!ok) {
+      kestal_last_error(why, sizeof why);
+      if (comm == KESTAL_COMM_STORAGE)
+        GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS, ("Bad disk path"), ("%s", why));
+      else
+        GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS,
+                          ("Not a device address: %s port %u", host, port), ("%s", why));
+    }
   }
   g_free(host);
   g_free(disk);
-  if (!ok) {
-    release_service(self);
-    return FALSE;
-  }
+  if (!ok) return FALSE;
 
   g_mutex_lock(&self->lock);
   self->queue_max = MAX(queue_max, 1);
@@ -403,12 +402,10 @@ static gboolean gst_kestal_src_start(GstBaseSrc* src) {
   self->last_pts = GST_CLOCK_TIME_NONE;
 
   set_callbacks(self);
-  if (kestal_start() != 0) {
+  if (kestal_session_start(self->session) != 0) {
     char why[512];
-    kestal_last_error(why, sizeof why);
-    kestal_stop(); /* ends the retries that a failed start leaves running */
-    set_callbacks(NULL);
-    release_service(self);
+    kestal_session_last_error(self->session, why, sizeof why);
+    close_session(self); /* ends the retries that a failed start leaves running */
     GST_ELEMENT_ERROR(self, RESOURCE, OPEN_READ, ("Could not start the link to the device"),
                       ("%s", *why ? why : "the library gave no reason"));
     return FALSE;
@@ -423,17 +420,15 @@ static gboolean gst_kestal_src_stop(GstBaseSrc* src) {
   g_mutex_lock(&self->lock);
   self->stopping = TRUE;
   g_cond_broadcast(&self->cond);
-  const gboolean stop_scan = self->order_scan && kestal_is_connected();
+  const gboolean stop_scan = self->order_scan && kestal_session_is_connected(self->session);
   g_mutex_unlock(&self->lock);
   if (self->order_thread) g_thread_join(self->order_thread);
   self->order_thread = NULL;
   if (stop_scan) send_order(self, KESTAL_ORDER_STOP_SCAN, NULL);
-  kestal_stop(); /* no callback runs once it returned */
-  set_callbacks(NULL);
+  close_session(self);
   g_mutex_lock(&self->lock);
   g_queue_clear_full(&self->frames, free_frame);
   g_mutex_unlock(&self->lock);
-  release_service(self);
   return TRUE;
 }
 

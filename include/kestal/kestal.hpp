@@ -16,12 +16,14 @@
 //   session.request(KESTAL_ORDER_START_SCAN);
 //   std::optional<kestal::OwnedFrame> frame = frames.pop(std::chrono::seconds(5));
 //
-// One Session at a time. The library is one process-wide service: its settings and callbacks are
-// global. A second Session created while one is alive throws kestal::Error with KESTAL_E_INVALID.
-// (The check lives in this header, so it covers one executable or shared library that includes
-// it; do not drive the library from two modules at once.) Session objects are neither copied nor
-// moved. The session registers the library's event-detail callback itself (connected(),
-// wait_connected()) and every other callback whose handler is set, and unregisters them at stop.
+// Each Session is a service of its own (a kestal_session: its own workers, callbacks, sequence
+// numbers and counters), so several Sessions may run at once, one per device. The library's
+// process-wide service, which the global kestal_* functions drive, is reached with
+// Session(config, kestal::process_wide): one such Session at a time (a second one throws
+// kestal::Error with KESTAL_E_INVALID; the check lives in this header, so it covers one executable
+// or shared library that includes it). Session objects are neither copied nor moved. The session
+// registers the library's event-detail callback itself (connected(), wait_connected()) and every
+// other callback whose handler is set, and unregisters them at stop.
 //
 // Threads. Handlers (on_event, on_message, on_scanner_state, on_arm_state, on_status_line,
 // on_frame) are registered while the session is stopped, and run on the library's threads: the
@@ -67,11 +69,13 @@
 
 namespace kestal {
 
-// The reason of the library's last reported failure (kestal_last_error); "" when none yet.
-inline std::string last_error() {
+namespace detail {
+// The reason that `read` (kestal_last_error or a session's) writes, however long it is.
+template <typename Read>
+std::string read_reason(Read read) {
   std::string reason(256, '\0');
   for (int attempt = 0; attempt < 4; ++attempt) {  // the reason may change between two calls
-    const int len = kestal_last_error(&reason[0], static_cast<unsigned int>(reason.size()));
+    const int len = read(&reason[0], static_cast<unsigned int>(reason.size()));
     if (len < 0) return std::string();
     if (static_cast<std::size_t>(len) < reason.size()) {
       reason.resize(static_cast<std::size_t>(len));
@@ -81,6 +85,16 @@ inline std::string last_error() {
   }
   reason.resize(reason.size() - 1);  // cut, as the C function cuts
   return reason;
+}
+}  // namespace detail
+
+// The reason of the library's last reported failure (kestal_last_error); "" when none yet.
+inline std::string last_error() { return detail::read_reason(&kestal_last_error); }
+
+// The reason of session `s`'s last failure (kestal_session_last_error); "" when none yet.
+inline std::string last_error(kestal_session* s) {
+  return detail::read_reason(
+      [s](char* buf, unsigned int len) { return kestal_session_last_error(s, buf, len); });
 }
 
 // "MAJOR.MINOR.PATCH" of the library loaded (KESTAL_VERSION_STRING is the header's).
@@ -104,16 +118,18 @@ inline const char* result_name(int code) noexcept {
 }
 
 // A failure: the KESTAL_E_* code and the reason. what() reads "REASON (KESTAL_E_...)".
-// The wrapper's own failures use KESTAL_E_INVALID: a second Session, a bad setting, a handler
-// registered while started, an ACK refused by the device (its code in the reason) or a reply too
-// short for its decoder.
+// The wrapper's own failures use KESTAL_E_INVALID: a second process-wide Session, a bad setting, a
+// handler registered while started, an ACK refused by the device (its code in the reason) or a
+// reply too short for its decoder.
 class Error : public std::runtime_error {
  public:
   Error(int code, const std::string& reason)
       : std::runtime_error(reason + " (" + result_name(code) + ")"), code_(code), reason_(reason) {}
   // `what_failed`: the reason taken from kestal_last_error.
-  static Error from_library(int code, const std::string& what_failed) {
-    const std::string reason = last_error();
+  // With a session, its own reason (kestal_session_last_error).
+  static Error from_library(int code, const std::string& what_failed,
+                            kestal_session* session = nullptr) {
+    const std::string reason = session ? last_error(session) : last_error();
     return Error(code, reason.empty() ? what_failed : what_failed + ": " + reason);
   }
   int code() const noexcept { return code_; }
@@ -328,15 +344,18 @@ struct Config {
   std::string host;  // network transports: the device's address; "" keeps the one set before
   unsigned short port = 0;
   std::string disk;  // storage: a disk or image file; "" searches the disks
+  // A Session of its own: the local UDP port of its arm relay; 0 runs none. (The process-wide
+  // service keeps the arm port set before.)
+  unsigned short arm_port = 0;
 
   static Config network(std::string host, unsigned short port) {
-    return {Transport::network, std::move(host), port, {}};
+    return {Transport::network, std::move(host), port, {}, 0};
   }
   static Config network_alt(std::string host, unsigned short port) {
-    return {Transport::network_alt, std::move(host), port, {}};
+    return {Transport::network_alt, std::move(host), port, {}, 0};
   }
   static Config storage(std::string disk = {}) {
-    return {Transport::storage, {}, 0, std::move(disk)};
+    return {Transport::storage, {}, 0, std::move(disk), 0};
   }
 };
 
@@ -344,8 +363,13 @@ struct Config {
 struct StartNow {};
 inline constexpr StartNow start_now{};
 
+// Passed to the constructor for the library's process-wide service instead of a session of its
+// own: the service that the global kestal_* functions drive, one such Session at a time.
+struct ProcessWide {};
+inline constexpr ProcessWide process_wide{};
+
 namespace detail {
-inline std::atomic<bool> session_live{false};
+inline std::atomic<bool> process_wide_live{false};
 
 // What the library's callbacks reach through their user_data: the handlers and what the wrapper
 // keeps about them. Handlers are written only while the library is stopped.
@@ -421,20 +445,34 @@ struct SessionState {
 };
 }  // namespace detail
 
-// The library's one service, configured, with handlers, started and stopped (see the top of this
-// file for the one-session rule, threads and handler exceptions).
+// A device's service, configured, with handlers, started and stopped: a session of its own, or
+// the library's process-wide service (see the top of this file for threads and handler exceptions).
 class Session {
  public:
-  // Sets the transport and its device address (throws Error, KESTAL_E_INVALID, for a bad one or
-  // when another Session is alive). Starts later, with start().
+  // Opens a session of its own for the device of `config` (throws Error, KESTAL_E_INVALID, for a
+  // bad setting). An empty host is the transport's default address. Starts later, with start().
   explicit Session(const Config& config) : state_(new detail::SessionState) {
-    if (detail::session_live.exchange(true))
+    kestal_session_config c{};
+    c.size = sizeof c;
+    c.comm_type = static_cast<int>(config.transport);
+    c.host = config.host.empty() ? nullptr : config.host.c_str();
+    c.port = config.port;
+    c.disk = config.disk.empty() ? nullptr : config.disk.c_str();
+    c.arm_port = config.arm_port;
+    const int r = kestal_session_open(&c, &session_);
+    if (r != KESTAL_OK) throw Error::from_library(r, "session open");
+  }
+  // The library's process-wide service, set up as `config` says; an empty host keeps the address
+  // set before. Throws Error (KESTAL_E_INVALID) for a bad setting or when another process-wide
+  // Session is alive.
+  Session(const Config& config, ProcessWide) : state_(new detail::SessionState) {
+    if (detail::process_wide_live.exchange(true))
       throw Error(KESTAL_E_INVALID,
-                  "a kestal::Session is alive already (the library is one process-wide service)");
+                  "a process-wide kestal::Session is alive already (the library has one)");
     try {
       configure(config);
     } catch (...) {
-      detail::session_live.store(false);
+      detail::process_wide_live.store(false);
       throw;
     }
   }
@@ -442,13 +480,16 @@ class Session {
   Session(const Config& config, StartNow) : Session(config) { start(); }
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
-  // Stops the session; never throws.
+  // Stops the session (and closes it); never throws.
   ~Session() {
     end();
     // A handler still running two seconds after the stop began was given up by the library (it
     // never calls back again): the handlers stay allocated for it.
     if (state_->in_flight.load() != 0) static_cast<void>(state_.release());
-    detail::session_live.store(false);
+    if (session_)
+      kestal_session_close(session_);
+    else
+      detail::process_wide_live.store(false);
   }
 
   // Handlers: set while stopped (Error, KESTAL_E_INVALID, once started); an empty one is off.
@@ -477,22 +518,21 @@ class Session {
 
   // Registers the handlers with the library and starts it. true when everything started; false
   // when the arm link or the transport failed to start (the library retries it; last_error() has
-  // the reason). Throws Error (KESTAL_E_INVALID) when already started.
+  // the reason), or when another session owns this one's arm port or disk. Throws Error
+  // (KESTAL_E_INVALID) when already started.
   bool start() {
     detail::SessionState& s = stopped_or_throw();
     void* user = state_.get();
     using S = detail::SessionState;
-    kestal_set_event_detail_callback(&S::event, user);
-    kestal_set_message_callback(s.on_message ? &S::message : nullptr, user);
-    kestal_set_scanner_state_callback(s.on_scanner_state ? &S::scanner_state : nullptr, user);
-    kestal_set_arm_state_callback(s.on_arm_state ? &S::arm_state : nullptr, user);
-    kestal_set_status_line_utf8_callback(s.on_status_line ? &S::status_line : nullptr, user);
-    kestal_set_frame_callback(s.on_frame ? &S::frame : nullptr, user);
+    set_callbacks(
+        &S::event, s.on_message ? &S::message : nullptr,
+        s.on_scanner_state ? &S::scanner_state : nullptr, s.on_arm_state ? &S::arm_state : nullptr,
+        s.on_status_line ? &S::status_line : nullptr, s.on_frame ? &S::frame : nullptr, user);
     started_ = true;  // before the library's threads start: a handler may look at it
-    const int r = kestal_start();
+    const int r = session_ ? kestal_session_start(session_) : kestal_start();
     if (r == KESTAL_E_IN_CALLBACK) {
       started_ = false;
-      throw Error::from_library(r, "start");
+      throw Error::from_library(r, "start", session_);
     }
     return r == 0;
   }
@@ -502,13 +542,16 @@ class Session {
   // session stays started.
   void stop() {
     const int r = end();
-    if (r == KESTAL_E_IN_CALLBACK) throw Error::from_library(r, "stop");
+    if (r == KESTAL_E_IN_CALLBACK) throw Error::from_library(r, "stop", session_);
   }
 
   bool started() const noexcept { return started_; }
   // Whether the library has its link to the device (kestal_is_connected): from "Connected OK"
   // until the link is reported lost or not made; false while stopped.
-  bool connected() const { return started_ && kestal_is_connected() != 0; }
+  bool connected() const {
+    return started_ &&
+           (session_ ? kestal_session_is_connected(session_) : kestal_is_connected()) != 0;
+  }
   // Waits up to `timeout` for the connection; true once connected.
   template <typename Rep, typename Period>
   bool wait_connected(std::chrono::duration<Rep, Period> timeout) const {
@@ -529,9 +572,12 @@ class Session {
     const unsigned int timeout_ms =
         ms > static_cast<Rep>(UINT_MAX) ? UINT_MAX : static_cast<unsigned int>(ms);
     std::unique_ptr<kestal_ack> ack(new kestal_ack());
-    const int rc = kestal_request(sub_type, params, static_cast<unsigned int>(params_len),
-                                  timeout_ms, ack.get());
-    if (rc != KESTAL_OK) throw Error::from_library(rc, "order " + std::to_string(sub_type));
+    const unsigned int len = static_cast<unsigned int>(params_len);
+    const int rc =
+        session_ ? kestal_session_request(session_, sub_type, params, len, timeout_ms, ack.get())
+                 : kestal_request(sub_type, params, len, timeout_ms, ack.get());
+    if (rc != KESTAL_OK)
+      throw Error::from_library(rc, "order " + std::to_string(sub_type), session_);
     return Ack(*ack);
   }
   Ack request(unsigned short sub_type, const std::vector<std::uint8_t>& params = {},
@@ -553,8 +599,38 @@ class Session {
     return accepted(KESTAL_ORDER_SENSOR_REG_MAP, timeout).sensor_map();
   }
 
-  kestal_health health() const { return kestal::health(); }
-  std::string last_error() const { return kestal::last_error(); }
+  // Sends a message of `type` (KESTAL_MSG_*) as it stands, without waiting for an answer; throws
+  // Error with the library's code and reason when it was not sent.
+  void send(unsigned short type, const std::vector<std::uint8_t>& bytes) const {
+    const unsigned int len = checked_len(bytes, "message");
+    const unsigned char* data = bytes.empty() ? nullptr : bytes.data();
+    const int rc =
+        session_ ? kestal_session_send(session_, type, data, len) : kestal_send(type, data, len);
+    if (rc != KESTAL_OK) throw Error::from_library(rc, "message " + std::to_string(type), session_);
+  }
+  // Sends a firmware file of `firmware_type` to the device; throws Error as send() does.
+  void update_firmware(unsigned short firmware_type, const std::vector<std::uint8_t>& bytes) const {
+    const unsigned int len = checked_len(bytes, "firmware file");
+    const unsigned char* data = bytes.empty() ? nullptr : bytes.data();
+    const int rc = session_ ? kestal_session_update_firmware(session_, firmware_type, data, len)
+                            : kestal_update_firmware(firmware_type, data, len);
+    if (rc != KESTAL_OK)
+      throw Error::from_library(rc, "firmware update " + std::to_string(firmware_type), session_);
+  }
+
+  kestal_health health() const {
+    if (!session_) return kestal::health();
+    kestal_health h{};
+    const int rc = kestal_session_get_health(session_, &h);
+    if (rc != KESTAL_OK) throw Error::from_library(rc, "kestal_session_get_health", session_);
+    return h;
+  }
+  std::string last_error() const {
+    return session_ ? kestal::last_error(session_) : kestal::last_error();
+  }
+  // The C handle of a session of its own (nullptr for the process-wide service), for the C
+  // functions this wrapper does not cover; it stays owned by this Session.
+  kestal_session* handle() const noexcept { return session_; }
   std::string version() const { return kestal::version(); }
 
   // Exceptions that handlers threw (and the wrapper caught) since this session was made.
@@ -568,17 +644,36 @@ class Session {
   // The stop of stop() and of the destructor: kestal_stop's result; nothing when stopped.
   int end() noexcept {
     if (!started_) return KESTAL_OK;
-    const int r = kestal_stop();
+    const int r = session_ ? kestal_session_stop(session_) : kestal_stop();
     if (r == KESTAL_E_IN_CALLBACK) return r;
-    kestal_set_event_detail_callback(nullptr, nullptr);
-    kestal_set_message_callback(nullptr, nullptr);
-    kestal_set_scanner_state_callback(nullptr, nullptr);
-    kestal_set_arm_state_callback(nullptr, nullptr);
-    kestal_set_status_line_utf8_callback(nullptr, nullptr);
-    kestal_set_frame_callback(nullptr, nullptr);
+    set_callbacks(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
     started_ = false;
     state_->connection_changed();
     return r;
+  }
+  void set_callbacks(kestal_event_detail_fn event, kestal_message_fn message,
+                     kestal_state_fn scanner, kestal_state_fn arm, kestal_text_fn status_line,
+                     kestal_frame_fn frame, void* user) noexcept {
+    if (session_) {
+      kestal_session_set_event_detail_callback(session_, event, user);
+      kestal_session_set_message_callback(session_, message, user);
+      kestal_session_set_scanner_state_callback(session_, scanner, user);
+      kestal_session_set_arm_state_callback(session_, arm, user);
+      kestal_session_set_status_line_utf8_callback(session_, status_line, user);
+      kestal_session_set_frame_callback(session_, frame, user);
+      return;
+    }
+    kestal_set_event_detail_callback(event, user);
+    kestal_set_message_callback(message, user);
+    kestal_set_scanner_state_callback(scanner, user);
+    kestal_set_arm_state_callback(arm, user);
+    kestal_set_status_line_utf8_callback(status_line, user);
+    kestal_set_frame_callback(frame, user);
+  }
+  static unsigned int checked_len(const std::vector<std::uint8_t>& bytes, const char* what) {
+    if (static_cast<unsigned long long>(bytes.size()) > UINT_MAX)
+      throw Error(KESTAL_E_INVALID, std::string(what) + " too long");
+    return static_cast<unsigned int>(bytes.size());
   }
   void configure(const Config& c) {
     const int comm = static_cast<int>(c.transport);
@@ -604,6 +699,7 @@ class Session {
   }
 
   std::unique_ptr<detail::SessionState> state_;
+  kestal_session* session_ = nullptr;  // nullptr: the process-wide service
   // Read by a handler that calls stop() (refused there) while the application may stop.
   std::atomic<bool> started_{false};
 };

@@ -1,7 +1,7 @@
 #!/bin/sh
 # kestalsrc in gst-launch-1.0 pipelines against kestal-devsim on 127.0.0.1 (GST_PLUGIN_PATH names
-# the build's plugin folder): frames and their numbers, a slow downstream, an RTP round trip, the
-# simulator killed and restarted, the disk transport, and the starts that must fail.
+# the build's plugin folder): frames and their numbers, a slow downstream, an RTP round trip, two
+# elements streaming two devices, the simulator killed and restarted, the disk transport, and the starts that must fail.
 #   kestalsrc_test.sh KESTAL_DEVSIM FRAME_CHECK
 devsim=$1 check=$2
 for tool in gst-launch-1.0 gst-inspect-1.0; do
@@ -9,7 +9,7 @@ for tool in gst-launch-1.0 gst-inspect-1.0; do
 done
 dir=$(mktemp -d)
 cd "$dir" || exit 1
-trap 'kill $sim $recv $gst 2>/dev/null; wait; cd /; [ -n "$KESTAL_KEEP_TEST_DIR" ] || rm -rf "$dir"' EXIT
+trap 'kill $sim $sim2 $recv $gst 2>/dev/null; wait; cd /; [ -n "$KESTAL_KEEP_TEST_DIR" ] || rm -rf "$dir"' EXIT
 export GST_REGISTRY="$dir/registry.bin"  # the user's plugin cache stays as it was
 for element in multifilesink videoconvert rtpvrawpay rtpvrawdepay udpsrc udpsink; do
   gst-inspect-1.0 $element > /dev/null 2>&1 || { echo "no GStreamer element $element"; exit 77; }
@@ -57,6 +57,20 @@ md5sum s_*.raw | cut -c1-32 > sent
 [ "$(ls r_*.raw | wc -l)" -ge 5 ] || fail "fewer than 5 of 10 frames came over RTP"
 for f in r_*.raw; do grep -q "$(md5sum < $f | cut -c1-32)" sent || fail "$f is no frame sent"; done
 
+# Two kestalsrc in one pipeline, each with a session of its own for a simulator of its own (the
+# second's frames 640 x 240): each branch gets its own device's frames, whole.
+"$devsim" --port 0 --image-size 153600 --quiet --duration-s 60 > sim2.out &
+sim2=$!
+wait_for 'grep -q listening sim2.out' || fail "the second simulator did not start"
+port2=$(sed -n 's/^kestal-devsim: listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' sim2.out)
+launch kestalsrc host=127.0.0.1 port=$port num-buffers=5 ! multifilesink location=a_%02d.raw \
+  kestalsrc host=127.0.0.1 port=$port2 num-buffers=5 ! multifilesink location=b_%02d.raw \
+  > two.out 2>&1 || fail "two kestalsrc"
+kill $sim2
+sizes() { for f in "$1"_*.raw; do wc -c < "$f"; done | sort | uniq -c | awk '{print $1 "x" $2}'; }
+[ "$(sizes a)" = 5x307200 ] && [ "$(sizes b)" = 5x153600 ] \
+  || fail "not five 640 x 480 and five 640 x 240 frames: $(sizes a) $(sizes b)"
+
 # The simulator killed mid-run: a warning, then frames again from the one restarted on its port,
 # half as high (640 x 240): new caps, and the new frames whole.
 timeout 60 gst-launch-1.0 -v -m kestalsrc host=127.0.0.1 port=$port num-buffers=40 \
@@ -81,12 +95,12 @@ launch -m kestalsrc transport=storage disk=disk.img kind=y-original num-buffers=
   ! multifilesink location=y_%02d.raw post-messages=true > storage.out 2>&1 || fail "storage"
 [ "$(offsets storage.out | wc -l)" -eq 3 ] && $check 8 $(offsets storage.out) || fail "Y-original"
 
-# Starts that fail with their reason: one service per process, a missing disk, no address.
+# Starts that fail with their reason: two elements on one disk, a missing disk, no address.
 while IFS='|' read -r pipeline reason; do
   launch $pipeline > error.out 2>&1 && fail "$pipeline started"
   grep -q "$reason" error.out || fail "$pipeline: not '$reason'"
 done << ROWS
-kestalsrc host=127.0.0.1 port=$port ! fakesink kestalsrc host=127.0.0.1 port=$port ! fakesink|Another kestalsrc is already running
+kestalsrc transport=storage disk=disk.img ! fakesink kestalsrc transport=storage disk=disk.img ! fakesink|another session owns the
 kestalsrc transport=storage disk=$dir/none.img ! fakesink|No disk $dir/none.img
 kestalsrc ! fakesink|No device address
 ROWS
