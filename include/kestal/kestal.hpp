@@ -103,18 +103,10 @@ inline std::string version() {
   return v ? v : "";
 }
 
-// The name of a KESTAL_OK / KESTAL_E_* result.
+// The name of a KESTAL_OK / KESTAL_E_* result (the library's kestal_error_name).
 inline const char* result_name(int code) noexcept {
-  switch (code) {
-    case KESTAL_OK: return "KESTAL_OK";
-    case KESTAL_E_INVALID: return "KESTAL_E_INVALID";
-    case KESTAL_E_TIMEOUT: return "KESTAL_E_TIMEOUT";
-    case KESTAL_E_NOT_CONNECTED: return "KESTAL_E_NOT_CONNECTED";
-    case KESTAL_E_SEND_FAILED: return "KESTAL_E_SEND_FAILED";
-    case KESTAL_E_STOPPED: return "KESTAL_E_STOPPED";
-    case KESTAL_E_IN_CALLBACK: return "KESTAL_E_IN_CALLBACK";
-    default: return "unknown result";
-  }
+  const char* name = kestal_error_name(code);
+  return name && *name ? name : "unknown result";
 }
 
 // A failure: the KESTAL_E_* code and the reason. what() reads "REASON (KESTAL_E_...)".
