@@ -66,6 +66,16 @@ int With(kestal_session* s, const char* function, Fn fn) {
   return service ? fn(*service) : KESTAL_E_INVALID;
 }
 
+// Registers one of the session's callbacks with `set`, the service's setter.
+template <typename Fn>
+int SetOn(kestal_session* s, const char* function, void (Service::*set)(Fn, void*), Fn callback,
+          void* user_data) {
+  return With(s, function, [&](Service& service) {
+    (service.*set)(callback, user_data);
+    return 0;
+  });
+}
+
 // Destroys the closed services that nothing uses any more; the others wait for a later sweep.
 void SweepClosing() {
   std::vector<std::shared_ptr<Service>> done;
@@ -214,47 +224,40 @@ int kestal_session_stop(kestal_session* s) {
 
 int kestal_session_set_frame_callback(kestal_session* s, kestal_frame_fn callback,
                                       void* user_data) {
-  return With(s, "session frame callback",
-              [&](Service& service) { return service.SetFrameFn(callback, user_data), 0; });
+  return SetOn(s, "session frame callback", &Service::SetFrameFn, callback, user_data);
 }
 
 int kestal_session_set_event_callback(kestal_session* s, kestal_event_fn callback,
                                       void* user_data) {
-  return With(s, "session event callback",
-              [&](Service& service) { return service.SetEventFn(callback, user_data), 0; });
+  return SetOn(s, "session event callback", &Service::SetEventFn, callback, user_data);
 }
 
 int kestal_session_set_event_detail_callback(kestal_session* s, kestal_event_detail_fn callback,
                                              void* user_data) {
-  return With(s, "session event detail callback",
-              [&](Service& service) { return service.SetEventDetailFn(callback, user_data), 0; });
+  return SetOn(s, "session event detail callback", &Service::SetEventDetailFn, callback, user_data);
 }
 
 int kestal_session_set_message_callback(kestal_session* s, kestal_message_fn callback,
                                         void* user_data) {
-  return With(s, "session message callback",
-              [&](Service& service) { return service.SetMessageFn(callback, user_data), 0; });
+  return SetOn(s, "session message callback", &Service::SetMessageFn, callback, user_data);
 }
 
 int kestal_session_set_scanner_state_callback(kestal_session* s, kestal_state_fn callback,
                                               void* user_data) {
-  return With(s, "session scanner state callback", [&](Service& service) {
-    return service.SetScanerStatusCallBack(callback, user_data), 0;
-  });
+  return SetOn(s, "session scanner state callback", &Service::SetScanerStatusCallBack, callback,
+               user_data);
 }
 
 int kestal_session_set_arm_state_callback(kestal_session* s, kestal_state_fn callback,
                                           void* user_data) {
-  return With(s, "session arm state callback", [&](Service& service) {
-    return service.SetArmStatusCallBack(callback, user_data), 0;
-  });
+  return SetOn(s, "session arm state callback", &Service::SetArmStatusCallBack, callback,
+               user_data);
 }
 
 int kestal_session_set_status_line_utf8_callback(kestal_session* s, kestal_text_fn callback,
                                                  void* user_data) {
-  return With(s, "session status line callback", [&](Service& service) {
-    return service.SetStatusLineUtf8Fn(callback, user_data), 0;
-  });
+  return SetOn(s, "session status line callback", &Service::SetStatusLineUtf8Fn, callback,
+               user_data);
 }
 
 int kestal_session_send(kestal_session* s, unsigned short type, const unsigned char* data,

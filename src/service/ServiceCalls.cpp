@@ -165,7 +165,8 @@ int WaitConnected(Service& service, unsigned int timeout_ms) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
     if (IsConnected(service)) return 1;
-    if (std::chrono::steady_clock::now() >= deadline) return 0;
+    // A stop (or a close from another thread) ends the wait: a stopped service never connects.
+    if (!service.WorkersRunning() || std::chrono::steady_clock::now() >= deadline) return 0;
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
 }

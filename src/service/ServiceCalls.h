@@ -31,7 +31,8 @@ int Send(Service& service, unsigned short type, const unsigned char* data, unsig
 int UpdateFirmware(Service& service, unsigned short type, const unsigned char* data,
                    unsigned int len);
 int IsConnected(Service& service);
-// Waits up to `timeout_ms` until IsConnected: 1, or 0 when the time ran out.
+// Waits up to `timeout_ms` until IsConnected: 1, or 0 when the time ran out or the service is not
+// running (a stop ends the wait).
 int WaitConnected(Service& service, unsigned int timeout_ms);
 
 }  // namespace calls
