@@ -235,7 +235,7 @@ KESTAL_C_API int kestal_get_health(kestal_health* out);
 KESTAL_C_API void kestal_print_volume_run_info(void);
 
 /** Waits up to `timeout_ms` until kestal_is_connected says 1: 1, or 0 when the time ran out or the
- * library is not started (a stop ends the wait).
+ * library is stopped or was never started (a stop ends the wait).
  * Any thread but the library's callbacks (the state it waits for may come through them). */
 KESTAL_C_API int kestal_wait_connected(unsigned int timeout_ms);
 /** The name of a result ("KESTAL_OK", "KESTAL_E_TIMEOUT", ...), or "" for a value that is none. */

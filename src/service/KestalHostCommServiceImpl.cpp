@@ -382,6 +382,7 @@ int Impl::Start() {
   }
   m_need_reconnect = false;
   m_stop_workers = false;
+  m_stopped = false;
   StartCapture();                       // like the workers, it runs until Stop
   // The log-report worker writes the log from now on.
   if (!m_log_writer.exchange(true)) kestal::Log::SetWriterRunning(true);
@@ -399,6 +400,7 @@ int Impl::Start() {
 int Impl::Stop() {
   KLOG_DEBUG_AS(kStop, "Called KestalHostCommService::Stop");
   if (m_gate.InOwnCallback()) return RefuseInCallback(kStop, "Stop");
+  m_stopped = true;
   m_lifecycle.RaiseStop(m_stop_workers);
   // What arrives during this second still reaches the application.
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));

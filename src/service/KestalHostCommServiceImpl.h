@@ -99,6 +99,8 @@ class KESTAL_INTERNAL KestalHostCommService::Impl {
   // Copies of what the session counts and what the lifecycle holds.
   std::string LinkHealthLine() const;
   bool NeedReconnect() const { return m_need_reconnect.load(); }
+  // True before the first Start and from a Stop until the next Start; any thread.
+  bool Stopped() const { return m_stopped.load(); }
   bool WorkersRunning() const { return m_lifecycle.WorkersRunning(); }
   // True on a thread inside one of this service's callbacks (its Start and Stop refuse).
   bool InOwnCallback() const { return m_gate.InOwnCallback(); }
@@ -159,5 +161,6 @@ class KESTAL_INTERNAL KestalHostCommService::Impl {
   std::atomic<bool> m_need_reconnect{false};
   std::atomic<bool> m_log_writer{false};  // this service counts as one of the log's writers
   std::atomic<bool> m_stop_workers{false};
+  std::atomic<bool> m_stopped{true};  // see Stopped()
   ServiceLifecycle m_lifecycle;
 };

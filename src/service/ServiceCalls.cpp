@@ -166,7 +166,7 @@ int WaitConnected(Service& service, unsigned int timeout_ms) {
   for (;;) {
     if (IsConnected(service)) return 1;
     // A stop (or a close from another thread) ends the wait: a stopped service never connects.
-    if (!service.WorkersRunning() || std::chrono::steady_clock::now() >= deadline) return 0;
+    if (service.Stopped() || std::chrono::steady_clock::now() >= deadline) return 0;
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
 }

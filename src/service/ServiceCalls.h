@@ -32,7 +32,7 @@ int UpdateFirmware(Service& service, unsigned short type, const unsigned char* d
                    unsigned int len);
 int IsConnected(Service& service);
 // Waits up to `timeout_ms` until IsConnected: 1, or 0 when the time ran out or the service is not
-// running (a stop ends the wait).
+// stopped (a stop ends the wait).
 int WaitConnected(Service& service, unsigned int timeout_ms);
 
 }  // namespace calls
