@@ -262,7 +262,11 @@ typedef struct kestal_session_config {
   const char* disk;             /**< storage: a disk or image path (NULL: discovery) */
   unsigned short arm_port;      /**< local UDP port of the arm relay; 0 = no arm relay */
   unsigned short arm_peer_port; /**< the companion's port on 127.0.0.1 (0: 27000) */
-  const char* log_path;         /**< reserved: a session logs into the process's log file */
+  const char* log_path;         /**< the session's rolling log file (NULL: its own file,
+                                     "<process log>-<n>", beside the process-wide one) */
+  int resume_scan;              /**< 1: after a reconnect, send START_SCAN again if the
+                                     application's last scan order was a start (0: the
+                                     application sends it again itself) */
 } kestal_session_config;
 /** Opens a session as `config` says (nothing runs until kestal_session_start): KESTAL_OK with the
  * session in `*out`, or KESTAL_E_INVALID (NULL argument, `size` too small, a bad comm type, host,
