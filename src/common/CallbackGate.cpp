@@ -123,7 +123,8 @@ std::thread CallbackGate::StartWorker(std::function<void()> body) {
     s.workers.push_back(std::make_unique<Worker>());
     worker = s.workers.back().get();
   }
-  std::thread thread([worker, body = std::move(body)] {
+  // The worker writes to the log file of the service that starts it.
+  std::thread thread([worker, body = kestal::Log::Inheriting(std::move(body))] {
     t_worker = worker;
     try {
       body();

@@ -24,6 +24,9 @@ struct HostCommSettings {
   // 127.0.0.1.
   uint16_t arm_local_port = kestal::catalogue::kArmLibraryPort;
   uint16_t arm_peer_port = kestal::catalogue::kArmCompanionPort;
+  // After a reconnect, send the last START_SCAN again if the application's last scan order was a
+  // start (the device forgets it when it restarts).
+  bool resume_scan = false;
   // Where a session's traffic is captured; empty: the environment variable KESTAL_CAPTURE decides.
   std::string capture_path;
 };

@@ -1,5 +1,6 @@
 #include "common/Log.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdarg>
@@ -7,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <mutex>
 #include <vector>
 
@@ -20,21 +22,32 @@ namespace {
 
 constexpr const char* kLogFileName = "LogKestalHostCommService.txt";
 constexpr std::size_t kMaxFileSize = 64u * 1024 * 1024;
-constexpr const char* kRolledFileName =
-    "LogKestalHostCommService.1.txt";  // the one rolled-over file
 constexpr const char* kPattern = "%Y-%m-%d %H:%M:%S.%e %* [%t] [%!@%#] %v";
 
-// The log file, appended to; past kMaxFileSize it becomes the rolled-over file and a new one is
+// The one rolled-over file of `path`: ".1" before its extension ("LogKestalHostCommService.1.txt").
+std::string RolledName(const std::string& path) {
+  const std::size_t dot = path.rfind('.');
+  const std::size_t dir = path.find_last_of("/\\");
+  if (dot == std::string::npos || (dir != std::string::npos && dot < dir) || dot == dir + 1)
+    return path + ".1";
+  return path.substr(0, dot) + ".1" + path.substr(dot);
+}
+
+// A log file, appended to; past kMaxFileSize it becomes the rolled-over file and a new one is
 // begun. Writes whole buffers of formatted lines, so no line is ever split between the two.
 class RollingFile {
  public:
+  explicit RollingFile(std::string path) : m_path(std::move(path)), m_rolled(RolledName(m_path)) {}
+  ~RollingFile() {
+    if (m_file) std::fclose(m_file);
+  }
   void Write(const char* data, std::size_t n) {
     if (!m_file && !Open("ab")) return;
     if (m_size + n > kMaxFileSize && m_size > 0) {
       std::fclose(m_file);
       m_file = nullptr;
-      std::remove(kRolledFileName);
-      std::rename(kLogFileName, kRolledFileName);
+      std::remove(m_rolled.c_str());
+      std::rename(m_path.c_str(), m_rolled.c_str());
       if (!Open("wb")) return;
     }
     m_size += std::fwrite(data, 1, n, m_file);
@@ -45,7 +58,7 @@ class RollingFile {
 
  private:
   bool Open(const char* mode) {
-    m_file = std::fopen(kLogFileName, mode);
+    m_file = std::fopen(m_path.c_str(), mode);
     if (!m_file) return false;
     std::fseek(m_file, 0, SEEK_END);
     const long size = std::ftell(m_file);
@@ -53,6 +66,7 @@ class RollingFile {
     return true;
   }
 
+  const std::string m_path, m_rolled;
   std::FILE* m_file = nullptr;  // opened by the first write, so an unused log leaves no empty file
   std::size_t m_size = 0;
 };
@@ -74,87 +88,167 @@ class UpperLevelFlag final : public spdlog::custom_flag_formatter {
 std::atomic<int> g_min_level{0};
 std::once_flag g_init_once;
 std::atomic<bool> g_has_tap{false};
-std::atomic<int> g_writers{0};  // services whose log-report worker writes the log
-
-// Lines are formatted on the thread that writes them into `active`; the file is written by
-// WriteOut, which the service's log writer runs when half of `active` is taken and its report
-// worker once a second. A line that finds `active` full is written out by its own thread
-// first, so nothing is lost; an error line is written out and flushed at once.
-//
-// Made once and never destroyed: an application that returns from main without Stop leaves
-// library workers running while the process's static objects are destroyed, and their last
-// lines must find a log, not the remains of one.
-struct LogState {
-  kestal::Mutex file_mutex;                          // taken before `mutex`
-  std::vector<char> pending GUARDED_BY(file_mutex);  // swapped with `active` by WriteOut
-  RollingFile file GUARDED_BY(file_mutex);
-
-  kestal::Mutex mutex;
-  std::unique_ptr<spdlog::formatter> formatter GUARDED_BY(mutex);
-  spdlog::memory_buf_t scratch GUARDED_BY(mutex);
-  std::vector<char> active
-      GUARDED_BY(mutex);  // kBufferCapacity reserved by its first line: appending allocates nothing
-  bool wake_sent GUARDED_BY(mutex) = false;  // the writer was told that half of `active` is taken
-  kestal::CondVar wake;
-
-  kestal::Mutex tap_mutex;
-  Log::Tap tap GUARDED_BY(tap_mutex);
-};
-LogState& State() {
-  static LogState* const state = new LogState();
-  return *state;
-}
 
 constexpr std::size_t kBufferCapacity = 1u << 20;
 
-void WriteOut(LogState& s, bool flush) {
-  kestal::MutexLock file_lock(s.file_mutex);
-  {
-    kestal::MutexLock lock(s.mutex);
-    s.active.swap(s.pending);
-    s.wake_sent = false;
-  }
-  if (!s.pending.empty()) s.file.Write(s.pending.data(), s.pending.size());
-  s.pending.clear();
-  if (flush) s.file.Flush();
+}  // namespace
+
+// Lines are formatted on the thread that writes them into `m_active`; the file is written by
+// WriteOut, which the service's log writer runs when half of `m_active` is taken and its report
+// worker once a second. A line that finds `m_active` full is written out by its own thread
+// first, so nothing is lost; an error line is written out and flushed at once.
+class LogFile : public std::enable_shared_from_this<LogFile> {
+ public:
+  explicit LogFile(std::string path);
+  // Writes out what is buffered: a service's file goes once nothing writes to it any more.
+  ~LogFile();
+  LogFile(const LogFile&) = delete;
+  LogFile& operator=(const LogFile&) = delete;
+
+  void Append(const spdlog::details::log_msg& msg);
+  void WriteOut(bool flush);
+  void WriteBacklog(int timeout_ms);
+  void Wake();
+  void CountWriter(bool running) { m_writers.fetch_add(running ? 1 : -1); }
+  // A writer runs: lines may wait in the buffer for it.
+  bool Buffered() const { return m_writers.load(std::memory_order_acquire) > 0; }
+
+ private:
+  kestal::Mutex m_file_mutex;                          // taken before `m_mutex`
+  std::vector<char> m_pending GUARDED_BY(m_file_mutex);  // swapped with `m_active` by WriteOut
+  RollingFile m_file GUARDED_BY(m_file_mutex);
+
+  kestal::Mutex m_mutex;
+  std::unique_ptr<spdlog::formatter> m_formatter GUARDED_BY(m_mutex);
+  spdlog::memory_buf_t m_scratch GUARDED_BY(m_mutex);
+  // kBufferCapacity reserved by its first line: appending allocates nothing.
+  std::vector<char> m_active GUARDED_BY(m_mutex);
+  bool m_wake_sent GUARDED_BY(m_mutex) = false;  // the writer was told half of m_active is taken
+  kestal::CondVar m_wake;
+  std::atomic<int> m_writers{0};  // services whose log-report worker writes this file
+};
+
+namespace {
+
+// Every log file that exists, written out when the process exits normally (lines written after
+// the last flush, after Stop say, reach the disk then).
+struct OpenFiles {
+  kestal::Mutex mutex;  // never taken while a file's mutexes are held
+  std::vector<LogFile*> files GUARDED_BY(mutex);
+};
+OpenFiles& Files() {
+  static OpenFiles* const files = new OpenFiles();
+  return *files;
 }
 
-void Append(LogState& s, const spdlog::details::log_msg& msg) {
-  for (int attempt = 0;; ++attempt) {
-    {
-      kestal::MutexLock lock(s.mutex);
-      // Each of the two buffers is reserved by the first line that lands in it, not when the
-      // logger is made at load: a process that loads the library and never logs pays nothing.
-      if (s.active.capacity() < kBufferCapacity) s.active.reserve(kBufferCapacity);
-      s.scratch.clear();
-      s.formatter->format(msg, s.scratch);
-      // After one write-out the line goes in even if other threads filled the buffer again.
-      if (s.active.size() + s.scratch.size() <= kBufferCapacity || attempt > 0) {
-        s.active.insert(s.active.end(), s.scratch.begin(), s.scratch.end());
-        if (!s.wake_sent && s.active.size() >= kBufferCapacity / 2) {
-          s.wake_sent = true;
-          s.wake.NotifyOne();
-        }
-        return;
-      }
-    }
-    WriteOut(s, false);
-  }
+// The process's file. Made once and never destroyed: an application that returns from main
+// without Stop leaves library workers running while the process's static objects are destroyed,
+// and their last lines must find a log, not the remains of one.
+LogFile& ProcessFile() {
+  static LogFile* const file = new LogFile(kLogFileName);
+  return *file;
+}
+
+// The file of the service the calling thread works for; null: the process's.
+thread_local LogFile* t_file = nullptr;
+
+LogFile& Current() { return t_file ? *t_file : ProcessFile(); }
+
+struct TapState {
+  kestal::Mutex mutex;
+  Log::Tap tap GUARDED_BY(mutex);
+};
+TapState& Taps() {
+  static TapState* const tap = new TapState();
+  return *tap;
 }
 
 }  // namespace
 
+LogFile::LogFile(std::string path) : m_file(std::move(path)) {
+  auto formatter = std::make_unique<spdlog::pattern_formatter>();
+  formatter->add_flag<UpperLevelFlag>('*').set_pattern(kPattern);
+  {
+    kestal::MutexLock lock(m_mutex);
+    m_formatter = std::move(formatter);
+  }
+  OpenFiles& open = Files();
+  kestal::MutexLock lock(open.mutex);
+  open.files.push_back(this);
+}
+
+LogFile::~LogFile() {
+  {
+    OpenFiles& open = Files();
+    kestal::MutexLock lock(open.mutex);
+    open.files.erase(std::remove(open.files.begin(), open.files.end(), this), open.files.end());
+  }
+  WriteOut(true);
+}
+
+void LogFile::WriteOut(bool flush) {
+  kestal::MutexLock file_lock(m_file_mutex);
+  {
+    kestal::MutexLock lock(m_mutex);
+    m_active.swap(m_pending);
+    m_wake_sent = false;
+  }
+  if (!m_pending.empty()) m_file.Write(m_pending.data(), m_pending.size());
+  m_pending.clear();
+  if (flush) m_file.Flush();
+}
+
+void LogFile::Append(const spdlog::details::log_msg& msg) {
+  for (int attempt = 0;; ++attempt) {
+    {
+      kestal::MutexLock lock(m_mutex);
+      // Each of the two buffers is reserved by the first line that lands in it, not when the
+      // logger is made at load: a process that loads the library and never logs pays nothing.
+      if (m_active.capacity() < kBufferCapacity) m_active.reserve(kBufferCapacity);
+      m_scratch.clear();
+      m_formatter->format(msg, m_scratch);
+      // After one write-out the line goes in even if other threads filled the buffer again.
+      if (m_active.size() + m_scratch.size() <= kBufferCapacity || attempt > 0) {
+        m_active.insert(m_active.end(), m_scratch.begin(), m_scratch.end());
+        if (!m_wake_sent && m_active.size() >= kBufferCapacity / 2) {
+          m_wake_sent = true;
+          m_wake.NotifyOne();
+        }
+        return;
+      }
+    }
+    WriteOut(false);
+  }
+}
+
+void LogFile::WriteBacklog(int timeout_ms) {
+  {  // waits even without a log, so that the writer's loop never spins
+    kestal::MutexLock lock(m_mutex);
+    if (!m_wake.WaitFor(lock, std::chrono::milliseconds(timeout_ms),
+                        [&]() REQUIRES(m_mutex) { return m_wake_sent; }))
+      return;
+    if (g_min_level.load(std::memory_order_acquire) == 0)
+      return void(m_wake_sent = false);  // nothing to write
+  }
+  WriteOut(false);
+}
+
+void LogFile::Wake() {
+  {
+    kestal::MutexLock lock(m_mutex);
+    m_wake_sent = true;
+  }
+  m_wake.NotifyAll();
+}
+
 void Log::Init() {
   std::call_once(g_init_once, [] {
-    LogState& s = State();
-    kestal::MutexLock file_lock(s.file_mutex);
-    kestal::MutexLock lock(s.mutex);
-    auto formatter = std::make_unique<spdlog::pattern_formatter>();
-    formatter->add_flag<UpperLevelFlag>('*').set_pattern(kPattern);
-    s.formatter = std::move(formatter);
-    // Lines written after the last flush (after Stop, say) reach the file when the process exits
-    // normally.
-    std::atexit([] { WriteOut(State(), true); });
+    ProcessFile();
+    std::atexit([] {
+      OpenFiles& open = Files();
+      kestal::MutexLock lock(open.mutex);
+      for (LogFile* file : open.files) file->WriteOut(true);
+    });
     g_min_level.store(static_cast<int>(LogLevel::Debug), std::memory_order_release);
   });
 }
@@ -169,33 +263,35 @@ void Log::SetLevel(LogLevel level) {
 }
 
 void Log::Flush() {
-  if (g_min_level.load(std::memory_order_acquire) != 0) WriteOut(State(), true);
+  if (g_min_level.load(std::memory_order_acquire) != 0) Current().WriteOut(true);
 }
 
-void Log::WriteBacklog(int timeout_ms) {
-  LogState& s = State();
-  {  // waits even without a log, so that the writer's loop never spins
-    kestal::MutexLock lock(s.mutex);
-    if (!s.wake.WaitFor(lock, std::chrono::milliseconds(timeout_ms),
-                        [&]() REQUIRES(s.mutex) { return s.wake_sent; }))
-      return;
-    if (g_min_level.load(std::memory_order_acquire) == 0)
-      return void(s.wake_sent = false);  // nothing to write
-  }
-  WriteOut(s, false);
+void Log::WriteBacklog(int timeout_ms) { Current().WriteBacklog(timeout_ms); }
+
+void Log::SetWriterRunning(bool running) { Current().CountWriter(running); }
+
+void Log::WakeWriter() { Current().Wake(); }
+
+std::shared_ptr<LogFile> Log::OpenFile(const std::string& path) {
+  return std::make_shared<LogFile>(path);
 }
 
-void Log::SetWriterRunning(bool running) {
-  g_writers.fetch_add(running ? 1 : -1, std::memory_order_acq_rel);
+std::string Log::NumberedFileName(int n) {
+  const std::string name = kLogFileName;
+  const std::size_t dot = name.rfind('.');
+  return name.substr(0, dot) + "-" + std::to_string(n) + name.substr(dot);
 }
 
-void Log::WakeWriter() {
-  LogState& s = State();
-  {
-    kestal::MutexLock lock(s.mutex);
-    s.wake_sent = true;
-  }
-  s.wake.NotifyAll();
+Log::Scope::Scope(LogFile* file) : m_previous(t_file) { t_file = file; }
+
+Log::Scope::~Scope() { t_file = m_previous; }
+
+std::function<void()> Log::Inheriting(std::function<void()> body) {
+  std::shared_ptr<LogFile> file = t_file ? t_file->shared_from_this() : nullptr;
+  return [file = std::move(file), body = std::move(body)] {
+    Scope scope(file.get());
+    body();
+  };
 }
 
 std::string Log::FunctionName(const char* pretty_function) {
@@ -250,25 +346,26 @@ void Log::Write(LogLevel level, const char* function, int line, const char* form
   if (n < 0) n = 0;
 
   const char* name = function ? function : "";
-  LogState& state = State();
   if (g_min_level.load(std::memory_order_acquire) != 0) {
+    LogFile& file = Current();
     const bool error = level == LogLevel::Error;
-    Append(state,
-           spdlog::details::log_msg(spdlog::source_loc{"", line, name}, "KestalHostComm",
-                                    error ? spdlog::level::err : spdlog::level::debug,
-                                    spdlog::string_view_t(text, static_cast<std::size_t>(n))));
+    file.Append(
+        spdlog::details::log_msg(spdlog::source_loc{"", line, name}, "KestalHostComm",
+                                 error ? spdlog::level::err : spdlog::level::debug,
+                                 spdlog::string_view_t(text, static_cast<std::size_t>(n))));
     // Errors reach the disk at once, and every line while no writer runs.
-    if (error || g_writers.load(std::memory_order_acquire) <= 0) WriteOut(state, true);
+    if (error || !file.Buffered()) file.WriteOut(true);
   }
   if (g_has_tap.load(std::memory_order_acquire)) {
-    kestal::MutexLock lock(state.tap_mutex);
-    if (state.tap) state.tap(level, name, std::string(text, static_cast<std::size_t>(n)));
+    TapState& tap = Taps();
+    kestal::MutexLock lock(tap.mutex);
+    if (tap.tap) tap.tap(level, name, std::string(text, static_cast<std::size_t>(n)));
   }
 }
 
-void Log::SetTap(Tap tap) {
-  LogState& state = State();
-  kestal::MutexLock lock(state.tap_mutex);
+void Log::SetTap(Log::Tap tap) {
+  TapState& state = Taps();
+  kestal::MutexLock lock(state.mutex);
   state.tap = std::move(tap);
   g_has_tap.store(static_cast<bool>(state.tap), std::memory_order_release);
 }

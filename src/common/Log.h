@@ -1,4 +1,6 @@
-// The library's one log: a rolling file "LogKestalHostCommService.txt" in the working directory.
+// The library's log: a rolling file "LogKestalHostCommService.txt" in the working directory, and
+// one more file for each service that was given one (OpenFile): a thread writes to the file of the
+// service it works for (Scope), and the workers a service starts inherit it (Inheriting).
 //
 // Lines are printf-style. KLOG_DEBUG / KLOG_ERROR test the level first, so the arguments of a
 // suppressed line are never formatted. The function field of a line is "Class::Method", taken
@@ -11,9 +13,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace kestal {
+
+class LogFile;
 
 enum class LogLevel { Debug = 1, Error = 4 };
 
@@ -41,6 +46,28 @@ class Log {
   // that the lines before Start and after Stop are on the disk at once, where a crash cannot
   // take them. Each service calls it once as its writer starts and once as it stops.
   static void SetWriterRunning(bool running);
+
+  // A rolling file of its own at `path` (its rolled-over file has ".1" before the extension),
+  // opened by its first line; lines buffered in it are written out when the last owner lets it go.
+  static std::shared_ptr<LogFile> OpenFile(const std::string& path);
+  // "LogKestalHostCommService-<n>.txt": the default file of the n-th session of a process.
+  static std::string NumberedFileName(int n);
+  // While it lasts, the calling thread's lines (and the flushes, waits and writer counts above) go
+  // to `file`; null means the process's file. `file` must remain live until the scope ends.
+  // Scopes nest: the previous file is the thread's again afterwards.
+  class Scope {
+   public:
+    explicit Scope(LogFile* file);
+    ~Scope();
+    Scope(const Scope&) = delete;
+    Scope& operator=(const Scope&) = delete;
+
+   private:
+    LogFile* m_previous;
+  };
+  // `body`, run with the calling thread's current file, which it keeps live while it runs: every
+  // worker a service starts is started through it, so its lines land in the service's file.
+  static std::function<void()> Inheriting(std::function<void()> body);
 
   // Formats and writes one line under the function field `function`. Once the first lines have
   // reserved the buffers, allocates nothing for a line of up to 1 KiB while no tap is set.

@@ -34,7 +34,7 @@ int LinkCapture::Start(const std::string& path, uint64_t limit) {
   m_limit = limit;
   m_stop = false;
   m_dropping = false;
-  m_writer = std::thread(&LinkCapture::LoopWrite, this);
+  m_writer = std::thread(kestal::Log::Inheriting([this] { LoopWrite(); }));
   m_active = true;
   KLOG_DEBUG("Capture the link to %s", path.c_str());
   return 0;

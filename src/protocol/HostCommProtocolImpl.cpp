@@ -207,6 +207,9 @@ HostCommTransportPlan HostCommProtocolImpl::Plan(uint32_t type) {
     const bool alt = type == HostCommTypeNetworkAlt;
     plan.endpoint = {alt ? settings.device_ip_type3 : settings.device_ip_type1,
                      alt ? settings.device_port_type3 : settings.device_port_type1};
+    // Which device this log file is about: a process may run several links.
+    KLOG_DEBUG("Device endpoint %s:%u", plan.endpoint.host.c_str(),
+               static_cast<unsigned>(plan.endpoint.port));
   }
   plan.disks = settings.storage_paths;
   // Without an active capture the transport carries a null pointer: a capture that is off costs
@@ -295,9 +298,41 @@ int HostCommProtocolImpl::SendOrder(uint16_t type, const uint8_t* data, uint32_t
     m_rtt_seq_no.store(kestal::LoadU16(data + OrderLayout::kSeqNo), std::memory_order_relaxed);
   }
   const int r = transport->SendOrder(type, data, len, wait);
-  if (r == 0 && order)
+  if (r == 0 && order) {
     LinkHealth::Add(heart_beat ? m_health.heartbeats_sent : m_health.orders_sent);
+    if (!heart_beat) NoteScanOrder(data, len);
+  }
   return r;
+}
+
+void HostCommProtocolImpl::NoteScanOrder(const uint8_t* order, uint32_t len) {
+  const uint16_t sub_type = kestal::LoadU16(order + OrderLayout::kSubMsgType);
+  const bool start = sub_type == StartScan || sub_type == StartScanAlt;
+  if (!start && sub_type != StopScan && sub_type != StopScanAlt) return;
+  kestal::MutexLock lock(m_scan_mutex);
+  if (start)
+    m_scan_order.assign(order, order + len);
+  else
+    m_scan_order.clear();
+}
+
+void HostCommProtocolImpl::ForgetScanOrder() {
+  kestal::MutexLock lock(m_scan_mutex);
+  m_scan_order.clear();
+}
+
+int HostCommProtocolImpl::ResumeScan() {
+  if (!Settings().resume_scan) return 0;
+  std::vector<uint8_t> order;
+  {
+    kestal::MutexLock lock(m_scan_mutex);
+    order = m_scan_order;
+  }
+  if (order.empty()) return 0;
+  kestal::StoreU16(order.data() + OrderLayout::kSeqNo, NextSeqNo());
+  KLOG_DEBUG("Resume scan after reconnect, order:%d",
+             static_cast<int>(kestal::LoadU16(order.data() + OrderLayout::kSubMsgType)));
+  return SendOrder(Order, order.data(), static_cast<uint32_t>(order.size()));
 }
 
 int HostCommProtocolImpl::SendCommTypeOrder() {

@@ -110,6 +110,12 @@ class HostCommProtocolImpl {
   void SetHostCommType(uint32_t type);
   // Tells the device the comm type in use; always 0.
   int SendCommTypeOrder();
+  // After a reconnect, when the settings ask for it (resume_scan) and the last scan order sent
+  // was a start, sends that order again with a new sequence number, so that the frames come back
+  // after the device restarted. 0 when nothing was to be sent or it went out, -1 otherwise.
+  int ResumeScan() EXCLUDES(m_scan_mutex);
+  // Forgets the last scan order: a new session of the service has not started scanning yet.
+  void ForgetScanOrder() EXCLUDES(m_scan_mutex);
   // Sends a whole firmware file as chunks of at most 65496 bytes; stops at the first failed
   // chunk. 0 when every chunk went out, -1 otherwise. Each chunk waits for room in the link while
   // the link is up: the file may be far larger than what the link holds at once. Over the disk
@@ -198,6 +204,8 @@ class HostCommProtocolImpl {
   int SendReadMark() EXCLUDES(m_wait_mutex);
   int WaitForReadMark(const SendWait& wait) EXCLUDES(m_wait_mutex);
   void NoteHeartBeatAck(uint16_t seq_no) EXCLUDES(m_wait_mutex);
+  // Keeps the order if it starts the scan, forgets the kept one if it stops it.
+  void NoteScanOrder(const uint8_t* order, uint32_t len) EXCLUDES(m_scan_mutex);
 
   // Written by the reading side (DealMsg), read whole by the service's log-report worker.
   mutable kestal::Mutex m_controller_status_mutex;
@@ -217,6 +225,10 @@ class HostCommProtocolImpl {
   // The last order sent (not a heartbeat) and when, for the round trip of its ACK.
   std::atomic<uint32_t> m_rtt_seq_no{~0u};
   std::atomic<int64_t> m_rtt_sent_us{0};  // used when the configuration has no counter
+
+  // The last START_SCAN (or START_SCAN_ALT) order sent, whole; empty after a stop-scan order.
+  kestal::Mutex m_scan_mutex;
+  std::vector<uint8_t> m_scan_order GUARDED_BY(m_scan_mutex);
 
   mutable kestal::Mutex m_settings_mutex;
   HostCommSettings m_settings GUARDED_BY(m_settings_mutex);

@@ -178,9 +178,12 @@ Impl::Impl()
 // The process-wide service never gets here (see the header). Another one ends its workers and
 // links before its parts go: the arm link's receive worker sends through the engine.
 Impl::~Impl() {
+  kestal::Log::Scope log_scope(m_log_file.get());
   if (m_lifecycle.WorkersRunning() || m_arm_comm->IsOpen()) Stop();
   m_arm_comm.reset();
 }
+
+void Impl::SetLogFile(const std::string& path) { m_log_file = kestal::Log::OpenFile(path); }
 
 uint16_t Impl::NextMsgSeqNo() {
   return static_cast<uint16_t>(m_msg_seq_no.fetch_add(1, std::memory_order_relaxed) + 1);
@@ -299,7 +302,10 @@ void Impl::ReportStatus(unsigned int status, const char* text) {
     KLOG_DEBUG_AS(kReportStatus, "Connected Error:%s", text ? text : "null");
   else
     KLOG_DEBUG_AS(kReportStatus, "%s", row.log_line);
-  if (row.send_comm_type) m_host_comm_protocol->SendCommTypeOrder();
+  if (row.send_comm_type) {
+    m_host_comm_protocol->SendCommTypeOrder();
+    m_host_comm_protocol->ResumeScan();
+  }
   m_lifecycle.RaiseEvent({row.event, TakeFailureDetail(row.event)});
 }
 
@@ -344,6 +350,7 @@ void Impl::JoinWorkers() {
 }
 
 int Impl::Start() {
+  kestal::Log::Scope log_scope(m_log_file.get());  // the workers started here inherit it
   KLOG_DEBUG_AS(kStart, "Called KestalHostCommService::Start");
   if (m_gate.InOwnCallback()) return RefuseInCallback(kStart, "Start");
   const int comm_type = m_comm_type;
@@ -357,6 +364,7 @@ int Impl::Start() {
   kestal::CallbackGate::JoinEndedWorkers();
   m_host_comm_protocol->Health().Reset();
   m_host_comm_protocol->ClearControllerStatus();  // the last session's device is not this one's
+  m_host_comm_protocol->ForgetScanOrder();        // nor is its scan this one's
   m_host_comm_protocol->SetHostCommType(kEngineCommType[comm_type]);
   ReportStatus(HostCommStatusConnecting, "");
 
@@ -398,6 +406,7 @@ int Impl::Start() {
 }
 
 int Impl::Stop() {
+  kestal::Log::Scope log_scope(m_log_file.get());
   KLOG_DEBUG_AS(kStop, "Called KestalHostCommService::Stop");
   if (m_gate.InOwnCallback()) return RefuseInCallback(kStop, "Stop");
   m_stopped = true;

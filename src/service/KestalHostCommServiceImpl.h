@@ -25,6 +25,7 @@
 #include "common/CallbackGate.h"
 #include "common/CallbackSlot.h"
 #include "common/HostCommSettings.h"
+#include "common/Log.h"
 #include "common/Mutex.h"
 #include "kestal/KestalHostCommService.h"
 #include "kestal/kestal_c.h"
@@ -96,6 +97,11 @@ class KESTAL_INTERNAL KestalHostCommService::Impl {
   int SetDeviceEndpoint(bool alt, const std::string& host, uint32_t port);
   int SetStoragePaths(std::vector<std::string> paths);
   HostCommSettings Settings() const;
+  // Gives the service a log file of its own at `path` (the process's file otherwise); before
+  // the first Start. Start, Stop and the workers they start write to it; a caller that wants
+  // its other calls' lines there too holds a Log::Scope of LogFile() around them.
+  void SetLogFile(const std::string& path);
+  kestal::LogFile* LogFile() const { return m_log_file.get(); }
   // Copies of what the session counts and what the lifecycle holds.
   std::string LinkHealthLine() const;
   bool NeedReconnect() const { return m_need_reconnect.load(); }
@@ -138,6 +144,7 @@ class KESTAL_INTERNAL KestalHostCommService::Impl {
   std::string TakeFailureDetail(HostCommDeviceEvent event) EXCLUDES(m_failure_mutex);
   uint16_t NextMsgSeqNo();
 
+  std::shared_ptr<kestal::LogFile> m_log_file;  // null: the process's; workers hold it too
   std::atomic<HostCommDeviceType> m_comm_type{HostCommDeviceStorage};
   // Declared before the engine and the arm link, whose workers call through them.
   kestal::CallbackGate m_gate;

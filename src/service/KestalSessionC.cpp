@@ -4,6 +4,7 @@
 // once nothing uses it any more: not a call in progress on another thread, and not a callback
 // that its stop gave up and that has not returned yet.
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <map>
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/Log.h"
 #include "common/Mutex.h"
 #include "kestal/kestal_c.h"
 #include "service/CallRefusal.h"
@@ -60,10 +62,13 @@ std::shared_ptr<Service> Find(kestal_session* s, const char* function) {
   return nullptr;
 }
 
+// Runs `fn` on the session's service, its lines going to the session's log file.
 template <typename Fn>
 int With(kestal_session* s, const char* function, Fn fn) {
   const std::shared_ptr<Service> service = Find(s, function);
-  return service ? fn(*service) : KESTAL_E_INVALID;
+  if (!service) return KESTAL_E_INVALID;
+  kestal::Log::Scope log_scope(service->LogFile());
+  return fn(*service);
 }
 
 // Registers one of the session's callbacks with `set`, the service's setter.
@@ -128,6 +133,15 @@ void Release(kestal_session* s) {
   s->claims.clear();
 }
 
+// The config as the first sessions had it, up to and with `log_path`: the least a caller passes.
+constexpr std::size_t kFirstConfigSize = offsetof(kestal_session_config, resume_scan);
+
+// 1 for the process's first session, 2 for its second, ...: the number in its default log file.
+int NextSessionNo() {
+  static std::atomic<int> opened{0};
+  return ++opened;
+}
+
 int Configure(Service& service, const kestal_session_config& c) {
   if (int r = calls::SetCommType(service, c.comm_type)) return r;
   if ((c.host || c.port) && c.comm_type != KESTAL_COMM_STORAGE) {
@@ -148,6 +162,7 @@ int Configure(Service& service, const kestal_session_config& c) {
   HostCommSettings settings = service.Settings();
   settings.arm_local_port = c.arm_port;
   if (c.arm_peer_port) settings.arm_peer_port = c.arm_peer_port;
+  settings.resume_scan = c.resume_scan != 0;
   return service.SetSettings(settings) == 0 ? 0 : calls::Refuse(service, "open: bad settings");
 }
 
@@ -158,13 +173,17 @@ extern "C" {
 int kestal_session_open(const kestal_session_config* config, kestal_session** out) {
   if (!config || !out)
     return kestal::RefuseDecoding("session open: no config, or nowhere to put the session");
-  if (config->size < sizeof(kestal_session_config))
+  if (config->size < kFirstConfigSize)
     return kestal::RefuseDecoding("session open: config size " + std::to_string(config->size) +
-                                  " is smaller than this library's " +
-                                  std::to_string(sizeof(kestal_session_config)));
+                                  " is smaller than the " + std::to_string(kFirstConfigSize) +
+                                  " bytes of the first session config");
+  // Fields past the caller's `size` (a program built against an older header) count as 0.
+  kestal_session_config c{};
+  std::memcpy(&c, config, std::min<std::size_t>(config->size, sizeof c));
   SweepClosing();
   auto service = std::make_shared<Service>();
-  if (int r = Configure(*service, *config)) {
+  service->SetLogFile(c.log_path ? c.log_path : kestal::Log::NumberedFileName(NextSessionNo()));
+  if (int r = Configure(*service, c)) {
     char reason[512];
     calls::LastError(*service, reason, sizeof reason);
     kestal::RefuseDecoding(std::string("session open: ") + reason);
@@ -310,8 +329,10 @@ unsigned short kestal_session_next_seq_no(kestal_session* s) {
 }
 
 void kestal_session_print_volume_run_info(kestal_session* s) {
-  if (const std::shared_ptr<Service> service = Find(s, "session volume run info"))
-    service->PrintVolumeRunInfo();
+  With(s, "session volume run info", [](Service& service) {
+    service.PrintVolumeRunInfo();
+    return 0;
+  });
 }
 
 const char* kestal_error_name(int code) {

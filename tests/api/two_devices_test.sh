@@ -1,7 +1,8 @@
 #!/bin/sh
 # Two sessions in one process, each to its own simulator (frames of 5000 and 7000 bytes): the
 # example kestal-two-devices checks that each session gets only its own frames and that the second
-# streams on with no frame missing once the first is stopped and its simulator killed.
+# streams on with no frame missing once the first is stopped and its simulator killed. Each session
+# writes its own log file, which names its own device and not the other.
 #   two_devices_test.sh SIMULATOR EXAMPLE [RUNNER]   (RUNNER: e.g. wine for the Windows build)
 set -eu
 sim=$1 example=$2 runner=${3:-}
@@ -19,7 +20,7 @@ for n in 1 2; do
   eval "port$n=\$(sed -n 's/^kestal-devsim: listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' \"$dir/sim$n.out\")"
 done
 [ -n "$port1" ] && [ -n "$port2" ] || { echo "the simulators did not start"; exit 1; }
-$runner "$example" 127.0.0.1 "$port1" 127.0.0.1 "$port2" 3 > "$dir/out" 2>&1 &
+(cd "$dir" && exec $runner "$example" 127.0.0.1 "$port1" 127.0.0.1 "$port2" 3) > "$dir/out" 2>&1 &
 run=$!
 pids="$pids $run"
 for _ in $(seq 300); do grep -q "device 1 stopped" "$dir/out" && break; sleep 0.1; done
@@ -31,3 +32,10 @@ cat "$dir/out"
 grep -q "^device 1: [0-9]* frames of 5000 bytes, 0 of another size" "$dir/out"
 grep -q "^device 2: [0-9]* frames of 7000 bytes, 0 of another size" "$dir/out"
 grep -q "^device 2: [1-9][0-9]* frames after device 1 stopped, 0 frame numbers missing" "$dir/out"
+for n in 1 2; do
+  eval "own=\$port$n other=\$port$((3 - n))"
+  log="$dir/LogKestalHostCommService-$n.txt"
+  grep -Eq "Device endpoint 127\.0\.0\.1:$own([^0-9]|$)" "$log" &&
+    ! grep -Eq "127\.0\.0\.1:$other([^0-9]|$)" "$log" ||
+    { echo "$log does not hold session $n's lines alone"; exit 1; }
+done

@@ -403,6 +403,50 @@ TEST(ProcessExit, LinesWrittenWhileTheProcessExitsAreSafe) {
 // Two whole services in one process, each with its own device (one over TCP, one over a disk),
 // arm ports, callbacks, sequence counter and counters: each gets only its own device's frames,
 // and stopping one leaves the other streaming.
+namespace {
+
+// The application's START_SCAN, as a service object's own order.
+int OrderScan(KestalHostCommService::Impl& service) {
+  const std::vector<uint8_t> order = HostCommMsg::BuildOrder(service.GetMsgSeqNo(), StartScan, {});
+  return service.SendHostCommMsg(Order, const_cast<uint8_t*>(order.data()),
+                                 static_cast<unsigned>(order.size()));
+}
+
+void CountFrame(const kestal_frame*, void* count) { ++*static_cast<std::atomic<uint64_t>*>(count); }
+
+}  // namespace
+
+// A device that restarts forgets its scan. With resume_scan the service orders it again once the
+// link is back, and the frames return; without it they stay away until the application orders it.
+TEST(ServiceReconnect, ResumeScanOrdersTheScanAgainAfterTheDeviceRestarts) {
+  SimDeviceOptions options = QuietDevice();
+  options.frame_rate = 30;
+  for (const bool resume : {false, true}) {
+    SimRig rig(SimLink::Network, options);
+    ASSERT_EQ(rig.Start(), 0);
+    KestalHostCommService::Impl service;
+    rig.PointService(service);
+    HostCommSettings settings = service.Settings();
+    settings.arm_local_port = 0;
+    settings.resume_scan = resume;
+    ASSERT_EQ(service.SetSettings(settings), 0);
+    std::atomic<uint64_t> frames{0};
+    service.SetFrameFn(CountFrame, &frames);
+    ASSERT_EQ(service.Start(), 0);
+    ASSERT_TRUE(WaitUntil([&] { return service.Engine().IsConnected(); }, 5000ms));
+    ASSERT_EQ(OrderScan(service), 0);
+    ASSERT_TRUE(WaitUntil([&] { return frames >= 5; }, 5000ms));
+    rig.Stop();
+    ASSERT_TRUE(WaitUntil([&] { return !service.Engine().IsConnected(); }, 5000ms));
+    ASSERT_EQ(rig.Start(), 0);
+    ASSERT_TRUE(WaitUntil([&] { return service.Engine().IsConnected(); }, 10000ms));
+    const uint64_t at_reconnect = frames;
+    EXPECT_EQ(WaitUntil([&] { return frames >= at_reconnect + 5; }, 3000ms), resume)
+        << "resume_scan " << resume;
+    EXPECT_EQ(service.Stop(), 0);
+  }
+}
+
 TEST(TwoServices, RunSideBySideAndOneStopsAlone) {
   struct Seen {
     std::atomic<uint64_t> frames{0}, foreign{0};
@@ -433,11 +477,7 @@ TEST(TwoServices, RunSideBySideAndOneStopsAlone) {
     EXPECT_EQ(service->GetMsgSeqNo(), 1);  // a counter of its own
     ASSERT_EQ(service->Start(), 0);
     ASSERT_TRUE(WaitUntil([&] { return service->Engine().IsConnected(); }, 5000ms));
-    const std::vector<uint8_t> order =
-        HostCommMsg::BuildOrder(service->GetMsgSeqNo(), StartScan, {});
-    ASSERT_EQ(service->SendHostCommMsg(Order, const_cast<uint8_t*>(order.data()),
-                                       static_cast<unsigned>(order.size())),
-              0);
+    ASSERT_EQ(OrderScan(*service), 0);
   }
   ASSERT_TRUE(WaitUntil([&] { return seen_a.frames >= 10 && seen_b.frames >= 10; }, 10000ms));
   EXPECT_EQ(a.Stop(), 0);

@@ -105,6 +105,7 @@ void SimDevice::Start(SendFn send) {
   {
     std::lock_guard<std::mutex> lock(m_wait_mutex);
     m_stop = false;
+    m_scanning = false;  // a start is a power-up: no scan until the host orders one
   }
   m_status_thread = std::thread(&SimDevice::LoopStatus, this);
   m_image_thread = std::thread(&SimDevice::LoopImage, this);

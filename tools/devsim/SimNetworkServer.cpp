@@ -45,7 +45,8 @@ int SimNetworkServer::Start() {
     m_error = "not an IPv4 address";
     return -1;
   }
-  const asio::ip::tcp::endpoint endpoint(ip, m_port);
+  // A restarted device keeps its address: port 0 picks a port at the first start only.
+  const asio::ip::tcp::endpoint endpoint(ip, m_port ? m_port : m_bound_port.load());
   m_acceptor.open(endpoint.protocol(), ec);
   if (!ec) m_acceptor.set_option(asio::socket_base::reuse_address(true), ec);
   if (!ec) m_acceptor.bind(endpoint, ec);

@@ -30,7 +30,8 @@ class SimNetworkServer {
  public:
   static constexpr int kWriteTimeoutMs = 3000;
 
-  // `address` must be a numeric IPv4 address; port 0 picks an ephemeral port.
+  // `address` must be a numeric IPv4 address; port 0 picks an ephemeral port at the first Start,
+  // which a later Start keeps (a device that restarts keeps its address).
   explicit SimNetworkServer(SimDevice& device, std::string address = "127.0.0.1",
                             uint16_t port = 0);
   ~SimNetworkServer();

@@ -77,7 +77,7 @@ void NetworkConnection::StartIo(const HostCommEndpoint& endpoint, LinkCapture* c
     m_io_running = true;
   }
   m_io->context.restart();
-  m_io_thread = std::thread([this] { LoopIo(); });
+  m_io_thread = std::thread(kestal::Log::Inheriting([this] { LoopIo(); }));
 }
 
 void NetworkConnection::StartConnecting() {

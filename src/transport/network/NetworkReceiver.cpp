@@ -49,7 +49,7 @@ void NetworkReceiver::Start() {
     m_read_armed = false;
     AsyncReadData();
   });
-  m_parse_thread = std::thread([this] { LoopParse(); });
+  m_parse_thread = std::thread(kestal::Log::Inheriting([this] { LoopParse(); }));
 }
 
 // The stop flag is already set: taking the lock orders the parse worker's look at it before the
