@@ -75,47 +75,37 @@ namespace Kestal.HostComm
         }
 #pragma warning restore 0649
 
+        // kestal_session_config; Size is Marshal.SizeOf of this struct, which the library checks.
+        // The fields the binding does not set stay 0 or null: the library's defaults.
+#pragma warning disable 0649
+        [StructLayout(LayoutKind.Sequential)]
+        internal struct SessionConfig
+        {
+            internal uint Size;
+            internal int CommType;
+            [MarshalAs(UnmanagedType.LPStr)] internal string Host;
+            internal ushort Port;
+            [MarshalAs(UnmanagedType.LPStr)] internal string Disk;
+            internal ushort ArmPort;
+            internal ushort ArmPeerPort;
+            [MarshalAs(UnmanagedType.LPStr)] internal string LogPath;
+            internal int ResumeScan;
+        }
+#pragma warning restore 0649
+
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         internal static extern IntPtr kestal_version();
-        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
-        internal static extern int kestal_is_connected();
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         internal static extern IntPtr kestal_msg_name(int type);
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         internal static extern IntPtr kestal_order_name(int subType);
-        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
-        internal static extern int kestal_start();
-        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
-        internal static extern int kestal_stop();
-        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
-        internal static extern int kestal_set_comm_type(int commType);
-        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
-        internal static extern int kestal_set_network_endpoint(int commType, string host, ushort port);
-        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
-        internal static extern int kestal_set_storage_device(string path);
 
-        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
-        internal static extern void kestal_set_event_detail_callback(EventDetailFn callback, IntPtr userData);
-        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
-        internal static extern void kestal_set_message_callback(MessageFn callback, IntPtr userData);
-        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
-        internal static extern void kestal_set_scanner_state_callback(StateFn callback, IntPtr userData);
-        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
-        internal static extern void kestal_set_arm_state_callback(StateFn callback, IntPtr userData);
-        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
-        internal static extern void kestal_set_status_line_utf8_callback(TextFn callback, IntPtr userData);
-        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
-        internal static extern void kestal_set_frame_callback(FrameFn callback, IntPtr userData);
-
-        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
-        internal static extern int kestal_send(ushort type, byte[] data, uint len);
-        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
-        internal static extern int kestal_request(ushort subType, byte[] parameters, uint paramsLen,
-                                                  uint timeoutMs, ref Ack ack);
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         internal static extern int kestal_last_error(byte[] buf, uint len);
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         internal static extern int kestal_get_health(out Health health);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern IntPtr kestal_error_name(int code);
 
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         internal static extern int kestal_view_ack(IntPtr ack, out OrderAck view);
@@ -125,6 +115,40 @@ namespace Kestal.HostComm
         internal static extern int kestal_decode_static_info(ref OrderAck ack, out StaticInfo info);
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         internal static extern int kestal_decode_sensor_map(ref OrderAck ack, out SensorMap map);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kestal_session_open(ref SessionConfig config, out IntPtr session);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern void kestal_session_close(IntPtr s);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kestal_session_start(IntPtr s);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kestal_session_stop(IntPtr s);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kestal_session_set_event_detail_callback(IntPtr s, EventDetailFn callback, IntPtr userData);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kestal_session_set_message_callback(IntPtr s, MessageFn callback, IntPtr userData);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kestal_session_set_scanner_state_callback(IntPtr s, StateFn callback, IntPtr userData);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kestal_session_set_arm_state_callback(IntPtr s, StateFn callback, IntPtr userData);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kestal_session_set_status_line_utf8_callback(IntPtr s, TextFn callback, IntPtr userData);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kestal_session_set_frame_callback(IntPtr s, FrameFn callback, IntPtr userData);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kestal_session_send(IntPtr s, ushort type, byte[] data, uint len);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kestal_session_update_firmware(IntPtr s, ushort firmwareType, byte[] data, uint len);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kestal_session_request(IntPtr s, ushort subType, byte[] parameters, uint paramsLen,
+                                                          uint timeoutMs, ref Ack ack);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kestal_session_get_health(IntPtr s, out Health health);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kestal_session_last_error(IntPtr s, byte[] buf, uint len);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int kestal_session_is_connected(IntPtr s);
 
         // A NUL-terminated UTF-8 string of the library's ("" for null).
         internal static string Utf8(IntPtr text)

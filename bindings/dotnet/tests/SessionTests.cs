@@ -19,7 +19,8 @@ internal static class SessionTests
 {
     private static string devsim, grab;
     private static readonly List<Process> Sims = new List<Process>();
-    private static Session session;  // the case's, disposed after it
+    private static Session session;  // the case's last one; all it opened are disposed after it
+    private static readonly List<Session> Opened = new List<Session>();
     private static readonly TimeSpan Ten = TimeSpan.FromSeconds(10);
     // The state texts of the status line, by state code, and its layout.
     private static readonly string[] StateNames = { "工作正常", "设备未找到", "打开失败", "IO错误", "设备插入", "设备拔出", "设备通讯超时", "无效" };
@@ -31,7 +32,7 @@ internal static class SessionTests
         string dir = Path.Combine(Path.GetTempPath(), "kestal-dotnet-" + Process.GetCurrentProcess().Id);
         Directory.SetCurrentDirectory(Directory.CreateDirectory(dir).FullName);
         Action[] cases = grab != null ? new Action[] { GrabSampleSavesFivePgms } : new Action[] {
-            NamesAgreeWithTheLibrary, ConnectsOneSessionAtATime, RequestsOnEveryTransport, RequestsDecodeTheirAcks, RefusedWithoutLink, TimesOutWithoutAck,
+            NamesAgreeWithTheLibrary, TwoSessionsAtOnce, RequestsOnEveryTransport, RequestsDecodeTheirAcks, RefusedWithoutLink, TimesOutWithoutAck,
             FramesMatchTheGenerator, StatusLineStatesAndFailingHandlers, DisposeWhileHandlersRun };
         int passed = 0, failed = 0;
         foreach (Action test in cases)
@@ -49,7 +50,8 @@ internal static class SessionTests
             }
             finally
             {
-                if (session != null) session.Dispose();
+                foreach (Session opened in Opened) opened.Dispose();
+                Opened.Clear();
                 session = null;
                 foreach (Process sim in Sims) { sim.Kill(); sim.WaitForExit(10000); }
                 Sims.Clear();
@@ -109,23 +111,47 @@ internal static class SessionTests
     private static Session Open(int port, Action<Session> subscribe = null, bool connect = true, Func<Session, bool> start = null)
     {
         session = new Session();
+        Opened.Add(session);
         if (subscribe != null) subscribe(session);
         (start ?? (s => s.StartNetwork("127.0.0.1", port)))(session);
-        Check(!connect || session.WaitConnected(Ten), "no Connected OK within 10 s: {0}", Session.LastError);
+        Check(!connect || session.WaitConnected(Ten), "no Connected OK within 10 s: {0}", session.LastSessionError);
         Check(session.Connected == connect, "Connected is {0}", session.Connected);
         return session;
     }
 
-    private static void ConnectsOneSessionAtATime()
+    // Two devices of different image sizes, a Session each (the second without an arm relay, whose
+    // port the first owns): frames and firmware progress reach only their own handlers, a request
+    // works on each, and stopping one leaves the other streaming.
+    private static void TwoSessionsAtOnce()
     {
         var events = new List<DeviceEventArgs>();
-        Open(Sim(), s => s.DeviceEvent += (o, e) => { lock (events) events.Add(e); });
+        int[] sizes = { 5000, 7000 }, firmwareAcks = new int[2];
+        var frames = new[] { new List<int>(), new List<int>() };  // pixel bytes of each frame
+        Session[] two = sizes.Select((size, i) => Open(Sim("--image-size", size.ToString(), "--fps", "30"), s =>
+        {
+            s.ArmPort = i == 0 ? Session.DefaultArmPort : 0;
+            s.DeviceEvent += (o, e) => { if (i == 0) lock (events) events.Add(e); };
+            s.Frame += (o, e) => { lock (frames) frames[i].Add(e.Pixels.Length); };
+            s.Message += (o, e) => { if (e.Type == MessageType.UpdateFirmware) Interlocked.Increment(ref firmwareAcks[i]); };
+        })).ToArray();
         Check(Regex.IsMatch(Session.Version, @"^2\.\d+\.\d+$"), "version {0}", Session.Version);
         lock (events)
             Check(events.Count >= 2 && events.Take(2).Select(e => e.Event + ":" + e.Text + ":" + e.Detail).SequenceEqual(
                       new[] { "Connecting:Connecting...:", "ConnectedOk:Connected OK:" }), "first events {0}", string.Join(", ", events.Select(e => e.Text)));
-        Check(Throws<InvalidOperationException>(() => new Session()).Message.Contains("one service per process"), "second Session");
-        Check(Throws<InvalidOperationException>(() => session.StartNetwork("127.0.0.1", 9)).Message.Contains("already started"), "second start");
+        Check(Throws<InvalidOperationException>(() => two[0].StartNetwork("127.0.0.1", 9)).Message.Contains("already started"), "second start");
+        foreach (Session s in two)
+            Check(s.Request(OrderType.StartScan, null, Ten).IsOk && Math.Abs(s.Request(OrderType.FpgaTemp).FpgaTemperatureCelsius() - 25.0) < 1e-9, "requests");
+        two[1].UpdateFirmware(new byte[3000]);
+        Check(WaitUntil(() => { lock (frames) return frames.All(f => f.Count > 3); }) && WaitUntil(() => Volatile.Read(ref firmwareAcks[1]) > 0),
+              "frames {0}, {1}; firmware ACKs {2}", frames[0].Count, frames[1].Count, firmwareAcks[1]);
+        two[0].Stop();
+        int seen;
+        lock (frames) seen = frames[1].Count;
+        Check(WaitUntil(() => { lock (frames) return frames[1].Count > seen + 5; }) && two[1].Connected && !two[0].IsStarted, "the second stopped streaming");
+        lock (frames)
+            Check(frames[0].Distinct().SequenceEqual(new[] { 5000 }) && frames[1].Distinct().SequenceEqual(new[] { 7000 }) && firmwareAcks[0] == 0 &&
+                  two[1].Health.ImageFrames >= (ulong)frames[1].Count && two[0].Health.ImageFrames >= (ulong)frames[0].Count,
+                  "frame sizes {0} / {1}, firmware ACKs {2}", string.Join(",", frames[0].Distinct()), string.Join(",", frames[1].Distinct()), firmwareAcks[0]);
     }
 
     private static void RequestsOnEveryTransport()
@@ -239,7 +265,7 @@ internal static class SessionTests
             }
         }
         // Counters that differ where they lie side by side: a field out of place shows.
-        Health h = Session.GetHealth();
+        Health h = session.Health;
         Check(h.BytesIn > h.FramesIn && h.FramesIn > h.ImageFrames && h.ImageFrames >= 5 && h.BytesOut > h.FramesOut && h.FramesOut > 0 &&
               h.OrdersAcked >= 3 && h.OrdersSent >= h.OrdersAcked && h.LastRttMicroseconds > 0 && h.LastRttMicroseconds < 5000000 &&
               h.ChecksumErrors + h.Resyncs + h.BytesSkipped + h.ImageFramesDropped + h.RecordsSkipped == 0,
@@ -297,7 +323,6 @@ internal static class SessionTests
         Thread.Sleep(500);
         lock (gate) Check(calls == callsAtDispose && late == 0, "{0} handler calls after Dispose", calls - callsAtDispose);
         Check(elapsed >= 0.9 && elapsed < 10 && !session.IsStarted, "Dispose took {0} s", elapsed);
-        session = new Session();  // the library is free for another one
     }
 
     private static void GrabSampleSavesFivePgms()

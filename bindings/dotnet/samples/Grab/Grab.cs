@@ -32,7 +32,7 @@ internal static class Grab
             try
             {
                 session.StartNetwork(args[0], port);
-                if (!session.WaitConnected(Patience)) return Fail("no connection within 10 s: " + Session.LastError);
+                if (!session.WaitConnected(Patience)) return Fail("no connection within 10 s: " + session.LastSessionError);
                 Ack temperature = session.Request(OrderType.FpgaTemp);
                 Console.WriteLine("FPGA temperature {0:F2} C", temperature.FpgaTemperatureCelsius());
                 string line;
