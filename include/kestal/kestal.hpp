@@ -339,6 +339,10 @@ struct Config {
   // A Session of its own: the local UDP port of its arm relay; 0 runs none. (The process-wide
   // service keeps the arm port set before.)
   unsigned short arm_port = 0;
+  // A Session of its own: after a reconnect, send START_SCAN again when the application's last
+  // scan order was a start (a restarted device has forgotten it). The process-wide service has
+  // no such setting: it refuses `true`.
+  bool resume_scan = false;
 
   static Config network(std::string host, unsigned short port) {
     return {Transport::network, std::move(host), port, {}, 0};
@@ -451,6 +455,7 @@ class Session {
     c.port = config.port;
     c.disk = config.disk.empty() ? nullptr : config.disk.c_str();
     c.arm_port = config.arm_port;
+    c.resume_scan = config.resume_scan ? 1 : 0;
     const int r = kestal_session_open(&c, &session_);
     if (r != KESTAL_OK) throw Error::from_library(r, "session open");
   }
@@ -668,6 +673,8 @@ class Session {
     return static_cast<unsigned int>(bytes.size());
   }
   void configure(const Config& c) {
+    if (c.resume_scan)
+      throw Error(KESTAL_E_INVALID, "resume_scan is for a session of its own, not the process-wide");
     const int comm = static_cast<int>(c.transport);
     if (kestal_set_comm_type(comm) != 0)
       throw Error(KESTAL_E_INVALID, "unknown transport " + std::to_string(comm));

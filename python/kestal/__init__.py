@@ -326,7 +326,8 @@ class Service:
 
     transport: "network", "network-alt" or "storage". host/port: the device's address for a
     network transport (port defaults to the transport's device port). arm_port: the local UDP
-    port of the arm relay (0: none). Without a host the library
+    port of the arm relay (0: none). resume_scan: after a reconnect, the library sends START_SCAN
+    again when the application's last scan order was a start. Without a host the library
     dials the address it has: its default device address, unless an earlier Service of this
     process set another (the library keeps it). disk: for the storage transport, the device's
     disk or a disk image file ("/dev/sdc", "\\\\.\\PHYSICALDRIVE2"); without it the library searches
@@ -336,8 +337,8 @@ class Service:
     on_scanner_state(state), on_arm_state(state), on_status_line(text).
     """
 
-    def __init__(self, transport="network", host=None, port=None, *, disk=None, arm_port=ARM_PORT, on_event=None,
-                 on_event_detail=None, on_message=None, on_frame=None, on_scanner_state=None,
+    def __init__(self, transport="network", host=None, port=None, *, disk=None, arm_port=ARM_PORT, resume_scan=False,
+                 on_event=None, on_event_detail=None, on_message=None, on_frame=None, on_scanner_state=None,
                  on_arm_state=None, on_status_line=None):
         if transport not in TRANSPORTS:
             raise ValueError(f"unknown transport {transport!r} (network, network-alt or storage)")
@@ -361,6 +362,7 @@ class Service:
         if not 0 <= arm_port <= 65535:
             raise ValueError(f"bad arm port {arm_port}")
         self.arm_port = arm_port
+        self.resume_scan = bool(resume_scan)
         self._session = None  # the library's session, opened at the first start()
         self._callbacks = ()  # the ctypes callbacks the session holds, alive as long as it
         self.on_event = on_event
@@ -382,7 +384,7 @@ class Service:
 
     def _open(self, lib):
         config = SessionConfigStruct(size=ctypes.sizeof(SessionConfigStruct), comm_type=int(self.comm_type),
-                                     arm_port=self.arm_port)
+                                     arm_port=self.arm_port, resume_scan=int(self.resume_scan))
         if self.host is not None:
             config.host, config.port = self.host.encode(), self.port
         disk = None if self.disk is None else fspath(self.disk)

@@ -52,7 +52,8 @@ class HealthStruct(Structure):
 class SessionConfigStruct(Structure):
     """kestal_c.h's kestal_session_config; `size` must be ctypes.sizeof(SessionConfigStruct)."""
     _fields_ = [("size", c_uint), ("comm_type", c_int), ("host", c_char_p), ("port", c_ushort), ("disk", c_char_p),
-                ("arm_port", c_ushort), ("arm_peer_port", c_ushort), ("log_path", c_char_p)]
+                ("arm_port", c_ushort), ("arm_peer_port", c_ushort), ("log_path", c_char_p),
+                ("resume_scan", c_int)]
 
 
 # The callback types of kestal_c.h. Texts arrive as bytes; message data as an address, copied at once.
