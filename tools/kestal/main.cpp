@@ -76,6 +76,15 @@ int Devices(const CliOptions& common, const std::vector<std::string>& hosts,
     if (!ports.empty()) device.port = pick(ports, i);
     if (!disks.empty()) device.disk = storage ? disks[i] : disks.back();
     device.capture = i == 0 || capture.empty() ? capture : NumberedCapture(capture, i + 1);
+    // A device takes one link at a time: two sessions to it would keep taking it from each other.
+    for (const CliOptions& other : devices)
+      if (storage ? other.disk == device.disk
+                  : other.host == device.host && other.port == device.port) {
+        error = "the device " +
+                (storage ? device.disk : device.host + ":" + std::to_string(device.port)) +
+                " is named twice";
+        return -1;
+      }
     devices.push_back(device);
   }
   return 0;
