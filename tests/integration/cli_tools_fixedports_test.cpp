@@ -201,6 +201,28 @@ TEST(KestalCli, EveryCommandWorksAgainstTheSimulator) {
   for (int i : {1, 2}) EXPECT_EQ(Count(dump.File(m[i]), "\r\n"), 4096) << m[i];
 }
 
+TEST(KestalCli, WatchesSeveralDevicesEachLineNamingItsDevice) {
+  // Two devices and one that refuses: that one is reported, the others are watched, exit 1.
+  std::deque<NetworkDevice> devices(2);
+  const std::string closed = std::to_string(NetworkDevice().Server().Port());
+  ToolRun watch("watch_several",
+                Kestal(devices[0].Server().Port(),
+                       {"--host", "127.0.0.1", "--port", std::to_string(devices[1].Server().Port()),
+                        "--host", "127.0.0.1", "--port", closed, "--connect-timeout-ms", "1500",
+                        "watch", "--seconds", "2"}));
+  EXPECT_EQ(watch.p.Wait(milliseconds(30000)), 1) << watch.p.Describe();
+  EXPECT_EQ(watch.p.Stderr(), "kestal: [127.0.0.1:" + closed + "] connect 127.0.0.1:" + closed +
+                                  ": connection refused\n");
+  const std::string seen = watch.p.Stdout();
+  for (auto& device : devices) {
+    const std::string tag = "[127.0.0.1:" + std::to_string(device.Server().Port()) + "] ";
+    EXPECT_NE(seen.find("\n" + tag + "controller: scanner=0 arm=0 ",
+                        seen.find(tag + "event: Connected OK\n")),
+              std::string::npos)
+        << seen;
+  }
+}
+
 TEST(KestalCli, ExitCodesAndOneLineErrors) {
   const uint16_t closed = NetworkDevice().Server().Port();  // nothing listens there once it is gone
   NetworkDevice silent;  // takes the connection, then reads nothing

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <functional>
 #include <fstream>
+#include <memory>
 #include <thread>
 
 #include "common/LittleEndian.h"
@@ -53,6 +54,14 @@ const OrderName kOrders[] = {
     {"static-info", GetDeviceStaticInfo, 0, ""},
     {"fpga-temp", GetFpgaTemp, 0, ""},
 };
+
+// Runs `work` for 0 to `count` - 1, each on a thread of its own, and waits for all of them.
+void AtOnce(size_t count, const std::function<void(size_t)>& work) {
+  std::vector<std::thread> threads;
+  for (size_t i = 1; i < count; ++i) threads.emplace_back(work, i);
+  if (count > 0) work(0);
+  for (auto& thread : threads) thread.join();
+}
 
 int Fail(const std::string& message, int code = 1) {
   std::fprintf(stderr, "kestal: %s\n", message.c_str());
@@ -269,28 +278,52 @@ std::string CliCommands::OrderNames() {
   return out;
 }
 
-int CliCommands::RunWatch(const CliOptions& options, uint32_t seconds, bool stats) {
-  CliSession session(options);
-  std::string error;
+int CliCommands::RunWatch(const std::vector<CliOptions>& devices, uint32_t seconds, bool stats) {
+  // The first device on the process-wide service, each other one on a service of its own; with
+  // several, every line names its device.
+  std::vector<std::unique_ptr<CliSession>> sessions;
+  for (const CliOptions& device : devices)
+    sessions.push_back(std::make_unique<CliSession>(
+        device, sessions.empty() ? nullptr : std::make_unique<CliSession::ServiceImpl>()));
+  std::vector<std::string> prefixes(sessions.size());
+  if (sessions.size() > 1)
+    for (size_t i = 0; i < sessions.size(); ++i) prefixes[i] = "[" + sessions[i]->Endpoint() + "] ";
   std::signal(SIGINT, OnSigint);
-  if (session.Connect(error) < 0) return Fail(error);
+  // The devices connect at once, so one that cannot costs its timeout once, not once per device.
+  std::vector<std::string> errors(sessions.size());
+  std::vector<int> results(sessions.size());
+  AtOnce(sessions.size(), [&](size_t i) { results[i] = sessions[i]->Connect(errors[i]); });
+  std::vector<size_t> watched;  // those that connected
+  for (size_t i = 0; i < sessions.size(); ++i)
+    if (results[i] == 0)
+      watched.push_back(i);
+    else
+      Fail(prefixes[i] + errors[i]);
+  if (watched.empty()) return 1;
+  auto print_events = [&](size_t i) {
+    for (const auto& e : sessions[i]->TakeEvents())
+      std::printf("%s%s\n", prefixes[i].c_str(), e.c_str());
+  };
   auto deadline = steady_clock::now() + std::chrono::seconds(seconds);
   auto next_stats = steady_clock::now() + std::chrono::seconds(1);
   while (!g_interrupted && (seconds == 0 || steady_clock::now() < deadline)) {
-    for (const auto& e : session.TakeEvents()) std::printf("%s\n", e.c_str());
-    for (const auto& m : session.TakeMessages())
-      if (m.type == ControllerStatus)
-        std::printf("%s\n", DecodeControllerStatus(m.payload).c_str());
-    if (stats && steady_clock::now() >= next_stats) {
-      std::printf("stats: %s\n", kestal::GetLinkHealthLine().c_str());
-      next_stats += std::chrono::seconds(1);
+    const bool stats_due = stats && steady_clock::now() >= next_stats;
+    for (size_t i : watched) {
+      print_events(i);
+      for (const auto& m : sessions[i]->TakeMessages())
+        if (m.type == ControllerStatus)
+          std::printf("%s%s\n", prefixes[i].c_str(), DecodeControllerStatus(m.payload).c_str());
+      if (stats_due)
+        std::printf("%sstats: %s\n", prefixes[i].c_str(),
+                    sessions[i]->Service().LinkHealthLine().c_str());
     }
+    if (stats_due) next_stats += std::chrono::seconds(1);
     std::fflush(stdout);
     std::this_thread::sleep_for(milliseconds(100));
   }
-  session.Disconnect();
-  for (const auto& e : session.TakeEvents()) std::printf("%s\n", e.c_str());
-  return 0;
+  AtOnce(watched.size(), [&](size_t n) { sessions[watched[n]]->Disconnect(); });
+  for (size_t i : watched) print_events(i);
+  return watched.size() == sessions.size() ? 0 : 1;
 }
 
 int CliCommands::OrderAck(CliSession& session, const std::string& name,

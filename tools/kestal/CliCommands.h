@@ -11,7 +11,8 @@
 
 class CliCommands {
  public:
-  static int RunWatch(const CliOptions& options, uint32_t seconds, bool stats);
+  // Watches every device in `devices` at once (each line then begins with "[device] ").
+  static int RunWatch(const std::vector<CliOptions>& devices, uint32_t seconds, bool stats);
   static int RunOrder(const CliOptions& options, const std::string& name,
                       const std::vector<uint32_t>& params, int timeout_ms);
   static int RunCapture(const CliOptions& options, uint32_t count, const std::string& out_dir,

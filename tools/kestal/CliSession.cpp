@@ -2,16 +2,28 @@
 
 #include "CliErrors.h"
 #include "TextCodePage.h"
-#include "kestal/kestal_c.h"
-#include "service/ServiceSettings.h"
+#include "service/ServiceCalls.h"
 
-CliSession::CliSession(const CliOptions& options)
-    : m_options(options), m_service(KestalHostCommService::GetInstance()) {}
+CliSession::CliSession(const CliOptions& options, std::unique_ptr<ServiceImpl> own)
+    : m_options(options),
+      m_own(std::move(own)),
+      m_service(m_own ? *m_own : ServiceImpl::Of(KestalHostCommService::GetInstance())) {
+  if (m_own) {
+    // Two services cannot both bind the arm link's port: only the process-wide one relays.
+    HostCommSettings settings = m_own->Settings();
+    settings.arm_local_port = 0;
+    m_own->SetSettings(settings);
+  }
+}
 
-CliSession::~CliSession() { Disconnect(); }
+CliSession::~CliSession() {
+  Disconnect();
+  m_own.reset();  // while the queues its callbacks filled still exist
+}
 
-std::pair<std::string, uint32_t> CliSession::NetworkAddress(const CliOptions& options, bool alt) {
-  const HostCommSettings settings = kestal::GetServiceSettings();
+std::pair<std::string, uint32_t> CliSession::NetworkAddress(const ServiceImpl& service,
+                                                            const CliOptions& options, bool alt) {
+  const HostCommSettings settings = service.Settings();
   return {options.host.empty() ? (alt ? settings.device_ip_type3 : settings.device_ip_type1)
                                : options.host,
           options.port ? options.port
@@ -21,24 +33,29 @@ std::pair<std::string, uint32_t> CliSession::NetworkAddress(const CliOptions& op
 std::string CliSession::Endpoint() const {
   if (m_options.transport == "storage")
     return m_options.disk.empty() ? "storage device" : m_options.disk;
-  const auto [host, port] = NetworkAddress(m_options, m_options.transport == "network-alt");
+  const auto [host, port] =
+      NetworkAddress(m_service, m_options, m_options.transport == "network-alt");
   return host + ":" + std::to_string(port);
 }
 
 int CliSession::ApplySettings(const CliOptions& options, std::string& error) {
+  return ApplySettings(ServiceImpl::Of(KestalHostCommService::GetInstance()), options, error);
+}
+
+int CliSession::ApplySettings(ServiceImpl& service, const CliOptions& options, std::string& error) {
   // The overrides are the service's own settings; they apply from its next start on.
-  HostCommSettings settings = kestal::GetServiceSettings();
+  HostCommSettings settings = service.Settings();
   const bool alt = options.transport == "network-alt";
   if (options.transport == "storage") {
     if (!options.disk.empty()) settings.storage_paths = {options.disk};
   } else {
-    const auto [host, port] = NetworkAddress(options, alt);
+    const auto [host, port] = NetworkAddress(service, options, alt);
     (alt ? settings.device_ip_type3 : settings.device_ip_type1) = host;
     (alt ? settings.device_port_type3 : settings.device_port_type1) = port;
   }
   settings.capture_path = options.capture;
-  if (kestal::SetServiceSettings(settings) == 0) return 0;
-  const auto [host, port] = NetworkAddress(options, alt);
+  if (service.SetSettings(settings) == 0) return 0;
+  const auto [host, port] = NetworkAddress(service, options, alt);
   error = "not a device address: '" + host + "' port " + std::to_string(port);
   return -1;
 }
@@ -53,7 +70,7 @@ int CliSession::Connect(std::string& error) {
     error = "unknown transport '" + m_options.transport + "' (network, network-alt or storage)";
     return -1;
   }
-  if (ApplySettings(m_options, error) != 0) return -1;
+  if (ApplySettings(m_service, m_options, error) != 0) return -1;
   m_service.SetDeviceEventCallBack(&CliSession::OnEvent, this);
   m_service.SetRecvHostCommMsgCallBack(&CliSession::OnRecv, this);
   m_service.SetLogCallBack(&CliSession::OnLog, this);
@@ -73,7 +90,7 @@ int CliSession::Connect(std::string& error) {
   lock.unlock();
   // The library's words for its last failure ("connect 127.0.0.1:9: connection refused").
   char reason[256] = "";
-  kestal_last_error(reason, sizeof reason);
+  kestal::calls::LastError(m_service, reason, sizeof reason);
   if (started < 0 && type == HostCommDeviceStorage)
     error = "no storage device found (" + Endpoint() + "): " + DiskError(reason);
   else if (started < 0)

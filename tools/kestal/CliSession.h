@@ -1,5 +1,6 @@
-// One run of the library for the command-line tool: starts the service on the chosen
-// transport, collects what the callbacks deliver into queues the commands wait on, and stops.
+// One run of the library for the command-line tool: starts a service on the chosen transport,
+// collects what the callbacks deliver into queues the commands wait on, and stops. The service is
+// the process-wide one, or one the session owns (another device watched beside the first).
 #pragma once
 
 #include <atomic>
@@ -8,12 +9,14 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "kestal/KestalHostCommService.h"
+#include "service/KestalHostCommServiceImpl.h"
 
 struct CliOptions {
   std::string transport = "network";  // network, network-alt, storage
@@ -31,11 +34,15 @@ struct CliMessage {
 
 class CliSession {
  public:
-  explicit CliSession(const CliOptions& options);
+  using ServiceImpl = KestalHostCommService::Impl;
+
+  // Drives `own` when given, else the process-wide service. An owned service has no arm link: the
+  // process-wide one may hold its port.
+  explicit CliSession(const CliOptions& options, std::unique_ptr<ServiceImpl> own = nullptr);
   ~CliSession();
 
-  // Hands the options' device address, disks and capture file to the library for its next start.
-  // 0, or -1 with `error` set when the library refuses the address (a bad argument).
+  // Hands the options' device address, disks and capture file to the process-wide service for its
+  // next start. 0, or -1 with `error` set when the library refuses the address (a bad argument).
   static int ApplySettings(const CliOptions& options, std::string& error);
   // Starts the library and waits for "Connected OK". 0, or -1 with `error` set: the library's
   // reason, or the system's when a disk named by --disk cannot be opened.
@@ -63,12 +70,14 @@ class CliSession {
   int ScannerState() const { return m_scanner_state; }
   int ArmState() const { return m_arm_state; }
 
-  KestalHostCommService& Service() { return m_service; }
+  ServiceImpl& Service() { return m_service; }
   std::string Endpoint() const;
 
  private:
-  // A network transport's device address: the options' host and port over the engine's own.
-  static std::pair<std::string, uint32_t> NetworkAddress(const CliOptions& options, bool alt);
+  static int ApplySettings(ServiceImpl& service, const CliOptions& options, std::string& error);
+  // A network transport's device address: the options' host and port over the service's own.
+  static std::pair<std::string, uint32_t> NetworkAddress(const ServiceImpl& service,
+                                                         const CliOptions& options, bool alt);
   // Why the storage device could not be opened: the system's error for the disk --disk names, else
   // `library_reason`.
   std::string DiskError(const std::string& library_reason) const;
@@ -82,7 +91,8 @@ class CliSession {
   MessageTap m_tap;
   EventTap m_event_tap;
   std::atomic<int> m_scanner_state{-1}, m_arm_state{-1};
-  KestalHostCommService& m_service;
+  std::unique_ptr<ServiceImpl> m_own;  // before m_service, which refers to it when given
+  ServiceImpl& m_service;
   bool m_started = false;
   std::mutex m_mutex;
   std::condition_variable m_signal;

@@ -1,8 +1,10 @@
 // kestal: a command-line tool on top of KestalHostComm, for trying, debugging and scripting
 // the library with or without a device.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -21,6 +23,8 @@ std::string Footer() {
          settings.device_ip_type3 + ":" + std::to_string(settings.device_port_type3) +
          "),\nstorage (the device's 50 MiB disk; --disk names an image file or block device\n"
          "instead of searching the disks). Every command takes --help.\n\n"
+         "watch takes several devices: --host and --port (storage: --disk) once per device, or\n"
+         "once for all of them, as in --host A --port P --host B --port Q watch.\n\n"
          "Exit codes: 0 success, 1 failure (timeout, refused, missing device or file), 2 bad "
          "arguments.";
 }
@@ -40,6 +44,52 @@ CLI::Option* AddNumber(CLI::App* app, const std::string& name, T& value, int64_t
       ->check(CLI::Range(min, max));
 }
 
+// A capture file of its own for the `n`th device (from 2): "link.pcap" becomes "link-2.pcap".
+std::string NumberedCapture(const std::string& path, size_t n) {
+  const size_t slash = path.find_last_of("/\\"), dot = path.rfind('.');
+  const size_t at =
+      dot != std::string::npos && (slash == std::string::npos || dot > slash) ? dot : path.size();
+  return path.substr(0, at) + "-" + std::to_string(n) + path.substr(at);
+}
+
+// The devices the options name: --host and --port pair up in order (storage: one device a --disk);
+// one given once holds for every device. 0, or -1 with `error` set when the counts do not match.
+int Devices(const CliOptions& common, const std::vector<std::string>& hosts,
+            const std::vector<uint32_t>& ports, const std::vector<std::string>& disks,
+            std::vector<CliOptions>& devices, std::string& error) {
+  const bool storage = common.transport == "storage";
+  const size_t n =
+      std::max<size_t>({1, storage ? disks.size() : std::max(hosts.size(), ports.size())});
+  if (!storage &&
+      ((hosts.size() > 1 && hosts.size() != n) || (ports.size() > 1 && ports.size() != n))) {
+    error = std::to_string(hosts.size()) + " --host for " + std::to_string(ports.size()) +
+            " --port: give each once, or once per device";
+    return -1;
+  }
+  auto pick = [n](const auto& values, size_t i) { return values[values.size() == n ? i : 0]; };
+  // Several services must not write one capture file (the library's own choice included).
+  const char* env = std::getenv("KESTAL_CAPTURE");
+  const std::string capture = !common.capture.empty() || n == 1 || !env ? common.capture : env;
+  for (size_t i = 0; i < n; ++i) {
+    CliOptions device = common;
+    if (!hosts.empty()) device.host = pick(hosts, i);
+    if (!ports.empty()) device.port = pick(ports, i);
+    if (!disks.empty()) device.disk = storage ? disks[i] : disks.back();
+    device.capture = i == 0 || capture.empty() ? capture : NumberedCapture(capture, i + 1);
+    // A device takes one link at a time: two sessions to it would keep taking it from each other.
+    for (const CliOptions& other : devices)
+      if (storage ? other.disk == device.disk
+                  : other.host == device.host && other.port == device.port) {
+        error = "the device " +
+                (storage ? device.disk : device.host + ":" + std::to_string(device.port)) +
+                " is named twice";
+        return -1;
+      }
+    devices.push_back(device);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -51,10 +101,18 @@ int main(int argc, char** argv) {
   app.add_option("--transport", options.transport, "network, network-alt or storage")
       ->check(CLI::IsMember({"network", "network-alt", "storage"}))
       ->capture_default_str();
-  app.add_option("--host", options.host, "device address (default: the transport's)");
-  AddNumber(&app, "--port", options.port, 1, 65535, "device port (default: the transport's)");
-  app.add_option("--disk", options.disk,
-                 "storage: image file or block device (default: search the disks)");
+  // Repeated, they name several devices (watch only); each occurrence takes one value.
+  std::vector<std::string> hosts, disks;
+  std::vector<uint32_t> ports;
+  app.add_option("--host", hosts, "device address (default: the transport's)")
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  AddNumber(&app, "--port", ports, 1, 65535, "device port (default: the transport's)")
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  app.add_option("--disk", disks, "storage: image file or block device (default: search the disks)")
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   AddNumber(&app, "--connect-timeout-ms", options.connect_timeout_ms, 1, 600000, "time to connect")
       ->capture_default_str();
   app.add_option("--capture", options.capture, "write what the link carries to this pcap file");
@@ -151,11 +209,22 @@ int main(int argc, char** argv) {
   if (*replay) return CliCommands::RunReplay(replay_file);
   // A device address that the library refuses is a bad argument, refused before anything runs.
   std::string error;
-  if (CliSession::ApplySettings(options, error) != 0) {
+  std::vector<CliOptions> devices;
+  if (Devices(options, hosts, ports, disks, devices, error) != 0) {
     std::fprintf(stderr, "kestal: %s\n", error.c_str());
     return 2;
   }
-  if (*watch) return CliCommands::RunWatch(options, seconds, stats);
+  if (devices.size() > 1 && !*watch) {
+    std::fprintf(stderr, "kestal: only watch takes several devices\n");
+    return 2;
+  }
+  for (const CliOptions& device : devices)
+    if (CliSession::ApplySettings(device, error) != 0) {
+      std::fprintf(stderr, "kestal: %s\n", error.c_str());
+      return 2;
+    }
+  options = devices.front();
+  if (*watch) return CliCommands::RunWatch(devices, seconds, stats);
 #ifdef KESTAL_VIEW
   if (*view) return CliCommands::RunView(options, listen, view_width, view_seconds);
 #endif
