@@ -63,9 +63,7 @@ TEST_F(Sdk, RequestsGetTheirOwnAckOrANamedError) {
   EXPECT_EQ(kestal_is_connected(), 0);
   EXPECT_EQ(kestal_request(KESTAL_ORDER_FPGA_TEMP, nullptr, 4, 200, &ack), KESTAL_E_INVALID);
   EXPECT_EQ(Request(KESTAL_ORDER_FPGA_TEMP, 200, nullptr), KESTAL_E_INVALID);
-  SimRig sim(SimLink::Network, QuietDevice());
-  ASSERT_EQ(sim.Start(), 0);
-  StartAgainst(sim);
+  SimRig& sim = StartSim(SimLink::Network, QuietDevice());
   EXPECT_EQ(kestal_is_connected(), 1);
   kestal_health before{}, after{};
   ASSERT_EQ(kestal_get_health(&before), KESTAL_OK);
@@ -133,9 +131,7 @@ TEST_F(Sdk, RequestsGetTheirOwnAckOrANamedError) {
 
 // Every call refused for its arguments says why (kestal_last_error) and sends nothing.
 TEST_F(Sdk, RefusedCallsSayWhyAndSendNothing) {
-  SimRig sim(SimLink::Network, QuietDevice());
-  ASSERT_EQ(sim.Start(), 0);
-  StartAgainst(sim);
+  SimRig& sim = StartSim(SimLink::Network, QuietDevice());
   auto sent = Received(sim.Device());
   const std::string long_path(4097, 'd');
   const unsigned char three[3] = {};
@@ -201,9 +197,7 @@ TEST_F(Sdk, FramesCarryTheirSizeNumberAndTime) {
   Seen<Frame> frames;
   SimDeviceOptions options = QuietDevice();
   options.frame_rate = 50;
-  SimRig sim(SimLink::Network, options);
-  ASSERT_EQ(sim.Start(), 0);
-  StartAgainst(sim);
+  SimRig& sim = StartSim(SimLink::Network, options);
   kestal_set_frame_callback(
       [](const kestal_frame* f, void* seen) {
         Frame frame{*f, std::vector<uint8_t>(f->header, f->header + f->header_len), 0};

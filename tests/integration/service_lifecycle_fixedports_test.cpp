@@ -2,7 +2,6 @@
 // workers without a device, and its stop. Start binds the arm link's UDP port 26000: fixed ports.
 #include <algorithm>
 #include <atomic>
-#include <deque>
 #include <filesystem>
 #include <iterator>
 #include <mutex>
@@ -197,9 +196,7 @@ TEST_F(ServiceFixture, NothingReachesTheApplicationOrTheDeviceAfterStop) {
   };
   std::thread([] {}).join();  // a sanitizer's runtime starts a thread of its own with the first one
   const auto threads_before = threads();
-  SimRig sim(SimLink::Network);  // with its status every second
-  ASSERT_EQ(sim.Start(), 0);
-  StartAgainst(sim);
+  SimRig& sim = StartSim(SimLink::Network);  // with its status every second
   EXPECT_EQ(sim.Server().SendMessage(Order, reinterpret_cast<const uint8_t*>(""), 0),
             0);  // an empty frame
   SendOrder(StartScan);
@@ -223,9 +220,7 @@ TEST_F(ServiceFixture, NothingReachesTheApplicationOrTheDeviceAfterStop) {
 // Messages still queued for a slow application when it stops belong to that session: a restart
 // delivers only what the device sends after it.
 TEST_F(ServiceFixture, ARestartDeliversNothingTheStoppedSessionLeftQueued) {
-  SimRig sim(SimLink::Network);
-  ASSERT_EQ(sim.Start(), 0);
-  StartAgainst(sim);
+  SimRig& sim = StartSim(SimLink::Network);
   m_app.DelayMessages(20ms);
   auto send = [&](uint8_t session, uint16_t count) {  // order ACKs of a sub type nothing claims
     for (uint16_t i = 0; i < count; ++i) {
@@ -253,9 +248,7 @@ TEST_F(ServiceFixture, ARestartDeliversNothingTheStoppedSessionLeftQueued) {
 // thread that calls Stop: Stop gives both up, and the next Start neither waits for them nor loses
 // the application thread, which is called again; the given-up worker never calls back.
 TEST_F(ServiceFixture, CallbacksWaitingForTheStoppingThreadAreGivenUpAndNeverHoldUpTheNextStart) {
-  SimRig sim(SimLink::Network);
-  ASSERT_EQ(sim.Start(), 0);
-  StartAgainst(sim);
+  SimRig& sim = StartSim(SimLink::Network);
   std::atomic<bool> hold{true}, released{false};
   std::mutex mutex;
   std::vector<std::thread::id> blocked;  // the threads of the calls given up
@@ -308,9 +301,7 @@ TEST_F(ServiceFixture, CallbacksWaitingForTheStoppingThreadAreGivenUpAndNeverHol
 // called from inside a callback are refused at once, by the class, the C functions and the C++
 // wrapper alike.
 TEST_F(ServiceFixture, CallbacksRunUntilTheStopBeginsAndMayNotStartOrStopTheLibrary) {
-  SimRig sim(SimLink::Network);
-  ASSERT_EQ(sim.Start(), 0);
-  StartAgainst(sim);
+  SimRig& sim = StartSim(SimLink::Network);
   std::thread stopper([&] { StopAndCheck(); });
   std::this_thread::sleep_for(200ms);
   const uint16_t seq = SendOrder(GetFpgaTemp);
@@ -342,51 +333,6 @@ TEST_F(ServiceFixture, CallbacksRunUntilTheStopBeginsAndMayNotStartOrStopTheLibr
                                        KESTAL_E_IN_CALLBACK}));
   EXPECT_NE(reason.find("Stop called from inside a callback"), std::string::npos) << reason;
   EXPECT_TRUE(session.started());
-}
-
-// Two kestal::Sessions at once, each a service of its own for a device of its own: the frames of
-// each reach only its handler, an order works on each, and stopping one leaves the other streaming.
-TEST(KestalSessions, TwoSessionsStreamTwoDevicesApart) {
-  const uint32_t sizes[] = {640 * 480, 320 * 240};
-  std::deque<SimRig> sims;
-  std::deque<kestal::FrameQueue> frames;
-  std::deque<kestal::Session> sessions;
-  for (uint32_t size : sizes) {
-    SimDeviceOptions options;
-    options.image_size = size;
-    sims.emplace_back(SimLink::Network, options);
-    ASSERT_EQ(sims.back().Start(), 0);
-    frames.emplace_back(64);
-    sessions.emplace_back(kestal::Config::network("127.0.0.1", sims.back().Server().Port()));
-    sessions.back().on_frame(frames.back().sink());
-    ASSERT_TRUE(sessions.back().start()) << sessions.back().last_error();
-  }
-  // Each queue holds `count` frames of its own device's size, and none of the other's.
-  auto own_frames = [&](size_t i, int count) {
-    for (int n = 0; n < count; ++n) {
-      const std::optional<kestal::OwnedFrame> f = frames[i].pop(5s);
-      if (!f || f->pixels.size() != sizes[i]) return false;
-    }
-    for (int n = 0; n < 64; ++n) {  // and what else is queued
-      const std::optional<kestal::OwnedFrame> f = frames[i].try_pop();
-      if (!f) return true;
-      if (f->pixels.size() != sizes[i]) return false;
-    }
-    return true;
-  };
-  for (size_t i = 0; i < 2; ++i) {
-    ASSERT_TRUE(sessions[i].wait_connected(10s)) << sessions[i].last_error();
-    EXPECT_DOUBLE_EQ(sessions[i].fpga_temperature(), 25.0);
-    EXPECT_TRUE(sessions[i].request(KESTAL_ORDER_START_SCAN).ok());
-  }
-  for (size_t i = 0; i < 2; ++i) EXPECT_TRUE(own_frames(i, 3)) << "session " << i;
-  sessions[0].stop();
-  EXPECT_FALSE(sessions[0].connected());
-  for (int n = 0; n < 128 && (frames[0].try_pop() || frames[1].try_pop()); ++n) {
-  }
-  EXPECT_TRUE(own_frames(1, 3)) << "the second device, after the first session stopped";
-  EXPECT_TRUE(sessions[1].connected());
-  EXPECT_FALSE(frames[0].try_pop()) << "a frame after the first session stopped";
 }
 
 // An application that returns from main without Stop: workers still running log to the very end.

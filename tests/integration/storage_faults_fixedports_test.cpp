@@ -23,9 +23,7 @@ Bytes Message(uint16_t n) {
 }  // namespace
 
 TEST_F(ServiceFixture, StorageWriterLappingTheReaderCostsOnlyTheMessagesOverwritten) {
-  SimRig sim(SimLink::Storage, QuietDevice());
-  ASSERT_EQ(sim.Start(), 0);
-  StartAgainst(sim);
+  SimRig& sim = StartSim(SimLink::Storage, QuietDevice());
   SimStorageDevice& device = sim.StorageHalf();
   uint16_t next = 0;
   std::vector<uint16_t> kept;

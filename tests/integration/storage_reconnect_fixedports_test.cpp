@@ -8,11 +8,10 @@
 
 using namespace std::chrono;
 
-struct StorageService : ServiceFixture {
-  SimRig m_sim{SimLink::Storage};  // status every second, frames while scanning
-};
+using StorageService = ServiceFixture;
 
 TEST_F(StorageService, MissingDiskIsFoundTrafficCrossesAndALostDiskIsTriedUntilItIsBack) {
+  m_sim = std::make_unique<SimRig>(SimLink::Storage);  // status every second, frames while scanning
   // `count` more tries about 2.3 s apart (a second's wait and the stop sequence), the last one
   // failed.
   auto tries = [&](int count) {
@@ -27,14 +26,14 @@ TEST_F(StorageService, MissingDiskIsFoundTrafficCrossesAndALostDiskIsTriedUntilI
     }
     ASSERT_TRUE(m_log.WaitFor("Open device error", 5000ms, m_log.Count("Open device error") + 1));
   };
-  std::filesystem::remove(m_sim.ImagePath());
-  m_sim.PointService();
+  std::filesystem::remove(m_sim->ImagePath());
+  m_sim->PointService();
   EXPECT_EQ(m_service.Start(), -1);
   m_started = true;
   EXPECT_GE(m_app.CountEvents(NotConnected), 1);
   tries(1);
   EXPECT_EQ(m_app.CountEvents(ConnectedOk), 0);
-  ASSERT_EQ(m_sim.Start(), 0);  // the disk appears between two tries
+  ASSERT_EQ(m_sim->Start(), 0);  // the disk appears between two tries
   ASSERT_TRUE(m_app.WaitForEvent(ConnectedOk, 1, 8000ms));
   const int tries_before = m_log.Count("Reconnect device");
 
@@ -46,7 +45,7 @@ TEST_F(StorageService, MissingDiskIsFoundTrafficCrossesAndALostDiskIsTriedUntilI
   const std::vector<AppMessage> frames =
       m_app.Messages(OriginalImagePiece);  // whole, from the first, in order
   for (uint32_t i = 0; i < frames.size(); ++i)
-    EXPECT_EQ(frames[i].payload, m_sim.Device().ExpectedFrame(i + 1, OriginalImagePiece))
+    EXPECT_EQ(frames[i].payload, m_sim->Device().ExpectedFrame(i + 1, OriginalImagePiece))
         << "frame " << i + 1;
   EXPECT_TRUE(m_app.WaitForMessages(ControllerStatus, 1, 3000ms));
   EXPECT_EQ(m_log.Count("Reconnect device"), tries_before);  // none while connected
@@ -55,14 +54,14 @@ TEST_F(StorageService, MissingDiskIsFoundTrafficCrossesAndALostDiskIsTriedUntilI
   // worker's read, which finds the disk's blocks gone.
   ASSERT_TRUE(m_log.WaitFor("Recv order to heart beat", 3000ms,
                             m_log.Count("Recv order to heart beat") + 1));
-  m_sim.Stop();
-  std::filesystem::resize_file(m_sim.ImagePath(), 0);
+  m_sim->Stop();
+  std::filesystem::resize_file(m_sim->ImagePath(), 0);
   EXPECT_TRUE(m_log.WaitFor("Storage read error", 3000ms));
   EXPECT_TRUE(m_app.WaitForEvent(CommError, 1, 3000ms));
   tries(2);
   const int connected = m_app.CountEvents(ConnectedOk),
             beats = m_log.Count("Recv order to heart beat");
-  ASSERT_EQ(m_sim.Start(), 0);  // back, empty, as a freshly started device presents it
+  ASSERT_EQ(m_sim->Start(), 0);  // back, empty, as a freshly started device presents it
   ASSERT_TRUE(m_app.WaitForEvent(ConnectedOk, connected + 1, 8000ms));
   EXPECT_TRUE(m_log.WaitFor("Recv order to heart beat", 3000ms, beats + 1));  // a round trip again
   StopAndCheck();

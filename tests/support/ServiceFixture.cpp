@@ -18,6 +18,13 @@ void ServiceFixture::StartAgainst(SimRig& sim) {
   ASSERT_TRUE(m_app.WaitForEvent(ConnectedOk, 1, 5000ms)) << "no connection to the simulator";
 }
 
+SimRig& ServiceFixture::StartSim(SimLink link, const SimDeviceOptions& options) {
+  m_sim = std::make_unique<SimRig>(link, options);
+  EXPECT_EQ(m_sim->Start(), 0);
+  if (!HasFailure()) StartAgainst(*m_sim);
+  return *m_sim;
+}
+
 void ServiceFixture::StopAndCheck() {
   const auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(m_service.Stop(), 0);

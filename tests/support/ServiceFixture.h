@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -21,6 +22,9 @@ class ServiceFixture : public ::testing::Test {
 
   // Points the service at `sim`, starts it and waits for "Connected OK" (fatal on failure).
   void StartAgainst(SimRig& sim);
+  // Starts a simulator of the test's own (m_sim, stopped only after the service) and the service
+  // against it.
+  SimRig& StartSim(SimLink link, const SimDeviceOptions& options = SimDeviceOptions());
   // Stops the service (if a test started it) and checks that the stop ended every worker and took
   // its minimum second.
   void StopAndCheck();
@@ -33,4 +37,5 @@ class ServiceFixture : public ::testing::Test {
   LogCapture m_log;
   AppCallbacks m_app;
   bool m_started = false;
+  std::unique_ptr<SimRig> m_sim;
 };

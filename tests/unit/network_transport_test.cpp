@@ -134,8 +134,8 @@ TEST(NetworkParse, ReceivedBytesAreCutIntoFrames) {
 
 // A sink that refuses a frame (a full message queue) stops the scan in front of it; the frame and
 // those behind it wait with the caller and come out, in order and without a line, from the next
-// scan.
-TEST(NetworkParse, RefusedFramesWaitForTheNextScan) {
+// scan. Reset starts a new stream: no resynchronisation or skipped bytes of the old one carry over.
+TEST(NetworkParse, RefusedFramesWaitForTheNextScanAndResetForgetsTheOldStream) {
   const Bytes a = Frame(5, Payload(40, 1)), b = Frame(4, Payload(3, 9)),
               c = Frame(1, Payload(12, 5));
   LogCapture log;
@@ -153,8 +153,13 @@ TEST(NetworkParse, RefusedFramesWaitForTheNextScan) {
   EXPECT_FALSE(stream.parser.FramesWaiting());
   EXPECT_EQ(stream.Take(), (std::vector<Bytes>{b, c}));
   EXPECT_TRUE(stream.kept.empty());
-  EXPECT_EQ(ParserLines(log), Lines{});
   EXPECT_EQ(Get(stream.health.frames_in), 3u);  // counted when taken, not when refused
+  stream.Feed({0x00, 0xFF, 0xFF});              // skipped bytes, then what may begin a start tag
+  EXPECT_EQ(stream.kept, (Bytes{0xFF, 0xFF}));
+  stream.parser.Reset(), stream.kept.clear();
+  stream.Feed(c);
+  EXPECT_EQ(stream.Take(), std::vector<Bytes>{c});
+  EXPECT_EQ(ParserLines(log), Lines{});  // no "Found discontinue start" of the old stream's bytes
   EXPECT_EQ(Get(stream.health.resyncs), 0u);
 }
 
@@ -186,20 +191,6 @@ TEST(NetworkParse, DamageAndFramesAreCounted) {
   EXPECT_EQ(Get(stream.health.frames_in), 4u);
   EXPECT_EQ(Get(stream.health.bytes_skipped), bad.size() + huge.size() + 3 + 7);
   EXPECT_EQ(Get(stream.health.bytes_in), 0u);  // not the parser's to count
-}
-
-// Reset starts a new stream: no resynchronisation or skipped bytes of the old one carry over.
-TEST(NetworkParse, ResetForgetsTheOldStream) {
-  const Bytes f = Frame(1, Payload(12, 5));
-  LogCapture log;
-  Stream stream;
-  stream.Feed({0x00, 0xFF, 0xFF});  // skipped bytes, then what may begin a start tag
-  EXPECT_EQ(stream.kept, (Bytes{0xFF, 0xFF}));
-  stream.parser.Reset(), stream.kept.clear();
-  stream.Feed(f);
-  EXPECT_EQ(stream.Take(), std::vector<Bytes>{f});
-  EXPECT_EQ(ParserLines(log), Lines{});  // no "Found discontinue start" of the old stream's bytes
-  EXPECT_EQ(Get(stream.health.resyncs), 0u);
 }
 
 }  // namespace
