@@ -393,44 +393,45 @@ TEST(ServiceReconnect, ResumeScanOrdersTheScanAgainAfterTheDeviceRestarts) {
   }
 }
 
+// Two devices at once through the C++ wrapper, each a session of its own: one over TCP, one over a
+// disk image, with different image sizes. Each has its own counter, gets only its own frames, and
+// streams on when the other stops.
 TEST(TwoServices, RunSideBySideAndOneStopsAlone) {
-  struct Seen {
-    std::atomic<uint64_t> frames{0}, foreign{0};
-    uint32_t size;
-  };
-  auto count = [](const kestal_frame* f, void* user) {
-    Seen& seen = *static_cast<Seen*>(user);
-    ++(f->pixels_len == seen.size ? seen.frames : seen.foreign);
-  };
-  SimDeviceOptions small = QuietDevice(), large = QuietDevice();
-  small.image_size = 320 * 240, large.image_size = 640 * 480;
-  small.frame_rate = large.frame_rate = 30;
+  SimDeviceOptions large = QuietDevice(), small = QuietDevice();
+  large.image_size = 640 * 480, small.image_size = 320 * 240;
+  large.frame_rate = small.frame_rate = 30;
   SimRigPlace image;
   image.image = "two-services.img";
   SimRig tcp(SimLink::Network, large), disk(SimLink::Storage, small, image);
   ASSERT_TRUE(tcp.Start() == 0 && disk.Start() == 0);
-  KestalHostCommService::Impl a, b;
-  Seen seen_a, seen_b;
-  seen_a.size = large.image_size, seen_b.size = small.image_size;
-  for (auto [service, rig, seen, arm_port] :
-       {std::make_tuple(&a, &tcp, &seen_a, 26000), std::make_tuple(&b, &disk, &seen_b, 26001)}) {
-    rig->PointService(*service);
-    HostCommSettings settings = service->Settings();
-    settings.arm_local_port = static_cast<uint16_t>(arm_port);
-    settings.arm_peer_port = static_cast<uint16_t>(arm_port + 1000);
-    ASSERT_EQ(service->SetSettings(settings), 0);
-    service->SetFrameFn(count, seen);
-    EXPECT_EQ(service->GetMsgSeqNo(), 1);  // a counter of its own
-    ASSERT_EQ(service->Start(), 0);
-    ASSERT_TRUE(WaitUntil([&] { return service->Engine().IsConnected(); }, 5000ms));
-    ASSERT_EQ(OrderScan(*service), 0);
+  const uint32_t sizes[] = {large.image_size, small.image_size};
+  kestal::Session sessions[] = {kestal::Session(kestal::Config::network("127.0.0.1", tcp.Server().Port())),
+                                kestal::Session(kestal::Config::storage(disk.ImagePath()))};
+  std::deque<kestal::FrameQueue> frames(2);
+  // Each queue holds `count` frames of its own device's size, and none of the other's.
+  auto own_frames = [&](size_t i, int count) {
+    for (int n = 0; n < count; ++n) {
+      const std::optional<kestal::OwnedFrame> f = frames[i].pop(5s);
+      if (!f || f->pixels.size() != sizes[i]) return false;
+    }
+    for (std::optional<kestal::OwnedFrame> f; (f = frames[i].try_pop());)
+      if (f->pixels.size() != sizes[i]) return false;
+    return true;
+  };
+  for (size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(kestal_session_next_seq_no(sessions[i].handle()), 1);  // a counter of its own
+    sessions[i].on_frame(frames[i].sink());
+    ASSERT_TRUE(sessions[i].start()) << sessions[i].last_error();
+    ASSERT_TRUE(sessions[i].wait_connected(10s)) << sessions[i].last_error();
+    EXPECT_DOUBLE_EQ(sessions[i].fpga_temperature(), 25.0);
+    EXPECT_TRUE(sessions[i].request(KESTAL_ORDER_START_SCAN).ok());
   }
-  ASSERT_TRUE(WaitUntil([&] { return seen_a.frames >= 10 && seen_b.frames >= 10; }, 10000ms));
-  EXPECT_EQ(a.Stop(), 0);
-  const uint64_t b_at_stop = seen_b.frames, a_at_stop = seen_a.frames;
-  EXPECT_TRUE(WaitUntil([&] { return seen_b.frames >= b_at_stop + 10; }, 5000ms));
-  EXPECT_EQ(seen_a.frames, a_at_stop);
-  EXPECT_TRUE(b.Engine().IsConnected());
-  EXPECT_EQ(seen_a.foreign + seen_b.foreign, 0u);
-  EXPECT_EQ(b.Stop(), 0);
+  for (size_t i = 0; i < 2; ++i) EXPECT_TRUE(own_frames(i, 3)) << "session " << i;
+  sessions[0].stop();
+  EXPECT_FALSE(sessions[0].connected());
+  while (frames[0].try_pop()) {
+  }
+  EXPECT_TRUE(own_frames(1, 10)) << "the disk's device, after the other session stopped";
+  EXPECT_TRUE(sessions[1].connected());
+  EXPECT_FALSE(frames[0].try_pop()) << "a frame after its session stopped";
 }
