@@ -1,48 +1,48 @@
 /// \file
 /// The header-only C++17 wrapper over the C interface: Session, Error, Ack, Frame, FrameQueue.
 ///
-// kestal.hpp: a header-only C++17 wrapper over KestalHostComm's C interface.
-//
-// It uses kestal_c.h and kestal_protocol.h only, so it builds with any C++17 compiler that can
-// call the shared library or the DLL (g++, clang++, MinGW, MSVC); nothing of the library's C++
-// class crosses the boundary. Link the library as for the C interface.
-//
-//   kestal::Session session(kestal::Config::network("127.0.0.1", 28992));
-//   kestal::FrameQueue frames(8);
-//   session.on_frame(frames.sink());
-//   session.start();
-//   session.wait_connected(std::chrono::seconds(10));
-//   std::printf("%.2f C\n", session.fpga_temperature());
-//   session.request(KESTAL_ORDER_START_SCAN);
-//   std::optional<kestal::OwnedFrame> frame = frames.pop(std::chrono::seconds(5));
-//
-// Each Session is a service of its own (a kestal_session: its own workers, callbacks, sequence
-// numbers and counters), so several Sessions may run at once, one per device. The library's
-// process-wide service, which the global kestal_* functions drive, is reached with
-// Session(config, kestal::process_wide): one such Session at a time (a second one throws
-// kestal::Error with KESTAL_E_INVALID; the check lives in this header, so it covers one executable
-// or shared library that includes it). Session objects are neither copied nor moved. The session
-// registers the library's event-detail callback itself (connected(), wait_connected()) and every
-// other callback whose handler is set, and unregisters them at stop.
-//
-// Threads. Handlers (on_event, on_message, on_scanner_state, on_arm_state, on_status_line,
-// on_frame) are registered while the session is stopped, and run on the library's threads: the
-// message and frame handlers on its receive thread, the state and status-line handlers once a
-// second on its log-report worker, the event handler on one thread at a time, in the order the
-// events were raised. They must return promptly: a slow message or frame handler delays the later
-// ones and costs frames (the oldest waiting frame is dropped and counted in image_frames_dropped),
-// never the link. request() works from the message and frame handlers too (its ACK is matched on
-// the thread that reads the link); start() and stop() from any handler throw Error with
-// KESTAL_E_IN_CALLBACK at once (they would wait for that handler). A pointer or view passed to a
-// handler is valid only during the call. request(), the helpers, health(), last_error() and
-// version() may be called from any thread; start() and stop() from one application thread at a
-// time. A handler still running two seconds after stop() began is given up by the library (it
-// never calls back again); its Session then leaves the handlers allocated for it when destroyed.
-//
-// Exceptions. An exception thrown by a handler never reaches the C library: the wrapper catches
-// it, counts it (handler_failures()) and keeps its text (last_handler_failure()); the library and
-// the session carry on, and the handler is called again for the next event. Nothing here calls
-// std::terminate. The destructor stops the session and never throws.
+/// It uses kestal_c.h and kestal_protocol.h only, so it builds with any C++17 compiler that can
+/// call the shared library or the DLL (g++, clang++, MinGW, MSVC); nothing of the library's C++
+/// class crosses the boundary. Link the library as for the C interface.
+///
+/// \code
+/// kestal::Session session(kestal::Config::network("127.0.0.1", 28992));
+/// kestal::FrameQueue frames(8);
+/// session.on_frame(frames.sink());
+/// session.start();
+/// session.wait_connected(std::chrono::seconds(10));
+/// std::printf("%.2f C\n", session.fpga_temperature());
+/// session.request(KESTAL_ORDER_START_SCAN);
+/// std::optional<kestal::OwnedFrame> frame = frames.pop(std::chrono::seconds(5));
+/// \endcode
+///
+/// Each Session is a service of its own (a kestal_session: its own workers, callbacks, sequence
+/// numbers and counters), so several Sessions may run at once, one per device. The library's
+/// process-wide service, which the global kestal_* functions drive, is reached with
+/// Session(config, kestal::process_wide): one such Session at a time (a second one throws
+/// kestal::Error with KESTAL_E_INVALID; the check lives in this header, so it covers one executable
+/// or shared library that includes it). Session objects are neither copied nor moved. The session
+/// registers the library's event-detail callback itself (connected(), wait_connected()) and every
+/// other callback whose handler is set, and unregisters them at stop.
+///
+/// <b>Threads.</b> Handlers (on_event, on_message, on_scanner_state, on_arm_state, on_status_line,
+/// on_frame) are registered while the session is stopped, and run on the library's threads: the
+/// message and frame handlers on its receive thread, the state and status-line handlers once a
+/// second on its log-report worker, the event handler on one thread at a time, in the order the
+/// events were raised. They must return promptly: a slow message or frame handler delays the later
+/// ones and costs frames (the oldest waiting frame is dropped and counted in image_frames_dropped),
+/// never the link. request() works from the message and frame handlers too (its ACK is matched on
+/// the thread that reads the link); start() and stop() from any handler throw Error with
+/// KESTAL_E_IN_CALLBACK at once (they would wait for that handler). A pointer or view passed to a
+/// handler is valid only during the call. request(), the helpers, health(), last_error() and
+/// version() may be called from any thread; start() and stop() from one application thread at a
+/// time. A handler still running two seconds after stop() began is given up by the library (it
+/// never calls back again); its Session then leaves the handlers allocated for it when destroyed.
+///
+/// <b>Exceptions.</b> An exception thrown by a handler never reaches the C library: the wrapper
+/// catches it, counts it (handler_failures()) and keeps its text (last_handler_failure()); the
+/// library and the session carry on, and the handler is called again for the next event. Nothing
+/// here calls std::terminate. The destructor stops the session and never throws.
 #ifndef KESTAL_KESTAL_HPP
 #define KESTAL_KESTAL_HPP
 
@@ -88,43 +88,46 @@ std::string read_reason(Read read) {
 }
 }  // namespace detail
 
-// The reason of the library's last reported failure (kestal_last_error); "" when none yet.
+/// The reason of the library's last reported failure (kestal_last_error); "" when none yet.
 inline std::string last_error() { return detail::read_reason(&kestal_last_error); }
 
-// The reason of session `s`'s last failure (kestal_session_last_error); "" when none yet.
+/// The reason of session `s`'s last failure (kestal_session_last_error); "" when none yet.
 inline std::string last_error(kestal_session* s) {
   return detail::read_reason(
       [s](char* buf, unsigned int len) { return kestal_session_last_error(s, buf, len); });
 }
 
-// "MAJOR.MINOR.PATCH" of the library loaded (KESTAL_VERSION_STRING is the header's).
+/// "MAJOR.MINOR.PATCH" of the library loaded (KESTAL_VERSION_STRING is the header's).
 inline std::string version() {
   const char* v = kestal_version();
   return v ? v : "";
 }
 
-// The name of a KESTAL_OK / KESTAL_E_* result (the library's kestal_error_name).
+/// The name of a KESTAL_OK / KESTAL_E_* result (the library's kestal_error_name).
 inline const char* result_name(int code) noexcept {
   const char* name = kestal_error_name(code);
   return name && *name ? name : "unknown result";
 }
 
-// A failure: the KESTAL_E_* code and the reason. what() reads "REASON (KESTAL_E_...)".
-// The wrapper's own failures use KESTAL_E_INVALID: a second process-wide Session, a bad setting, a
-// handler registered while started, an ACK refused by the device (its code in the reason) or a
-// reply too short for its decoder.
+/// A failure: the KESTAL_E_* code and the reason. what() reads "REASON (KESTAL_E_...)".
+/// The wrapper's own failures use KESTAL_E_INVALID: a second process-wide Session, a bad setting, a
+/// handler registered while started, an ACK refused by the device (its code in the reason) or a
+/// reply too short for its decoder.
 class Error : public std::runtime_error {
  public:
+  /// An Error with `code` (KESTAL_E_*) and `reason`.
   Error(int code, const std::string& reason)
       : std::runtime_error(reason + " (" + result_name(code) + ")"), code_(code), reason_(reason) {}
-  // `what_failed`: the reason taken from kestal_last_error.
-  // With a session, its own reason (kestal_session_last_error).
+  /// An Error with `code`, its reason `what_failed` followed by the library's reason: that of
+  /// kestal_last_error, or with a session its own (kestal_session_last_error).
   static Error from_library(int code, const std::string& what_failed,
                             kestal_session* session = nullptr) {
     const std::string reason = session ? last_error(session) : last_error();
     return Error(code, reason.empty() ? what_failed : what_failed + ": " + reason);
   }
+  /// The KESTAL_E_* code.
   int code() const noexcept { return code_; }
+  /// The reason alone, without the code's name.
   const std::string& reason() const noexcept { return reason_; }
 
  private:
@@ -132,7 +135,7 @@ class Error : public std::runtime_error {
   std::string reason_;
 };
 
-// The link's counters since the last start.
+/// The link's counters since the last start.
 inline kestal_health health() {
   kestal_health h{};
   const int rc = kestal_get_health(&h);
@@ -140,34 +143,46 @@ inline kestal_health health() {
   return h;
 }
 
-// The ACK of an order, as request() returns it.
+/// The ACK of an order, as request() returns it.
 class Ack {
  public:
+  /// The ACK as the C interface filled it.
   explicit Ack(const kestal_ack& raw) : raw_(raw) {}
+  /// The sequence number of the order it answers.
   unsigned short seq_no() const noexcept { return raw_.seq_no; }
+  /// The order's sub type (KESTAL_ORDER_*).
   unsigned short sub_type() const noexcept { return raw_.sub_type; }
-  unsigned short code() const noexcept { return raw_.code; }  // KESTAL_ACK_OK or the device's
+  /// KESTAL_ACK_OK, or the device's refusal code.
+  unsigned short code() const noexcept { return raw_.code; }
+  /// True when the device took the order (code() is KESTAL_ACK_OK).
   bool ok() const noexcept { return raw_.code == KESTAL_ACK_OK; }
-  bool truncated() const noexcept { return raw_.truncated != 0; }  // reply cut at 4096 bytes
+  bool truncated() const noexcept { return raw_.truncated != 0; }  ///< reply cut at 4096 bytes
+  /// The reply data that follows the ACK's header (reply_size() bytes), valid while this lives.
   const std::uint8_t* reply_data() const noexcept { return raw_.reply; }
+  /// Bytes of reply data.
   std::size_t reply_size() const noexcept { return raw_.reply_len; }
+  /// A copy of the reply data.
   std::vector<std::uint8_t> reply() const { return {raw_.reply, raw_.reply + raw_.reply_len}; }
+  /// The C interface's ACK.
   const kestal_ack& raw() const noexcept { return raw_; }
 
-  // The catalogue's replies; each throws Error (KESTAL_E_INVALID) when this is not the ACK of
-  // that order or its reply is too short.
+  /// The FPGA temperature in degrees Celsius (KESTAL_ORDER_FPGA_TEMP). This and the two below
+  /// decode the catalogue's replies; each throws Error (KESTAL_E_INVALID) when this is not the ACK
+  /// of that order or its reply is too short.
   double fpga_temp() const {
     double celsius = 0;
     decode(KESTAL_ORDER_FPGA_TEMP, "FPGA temperature",
            [&](const kestal_order_ack& v) { return kestal_decode_fpga_temp(&v, &celsius); });
     return celsius;
   }
+  /// The device's static information (KESTAL_ORDER_STATIC_INFO).
   kestal_static_info static_info() const {
     kestal_static_info info{};
     decode(KESTAL_ORDER_STATIC_INFO, "static information",
            [&](const kestal_order_ack& v) { return kestal_decode_static_info(&v, &info); });
     return info;
   }
+  /// The sensor's register map (KESTAL_ORDER_SENSOR_REG_MAP).
   kestal_sensor_map sensor_map() const {
     kestal_sensor_map map{};
     decode(KESTAL_ORDER_SENSOR_REG_MAP, "sensor map",
@@ -192,26 +207,29 @@ class Ack {
   kestal_ack raw_;
 };
 
-// Nanoseconds since 1970-01-01 00:00 UTC on the system clock.
+/// Nanoseconds since 1970-01-01 00:00 UTC on the system clock.
 using UtcTime = std::chrono::time_point<std::chrono::system_clock, std::chrono::nanoseconds>;
 
 class OwnedFrame;
 
-// One complete image frame as the frame handler receives it: a view whose pointers are valid only
-// during the call. copy() keeps it.
+/// One complete image frame as the frame handler receives it: a view whose pointers are valid only
+/// during the call. copy() keeps it.
 struct Frame {
-  unsigned short kind = 0;  // KESTAL_MSG_IMAGE_PIECE, _Y_IMAGE_PIECE or _Y_IMAGE
-  unsigned int number = 0;  // the device's frame counter (0 for a Y image)
-  unsigned int width = 0;   // from the image header (0 for a Y image)
-  unsigned int height = 0;
-  const std::uint8_t* pixels = nullptr;  // 8-bit grey, width x height; 32-bit floats for a Y image
-  std::size_t pixels_size = 0;
-  const std::uint8_t* header = nullptr;  // 80 bytes (72 for a Y image)
-  std::size_t header_size = 0;
-  std::chrono::nanoseconds host_time{0};  // the library's steady clock at the last piece
-  UtcTime utc_time{};                     // the same moment in UTC
+  unsigned short kind = 0;  ///< KESTAL_MSG_IMAGE_PIECE, _Y_IMAGE_PIECE or _Y_IMAGE
+  unsigned int number = 0;  ///< the device's frame counter (0 for a Y image)
+  unsigned int width = 0;   ///< from the image header (0 for a Y image)
+  unsigned int height = 0;  ///< from the image header (0 for a Y image)
+  const std::uint8_t* pixels =
+      nullptr;                  ///< 8-bit grey, width x height; 32-bit floats for a Y image
+  std::size_t pixels_size = 0;  ///< bytes at `pixels`
+  const std::uint8_t* header = nullptr;   ///< 80 bytes (72 for a Y image)
+  std::size_t header_size = 0;            ///< bytes at `header`
+  std::chrono::nanoseconds host_time{0};  ///< the library's steady clock at the last piece
+  UtcTime utc_time{};                     ///< the same moment in UTC
 
+  /// An empty frame.
   Frame() = default;
+  /// A view of the C interface's frame.
   explicit Frame(const kestal_frame& f)
       : kind(f.kind),
         number(f.number),
@@ -223,22 +241,25 @@ struct Frame {
         header_size(f.header_len),
         host_time(f.host_time_ns),
         utc_time(std::chrono::nanoseconds(f.utc_time_ns)) {}
+  /// A copy that owns its bytes.
   inline OwnedFrame copy() const;
 };
 
-// A frame that owns its bytes.
+/// A frame that owns its bytes.
 class OwnedFrame {
  public:
-  unsigned short kind = 0;
-  unsigned int number = 0;
-  unsigned int width = 0;
-  unsigned int height = 0;
-  std::vector<std::uint8_t> pixels;
-  std::vector<std::uint8_t> header;
-  std::chrono::nanoseconds host_time{0};
-  UtcTime utc_time{};
+  unsigned short kind = 0;                ///< as Frame::kind
+  unsigned int number = 0;                ///< as Frame::number
+  unsigned int width = 0;                 ///< as Frame::width
+  unsigned int height = 0;                ///< as Frame::height
+  std::vector<std::uint8_t> pixels;       ///< as Frame::pixels
+  std::vector<std::uint8_t> header;       ///< as Frame::header
+  std::chrono::nanoseconds host_time{0};  ///< as Frame::host_time
+  UtcTime utc_time{};                     ///< as Frame::utc_time
 
+  /// An empty frame.
   OwnedFrame() = default;
+  /// A copy of `f`'s bytes.
   explicit OwnedFrame(const Frame& f)
       : kind(f.kind),
         number(f.number),
@@ -248,7 +269,7 @@ class OwnedFrame {
         header(f.header, f.header + (f.header ? f.header_size : 0)),
         host_time(f.host_time),
         utc_time(f.utc_time) {}
-  // A view of this frame, valid while it lives unchanged.
+  /// A view of this frame, valid while it lives unchanged.
   Frame view() const {
     Frame f;
     f.kind = kind;
@@ -267,18 +288,21 @@ class OwnedFrame {
 
 inline OwnedFrame Frame::copy() const { return OwnedFrame(*this); }
 
-// A bounded queue of frames between the frame handler and the application's threads. When it is
-// full, push drops the oldest frame and counts it (dropped()); so a slow consumer loses old frames,
-// never holds up the library's receive thread. Every member may be called from any thread.
+/// A bounded queue of frames between the frame handler and the application's threads. When it is
+/// full, push drops the oldest frame and counts it (dropped()); so a slow consumer loses old
+/// frames, never holds up the library's receive thread. Every member may be called from any thread.
 class FrameQueue {
  public:
+  /// A queue of up to `capacity` frames (at least 1: Error, KESTAL_E_INVALID, otherwise).
   explicit FrameQueue(std::size_t capacity = 8) : capacity_(capacity) {
     if (capacity == 0) throw Error(KESTAL_E_INVALID, "a FrameQueue holds at least one frame");
   }
   FrameQueue(const FrameQueue&) = delete;
   FrameQueue& operator=(const FrameQueue&) = delete;
 
-  void push(const Frame& frame) { push(frame.copy()); }  // the copy is made outside the lock
+  /// Queues a copy of `frame` (made outside the queue's lock), dropping the oldest when full.
+  void push(const Frame& frame) { push(frame.copy()); }
+  /// Queues `frame`, dropping the oldest when full.
   void push(OwnedFrame frame) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -290,7 +314,7 @@ class FrameQueue {
     }
     ready_.notify_one();
   }
-  // The oldest frame, waiting up to `timeout` for one; nullopt when none came.
+  /// The oldest frame, waiting up to `timeout` for one; nullopt when none came.
   template <typename Rep, typename Period>
   std::optional<OwnedFrame> pop(std::chrono::duration<Rep, Period> timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -299,19 +323,23 @@ class FrameQueue {
     frames_.pop_front();
     return frame;
   }
+  /// The oldest frame if one is queued, at once.
   std::optional<OwnedFrame> try_pop() { return pop(std::chrono::milliseconds(0)); }
 
+  /// Frames queued now.
   std::size_t size() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return frames_.size();
   }
+  /// The most frames it holds.
   std::size_t capacity() const noexcept { return capacity_; }
+  /// Frames dropped because the queue was full, since it was made.
   std::uint64_t dropped() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return dropped_;
   }
-  // A frame handler that copies every frame into this queue: session.on_frame(queue.sink()).
-  // The queue must outlive the session's run.
+  /// A frame handler that copies every frame into this queue: session.on_frame(queue.sink()).
+  /// The queue must outlive the session's run.
   std::function<void(const Frame&)> sink() {
     return [this](const Frame& frame) { push(frame); };
   }
@@ -324,43 +352,47 @@ class FrameQueue {
   std::uint64_t dropped_ = 0;
 };
 
-// Which transport a Session uses, with its device address.
+/// Which transport a Session uses, with its device address.
 enum class Transport {
-  network = KESTAL_COMM_NETWORK,          // TCP, first device endpoint
-  network_alt = KESTAL_COMM_NETWORK_ALT,  // TCP, second device endpoint
-  storage = KESTAL_COMM_STORAGE           // the device's 50 MiB disk as a mailbox
+  network = KESTAL_COMM_NETWORK,          ///< TCP, first device endpoint
+  network_alt = KESTAL_COMM_NETWORK_ALT,  ///< TCP, second device endpoint
+  storage = KESTAL_COMM_STORAGE           ///< the device's 50 MiB disk as a mailbox
 };
 
+/// Where a Session finds its device, and how it runs; see the named constructors.
 struct Config {
-  Transport transport = Transport::network;
-  std::string host;  // network transports: the device's address; "" keeps the one set before
-  unsigned short port = 0;
-  std::string disk;  // storage: a disk or image file; "" searches the disks
-  // A Session of its own: the local UDP port of its arm relay; 0 runs none. (The process-wide
-  // service keeps the arm port set before.)
+  Transport transport = Transport::network;  ///< the link to the device
+  std::string host;  ///< network transports: the device's address; "" keeps the one set before
+  unsigned short port = 0;  ///< network transports: the device's port; 0: the transport's default
+  std::string disk;         ///< storage: a disk or image file; "" searches the disks
+  /// A Session of its own: the local UDP port of its arm relay; 0 runs none. (The process-wide
+  /// service keeps the arm port set before.)
   unsigned short arm_port = 0;
-  // A Session of its own: after a reconnect, send START_SCAN again when the application's last
-  // scan order was a start (a restarted device has forgotten it). The process-wide service has
-  // no such setting: it refuses `true`.
+  /// A Session of its own: after a reconnect, send START_SCAN again when the application's last
+  /// scan order was a start (a restarted device has forgotten it). The process-wide service has
+  /// no such setting: it refuses `true`.
   bool resume_scan = false;
 
+  /// TCP to the first device endpoint at `host`:`port`.
   static Config network(std::string host, unsigned short port) {
     return {Transport::network, std::move(host), port, {}, 0};
   }
+  /// TCP to the second device endpoint at `host`:`port`.
   static Config network_alt(std::string host, unsigned short port) {
     return {Transport::network_alt, std::move(host), port, {}, 0};
   }
+  /// The device's disk (or an image file); empty: search the disks.
   static Config storage(std::string disk = {}) {
     return {Transport::storage, {}, 0, std::move(disk), 0};
   }
 };
 
-// Passed to the constructor to start at once (for a session without handlers).
+/// Passed to the constructor to start at once (for a session without handlers).
 struct StartNow {};
 inline constexpr StartNow start_now{};
 
-// Passed to the constructor for the library's process-wide service instead of a session of its
-// own: the service that the global kestal_* functions drive, one such Session at a time.
+/// Passed to the constructor for the library's process-wide service instead of a session of its
+/// own: the service that the global kestal_* functions drive, one such Session at a time.
 struct ProcessWide {};
 inline constexpr ProcessWide process_wide{};
 
@@ -441,12 +473,13 @@ struct SessionState {
 };
 }  // namespace detail
 
-// A device's service, configured, with handlers, started and stopped: a session of its own, or
-// the library's process-wide service (see the top of this file for threads and handler exceptions).
+/// A device's service, configured, with handlers, started and stopped: a session of its own, or
+/// the library's process-wide service (see the top of this file for threads and handler
+/// exceptions).
 class Session {
  public:
-  // Opens a session of its own for the device of `config` (throws Error, KESTAL_E_INVALID, for a
-  // bad setting). An empty host is the transport's default address. Starts later, with start().
+  /// Opens a session of its own for the device of `config` (throws Error, KESTAL_E_INVALID, for a
+  /// bad setting). An empty host is the transport's default address. Starts later, with start().
   explicit Session(const Config& config) : state_(new detail::SessionState) {
     kestal_session_config c{};
     c.size = sizeof c;
@@ -459,9 +492,9 @@ class Session {
     const int r = kestal_session_open(&c, &session_);
     if (r != KESTAL_OK) throw Error::from_library(r, "session open");
   }
-  // The library's process-wide service, set up as `config` says; an empty host keeps the address
-  // set before. Throws Error (KESTAL_E_INVALID) for a bad setting or when another process-wide
-  // Session is alive.
+  /// The library's process-wide service, set up as `config` says; an empty host keeps the address
+  /// set before. Throws Error (KESTAL_E_INVALID) for a bad setting or when another process-wide
+  /// Session is alive.
   Session(const Config& config, ProcessWide) : state_(new detail::SessionState) {
     if (detail::process_wide_live.exchange(true))
       throw Error(KESTAL_E_INVALID,
@@ -473,11 +506,11 @@ class Session {
       throw;
     }
   }
-  // As above, and starts at once.
+  /// As above, and starts at once.
   Session(const Config& config, StartNow) : Session(config) { start(); }
-  Session(const Session&) = delete;
-  Session& operator=(const Session&) = delete;
-  // Stops the session (and closes it); never throws.
+  Session(const Session&) = delete;             ///< not copied
+  Session& operator=(const Session&) = delete;  ///< not copied
+  /// Stops the session (and closes it); never throws.
   ~Session() {
     end();
     // A handler still running two seconds after the stop began was given up by the library (it
@@ -489,34 +522,38 @@ class Session {
       detail::process_wide_live.store(false);
   }
 
-  // Handlers: set while stopped (Error, KESTAL_E_INVALID, once started); an empty one is off.
+  /// Device events: the KESTAL_EVENT_* code, its text and, for a failure, the reason. This and
+  /// the handlers below are set while stopped (Error, KESTAL_E_INVALID, once started); an empty
+  /// one is off.
   void on_event(std::function<void(int event, std::string_view text, std::string_view detail)> h) {
     stopped_or_throw().on_event = std::move(h);
   }
-  // `data` is valid only during the call.
+  /// Every message the device sends; `data` is valid only during the call.
   void on_message(
       std::function<void(unsigned short type, const std::uint8_t* data, std::size_t len)> h) {
     stopped_or_throw().on_message = std::move(h);
   }
+  /// The scan head's state code, once a second (7: no controller status for 3 s).
   void on_scanner_state(std::function<void(unsigned short state)> h) {
     stopped_or_throw().on_scanner_state = std::move(h);
   }
+  /// The arm's state code, once a second.
   void on_arm_state(std::function<void(unsigned short state)> h) {
     stopped_or_throw().on_arm_state = std::move(h);
   }
-  // The once-a-second status line, in UTF-8.
+  /// The once-a-second status line, in UTF-8.
   void on_status_line(std::function<void(std::string_view text)> h) {
     stopped_or_throw().on_status_line = std::move(h);
   }
-  // Every complete image frame; the Frame is valid only during the call (Frame::copy keeps it).
+  /// Every complete image frame; the Frame is valid only during the call (Frame::copy keeps it).
   void on_frame(std::function<void(const Frame& frame)> h) {
     stopped_or_throw().on_frame = std::move(h);
   }
 
-  // Registers the handlers with the library and starts it. true when everything started; false
-  // when the arm link or the transport failed to start (the library retries it; last_error() has
-  // the reason), or when another session owns this one's arm port or disk. Throws Error
-  // (KESTAL_E_INVALID) when already started.
+  /// Registers the handlers with the library and starts it. true when everything started; false
+  /// when the arm link or the transport failed to start (the library retries it; last_error() has
+  /// the reason), or when another session owns this one's arm port or disk. Throws Error
+  /// (KESTAL_E_INVALID) when already started.
   bool start() {
     detail::SessionState& s = stopped_or_throw();
     void* user = state_.get();
@@ -534,32 +571,33 @@ class Session {
     return r == 0;
   }
 
-  // Stops the library (at least a second) and unregisters the handlers; nothing when stopped.
-  // Throws Error (KESTAL_E_IN_CALLBACK) from a handler, whose return the stop would wait for: the
-  // session stays started.
+  /// Stops the library (at least a second) and unregisters the handlers; nothing when stopped.
+  /// Throws Error (KESTAL_E_IN_CALLBACK) from a handler, whose return the stop would wait for: the
+  /// session stays started.
   void stop() {
     const int r = end();
     if (r == KESTAL_E_IN_CALLBACK) throw Error::from_library(r, "stop", session_);
   }
 
+  /// True from start() until stop().
   bool started() const noexcept { return started_; }
-  // Whether the library has its link to the device (kestal_is_connected): from "Connected OK"
-  // until the link is reported lost or not made; false while stopped.
+  /// Whether the library has its link to the device (kestal_is_connected): from "Connected OK"
+  /// until the link is reported lost or not made; false while stopped.
   bool connected() const {
     return started_ &&
            (session_ ? kestal_session_is_connected(session_) : kestal_is_connected()) != 0;
   }
-  // Waits up to `timeout` for the connection; true once connected.
+  /// Waits up to `timeout` for the connection; true once connected.
   template <typename Rep, typename Period>
   bool wait_connected(std::chrono::duration<Rep, Period> timeout) const {
     std::unique_lock<std::mutex> lock(state_->mutex);
     return state_->changed.wait_for(lock, timeout, [this] { return connected(); });
   }
 
-  // Sends order `sub_type` (KESTAL_ORDER_*) with `params` and waits up to `timeout` for its ACK.
-  // Returns the ACK whatever its code (see Ack::ok); throws Error with the library's code and
-  // reason when no ACK came (not connected, timeout, send failure, stopped). Any thread, the
-  // message and frame handlers included.
+  /// Sends order `sub_type` (KESTAL_ORDER_*) with `params` and waits up to `timeout` for its ACK.
+  /// Returns the ACK whatever its code (see Ack::ok); throws Error with the library's code and
+  /// reason when no ACK came (not connected, timeout, send failure, stopped). Any thread, the
+  /// message and frame handlers included.
   Ack request(unsigned short sub_type, const std::uint8_t* params, std::size_t params_len,
               std::chrono::milliseconds timeout = std::chrono::seconds(5)) const {
     if (static_cast<unsigned long long>(params_len) > UINT_MAX)
@@ -577,27 +615,30 @@ class Session {
       throw Error::from_library(rc, "order " + std::to_string(sub_type), session_);
     return Ack(*ack);
   }
+  /// As above, with the parameters in a vector.
   Ack request(unsigned short sub_type, const std::vector<std::uint8_t>& params = {},
               std::chrono::milliseconds timeout = std::chrono::seconds(5)) const {
     return request(sub_type, params.empty() ? nullptr : params.data(), params.size(), timeout);
   }
 
-  // The catalogue's requests, decoded; they throw Error as request() does, and with
-  // KESTAL_E_INVALID when the device refused the order (its code in the reason) or the reply is
-  // too short.
+  /// The FPGA temperature in degrees Celsius. This and the two below are the catalogue's
+  /// requests, decoded; they throw Error as request() does, and with KESTAL_E_INVALID when the
+  /// device refused the order (its code in the reason) or the reply is too short.
   double fpga_temperature(std::chrono::milliseconds timeout = std::chrono::seconds(5)) const {
     return accepted(KESTAL_ORDER_FPGA_TEMP, timeout).fpga_temp();
   }
+  /// The device's static information.
   kestal_static_info static_info(
       std::chrono::milliseconds timeout = std::chrono::seconds(5)) const {
     return accepted(KESTAL_ORDER_STATIC_INFO, timeout).static_info();
   }
+  /// The sensor's register map.
   kestal_sensor_map sensor_map(std::chrono::milliseconds timeout = std::chrono::seconds(5)) const {
     return accepted(KESTAL_ORDER_SENSOR_REG_MAP, timeout).sensor_map();
   }
 
-  // Sends a message of `type` (KESTAL_MSG_*) as it stands, without waiting for an answer; throws
-  // Error with the library's code and reason when it was not sent.
+  /// Sends a message of `type` (KESTAL_MSG_*) as it stands, without waiting for an answer; throws
+  /// Error with the library's code and reason when it was not sent.
   void send(unsigned short type, const std::vector<std::uint8_t>& bytes) const {
     const unsigned int len = checked_len(bytes, "message");
     const unsigned char* data = bytes.empty() ? nullptr : bytes.data();
@@ -605,7 +646,7 @@ class Session {
         session_ ? kestal_session_send(session_, type, data, len) : kestal_send(type, data, len);
     if (rc != KESTAL_OK) throw Error::from_library(rc, "message " + std::to_string(type), session_);
   }
-  // Sends a firmware file of `firmware_type` to the device; throws Error as send() does.
+  /// Sends a firmware file of `firmware_type` to the device; throws Error as send() does.
   void update_firmware(unsigned short firmware_type, const std::vector<std::uint8_t>& bytes) const {
     const unsigned int len = checked_len(bytes, "firmware file");
     const unsigned char* data = bytes.empty() ? nullptr : bytes.data();
@@ -615,6 +656,7 @@ class Session {
       throw Error::from_library(rc, "firmware update " + std::to_string(firmware_type), session_);
   }
 
+  /// The link's counters since this session's last start (the process-wide service's for it).
   kestal_health health() const {
     if (!session_) return kestal::health();
     kestal_health h{};
@@ -622,23 +664,26 @@ class Session {
     if (rc != KESTAL_OK) throw Error::from_library(rc, "kestal_session_get_health", session_);
     return h;
   }
+  /// The reason of this session's last failure; "" when none yet.
   std::string last_error() const {
     return session_ ? kestal::last_error(session_) : kestal::last_error();
   }
-  // The C handle of a session of its own (nullptr for the process-wide service), for the C
-  // functions this wrapper does not cover; it stays owned by this Session.
+  /// The C handle of a session of its own (nullptr for the process-wide service), for the C
+  /// functions this wrapper does not cover; it stays owned by this Session.
   kestal_session* handle() const noexcept { return session_; }
+  /// As kestal::version().
   std::string version() const { return kestal::version(); }
 
-  // Exceptions that handlers threw (and the wrapper caught) since this session was made.
+  /// Exceptions that handlers threw (and the wrapper caught) since this session was made.
   std::uint64_t handler_failures() const noexcept { return state_->failures.load(); }
+  /// The text of the last of them; "" when none.
   std::string last_handler_failure() const {
     std::lock_guard<std::mutex> lock(state_->mutex);
     return state_->last_failure;
   }
 
  private:
-  // The stop of stop() and of the destructor: kestal_stop's result; nothing when stopped.
+  /// The stop of stop() and of the destructor: kestal_stop's result; nothing when stopped.
   int end() noexcept {
     if (!started_) return KESTAL_OK;
     const int r = session_ ? kestal_session_stop(session_) : kestal_stop();
@@ -674,7 +719,8 @@ class Session {
   }
   void configure(const Config& c) {
     if (c.resume_scan)
-      throw Error(KESTAL_E_INVALID, "resume_scan is for a session of its own, not the process-wide");
+      throw Error(KESTAL_E_INVALID,
+                  "resume_scan is for a session of its own, not the process-wide");
     const int comm = static_cast<int>(c.transport);
     if (kestal_set_comm_type(comm) != 0)
       throw Error(KESTAL_E_INVALID, "unknown transport " + std::to_string(comm));
@@ -698,8 +744,8 @@ class Session {
   }
 
   std::unique_ptr<detail::SessionState> state_;
-  kestal_session* session_ = nullptr;  // nullptr: the process-wide service
-  // Read by a handler that calls stop() (refused there) while the application may stop.
+  kestal_session* session_ = nullptr;  ///< nullptr: the process-wide service
+  /// Read by a handler that calls stop() (refused there) while the application may stop.
   std::atomic<bool> started_{false};
 };
 
