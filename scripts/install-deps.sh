@@ -8,7 +8,8 @@ packages=(build-essential cmake libasio-dev libspdlog-dev libfmt-dev
           libcpp-httplib-dev pkg-config  # kestal view's web server
           tshark python3-pytest python3-numpy  # the dissector's and the Python module's tests
           doxygen  # the reference documentation of include/kestal (the docs target)
-          chromium chromium-driver python3-selenium  # kestal view's browser test
+          chromium chromium-driver python3-selenium  # kestal view's browser test,
+          fonts-noto-cjk  # and its screenshot's status line (Chinese text)
           libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools  # kestalsrc,
           gstreamer1.0-plugins-base gstreamer1.0-plugins-good  # and the elements of its test
           mono-mcs mono-runtime libmono-system-core4.0-cil)  # the .NET binding, its tests and sample
