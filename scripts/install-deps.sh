@@ -12,7 +12,8 @@ packages=(build-essential cmake libasio-dev libspdlog-dev libfmt-dev
           fonts-noto-cjk  # and its screenshot's status line (Chinese text)
           libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools  # kestalsrc,
           gstreamer1.0-plugins-base gstreamer1.0-plugins-good  # and the elements of its test
-          mono-mcs mono-runtime libmono-system-core4.0-cil)  # the .NET binding, its tests and sample
+          mono-mcs mono-runtime libmono-system-core4.0-cil  # the .NET binding, its tests and sample
+          nuget)  # its NuGet package
 # The Windows cross build and Wine to run it, unless KESTAL_WINDOWS_BUILD=0.
 if [ "${KESTAL_WINDOWS_BUILD:-1}" = 1 ]; then
   packages+=(g++-mingw-w64-x86-64-posix wine64)
