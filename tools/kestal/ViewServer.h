@@ -101,6 +101,7 @@ class ViewServer {
   bool m_wildcard = false;  // listening on every address (0.0.0.0, ::): any name of this machine
   int m_port = 0;           // the port bound
   std::mutex m_mutex;       // guards everything below
+  // The page's first; set by the constructor, after which only their status changes.
   std::vector<Device> m_devices;
   std::shared_ptr<Frame> m_frame;  // requests take copies as shared_ptr<const Frame>
   std::shared_ptr<Frame>

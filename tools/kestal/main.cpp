@@ -102,7 +102,7 @@ int main(int argc, char** argv) {
   app.add_option("--transport", options.transport, "network, network-alt or storage")
       ->check(CLI::IsMember({"network", "network-alt", "storage"}))
       ->capture_default_str();
-  // Repeated, they name several devices (watch and view --metrics-only); each occurrence takes one value.
+  // Repeated, they name several devices (watch, view --metrics-only); one value an occurrence.
   std::vector<std::string> hosts, disks;
   std::vector<uint32_t> ports;
   app.add_option("--host", hosts, "device address (default: the transport's)")
