@@ -10,6 +10,7 @@ packages=(build-essential cmake libasio-dev libspdlog-dev libfmt-dev
           doxygen  # the reference documentation of include/kestal (the docs target)
           chromium chromium-driver python3-selenium  # kestal view's browser test,
           fonts-noto-cjk  # and its screenshot's status line (Chinese text)
+          prometheus  # scrapes kestal view's /metrics in its test
           libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools  # kestalsrc,
           gstreamer1.0-plugins-base gstreamer1.0-plugins-good  # and the elements of its test
           mono-mcs mono-runtime libmono-system-core4.0-cil  # the .NET binding, its tests and sample

@@ -533,8 +533,8 @@ int CliCommands::RunReplay(const std::string& path) {
 }
 
 #ifdef KESTAL_VIEW
-int CliCommands::RunView(const CliOptions& options, const std::string& listen, uint32_t width,
-                         uint32_t seconds) {
+int CliCommands::RunView(const std::vector<CliOptions>& devices, const std::string& listen,
+                         uint32_t width, uint32_t seconds, bool metrics_only) {
   const size_t colon = listen.rfind(':');
   char* end = nullptr;
   const long port =
@@ -544,21 +544,42 @@ int CliCommands::RunView(const CliOptions& options, const std::string& listen, u
   std::string host = listen.substr(0, colon);
   if (host.size() > 2 && host.front() == '[' && host.back() == ']')
     host = host.substr(1, host.size() - 2);  // [::]:8080 as in a URL
-  CliSession session(options);
-  ViewServer view(session, width);
-  session.SetMessageTap([&view](uint16_t type, const uint8_t* data, uint32_t len) {
-    return view.OnMessage(type, data, len);
-  });
-  session.SetEventTap(
+  // As watch: the first device on the process-wide service, each other one on a service of its own.
+  std::vector<std::unique_ptr<CliSession>> sessions;
+  std::vector<CliSession*> views;
+  for (const CliOptions& device : devices) {
+    sessions.push_back(std::make_unique<CliSession>(
+        device, sessions.empty() ? nullptr : std::make_unique<CliSession::ServiceImpl>()));
+    views.push_back(sessions.back().get());
+  }
+  ViewServer view(views, width, !metrics_only);
+  for (size_t i = 0; i < sessions.size(); ++i)
+    sessions[i]->SetMessageTap([&view, i](uint16_t type, const uint8_t* data, uint32_t len) {
+      return view.OnMessage(i, type, data, len);
+    });
+  sessions.front()->SetEventTap(
       [&view](HostCommDeviceEvent event, const char* text) { view.OnEvent(event, text); });
   std::string error;
   // The address is taken first: one that cannot be served never starts the library.
   if (view.Listen(host, static_cast<int>(port), error) != 0) return Fail(error);
   std::signal(SIGINT, OnSigint);
-  if (session.Connect(error) < 0) return Fail(error);
+  // The library's callbacks reach the view until Stop returns: every session stops while it lives.
+  auto stop = [&] { AtOnce(sessions.size(), [&](size_t i) { sessions[i]->Disconnect(); }); };
+  std::vector<std::string> errors(sessions.size());
+  std::vector<int> results(sessions.size());
+  AtOnce(sessions.size(), [&](size_t i) { results[i] = sessions[i]->Connect(errors[i]); });
+  // Every device or none: one missing from the start would be missing from the metrics unnoticed.
+  bool connected = true;
+  for (size_t i = 0; i < sessions.size(); ++i)
+    if (results[i] != 0)
+      connected = false,
+      Fail((sessions.size() > 1 ? "[" + sessions[i]->Endpoint() + "] " : "") + errors[i]);
+  if (!connected) {
+    stop();
+    return 1;
+  }
   view.Run(seconds, g_interrupted);
-  session.Disconnect();  // the library's callbacks reach the view until Stop returns: stop while it
-                         // lives
+  stop();
   return 0;
 }
 #endif

@@ -22,8 +22,10 @@ class CliCommands {
   static int RunDumpVolume(const CliOptions& options);
   static int RunDemo(const CliOptions& options);
   static int RunReplay(const std::string& path);
-  static int RunView(const CliOptions& options, const std::string& listen, uint32_t width,
-                     uint32_t seconds);
+  // Serves the first of `devices` as a page, with /metrics of them all; with `metrics_only`, only
+  // /metrics.
+  static int RunView(const std::vector<CliOptions>& devices, const std::string& listen,
+                     uint32_t width, uint32_t seconds, bool metrics_only);
 
   // Sends the order `name` with `values` on a connected session and waits for its ACK: 0 with the
   // decoded ACK line in `text`, 1 (no ACK, not sent) or 2 (unknown order, bad parameters) with the

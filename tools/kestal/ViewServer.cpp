@@ -52,13 +52,15 @@ std::string RandomToken() {
 
 }  // namespace
 
-ViewServer::ViewServer(CliSession& session, uint32_t width)
-    : m_session(session),
+ViewServer::ViewServer(const std::vector<CliSession*>& devices, uint32_t width, bool page)
+    : m_session(*devices.front()),
       m_width(width),
+      m_with_page(page),
       m_token(RandomToken()),
       m_server(std::make_unique<httplib::Server>()),
       m_page(Page()) {
   m_page.replace(m_page.find(kTokenMark), std::strlen(kTokenMark), m_token);
+  for (CliSession* session : devices) m_devices.push_back({session, {}, 0});
   Route();
 }
 
@@ -94,7 +96,15 @@ std::string ViewServer::Refusal(const std::string& method, const std::string& ho
   return "";
 }
 
-bool ViewServer::OnMessage(uint16_t type, const uint8_t* data, uint32_t len) {
+bool ViewServer::OnMessage(size_t device, uint16_t type, const uint8_t* data, uint32_t len) {
+  if (type == ControllerStatus) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_devices[device].status.assign(data, data + len);
+    m_devices[device].status_time = Now();
+    return true;
+  }
+  // Without the page nothing waits for a message: none is queued.
+  if (!m_with_page) return true;
   if ((type == OriginalImagePiece || type == YOriginalImagePiece) && len >= kImageHeader) {
     // The buffer of an earlier frame that no page request holds any more is filled again: no
     // allocation per frame.
@@ -117,12 +127,6 @@ bool ViewServer::OnMessage(uint16_t type, const uint8_t* data, uint32_t len) {
     while (m_frame_times.front() < now - 1.0) m_frame_times.pop_front();
     return true;
   }
-  if (type == ControllerStatus) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_status.assign(data, data + len);
-    m_status_time = Now();
-    return true;
-  }
   return false;  // ACKs and the rest go to the session's queue, where orders wait for them
 }
 
@@ -139,16 +143,19 @@ void ViewServer::OnEvent(HostCommDeviceEvent event, const char* text) {
 void ViewServer::Sample() {
   // "status: ..." lines; the events came through OnEvent with their times.
   const std::vector<std::string> lines = m_session.TakeEvents();
+  for (size_t i = 1; i < m_devices.size(); ++i)
+    m_devices[i].session->TakeEvents();  // kept by nothing: only the first device has a page
   const double now = Now();
   std::lock_guard<std::mutex> lock(m_mutex);
   for (const std::string& line : lines)
     if (line.rfind("status: ", 0) == 0) m_status_line = line.substr(8), m_status_line_time = now;
   while (!m_frame_times.empty() && m_frame_times.front() < now - 1.0) m_frame_times.pop_front();
+  const Device& first = m_devices.front();
   uint8_t status[ControllerStatusLayout::kLength] = {};
-  std::copy_n(m_status.begin(), std::min(m_status.size(), sizeof status), status);
+  std::copy_n(first.status.begin(), std::min(first.status.size(), sizeof status), status);
   // No temperature while there is no fresh status: the plot shows a gap rather than the last value
   // held.
-  const double temp = m_status_time && now - m_status_time < kStaleStatus
+  const double temp = first.status_time && now - first.status_time < kStaleStatus
                           ? HostCommMsg::FpgaTempCelsius(kestal::LoadU32(status + 28))
                           : std::nan("");
   m_history.emplace_back(temp, static_cast<double>(m_frame_times.size()));
@@ -169,9 +176,11 @@ std::string ViewServer::StateJson() {
   std::deque<std::pair<double, double>> history;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
-    std::copy_n(m_status.begin(), std::min(m_status.size(), sizeof status), status);
+    const Device& first = m_devices.front();
+    std::copy_n(first.status.begin(), std::min(first.status.size(), sizeof status), status);
     frames = m_frames, frame_no = m_frame ? m_frame->number : 0, fps = m_frame_times.size();
-    frame_time = m_frame_time, status_time = m_status_time, status_line_time = m_status_line_time;
+    frame_time = m_frame_time, status_time = first.status_time,
+    status_line_time = m_status_line_time;
     connected = m_connected, link_event = m_link_event;
     status_line = m_status_line, events = m_events, history = m_history;
   }
@@ -221,6 +230,24 @@ void ViewServer::Route() {
     res.set_content("403: refused, " + reason + "\n", "text/plain");
     return httplib::Server::HandlerResponse::Handled;
   });
+  server.set_error_handler([this](const httplib::Request& req, httplib::Response& res) {
+    if (!res.body.empty()) return;
+    // The server reads a POST's body by its length only: one without Content-Length (nor chunks) is
+    // refused before it reaches /order.
+    const std::string reason =
+        req.method == "POST" && !req.has_header("Content-Length") &&
+                !req.has_header("Transfer-Encoding")
+            ? "a POST needs a Content-Length (0 for no body)"
+            : "no " + req.method + " " + req.path + " here (" +
+                  (m_with_page ? "GET /, /events, /frame, /metrics; POST /order?name=...&value=...)"
+                               : "GET /metrics)");
+    res.set_content(std::to_string(res.status) + ": " + reason + "\n", "text/plain");
+  });
+  // Read only, so no token: a scraper on another machine names this one as its Host.
+  server.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
+    res.set_content(MetricsText(), "text/plain; version=0.0.4; charset=utf-8");
+  });
+  if (!m_with_page) return;
   server.Get("/", [this](const httplib::Request&, httplib::Response& res) {
     res.set_content(m_page, "text/html; charset=utf-8");
   });
@@ -277,18 +304,6 @@ void ViewServer::Route() {
     res.set_content("{\"" + std::string(r == 0 ? "ack" : "error") + "\":" + Json(text) + "}",
                     "application/json");
   });
-  server.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
-    if (!res.body.empty()) return;
-    // The server reads a POST's body by its length only: one without Content-Length (nor chunks) is
-    // refused before it reaches /order.
-    const std::string reason =
-        req.method == "POST" && !req.has_header("Content-Length") &&
-                !req.has_header("Transfer-Encoding")
-            ? "a POST needs a Content-Length (0 for no body)"
-            : "no " + req.method + " " + req.path +
-                  " here (GET /, /events, /frame; POST /order?name=...&value=...)";
-    res.set_content(std::to_string(res.status) + ": " + reason + "\n", "text/plain");
-  });
 }
 
 int ViewServer::Listen(const std::string& host, int port, std::string& error) {
@@ -315,7 +330,7 @@ int ViewServer::Listen(const std::string& host, int port, std::string& error) {
 
 void ViewServer::Run(uint32_t seconds, const std::atomic<bool>& interrupted) {
   httplib::Server& server = *m_server;
-  std::printf("kestal view: http://%s/\n", m_hosts.front().c_str());
+  std::printf("kestal view: http://%s/%s\n", m_hosts.front().c_str(), m_with_page ? "" : "metrics");
   std::fflush(stdout);
   std::thread worker([&] { server.listen_after_bind(); });
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);

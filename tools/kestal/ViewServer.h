@@ -21,6 +21,11 @@
 // can send a simple POST, but can neither read the token nor add a header without asking first).
 // Refused requests get 403 with the reason.
 //
+// GET /metrics gives the link's health counters, the states, whether the link is up and the FPGA
+// temperature in Prometheus's text format, one series a device (labelled device="host:port" or the
+// disk). A view that serves only them (no page, no orders) watches several devices, one session
+// each; the page shows the first.
+//
 // Thread safety: Listen and Run on the tool's main thread; OnMessage on the library's receive
 // thread; OnEvent on the thread that reports the event; everything else on the web server's
 // threads. The session must remain live while Run runs.
@@ -42,14 +47,15 @@ class Server;
 
 class ViewServer {
  public:
+  // `devices`: the page shows the first; with `page` false only /metrics is served, of them all.
   // `width`: the image's width in pixels; 0 takes the image header's nominal width when it fits the
   // image.
-  ViewServer(CliSession& session, uint32_t width);
+  ViewServer(const std::vector<CliSession*>& devices, uint32_t width, bool page);
   ~ViewServer();
 
-  // The session's message tap: keeps image frames and the controller status, lets the rest (ACKs)
-  // be queued.
-  bool OnMessage(uint16_t type, const uint8_t* data, uint32_t len);
+  // The message tap of the session of `device`: keeps image frames and the controller status, lets
+  // the rest (ACKs) be queued for the page's orders; without the page it keeps every message.
+  bool OnMessage(size_t device, uint16_t type, const uint8_t* data, uint32_t len);
   // The session's event tap: keeps the event with its time, and whether the link is up.
   void OnEvent(HostCommDeviceEvent event, const char* text);
   // Binds host:port (port 0: any free one; an IPv6 address without brackets). 0, or 1 with `error`
@@ -69,8 +75,9 @@ class ViewServer {
     uint32_t number = 0;
     std::vector<uint8_t> bytes;  // 80-byte image header, then the image
   };
-  std::string StateJson();  // the page's figures, one Server-Sent Event
-  void Sample();            // once a second: history, and the status lines drained from the session
+  std::string StateJson();    // the page's figures, one Server-Sent Event
+  std::string MetricsText();  // every device's figures in Prometheus's text format
+  void Sample();  // once a second: history, and the status lines drained from the session
   // Why a request is refused (not to this view's address, or an order not from its own page);
   // empty: served.
   std::string Refusal(const std::string& method, const std::string& host, const std::string& origin,
@@ -78,8 +85,14 @@ class ViewServer {
   bool IsOwnHost(const std::string& host) const;  // a Host header that names this view
   void Route();                                   // the handlers of the page's requests
 
-  CliSession& m_session;
+  struct Device {
+    CliSession* session;
+    std::vector<uint8_t> status;  // the last controller status; guarded by m_mutex
+    double status_time = 0;       // when it came; 0: never
+  };
+  CliSession& m_session;  // the page's device, the first
   const uint32_t m_width;
+  const bool m_with_page;     // false: /metrics only
   const std::string m_token;  // random, new every run; the page sends it with its orders
   std::unique_ptr<httplib::Server> m_server;
   std::string m_page;                // the page with this run's token
@@ -87,16 +100,16 @@ class ViewServer {
                                      // as printed; set by Listen
   bool m_wildcard = false;  // listening on every address (0.0.0.0, ::): any name of this machine
   int m_port = 0;           // the port bound
-  std::mutex m_mutex;  // guards everything below
+  std::mutex m_mutex;       // guards everything below
+  // The page's first; set by the constructor, after which only their status changes.
+  std::vector<Device> m_devices;
   std::shared_ptr<Frame> m_frame;  // requests take copies as shared_ptr<const Frame>
   std::shared_ptr<Frame>
       m_spare;  // the frame before it, once no request holds it: filled by the next frame
   uint64_t m_frames = 0;
   std::deque<double> m_frame_times;  // seconds of the frames of the last second
-  std::vector<uint8_t> m_status;     // the last controller status
   std::string m_status_line;
-  double m_frame_time = 0, m_status_time = 0,
-         m_status_line_time = 0;  // when the last of each came; 0: never
+  double m_frame_time = 0, m_status_line_time = 0;  // when the last of each came; 0: never
   std::deque<std::pair<int64_t, std::string>>
       m_events;  // the newest 100, with their wall-clock times in ms
   bool m_connected = false;

@@ -23,8 +23,9 @@ std::string Footer() {
          settings.device_ip_type3 + ":" + std::to_string(settings.device_port_type3) +
          "),\nstorage (the device's 50 MiB disk; --disk names an image file or block device\n"
          "instead of searching the disks). Every command takes --help.\n\n"
-         "watch takes several devices: --host and --port (storage: --disk) once per device, or\n"
-         "once for all of them, as in --host A --port P --host B --port Q watch.\n\n"
+         "watch and view --metrics-only take several devices: --host and --port (storage: --disk)\n"
+         "once per device, or once for all of them, as in --host A --port P --host B --port Q "
+         "watch.\n\n"
          "Exit codes: 0 success, 1 failure (timeout, refused, missing device or file), 2 bad "
          "arguments.";
 }
@@ -101,7 +102,7 @@ int main(int argc, char** argv) {
   app.add_option("--transport", options.transport, "network, network-alt or storage")
       ->check(CLI::IsMember({"network", "network-alt", "storage"}))
       ->capture_default_str();
-  // Repeated, they name several devices (watch only); each occurrence takes one value.
+  // Repeated, they name several devices (watch, view --metrics-only); one value an occurrence.
   std::vector<std::string> hosts, disks;
   std::vector<uint32_t> ports;
   app.add_option("--host", hosts, "device address (default: the transport's)")
@@ -185,11 +186,18 @@ int main(int argc, char** argv) {
       "status line, the connection events, ten minutes of FPGA temperature and frame rate, the\n"
       "link's health counters, and buttons for the common orders. Loopback unless --listen says\n"
       "otherwise; port 0 picks a free one. Only the page itself, opened at the printed address,\n"
-      "may use it: other Hosts, and orders without the page's token or from other pages, get 403.");
+      "may use it: other Hosts, and orders without the page's token or from other pages, get 403.\n"
+      "GET /metrics gives the health counters, states, link and FPGA temperature in Prometheus's\n"
+      "text format (no token). --metrics-only serves nothing else, for one device or several\n"
+      "(--host/--port once per device, each labelled device=\"host:port\"); the page shows one.\n"
+      "Every device must connect at the start.");
   view->add_option("--listen", listen, "HOST:PORT to serve on")->capture_default_str();
   AddNumber(view, "--width", view_width, 1, 65535, "image width (default: the image header's)");
   AddNumber(view, "--seconds", view_seconds, 0, 86400, "serve N seconds (0: until Ctrl-C)")
       ->capture_default_str();
+  bool metrics_only = false;
+  view->add_flag("--metrics-only", metrics_only,
+                 "serve only /metrics (no page, no orders), of one device or several");
 #endif
 
   std::string replay_file;
@@ -214,8 +222,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "kestal: %s\n", error.c_str());
     return 2;
   }
-  if (devices.size() > 1 && !*watch) {
-    std::fprintf(stderr, "kestal: only watch takes several devices\n");
+  bool several = watch->parsed();
+#ifdef KESTAL_VIEW
+  several = several || (view->parsed() && metrics_only);
+#endif
+  if (devices.size() > 1 && !several) {
+    std::fprintf(stderr, "kestal: only watch and view --metrics-only take several devices\n");
     return 2;
   }
   for (const CliOptions& device : devices)
@@ -226,7 +238,7 @@ int main(int argc, char** argv) {
   options = devices.front();
   if (*watch) return CliCommands::RunWatch(devices, seconds, stats);
 #ifdef KESTAL_VIEW
-  if (*view) return CliCommands::RunView(options, listen, view_width, view_seconds);
+  if (*view) return CliCommands::RunView(devices, listen, view_width, view_seconds, metrics_only);
 #endif
   if (*order) return CliCommands::RunOrder(options, order_name, params, order_timeout_ms);
   if (*capture)
