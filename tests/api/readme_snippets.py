@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Every code block of the README builds: C and C++ against the installed headers, Python byte-compiled,
-C# against the .NET assembly (when Mono's compiler is there), and the CMake lines are those of the
-package test's consumer project, which that test builds.
+C# against the .NET assembly (when Mono's compiler is there), the Prometheus configuration and its
+rules through promtool (when Prometheus is there), and the CMake lines are those of the package
+test's consumer project, which that test builds.
     readme_snippets.py README INCLUDE_DIR CONSUMER_CMAKELISTS [DOTNET_ASSEMBLY]"""
 import os, re, shutil, subprocess, sys, tempfile
 
@@ -14,7 +15,7 @@ compilers = {  # the command for a source file
     "cpp": (".cpp", lambda path: ["c++", "-std=c++17"] + warn + [path]),
     "csharp": (".cs", lambda path: ["mcs", "-r:" + assembly, "-out:" + path + ".exe", path]),
 }
-failures, checked = [], 0
+failures, checked, yaml_files = [], 0, []
 with tempfile.TemporaryDirectory() as tmp:
     for n, (lang, code) in enumerate(blocks):
         where = "README block %d (%s)" % (n + 1, lang)
@@ -27,9 +28,13 @@ with tempfile.TemporaryDirectory() as tmp:
             lines = [l.split("#")[0].strip() for l in code.splitlines()]
             text = open(consumer, encoding="utf-8").read()
             failures += ["%s: %r is not in %s" % (where, l, consumer) for l in lines if l and l not in text]
+        elif lang == "yaml":  # the rules first: the configuration names their file
+            name = "kestal-rules.yml" if code.startswith("groups:") else "prometheus.yml"
+            open(os.path.join(tmp, name), "w", encoding="utf-8").write(code)
+            yaml_files.append(name)
         elif lang in compilers:
             suffix, command = compilers[lang]
-            if lang == "csharp" and not (assembly and shutil.which("mcs")):
+            if lang == "csharp" and not (os.path.exists(assembly) and shutil.which("mcs")):
                 print("skipped (no mcs or no assembly):", where)
                 continue
             path = os.path.join(tmp, "snippet%d%s" % (n, suffix))
@@ -40,6 +45,13 @@ with tempfile.TemporaryDirectory() as tmp:
         else:
             failures.append("%s: no check for this language; use c, cpp, python, csharp or cmake" % where)
         checked += 1
+    if yaml_files and shutil.which("promtool"):
+        run = subprocess.run(["promtool", "check", "config", "prometheus.yml"], cwd=tmp, capture_output=True,
+                             text=True)
+        if run.returncode != 0 or sorted(yaml_files) != ["kestal-rules.yml", "prometheus.yml"]:
+            failures.append("README's Prometheus files %s:\n%s%s" % (yaml_files, run.stdout, run.stderr))
+    elif yaml_files:
+        print("skipped (no promtool): the Prometheus configuration")
 print("%d README code blocks checked" % checked)
 for f in failures:
     print("FAIL", f)

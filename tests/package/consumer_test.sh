@@ -19,7 +19,7 @@ cc -o pc-sample "$src/examples/sample.c" $(pkg-config --cflags kestalhostcomm) $
 . "$src/tests/support/devsim.sh"
 start_devsim "$work/prefix/bin/kestal-devsim" "$work"
 
-consumer/consumer-class
+consumer/app  # the C++ program on the class, as the README names it
 for program in "$work"/prefix/bin/*; do
   ! env -u LD_LIBRARY_PATH ldd "$program" | grep "not found" || { echo "the installed $program misses a library"; exit 1; }
 done
