@@ -252,7 +252,7 @@ KESTAL_C_API const char* kestal_error_name(int code);
 typedef struct kestal_session kestal_session;
 /** How a session reaches its device. Set `size` to sizeof(kestal_session_config) and every field
  * you do not use to 0 (NULL): the struct may grow, and the library reads only the first `size`
- * bytes. */
+ * bytes (at least up to and with `log_path`; the fields after `size` count as 0). */
 typedef struct kestal_session_config {
   unsigned int size;            /**< sizeof(kestal_session_config) */
   int comm_type;                /**< KESTAL_COMM_* */
@@ -262,8 +262,9 @@ typedef struct kestal_session_config {
   const char* disk;             /**< storage: a disk or image path (NULL: discovery) */
   unsigned short arm_port;      /**< local UDP port of the arm relay; 0 = no arm relay */
   unsigned short arm_peer_port; /**< the companion's port on 127.0.0.1 (0: 27000) */
-  const char* log_path;         /**< the session's rolling log file (NULL: its own file,
-                                     "<process log>-<n>", beside the process-wide one) */
+  const char* log_path;         /**< the session's rolling log file (NULL: its own file
+                                     "LogKestalHostCommService-<n>.txt" for the process's n-th
+                                     session, beside the process-wide one) */
   int resume_scan;              /**< 1: after a reconnect, send START_SCAN again if the
                                      application's last scan order was a start (0: the
                                      application sends it again itself) */
