@@ -252,7 +252,7 @@ KESTAL_C_API const char* kestal_error_name(int code);
 typedef struct kestal_session kestal_session;
 /** How a session reaches its device. Set `size` to sizeof(kestal_session_config) and every field
  * you do not use to 0 (NULL): the struct may grow, and the library reads only the first `size`
- * bytes (at least up to and with `log_path`; the fields after `size` count as 0). */
+ * bytes (at least up to and with `log_path`; fields beyond those bytes count as 0). */
 typedef struct kestal_session_config {
   unsigned int size;            /**< sizeof(kestal_session_config) */
   int comm_type;                /**< KESTAL_COMM_* */
