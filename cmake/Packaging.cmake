@@ -48,6 +48,17 @@ install(FILES examples/sample.c examples/grab_frames.c examples/grab_frames.cpp 
 install(FILES tools/wireshark/kestal.lua DESTINATION ${CMAKE_INSTALL_DATADIR}/kestalhostcomm/wireshark)
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
+# The Python module: where Debian's python3 finds it (for the /usr prefix), with a link to the
+# installed library beside it, so that it loads that library as it loads the one its wheel carries.
+set(KESTAL_PYTHON_DIR lib/python3/dist-packages CACHE STRING "The Python module's folder, relative to the prefix")
+if(NOT WIN32)
+  install(DIRECTORY python/kestal DESTINATION ${KESTAL_PYTHON_DIR} FILES_MATCHING PATTERN "*.py"
+    PATTERN __pycache__ EXCLUDE)
+  file(RELATIVE_PATH module_to_lib /prefix/${KESTAL_PYTHON_DIR}/kestal /prefix/${CMAKE_INSTALL_LIBDIR})
+  install(CODE "file(CREATE_LINK ${module_to_lib}/libKestalHostComm.so.${PROJECT_VERSION_MAJOR}
+    \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${KESTAL_PYTHON_DIR}/kestal/libKestalHostComm.so\" SYMBOLIC)")
+endif()
+
 # cpack -G DEB (Linux) or cpack -G ZIP (the Windows build): the package's runtime dependencies
 # are read from the binaries by dpkg-shlibdeps, not written here.
 set(CPACK_PACKAGE_NAME kestalhostcomm)
