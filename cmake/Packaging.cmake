@@ -48,6 +48,37 @@ install(FILES examples/sample.c examples/grab_frames.c examples/grab_frames.cpp 
 install(FILES tools/wireshark/kestal.lua DESTINATION ${CMAKE_INSTALL_DATADIR}/kestalhostcomm/wireshark)
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
+# The Python module: where Debian's python3 finds it (for the /usr prefix), with a link to the
+# installed library beside it, so that it loads that library as it loads the one its wheel carries.
+set(KESTAL_PYTHON_DIR lib/python3/dist-packages CACHE STRING "The Python module's folder, relative to the prefix")
+file(STRINGS python/pyproject.toml KESTAL_WHEEL_VERSION REGEX "^version = ")
+if(NOT KESTAL_WHEEL_VERSION STREQUAL "version = \"${PROJECT_VERSION}\"")
+  message(FATAL_ERROR "python/pyproject.toml says ${KESTAL_WHEEL_VERSION}, the project is ${PROJECT_VERSION}")
+endif()
+if(NOT WIN32)
+  install(DIRECTORY python/kestal DESTINATION ${KESTAL_PYTHON_DIR} FILES_MATCHING PATTERN "*.py"
+    PATTERN __pycache__ EXCLUDE)
+  file(RELATIVE_PATH module_to_lib /prefix/${KESTAL_PYTHON_DIR}/kestal /prefix/${CMAKE_INSTALL_LIBDIR})
+  install(CODE "file(CREATE_LINK ${module_to_lib}/libKestalHostComm.so.${PROJECT_VERSION_MAJOR}
+    \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${KESTAL_PYTHON_DIR}/kestal/libKestalHostComm.so\" SYMBOLIC)")
+
+  # The wheel (python -m build, offline with Debian's python3-build): the module and this build's
+  # library, stripped, inside the package; build/wheel/kestal-VERSION-py3-none-linux_x86_64.whl.
+  find_program(KESTAL_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)
+  find_program(KESTAL_PYTHON NAMES python3)
+  set(wheel_dir ${CMAKE_BINARY_DIR}/wheel)
+  add_custom_target(python-wheel
+    COMMAND ${CMAKE_COMMAND} -E rm -rf ${wheel_dir}
+    COMMAND ${CMAKE_COMMAND} -E copy_directory ${CMAKE_SOURCE_DIR}/python/kestal ${wheel_dir}/src/kestal
+    COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/python/pyproject.toml ${CMAKE_SOURCE_DIR}/python/setup.py
+      ${wheel_dir}/src
+    COMMAND ${CMAKE_STRIP} -o ${wheel_dir}/src/kestal/libKestalHostComm.so $<TARGET_FILE:KestalHostComm>
+    COMMAND ${KESTAL_PYTHON} -m build --no-isolation --wheel --outdir ${wheel_dir} ${wheel_dir}/src
+    DEPENDS KestalHostComm
+    COMMENT "The Python wheel in ${wheel_dir}"
+    VERBATIM)
+endif()
+
 # cpack -G DEB (Linux) or cpack -G ZIP (the Windows build): the package's runtime dependencies
 # are read from the binaries by dpkg-shlibdeps, not written here.
 set(CPACK_PACKAGE_NAME kestalhostcomm)

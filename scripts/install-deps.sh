@@ -7,6 +7,7 @@ packages=(build-essential cmake libasio-dev libspdlog-dev libfmt-dev
           libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev iproute2 util-linux
           libcpp-httplib-dev pkg-config  # kestal view's web server
           tshark python3-pytest python3-numpy  # the dissector's and the Python module's tests
+          python3-build python3-setuptools python3-wheel python3-venv  # the Python wheel and its test
           doxygen  # the reference documentation of include/kestal (the docs target)
           chromium chromium-driver python3-selenium  # kestal view's browser test,
           fonts-noto-cjk  # and its screenshot's status line (Chinese text)

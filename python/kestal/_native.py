@@ -12,8 +12,10 @@ from pathlib import Path
 
 from ctypes import POINTER, Structure, c_char_p, c_double, c_int, c_int64, c_ubyte, c_uint, c_uint64, c_ushort, c_void_p
 
-# The repository root: the build trees lie beside python/.
-_ROOT = Path(__file__).resolve().parents[2]
+# The package's folder (the wheel's library lies in it, the .deb's link to the library too) and the
+# repository root (the build trees lie beside python/).
+_HERE = Path(__file__).resolve().parent
+_ROOT = _HERE.parent.parent
 
 ACK_REPLY_MAX = 4096  # KESTAL_ACK_REPLY_MAX
 
@@ -122,13 +124,14 @@ class LibraryNotFoundError(OSError):
 
 
 def candidates():
-    """The paths tried, in order: $KESTAL_LIBRARY alone when set, else the build trees."""
+    """The paths tried, in order: $KESTAL_LIBRARY alone when set, else the library installed with the
+    package, else the build trees."""
     named = os.environ.get("KESTAL_LIBRARY")
     if named:
         return [Path(named)]
     if sys.platform == "win32":
-        return [_ROOT / "build-windows" / "bin" / "KestalHostComm.dll"]
-    return [_ROOT / "build" / "libKestalHostComm.so"]
+        return [_HERE / "KestalHostComm.dll", _ROOT / "build-windows" / "bin" / "KestalHostComm.dll"]
+    return [_HERE / "libKestalHostComm.so", _ROOT / "build" / "libKestalHostComm.so"]
 
 
 _lib = None
