@@ -3,7 +3,6 @@
 // it.
 #include <atomic>
 #include <cstdlib>
-#include <mutex>
 #include <optional>
 #include <thread>
 #include <utility>
@@ -18,6 +17,7 @@
 #include <unistd.h>
 #endif
 
+#include "AppCallbacks.h"
 #include "ForkedChild.h"
 #include "LogCapture.h"
 #include "TestWait.h"
@@ -36,9 +36,7 @@ class ArmLink : public ::testing::Test {
     ASSERT_TRUE(m_companion.Open() == 0 &&
                 m_companion.Bind(UdpSocket::Endpoint("127.0.0.1", 27000)) == 0);
     m_link.SetDeviceRelay([this](uint16_t type, const uint8_t* data, uint32_t len) {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      m_relayed.emplace_back(type, Bytes(data, data + len));
-      return 0;
+      return m_relayed.Add({type, Bytes(data, data + len)}), 0;
     });
   }
   void Tell(const Bytes& b) { m_companion.SendTo(b.data(), uint32_t(b.size()), m_link_address); }
@@ -48,10 +46,7 @@ class ArmLink : public ::testing::Test {
     const int n = m_companion.RecvFrom(b.data(), uint32_t(b.size()), nullptr, timeout_ms);
     return n < 0 ? std::nullopt : std::optional<Bytes>(Bytes(b.begin(), b.begin() + n));
   }
-  Relayed Device() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_relayed;
-  }
+  Relayed Device() { return m_relayed.Copy(); }
   void Greet() {  // the companion speaks and is heard
     const size_t n = Device().size();
     Tell({'h', 'i'});
@@ -65,8 +60,7 @@ class ArmLink : public ::testing::Test {
   LogCapture m_log;
   UdpSocket m_companion;  // the arm companion process
   const UdpEndpoint m_link_address = UdpSocket::Endpoint("127.0.0.1", 26000);
-  std::mutex m_mutex;
-  Relayed m_relayed;
+  Seen<std::pair<uint16_t, Bytes>> m_relayed;
   ArmCommViaNetwork m_link;  // stopped first
 };
 

@@ -94,10 +94,8 @@ void ExpectReplayOf(const std::string& capture, const Lines& live, size_t connec
 // the middle of a frame, and an order on the next one. Only the intact messages reach the
 // application, and the loss is announced once. Then the capture is read back every way.
 TEST_F(Diagnostics, TheCountersReplayDissectorAndPlayerAgreeWithTheLiveSession) {
-  SimRig sim{SimLink::Network, QuietDevice()};
-  ASSERT_EQ(sim.Start(), 0);
   SetCaptureFile("session.pcap");
-  StartAgainst(sim);
+  SimRig& sim = StartSim(SimLink::Network, QuietDevice());
   SetCaptureFile("");
   SimNetworkServer& device = sim.Server();
   const Bytes status(ControllerStatusLayout::kLength, 0x21);
@@ -200,10 +198,8 @@ TEST_F(Diagnostics, TheCountersReplayDissectorAndPlayerAgreeWithTheLiveSession) 
 // The storage link's messages are captured framed as on the network: replayed, they give what the
 // application got.
 TEST_F(Diagnostics, AMailboxSessionIsCapturedAsIfItCrossedTheNetwork) {
-  SimRig disk(SimLink::Storage, QuietDevice());
-  ASSERT_EQ(disk.Start(), 0);
   SetCaptureFile("mailbox.pcap");
-  StartAgainst(disk);
+  StartSim(SimLink::Storage, QuietDevice());
   SetCaptureFile("");
   SendOrder(StartScan);
   ASSERT_TRUE(m_app.WaitForMessages(OriginalImagePiece, 2, 5s));

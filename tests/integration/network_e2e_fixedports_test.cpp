@@ -134,15 +134,10 @@ TEST_P(LargeFirmware, SentFromTheReceiveCallbackCrossesWhole) {
   SimRig& sim = StartSim(GetParam(), QuietDevice());
   SendOrder(StartScan);
   ASSERT_TRUE(m_app.WaitForMessages(OriginalImagePiece, 2, 5s * kTimeScale));
-  struct {
-    std::mutex mutex;
-    std::set<std::string> names;
-  } frame_threads;  // the threads that called the frame callback
+  Seen<std::string> frame_threads;  // the threads that called the frame callback
   kestal_set_frame_callback(
       [](const kestal_frame*, void* seen) {
-        auto* threads = static_cast<decltype(frame_threads)*>(seen);
-        std::lock_guard<std::mutex> lock(threads->mutex);
-        threads->names.insert(kestal::ThisThreadName());
+        static_cast<Seen<std::string>*>(seen)->Add(kestal::ThisThreadName());
       },
       &frame_threads);
   Bytes file = FirmwareFile(4u << 20);
@@ -166,7 +161,9 @@ TEST_P(LargeFirmware, SentFromTheReceiveCallbackCrossesWhole) {
   const std::set<std::string> recv{"kestal-recv"};
   EXPECT_EQ(message_threads, recv);
   StopAndCheck();
-  EXPECT_EQ(frame_threads.names, recv);  // no frame callback runs after Stop
+  const std::vector<std::string> called = frame_threads.Copy();
+  EXPECT_EQ(std::set<std::string>(called.begin(), called.end()),
+            recv);  // no frame callback runs after Stop
 }
 std::string LinkName(const ::testing::TestParamInfo<SimLink>& link) {
   return link.param == SimLink::Network ? "Tcp" : "Mailbox";

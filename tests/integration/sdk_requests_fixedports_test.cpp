@@ -2,7 +2,6 @@
 // through the exported functions only.
 #include <algorithm>
 #include <functional>
-#include <mutex>
 #include <set>
 #include <thread>
 
@@ -38,21 +37,6 @@ std::vector<std::pair<uint16_t, uint16_t>> Received(const SimDevice& device, int
   }
   return seen;
 }
-
-// What a C callback saw, under a lock: it runs on a library thread.
-template <typename T>
-struct Seen {
-  std::mutex mutex;
-  std::vector<T> items;
-  void Add(T item) {
-    std::lock_guard<std::mutex> lock(mutex);
-    items.push_back(std::move(item));
-  }
-  std::vector<T> Copy() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return items;
-  }
-};
 
 }  // namespace
 

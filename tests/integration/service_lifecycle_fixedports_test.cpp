@@ -127,16 +127,9 @@ TEST_F(ServiceFixture, FailedStartsAndAStartWithoutDevice) {
   m_app.SetHook([&] {
     set_endpoint = std::min(set_endpoint.load(), kestal_set_network_endpoint(1, "localhost", 9));
   });
-  struct LastLine {
-    std::mutex mutex;
-    std::string last;
-  } utf8;  // the status line as the C interface gives it in UTF-8
+  Seen<std::string> utf8;  // the status lines as the C interface gives them in UTF-8
   kestal_set_status_line_utf8_callback(
-      [](const char* line, void* seen) {
-        auto* utf8 = static_cast<LastLine*>(seen);
-        std::lock_guard<std::mutex> lock(utf8->mutex);
-        utf8->last = line;
-      },
+      [](const char* line, void* seen) { static_cast<Seen<std::string>*>(seen)->Add(line); },
       &utf8);
   EXPECT_EQ(m_service.Start(), -1);
   m_started = true;
@@ -162,14 +155,12 @@ TEST_F(ServiceFixture, FailedStartsAndAStartWithoutDevice) {
                                                     "\xb9\xd8\xbd\xda\xb1\xdb\xa3\xba"
                                                     "IO\xb4\xed\xce\xf3, -1fps"));
   kestal_set_status_line_utf8_callback(nullptr, nullptr);
-  {
-    std::lock_guard<std::mutex> lock(utf8.mutex);
-    EXPECT_EQ(utf8.last,
-              "\xe6\x89\xab\xe6\x8f\x8f\xe5\xa4\xb4\xef\xbc\x9a"  // scan head:
-              "\xe6\x97\xa0\xe6\x95\x88, 25fps; "                 // invalid
-              "\xe5\x85\xb3\xe8\x8a\x82\xe8\x87\x82\xef\xbc\x9a"  // arm:
-              "IO\xe9\x94\x99\xe8\xaf\xaf, -1fps");               // I/O error
-  }
+  ASSERT_FALSE(utf8.Copy().empty());
+  EXPECT_EQ(utf8.Copy().back(),
+            "\xe6\x89\xab\xe6\x8f\x8f\xe5\xa4\xb4\xef\xbc\x9a"  // scan head:
+            "\xe6\x97\xa0\xe6\x95\x88, 25fps; "                 // invalid
+            "\xe5\x85\xb3\xe8\x8a\x82\xe8\x87\x82\xef\xbc\x9a"  // arm:
+            "IO\xe9\x94\x99\xe8\xaf\xaf, -1fps");               // I/O error
   g_now += 1;  // stale: invalid states and no more lines
   EXPECT_EQ(reports(m_app.ArmStates().size() + 2), States(7, 7));
   const size_t lines = m_app.StatusLines().size();
@@ -346,22 +337,6 @@ TEST(ProcessExit, LinesWrittenWhileTheProcessExitsAreSafe) {
         << "run " << i;
 }
 
-// Two whole services in one process, each with its own device (one over TCP, one over a disk),
-// arm ports, callbacks, sequence counter and counters: each gets only its own device's frames,
-// and stopping one leaves the other streaming.
-namespace {
-
-// The application's START_SCAN, as a service object's own order.
-int OrderScan(KestalHostCommService::Impl& service) {
-  const std::vector<uint8_t> order = HostCommMsg::BuildOrder(service.GetMsgSeqNo(), StartScan, {});
-  return service.SendHostCommMsg(Order, const_cast<uint8_t*>(order.data()),
-                                 static_cast<unsigned>(order.size()));
-}
-
-void CountFrame(const kestal_frame*, void* count) { ++*static_cast<std::atomic<uint64_t>*>(count); }
-
-}  // namespace
-
 // A device that restarts forgets its scan. With resume_scan the service orders it again once the
 // link is back, and the frames return; without it they stay away until the application orders it.
 TEST(ServiceReconnect, ResumeScanOrdersTheScanAgainAfterTheDeviceRestarts) {
@@ -377,10 +352,12 @@ TEST(ServiceReconnect, ResumeScanOrdersTheScanAgainAfterTheDeviceRestarts) {
     settings.resume_scan = resume;
     ASSERT_EQ(service.SetSettings(settings), 0);
     std::atomic<uint64_t> frames{0};
-    service.SetFrameFn(CountFrame, &frames);
+    service.SetFrameFn(
+        [](const kestal_frame*, void* n) { ++*static_cast<std::atomic<uint64_t>*>(n); }, &frames);
     ASSERT_EQ(service.Start(), 0);
     ASSERT_TRUE(WaitUntil([&] { return service.Engine().IsConnected(); }, 5000ms));
-    ASSERT_EQ(OrderScan(service), 0);
+    std::vector<uint8_t> order = HostCommMsg::BuildOrder(service.GetMsgSeqNo(), StartScan, {});
+    ASSERT_EQ(service.SendHostCommMsg(Order, order.data(), static_cast<unsigned>(order.size())), 0);
     ASSERT_TRUE(WaitUntil([&] { return frames >= 5; }, 5000ms));
     rig.Stop();
     ASSERT_TRUE(WaitUntil([&] { return !service.Engine().IsConnected(); }, 5000ms));

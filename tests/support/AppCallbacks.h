@@ -98,3 +98,18 @@ class AppCallbacks {
 
 // Order ACKs carry the order's sequence number in their first two bytes.
 AppCallbacks::Match AckOf(uint16_t seq_no);
+
+// What a callback saw, under a lock: it runs on a library thread.
+template <typename T>
+struct Seen {
+  std::mutex mutex;
+  std::vector<T> items;
+  void Add(T item) {
+    std::lock_guard<std::mutex> lock(mutex);
+    items.push_back(std::move(item));
+  }
+  std::vector<T> Copy() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return items;
+  }
+};

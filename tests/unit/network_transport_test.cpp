@@ -135,62 +135,59 @@ TEST(NetworkParse, ReceivedBytesAreCutIntoFrames) {
 // A sink that refuses a frame (a full message queue) stops the scan in front of it; the frame and
 // those behind it wait with the caller and come out, in order and without a line, from the next
 // scan. Reset starts a new stream: no resynchronisation or skipped bytes of the old one carry over.
-TEST(NetworkParse, RefusedFramesWaitForTheNextScanAndResetForgetsTheOldStream) {
+// Then what a new stream counts: every kind of damage, the bytes skipped, the frames, and one
+// resynchronisation per frame found again after skipped bytes, also when the frame comes in a later
+// scan or behind a refusal.
+TEST(NetworkParse, RefusedFramesWaitResetForgetsTheOldStreamAndDamageIsCounted) {
   const Bytes a = Frame(5, Payload(40, 1)), b = Frame(4, Payload(3, 9)),
-              c = Frame(1, Payload(12, 5));
+              f = Frame(1, Payload(12, 5));
   LogCapture log;
   Stream stream;
   stream.room = 1;
-  EXPECT_EQ(stream.Feed(Concat({a, b, c})), a.size());
+  EXPECT_EQ(stream.Feed(Concat({a, b, f})), a.size());
   EXPECT_TRUE(stream.parser.FramesWaiting());
   EXPECT_EQ(stream.Take(), std::vector<Bytes>{a});
-  EXPECT_EQ(stream.kept, Concat({b, c}));
+  EXPECT_EQ(stream.kept, Concat({b, f}));
   stream.room = 0;  // still no room: nothing is consumed
   EXPECT_EQ(stream.Feed({}), 0u);
   EXPECT_TRUE(stream.parser.FramesWaiting());
   stream.room = -1;
-  EXPECT_EQ(stream.Feed({}), b.size() + c.size());
+  EXPECT_EQ(stream.Feed({}), b.size() + f.size());
   EXPECT_FALSE(stream.parser.FramesWaiting());
-  EXPECT_EQ(stream.Take(), (std::vector<Bytes>{b, c}));
+  EXPECT_EQ(stream.Take(), (std::vector<Bytes>{b, f}));
   EXPECT_TRUE(stream.kept.empty());
   EXPECT_EQ(Get(stream.health.frames_in), 3u);  // counted when taken, not when refused
   stream.Feed({0x00, 0xFF, 0xFF});              // skipped bytes, then what may begin a start tag
   EXPECT_EQ(stream.kept, (Bytes{0xFF, 0xFF}));
   stream.parser.Reset(), stream.kept.clear();
-  stream.Feed(c);
-  EXPECT_EQ(stream.Take(), std::vector<Bytes>{c});
+  stream.Feed(f);
+  EXPECT_EQ(stream.Take(), std::vector<Bytes>{f});
   EXPECT_EQ(ParserLines(log), Lines{});  // no "Found discontinue start" of the old stream's bytes
   EXPECT_EQ(Get(stream.health.resyncs), 0u);
-}
 
-// What the parser reports: every kind of damage, the bytes skipped, the frames, and one
-// resynchronisation per frame found again after skipped bytes, also when the frame comes in a later
-// scan or behind a refusal.
-TEST(NetworkParse, DamageAndFramesAreCounted) {
-  const Bytes a = Frame(5, Payload(40, 1)), f = Frame(1, Payload(12, 5));
   Bytes bad = Frame(5, Payload(8, 2)), huge = Frame(5, {});
   bad[14] ^= 0x01;
   kestal::StoreU32(huge.data() + 4, 65521);
-  Stream stream;
-  stream.Feed(Concat({a, bad, f, huge, Bytes(3, 0)}));
-  EXPECT_EQ(stream.Take(), (std::vector<Bytes>{a, f}));
-  EXPECT_EQ(Get(stream.health.frames_in), 2u);
-  EXPECT_EQ(Get(stream.health.checksum_errors), 1u);
-  EXPECT_EQ(Get(stream.health.oversize_frames), 1u);
-  EXPECT_EQ(Get(stream.health.bytes_skipped), bad.size() + huge.size() + 3);
-  EXPECT_EQ(Get(stream.health.resyncs), 1u);  // f after bad; nothing has followed huge yet
-  stream.Feed(Bytes(7, 0x11));  // more garbage: still the same resynchronisation to come
-  EXPECT_EQ(Get(stream.health.resyncs), 1u);
-  stream.room = 0;
-  stream.Feed(a);  // found and refused: the resynchronisation is counted once, now
-  EXPECT_EQ(Get(stream.health.resyncs), 2u);
-  stream.room = -1;
-  stream.Feed(f);
-  EXPECT_EQ(stream.Take(), (std::vector<Bytes>{a, f}));
-  EXPECT_EQ(Get(stream.health.resyncs), 2u);
-  EXPECT_EQ(Get(stream.health.frames_in), 4u);
-  EXPECT_EQ(Get(stream.health.bytes_skipped), bad.size() + huge.size() + 3 + 7);
-  EXPECT_EQ(Get(stream.health.bytes_in), 0u);  // not the parser's to count
+  Stream damaged;
+  damaged.Feed(Concat({a, bad, f, huge, Bytes(3, 0)}));
+  EXPECT_EQ(damaged.Take(), (std::vector<Bytes>{a, f}));
+  EXPECT_EQ(Get(damaged.health.frames_in), 2u);
+  EXPECT_EQ(Get(damaged.health.checksum_errors), 1u);
+  EXPECT_EQ(Get(damaged.health.oversize_frames), 1u);
+  EXPECT_EQ(Get(damaged.health.bytes_skipped), bad.size() + huge.size() + 3);
+  EXPECT_EQ(Get(damaged.health.resyncs), 1u);  // f after bad; nothing has followed huge yet
+  damaged.Feed(Bytes(7, 0x11));  // more garbage: still the same resynchronisation to come
+  EXPECT_EQ(Get(damaged.health.resyncs), 1u);
+  damaged.room = 0;
+  damaged.Feed(a);  // found and refused: the resynchronisation is counted once, now
+  EXPECT_EQ(Get(damaged.health.resyncs), 2u);
+  damaged.room = -1;
+  damaged.Feed(f);
+  EXPECT_EQ(damaged.Take(), (std::vector<Bytes>{a, f}));
+  EXPECT_EQ(Get(damaged.health.resyncs), 2u);
+  EXPECT_EQ(Get(damaged.health.frames_in), 4u);
+  EXPECT_EQ(Get(damaged.health.bytes_skipped), bad.size() + huge.size() + 3 + 7);
+  EXPECT_EQ(Get(damaged.health.bytes_in), 0u);  // not the parser's to count
 }
 
 }  // namespace
