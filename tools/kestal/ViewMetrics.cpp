@@ -103,9 +103,11 @@ std::string ViewServer::MetricsText() {
               0};
     std::lock_guard<std::mutex> lock(m_mutex);
     // The library's own limit for a status, after which it reports state 7.
-    if (device.status.size() >= 32 && device.status_time && now - device.status_time < 3.0)
+    using L = ControllerStatusLayout;
+    if (device.status.size() >= L::kFpgaTemp + 4 && device.status_time &&
+        now - device.status_time < 3.0)
       f.fresh = true,
-      f.temp = HostCommMsg::FpgaTempCelsius(kestal::LoadU32(device.status.data() + 28));
+      f.temp = HostCommMsg::FpgaTempCelsius(kestal::LoadU32(device.status.data() + L::kFpgaTemp));
     devices.push_back(f);
   }
   std::string out;
