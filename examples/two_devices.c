@@ -99,8 +99,7 @@ static int Open(Device* d, const char* host, unsigned short port, int global) {
   if (Request(d, KESTAL_ORDER_FPGA_TEMP, &ack) != KESTAL_OK)
     return Fail(d->session, "FPGA temperature");
   printf("device %s:%u: FPGA temperature ACK seq_no %u\n", host, port, ack.seq_no);
-  if (Request(d, KESTAL_ORDER_START_SCAN, &ack) != KESTAL_OK)
-    return Fail(d->session, "start scan");
+  if (Request(d, KESTAL_ORDER_START_SCAN, &ack) != KESTAL_OK) return Fail(d->session, "start scan");
   return 0;
 }
 

@@ -290,8 +290,7 @@ KESTAL_C_API int kestal_session_set_event_callback(kestal_session* s, kestal_eve
 KESTAL_C_API int kestal_session_set_event_detail_callback(kestal_session* s,
                                                           kestal_event_detail_fn callback,
                                                           void* user_data);
-KESTAL_C_API int kestal_session_set_message_callback(kestal_session* s,
-                                                     kestal_message_fn callback,
+KESTAL_C_API int kestal_session_set_message_callback(kestal_session* s, kestal_message_fn callback,
                                                      void* user_data);
 KESTAL_C_API int kestal_session_set_scanner_state_callback(kestal_session* s,
                                                            kestal_state_fn callback,

@@ -114,7 +114,7 @@ class LogFile : public std::enable_shared_from_this<LogFile> {
   bool Buffered() const { return m_writers.load(std::memory_order_acquire) > 0; }
 
  private:
-  kestal::Mutex m_file_mutex;                          // taken before `m_mutex`
+  kestal::Mutex m_file_mutex;                            // taken before `m_mutex`
   std::vector<char> m_pending GUARDED_BY(m_file_mutex);  // swapped with `m_active` by WriteOut
   RollingFile m_file GUARDED_BY(m_file_mutex);
 
@@ -349,10 +349,9 @@ void Log::Write(LogLevel level, const char* function, int line, const char* form
   if (g_min_level.load(std::memory_order_acquire) != 0) {
     LogFile& file = Current();
     const bool error = level == LogLevel::Error;
-    file.Append(
-        spdlog::details::log_msg(spdlog::source_loc{"", line, name}, "KestalHostComm",
-                                 error ? spdlog::level::err : spdlog::level::debug,
-                                 spdlog::string_view_t(text, static_cast<std::size_t>(n))));
+    file.Append(spdlog::details::log_msg(spdlog::source_loc{"", line, name}, "KestalHostComm",
+                                         error ? spdlog::level::err : spdlog::level::debug,
+                                         spdlog::string_view_t(text, static_cast<std::size_t>(n))));
     // Errors reach the disk at once, and every line while no writer runs.
     if (error || !file.Buffered()) file.WriteOut(true);
   }

@@ -383,8 +383,9 @@ TEST(TwoServices, RunSideBySideAndOneStopsAlone) {
   ASSERT_TRUE(tcp.Start() == 0 && disk.Start() == 0);
   const uint32_t sizes[] = {large.image_size, small.image_size};
   std::deque<kestal::FrameQueue> frames(2);  // outlives the sessions that fill it
-  kestal::Session sessions[] = {kestal::Session(kestal::Config::network("127.0.0.1", tcp.Server().Port())),
-                                kestal::Session(kestal::Config::storage(disk.ImagePath()))};
+  kestal::Session sessions[] = {
+      kestal::Session(kestal::Config::network("127.0.0.1", tcp.Server().Port())),
+      kestal::Session(kestal::Config::storage(disk.ImagePath()))};
   // Each queue holds `count` frames of its own device's size, and none of the other's.
   auto own_frames = [&](size_t i, int count) {
     for (int n = 0; n < count; ++n) {
