@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <functional>
 #include <fstream>
+#include <algorithm>
 #include <memory>
 #include <thread>
 
@@ -66,6 +67,33 @@ void AtOnce(size_t count, const std::function<void(size_t)>& work) {
 int Fail(const std::string& message, int code = 1) {
   std::fprintf(stderr, "kestal: %s\n", message.c_str());
   return code;
+}
+
+// One session per device: the first on the process-wide service, each other one on a service of
+// its own.
+std::vector<std::unique_ptr<CliSession>> OpenSessions(const std::vector<CliOptions>& devices) {
+  std::vector<std::unique_ptr<CliSession>> sessions;
+  for (const CliOptions& device : devices)
+    sessions.push_back(std::make_unique<CliSession>(
+        device, sessions.empty() ? nullptr : std::make_unique<CliSession::ServiceImpl>()));
+  return sessions;
+}
+
+// "[host:port] " before each line of a device when there are several; "" for one.
+std::string Prefix(const std::vector<std::unique_ptr<CliSession>>& sessions, size_t i) {
+  return sessions.size() > 1 ? "[" + sessions[i]->Endpoint() + "] " : "";
+}
+
+// Connects the devices at once, so one that cannot costs its timeout once, not once per device;
+// reports each failure with its device. Which of them connected.
+std::vector<bool> ConnectAll(const std::vector<std::unique_ptr<CliSession>>& sessions) {
+  std::vector<std::string> errors(sessions.size());
+  std::vector<int> results(sessions.size());
+  AtOnce(sessions.size(), [&](size_t i) { results[i] = sessions[i]->Connect(errors[i]); });
+  std::vector<bool> connected(sessions.size());
+  for (size_t i = 0; i < sessions.size(); ++i)
+    if (!(connected[i] = results[i] == 0)) Fail(Prefix(sessions, i) + errors[i]);
+  return connected;
 }
 
 std::string DecodeAck(const OrderName& order, const std::vector<uint8_t>& ack) {
@@ -279,26 +307,15 @@ std::string CliCommands::OrderNames() {
 }
 
 int CliCommands::RunWatch(const std::vector<CliOptions>& devices, uint32_t seconds, bool stats) {
-  // The first device on the process-wide service, each other one on a service of its own; with
-  // several, every line names its device.
-  std::vector<std::unique_ptr<CliSession>> sessions;
-  for (const CliOptions& device : devices)
-    sessions.push_back(std::make_unique<CliSession>(
-        device, sessions.empty() ? nullptr : std::make_unique<CliSession::ServiceImpl>()));
+  // With several devices, every line names its device.
+  std::vector<std::unique_ptr<CliSession>> sessions = OpenSessions(devices);
   std::vector<std::string> prefixes(sessions.size());
-  if (sessions.size() > 1)
-    for (size_t i = 0; i < sessions.size(); ++i) prefixes[i] = "[" + sessions[i]->Endpoint() + "] ";
+  for (size_t i = 0; i < sessions.size(); ++i) prefixes[i] = Prefix(sessions, i);
   std::signal(SIGINT, OnSigint);
-  // The devices connect at once, so one that cannot costs its timeout once, not once per device.
-  std::vector<std::string> errors(sessions.size());
-  std::vector<int> results(sessions.size());
-  AtOnce(sessions.size(), [&](size_t i) { results[i] = sessions[i]->Connect(errors[i]); });
+  const std::vector<bool> connected = ConnectAll(sessions);
   std::vector<size_t> watched;  // those that connected
   for (size_t i = 0; i < sessions.size(); ++i)
-    if (results[i] == 0)
-      watched.push_back(i);
-    else
-      Fail(prefixes[i] + errors[i]);
+    if (connected[i]) watched.push_back(i);
   if (watched.empty()) return 1;
   auto print_events = [&](size_t i) {
     for (const auto& e : sessions[i]->TakeEvents())
@@ -544,14 +561,9 @@ int CliCommands::RunView(const std::vector<CliOptions>& devices, const std::stri
   std::string host = listen.substr(0, colon);
   if (host.size() > 2 && host.front() == '[' && host.back() == ']')
     host = host.substr(1, host.size() - 2);  // [::]:8080 as in a URL
-  // As watch: the first device on the process-wide service, each other one on a service of its own.
-  std::vector<std::unique_ptr<CliSession>> sessions;
+  std::vector<std::unique_ptr<CliSession>> sessions = OpenSessions(devices);
   std::vector<CliSession*> views;
-  for (const CliOptions& device : devices) {
-    sessions.push_back(std::make_unique<CliSession>(
-        device, sessions.empty() ? nullptr : std::make_unique<CliSession::ServiceImpl>()));
-    views.push_back(sessions.back().get());
-  }
+  for (const auto& session : sessions) views.push_back(session.get());
   ViewServer view(views, width, !metrics_only);
   for (size_t i = 0; i < sessions.size(); ++i)
     sessions[i]->SetMessageTap([&view, i](uint16_t type, const uint8_t* data, uint32_t len) {
@@ -565,15 +577,9 @@ int CliCommands::RunView(const std::vector<CliOptions>& devices, const std::stri
   std::signal(SIGINT, OnSigint);
   // The library's callbacks reach the view until Stop returns: every session stops while it lives.
   auto stop = [&] { AtOnce(sessions.size(), [&](size_t i) { sessions[i]->Disconnect(); }); };
-  std::vector<std::string> errors(sessions.size());
-  std::vector<int> results(sessions.size());
-  AtOnce(sessions.size(), [&](size_t i) { results[i] = sessions[i]->Connect(errors[i]); });
   // Every device or none: one missing from the start would be missing from the metrics unnoticed.
-  bool connected = true;
-  for (size_t i = 0; i < sessions.size(); ++i)
-    if (results[i] != 0)
-      connected = false,
-      Fail((sessions.size() > 1 ? "[" + sessions[i]->Endpoint() + "] " : "") + errors[i]);
+  const std::vector<bool> each = ConnectAll(sessions);
+  const bool connected = std::find(each.begin(), each.end(), false) == each.end();
   if (!connected) {
     stop();
     return 1;
