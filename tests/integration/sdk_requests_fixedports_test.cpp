@@ -116,6 +116,9 @@ TEST_F(Sdk, RequestsGetTheirOwnAckOrANamedError) {
 // Every call refused for its arguments says why (kestal_last_error) and sends nothing.
 TEST_F(Sdk, RefusedCallsSayWhyAndSendNothing) {
   SimRig& sim = StartSim(SimLink::Network, QuietDevice());
+  // The comm type order is sent before the connected event but may still be on its way.
+  ASSERT_TRUE(
+      WaitUntil([&] { return !Received(sim.Device(), KESTAL_ORDER_SET_COMM_TYPE).empty(); }, 3s));
   auto sent = Received(sim.Device());
   const std::string long_path(4097, 'd');
   const unsigned char three[3] = {};
