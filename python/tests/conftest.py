@@ -3,9 +3,11 @@
 KESTAL_LIBRARY and KESTAL_DEVSIM name the library and kestal-devsim (default: ../build/ beside
 python/). The library binds the arm link's fixed UDP port 26000: run these tests one at a time.
 """
+import contextlib
 import os
 import queue
 import re
+import signal
 import subprocess
 import sys
 import threading
@@ -67,7 +69,22 @@ def devsim(tmp_path):
         assert match, f"unexpected first line of kestal-devsim: {line!r}"
         return int(match.group(1))
 
-    start.procs = procs  # a test may pause a device (SIGSTOP) to see what no answer does
+    @contextlib.contextmanager
+    def paused(index=0):
+        """Device `index` answers nothing inside the block. A stop signal reaches a process's
+        threads one by one, and a thread still running could answer: the block begins only once
+        every thread has stopped."""
+        proc = procs[index]
+        proc.send_signal(signal.SIGSTOP)
+        try:
+            states = lambda: [Path(t).read_text().rsplit(")", 1)[1].split()[0]
+                              for t in Path(f"/proc/{proc.pid}/task").glob("*/stat")]
+            assert wait_until(lambda: set(states()) == {"T"}), f"kestal-devsim did not stop: {states()}"
+            yield
+        finally:
+            proc.send_signal(signal.SIGCONT)
+
+    start.paused = paused  # to see what a device that answers nothing does
     yield start
     for proc in procs:
         proc.terminate()
