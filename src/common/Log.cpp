@@ -15,6 +15,7 @@
 #include <spdlog/pattern_formatter.h>
 #include <spdlog/details/log_msg.h>
 
+#include "common/FileNames.h"
 #include "common/Mutex.h"
 
 namespace kestal {
@@ -24,20 +25,13 @@ constexpr const char* kLogFileName = "LogKestalHostCommService.txt";
 constexpr std::size_t kMaxFileSize = 64u * 1024 * 1024;
 constexpr const char* kPattern = "%Y-%m-%d %H:%M:%S.%e %* [%t] [%!@%#] %v";
 
-// The one rolled-over file of `path`: ".1" before its extension ("LogKestalHostCommService.1.txt").
-std::string RolledName(const std::string& path) {
-  const std::size_t dot = path.rfind('.');
-  const std::size_t dir = path.find_last_of("/\\");
-  if (dot == std::string::npos || (dir != std::string::npos && dot < dir) || dot == dir + 1)
-    return path + ".1";
-  return path.substr(0, dot) + ".1" + path.substr(dot);
-}
-
-// A log file, appended to; past kMaxFileSize it becomes the rolled-over file and a new one is
-// begun. Writes whole buffers of formatted lines, so no line is ever split between the two.
+// A log file, appended to; past kMaxFileSize it becomes the rolled-over file (".1" before the
+// extension: "LogKestalHostCommService.1.txt") and a new one is begun. Writes whole buffers of
+// formatted lines, so no line is ever split between the two.
 class RollingFile {
  public:
-  explicit RollingFile(std::string path) : m_path(std::move(path)), m_rolled(RolledName(m_path)) {}
+  explicit RollingFile(std::string path)
+      : m_path(std::move(path)), m_rolled(kestal::WithMark(m_path, ".1")) {}
   ~RollingFile() {
     if (m_file) std::fclose(m_file);
   }
@@ -277,9 +271,7 @@ std::shared_ptr<LogFile> Log::OpenFile(const std::string& path) {
 }
 
 std::string Log::NumberedFileName(int n) {
-  const std::string name = kLogFileName;
-  const std::size_t dot = name.rfind('.');
-  return name.substr(0, dot) + "-" + std::to_string(n) + name.substr(dot);
+  return kestal::WithMark(kLogFileName, "-" + std::to_string(n));
 }
 
 Log::Scope::Scope(LogFile* file) : m_previous(t_file) { t_file = file; }

@@ -10,6 +10,7 @@
 
 #include "CliCommands.h"
 #include "CliErrors.h"
+#include "common/FileNames.h"
 #include "service/ServiceSettings.h"
 
 namespace {
@@ -45,14 +46,6 @@ CLI::Option* AddNumber(CLI::App* app, const std::string& name, T& value, int64_t
       ->check(CLI::Range(min, max));
 }
 
-// A capture file of its own for the `n`th device (from 2): "link.pcap" becomes "link-2.pcap".
-std::string NumberedCapture(const std::string& path, size_t n) {
-  const size_t slash = path.find_last_of("/\\"), dot = path.rfind('.');
-  const size_t at =
-      dot != std::string::npos && (slash == std::string::npos || dot > slash) ? dot : path.size();
-  return path.substr(0, at) + "-" + std::to_string(n) + path.substr(at);
-}
-
 // The devices the options name: --host and --port pair up in order (storage: one device a --disk);
 // one given once holds for every device. 0, or -1 with `error` set when the counts do not match.
 int Devices(const CliOptions& common, const std::vector<std::string>& hosts,
@@ -76,7 +69,9 @@ int Devices(const CliOptions& common, const std::vector<std::string>& hosts,
     if (!hosts.empty()) device.host = pick(hosts, i);
     if (!ports.empty()) device.port = pick(ports, i);
     if (!disks.empty()) device.disk = storage ? disks[i] : disks.back();
-    device.capture = i == 0 || capture.empty() ? capture : NumberedCapture(capture, i + 1);
+    device.capture = i == 0 || capture.empty()
+                         ? capture
+                         : kestal::WithMark(capture, "-" + std::to_string(i + 1));
     // A device takes one link at a time: two sessions to it would keep taking it from each other.
     for (const CliOptions& other : devices)
       if (storage ? other.disk == device.disk
